@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Cross-builds a static libcrypto for i686-w64-mingw32 from Debian's openssl
+# source package. The result is cached outside the work tree, keyed by the
+# source version, so a second run costs nothing.
+# Prints the install prefix on its last line.
+set -euo pipefail
+
+cache_root="${OBKEY_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/obkey}"
+version=$(apt-cache showsrc openssl 2>/dev/null | awk '/^Version:/ {print $2; exit}')
+if [ -z "$version" ]; then
+  echo "build-openssl-mingw: no openssl source package known to apt (run scripts/deps.sh)" >&2
+  exit 1
+fi
+prefix="$cache_root/openssl-mingw32-$version"
+
+if [ -f "$prefix/lib/libcrypto.a" ] && [ -f "$prefix/include/openssl/opensslv.h" ]; then
+  echo "$prefix"
+  exit 0
+fi
+
+work=$(mktemp -d "$cache_root.build.XXXXXX" 2>/dev/null || { mkdir -p "$cache_root"; mktemp -d "$cache_root/build.XXXXXX"; })
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$cache_root"
+
+(
+  cd "$work"
+  apt-get source --download-only "openssl=$version" >&2
+  tarball=$(ls openssl_*.orig.tar.* | head -n 1)
+  mkdir src
+  tar -xf "$tarball" -C src --strip-components=1
+  cd src
+  # Debian's own patches are for its Linux packaging; the upstream sources
+  # are what a Windows build wants.
+  ./Configure mingw no-asm no-shared no-tests no-apps no-docs no-engine \
+    no-dso no-async no-module no-legacy \
+    --cross-compile-prefix=i686-w64-mingw32- \
+    --prefix="$prefix" --libdir=lib >&2
+  make -j"$(nproc)" build_libs >&2
+  make install_dev >&2
+)
+echo "$prefix"
