@@ -31,7 +31,7 @@ mkdir -p "$cache_root"
   cd src
   # Debian's own patches are for its Linux packaging; the upstream sources
   # are what a Windows build wants.
-  ./Configure mingw no-asm no-shared no-tests no-apps no-docs no-engine \
+  ./Configure mingw no-asm no-shared no-tests no-engine \
     no-dso no-async no-module no-legacy \
     --cross-compile-prefix=i686-w64-mingw32- \
     --prefix="$prefix" --libdir=lib >&2

@@ -1,0 +1,44 @@
+# The two commands a newcomer needs: `make demo` and `make test`. Each
+# installs what is missing, configures, builds and runs.
+JOBS ?= 2
+BUILD ?= build
+BUILD_ASAN ?= build-asan
+BUILD_WIN ?= build-win
+BUILD_BENCH ?= build-bench
+
+.PHONY: all deps build test test-linux test-asan test-win demo bench clean
+
+all: build
+
+deps:
+	bash scripts/deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j$(JOBS)
+
+test-linux: build
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+test-asan: deps
+	cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DOBKEY_SANITIZE=ON \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+	cmake --build $(BUILD_ASAN) -j$(JOBS)
+	ctest --test-dir $(BUILD_ASAN) --output-on-failure -j$(JOBS)
+
+test-win: deps
+	bash scripts/build-win.sh $(BUILD_WIN)
+	bash scripts/run-wine-tests.sh $(BUILD_WIN)
+
+test: test-linux test-asan test-win
+
+demo: build
+	bash scripts/demo.sh $(BUILD)
+
+bench: deps
+	cmake -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DOBKEY_BUILD_BENCH=ON -DOBKEY_BUILD_TESTS=OFF
+	cmake --build $(BUILD_BENCH) -j$(JOBS)
+	bash scripts/run-bench.sh $(BUILD_BENCH)
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_WIN) $(BUILD_BENCH)

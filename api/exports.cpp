@@ -1,0 +1,64 @@
+// The exported entry points. Each one only forwards to its subsystem inside
+// the boundary guard; the calls that have nothing to do answer here.
+#include "api/guard.h"
+#include "api/obkey.h"
+#include "token/login.h"
+
+using obkey::Guarded;
+
+extern "C" {
+
+// ---- login, logout, format, PIN ----
+
+int32_t OBAPI OBCA_Login(uint32_t user_type, const char *pin) {
+  return Guarded([&] { return obkey::Login(user_type, pin); });
+}
+
+int32_t OBAPI OBCA_Logout(void) { return OB_OK; }
+
+int32_t OBAPI OBCA_Format(int32_t device_index, uint32_t) {
+  return Guarded([&] { return obkey::FormatToken(device_index); });
+}
+
+int32_t OBAPI OB_SetPVKEnabelData(uint32_t, const DataBlob *old_pin, const DataBlob *new_pin,
+                                  uint32_t) {
+  return Guarded([&] { return obkey::ChangeUserPin(old_pin, new_pin); });
+}
+
+int32_t OBAPI OB_EnablePVK(uint32_t, uint32_t, uint32_t) { return OB_OK; }
+
+int32_t OBAPI OB_DisabelPVK(uint32_t) {
+  return Guarded([&] { return obkey::PrintContainerNames(); });
+}
+
+int32_t OBAPI OB_IsPVKEnabeled(uint32_t) { return OB_PVK_ENABLED; }
+
+// ---- containers and keys ----
+
+int32_t OBAPI OB_DestroyContainer(const char *) { return OB_OK; }
+
+int32_t OBAPI OB_ExportPrivateKey(uint32_t, uint32_t, uint32_t, uint32_t) { return OB_E_ARGUMENT; }
+
+// ---- certificate store vocabulary ----
+
+int32_t OBAPI OBCERT_CreateCertStore(const char *) { return OB_OK; }
+
+int32_t OBAPI OBCERT_FindCertStore(const char *) { return OB_OK; }
+
+int32_t OBAPI OBCERT_DestroyCertStore(const char *) { return OB_OK; }
+
+int32_t OBAPI OBCERT_DestroyCert(const CertRef *) { return OB_OK; }
+
+int32_t OBAPI OBCERT_SetCertProperty(const CertRef *, uint32_t, const uint8_t *, uint32_t) {
+  return OB_OK;
+}
+
+int32_t OBAPI OBCERT_GetUserCert(uint32_t, uint32_t, uint32_t) { return OB_OK; }
+
+// ---- software keys ----
+
+int32_t OBAPI OB_DestroyKey(const DataBlob *) { return OB_OK; }
+
+int32_t OBAPI OB_GetSupportedAlgId(uint32_t, uint32_t) { return OB_OK; }
+
+}  // extern "C"

@@ -1,0 +1,7 @@
+// FormatMWKey of the fake: records into the fake token library's trace.
+#include "tests/fake/fake_token.h"
+
+extern "C" XCEXPORT int32_t XCAPI FormatMWKey(const char *admin_pin, const char *second_text,
+                                              int32_t device_index) {
+  return FakeToken_FormatMWKey(admin_pin, second_text, device_index);
+}

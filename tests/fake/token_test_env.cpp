@@ -1,0 +1,60 @@
+#include "tests/fake/token_test_env.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace obkey_test {
+
+namespace {
+
+std::string RegEscape(const std::string &text) {
+  std::string escaped;
+  for (char c : text) {
+    if (c == '\\' || c == '"') escaped.push_back('\\');
+    escaped.push_back(c);
+  }
+  return escaped;
+}
+
+}  // namespace
+
+TokenTestEnv::TokenTestEnv(const std::string &usb_key_value) {
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "obkey-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  folder_ = pattern;
+  setenv("OBKEY_REGISTRY", (folder_ + "/registry.reg").c_str(), 1);
+  setenv("OBKEY_LOG", log_path().c_str(), 1);
+  if (!usb_key_value.empty()) SetUsbKeyValue(usb_key_value);
+}
+
+TokenTestEnv::~TokenTestEnv() {
+  std::error_code ignored;
+  std::filesystem::remove_all(folder_, ignored);
+}
+
+void TokenTestEnv::SetUsbKeyValue(const std::string &value) {
+  std::ofstream reg(folder_ + "/registry.reg", std::ios::trunc);
+  reg << "Windows Registry Editor Version 5.00\r\n\r\n"
+      << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\r\n"
+      << "\"USBKEY\"=\"" << RegEscape(value) << "\"\r\n";
+}
+
+void TokenTestEnv::RemoveRegistry() { std::remove((folder_ + "/registry.reg").c_str()); }
+
+bool TokenTestEnv::LogExists() const { return std::filesystem::exists(log_path()); }
+
+std::string TokenTestEnv::ReadLog() const {
+  std::ifstream log(log_path(), std::ios::binary);
+  std::stringstream text;
+  text << log.rdbuf();
+  return text.str();
+}
+
+}  // namespace obkey_test

@@ -1,0 +1,144 @@
+// Opening a session from the machine configuration, and the diagnostic log.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "api/obkey.h"
+#include "tests/fake/fake_token.h"
+#include "tests/fake/token_test_env.h"
+#include "token/ekey_connect.h"
+#include "token/log_text.h"
+
+namespace {
+
+using obkey_test::TokenTestEnv;
+using Calls = std::vector<std::string>;
+
+constexpr char kBegin[] = "XC_ConnectEkey-------begin--\n";
+constexpr char kEnd[] = "XC_ConnectEkey-------end--\n";
+constexpr char kFail[] = "XC_ConnectEkey-------fail--\n";
+
+class SessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fake::Reset(); }
+};
+
+TEST(DeviceIndexTest, ReadsTheDecimalFromTheTenthCharacter) {
+  struct Case {
+    const char *value;
+    bool read;
+    int32_t device;
+  };
+  const Case cases[] = {
+      {"XCSP_KEY_7", true, 7},       {"abcdefghi 12x", true, 12}, {"abcdefghiXY", true, 0},
+      {"abcdefghi", true, 0},        {"abcdefghi-3", true, -3},   {"abcdefghi\t+42", true, 42},
+      {"123456789012", true, 12},    {"abcdefgh", false, 0},      {"", false, 0},
+      {"XCSP_KEY_99999999999", true, INT32_MAX},
+  };
+  for (const Case &c : cases) {
+    int32_t device = -100;
+    EXPECT_EQ(obkey::DeviceIndexFromValue(c.value, &device), c.read) << c.value;
+    if (c.read) {
+      EXPECT_EQ(device, c.device) << c.value;
+    }
+  }
+}
+
+TEST_F(SessionTest, MissingRegistryGivesThreeAndOneDisconnectWithoutLogging) {
+  TokenTestEnv env("");
+  EXPECT_EQ(OBCA_Login(1, "1234"), OB_E_NO_SESSION);
+  EXPECT_EQ(fake::Calls(), Calls({"XC_DisconnectEkey(0)"}));
+  EXPECT_FALSE(env.LogExists());
+}
+
+TEST_F(SessionTest, ValueShorterThanNineCharactersCountsAsNoValue) {
+  TokenTestEnv env("XCSP_KEY");
+  EXPECT_EQ(OBCA_Login(1, "1234"), OB_E_NO_SESSION);
+  EXPECT_EQ(fake::Calls(), Calls({"XC_DisconnectEkey(0)"}));
+  EXPECT_FALSE(env.LogExists());
+}
+
+TEST_F(SessionTest, RefusedConnectGivesThreeAndLogsBeginEndFail) {
+  TokenTestEnv env("XCSP_KEY_4");
+  fake::QueueStatus("XC_ConnectEkey", 0x0A000001);
+  EXPECT_EQ(OBCA_Login(1, "1234"), OB_E_NO_SESSION);
+  EXPECT_EQ(fake::Calls(), Calls({"XC_ConnectEkey(4)", "XC_DisconnectEkey(0)"}));
+  EXPECT_EQ(env.ReadLog(), std::string(kBegin) + kEnd + kFail);
+}
+
+TEST_F(SessionTest, SuccessfulOpeningLogsBeginAndEndOnly) {
+  TokenTestEnv env("XCSP_KEY_2");
+  XcHandle session = 0;
+  EXPECT_EQ(obkey::EkeyConnect(&session), 0);
+  EXPECT_EQ(session, 17u);
+  EXPECT_EQ(env.ReadLog(), std::string(kBegin) + kEnd);
+}
+
+TEST_F(SessionTest, ConfigurationIsReadAfreshOnEveryCall) {
+  TokenTestEnv env("XCSP_KEY_1");
+  OBCA_Login(1, "");
+  env.SetUsbKeyValue("XCSP_KEY_2");
+  OBCA_Login(1, "");
+  env.RemoveRegistry();
+  EXPECT_EQ(OBCA_Login(1, ""), OB_E_NO_SESSION);
+  Calls calls = fake::Calls();
+  ASSERT_EQ(calls.size(), 7u);
+  EXPECT_EQ(calls[0], "XC_ConnectEkey(1)");
+  EXPECT_EQ(calls[3], "XC_ConnectEkey(2)");
+  EXPECT_EQ(calls[6], "XC_DisconnectEkey(0)");
+}
+
+TEST_F(SessionTest, RegistryFileLayoutIsReadLikeTheRegistry) {
+  struct Case {
+    const char *text;
+    bool read;
+    int32_t device;
+  };
+  const Case cases[] = {
+      // key and value names compare without regard to case
+      {"[hkey_local_machine\\software\\ORBISOFT\\implement type]\n\"usbkey\"=\"XCSP_KEY_3\"\n",
+       true, 3},
+      // the value of another key is not taken
+      {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\other]\n\"USBKEY\"=\"XCSP_KEY_3\"\n", false, 0},
+      // escapes inside the text
+      {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\n\"USBKEY\"=\"a\\\\\\\"cdefgh5\"\n",
+       true, 5},
+      // a number value is no text
+      {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\n\"USBKEY\"=dword:00000005\n",
+       false, 0},
+      // an empty value is no value
+      {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\n\"USBKEY\"=\"\"\n", false, 0},
+  };
+  for (const Case &c : cases) {
+    TokenTestEnv env("");
+    FILE *reg = std::fopen((env.folder() + "/registry.reg").c_str(), "w");
+    std::fputs(c.text, reg);
+    std::fclose(reg);
+    int32_t device = -1;
+    EXPECT_EQ(obkey::ReadConfiguredDevice(&device), c.read) << c.text;
+    if (c.read) {
+      EXPECT_EQ(device, c.device) << c.text;
+    }
+  }
+}
+
+TEST_F(SessionTest, LogTextAppendsExactBytesAndNullOnlyCreatesTheFile) {
+  TokenTestEnv env;
+  obkey::LogText(nullptr);
+  EXPECT_TRUE(env.LogExists());
+  EXPECT_EQ(env.ReadLog(), "");
+  obkey::LogText("no newline");
+  obkey::LogText("\xCA\xA7\xB0\xDC\n");
+  EXPECT_EQ(env.ReadLog(), "no newline\xCA\xA7\xB0\xDC\n");
+}
+
+TEST_F(SessionTest, UnwritableLogChangesNoStatus) {
+  TokenTestEnv env;
+  setenv("OBKEY_LOG", "/proc/obkey-no-such-folder/xml816.log", 1);
+  fake::QueueStatus("XC_VerifyPin", 0x6983);
+  EXPECT_EQ(OBCA_Login(1, "1234"), 0x6983);
+  EXPECT_EQ(fake::Calls().size(), 3u);
+}
+
+}  // namespace
