@@ -51,33 +51,68 @@ typedef struct CertRef {
 #define CIPHER_E_KEY ((int32_t)0x86000010u)     /* a DES key part is refused */
 #define CIPHER_E_LENGTH ((int32_t)0x86000013u)  /* ECB/CBC length not a multiple of 8 */
 
-/* ---- selectors ---- */
+/* ---- selectors ----
+ * The CryptoAPI values are the ones <wincrypt.h> defines; either definition serves. */
 #define OB_KEY_TYPE_EXCHANGE 1u  /* key type: exchange (encryption) pair */
 #define OB_KEY_TYPE_SIGNATURE 2u /* key type: signature pair */
 #define OB_SLOT_SIGNATURE 0u     /* container slot of the signature container */
 #define OB_SLOT_EXCHANGE 1u      /* container slot of the exchange container */
 
+#ifndef CALG_RSA_SIGN
 #define CALG_RSA_SIGN 0x2400u
+#endif
+#ifndef CALG_RSA_KEYX
 #define CALG_RSA_KEYX 0xA400u
+#endif
+#ifndef CALG_3DES
 #define CALG_3DES 0x6603u
+#endif
+#ifndef CALG_RC4
 #define CALG_RC4 0x6801u
+#endif
+#ifndef CALG_MD2
 #define CALG_MD2 0x8001u
+#endif
+#ifndef CALG_MD5
 #define CALG_MD5 0x8003u
+#endif
+#ifndef CALG_SHA1
 #define CALG_SHA1 0x8004u
+#endif
 #define OB_ALG_KEY_AREA 9u /* accepted algorithm id without a cipher */
 
+#ifndef CRYPT_MODE_CBC
 #define CRYPT_MODE_CBC 1u
+#endif
+#ifndef CRYPT_MODE_ECB
 #define CRYPT_MODE_ECB 2u
+#endif
+#ifndef CRYPT_MODE_OFB
 #define CRYPT_MODE_OFB 3u
+#endif
+#ifndef CRYPT_MODE_CFB
 #define CRYPT_MODE_CFB 4u
+#endif
 
 /* OB_GetKeyProperty property numbers */
+#ifndef KP_PADDING
 #define KP_PADDING 3u
+#endif
+#ifndef KP_MODE
 #define KP_MODE 4u
+#endif
+#ifndef KP_MODE_BITS
 #define KP_MODE_BITS 5u
+#endif
+#ifndef KP_PERMISSIONS
 #define KP_PERMISSIONS 6u
+#endif
+#ifndef KP_ALGID
 #define KP_ALGID 7u
+#endif
+#ifndef KP_BLOCKLEN
 #define KP_BLOCKLEN 8u
+#endif
 
 /* OBCERT_GetCertProperty property ids */
 #define OBCERT_PROP_VENDOR 0u

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs the Windows test programs under Wine, each in a folder of its own
+# holding obkey.dll and the token library it is to be tested against. The
+# Wine prefix lives in the build tree.
+set -euo pipefail
+build_dir=$(cd "${1:-build-win}" && pwd)
+
+export WINEPREFIX="$build_dir/wineprefix"
+export WINEARCH=win32
+export WINEDEBUG=-all
+# No Mono or Gecko installer prompts in a headless run.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  wineboot --init >/dev/null 2>&1 || true
+  wineserver --wait || true
+fi
+
+config_key='HKLM\SOFTWARE\orbisoft\Implement Type'
+
+# stage <folder> <token library folder>: obkey.dll, the token libraries and
+# the test program, side by side as a client would have them.
+stage() {
+  local folder="$build_dir/wine-run/$1"
+  rm -rf "$folder"
+  mkdir -p "$folder"
+  cp "$build_dir/lib/obkey.dll" "$build_dir/wine/"*.exe "$folder/"
+  cp "$2/xcsp_eclib.dll" "$2/KeyOperation.dll" "$folder/"
+  echo "$folder"
+}
+
+status=0
+run() {
+  local folder=$1
+  shift
+  (cd "$folder" && wine ./obkey_wine_tests.exe "$@") || status=1
+}
+
+fake_folder=$(stage fake "$build_dir/fake")
+wine reg add "$config_key" /v USBKEY /t REG_SZ /d XCSP_KEY_5 /f >/dev/null
+run "$fake_folder" fake
+
+wine reg delete "$config_key" /v USBKEY /f >/dev/null 2>&1 || true
+run "$fake_folder" unconfigured
+
+wineserver --wait || true
+exit $status

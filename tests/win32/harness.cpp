@@ -1,0 +1,229 @@
+// The Windows library under Wine, loaded the way a client loads it: every
+// export found by its undecorated name, called with its argument count
+// through a thunk that checks the stack, and the token-backed calls run
+// against the token library that sits beside obkey.dll.
+//
+//   obkey_wine_tests fake          recording fake token library, device configured
+//   obkey_wine_tests unconfigured  recording fake, no registry value
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api/obkey.h"
+
+extern "C" int32_t CallCountingStack(void *function, const uint32_t *words, uint32_t count,
+                                     int32_t *out_stack_change);
+
+namespace {
+
+int g_passed = 0;
+int g_failed = 0;
+
+void Check(bool ok, const std::string &what) {
+  if (ok) {
+    ++g_passed;
+  } else {
+    ++g_failed;
+    std::printf("FAILED: %s\n", what.c_str());
+  }
+}
+
+template <typename T>
+void CheckEq(const T &actual, const T &expected, const std::string &what) {
+  Check(actual == expected, what);
+}
+
+void CheckText(const std::string &actual, const std::string &expected, const std::string &what) {
+  if (actual != expected) {
+    std::printf("  expected: [%s]\n  actual:   [%s]\n", expected.c_str(), actual.c_str());
+  }
+  Check(actual == expected, what);
+}
+
+struct Export {
+  const char *name;
+  uint32_t arg_count;
+};
+
+// Every export built so far, with the argument count its callers push.
+const Export kExports[] = {
+    {"OBCA_Login", 2},           {"OBCA_Logout", 0},          {"OBCA_Format", 2},
+    {"OB_SetPVKEnabelData", 4},  {"OB_EnablePVK", 3},         {"OB_DisabelPVK", 1},
+    {"OB_IsPVKEnabeled", 1},     {"OB_DestroyContainer", 1},  {"OB_ExportPrivateKey", 4},
+    {"OBCERT_CreateCertStore", 1}, {"OBCERT_FindCertStore", 1}, {"OBCERT_DestroyCertStore", 1},
+    {"OBCERT_DestroyCert", 1},   {"OBCERT_SetCertProperty", 4}, {"OBCERT_GetUserCert", 3},
+    {"OB_DestroyKey", 1},        {"OB_GetSupportedAlgId", 2},
+};
+
+HMODULE g_obkey = nullptr;
+
+void *Find(const char *name) {
+  return reinterpret_cast<void *>(GetProcAddress(g_obkey, name));
+}
+
+// Calls an export with `words` and checks that it removed exactly them.
+int32_t Call(const char *name, std::vector<uint32_t> words) {
+  void *function = Find(name);
+  if (function == nullptr) {
+    Check(false, std::string("export missing: ") + name);
+    return -12345;
+  }
+  int32_t stack_change = 0;
+  int32_t status = CallCountingStack(function, words.data(),
+                                     static_cast<uint32_t>(words.size()), &stack_change);
+  CheckEq(stack_change, 0, std::string("stack balance of ") + name);
+  return status;
+}
+
+uint32_t Word(const void *pointer) { return reinterpret_cast<uint32_t>(pointer); }
+
+// ---- the fake token library, driven through its own exports ----
+
+struct FakeControls {
+  void(__cdecl *reset)();
+  void(__cdecl *queue_status)(const char *, int32_t);
+  uint32_t(__cdecl *trace)(char *, uint32_t);
+};
+
+FakeControls g_fake = {};
+
+// GetProcAddress hands back a generic function pointer; go through void* to
+// give it its real type.
+template <typename Function>
+Function ProcAddress(HMODULE module, const char *name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+}
+
+bool LoadFakeControls() {
+  HMODULE token = GetModuleHandleA("xcsp_eclib.dll");
+  if (token == nullptr) return false;
+  g_fake.reset = ProcAddress<void(__cdecl *)()>(token, "FakeToken_Reset");
+  g_fake.queue_status =
+      ProcAddress<void(__cdecl *)(const char *, int32_t)>(token, "FakeToken_QueueStatus");
+  g_fake.trace = ProcAddress<uint32_t(__cdecl *)(char *, uint32_t)>(token, "FakeToken_Trace");
+  return g_fake.reset && g_fake.queue_status && g_fake.trace;
+}
+
+std::string FakeTrace() {
+  std::vector<char> text(g_fake.trace(nullptr, 0) + 1);
+  g_fake.trace(text.data(), static_cast<uint32_t>(text.size()));
+  return std::string(text.data());
+}
+
+// ---- the diagnostic log ----
+
+const char kLogPath[] = "c:\\xml816.log";
+
+void RemoveLog() { DeleteFileA(kLogPath); }
+
+std::string ReadLog() {
+  std::FILE *log = std::fopen(kLogPath, "rb");
+  if (log == nullptr) return "<none>";
+  std::string bytes;
+  char chunk[512];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof(chunk), log)) > 0) bytes.append(chunk, n);
+  std::fclose(log);
+  return bytes;
+}
+
+// ---- the cases ----
+
+void CheckEveryExportBalancesTheStack() {
+  for (const Export &e : kExports) {
+    std::vector<uint32_t> zeros(e.arg_count, 0);
+    Call(e.name, zeros);
+  }
+}
+
+void CheckFixedAnswers() {
+  const struct {
+    const char *name;
+    int32_t expected;
+  } answers[] = {
+      {"OBCA_Logout", 0},          {"OB_EnablePVK", 0},          {"OB_IsPVKEnabeled", 1},
+      {"OB_DestroyContainer", 0},  {"OB_ExportPrivateKey", -1},  {"OBCERT_CreateCertStore", 0},
+      {"OBCERT_FindCertStore", 0}, {"OBCERT_DestroyCertStore", 0}, {"OBCERT_DestroyCert", 0},
+      {"OBCERT_SetCertProperty", 0}, {"OBCERT_GetUserCert", 0}, {"OB_DestroyKey", 0},
+      {"OB_GetSupportedAlgId", 0},
+  };
+  for (const auto &a : answers) {
+    for (const Export &e : kExports) {
+      if (std::strcmp(e.name, a.name) != 0) continue;
+      std::vector<uint32_t> words(e.arg_count, 0x55AA55AA);
+      CheckEq(Call(a.name, words), a.expected, std::string("fixed answer of ") + a.name);
+    }
+  }
+}
+
+void CheckLoginFormatPinOnConfiguredDevice() {
+  g_fake.reset();
+  RemoveLog();
+  CheckEq(Call("OBCA_Login", {1, Word("1234")}), 0, "login succeeds");
+  CheckText(FakeTrace(),
+            "XC_ConnectEkey(5)\nXC_VerifyPin(17, 31323334, 4, 2)\nXC_DisconnectEkey(17)\n",
+            "login call sequence");
+  CheckText(ReadLog(), "XC_ConnectEkey-------begin--\r\nXC_ConnectEkey-------end--\r\n",
+            "login log entries with CRLF");
+
+  g_fake.reset();
+  g_fake.queue_status("XC_VerifyPin", 0x6983);
+  CheckEq(Call("OBCA_Login", {1, Word("0000")}), 0x6983, "wrong PIN status passes through");
+  g_fake.reset();
+  CheckEq(Call("OBCA_Login", {2, Word("1234")}), -1, "user type 2 refused");
+  CheckText(FakeTrace(), "XC_ConnectEkey(5)\nXC_DisconnectEkey(17)\n", "user type 2 sequence");
+
+  g_fake.reset();
+  RemoveLog();
+  CheckEq(Call("OBCA_Format", {9, 0}), 0, "format succeeds");
+  CheckText(FakeTrace(), "FormatMWKey(\"ZARQU.1974\", \"ZARQU.1974\", 9)\n", "format call");
+  CheckText(ReadLog(), "     OBCA_Format FormatMWKey S\r\n     OBCA_Format FormatMWKey E\r\n",
+            "format log entries");
+
+  g_fake.reset();
+  uint8_t old_bytes[] = {'1', '2'};
+  uint8_t new_bytes[] = {'3', 0, '4'};
+  DataBlob old_pin = {2, old_bytes};
+  DataBlob new_pin = {3, new_bytes};
+  CheckEq(Call("OB_SetPVKEnabelData", {0, Word(&old_pin), Word(&new_pin), 0}), 0, "PIN change");
+  CheckText(FakeTrace(),
+            "XC_ConnectEkey(5)\nXC_ChangePin(17, 3132, 2, 330034, 3, 2)\nXC_DisconnectEkey(17)\n",
+            "PIN change call sequence");
+  g_fake.reset();
+  CheckEq(Call("OB_DisabelPVK", {0}), 0, "container report");
+}
+
+void CheckUnconfiguredDevice() {
+  g_fake.reset();
+  RemoveLog();
+  CheckEq(Call("OBCA_Login", {1, Word("1234")}), 3, "no registry value gives 3");
+  CheckText(FakeTrace(), "XC_DisconnectEkey(0)\n", "one disconnect with handle 0");
+  CheckText(ReadLog(), "<none>", "nothing logged without a value");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::string mode = argc > 1 ? argv[1] : "fake";
+  g_obkey = LoadLibraryA("obkey.dll");
+  if (g_obkey == nullptr) {
+    std::printf("cannot load obkey.dll (error %lu)\n", GetLastError());
+    std::printf("0 passed, 1 failed\n");
+    return 1;
+  }
+  Check(LoadFakeControls(), "fake token library controls found");
+  if (g_fake.reset != nullptr) {
+    CheckEveryExportBalancesTheStack();
+    CheckFixedAnswers();
+    if (mode == "unconfigured") {
+      CheckUnconfiguredDevice();
+    } else {
+      CheckLoginFormatPinOnConfiguredDevice();
+    }
+  }
+  std::printf("wine-%s: %d passed, %d failed\n", mode.c_str(), g_passed, g_failed);
+  return g_failed == 0 ? 0 : 1;
+}
