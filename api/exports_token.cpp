@@ -1,5 +1,6 @@
-// The exported entry points. Each one only forwards to its subsystem inside
-// the boundary guard; the calls that have nothing to do answer here.
+// Exported entry points of the token as a whole, and the calls that have
+// nothing to do. Each one only forwards to its subsystem inside
+// the boundary guard.
 #include "api/guard.h"
 #include "api/obkey.h"
 #include "token/login.h"
