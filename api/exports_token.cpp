@@ -40,22 +40,6 @@ int32_t OBAPI OB_DestroyContainer(const char *) { return OB_OK; }
 
 int32_t OBAPI OB_ExportPrivateKey(uint32_t, uint32_t, uint32_t, uint32_t) { return OB_E_ARGUMENT; }
 
-// ---- certificate store vocabulary ----
-
-int32_t OBAPI OBCERT_CreateCertStore(const char *) { return OB_OK; }
-
-int32_t OBAPI OBCERT_FindCertStore(const char *) { return OB_OK; }
-
-int32_t OBAPI OBCERT_DestroyCertStore(const char *) { return OB_OK; }
-
-int32_t OBAPI OBCERT_DestroyCert(const CertRef *) { return OB_OK; }
-
-int32_t OBAPI OBCERT_SetCertProperty(const CertRef *, uint32_t, const uint8_t *, uint32_t) {
-  return OB_OK;
-}
-
-int32_t OBAPI OBCERT_GetUserCert(uint32_t, uint32_t, uint32_t) { return OB_OK; }
-
 // ---- software keys ----
 
 int32_t OBAPI OB_DestroyKey(const DataBlob *) { return OB_OK; }

@@ -1,0 +1,224 @@
+// The four RSA operations: container, key type, lengths and log entries.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "api/obkey.h"
+#include "tests/fake/fake_token.h"
+#include "tests/fake/token_test_env.h"
+
+namespace {
+
+using obkey_test::TokenTestEnv;
+using Calls = std::vector<std::string>;
+
+constexpr char kConnectLog[] = "XC_ConnectEkey-------begin--\nXC_ConnectEkey-------end--\n";
+constexpr char kFailed[] = "\xCA\xA7\xB0\xDC";
+
+std::vector<uint8_t> Flags(uint32_t flags) {
+  return {static_cast<uint8_t>(flags), static_cast<uint8_t>(flags >> 8), 0, 0};
+}
+
+std::string PointerText(const void *p) {
+  return std::to_string(static_cast<int32_t>(reinterpret_cast<uintptr_t>(p)));
+}
+
+class AsymmetricTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fake::Reset(); }
+
+  // The last argument of the one RSA call the fake saw, or "" if none.
+  static std::string RsaKeyType() {
+    for (const std::string &call : fake::Calls()) {
+      if (call.rfind("XC_RSA", 0) == 0) return call.substr(call.rfind(", ") + 2);
+    }
+    return "";
+  }
+
+  TokenTestEnv env_{"XCSP_KEY_7"};
+  uint8_t in_[16] = {1, 2, 3};
+  uint8_t out_[128] = {};
+  uint32_t out_len_ = 128;
+};
+
+TEST_F(AsymmetricTest, KeyTypeFollowsTheFlagsAndTheOperation) {
+  struct Case {
+    uint32_t flags;
+    const char *encrypt, *decrypt, *sign, *verify;
+  };
+  const Case cases[] = {
+      {1, "1)", "1)", "257)", "257)"},
+      {2, "2)", "2)", "258)", "258)"},
+      {3, "1)", "1)", "258)", "258)"},
+      {0, "", "", "", ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.flags);
+    fake::Reset();
+    fake::QueueOutput("XC_GetContainerParam", Flags(c.flags));
+    int32_t status = OB_AsymmetricEncrypt(nullptr, 0, 0, out_, &out_len_, in_, 3, CALG_RSA_KEYX);
+    EXPECT_EQ(status, c.flags ? 0 : -1);
+    EXPECT_EQ(RsaKeyType(), c.encrypt);
+
+    fake::Reset();
+    fake::QueueOutput("XC_GetContainerParam", Flags(c.flags));
+    status = OB_AsymmetricDecrypt(nullptr, 0, 0, out_, &out_len_, in_, 3, CALG_RSA_KEYX);
+    EXPECT_EQ(status, c.flags ? 0 : -1);
+    EXPECT_EQ(RsaKeyType(), c.decrypt);
+
+    fake::Reset();
+    fake::QueueOutput("XC_GetContainerParam", Flags(c.flags));
+    status = OB_AsymmetricSignData(nullptr, in_, 3, out_, &out_len_, 0);
+    EXPECT_EQ(status, c.flags ? 0 : -1);
+    EXPECT_EQ(RsaKeyType(), c.sign);
+
+    fake::Reset();
+    fake::QueueOutput("XC_GetContainerParam", Flags(c.flags));
+    status = OB_AsymmetricVerifySign(nullptr, out_, &out_len_, in_, 3, 0);
+    EXPECT_EQ(status, c.flags ? 0 : -1);
+    EXPECT_EQ(RsaKeyType(), c.verify);
+  }
+}
+
+TEST_F(AsymmetricTest, EncryptSizeQueryTouchesNeitherRegistryNorToken) {
+  env_.RemoveRegistry();
+  uint32_t len = 5;
+  EXPECT_EQ(OB_AsymmetricEncrypt(nullptr, 0, 0, nullptr, &len, in_, 3, CALG_RSA_KEYX), 0);
+  EXPECT_EQ(len, 128u);
+  EXPECT_TRUE(fake::Calls().empty());
+  EXPECT_EQ(env_.ReadLog(), "OB_AsymmetricEncrypt EkeyConnect  \n");
+}
+
+TEST_F(AsymmetricTest, EncryptUsesTheExchangeContainerAndLogsEachStep) {
+  fake::QueueOutput("XC_GetContainerParam", Flags(2));
+  out_len_ = 200;
+  EXPECT_EQ(OB_AsymmetricEncrypt(nullptr, 0, 0, out_, &out_len_, in_, 3, CALG_RSA_SIGN), 0);
+  EXPECT_EQ(fake::Calls(),
+            Calls({"XC_ConnectEkey(7)", "XC_SetCurContainer(17, 1)",
+                   "XC_GetContainerParam(33, 2, 4, 0)", "XC_RSAEncrypt(33, 010203, 3, 200, 2)",
+                   "XC_DisconnectEkey(17)"}));
+  EXPECT_EQ(env_.ReadLog(),
+            std::string("OB_AsymmetricEncrypt EkeyConnect  \n") + kConnectLog +
+                "OB_AsymmetricEncrypt {CALG_RSA_SIGN=9216,CALG_RSA_KEYX=41984} Algorithm=9216\n"
+                "OB_AsymmetricEncrypt  --------------2\n"
+                "OB_AsymmetricEncrypt  XC_GetContainerParam\n"
+                "OB_AsymmetricEncrypt  XC_RSAEncrypt Start\n"
+                "OB_AsymmetricEncrypt hContainer=[33],PartIn=[" +
+                PointerText(in_) + "],PartInLen=[3],DecryptedDataLen=[200],dwKeyType=[2]");
+}
+
+TEST_F(AsymmetricTest, EncryptStopsSilentlyAtAFailedSelection) {
+  fake::QueueStatus("XC_SetCurContainer", 0x50001);
+  EXPECT_EQ(OB_AsymmetricEncrypt(nullptr, 0, 0, out_, &out_len_, in_, 3, 0), 0x50001);
+  EXPECT_EQ(env_.ReadLog(),
+            std::string("OB_AsymmetricEncrypt EkeyConnect  \n") + kConnectLog +
+                "OB_AsymmetricEncrypt {CALG_RSA_SIGN=9216,CALG_RSA_KEYX=41984} Algorithm=0\n");
+  EXPECT_EQ(fake::Calls().back(), "XC_DisconnectEkey(17)");
+}
+
+TEST_F(AsymmetricTest, DecryptSelectsTheContainerByAlgorithm) {
+  struct Case {
+    uint32_t alg_id;
+    const char *selection;
+  };
+  for (const Case &c : {Case{CALG_RSA_SIGN, "XC_SetCurContainer(17, 0)"},
+                        Case{CALG_RSA_KEYX, "XC_SetCurContainer(17, 1)"}}) {
+    fake::Reset();
+    fake::QueueOutput("XC_GetContainerParam", Flags(1));
+    out_len_ = 7;
+    EXPECT_EQ(OB_AsymmetricDecrypt(nullptr, 0, 0, out_, &out_len_, in_, 3, c.alg_id), 0);
+    EXPECT_EQ(fake::Calls()[1], c.selection);
+    // The token is told the block size, whatever the caller said.
+    EXPECT_EQ(fake::Calls()[3], "XC_RSADecrypt(33, 010203, 3, 128, 1)");
+  }
+}
+
+TEST_F(AsymmetricTest, DecryptLogsAroundTheOperationAndAfterClosing) {
+  fake::QueueOutput("XC_GetContainerParam", Flags(1));
+  out_len_ = 9;
+  EXPECT_EQ(OB_AsymmetricDecrypt(nullptr, 0, 0, out_, &out_len_, in_, 3, CALG_RSA_KEYX), 0);
+  EXPECT_EQ(env_.ReadLog(),
+            std::string("OB_AsymmetricDecrypt EkeyConnect  \n") + kConnectLog +
+                "OB_AsymmetricDecrypt {CALG_RSA_SIGN=9216,CALG_RSA_KEYX=41984} Algorithm=41984\n"
+                "OB_AsymmetricDecrypt  --------------2\n"
+                "OB_AsymmetricDecrypt  XC_GetContainerParam\n"
+                "OB_AsymmetricDecrypt  XC_RSADecrypt Start\n"
+                "OB_AsymmetricDecrypt hContainer=[33],PartIn=[" +
+                PointerText(in_) +
+                "],PartInLen=[3],DecryptedDataLen=[9],dwKeyType=[1]"
+                "OB_AsymmetricDecrypt  XC_RSADecrypt\n");
+}
+
+TEST_F(AsymmetricTest, DecryptRefusesAnUnknownAlgorithmAfterLoggingIt) {
+  EXPECT_EQ(OB_AsymmetricDecrypt(nullptr, 0, 0, out_, &out_len_, in_, 3, 0), -1);
+  EXPECT_EQ(fake::Calls(), Calls({"XC_ConnectEkey(7)", "XC_DisconnectEkey(17)"}));
+  EXPECT_EQ(env_.ReadLog(),
+            std::string("OB_AsymmetricDecrypt EkeyConnect  \n") + kConnectLog +
+                "OB_AsymmetricDecrypt {CALG_RSA_SIGN=9216,CALG_RSA_KEYX=41984} Algorithm=0\n");
+}
+
+TEST_F(AsymmetricTest, SignLogsOnlyFailuresWithTheGbkWord) {
+  struct Case {
+    const char *failing;
+    const char *entry;
+  };
+  const std::string set = std::string("OB_AsymmetricSignData XC_SetCurContainer  ") + kFailed + "\n";
+  const std::string get =
+      std::string("OB_AsymmetricSignData XC_GetContainerParam  ") + kFailed + "\n";
+  const std::string sign = std::string("OB_AsymmetricSignData XC_RSASign ") + kFailed + " \n";
+  const Case cases[] = {{"XC_SetCurContainer", set.c_str()},
+                        {"XC_GetContainerParam", get.c_str()},
+                        {"XC_RSASign", sign.c_str()},
+                        {nullptr, ""}};
+  for (const Case &c : cases) {
+    fake::Reset();
+    std::remove(env_.log_path().c_str());
+    fake::QueueOutput("XC_GetContainerParam", Flags(2));
+    if (c.failing != nullptr) fake::QueueStatus(c.failing, 0x60001);
+    out_len_ = 0;
+    EXPECT_EQ(OB_AsymmetricSignData(nullptr, in_, 3, out_, &out_len_, 0),
+              c.failing ? 0x60001 : 0);
+    EXPECT_EQ(env_.ReadLog(), std::string(kConnectLog) + c.entry);
+  }
+  EXPECT_EQ(fake::Calls()[3], "XC_RSASign(33, 010203, 3, 128, 258)");
+}
+
+TEST_F(AsymmetricTest, SignWithoutKeysLogsTheKeyTypeAndFails) {
+  fake::QueueOutput("XC_GetContainerParam", Flags(0));
+  EXPECT_EQ(OB_AsymmetricSignData(nullptr, in_, 3, out_, &out_len_, 0), -1);
+  EXPECT_EQ(env_.ReadLog(), std::string(kConnectLog) + "OB_AsymmetricSignData dwKeyType == 0  \n");
+}
+
+TEST_F(AsymmetricTest, SignWithoutTokenLogsTheConnectFailure) {
+  env_.RemoveRegistry();
+  EXPECT_EQ(OB_AsymmetricSignData(nullptr, in_, 3, out_, &out_len_, 0), 3);
+  EXPECT_EQ(env_.ReadLog(), std::string("OB_AsymmetricSignData EkeyConnect  ") + kFailed + "\n");
+  EXPECT_EQ(fake::Calls(), Calls({"XC_DisconnectEkey(0)"}));
+}
+
+TEST_F(AsymmetricTest, VerifyLogsNothingOfItsOwn) {
+  fake::QueueOutput("XC_GetContainerParam", Flags(3));
+  out_len_ = 1;
+  EXPECT_EQ(OB_AsymmetricVerifySign(nullptr, out_, &out_len_, in_, 3, 0), 0);
+  EXPECT_EQ(fake::Calls(),
+            Calls({"XC_ConnectEkey(7)", "XC_SetCurContainer(17, 0)",
+                   "XC_GetContainerParam(33, 2, 4, 0)", "XC_RSAEncrypt(33, 010203, 3, 128, 258)",
+                   "XC_DisconnectEkey(17)"}));
+  EXPECT_EQ(env_.ReadLog(), kConnectLog);
+}
+
+TEST_F(AsymmetricTest, NullLengthsAndBuffersAreRefusedBeforeAnySession) {
+  EXPECT_EQ(OB_AsymmetricEncrypt(nullptr, 0, 0, out_, nullptr, in_, 3, 0), -1);
+  EXPECT_EQ(OB_AsymmetricEncrypt(nullptr, 0, 0, out_, &out_len_, nullptr, 3, 0), -1);
+  EXPECT_EQ(OB_AsymmetricDecrypt(nullptr, 0, 0, out_, nullptr, in_, 3, CALG_RSA_KEYX), -1);
+  EXPECT_EQ(OB_AsymmetricDecrypt(nullptr, 0, 0, nullptr, &out_len_, in_, 3, CALG_RSA_KEYX), -1);
+  EXPECT_EQ(OB_AsymmetricSignData(nullptr, in_, 3, out_, nullptr, 0), -1);
+  EXPECT_EQ(OB_AsymmetricSignData(nullptr, nullptr, 3, out_, &out_len_, 0), -1);
+  EXPECT_EQ(OB_AsymmetricVerifySign(nullptr, nullptr, &out_len_, in_, 3, 0), -1);
+  EXPECT_EQ(OB_AsymmetricVerifySign(nullptr, out_, nullptr, in_, 3, 0), -1);
+  EXPECT_TRUE(fake::Calls().empty());
+}
+
+}  // namespace
