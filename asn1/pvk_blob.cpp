@@ -54,6 +54,9 @@ bool EncodeInteger(CASN1Builder &builder, const uint8_t *content, uint32_t conte
 // a 0x00 to keep the value positive.
 bool EncodeBlobPart(CASN1Builder &builder, const uint8_t *part, uint32_t part_len,
                     WipedBytes &out) {
+  // Callers pass parts of a checked blob; the bound also keeps the size
+  // arithmetic below from wrapping on 32-bit targets.
+  if (part_len == 0 || part_len > kPvkDerCapacity) return false;
   WipedBytes raw;
   raw.bytes.assign(static_cast<size_t>(part_len) + 1, 0);
   std::memcpy(raw.bytes.data(), part, part_len);

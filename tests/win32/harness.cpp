@@ -56,6 +56,10 @@ const Export kExports[] = {
     {"OBCERT_CreateCertStore", 1}, {"OBCERT_FindCertStore", 1}, {"OBCERT_DestroyCertStore", 1},
     {"OBCERT_DestroyCert", 1},   {"OBCERT_SetCertProperty", 4}, {"OBCERT_GetUserCert", 3},
     {"OB_DestroyKey", 1},        {"OB_GetSupportedAlgId", 2},
+    {"OB_CreateContainer", 1},   {"OB_FindContainerAndKeypair", 5}, {"OB_GenAsymmetricKey", 6},
+    {"OB_GenRandom", 1},         {"OB_AsymmetricEncrypt", 8},  {"OB_AsymmetricDecrypt", 8},
+    {"OB_AsymmetricSignData", 6}, {"OB_AsymmetricVerifySign", 6}, {"OB_ImportPublicKey", 3},
+    {"OB_ExportPublicKey", 2},   {"OB_ImportPrivateKey", 5},
 };
 
 HMODULE g_obkey = nullptr;
