@@ -4,27 +4,10 @@
 
 #include <stdint.h>
 
-#include <string>
-
+#include "token/device_config.h"
 #include "token/xcsp_eclib.h"
 
 namespace obkey {
-
-// The machine configuration: HKEY_LOCAL_MACHINE\<kConfigKeyPath>, value
-// <kConfigValueName>, whose text names the device from its tenth character.
-inline constexpr char kConfigKeyPath[] = "SOFTWARE\\orbisoft\\Implement Type";
-inline constexpr char kConfigValueName[] = "USBKEY";
-inline constexpr size_t kConfigSkippedChars = 9;
-
-// DeviceIndexFromValue converts the configured text from its tenth character
-// on as a decimal (leading blanks, optional sign, digits; none gives 0).
-// Returns false when the text is shorter than nine characters, since the
-// device index would then lie beyond it.
-bool DeviceIndexFromValue(const std::string &value, int32_t *out_device_index);
-
-// ReadConfiguredDevice reads the configuration afresh and returns false when
-// no usable value was read.
-bool ReadConfiguredDevice(int32_t *out_device_index);
 
 // EkeyConnect opens a session on the configured device. Returns 0 and stores
 // the session handle on success; returns 3 and leaves the handle untouched
