@@ -1,0 +1,72 @@
+#include "tools/obkeyctl/obkey_library.h"
+
+#include <cstdlib>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace obkeyctl {
+
+namespace {
+
+#if defined(_WIN32)
+constexpr char kDefaultLibrary[] = "obkey.dll";
+
+void *OpenLibrary(const std::string &path, std::string *out_error) {
+  HMODULE module = LoadLibraryA(path.c_str());
+  if (module == nullptr) *out_error = "cannot load " + path;
+  return reinterpret_cast<void *>(module);
+}
+
+void *FindExport(void *library, const char *name) {
+  return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+#else
+constexpr char kDefaultLibrary[] = "libobkey.so";
+
+void *OpenLibrary(const std::string &path, std::string *out_error) {
+  void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) *out_error = dlerror();
+  return library;
+}
+
+void *FindExport(void *library, const char *name) { return dlsym(library, name); }
+#endif
+
+template <typename Function>
+void Resolve(void *library, const char *name, Function *out_function) {
+  *out_function = reinterpret_cast<Function>(FindExport(library, name));
+}
+
+}  // namespace
+
+bool LoadObkey(const std::string &path, ObkeyApi *out_api, std::string *out_error) {
+  std::string chosen = path;
+  if (chosen.empty()) {
+    const char *configured = std::getenv("OBKEY_LIBRARY");
+    chosen = configured != nullptr && configured[0] != '\0' ? configured : kDefaultLibrary;
+  }
+  void *library = OpenLibrary(chosen, out_error);
+  if (library == nullptr) return false;
+  ObkeyApi &api = *out_api;
+  Resolve(library, "OBCA_Login", &api.login);
+  Resolve(library, "OBCA_Format", &api.format);
+  Resolve(library, "OB_SetPVKEnabelData", &api.change_pin);
+  Resolve(library, "OB_DisabelPVK", &api.print_containers);
+  Resolve(library, "OB_CreateContainer", &api.create_container);
+  Resolve(library, "OB_FindContainerAndKeypair", &api.find_container);
+  Resolve(library, "OB_GenAsymmetricKey", &api.generate_key_pair);
+  Resolve(library, "OB_GenRandom", &api.generate_random);
+  Resolve(library, "OB_AsymmetricEncrypt", &api.encrypt);
+  Resolve(library, "OB_AsymmetricDecrypt", &api.decrypt);
+  Resolve(library, "OB_AsymmetricSignData", &api.sign);
+  Resolve(library, "OB_AsymmetricVerifySign", &api.verify);
+  Resolve(library, "OB_ExportPublicKey", &api.export_public_key);
+  Resolve(library, "OB_ImportPrivateKey", &api.import_private_key);
+  return true;
+}
+
+}  // namespace obkeyctl

@@ -1,0 +1,38 @@
+// The obkey library as a client sees it: loaded at run time, every export
+// found by its name.
+#ifndef OBKEY_TOOLS_OBKEYCTL_OBKEY_LIBRARY_H
+#define OBKEY_TOOLS_OBKEYCTL_OBKEY_LIBRARY_H
+
+#include <string>
+
+#include "api/obkey.h"
+
+namespace obkeyctl {
+
+// One pointer per export used by obkeyctl, typed from the public header.
+struct ObkeyApi {
+  decltype(&OBCA_Login) login = nullptr;
+  decltype(&OBCA_Format) format = nullptr;
+  decltype(&OB_SetPVKEnabelData) change_pin = nullptr;
+  decltype(&OB_DisabelPVK) print_containers = nullptr;
+  decltype(&OB_CreateContainer) create_container = nullptr;
+  decltype(&OB_FindContainerAndKeypair) find_container = nullptr;
+  decltype(&OB_GenAsymmetricKey) generate_key_pair = nullptr;
+  decltype(&OB_GenRandom) generate_random = nullptr;
+  decltype(&OB_AsymmetricEncrypt) encrypt = nullptr;
+  decltype(&OB_AsymmetricDecrypt) decrypt = nullptr;
+  decltype(&OB_AsymmetricSignData) sign = nullptr;
+  decltype(&OB_AsymmetricVerifySign) verify = nullptr;
+  decltype(&OB_ExportPublicKey) export_public_key = nullptr;
+  decltype(&OB_ImportPrivateKey) import_private_key = nullptr;
+};
+
+// LoadObkey loads the library (`path`, else $OBKEY_LIBRARY, else the
+// platform's name for it) and resolves the exports. An export that the
+// library lacks stays null; `*out_error` explains a library that cannot be
+// loaded at all.
+bool LoadObkey(const std::string &path, ObkeyApi *out_api, std::string *out_error);
+
+}  // namespace obkeyctl
+
+#endif  // OBKEY_TOOLS_OBKEYCTL_OBKEY_LIBRARY_H

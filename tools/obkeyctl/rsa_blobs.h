@@ -1,0 +1,27 @@
+// CryptoAPI RSA key blobs to and from the PEM forms that other tools use.
+#ifndef OBKEY_TOOLS_OBKEYCTL_RSA_BLOBS_H
+#define OBKEY_TOOLS_OBKEYCTL_RSA_BLOBS_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace obkeyctl {
+
+// PublicBlobToPem turns a public-key blob ("RSA1", modulus least significant
+// byte first) into a PEM SubjectPublicKeyInfo. False if it is no such blob.
+bool PublicBlobToPem(const std::vector<uint8_t> &blob, std::string *out_pem);
+
+// PemToPrivateBlob reads a PEM RSA private key and lays it out as a
+// CryptoAPI private-key blob ("RSA2", every part least significant byte
+// first at its fixed width). False if the PEM holds no RSA key.
+bool PemToPrivateBlob(const std::vector<uint8_t> &pem, std::vector<uint8_t> *out_blob);
+
+// Sha1DigestInfo is the DER DigestInfo of the SHA-1 digest of `data`: what a
+// PKCS #1 v1.5 signature with SHA-1 signs.
+std::vector<uint8_t> Sha1DigestInfo(const std::vector<uint8_t> &data);
+
+}  // namespace obkeyctl
+
+#endif  // OBKEY_TOOLS_OBKEYCTL_RSA_BLOBS_H
