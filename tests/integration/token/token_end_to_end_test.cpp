@@ -1,0 +1,206 @@
+// obkey over the software token, end to end: login, formatting and PIN
+// change, key generation and RSA operations checked against OpenSSL, and
+// key import.
+#include <gtest/gtest.h>
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+#include "api/obkey.h"
+#include "softtoken/softtoken_status.h"
+#include "tests/fake/token_test_env.h"
+#include "tools/obkeyctl/rsa_blobs.h"
+
+namespace {
+
+using obkey_test::TokenTestEnv;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int32_t kDevice = 3;
+constexpr char kFormattedPin[] = "12345678";
+
+struct PkeyFree {
+  void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+
+class TokenEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("XCSP_TOKEN_DIR", (env_.folder() + "/tokens").c_str(), 1);
+    ASSERT_EQ(OBCA_Format(kDevice, 0), 0);
+  }
+
+  // Generates the pair of `key_type` in `container` and returns its first
+  // key name.
+  std::string GenerateKeyPair(const char *container, uint32_t key_type) {
+    EXPECT_EQ(OBCA_Login(1, kFormattedPin), 0);
+    uint8_t name1[64] = {}, name2[64] = {};
+    DataBlob record1{0, name1}, record2{0, name2};
+    EXPECT_EQ(OB_GenAsymmetricKey(container, &record1, &record2, 0, 0, key_type), 0);
+    return reinterpret_cast<char *>(name1);
+  }
+
+  static Pkey PublicKeyOf(const std::string &key_name) {
+    std::string name = key_name;
+    DataBlob name_record{0, reinterpret_cast<uint8_t *>(name.data())};
+    Bytes blob(OB_PUBLIC_KEY_BLOB_LEN);
+    DataBlob blob_record{static_cast<uint32_t>(blob.size()), blob.data()};
+    EXPECT_EQ(OB_ExportPublicKey(&name_record, &blob_record), 0);
+    std::string pem;
+    EXPECT_TRUE(obkeyctl::PublicBlobToPem(blob, &pem));
+    BIO *bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    Pkey key(PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr));
+    BIO_free(bio);
+    return key;
+  }
+
+  static bool OpenSslVerifiesSha1(EVP_PKEY *key, const Bytes &message, const Bytes &signature) {
+    EVP_MD_CTX *context = EVP_MD_CTX_new();
+    bool ok = EVP_DigestVerifyInit(context, nullptr, EVP_sha1(), nullptr, key) == 1 &&
+              EVP_DigestVerify(context, signature.data(), signature.size(), message.data(),
+                               message.size()) == 1;
+    EVP_MD_CTX_free(context);
+    return ok;
+  }
+
+  static Bytes SignOnToken(const Bytes &message) {
+    Bytes info = obkeyctl::Sha1DigestInfo(message);
+    Bytes signature(OB_RSA_BLOCK_LEN);
+    uint32_t signature_len = 0;
+    EXPECT_EQ(OB_AsymmetricSignData(nullptr, info.data(), static_cast<uint32_t>(info.size()),
+                                    signature.data(), &signature_len, 0),
+              0);
+    EXPECT_EQ(signature_len, OB_RSA_BLOCK_LEN);
+    return signature;
+  }
+
+  TokenTestEnv env_{"XCSP_KEY_" + std::to_string(kDevice)};
+};
+
+TEST_F(TokenEndToEndTest, LoginCountsWrongPinsDownToTheLock) {
+  EXPECT_EQ(OBCA_Login(1, kFormattedPin), 0);
+  EXPECT_EQ(OBCA_Login(1, "87654321"), XCST_PIN_INCORRECT);
+  EXPECT_EQ(OBCA_Login(1, kFormattedPin), 0);  // a right PIN resets the counter
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(OBCA_Login(1, "00000000"), XCST_PIN_INCORRECT) << i;
+  EXPECT_EQ(OBCA_Login(1, "00000000"), XCST_PIN_LOCKED);
+  EXPECT_EQ(OBCA_Login(1, kFormattedPin), XCST_PIN_LOCKED);
+  EXPECT_EQ(OBCA_Format(kDevice, 0), 0);
+  EXPECT_EQ(OBCA_Login(1, kFormattedPin), 0);
+}
+
+TEST_F(TokenEndToEndTest, PinChangeNeedsTheCurrentPin) {
+  std::string current = kFormattedPin, next = "new-pin-1", wrong = "wrong-pin";
+  DataBlob current_pin{static_cast<uint32_t>(current.size()),
+                       reinterpret_cast<uint8_t *>(current.data())};
+  DataBlob next_pin{static_cast<uint32_t>(next.size()), reinterpret_cast<uint8_t *>(next.data())};
+  DataBlob wrong_pin{static_cast<uint32_t>(wrong.size()),
+                     reinterpret_cast<uint8_t *>(wrong.data())};
+  EXPECT_EQ(OB_SetPVKEnabelData(0, &wrong_pin, &next_pin, 0), XCST_PIN_INCORRECT);
+  EXPECT_EQ(OB_SetPVKEnabelData(0, &current_pin, &next_pin, 0), 0);
+  EXPECT_EQ(OBCA_Login(1, kFormattedPin), XCST_PIN_INCORRECT);
+  EXPECT_EQ(OBCA_Login(1, next.c_str()), 0);
+}
+
+TEST_F(TokenEndToEndTest, NoStoreOrNoConfigurationMeansNoSession) {
+  setenv("XCSP_TOKEN_DIR", (env_.folder() + "/elsewhere").c_str(), 1);
+  EXPECT_EQ(OBCA_Login(1, kFormattedPin), OB_E_NO_SESSION);
+  env_.RemoveRegistry();
+  EXPECT_EQ(OBCA_Login(1, kFormattedPin), OB_E_NO_SESSION);
+}
+
+TEST_F(TokenEndToEndTest, TokenSignatureVerifiesWithOpenSsl) {
+  std::string key_name = GenerateKeyPair("E2E_SIG", OB_KEY_TYPE_SIGNATURE);
+  EXPECT_EQ(key_name, "E2E_SIG\\03");
+  Bytes message = {'s', 'i', 'g', 'n', ' ', 'm', 'e'};
+  Bytes signature = SignOnToken(message);
+  Pkey public_key = PublicKeyOf(key_name);
+  ASSERT_TRUE(public_key);
+  EXPECT_TRUE(OpenSslVerifiesSha1(public_key.get(), message, signature));
+  message[0] ^= 1;
+  EXPECT_FALSE(OpenSslVerifiesSha1(public_key.get(), message, signature));
+
+  // The token's own check gives back the DigestInfo that was signed.
+  message[0] ^= 1;
+  Bytes block(OB_RSA_BLOCK_LEN);
+  uint32_t block_len = 0;
+  ASSERT_EQ(OB_AsymmetricVerifySign(nullptr, block.data(), &block_len, signature.data(),
+                                    static_cast<uint32_t>(signature.size()), 0),
+            0);
+  block.resize(block_len);
+  EXPECT_EQ(block, obkeyctl::Sha1DigestInfo(message));
+}
+
+TEST_F(TokenEndToEndTest, OpenSslEncryptionDecryptsOnTheToken) {
+  std::string key_name = GenerateKeyPair("E2E_ENC", OB_KEY_TYPE_EXCHANGE);
+  Pkey public_key = PublicKeyOf(key_name);
+  ASSERT_TRUE(public_key);
+  Bytes plain = {'s', 'e', 's', 's', 'i', 'o', 'n', ' ', 'k', 'e', 'y'};
+  EVP_PKEY_CTX *context = EVP_PKEY_CTX_new(public_key.get(), nullptr);
+  ASSERT_EQ(EVP_PKEY_encrypt_init(context), 1);
+  ASSERT_EQ(EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PADDING), 1);
+  Bytes cipher(256);
+  size_t cipher_len = cipher.size();
+  ASSERT_EQ(EVP_PKEY_encrypt(context, cipher.data(), &cipher_len, plain.data(), plain.size()), 1);
+  EVP_PKEY_CTX_free(context);
+  cipher.resize(cipher_len);
+
+  Bytes decrypted(OB_RSA_BLOCK_LEN);
+  uint32_t decrypted_len = 0;
+  ASSERT_EQ(OB_AsymmetricDecrypt(nullptr, 0, 0, decrypted.data(), &decrypted_len, cipher.data(),
+                                 static_cast<uint32_t>(cipher.size()), CALG_RSA_KEYX),
+            0);
+  decrypted.resize(decrypted_len);
+  EXPECT_EQ(decrypted, plain);
+
+  // And the token's own encryption round-trips through its decryption.
+  Bytes wrapped(OB_RSA_BLOCK_LEN);
+  uint32_t wrapped_len = OB_RSA_BLOCK_LEN;
+  ASSERT_EQ(OB_AsymmetricEncrypt(nullptr, 0, 0, wrapped.data(), &wrapped_len, plain.data(),
+                                 static_cast<uint32_t>(plain.size()), CALG_RSA_KEYX),
+            0);
+  decrypted.assign(OB_RSA_BLOCK_LEN, 0);
+  ASSERT_EQ(OB_AsymmetricDecrypt(nullptr, 0, 0, decrypted.data(), &decrypted_len, wrapped.data(),
+                                 wrapped_len, CALG_RSA_KEYX),
+            0);
+  decrypted.resize(decrypted_len);
+  EXPECT_EQ(decrypted, plain);
+}
+
+TEST_F(TokenEndToEndTest, ImportedOpenSslKeySignsOnTheToken) {
+  ASSERT_EQ(OB_CreateContainer("IMPORT_SIG"), 0);
+  Pkey key(EVP_RSA_gen(1024));
+  ASSERT_TRUE(key);
+  BIO *bio = BIO_new(BIO_s_mem());
+  ASSERT_EQ(PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr), 1);
+  char *pem_text = nullptr;
+  long pem_len = BIO_get_mem_data(bio, &pem_text);
+  Bytes pem(pem_text, pem_text + pem_len);
+  BIO_free(bio);
+  Bytes blob;
+  ASSERT_TRUE(obkeyctl::PemToPrivateBlob(pem, &blob));
+
+  ASSERT_EQ(OBCA_Login(1, kFormattedPin), 0);
+  DataBlob record{static_cast<uint32_t>(blob.size()), blob.data()};
+  int handle = 0;
+  ASSERT_EQ(OB_ImportPrivateKey(&handle, &record, OB_KEY_TYPE_SIGNATURE, 0, 0), 0);
+
+  Bytes message = {'i', 'm', 'p', 'o', 'r', 't', 'e', 'd'};
+  Bytes signature = SignOnToken(message);
+  EXPECT_TRUE(OpenSslVerifiesSha1(key.get(), message, signature));
+}
+
+TEST_F(TokenEndToEndTest, PrivateKeyOperationsNeedTheLogin) {
+  GenerateKeyPair("LOCKED_SIG", OB_KEY_TYPE_SIGNATURE);
+  ASSERT_EQ(OBCA_Format(kDevice, 0), 0);  // formatting forgets the login
+  uint8_t name1[64] = {}, name2[64] = {};
+  DataBlob record1{0, name1}, record2{0, name2};
+  EXPECT_EQ(OB_GenAsymmetricKey("LOCKED_SIG", &record1, &record2, 0, 0, 2), XCST_NOT_LOGGED_IN);
+}
+
+}  // namespace
