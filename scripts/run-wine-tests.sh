@@ -44,5 +44,17 @@ run "$fake_folder" fake
 wine reg delete "$config_key" /v USBKEY /f >/dev/null 2>&1 || true
 run "$fake_folder" unconfigured
 
+if [ -f "$build_dir/softtoken/xcsp_eclib.dll" ]; then
+  soft_folder=$(stage softtoken "$build_dir/softtoken")
+  # Token stores inside the prefix, fresh for every run.
+  export XCSP_TOKEN_DIR='c:\obkey-tokens'
+  rm -rf "$WINEPREFIX/drive_c/obkey-tokens"
+  wine reg add "$config_key" /v USBKEY /t REG_SZ /d XCSP_KEY_5 /f >/dev/null
+  run "$soft_folder" softtoken
+else
+  echo "run-wine-tests: no i686 software token in $build_dir; its Wine tests were not run"
+  status=1
+fi
+
 wineserver --wait || true
 exit $status

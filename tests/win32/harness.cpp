@@ -5,6 +5,10 @@
 //
 //   obkey_wine_tests fake          recording fake token library, device configured
 //   obkey_wine_tests unconfigured  recording fake, no registry value
+//   obkey_wine_tests softtoken     the i686 software token, device configured
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -13,6 +17,7 @@
 #include <vector>
 
 #include "api/obkey.h"
+#include "tools/obkeyctl/rsa_blobs.h"
 
 extern "C" int32_t CallCountingStack(void *function, const uint32_t *words, uint32_t count,
                                      int32_t *out_stack_change);
@@ -22,13 +27,14 @@ namespace {
 int g_passed = 0;
 int g_failed = 0;
 
-void Check(bool ok, const std::string &what) {
+bool Check(bool ok, const std::string &what) {
   if (ok) {
     ++g_passed;
   } else {
     ++g_failed;
     std::printf("FAILED: %s\n", what.c_str());
   }
+  return ok;
 }
 
 template <typename T>
@@ -208,6 +214,101 @@ void CheckUnconfiguredDevice() {
   CheckText(ReadLog(), "<none>", "nothing logged without a value");
 }
 
+// ---- the software token, end to end ----
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes PublicKeyBlobOf(const char *key_name) {
+  std::string name = key_name;
+  DataBlob name_record = {0, reinterpret_cast<uint8_t *>(&name[0])};
+  Bytes blob(OB_PUBLIC_KEY_BLOB_LEN);
+  DataBlob blob_record = {static_cast<uint32_t>(blob.size()), blob.data()};
+  CheckEq(Call("OB_ExportPublicKey", {Word(&name_record), Word(&blob_record)}), 0,
+          std::string("export public key ") + key_name);
+  return blob;
+}
+
+EVP_PKEY *PublicKeyOf(const char *key_name) {
+  std::string pem;
+  if (!obkeyctl::PublicBlobToPem(PublicKeyBlobOf(key_name), &pem)) return nullptr;
+  BIO *bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  EVP_PKEY *key = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
+  BIO_free(bio);
+  return key;
+}
+
+void CheckLoginFormatPinOnSoftToken() {
+  CheckEq(Call("OBCA_Format", {5, 0}), 0, "software token formatted");
+  CheckEq(Call("OBCA_Login", {1, Word("12345678")}), 0, "formatted PIN accepted");
+  Check(Call("OBCA_Login", {1, Word("00000000")}) != 0, "wrong PIN refused");
+  std::string old_text = "12345678", new_text = "wine-pin";
+  DataBlob old_pin = {8, reinterpret_cast<uint8_t *>(&old_text[0])};
+  DataBlob new_pin = {8, reinterpret_cast<uint8_t *>(&new_text[0])};
+  CheckEq(Call("OB_SetPVKEnabelData", {0, Word(&old_pin), Word(&new_pin), 0}), 0, "PIN changed");
+  CheckEq(Call("OBCA_Login", {1, Word("wine-pin")}), 0, "new PIN accepted");
+}
+
+void CheckSigningRequestOnSoftToken() {
+  uint8_t name1[64] = {}, name2[64] = {};
+  DataBlob record1 = {0, name1}, record2 = {0, name2};
+  CheckEq(Call("OB_GenAsymmetricKey", {Word("WINE_SIG"), Word(&record1), Word(&record2), 0, 0, 2}),
+          0, "signature pair generated");
+  CheckText(reinterpret_cast<char *>(name1), "WINE_SIG\\03", "first key name");
+
+  Bytes message = {'w', 'i', 'n', 'e'};
+  Bytes info = obkeyctl::Sha1DigestInfo(message);
+  Bytes signature(OB_RSA_BLOCK_LEN);
+  uint32_t signature_len = 0;
+  CheckEq(Call("OB_AsymmetricSignData", {0, Word(info.data()), static_cast<uint32_t>(info.size()),
+                                          Word(signature.data()), Word(&signature_len), 0}),
+          0, "token signs");
+  EVP_PKEY *key = PublicKeyOf("WINE_SIG\\03");
+  Check(key != nullptr, "exported public key reads as PEM");
+  if (key == nullptr) return;
+  EVP_MD_CTX *context = EVP_MD_CTX_new();
+  bool verified = EVP_DigestVerifyInit(context, nullptr, EVP_sha1(), nullptr, key) == 1 &&
+                  EVP_DigestVerify(context, signature.data(), signature_len, message.data(),
+                                   message.size()) == 1;
+  EVP_MD_CTX_free(context);
+  EVP_PKEY_free(key);
+  Check(verified, "OpenSSL verifies the token's signature");
+}
+
+void CheckKeyImportOnSoftToken() {
+  CheckEq(Call("OB_CreateContainer", {Word("WINE_ENC")}), 0, "exchange container created");
+  EVP_PKEY *key = EVP_RSA_gen(1024);
+  BIO *bio = BIO_new(BIO_s_mem());
+  PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+  char *pem_text = nullptr;
+  long pem_len = BIO_get_mem_data(bio, &pem_text);
+  Bytes pem(pem_text, pem_text + pem_len), blob;
+  BIO_free(bio);
+  Check(obkeyctl::PemToPrivateBlob(pem, &blob), "private-key blob made");
+  DataBlob record = {static_cast<uint32_t>(blob.size()), blob.data()};
+  int handle = 0;
+  CheckEq(Call("OB_ImportPrivateKey", {Word(&handle), Word(&record), 1, 0, 0}), 0,
+          "private key imported");
+
+  // The token encrypts under the imported key; OpenSSL decrypts with it.
+  Bytes plain = {'k', 'e', 'y'};
+  Bytes cipher(OB_RSA_BLOCK_LEN);
+  uint32_t cipher_len = OB_RSA_BLOCK_LEN;
+  CheckEq(Call("OB_AsymmetricEncrypt", {0, 0, 0, Word(cipher.data()), Word(&cipher_len),
+                                         Word(plain.data()), 3, CALG_RSA_KEYX}),
+          0, "token encrypts");
+  EVP_PKEY_CTX *context = EVP_PKEY_CTX_new(key, nullptr);
+  Bytes decrypted(OB_RSA_BLOCK_LEN);
+  size_t decrypted_len = decrypted.size();
+  bool ok = EVP_PKEY_decrypt_init(context) == 1 &&
+            EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PADDING) == 1 &&
+            EVP_PKEY_decrypt(context, decrypted.data(), &decrypted_len, cipher.data(),
+                             cipher_len) == 1;
+  EVP_PKEY_CTX_free(context);
+  EVP_PKEY_free(key);
+  decrypted.resize(ok ? decrypted_len : 0);
+  Check(ok && decrypted == plain, "OpenSSL decrypts what the token encrypted");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -218,10 +319,13 @@ int main(int argc, char **argv) {
     std::printf("0 passed, 1 failed\n");
     return 1;
   }
-  Check(LoadFakeControls(), "fake token library controls found");
-  if (g_fake.reset != nullptr) {
-    CheckEveryExportBalancesTheStack();
-    CheckFixedAnswers();
+  CheckEveryExportBalancesTheStack();
+  CheckFixedAnswers();
+  if (mode == "softtoken") {
+    CheckLoginFormatPinOnSoftToken();
+    CheckSigningRequestOnSoftToken();
+    CheckKeyImportOnSoftToken();
+  } else if (Check(LoadFakeControls(), "fake token library controls found")) {
     if (mode == "unconfigured") {
       CheckUnconfiguredDevice();
     } else {

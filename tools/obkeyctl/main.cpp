@@ -42,6 +42,10 @@ void SetEnv(const char *name, const std::string &value) {
 #endif
 }
 
+#if defined(_WIN32)
+// The registry, not a file, names the device on Windows.
+bool UseDevice(const std::string &) { return false; }
+#else
 // A private configuration file that names `device`, removed at exit.
 std::string g_private_registry;
 
@@ -50,10 +54,6 @@ void RemovePrivateRegistry() {
 }
 
 bool UseDevice(const std::string &device) {
-#if defined(_WIN32)
-  (void)device;
-  return false;
-#else
   const char *tmp = std::getenv("TMPDIR");
   g_private_registry = std::string(tmp && *tmp ? tmp : "/tmp") + "/obkeyctl-" +
                        std::to_string(getpid()) + ".reg";
@@ -65,8 +65,8 @@ bool UseDevice(const std::string &device) {
   std::atexit(RemovePrivateRegistry);
   SetEnv("OBKEY_REGISTRY", g_private_registry);
   return true;
-#endif
 }
+#endif
 
 std::vector<std::string> SplitWords(const std::string &words) {
   std::vector<std::string> split;
