@@ -24,12 +24,13 @@ std::string Text(const uint8_t *bytes) { return reinterpret_cast<const char *>(b
 
 TEST_F(ContainersTest, CreateContainerChecksTheNameBeforeTheToken) {
   const std::string longest = "SIG" + std::string(44, 'x');
+  const std::string too_long = longest + "y";
   struct Case {
     const char *name;
     int32_t expected;
   };
   const Case cases[] = {
-      {longest.c_str(), 0},          {(longest + "y").c_str(), -1}, {"my_sig", -1},
+      {longest.c_str(), 0},          {too_long.c_str(), -1}, {"my_sig", -1},
       {"my_enc", -1},                {"", -1},                      {nullptr, -1},
       {"USER_ENC", 0},               {"SIGENC", 0},
   };

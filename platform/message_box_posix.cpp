@@ -1,0 +1,12 @@
+#include <cstdio>
+
+#include "platform/message_box.h"
+
+namespace obkey::platform {
+
+void ShowErrorBox(const char *text) noexcept {
+  std::fprintf(stderr, "ERROR: %s\n", text != nullptr ? text : "");
+  std::fflush(stderr);
+}
+
+}  // namespace obkey::platform

@@ -1,0 +1,131 @@
+// Labels and certificates on the software token, written and read by
+// separate processes through the real library.
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "api/obkey.h"
+#include "token/xcsp_eclib.h"
+
+extern char **environ;
+
+namespace {
+
+constexpr int32_t kDevice = 3;
+
+class LabelStoreE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "obkey-e2e-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    folder_ = pattern;
+    std::ofstream(folder_ + "/registry.reg")
+        << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\n"
+        << "\"USBKEY\"=\"XCSP_KEY_" << kDevice << "\"\n";
+    setenv("OBKEY_REGISTRY", (folder_ + "/registry.reg").c_str(), 1);
+    setenv("OBKEY_LOG", (folder_ + "/xml816.log").c_str(), 1);
+    setenv("XCSP_TOKEN_DIR", folder_.c_str(), 1);
+    ASSERT_EQ(OBCA_Format(kDevice, 0), 0);
+    ASSERT_EQ(OBCA_Login(1, "12345678"), 0);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  // Starts the client with `args`; Wait collects its exit code.
+  pid_t Start(const std::vector<std::string> &args) {
+    std::vector<char *> argv{const_cast<char *>(LABEL_STORE_CLIENT)};
+    for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, LABEL_STORE_CLIENT, nullptr, nullptr, argv.data(), environ), 0);
+    return pid;
+  }
+  static int Wait(pid_t pid) {
+    int wstatus = 0;
+    if (waitpid(pid, &wstatus, 0) != pid || !WIFEXITED(wstatus)) return -1;
+    return WEXITSTATUS(wstatus);
+  }
+
+  static std::set<std::string> Labels() {
+    uint8_t list[200] = {};
+    uint32_t count = 0;
+    EXPECT_EQ(OBCA_ReadLabelList(0, list, &count), 0);
+    std::set<std::string> labels;
+    for (uint32_t i = 0; i < count; ++i) labels.insert(reinterpret_cast<char *>(list + 20 * i));
+    return labels;
+  }
+  static std::string Read(const char *label, uint32_t store_selector = 0) {
+    uint8_t out[256] = {};
+    uint32_t len = sizeof(out);
+    int32_t status = OBCA_ExportFile(label, store_selector, out, &len);
+    return status == 0 ? std::string(reinterpret_cast<char *>(out), len)
+                       : "status " + std::to_string(status);
+  }
+
+  std::string folder_;
+};
+
+TEST_F(LabelStoreE2eTest, LabelsSurviveTheProcessThatWroteThem) {
+  ASSERT_EQ(Wait(Start({"import", "first=one", "second=two", "first=replaced, longer"})), 0);
+  EXPECT_EQ(Labels(), std::set<std::string>({"first", "second"}));
+  EXPECT_EQ(Read("first"), "replaced, longer");
+  EXPECT_EQ(OBCA_DeleteFile("second", 0), 0);
+  const uint8_t third[] = {'3'};
+  EXPECT_EQ(OBCA_ImportFile("third", 0, third, 1), 0);
+  EXPECT_EQ(Wait(Start({"expect", "first=replaced, longer", "third=3"})), 0);
+  EXPECT_EQ(Read("second"), "status -1");
+}
+
+TEST_F(LabelStoreE2eTest, ConcurrentImportersLoseNoLabel) {
+  std::vector<std::string> a{"import"}, b{"import"};
+  for (int i = 0; i < 5; ++i) {
+    a.push_back("a" + std::to_string(i) + "=from a " + std::to_string(i));
+    b.push_back("b" + std::to_string(i) + "=from b " + std::to_string(i));
+  }
+  pid_t pa = Start(a), pb = Start(b);
+  EXPECT_EQ(Wait(pa), 0);
+  EXPECT_EQ(Wait(pb), 0);
+  std::set<std::string> labels = Labels();
+  EXPECT_EQ(labels.size(), 10u);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(Read(("a" + std::to_string(i)).c_str()), "from a " + std::to_string(i));
+    EXPECT_EQ(Read(("b" + std::to_string(i)).c_str()), "from b " + std::to_string(i));
+  }
+  const uint8_t one[] = {1};
+  EXPECT_EQ(OBCA_ImportFile("eleventh", 0, one, 1), OB_E_ARGUMENT);
+  EXPECT_EQ(Labels(), labels);
+}
+
+TEST_F(LabelStoreE2eTest, CertificatesAreReachedThroughTheReservedLabels) {
+  // The containers come from whoever set the token up; here, the test.
+  XcHandle session = 0, container = 0;
+  ASSERT_EQ(XC_ConnectEkey(kDevice, &session), 0);
+  ASSERT_EQ(XC_CreateContainer(session, "E2E_SIG", &container, XC_CONTAINER_CREATE), 0);
+  ASSERT_EQ(XC_CreateContainer(session, "E2E_ENC", &container, XC_CONTAINER_CREATE), 0);
+  ASSERT_EQ(XC_DisconnectEkey(session), 0);
+
+  std::string sig = "signature certificate", enc = "exchange certificate";
+  DataBlob sig_blob{static_cast<uint32_t>(sig.size()), reinterpret_cast<uint8_t *>(sig.data())};
+  DataBlob enc_blob{static_cast<uint32_t>(enc.size()), reinterpret_cast<uint8_t *>(enc.data())};
+  ASSERT_EQ(OBCERT_ImportCert(0, &sig_blob, 0, 0, 0, 2), 0);
+  ASSERT_EQ(OBCERT_ImportCert(0, &enc_blob, 0, 0, 0, 1), 0);
+  EXPECT_EQ(Read("LAB_USERCERT_SIG", 1), sig);
+  EXPECT_EQ(Read("LAB_USERCERT_ENC", 1), enc);
+  // Store selector 0 answers from labelled files, of which there are none.
+  EXPECT_EQ(Read("LAB_USERCERT_SIG", 0), "status -1");
+  EXPECT_TRUE(Labels().empty());
+
+  uint8_t out[64] = {};
+  DataBlob back{sizeof(out), out};
+  const uint32_t key_type = 1;
+  EXPECT_EQ(OBCERT_ExportCert(&back, 0, &key_type), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(out), back.cbData), enc);
+}
+
+}  // namespace
