@@ -1,0 +1,63 @@
+#include <cstring>
+
+#include "softtoken/os.h"
+#include "softtoken/pin.h"
+#include "softtoken/store_file.h"
+#include "softtoken/token_api.h"
+
+namespace obkey::softtoken {
+
+namespace {
+
+const uint8_t *Bytes(const char *text) {
+  return reinterpret_cast<const uint8_t *>(text);
+}
+
+// AdminPinFor decides whether `admin_pin` may format the token found at
+// `paths` and yields the admin PIN hash the formatted token keeps.
+int32_t AdminPinFor(const StorePaths &paths, const char *admin_pin, PinHash *out_admin) {
+  size_t admin_len = std::strlen(admin_pin);
+  TokenState current;
+  int32_t status = LoadStore(paths, &current);
+  if (status == XCST_NO_TOKEN) {
+    // A new token carries the initial admin PIN.
+    if (std::strcmp(admin_pin, kInitialAdminPin) != 0) return XCST_ADMIN_PIN_INCORRECT;
+    *out_admin = HashPin(Bytes(kInitialAdminPin), std::strlen(kInitialAdminPin));
+    return 0;
+  }
+  // An unreadable store is never overwritten: its owner must look at it.
+  if (status != 0) return status;
+  if (admin_len > kMaxPin || !PinMatches(current.admin_pin, Bytes(admin_pin), admin_len)) {
+    return XCST_ADMIN_PIN_INCORRECT;
+  }
+  *out_admin = current.admin_pin;
+  return 0;
+}
+
+TokenState FreshToken(const PinHash &admin_pin) {
+  TokenState state;
+  state.login_epoch = NewLoginEpoch();
+  state.admin_pin = admin_pin;
+  state.user_pin.hash = HashPin(Bytes(kInitialUserPin), std::strlen(kInitialUserPin));
+  state.user_pin.tries_left = kUserPinTries;
+  return state;
+}
+
+}  // namespace
+
+int32_t FormatToken(const char *admin_pin, const char *second_text, int32_t device_index) {
+  if (admin_pin == nullptr || second_text == nullptr || device_index < 0) {
+    return XCST_BAD_ARGUMENT;
+  }
+  StorePaths paths;
+  if (!StorePathsFor(device_index, &paths) || !os::MakePrivateDirs(paths.dir)) {
+    return XCST_STORE_IO;
+  }
+  StoreLock lock;
+  if (int32_t status = lock.Acquire(paths.lock)) return status;
+  PinHash admin_hash;
+  if (int32_t status = AdminPinFor(paths, admin_pin, &admin_hash)) return status;
+  return SaveStore(paths, FreshToken(admin_hash));
+}
+
+}  // namespace obkey::softtoken

@@ -1,0 +1,162 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "softtoken/os.h"
+
+namespace obkey::softtoken::os {
+
+namespace {
+
+pthread_mutex_t process_state_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+bool IsDirectory(const std::string &path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool WriteAll(int fd, const uint8_t *data, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void SyncDirectoryOf(const std::string &path) {
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+}  // namespace
+
+std::string DefaultTokenDir() {
+  const char *home = std::getenv("HOME");
+  std::string base = home != nullptr ? home : "";
+  if (base.empty()) {
+    const passwd *pw = getpwuid(getuid());
+    if (pw == nullptr || pw->pw_dir == nullptr) return "";
+    base = pw->pw_dir;
+  }
+  return base + "/.local/share/obkey/tokens";
+}
+
+std::string JoinPath(const std::string &dir, const std::string &name) {
+  if (!dir.empty() && dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+bool MakePrivateDirs(const std::string &dir) {
+  if (dir.empty()) return false;
+  for (size_t pos = dir.find('/', 1); pos != std::string::npos; pos = dir.find('/', pos + 1)) {
+    mkdir(dir.substr(0, pos).c_str(), 0700);
+  }
+  mkdir(dir.c_str(), 0700);
+  return IsDirectory(dir);
+}
+
+bool FileExists(const std::string &path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+ReadStatus ReadWholeFile(const std::string &path, size_t max_len, std::vector<uint8_t> *out) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? ReadStatus::kMissing : ReadStatus::kError;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return ReadStatus::kError;
+  }
+  if (static_cast<uint64_t>(st.st_size) > max_len) {
+    close(fd);
+    return ReadStatus::kTooLarge;
+  }
+  std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
+  size_t got = 0;
+  while (got < bytes.size()) {
+    ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fd);
+  // A file shorter than fstat said is read as it is; the checksum judges it.
+  bytes.resize(got);
+  *out = std::move(bytes);
+  return ReadStatus::kOk;
+}
+
+bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
+                        const std::vector<uint8_t> &contents, void (*before_rename)()) {
+  int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  // A temp file left by an older run may carry other permissions.
+  bool ok =
+      fchmod(fd, 0600) == 0 && WriteAll(fd, contents.data(), contents.size()) && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  if (!ok) {
+    unlink(temp_path.c_str());
+    return false;
+  }
+  if (before_rename != nullptr) before_rename();
+  if (rename(temp_path.c_str(), path.c_str()) != 0) {
+    unlink(temp_path.c_str());
+    return false;
+  }
+  // The new contents are in place either way; some file systems cannot
+  // flush a directory, and then the rename's durability is theirs to keep.
+  SyncDirectoryOf(path);
+  return true;
+}
+
+LockStatus TryLockFile(const std::string &path, intptr_t *out_lock) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return LockStatus::kError;
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      *out_lock = fd;
+      return LockStatus::kAcquired;
+    }
+    if (errno != EINTR) break;
+  }
+  int error = errno;
+  close(fd);
+  return error == EWOULDBLOCK ? LockStatus::kHeldElsewhere : LockStatus::kError;
+}
+
+void UnlockFile(intptr_t lock) {
+  int fd = static_cast<int>(lock);
+  flock(fd, LOCK_UN);
+  close(fd);
+}
+
+void SleepMilliseconds(unsigned milliseconds) {
+  timespec ts{static_cast<time_t>(milliseconds / 1000),
+              static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+void LockProcessState() {
+  pthread_mutex_lock(&process_state_mutex);
+}
+void UnlockProcessState() {
+  pthread_mutex_unlock(&process_state_mutex);
+}
+
+}  // namespace obkey::softtoken::os

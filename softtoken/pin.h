@@ -1,0 +1,36 @@
+// pin.h — PIN hashing and the per-process memory of a verified user PIN.
+#ifndef OBKEY_SOFTTOKEN_PIN_H
+#define OBKEY_SOFTTOKEN_PIN_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "softtoken/token_state.h"
+
+namespace obkey::softtoken {
+
+constexpr uint32_t kPinIterations = 10000;
+
+// HashPin returns a PBKDF2-HMAC-SHA256 hash of the PIN (at most kMaxPin
+// bytes, preceded by its length byte) under a fresh random salt. Throws std::runtime_error if
+// OpenSSL fails.
+PinHash HashPin(const uint8_t *pin, size_t pin_len);
+
+// PinMatches compares a PIN with a stored hash in constant time.
+bool PinMatches(const PinHash &stored, const uint8_t *pin, size_t pin_len);
+
+// NewLoginEpoch returns fresh random bytes for TokenState::login_epoch.
+std::array<uint8_t, kLoginEpochSize> NewLoginEpoch();
+
+// The verified-PIN memory of this process, keyed by store path so that a
+// change of token directory is a different token. A login counts only while
+// the store's epoch is the one seen at verification. Callers hold the
+// process-state mutex.
+void RememberLogin(const std::string &store_path, const TokenState &state);
+void ForgetLogin(const std::string &store_path);
+bool IsLoggedIn(const std::string &store_path, const TokenState &state);
+
+}  // namespace obkey::softtoken
+
+#endif  // OBKEY_SOFTTOKEN_PIN_H

@@ -1,0 +1,189 @@
+#include <openssl/crypto.h>
+
+#include <cstring>
+
+#include "softtoken/api_common.h"
+#include "softtoken/os.h"
+#include "softtoken/rsa_key.h"
+#include "softtoken/token_api.h"
+
+namespace obkey::softtoken {
+
+namespace {
+
+constexpr uint8_t kPublicKeyBitLength[4] = {0x00, 0x00, 0x04, 0x00};
+
+// SecretBlock wipes its bytes when it goes out of scope.
+struct SecretBlock {
+  RsaBlock bytes{};
+  ~SecretBlock() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+};
+
+// ContainerKey resolves a container handle and loads one of its keys.
+struct ContainerKey {
+  Session *session = nullptr;
+  size_t slot = 0;
+  size_t key_index = 0;
+  RsaKey key;
+};
+
+enum class Login { kNeeded, kNotNeeded };
+
+// FindKeySlot resolves the handle and key type without loading the key, for
+// the calls that create one.
+int32_t FindKeySlot(XcHandle container, uint32_t key_type, Login login, ContainerKey *out) {
+  out->session = FindContainer(container, &out->slot);
+  if (out->session == nullptr) return XCST_BAD_HANDLE;
+  if (!KeySlotIndex(key_type, &out->key_index)) return XCST_BAD_KEY_TYPE;
+  if (login == Login::kNeeded) return RequireLogin(*out->session);
+  return 0;
+}
+
+int32_t LoadKey(XcHandle container, uint32_t key_type, Login login, ContainerKey *out) {
+  if (int32_t status = FindKeySlot(container, key_type, login, out)) return status;
+  const KeySlot &slot = out->session->state.containers[out->slot].keys[out->key_index];
+  if (slot.private_key_der.empty()) return XCST_KEY_NOT_FOUND;
+  return out->key.Load(slot.private_key_der);
+}
+
+// WholeBlock takes a ciphertext or signature, which may come without its
+// leading zero bytes, as a full block.
+int32_t WholeBlock(const uint8_t *in, uint32_t in_len, RsaBlock *out) {
+  if (in_len == 0 || in_len > kRsaBlock) return XCST_DATA_LENGTH;
+  if (in == nullptr) return XCST_BAD_ARGUMENT;
+  out->fill(0);
+  std::memcpy(out->data() + (kRsaBlock - in_len), in, in_len);
+  return 0;
+}
+
+// BlockToTransform applies the block rule of encryption and signing: a whole
+// block goes as it is, a shorter input is padded with `type`.
+int32_t BlockToTransform(const uint8_t *in, uint32_t in_len, Pkcs1BlockType type, RsaBlock *out) {
+  if (in == nullptr && in_len != 0) return XCST_BAD_ARGUMENT;
+  if (in_len == kRsaBlock) {
+    std::memcpy(out->data(), in, kRsaBlock);
+    return 0;
+  }
+  if (in_len > kMaxPkcs1Payload) return XCST_DATA_LENGTH;
+  return Pkcs1Pad(type, in, in_len, out) ? 0 : XCST_CRYPTO;
+}
+
+int32_t WriteOutput(const uint8_t *data, size_t len, uint8_t *out, uint32_t *inout_len) {
+  if (int32_t status = ReserveOutput(static_cast<uint32_t>(len), out, inout_len)) return status;
+  if (len != 0) std::memcpy(out, data, len);
+  *inout_len = static_cast<uint32_t>(len);
+  return 0;
+}
+
+// WriteUnpadded writes the payload of a well-formed block of `type`, or the
+// raw block when its padding is not valid.
+int32_t WriteUnpadded(Pkcs1BlockType type, const RsaBlock &block, uint8_t *out,
+                      uint32_t *inout_len) {
+  std::vector<uint8_t> payload;
+  if (!Pkcs1Unpad(type, block, &payload))
+    return WriteOutput(block.data(), block.size(), out, inout_len);
+  int32_t status = WriteOutput(payload.data(), payload.size(), out, inout_len);
+  OPENSSL_cleanse(payload.data(), payload.size());
+  return status;
+}
+
+}  // namespace
+
+int32_t GenRSAKey(XcHandle container, uint32_t key_type) {
+  os::ProcessStateGuard guard;
+  ContainerKey target;
+  if (int32_t status = FindKeySlot(container, key_type, Login::kNeeded, &target)) return status;
+  std::vector<uint8_t> der;
+  if (int32_t status = GenerateRsaKeyDer(&der)) return status;
+  int32_t status = CommitChange(target.session, [&](TokenState &next) {
+    next.containers[target.slot].keys[target.key_index].private_key_der = der;
+    return 0;
+  });
+  OPENSSL_cleanse(der.data(), der.size());
+  return status;
+}
+
+int32_t WriteRSAKey(XcHandle container, uint32_t /*reserved1*/, uint32_t /*reserved2*/,
+                    const uint8_t *der, uint32_t der_len, uint32_t key_type) {
+  os::ProcessStateGuard guard;
+  ContainerKey target;
+  if (int32_t status = FindKeySlot(container, key_type, Login::kNeeded, &target)) return status;
+  if (der_len == 0) return XCST_BAD_KEY;
+  if (der == nullptr) return XCST_BAD_ARGUMENT;
+  std::vector<uint8_t> strict;
+  if (int32_t status = ImportRsaKeyDer(der, der_len, &strict)) return status;
+  int32_t status = CommitChange(target.session, [&](TokenState &next) {
+    next.containers[target.slot].keys[target.key_index].private_key_der = strict;
+    return 0;
+  });
+  OPENSSL_cleanse(strict.data(), strict.size());
+  return status;
+}
+
+int32_t ReadRSAPubKey(XcHandle container, uint8_t *out, uint32_t *inout_len, uint32_t key_type) {
+  os::ProcessStateGuard guard;
+  ContainerKey source;
+  if (int32_t status = LoadKey(container, key_type, Login::kNotNeeded, &source)) return status;
+  RsaBlock modulus{};
+  uint32_t exponent = 0;
+  if (int32_t status = source.key.Modulus(&modulus)) return status;
+  if (int32_t status = source.key.PublicExponent(&exponent)) return status;
+  if (int32_t status = ReserveOutput(XC_PUBKEY_SIZE, out, inout_len)) return status;
+  std::memcpy(out, kPublicKeyBitLength, sizeof(kPublicKeyBitLength));
+  out[4] = static_cast<uint8_t>(exponent >> 16);
+  out[5] = static_cast<uint8_t>(exponent >> 8);
+  out[6] = static_cast<uint8_t>(exponent);
+  std::memcpy(out + XC_PUBKEY_MODULUS_OFFSET, modulus.data(), modulus.size());
+  *inout_len = XC_PUBKEY_SIZE;
+  return 0;
+}
+
+int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
+                   uint32_t *inout_len, uint32_t key_type) {
+  os::ProcessStateGuard guard;
+  bool checks_signature = (key_type & XC_KEY_SIGN_FLAG) != 0;
+  ContainerKey source;
+  int32_t status = LoadKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNotNeeded, &source);
+  if (status != 0) return status;
+  SecretBlock input;
+  SecretBlock result;
+  if (checks_signature) {
+    if ((status = WholeBlock(in, in_len, &input.bytes))) return status;
+    if ((status = source.key.PublicRaw(input.bytes, &result.bytes))) return status;
+    return WriteUnpadded(Pkcs1BlockType::kSignature, result.bytes, out, inout_len);
+  }
+  if ((status = BlockToTransform(in, in_len, Pkcs1BlockType::kEncryption, &input.bytes))) {
+    return status;
+  }
+  if ((status = source.key.PublicRaw(input.bytes, &result.bytes))) return status;
+  return WriteOutput(result.bytes.data(), result.bytes.size(), out, inout_len);
+}
+
+int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
+                   uint32_t *inout_len, uint32_t key_type) {
+  os::ProcessStateGuard guard;
+  ContainerKey source;
+  if (int32_t status = LoadKey(container, key_type, Login::kNeeded, &source)) return status;
+  SecretBlock input;
+  SecretBlock result;
+  if (int32_t status = WholeBlock(in, in_len, &input.bytes)) return status;
+  if (int32_t status = source.key.PrivateRaw(input.bytes, &result.bytes)) return status;
+  return WriteUnpadded(Pkcs1BlockType::kEncryption, result.bytes, out, inout_len);
+}
+
+int32_t RSASign(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
+                uint32_t *inout_len, uint32_t key_type) {
+  os::ProcessStateGuard guard;
+  ContainerKey source;
+  int32_t status = LoadKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNeeded, &source);
+  if (status != 0) return status;
+  SecretBlock input;
+  SecretBlock result;
+  if ((status = BlockToTransform(in, in_len, Pkcs1BlockType::kSignature, &input.bytes))) {
+    return status;
+  }
+  if ((status = source.key.PrivateRaw(input.bytes, &result.bytes))) return status;
+  return WriteOutput(result.bytes.data(), result.bytes.size(), out, inout_len);
+}
+
+}  // namespace obkey::softtoken

@@ -1,0 +1,119 @@
+#include "softtoken/session.h"
+
+#include <map>
+
+namespace obkey::softtoken {
+
+namespace {
+
+// What a container or user-file handle refers to within its session.
+struct Target {
+  XcHandle session;
+  uint32_t index;  // container slot or user-file number
+  bool operator<(const Target &other) const {
+    return session != other.session ? session < other.session : index < other.index;
+  }
+};
+
+struct HandleTables {
+  // Ids start well above small integers so that a stray 1 or 2 is never a
+  // valid handle by accident.
+  XcHandle next_id = 0x1000;
+  std::map<XcHandle, std::unique_ptr<Session>> sessions;
+  std::map<XcHandle, Target> containers;
+  std::map<XcHandle, Target> files;
+};
+
+HandleTables &Tables() {
+  static HandleTables tables;
+  return tables;
+}
+
+bool InUse(const HandleTables &t, XcHandle id) {
+  return id == 0 || t.sessions.count(id) || t.containers.count(id) || t.files.count(id);
+}
+
+XcHandle NewId() {
+  HandleTables &t = Tables();
+  while (InUse(t, t.next_id)) ++t.next_id;
+  return t.next_id++;
+}
+
+XcHandle HandleFor(std::map<XcHandle, Target> *table, Target target) {
+  for (const auto &[id, existing] : *table) {
+    if (!(existing < target) && !(target < existing)) return id;
+  }
+  XcHandle id = NewId();
+  (*table)[id] = target;
+  return id;
+}
+
+void EraseSessionTargets(std::map<XcHandle, Target> *table, XcHandle session) {
+  for (auto it = table->begin(); it != table->end();) {
+    it = it->second.session == session ? table->erase(it) : std::next(it);
+  }
+}
+
+Session *Resolve(const std::map<XcHandle, Target> &table, XcHandle handle, uint32_t *out_index) {
+  auto it = table.find(handle);
+  if (it == table.end()) return nullptr;
+  Session *session = FindSession(it->second.session);
+  if (session != nullptr) *out_index = it->second.index;
+  return session;
+}
+
+}  // namespace
+
+XcHandle RegisterSession(std::unique_ptr<Session> session) {
+  XcHandle id = NewId();
+  Tables().sessions[id] = std::move(session);
+  return id;
+}
+
+std::unique_ptr<Session> UnregisterSession(XcHandle session_handle) {
+  HandleTables &t = Tables();
+  auto it = t.sessions.find(session_handle);
+  if (it == t.sessions.end()) return nullptr;
+  std::unique_ptr<Session> session = std::move(it->second);
+  t.sessions.erase(it);
+  EraseSessionTargets(&t.containers, session_handle);
+  EraseSessionTargets(&t.files, session_handle);
+  return session;
+}
+
+Session *FindSession(XcHandle session_handle) {
+  auto it = Tables().sessions.find(session_handle);
+  return it == Tables().sessions.end() ? nullptr : it->second.get();
+}
+
+XcHandle ContainerHandle(XcHandle session_handle, size_t slot) {
+  return HandleFor(&Tables().containers, Target{session_handle, static_cast<uint32_t>(slot)});
+}
+
+Session *FindContainer(XcHandle container_handle, size_t *out_slot) {
+  uint32_t slot = 0;
+  Session *session = Resolve(Tables().containers, container_handle, &slot);
+  if (session != nullptr) *out_slot = slot;
+  return session;
+}
+
+XcHandle UserFileHandle(XcHandle session_handle, uint32_t file_number) {
+  return HandleFor(&Tables().files, Target{session_handle, file_number});
+}
+
+Session *FindUserFile(XcHandle file_handle, uint32_t *out_file_number) {
+  return Resolve(Tables().files, file_handle, out_file_number);
+}
+
+void ForgetUserFileHandles(XcHandle file_handle) {
+  auto &files = Tables().files;
+  auto found = files.find(file_handle);
+  if (found == files.end()) return;
+  Target target = found->second;
+  for (auto it = files.begin(); it != files.end();) {
+    bool same = it->second.session == target.session && it->second.index == target.index;
+    it = same ? files.erase(it) : std::next(it);
+  }
+}
+
+}  // namespace obkey::softtoken

@@ -1,0 +1,68 @@
+#include <openssl/rand.h>
+
+#include <cstring>
+
+#include "softtoken/api_common.h"
+#include "softtoken/os.h"
+#include "softtoken/token_api.h"
+
+namespace obkey::softtoken {
+
+namespace {
+
+constexpr uint32_t kRandomChunk = 1u << 20;
+
+}  // namespace
+
+int32_t ConnectEkey(int32_t device_index, XcHandle *out_session) {
+  if (out_session == nullptr) return XCST_BAD_ARGUMENT;
+  auto session = std::make_unique<Session>();
+  // No store means an unplugged token; checking first keeps a connect to a
+  // missing device from leaving lock files behind.
+  if (!StorePathsFor(device_index, &session->paths) || !os::FileExists(session->paths.store)) {
+    return XCST_NO_TOKEN;
+  }
+  // The wait for another session's lock happens outside the process mutex,
+  // so that sessions of this process can still disconnect meanwhile.
+  if (int32_t status = session->lock.Acquire(session->paths.lock)) return status;
+  if (int32_t status = LoadStore(session->paths, &session->state)) return status;
+  os::ProcessStateGuard guard;
+  *out_session = RegisterSession(std::move(session));
+  return 0;
+}
+
+int32_t DisconnectEkey(XcHandle session) {
+  std::unique_ptr<Session> closed;
+  {
+    os::ProcessStateGuard guard;
+    closed = UnregisterSession(session);
+  }
+  return closed != nullptr ? 0 : XCST_BAD_HANDLE;
+}
+
+int32_t GenRandom(XcHandle session, uint8_t *out, uint32_t len) {
+  os::ProcessStateGuard guard;
+  if (FindSession(session) == nullptr) return XCST_BAD_HANDLE;
+  if (out == nullptr && len != 0) return XCST_BAD_ARGUMENT;
+  for (uint32_t done = 0; done < len;) {
+    uint32_t chunk = len - done < kRandomChunk ? len - done : kRandomChunk;
+    if (RAND_bytes(out + done, static_cast<int>(chunk)) != 1) return XCST_CRYPTO;
+    done += chunk;
+  }
+  return 0;
+}
+
+int32_t GetEkeyParam(XcHandle session, uint32_t param, uint8_t *out, uint32_t *inout_len,
+                     uint32_t /*flags*/) {
+  os::ProcessStateGuard guard;
+  Session *s = FindSession(session);
+  if (s == nullptr) return XCST_BAD_HANDLE;
+  if (param != XC_EKEY_PARAM_CERT_COUNT) return XCST_BAD_PARAM;
+  if (int32_t status = ReserveOutput(XC_EKEY_PARAM_SIZE, out, inout_len)) return status;
+  std::memset(out, 0, XC_EKEY_PARAM_SIZE);
+  out[0] = static_cast<uint8_t>(CertificateCount(s->state));
+  *inout_len = XC_EKEY_PARAM_SIZE;
+  return 0;
+}
+
+}  // namespace obkey::softtoken

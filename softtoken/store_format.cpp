@@ -1,0 +1,237 @@
+#include "softtoken/store_format.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <array>
+#include <cstring>
+#include <stdexcept>
+
+#include "softtoken/softtoken_status.h"
+
+namespace obkey::softtoken {
+
+namespace {
+
+constexpr char kMagic[8] = {'O', 'B', 'K', 'E', 'Y', 'T', 'O', 'K'};
+constexpr size_t kDigestSize = 32;
+// A stored PBKDF2 count above this would let a forged store stall every login.
+constexpr uint32_t kMaxPinIterations = 1000000;
+
+using Digest = std::array<uint8_t, kDigestSize>;
+
+Digest Sha256(const uint8_t *data, size_t len) {
+  Digest digest{};
+  unsigned int digest_len = 0;
+  if (EVP_Digest(data, len, digest.data(), &digest_len, EVP_sha256(), nullptr) != 1 ||
+      digest_len != kDigestSize) {
+    throw std::runtime_error("SHA-256 failed");
+  }
+  return digest;
+}
+
+class ByteWriter {
+ public:
+  void U8(uint8_t v) { bytes_.push_back(v); }
+  void U16(uint16_t v) {
+    for (int i = 0; i < 2; ++i) U8(static_cast<uint8_t>(v >> (8 * i)));
+  }
+  void U32(uint32_t v) {
+    for (int i = 0; i < 4; ++i) U8(static_cast<uint8_t>(v >> (8 * i)));
+  }
+  void Raw(const uint8_t *data, size_t len) { bytes_.insert(bytes_.end(), data, data + len); }
+  template <size_t N>
+  void Raw(const std::array<uint8_t, N> &a) {
+    Raw(a.data(), N);
+  }
+  void Blob16(const std::vector<uint8_t> &blob) {
+    U16(static_cast<uint16_t>(blob.size()));
+    Raw(blob.data(), blob.size());
+  }
+  std::vector<uint8_t> &bytes() { return bytes_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+// ByteReader fails (returns false) instead of reading past the end; once
+// failed it stays failed so callers may check once at the end of a group.
+class ByteReader {
+ public:
+  ByteReader(const uint8_t *data, size_t len) : data_(data), len_(len) {}
+
+  bool U8(uint8_t *out) {
+    return Take(1, [&](const uint8_t *p) { *out = p[0]; });
+  }
+  bool U16(uint16_t *out) {
+    return Take(2, [&](const uint8_t *p) { *out = static_cast<uint16_t>(p[0] | (p[1] << 8)); });
+  }
+  bool U32(uint32_t *out) {
+    return Take(4, [&](const uint8_t *p) {
+      *out = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+             (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    });
+  }
+  bool Raw(uint8_t *out, size_t len) {
+    return Take(len, [&](const uint8_t *p) { std::memcpy(out, p, len); });
+  }
+  template <size_t N>
+  bool Raw(std::array<uint8_t, N> *out) {
+    return Raw(out->data(), N);
+  }
+  bool Bytes(size_t len, std::vector<uint8_t> *out) {
+    return Take(len, [&](const uint8_t *p) { out->assign(p, p + len); });
+  }
+  bool Blob16(size_t max_len, std::vector<uint8_t> *out) {
+    uint16_t len = 0;
+    return U16(&len) && len <= max_len && Bytes(len, out);
+  }
+  bool AtEnd() const { return ok_ && pos_ == len_; }
+
+ private:
+  template <typename F>
+  bool Take(size_t n, F consume) {
+    if (!ok_ || len_ - pos_ < n) return ok_ = false;
+    consume(data_ + pos_);
+    pos_ += n;
+    return true;
+  }
+
+  const uint8_t *data_;
+  size_t len_;
+  size_t pos_ = 0;
+  bool ok_ = true;
+};
+
+void WritePinHash(const PinHash &pin, ByteWriter *w) {
+  w->Raw(pin.salt);
+  w->Raw(pin.hash);
+  w->U32(pin.iterations);
+}
+
+bool ReadPinHash(ByteReader *r, PinHash *pin) {
+  return r->Raw(&pin->salt) && r->Raw(&pin->hash) && r->U32(&pin->iterations) &&
+         pin->iterations > 0 && pin->iterations <= kMaxPinIterations;
+}
+
+void WriteContainer(const Container &c, ByteWriter *w) {
+  w->U8(c.present ? 1 : 0);
+  if (!c.present) return;
+  w->U8(static_cast<uint8_t>(c.name.size()));
+  w->Raw(reinterpret_cast<const uint8_t *>(c.name.data()), c.name.size());
+  for (const KeySlot &slot : c.keys) {
+    w->Blob16(slot.private_key_der);
+    w->Blob16(slot.certificate);
+  }
+}
+
+bool ReadContainer(ByteReader *r, Container *c) {
+  uint8_t present = 0;
+  if (!r->U8(&present) || present > 1) return false;
+  c->present = present == 1;
+  if (!c->present) return true;
+  uint8_t name_len = 0;
+  std::vector<uint8_t> name;
+  if (!r->U8(&name_len) || name_len == 0 || name_len > kMaxContainerName ||
+      !r->Bytes(name_len, &name) || std::memchr(name.data(), 0, name.size()) != nullptr) {
+    return false;
+  }
+  c->name.assign(name.begin(), name.end());
+  for (KeySlot &slot : c->keys) {
+    if (!r->Blob16(kMaxPrivateKeyDer, &slot.private_key_der) ||
+        !r->Blob16(kMaxCertificate, &slot.certificate)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void WriteUserFiles(const TokenState &state, ByteWriter *w) {
+  w->U16(static_cast<uint16_t>(state.user_files.size()));
+  for (const auto &[number, contents] : state.user_files) {
+    w->U32(number);
+    w->U32(static_cast<uint32_t>(contents.size()));
+    w->Raw(contents.data(), contents.size());
+  }
+}
+
+bool ReadUserFiles(ByteReader *r, TokenState *state) {
+  uint16_t count = 0;
+  if (!r->U16(&count) || count > kMaxUserFiles) return false;
+  uint64_t total = 0;
+  for (uint16_t i = 0; i < count; ++i) {
+    uint32_t number = 0;
+    uint32_t size = 0;
+    if (!r->U32(&number) || !r->U32(&size)) return false;
+    total += size;
+    if (total > kUserFileCapacity) return false;
+    // Numbers ascend strictly, as the writer emits them; a duplicate is damage.
+    if (!state->user_files.empty() && number <= state->user_files.rbegin()->first) return false;
+    if (!r->Bytes(size, &state->user_files[number])) return false;
+  }
+  return true;
+}
+
+std::vector<uint8_t> SerializeBody(const TokenState &state) {
+  ByteWriter w;
+  w.Raw(state.login_epoch);
+  WritePinHash(state.admin_pin, &w);
+  WritePinHash(state.user_pin.hash, &w);
+  w.U8(state.user_pin.tries_left);
+  for (const Container &c : state.containers) WriteContainer(c, &w);
+  WriteUserFiles(state, &w);
+  return std::move(w.bytes());
+}
+
+bool ParseBody(const uint8_t *body, size_t len, TokenState *state) {
+  ByteReader r(body, len);
+  if (!r.Raw(&state->login_epoch) || !ReadPinHash(&r, &state->admin_pin) ||
+      !ReadPinHash(&r, &state->user_pin.hash) || !r.U8(&state->user_pin.tries_left) ||
+      state->user_pin.tries_left > kUserPinTries) {
+    return false;
+  }
+  for (Container &c : state->containers) {
+    if (!ReadContainer(&r, &c)) return false;
+  }
+  return ReadUserFiles(&r, state) && r.AtEnd();
+}
+
+uint32_t ReadLe32(const uint8_t *p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+}  // namespace
+
+std::vector<uint8_t> SerializeStore(const TokenState &state) {
+  std::vector<uint8_t> body = SerializeBody(state);
+  ByteWriter w;
+  w.Raw(reinterpret_cast<const uint8_t *>(kMagic), sizeof(kMagic));
+  w.U32(kStoreFormatVersion);
+  w.U32(static_cast<uint32_t>(body.size()));
+  w.Raw(Sha256(body.data(), body.size()));
+  w.Raw(body.data(), body.size());
+  OPENSSL_cleanse(body.data(), body.size());
+  return std::move(w.bytes());
+}
+
+int32_t ParseStore(const std::vector<uint8_t> &file, TokenState *out_state) {
+  // Magic before version so that any foreign file reads as corrupt, and
+  // version before length so that a future layout is named as such.
+  if (file.size() < 12 || std::memcmp(file.data(), kMagic, sizeof(kMagic)) != 0) {
+    return XCST_STORE_CORRUPT;
+  }
+  if (ReadLe32(file.data() + 8) != kStoreFormatVersion) return XCST_STORE_VERSION;
+  if (file.size() < kStoreHeaderSize || file.size() > kMaxStoreSize) return XCST_STORE_CORRUPT;
+  const uint8_t *body = file.data() + kStoreHeaderSize;
+  size_t body_len = file.size() - kStoreHeaderSize;
+  if (ReadLe32(file.data() + 12) != body_len) return XCST_STORE_CORRUPT;
+  Digest digest = Sha256(body, body_len);
+  if (CRYPTO_memcmp(digest.data(), file.data() + 16, kDigestSize) != 0) return XCST_STORE_CORRUPT;
+  TokenState parsed;
+  if (!ParseBody(body, body_len, &parsed)) return XCST_STORE_CORRUPT;
+  *out_state = std::move(parsed);
+  return 0;
+}
+
+}  // namespace obkey::softtoken

@@ -1,0 +1,27 @@
+#include "softtoken/token_state.h"
+
+#include <openssl/crypto.h>
+
+namespace obkey::softtoken {
+
+KeySlot::~KeySlot() {
+  OPENSSL_cleanse(private_key_der.data(), private_key_der.size());
+}
+
+uint64_t UserFileBytes(const TokenState &state) {
+  uint64_t total = 0;
+  for (const auto &entry : state.user_files) total += entry.second.size();
+  return total;
+}
+
+size_t CertificateCount(const TokenState &state) {
+  size_t count = 0;
+  for (const Container &container : state.containers) {
+    for (const KeySlot &slot : container.keys) {
+      if (!slot.certificate.empty()) ++count;
+    }
+  }
+  return count;
+}
+
+}  // namespace obkey::softtoken

@@ -1,0 +1,82 @@
+// token_state.h — the contents of one software token, as held in memory
+// between reading and writing its store.
+#ifndef OBKEY_SOFTTOKEN_TOKEN_STATE_H
+#define OBKEY_SOFTTOKEN_TOKEN_STATE_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace obkey::softtoken {
+
+constexpr size_t kContainerSlots = 2;
+constexpr size_t kMaxContainerName = 47;
+constexpr size_t kKeyTypes = 2;  // 1 exchange, 2 signature
+constexpr size_t kMaxCertificate = 4096;
+constexpr size_t kMaxPrivateKeyDer = 2048;
+constexpr uint32_t kUserFileCapacity = 64 * 1024;
+constexpr size_t kMaxUserFiles = 256;
+constexpr uint8_t kUserPinTries = 10;
+constexpr size_t kMaxPin = 64;
+constexpr size_t kPinSaltSize = 16;
+constexpr size_t kPinHashSize = 32;
+constexpr size_t kLoginEpochSize = 16;
+
+constexpr char kInitialAdminPin[] = "ZARQU.1974";
+constexpr char kInitialUserPin[] = "12345678";
+
+// PinHash is a salted PBKDF2-HMAC-SHA256 of a PIN.
+struct PinHash {
+  std::array<uint8_t, kPinSaltSize> salt{};
+  std::array<uint8_t, kPinHashSize> hash{};
+  uint32_t iterations = 0;
+};
+
+struct UserPin {
+  PinHash hash;
+  uint8_t tries_left = kUserPinTries;
+};
+
+// KeySlot is what a container holds for one key type (= key specification):
+// the private key as PKCS#1 DER (empty when absent) and the certificate.
+struct KeySlot {
+  KeySlot() = default;
+  KeySlot(const KeySlot &) = default;
+  KeySlot(KeySlot &&) = default;
+  KeySlot &operator=(const KeySlot &) = default;
+  KeySlot &operator=(KeySlot &&) = default;
+  ~KeySlot();  // wipes the private key
+
+  std::vector<uint8_t> private_key_der;
+  std::vector<uint8_t> certificate;
+};
+
+struct Container {
+  bool present = false;
+  std::string name;
+  std::array<KeySlot, kKeyTypes> keys;  // index = key type - 1
+};
+
+// TokenState is everything a store file carries.
+struct TokenState {
+  // Replaced on every format and PIN change; a process remembers a verified
+  // PIN only for the epoch it saw, so those events end every login.
+  std::array<uint8_t, kLoginEpochSize> login_epoch{};
+  PinHash admin_pin;
+  UserPin user_pin;
+  std::array<Container, kContainerSlots> containers;
+  std::map<uint32_t, std::vector<uint8_t>> user_files;  // number -> contents
+};
+
+// UserFileBytes is the capacity the token's user files take together.
+uint64_t UserFileBytes(const TokenState &state);
+
+// CertificateCount is the number of certificates in both containers.
+size_t CertificateCount(const TokenState &state);
+
+}  // namespace obkey::softtoken
+
+#endif  // OBKEY_SOFTTOKEN_TOKEN_STATE_H

@@ -1,0 +1,100 @@
+#include <cstring>
+
+#include "softtoken/api_common.h"
+#include "softtoken/os.h"
+#include "softtoken/token_api.h"
+
+namespace obkey::softtoken {
+
+namespace {
+
+int32_t CreateNew(Session *s, uint32_t file_number, uint32_t size) {
+  const TokenState &state = s->state;
+  if (state.user_files.count(file_number)) return XCST_FILE_EXISTS;
+  if (state.user_files.size() >= kMaxUserFiles || UserFileBytes(state) + size > kUserFileCapacity) {
+    return XCST_FILE_SPACE_FULL;
+  }
+  return CommitChange(s, [&](TokenState &next) {
+    next.user_files[file_number].assign(size, 0);
+    return 0;
+  });
+}
+
+// FileOf resolves a file handle to its session and its contents (null when
+// the file has gone).
+Session *FileOf(XcHandle file, uint32_t *out_number, std::vector<uint8_t> **out_contents) {
+  Session *s = FindUserFile(file, out_number);
+  if (s == nullptr) return nullptr;
+  auto it = s->state.user_files.find(*out_number);
+  *out_contents = it == s->state.user_files.end() ? nullptr : &it->second;
+  return s;
+}
+
+}  // namespace
+
+int32_t CreateUserFile(XcHandle session, uint32_t file_number, uint32_t size, uint32_t mode,
+                       XcHandle *out_file) {
+  os::ProcessStateGuard guard;
+  Session *s = FindSession(session);
+  if (s == nullptr) return XCST_BAD_HANDLE;
+  if (out_file == nullptr) return XCST_BAD_ARGUMENT;
+  int32_t status = XCST_BAD_MODE;
+  if (mode == XC_USER_FILE_CREATE) status = CreateNew(s, file_number, size);
+  // Opening ignores the size: it was fixed when the file was created.
+  if (mode == XC_USER_FILE_OPEN) {
+    status = s->state.user_files.count(file_number) ? 0 : XCST_FILE_NOT_FOUND;
+  }
+  if (status != 0) return status;
+  *out_file = UserFileHandle(session, file_number);
+  return 0;
+}
+
+int32_t ReadUserFile(XcHandle file, uint8_t *out, uint32_t *inout_len) {
+  os::ProcessStateGuard guard;
+  uint32_t number = 0;
+  std::vector<uint8_t> *contents = nullptr;
+  if (FileOf(file, &number, &contents) == nullptr) return XCST_BAD_HANDLE;
+  if (contents == nullptr) return XCST_FILE_NOT_FOUND;
+  if (inout_len == nullptr || (out == nullptr && *inout_len != 0)) return XCST_BAD_ARGUMENT;
+  // Reads take what fits: the caller learns the count from *inout_len.
+  uint32_t count =
+      *inout_len < contents->size() ? *inout_len : static_cast<uint32_t>(contents->size());
+  if (count != 0) std::memcpy(out, contents->data(), count);
+  *inout_len = count;
+  return 0;
+}
+
+int32_t WriteUserFile(XcHandle file, const uint8_t *data, uint32_t len) {
+  os::ProcessStateGuard guard;
+  uint32_t number = 0;
+  std::vector<uint8_t> *contents = nullptr;
+  Session *s = FileOf(file, &number, &contents);
+  if (s == nullptr) return XCST_BAD_HANDLE;
+  if (contents == nullptr) return XCST_FILE_NOT_FOUND;
+  if (data == nullptr && len != 0) return XCST_BAD_ARGUMENT;
+  if (len > contents->size()) return XCST_FILE_BOUNDS;
+  if (int32_t status = RequireLogin(*s)) return status;
+  // Bytes past `len` keep their contents, as in any file written from its start.
+  return CommitChange(s, [&](TokenState &next) {
+    if (len != 0) std::memcpy(next.user_files[number].data(), data, len);
+    return 0;
+  });
+}
+
+int32_t DeleteUserFile(XcHandle file) {
+  os::ProcessStateGuard guard;
+  uint32_t number = 0;
+  std::vector<uint8_t> *contents = nullptr;
+  Session *s = FileOf(file, &number, &contents);
+  if (s == nullptr) return XCST_BAD_HANDLE;
+  if (contents == nullptr) return XCST_FILE_NOT_FOUND;
+  if (int32_t status = RequireLogin(*s)) return status;
+  int32_t status = CommitChange(s, [&](TokenState &next) {
+    next.user_files.erase(number);
+    return 0;
+  });
+  if (status == 0) ForgetUserFileHandles(file);
+  return status;
+}
+
+}  // namespace obkey::softtoken

@@ -1,0 +1,160 @@
+// Connecting, unreadable stores, handles and random numbers.
+#include <sys/stat.h>
+
+#include <functional>
+
+#include "softtoken/store_format.h"
+#include "token_fixture.h"
+
+namespace obkey::softtoken::testing {
+namespace {
+
+using SessionTest = TokenTest;
+
+TEST_F(SessionTest, NoStoreIsNoToken) {
+  XcHandle session = 0x55;
+  EXPECT_EQ(ConnectEkey(3, &session), XCST_NO_TOKEN);
+  EXPECT_EQ(ConnectEkey(-1, &session), XCST_NO_TOKEN);
+  EXPECT_EQ(session, 0x55u);
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/token-3.lock"));
+  EXPECT_EQ(ConnectEkey(0, nullptr), XCST_BAD_ARGUMENT);
+  setenv(kTokenDirVariable, (dir_ + "/missing").c_str(), 1);
+  EXPECT_EQ(ConnectEkey(0, &session), XCST_NO_TOKEN);
+}
+
+TEST_F(SessionTest, UnreadableStoresAreRefusedAndLeftAlone) {
+  const std::vector<uint8_t> good = ReadFileBytes(StorePath());
+  ASSERT_GT(good.size(), kStoreHeaderSize);
+  struct Case {
+    const char *what;
+    std::vector<uint8_t> file;
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {"empty file", {}, XCST_STORE_CORRUPT},
+      {"half a store", std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2),
+       XCST_STORE_CORRUPT},
+      {"flipped body bit",
+       [&] {
+         auto f = good;
+         f[good.size() - 5] ^= 4;
+         return f;
+       }(),
+       XCST_STORE_CORRUPT},
+      {"version 2",
+       [&] {
+         auto f = good;
+         f[8] = 2;
+         return f;
+       }(),
+       XCST_STORE_VERSION},
+      {"other file", std::vector<uint8_t>(300, 'x'), XCST_STORE_CORRUPT},
+      {"oversized", std::vector<uint8_t>(kMaxStoreSize + 1, 0), XCST_STORE_CORRUPT},
+  };
+  for (const Case &c : cases) {
+    WriteFileBytes(StorePath(), c.file);
+    XcHandle session = 0;
+    EXPECT_EQ(ConnectEkey(0, &session), c.expected) << c.what;
+    EXPECT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), c.expected) << c.what;
+    EXPECT_EQ(ReadFileBytes(StorePath()), c.file) << c.what << ": store was rewritten";
+  }
+  // The refused connects released the lock: a repaired store opens at once.
+  WriteFileBytes(StorePath(), good);
+  Connect();
+}
+
+TEST_F(SessionTest, EveryCallRefusesUnknownAndClosedHandles) {
+  XcHandle session = LoggedInSession();
+  XcHandle container = Container(session, "SIG");
+  XcHandle file = 0;
+  ASSERT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file), 0);
+  Disconnect(session);
+  EXPECT_EQ(DisconnectEkey(session), XCST_BAD_HANDLE);
+  EXPECT_EQ(DisconnectEkey(0), XCST_BAD_HANDLE);
+
+  uint8_t buf[256] = {};
+  uint32_t len = sizeof(buf);
+  XcHandle out = 0;
+  const std::vector<
+      std::pair<const char *, std::function<int32_t(XcHandle s, XcHandle c, XcHandle f)>>>
+      calls = {
+          {"VerifyPin", [&](XcHandle s, XcHandle, XcHandle) { return Login(s); }},
+          {"ChangePin",
+           [&](XcHandle s, XcHandle, XcHandle) { return ChangePin(s, buf, 4, buf, 4, 2); }},
+          {"CreateContainer",
+           [&](XcHandle s, XcHandle, XcHandle) { return CreateContainer(s, "SIG", &out, 1); }},
+          {"SetCurContainer",
+           [&](XcHandle s, XcHandle, XcHandle) { return SetCurContainer(s, 0, &out); }},
+          {"GenRandom", [&](XcHandle s, XcHandle, XcHandle) { return GenRandom(s, buf, 8); }},
+          {"GetEkeyParam",
+           [&](XcHandle s, XcHandle, XcHandle) { return GetEkeyParam(s, 8, buf, &len, 0); }},
+          {"CreateUserFile",
+           [&](XcHandle s, XcHandle, XcHandle) { return CreateUserFile(s, 1, 4, 9, &out); }},
+          {"GetContainerParam",
+           [&](XcHandle, XcHandle c, XcHandle) { return GetContainerParam(c, 2, buf, &len, 0); }},
+          {"GenRSAKey", [&](XcHandle, XcHandle c, XcHandle) { return GenRSAKey(c, 2); }},
+          {"RSAEncrypt",
+           [&](XcHandle, XcHandle c, XcHandle) { return RSAEncrypt(c, buf, 10, buf, &len, 2); }},
+          {"RSADecrypt",
+           [&](XcHandle, XcHandle c, XcHandle) { return RSADecrypt(c, buf, 128, buf, &len, 2); }},
+          {"RSASign",
+           [&](XcHandle, XcHandle c, XcHandle) { return RSASign(c, buf, 10, buf, &len, 0x102); }},
+          {"ReadRSAPubKey",
+           [&](XcHandle, XcHandle c, XcHandle) { return ReadRSAPubKey(c, buf, &len, 2); }},
+          {"WriteRSAKey",
+           [&](XcHandle, XcHandle c, XcHandle) { return WriteRSAKey(c, 0, 0, buf, 10, 2); }},
+          {"WriteCert", [&](XcHandle, XcHandle c, XcHandle) { return WriteCert(c, buf, 10, 2); }},
+          {"ReadCert", [&](XcHandle, XcHandle c, XcHandle) { return ReadCert(c, buf, &len, 2); }},
+          {"ReadUserFile",
+           [&](XcHandle, XcHandle, XcHandle f) { return ReadUserFile(f, buf, &len); }},
+          {"WriteUserFile",
+           [&](XcHandle, XcHandle, XcHandle f) { return WriteUserFile(f, buf, 4); }},
+          {"DeleteUserFile", [&](XcHandle, XcHandle, XcHandle f) { return DeleteUserFile(f); }},
+      };
+  XcHandle live = Connect();
+  for (const auto &[name, call] : calls) {
+    EXPECT_EQ(call(0, 0, 0), XCST_BAD_HANDLE) << name << " with handle 0";
+    EXPECT_EQ(call(session, container, file), XCST_BAD_HANDLE) << name << " after disconnect";
+    // A handle of one kind is not a handle of another.
+    EXPECT_EQ(call(container, live, live), XCST_BAD_HANDLE) << name << " with a wrong kind";
+  }
+}
+
+TEST_F(SessionTest, RandomBytesFillTheBuffer) {
+  XcHandle session = Connect();
+  std::vector<uint8_t> a(1000, 0), b(1000, 0);
+  ASSERT_EQ(GenRandom(session, a.data(), 999), 0);
+  ASSERT_EQ(GenRandom(session, b.data(), 999), 0);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a[999], 0) << "wrote past the length";
+  EXPECT_EQ(GenRandom(session, nullptr, 0), 0);
+  EXPECT_EQ(GenRandom(session, nullptr, 1), XCST_BAD_ARGUMENT);
+}
+
+TEST_F(SessionTest, FailedWriteChangesNothing) {
+  XcHandle session = LoggedInSession();
+  // A directory where the temporary file should go makes every write fail.
+  ASSERT_TRUE(std::filesystem::create_directory(StorePath() + ".tmp"));
+  XcHandle file = 0;
+  EXPECT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file), XCST_STORE_IO);
+  EXPECT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_OPEN, &file), XCST_FILE_NOT_FOUND);
+  std::filesystem::remove(StorePath() + ".tmp");
+  EXPECT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file), 0);
+}
+
+TEST_F(SessionTest, StoreAndDirectoryArePrivate) {
+  const std::string nested = dir_ + "/a/b";
+  setenv(kTokenDirVariable, nested.c_str(), 1);
+  ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 2), 0);
+  Connect(2);
+  struct stat st {};
+  ASSERT_EQ(stat(nested.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat((nested + "/token-2.db").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat((nested + "/token-2.lock").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+}  // namespace
+}  // namespace obkey::softtoken::testing

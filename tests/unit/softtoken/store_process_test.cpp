@@ -1,0 +1,169 @@
+// Crash safety and locking between processes.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "softtoken/store_format.h"
+#include "token_fixture.h"
+
+namespace obkey::softtoken::testing {
+namespace {
+
+using StoreProcessTest = TokenTest;
+
+// WaitChild returns the child's exit code, or 128 + signal.
+int WaitChild(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<uint8_t> ReadWhole(XcHandle file) {
+  std::vector<uint8_t> out(64);
+  uint32_t len = static_cast<uint32_t>(out.size());
+  if (ReadUserFile(file, out.data(), &len) != 0) return {};
+  out.resize(len);
+  return out;
+}
+
+TEST_F(StoreProcessTest, KillBeforeRenameLeavesTheOldTokenIntact) {
+  XcHandle session = LoggedInSession();
+  XcHandle file = 0;
+  ASSERT_EQ(CreateUserFile(session, 1, 3, XC_USER_FILE_CREATE, &file), 0);
+  ASSERT_EQ(WriteUserFile(file, Bytes("old"), 3), 0);
+  Disconnect(session);
+  const std::vector<uint8_t> old_store = ReadFileBytes(StorePath());
+
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    SetBeforeRenameHookForTesting([] { raise(SIGKILL); });
+    XcHandle child_session = 0;
+    XcHandle child_file = 0;
+    if (ConnectEkey(0, &child_session) != 0 ||
+        CreateUserFile(child_session, 1, 3, XC_USER_FILE_OPEN, &child_file) != 0) {
+      _exit(1);
+    }
+    WriteUserFile(child_file, Bytes("new"), 3);
+    _exit(2);  // only reached if the hook did not run
+  }
+  ASSERT_EQ(WaitChild(pid), 128 + SIGKILL);
+
+  EXPECT_EQ(ReadFileBytes(StorePath()), old_store);
+  // The temporary file was complete: the kill came at the worst moment.
+  TokenState pending;
+  ASSERT_EQ(ParseStore(ReadFileBytes(StorePath() + ".tmp"), &pending), 0);
+  EXPECT_EQ(pending.user_files[1], std::vector<uint8_t>({'n', 'e', 'w'}));
+
+  // The dead session's lock went with it; the old contents read back and
+  // the next change goes through.
+  session = Connect();
+  ASSERT_EQ(CreateUserFile(session, 1, 3, XC_USER_FILE_OPEN, &file), 0);
+  EXPECT_EQ(ReadWhole(file), std::vector<uint8_t>({'o', 'l', 'd'}));
+  ASSERT_EQ(WriteUserFile(file, Bytes("3rd"), 3), 0);
+  Disconnect(session);
+  session = Connect();
+  ASSERT_EQ(CreateUserFile(session, 1, 3, XC_USER_FILE_OPEN, &file), 0);
+  EXPECT_EQ(ReadWhole(file), std::vector<uint8_t>({'3', 'r', 'd'}));
+}
+
+// IncrementAndRecord is one session of a worker: it adds one to the shared
+// counter in file 1 and creates a file of its own.
+bool IncrementAndRecord(uint32_t own_file_number) {
+  XcHandle session = 0;
+  if (ConnectEkey(0, &session) != 0) return false;
+  XcHandle counter = 0;
+  XcHandle own = 0;
+  uint8_t value[4] = {};
+  uint32_t len = sizeof(value);
+  bool ok = CreateUserFile(session, 1, 4, XC_USER_FILE_OPEN, &counter) == 0 &&
+            ReadUserFile(counter, value, &len) == 0 && len == 4;
+  uint32_t count = 0;
+  std::memcpy(&count, value, 4);
+  ++count;
+  std::memcpy(value, &count, 4);
+  ok = ok && WriteUserFile(counter, value, 4) == 0 &&
+       CreateUserFile(session, own_file_number, 1, XC_USER_FILE_CREATE, &own) == 0;
+  return DisconnectEkey(session) == 0 && ok;
+}
+
+TEST_F(StoreProcessTest, TwoProcessesLoseNoChanges) {
+  constexpr uint32_t kRounds = 40;
+  setenv(kLockTimeoutVariable, "20000", 1);
+  XcHandle session = LoggedInSession();  // the children inherit the login
+  XcHandle file = 0;
+  ASSERT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file), 0);
+  Disconnect(session);
+
+  pid_t children[2];
+  for (uint32_t child = 0; child < 2; ++child) {
+    children[child] = fork();
+    ASSERT_GE(children[child], 0);
+    if (children[child] == 0) {
+      for (uint32_t round = 0; round < kRounds; ++round) {
+        if (!IncrementAndRecord(100 + child * kRounds + round)) _exit(1);
+      }
+      _exit(0);
+    }
+  }
+  EXPECT_EQ(WaitChild(children[0]), 0);
+  EXPECT_EQ(WaitChild(children[1]), 0);
+
+  session = Connect();
+  ASSERT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_OPEN, &file), 0);
+  std::vector<uint8_t> value = ReadWhole(file);
+  ASSERT_EQ(value.size(), 4u);
+  uint32_t count = 0;
+  std::memcpy(&count, value.data(), 4);
+  EXPECT_EQ(count, 2 * kRounds);
+  for (uint32_t n = 100; n < 100 + 2 * kRounds; ++n) {
+    EXPECT_EQ(CreateUserFile(session, n, 1, XC_USER_FILE_OPEN, &file), 0) << "file " << n;
+  }
+}
+
+TEST_F(StoreProcessTest, SecondSessionWaitsThenReportsBusy) {
+  XcHandle first = Connect();
+  XcHandle second = 0;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ConnectEkey(0, &second), XCST_TOKEN_BUSY);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(280));
+  EXPECT_LT(waited, std::chrono::milliseconds(5000));
+  EXPECT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), XCST_TOKEN_BUSY);
+  // Another device is another lock.
+  ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 1), 0);
+  Connect(1);
+  Disconnect(first);
+  Connect(0);
+}
+
+TEST_F(StoreProcessTest, WaitingConnectGetsTheTokenWhenItIsReleased) {
+  setenv(kLockTimeoutVariable, "10000", 1);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    XcHandle session = 0;
+    if (ConnectEkey(0, &session) != 0) _exit(1);
+    char byte = 'r';
+    if (write(ready[1], &byte, 1) != 1) _exit(2);
+    usleep(300 * 1000);
+    _exit(DisconnectEkey(session) == 0 ? 0 : 3);
+  }
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  XcHandle session = 0;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ConnectEkey(0, &session), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+  open_sessions_.push_back(session);
+  EXPECT_EQ(WaitChild(pid), 0);
+  close(ready[0]);
+  close(ready[1]);
+}
+
+}  // namespace
+}  // namespace obkey::softtoken::testing
