@@ -61,6 +61,61 @@ openssl dgst -sha1 -verify signature.pub.pem -signature message.sig message.txt
 run verify message.txt message.sig --digest sha1
 run status
 
+step "A certificate for the token's signature key, issued with the openssl command"
+openssl genrsa -out issuer.key 2048 2>/dev/null
+echo "\$ openssl x509 -new -subj '/CN=obkey demo signer' -key issuer.key -force_pubkey signature.pub.pem -out signature.crt"
+openssl x509 -new -subj '/CN=obkey demo signer' -key issuer.key -force_pubkey signature.pub.pem \
+  -days 30 -out signature.crt
+run cert import signature.crt --type sig --pin "$pin"
+run cert export --type sig --out signature.back.der
+openssl x509 -in signature.crt -outform DER -out signature.der
+cmp signature.der signature.back.der && echo "certificate read back unchanged"
+step "The same certificate through the reserved label, store selector 1"
+run file get LAB_USERCERT_SIG --store 1 --out signature.label.der
+cmp signature.der signature.label.der && echo "reserved label gives the certificate"
+
+step "Labelled files on the token"
+printf 'notes kept on the token\n' > notes.txt
+run file put NOTES notes.txt --pin "$pin"
+run file put README.TXT message.txt --pin "$pin"
+run file ls
+run file get NOTES --out notes.back.txt
+cmp notes.txt notes.back.txt && echo "labelled file read back unchanged"
+run file rm README.TXT --pin "$pin"
+run file ls
+
+step "A triple-DES session key from the token's random numbers encrypts a file"
+run genkey DEMO_ENC --type enc --pin "$pin"
+run symkey gen --alg 3des --out session.key
+head -c 64 /dev/urandom > secret.bin
+run symkey encrypt session.key secret.bin --alg 3des --mode cbc --out secret.enc
+step "Wrap the key under the token's exchange key and unwrap it on the token"
+run symkey export session.key --alg 3des --wrap-token 'DEMO_ENC\01' --out session.token.blob
+tail -c 128 session.token.blob > session.token.wrapped
+run decrypt session.token.wrapped --key enc --pin "$pin" --out session.key.from-token
+cmp session.key session.key.from-token && echo "the token gives back the same key"
+step "Wrap the key under an OpenSSL public key and unwrap it with the openssl command"
+openssl genrsa -out peer.key 2048 2>/dev/null
+openssl pkey -in peer.key -pubout -out peer.pub.pem
+run symkey export session.key --alg 3des --wrap-pem peer.pub.pem --out session.peer.blob
+tail -c +13 session.peer.blob > session.peer.wrapped
+echo "\$ openssl pkeyutl -decrypt -inkey peer.key -pkeyopt rsa_padding_mode:pkcs1 -in session.peer.wrapped"
+openssl pkeyutl -decrypt -inkey peer.key -pkeyopt rsa_padding_mode:pkcs1 \
+  -in session.peer.wrapped -out session.key.from-peer
+cmp session.key session.key.from-peer && echo "OpenSSL gives back the same key"
+step "Both unwrapped keys decrypt the file"
+run symkey decrypt session.key.from-token secret.enc --alg 3des --mode cbc --out secret.from-token
+key_hex=$(od -An -tx1 -v session.key.from-peer | tr -d ' \n')
+echo "\$ openssl enc -d -des-ede3-cbc -K <key> -iv 0000000000000000 -nopad -in secret.enc"
+openssl enc -d -des-ede3-cbc -K "$key_hex" -iv 0000000000000000 -nopad -in secret.enc \
+  -out secret.from-peer
+cmp secret.bin secret.from-token && cmp secret.bin secret.from-peer && echo "same plaintext both ways"
+step "Digests in software"
+run digest message.txt --alg sha1
+openssl dgst -sha1 -r message.txt
+run digest message.txt --alg md5
+openssl dgst -md5 -r message.txt
+
 step "Diagnostic log ($OBKEY_LOG), last lines"
 tail -n 5 "$OBKEY_LOG" | tr -d '\r'
 echo

@@ -8,8 +8,10 @@ build_dir=$(cd "${1:-build-win}" && pwd)
 export WINEPREFIX="$build_dir/wineprefix"
 export WINEARCH=win32
 export WINEDEBUG=-all
-# No Mono or Gecko installer prompts in a headless run.
+# No Mono or Gecko installer prompts in a headless run, and no message box
+# waiting for a click.
 export WINEDLLOVERRIDES="mscoree,mshtml="
+export OBKEY_NO_MESSAGE_BOX=1
 unset DISPLAY
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -27,6 +29,9 @@ stage() {
   mkdir -p "$folder"
   cp "$build_dir/lib/obkey.dll" "$build_dir/wine/"*.exe "$folder/"
   cp "$2/xcsp_eclib.dll" "$2/KeyOperation.dll" "$folder/"
+  if [ -f "$build_dir/enrollsim/VeltaNxoEnrollApi.dll" ]; then
+    cp "$build_dir/enrollsim/VeltaNxoEnrollApi.dll" "$folder/"
+  fi
   echo "$folder"
 }
 

@@ -66,6 +66,11 @@ const Export kExports[] = {
     {"OB_GenRandom", 1},         {"OB_AsymmetricEncrypt", 8},  {"OB_AsymmetricDecrypt", 8},
     {"OB_AsymmetricSignData", 6}, {"OB_AsymmetricVerifySign", 6}, {"OB_ImportPublicKey", 3},
     {"OB_ExportPublicKey", 2},   {"OB_ImportPrivateKey", 5},
+    {"OBCERT_ImportCert", 6},    {"OBCERT_ExportCert", 3},    {"OBCERT_GetCertProperty", 4},
+    {"OBCERT_EnumCertInStore", 4}, {"OBCA_ImportFile", 4},    {"OBCA_ExportFile", 4},
+    {"OBCA_DeleteFile", 2},      {"OBCA_ReadLabelList", 3},   {"OB_GenSymmetricKey", 3},
+    {"OB_ImportSymmetricKey", 3}, {"OB_GetKeyProperty", 4},   {"OB_SymmetricEncrypt", 9},
+    {"OB_SymmetryDecrypt", 9},   {"OB_ExportSymmetricKey", 4}, {"OB_Digest", 5},
 };
 
 HMODULE g_obkey = nullptr;
@@ -309,6 +314,97 @@ void CheckKeyImportOnSoftToken() {
   Check(ok && decrypted == plain, "OpenSSL decrypts what the token encrypted");
 }
 
+void CheckLabelStoreOnSoftToken() {
+  const char *labels[] = {"L0", "L1", "L2", "L3", "L4", "L5", "L6", "L7", "L8", "L9"};
+  for (const char *label : labels) {
+    CheckEq(Call("OBCA_ImportFile", {Word(label), 0, Word(label), 3}), 0,
+            std::string("label stored: ") + label);
+  }
+  CheckEq(Call("OBCA_ImportFile", {Word("ELEVENTH"), 0, Word("x"), 1}), -1, "eleventh label refused");
+  uint32_t count = 0;
+  uint8_t list[200] = {};
+  CheckEq(Call("OBCA_ReadLabelList", {0, Word(list), Word(&count)}), 0, "labels listed");
+  CheckEq(count, 10u, "ten labels");
+  CheckText(reinterpret_cast<char *>(list + 20 * 9), "L9", "tenth slot");
+  char back[16] = {};
+  uint32_t back_len = sizeof(back);
+  CheckEq(Call("OBCA_ExportFile", {Word("L4"), 0, Word(back), Word(&back_len)}), 0, "label read");
+  CheckEq(back_len, 3u, "label length");
+  CheckText(std::string(back, 2), "L4", "label data");
+  CheckEq(Call("OBCA_DeleteFile", {Word("L4"), 0}), 0, "label removed");
+  back_len = sizeof(back);
+  CheckEq(Call("OBCA_ExportFile", {Word("L4"), 0, Word(back), Word(&back_len)}), -1,
+          "removed label gone");
+  CheckEq(Call("OBCA_DeleteFile", {Word("L4"), 0}), 0, "removing an absent label succeeds");
+}
+
+void CheckCertificatesOnSoftToken() {
+  Bytes cert = {0x30, 0x03, 0x02, 0x01, 0x07};
+  DataBlob record = {static_cast<uint32_t>(cert.size()), cert.data()};
+  CheckEq(Call("OBCERT_ImportCert", {0, Word(&record), 0, 0, 0, 2}), 0, "certificate stored");
+  Bytes back(64);
+  uint32_t back_len = static_cast<uint32_t>(back.size());
+  CheckEq(Call("OBCA_ExportFile", {Word("LAB_USERCERT_SIG"), 1, Word(back.data()), Word(&back_len)}),
+          0, "certificate through the reserved label");
+  back.resize(back_len);
+  Check(back == cert, "reserved label gives the certificate");
+  DataBlob query = {0, nullptr};
+  uint32_t key_type = 2;
+  CheckEq(Call("OBCERT_ExportCert", {Word(&query), 0, Word(&key_type)}), 0, "export size query");
+  CheckEq(query.cbData, 2048u, "export size hint");
+  CertRef ref = {0, 0};
+  CheckEq(Call("OBCERT_EnumCertInStore", {Word("A_STORE_NAME_17_B"), 1, Word(&ref), 0}), -1,
+          "long store name refused without blocking");
+}
+
+void CheckDigests() {
+  const struct {
+    uint32_t alg;
+    const char *hex;
+  } vectors[] = {
+      {CALG_MD5, "900150983cd24fb0d6963f7d28e17f72"},
+      {CALG_SHA1, "a9993e364706816aba3e25717850c26c9cd0d89d"},
+  };
+  for (const auto &v : vectors) {
+    uint8_t digest[20] = {};
+    uint32_t len = sizeof(digest);
+    CheckEq(Call("OB_Digest", {Word(digest), Word(&len), Word("abc"), 3, v.alg}), 0, "digest");
+    std::string hex;
+    char pair[3];
+    for (uint32_t i = 0; i < len; ++i) {
+      std::snprintf(pair, sizeof(pair), "%02x", digest[i]);
+      hex += pair;
+    }
+    CheckText(hex, v.hex, "digest of abc");
+  }
+  uint32_t len = 0;
+  CheckEq(Call("OB_Digest", {0, Word(&len), 0, 0, CALG_SHA1}), 0, "digest size query");
+  CheckEq(len, 20u, "SHA-1 length");
+  CheckEq(Call("OB_Digest", {0, Word(&len), 0, 0, CALG_MD2}), static_cast<int32_t>(0x80090008u),
+          "MD2 refused");
+}
+
+void CheckKeyWrapOnSoftToken() {
+  uint8_t name1[64] = {}, name2[64] = {};
+  DataBlob record1 = {0, name1}, record2 = {0, name2};
+  CheckEq(Call("OB_GenAsymmetricKey", {Word("WINE_ENC"), Word(&record1), Word(&record2), 0, 0, 1}),
+          0, "exchange pair generated");
+  uint8_t key_bytes[24] = {};
+  DataBlob key = {24, key_bytes};
+  CheckEq(Call("OB_GenSymmetricKey", {CALG_3DES, Word(&key), 0}), 0, "session key generated");
+  Bytes blob(140);
+  DataBlob blob_record = {140, blob.data()};
+  CheckEq(Call("OB_ExportSymmetricKey", {Word(&key), Word(&record1), Word(&blob_record), CALG_3DES}),
+          0, "session key wrapped by the token");
+  Bytes unwrapped(128);
+  uint32_t unwrapped_len = 128;
+  CheckEq(Call("OB_AsymmetricDecrypt", {0, 0, 0, Word(unwrapped.data()), Word(&unwrapped_len),
+                                         Word(blob.data() + 12), 128, CALG_RSA_KEYX}),
+          0, "token unwraps");
+  unwrapped.resize(unwrapped_len);
+  Check(unwrapped == Bytes(key_bytes, key_bytes + 24), "unwrapped key is the session key");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -325,6 +421,10 @@ int main(int argc, char **argv) {
     CheckLoginFormatPinOnSoftToken();
     CheckSigningRequestOnSoftToken();
     CheckKeyImportOnSoftToken();
+    CheckLabelStoreOnSoftToken();
+    CheckCertificatesOnSoftToken();
+    CheckKeyWrapOnSoftToken();
+    CheckDigests();
   } else if (Check(LoadFakeControls(), "fake token library controls found")) {
     if (mode == "unconfigured") {
       CheckUnconfiguredDevice();

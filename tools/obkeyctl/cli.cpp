@@ -119,6 +119,26 @@ bool ParseHex(const std::string &text, std::vector<uint8_t> *out_bytes) {
   return true;
 }
 
+uint32_t KeyTypeOption(const Args &args) {
+  std::string type = args.Get("type", "sig");
+  if (type == "sig") return OB_KEY_TYPE_SIGNATURE;
+  if (type == "enc") return OB_KEY_TYPE_EXCHANGE;
+  return 0;
+}
+
+int Emit(const Args &args, const uint8_t *bytes, size_t len) {
+  if (args.Has("out")) return WriteFile(args.Get("out"), bytes, len) ? 0 : 1;
+  std::printf("%s\n", HexText(bytes, len).c_str());
+  return 0;
+}
+
+bool LoggedIn(Context &context, const Args &args, int *out_exit) {
+  int32_t status = LogInIfAsked(context, args);
+  if (status == OB_OK) return true;
+  *out_exit = Report("login", status);
+  return false;
+}
+
 int32_t LogInIfAsked(Context &context, const Args &args) {
   if (!args.Has("pin")) return OB_OK;
   if (context.api.login == nullptr) return OB_E_ARGUMENT;

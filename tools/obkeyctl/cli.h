@@ -46,6 +46,8 @@ struct Command {
 // Each group of commands adds itself to the table.
 void AddTokenCommands(std::vector<Command> *table);
 void AddKeyCommands(std::vector<Command> *table);
+void AddFileCommands(std::vector<Command> *table);
+void AddSymmetricKeyCommands(std::vector<Command> *table);
 
 // StatusName names a status of obkey or of the software token.
 std::string StatusName(int32_t status);
@@ -65,6 +67,17 @@ bool ReadFile(const std::string &path, std::vector<uint8_t> *out_bytes);
 bool WriteFile(const std::string &path, const uint8_t *bytes, size_t len);
 std::string HexText(const uint8_t *bytes, size_t len);
 bool ParseHex(const std::string &text, std::vector<uint8_t> *out_bytes);
+
+// KeyTypeOption reads --type sig|enc (default sig) as a key type; 0 when it
+// is neither.
+uint32_t KeyTypeOption(const Args &args);
+
+// Emit writes bytes to --out, or prints them as hex.
+int Emit(const Args &args, const uint8_t *bytes, size_t len);
+
+// LoggedIn verifies --pin when given; on failure it reports and stores the
+// exit code.
+bool LoggedIn(Context &context, const Args &args, int *out_exit);
 
 // LogIn verifies --pin (default: the formatted token's PIN) when the
 // command asks for it, since the PIN check lasts only for this process.

@@ -14,28 +14,6 @@ namespace {
 
 constexpr size_t kKeyNameCapacity = 160;
 
-// --type sig|enc as a key type; 0 when it is neither.
-uint32_t KeyTypeOption(const Args &args) {
-  std::string type = args.Get("type", "sig");
-  if (type == "sig") return OB_KEY_TYPE_SIGNATURE;
-  if (type == "enc") return OB_KEY_TYPE_EXCHANGE;
-  return 0;
-}
-
-bool LoggedIn(Context &context, const Args &args, int *out_exit) {
-  int32_t status = LogInIfAsked(context, args);
-  if (status == OB_OK) return true;
-  *out_exit = Report("login", status);
-  return false;
-}
-
-// Writes bytes to --out, or prints them as hex.
-int Emit(const Args &args, const uint8_t *bytes, size_t len) {
-  if (args.Has("out")) return WriteFile(args.Get("out"), bytes, len) ? 0 : 1;
-  std::printf("%s\n", HexText(bytes, len).c_str());
-  return 0;
-}
-
 int CreateContainerCommand(Context &context, const Args &args) {
   if (context.api.create_container == nullptr) return Missing("OB_CreateContainer");
   if (args.count() != 1) return Fail("create-container needs a name holding SIG or ENC");

@@ -126,6 +126,8 @@ int Run(const std::vector<std::string> &args) {
   std::vector<Command> table;
   AddTokenCommands(&table);
   AddKeyCommands(&table);
+  AddFileCommands(&table);
+  AddSymmetricKeyCommands(&table);
 
   std::string library;
   size_t next = 0;

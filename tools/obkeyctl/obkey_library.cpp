@@ -66,6 +66,18 @@ bool LoadObkey(const std::string &path, ObkeyApi *out_api, std::string *out_erro
   Resolve(library, "OB_AsymmetricVerifySign", &api.verify);
   Resolve(library, "OB_ExportPublicKey", &api.export_public_key);
   Resolve(library, "OB_ImportPrivateKey", &api.import_private_key);
+  Resolve(library, "OBCERT_ImportCert", &api.import_cert);
+  Resolve(library, "OBCERT_ExportCert", &api.export_cert);
+  Resolve(library, "OBCA_ImportFile", &api.import_file);
+  Resolve(library, "OBCA_ExportFile", &api.export_file);
+  Resolve(library, "OBCA_DeleteFile", &api.delete_file);
+  Resolve(library, "OBCA_ReadLabelList", &api.read_label_list);
+  Resolve(library, "OB_GenSymmetricKey", &api.generate_symmetric_key);
+  Resolve(library, "OB_ImportSymmetricKey", &api.import_symmetric_key);
+  Resolve(library, "OB_ExportSymmetricKey", &api.export_symmetric_key);
+  Resolve(library, "OB_SymmetricEncrypt", &api.symmetric_encrypt);
+  Resolve(library, "OB_SymmetryDecrypt", &api.symmetric_decrypt);
+  Resolve(library, "OB_Digest", &api.digest);
   return true;
 }
 

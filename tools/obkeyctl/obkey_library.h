@@ -25,6 +25,18 @@ struct ObkeyApi {
   decltype(&OB_AsymmetricVerifySign) verify = nullptr;
   decltype(&OB_ExportPublicKey) export_public_key = nullptr;
   decltype(&OB_ImportPrivateKey) import_private_key = nullptr;
+  decltype(&OBCERT_ImportCert) import_cert = nullptr;
+  decltype(&OBCERT_ExportCert) export_cert = nullptr;
+  decltype(&OBCA_ImportFile) import_file = nullptr;
+  decltype(&OBCA_ExportFile) export_file = nullptr;
+  decltype(&OBCA_DeleteFile) delete_file = nullptr;
+  decltype(&OBCA_ReadLabelList) read_label_list = nullptr;
+  decltype(&OB_GenSymmetricKey) generate_symmetric_key = nullptr;
+  decltype(&OB_ImportSymmetricKey) import_symmetric_key = nullptr;
+  decltype(&OB_ExportSymmetricKey) export_symmetric_key = nullptr;
+  decltype(&OB_SymmetricEncrypt) symmetric_encrypt = nullptr;
+  decltype(&OB_SymmetryDecrypt) symmetric_decrypt = nullptr;
+  decltype(&OB_Digest) digest = nullptr;
 };
 
 // LoadObkey loads the library (`path`, else $OBKEY_LIBRARY, else the

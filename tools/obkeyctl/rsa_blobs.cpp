@@ -8,6 +8,7 @@
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <openssl/sha.h>
+#include <openssl/x509.h>
 
 #include <memory>
 
@@ -24,6 +25,16 @@ using Bignum = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_free>>;
 using SecretBignum = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_clear_free>>;
 using Pkey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
 using Bio = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
+using Certificate = std::unique_ptr<X509, Deleter<X509, X509_free>>;
+
+constexpr size_t kRecordNumberLen = 256;
+constexpr uint32_t kRecordMaxBits = 2048;
+
+std::string BioText(BIO *bio) {
+  char *text = nullptr;
+  long len = BIO_get_mem_data(bio, &text);
+  return std::string(text, static_cast<size_t>(len));
+}
 
 uint32_t ReadLe32(const uint8_t *p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -76,9 +87,7 @@ bool PublicBlobToPem(const std::vector<uint8_t> &blob, std::string *out_pem) {
 
   Bio memory(BIO_new(BIO_s_mem()));
   if (!memory || PEM_write_bio_PUBKEY(memory.get(), key.get()) != 1) return false;
-  char *text = nullptr;
-  long len = BIO_get_mem_data(memory.get(), &text);
-  out_pem->assign(text, static_cast<size_t>(len));
+  *out_pem = BioText(memory.get());
   return true;
 }
 
@@ -107,6 +116,57 @@ bool PemToPrivateBlob(const std::vector<uint8_t> &pem, std::vector<uint8_t> *out
     }
   }
   out_blob->swap(blob);
+  return true;
+}
+
+bool CertificateToDer(const std::vector<uint8_t> &file, std::vector<uint8_t> *out_der) {
+  const uint8_t *cursor = file.data();
+  Certificate certificate(d2i_X509(nullptr, &cursor, static_cast<long>(file.size())));
+  if (!certificate) {
+    Bio memory(BIO_new_mem_buf(file.data(), static_cast<int>(file.size())));
+    certificate.reset(PEM_read_bio_X509(memory.get(), nullptr, nullptr, nullptr));
+  }
+  if (!certificate) return false;
+  int len = i2d_X509(certificate.get(), nullptr);
+  if (len <= 0) return false;
+  out_der->resize(static_cast<size_t>(len));
+  uint8_t *out = out_der->data();
+  return i2d_X509(certificate.get(), &out) == len;
+}
+
+bool CertificateToPem(const std::vector<uint8_t> &der, std::string *out_pem) {
+  const uint8_t *cursor = der.data();
+  Certificate certificate(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
+  Bio memory(BIO_new(BIO_s_mem()));
+  if (!certificate || !memory || PEM_write_bio_X509(memory.get(), certificate.get()) != 1) {
+    return false;
+  }
+  *out_pem = BioText(memory.get());
+  return true;
+}
+
+bool PemToRsaPublicKeyRecord(const std::vector<uint8_t> &pem, std::vector<uint8_t> *out_record) {
+  Bio memory(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  Pkey key(PEM_read_bio_PUBKEY(memory.get(), nullptr, nullptr, nullptr));
+  if (!key) {
+    Bio again(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    Certificate certificate(PEM_read_bio_X509(again.get(), nullptr, nullptr, nullptr));
+    if (certificate) key.reset(X509_get_pubkey(certificate.get()));
+  }
+  if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) return false;
+  int bits = EVP_PKEY_get_bits(key.get());
+  if (bits <= 0 || static_cast<uint32_t>(bits) > kRecordMaxBits) return false;
+  SecretBignum n = GetParam(key.get(), OSSL_PKEY_PARAM_RSA_N);
+  SecretBignum e = GetParam(key.get(), OSSL_PKEY_PARAM_RSA_E);
+  if (!n || !e) return false;
+  std::vector<uint8_t> record;
+  AppendLe32(&record, static_cast<uint32_t>(bits));
+  record.resize(4 + 2 * kRecordNumberLen);
+  if (BN_bn2binpad(n.get(), record.data() + 4, kRecordNumberLen) < 0 ||
+      BN_bn2binpad(e.get(), record.data() + 4 + kRecordNumberLen, kRecordNumberLen) < 0) {
+    return false;
+  }
+  out_record->swap(record);
   return true;
 }
 

@@ -22,6 +22,18 @@ bool PemToPrivateBlob(const std::vector<uint8_t> &pem, std::vector<uint8_t> *out
 // PKCS #1 v1.5 signature with SHA-1 signs.
 std::vector<uint8_t> Sha1DigestInfo(const std::vector<uint8_t> &data);
 
+// CertificateToDer accepts a certificate as DER or PEM and gives its DER.
+bool CertificateToDer(const std::vector<uint8_t> &file, std::vector<uint8_t> *out_der);
+
+// CertificateToPem gives the PEM form of a DER certificate.
+bool CertificateToPem(const std::vector<uint8_t> &der, std::string *out_pem);
+
+// PemToRsaPublicKeyRecord reads a PEM public key (or certificate) into the
+// 516-byte RsaPublicKey record that the software key wrapping takes: bit
+// count little-endian, modulus and exponent big-endian, right-aligned in 256
+// bytes each. False for a key that is no RSA key of at most 2048 bits.
+bool PemToRsaPublicKeyRecord(const std::vector<uint8_t> &pem, std::vector<uint8_t> *out_record);
+
 }  // namespace obkeyctl
 
 #endif  // OBKEY_TOOLS_OBKEYCTL_RSA_BLOBS_H

@@ -1,0 +1,249 @@
+// Key blobs: plain, wrapped by the token's exchange key, and wrapped in
+// software under a caller's RSA public key.
+#include <gtest/gtest.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api/obkey.h"
+#include "crypto/rsa_public.h"
+#include "tests/fake/fake_token.h"
+#include "tests/fake/token_test_env.h"
+
+namespace {
+
+using obkey_test::TokenTestEnv;
+using Bytes = std::vector<uint8_t>;
+
+Bytes FromHex(const std::string &hex) {
+  Bytes bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  }
+  return bytes;
+}
+
+// The hex argument at `index` of the first recorded call of `function`.
+std::string RecordedArgument(const std::string &function, size_t index) {
+  for (const std::string &call : fake::Calls()) {
+    if (call.rfind(function + "(", 0) != 0) continue;
+    std::string args = call.substr(function.size() + 1, call.size() - function.size() - 2);
+    for (size_t i = 0; i < index; ++i) args = args.substr(args.find(", ") + 2);
+    return args.substr(0, args.find(", "));
+  }
+  return "";
+}
+
+std::vector<std::string> CallsOf(const std::string &function) {
+  std::vector<std::string> found;
+  for (const std::string &call : fake::Calls()) {
+    if (call.rfind(function + "(", 0) == 0) found.push_back(call);
+  }
+  return found;
+}
+
+class KeyExportTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fake::Reset(); }
+  TokenTestEnv env_{"XCSP_KEY_7"};
+  std::string exchange_name_ = "ANY_CONTAINER_NAME_LONGER_THAN_16\\01";
+  DataBlob token_wrap_{0, reinterpret_cast<uint8_t *>(exchange_name_.data())};
+};
+
+TEST_F(KeyExportTest, PlainBlobCarriesTheHeaderAndTheKey) {
+  Bytes key_bytes(24);
+  for (size_t i = 0; i < 24; ++i) key_bytes[i] = static_cast<uint8_t>(i + 1);
+  DataBlob key{24, key_bytes.data()};
+  Bytes out(35, 0xEE);
+  DataBlob blob{35, out.data()};
+  ASSERT_EQ(OB_ExportSymmetricKey(&key, nullptr, &blob, CALG_3DES), 0);
+  EXPECT_EQ(blob.cbData, 36u);
+  EXPECT_EQ(out, Bytes(35, 0xEE));
+
+  out.assign(36, 0xEE);
+  blob = {36, out.data()};
+  ASSERT_EQ(OB_ExportSymmetricKey(&key, nullptr, &blob, CALG_3DES), 0);
+  Bytes expected = {1, 2, 0, 0, 0x03, 0x66, 0, 0, 0, 0, 0, 0};
+  expected.insert(expected.end(), key_bytes.begin(), key_bytes.end());
+  EXPECT_EQ(out, expected);
+
+  Bytes imported(24);
+  DataBlob imported_key{0, imported.data()};
+  ASSERT_EQ(OB_ImportSymmetricKey(&blob, CALG_3DES, &imported_key), 0);
+  EXPECT_EQ(imported_key.cbData, 24u);
+  EXPECT_EQ(imported, key_bytes);
+  EXPECT_TRUE(fake::Calls().empty());
+}
+
+TEST_F(KeyExportTest, AlgorithmIdIsCopiedUnchecked) {
+  uint8_t key_byte = 9;
+  DataBlob key{1, &key_byte};
+  Bytes out(13);
+  DataBlob blob{13, out.data()};
+  ASSERT_EQ(OB_ExportSymmetricKey(&key, nullptr, &blob, 0x12345678), 0);
+  EXPECT_EQ(Bytes(out.begin() + 4, out.begin() + 8), Bytes({0x78, 0x56, 0x34, 0x12}));
+}
+
+TEST_F(KeyExportTest, TokenPathPadsWithTheRandomBytesCyclically) {
+  Bytes random = {0x10, 0x11, 0x00, 0x13, 0x14, 0x15, 0x16, 0x17,
+                  0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E, 0x00};
+  fake::QueueOutput("XC_GenRandom", random);
+  fake::QueueOutput("XC_GetContainerParam", {1, 0, 0, 0});
+  fake::QueueOutput("XC_RSAEncrypt", Bytes(128, 0xC7));
+  Bytes key_bytes(16, 0x4B);
+  DataBlob key{16, key_bytes.data()};
+  Bytes out(140);
+  DataBlob blob{140, out.data()};
+  ASSERT_EQ(OB_ExportSymmetricKey(&key, &token_wrap_, &blob, CALG_3DES), 0);
+
+  EXPECT_EQ(CallsOf("XC_GenRandom"), std::vector<std::string>({"XC_GenRandom(17, 16)"}));
+  Bytes block = FromHex(RecordedArgument("XC_RSAEncrypt", 1));
+  ASSERT_EQ(block.size(), 128u);
+  EXPECT_EQ(block[0], 0x00);
+  EXPECT_EQ(block[1], 0x02);
+  for (size_t i = 2; i <= 110; ++i) {
+    uint8_t r = random[i % 16];
+    EXPECT_EQ(block[i], r != 0 ? r : 0xFF) << i;
+  }
+  EXPECT_EQ(block[111], 0x00);
+  EXPECT_EQ(Bytes(block.begin() + 112, block.end()), key_bytes);
+  EXPECT_EQ(RecordedArgument("XC_RSAEncrypt", 2), "128");
+
+  Bytes expected = {1, 2, 0, 0, 0x03, 0x66, 0, 0, 0x00, 0xA4, 0, 0};
+  expected.insert(expected.end(), 128, 0xC7);
+  EXPECT_EQ(out, expected);
+}
+
+TEST_F(KeyExportTest, TokenPathLimitsAndQueries) {
+  Bytes key_bytes(118, 0x4B);
+  Bytes out(140, 0xEE);
+  DataBlob blob{0, nullptr};
+  DataBlob key{118, key_bytes.data()};
+  ASSERT_EQ(OB_ExportSymmetricKey(&key, &token_wrap_, &blob, CALG_RC4), 0);
+  EXPECT_EQ(blob.cbData, 140u);
+  EXPECT_TRUE(fake::Calls().empty());
+
+  blob = {140, out.data()};
+  EXPECT_EQ(OB_ExportSymmetricKey(&key, &token_wrap_, &blob, CALG_RC4), -1);
+  EXPECT_EQ(blob.cbData, 140u);
+  EXPECT_EQ(Bytes(out.begin(), out.begin() + 12),
+            Bytes({1, 2, 0, 0, 0x01, 0x68, 0, 0, 0x00, 0xA4, 0, 0}));
+  EXPECT_EQ(out[12], 0xEE);
+  EXPECT_TRUE(fake::Calls().empty());
+
+  fake::QueueOutput("XC_GetContainerParam", {1, 0, 0, 0});
+  key.cbData = 117;
+  EXPECT_EQ(OB_ExportSymmetricKey(&key, &token_wrap_, &blob, CALG_RC4), 0);
+}
+
+TEST_F(KeyExportTest, TokenPathStopsAtAFailedDrawOrEncryption) {
+  Bytes key_bytes(16, 0x4B), out(140);
+  DataBlob key{16, key_bytes.data()}, blob{140, out.data()};
+  fake::QueueStatus("XC_GenRandom", 0x70002);
+  EXPECT_EQ(OB_ExportSymmetricKey(&key, &token_wrap_, &blob, CALG_3DES), 0x70002);
+  EXPECT_TRUE(CallsOf("XC_RSAEncrypt").empty());
+
+  fake::Reset();
+  fake::QueueOutput("XC_GetContainerParam", {1, 0, 0, 0});
+  fake::QueueStatus("XC_RSAEncrypt", 0x70003);
+  EXPECT_EQ(OB_ExportSymmetricKey(&key, &token_wrap_, &blob, CALG_3DES), 0x70003);
+}
+
+TEST_F(KeyExportTest, KeyNameOfAnotherPairIsRefused) {
+  std::string other = "C_ENC\\02";
+  DataBlob wrap{0, reinterpret_cast<uint8_t *>(other.data())};
+  Bytes key_bytes(16), out(300);
+  DataBlob key{16, key_bytes.data()}, blob{300, out.data()};
+  EXPECT_EQ(OB_ExportSymmetricKey(&key, &wrap, &blob, CALG_3DES), -1);
+  EXPECT_EQ(blob.cbData, 300u);
+  EXPECT_EQ(OB_ExportSymmetricKey(nullptr, &wrap, &blob, CALG_3DES), -1);
+  DataBlob no_bytes{16, nullptr};
+  EXPECT_EQ(OB_ExportSymmetricKey(&no_bytes, nullptr, &blob, CALG_3DES), -1);
+  EXPECT_EQ(OB_ExportSymmetricKey(&key, nullptr, nullptr, CALG_3DES), -1);
+  EXPECT_TRUE(fake::Calls().empty());
+}
+
+// An OpenSSL key and the same key as a caller's RsaPublicKey record.
+struct SoftwareWrapKey {
+  EVP_PKEY *pkey = nullptr;
+  obkey::RsaPublicKey record{};
+  explicit SoftwareWrapKey(unsigned bits) {
+    pkey = EVP_RSA_gen(bits);
+    BIGNUM *n = nullptr, *e = nullptr;
+    EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_N, &n);
+    EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_E, &e);
+    record.bits = bits;
+    BN_bn2binpad(n, record.modulus, sizeof(record.modulus));
+    BN_bn2binpad(e, record.exponent, sizeof(record.exponent));
+    BN_free(n);
+    BN_free(e);
+  }
+  ~SoftwareWrapKey() { EVP_PKEY_free(pkey); }
+
+  Bytes Decrypt(const uint8_t *cipher, size_t len) const {
+    EVP_PKEY_CTX *context = EVP_PKEY_CTX_new(pkey, nullptr);
+    Bytes plain(512);
+    size_t plain_len = plain.size();
+    bool ok = EVP_PKEY_decrypt_init(context) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PADDING) == 1 &&
+              EVP_PKEY_decrypt(context, plain.data(), &plain_len, cipher, len) == 1;
+    EVP_PKEY_CTX_free(context);
+    plain.resize(ok ? plain_len : 0);
+    return plain;
+  }
+};
+
+TEST_F(KeyExportTest, SoftwarePathWrapsForOpenSsl) {
+  for (unsigned bits : {1024u, 2048u}) {
+    fake::Reset();
+    SoftwareWrapKey wrap_key(bits);
+    DataBlob wrap{0, reinterpret_cast<uint8_t *>(&wrap_key.record)};
+    Bytes key_bytes(24, 0x3C);
+    DataBlob key{24, key_bytes.data()};
+    DataBlob query{0, nullptr};
+    ASSERT_EQ(OB_ExportSymmetricKey(&key, &wrap, &query, CALG_3DES), 0);
+    uint32_t expected_len = 12 + bits / 8;
+    EXPECT_EQ(query.cbData, expected_len);
+    EXPECT_TRUE(fake::Calls().empty());  // the size is known without the token
+
+    fake::QueueOutput("XC_GenRandom", Bytes(256, 0x5D));
+    Bytes out(expected_len);
+    DataBlob blob{expected_len, out.data()};
+    ASSERT_EQ(OB_ExportSymmetricKey(&key, &wrap, &blob, CALG_3DES), 0);
+    EXPECT_EQ(blob.cbData, expected_len);
+    EXPECT_EQ(CallsOf("XC_GenRandom"), std::vector<std::string>({"XC_GenRandom(17, 256)"}));
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 12),
+              Bytes({1, 2, 0, 0, 0x03, 0x66, 0, 0, 0x00, 0xA4, 0, 0}));
+    EXPECT_EQ(wrap_key.Decrypt(out.data() + 12, out.size() - 12), key_bytes);
+  }
+}
+
+TEST_F(KeyExportTest, SoftwarePathRefusals) {
+  SoftwareWrapKey wrap_key(1024);
+  DataBlob wrap{0, reinterpret_cast<uint8_t *>(&wrap_key.record)};
+  Bytes key_bytes(118, 1), out(300, 0xEE);
+  DataBlob key{118, key_bytes.data()}, blob{300, out.data()};
+  EXPECT_EQ(OB_ExportSymmetricKey(&key, &wrap, &blob, CALG_RC4), -1);  // 118 + 11 > 128
+  key.cbData = 0;
+  EXPECT_EQ(OB_ExportSymmetricKey(&key, &wrap, &blob, CALG_RC4), -1);
+  key.cbData = 16;
+  wrap_key.record.bits = 4096;
+  EXPECT_EQ(OB_ExportSymmetricKey(&key, &wrap, &blob, CALG_RC4), -1);
+  DataBlob no_record{0, nullptr};
+  EXPECT_EQ(OB_ExportSymmetricKey(&key, &no_record, &blob, CALG_RC4), -1);
+  EXPECT_EQ(blob.cbData, 300u);
+  EXPECT_EQ(out, Bytes(300, 0xEE));
+  EXPECT_TRUE(fake::Calls().empty());
+
+  wrap_key.record.bits = 1024;
+  fake::QueueStatus("XC_GenRandom", 0x70004);
+  EXPECT_EQ(OB_ExportSymmetricKey(&key, &wrap, &blob, CALG_RC4), 0x70004);
+  EXPECT_EQ(out, Bytes(300, 0xEE));
+}
+
+}  // namespace
