@@ -6,7 +6,9 @@
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -39,6 +41,14 @@ std::string RecordedArgument(const std::string &function, size_t index) {
   return "";
 }
 
+// The 12 header bytes followed by `tail`.
+Bytes Blob(std::initializer_list<uint8_t> header, const Bytes &tail) {
+  Bytes blob(header.size() + tail.size());
+  std::copy(header.begin(), header.end(), blob.begin());
+  std::copy(tail.begin(), tail.end(), blob.begin() + static_cast<long>(header.size()));
+  return blob;
+}
+
 std::vector<std::string> CallsOf(const std::string &function) {
   std::vector<std::string> found;
   for (const std::string &call : fake::Calls()) {
@@ -68,9 +78,7 @@ TEST_F(KeyExportTest, PlainBlobCarriesTheHeaderAndTheKey) {
   out.assign(36, 0xEE);
   blob = {36, out.data()};
   ASSERT_EQ(OB_ExportSymmetricKey(&key, nullptr, &blob, CALG_3DES), 0);
-  Bytes expected = {1, 2, 0, 0, 0x03, 0x66, 0, 0, 0, 0, 0, 0};
-  expected.insert(expected.end(), key_bytes.begin(), key_bytes.end());
-  EXPECT_EQ(out, expected);
+  EXPECT_EQ(out, Blob({1, 2, 0, 0, 0x03, 0x66, 0, 0, 0, 0, 0, 0}, key_bytes));
 
   Bytes imported(24);
   DataBlob imported_key{0, imported.data()};
@@ -114,9 +122,7 @@ TEST_F(KeyExportTest, TokenPathPadsWithTheRandomBytesCyclically) {
   EXPECT_EQ(Bytes(block.begin() + 112, block.end()), key_bytes);
   EXPECT_EQ(RecordedArgument("XC_RSAEncrypt", 2), "128");
 
-  Bytes expected = {1, 2, 0, 0, 0x03, 0x66, 0, 0, 0x00, 0xA4, 0, 0};
-  expected.insert(expected.end(), 128, 0xC7);
-  EXPECT_EQ(out, expected);
+  EXPECT_EQ(out, Blob({1, 2, 0, 0, 0x03, 0x66, 0, 0, 0x00, 0xA4, 0, 0}, Bytes(128, 0xC7)));
 }
 
 TEST_F(KeyExportTest, TokenPathLimitsAndQueries) {

@@ -2,6 +2,7 @@
 // table, and the fixed key properties.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -30,10 +31,10 @@ TEST_F(KeyLifecycleTest, TripleDesKeyIsDrawnEightBytesAtATime) {
   size_t before = TableSize();
   ASSERT_EQ(OB_GenSymmetricKey(CALG_3DES, &key, 0), 0);
   EXPECT_EQ(key.cbData, 16u);
-  Bytes expected(8, 1);
-  expected.insert(expected.end(), 8, 2);
-  expected.insert(expected.end(), 8, 3);
-  expected.insert(expected.end(), 6, 0xEE);
+  Bytes expected(30, 0xEE);
+  std::fill(expected.begin(), expected.begin() + 8, 1);
+  std::fill(expected.begin() + 8, expected.begin() + 16, 2);
+  std::fill(expected.begin() + 16, expected.begin() + 24, 3);
   EXPECT_EQ(buffer, expected);
   EXPECT_EQ(TableSize(), before + 1);
   std::vector<std::string> draws;
