@@ -27,12 +27,12 @@ extern "C" {
 #endif
 
 // The constants obkey passes.
-#define VE_RESERVED 0u              // createPKCS10 arguments 1 and 5
-#define VE_REQUEST_PEM 1u           // createPKCS10 argument 4: the request comes back as PEM
-#define VE_KEY_SPEC_SIGNATURE 2u    // createPKCS10 argument 6: the token's signature key pair
+#define VE_RESERVED 0u                    // createPKCS10 arguments 1 and 5
+#define VE_REQUEST_PEM 1u                 // createPKCS10 argument 4: the request comes back as PEM
+#define VE_KEY_SPEC_SIGNATURE 2u          // createPKCS10 argument 6: the token's signature key pair
 #define VE_KEY_FLAGS_RSA1024 0x04000001u  // createPKCS10 argument 7: bits << 16 | 1
-#define VE_PKCS7_TEXT 1u            // acceptPKCS7 argument 1: PEM or base64 text
-#define VE_SEAL_FLAG 1u             // acceptSeal arguments 9 to 12
+#define VE_PKCS7_TEXT 1u                  // acceptPKCS7 argument 1: PEM or base64 text
+#define VE_SEAL_FLAG 1u                   // acceptSeal arguments 9 to 12
 
 // VeltaEnroll_createPKCS10 makes a PKCS #10 request for the token's
 // signature key pair, signed by the token, and returns it as PEM text in
@@ -55,13 +55,11 @@ VEEXPORT int32_t VEAPI VeltaEnroll_acceptPKCS7(uint32_t encoding, const char *pk
 // writes the encryption certificate of `cert_kmc_rep1` to the token. The two
 // leading values are the caller's own, opaque to obkey.
 VEEXPORT int32_t VEAPI VeltaEnroll_acceptSeal(const void *seal_arg1, const void *seal_arg2,
-                                              const char *cert_kmc_req1,
-                                              const char *cert_kmc_req2,
-                                              const char *cert_kmc_req3,
-                                              const char *cert_kmc_rep1,
-                                              const char *cert_kmc_rep2,
-                                              const char *cert_kmc_rep3, uint32_t flag9,
-                                              uint32_t flag10, uint32_t flag11, uint32_t flag12);
+                                              const char *cert_kmc_req1, const char *cert_kmc_req2,
+                                              const char *cert_kmc_req3, const char *cert_kmc_rep1,
+                                              const char *cert_kmc_rep2, const char *cert_kmc_rep3,
+                                              uint32_t flag9, uint32_t flag10, uint32_t flag11,
+                                              uint32_t flag12);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -29,7 +30,9 @@ bool HasQualifiedName(const xmlNode *node, const char *name) {
          std::strcmp(name + prefix_len + 1, local) == 0;
 }
 
-bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsXmlSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 }  // namespace
 
@@ -37,8 +40,10 @@ XmlRead ReadRootChildText(const char *xml, const char *name, std::string *out_te
   // Errors would otherwise go to standard error; no network, no entity
   // substitution, no external DTD.
   constexpr int kOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+  size_t xml_len = std::strlen(xml);
+  if (xml_len > static_cast<size_t>(INT_MAX)) return XmlRead::kNoValue;
   std::unique_ptr<xmlDoc, DocFree> doc(
-      xmlReadMemory(xml, static_cast<int>(std::strlen(xml)), nullptr, nullptr, kOptions));
+      xmlReadMemory(xml, static_cast<int>(xml_len), nullptr, nullptr, kOptions));
   if (!doc) return XmlRead::kNoValue;
   const xmlNode *root = xmlDocGetRootElement(doc.get());
   if (root == nullptr || !HasQualifiedName(root, "root")) return XmlRead::kNoValue;

@@ -1,7 +1,10 @@
+// windows.h first: the COM and MSXML headers rely on its definitions.
+// clang-format off
 #include <windows.h>
-#include <ole2.h>
 #include <msxml2.h>
+#include <ole2.h>
 #include <oleauto.h>
+// clang-format on
 
 #include <string>
 #include <vector>

@@ -116,6 +116,40 @@ openssl dgst -sha1 -r message.txt
 run digest message.txt --alg md5
 openssl dgst -md5 -r message.txt
 
+step "A certificate request for the token's signature key"
+run enroll request --subject "/O=obkey demo/CN=Demo User" --out request.pem --pin "$pin"
+echo "\$ openssl req -in request.pem -verify -noout -subject"
+openssl req -in request.pem -verify -noout -subject
+step "A throwaway authority made with the openssl command issues both certificates"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 30 \
+  -subj "/O=obkey demo/CN=Demo CA" 2>/dev/null
+openssl x509 -req -in request.pem -CA ca.crt -CAkey ca.key -CAcreateserial -days 30 \
+  -out user-sig.crt 2>/dev/null
+openssl crl2pkcs7 -nocrl -certfile user-sig.crt -certfile ca.crt -out user-sig.p7b
+run export-pubkey 'DEMO_ENC\01' --out exchange.pubblob --pem exchange.pub.pem
+openssl x509 -new -subj "/O=obkey demo/CN=Demo User (encryption)" -CA ca.crt -CAkey ca.key \
+  -force_pubkey exchange.pub.pem -days 30 -out user-enc.crt 2>/dev/null
+enc_b64=$(openssl x509 -in user-enc.crt -outform DER | base64 -w0)
+cat > answer.xml <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<root>
+  <certKmcReq1>$(printf 'request-1' | base64 -w0)</certKmcReq1>
+  <certKmcReq2>$(printf 'request-2' | base64 -w0)</certKmcReq2>
+  <certKmcReq3>$(printf 'request-3' | base64 -w0)</certKmcReq3>
+  <certKmcRep1>$enc_b64</certKmcRep1>
+  <certKmcRep2>$(printf 'response-2' | base64 -w0)</certKmcRep2>
+  <certKmcRep3>$(printf 'response-3' | base64 -w0)</certKmcRep3>
+</root>
+XML
+echo "answer.xml: the encryption certificate in certKmcRep1; user-sig.p7b: the signature certificate"
+step "Install the answer, then read both certificates back"
+run enroll install answer.xml --pkcs7 user-sig.p7b --pin "$pin"
+run cert export --type sig --out user-sig.back.der
+run cert export --type enc --out user-enc.back.der
+openssl x509 -in user-sig.crt -outform DER | cmp - user-sig.back.der && echo "signature certificate installed"
+openssl x509 -in user-enc.crt -outform DER | cmp - user-enc.back.der && echo "encryption certificate installed"
+openssl x509 -in user-sig.back.der -inform DER -noout -subject -issuer
+
 step "Diagnostic log ($OBKEY_LOG), last lines"
 tail -n 5 "$OBKEY_LOG" | tr -d '\r'
 echo

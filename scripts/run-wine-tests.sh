@@ -61,5 +61,7 @@ else
   status=1
 fi
 
+(cd "$fake_folder" && wine ./obkey_xml_com_test.exe) || status=1
+
 wineserver --wait || true
 exit $status

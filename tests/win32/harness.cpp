@@ -71,6 +71,7 @@ const Export kExports[] = {
     {"OBCA_DeleteFile", 2},      {"OBCA_ReadLabelList", 3},   {"OB_GenSymmetricKey", 3},
     {"OB_ImportSymmetricKey", 3}, {"OB_GetKeyProperty", 4},   {"OB_SymmetricEncrypt", 9},
     {"OB_SymmetryDecrypt", 9},   {"OB_ExportSymmetricKey", 4}, {"OB_Digest", 5},
+    {"OBCERT_CreateP10", 6},     {"OBCERT_InstallCert", 8},
 };
 
 HMODULE g_obkey = nullptr;
@@ -405,6 +406,21 @@ void CheckKeyWrapOnSoftToken() {
   Check(unwrapped == Bytes(key_bytes, key_bytes + 24), "unwrapped key is the session key");
 }
 
+void CheckEnrollmentOnSoftToken() {
+  // The signature pair of WINE_SIG exists and the PIN was verified above.
+  DataBlob query = {0, nullptr};
+  CheckEq(Call("OBCERT_CreateP10", {0, 0, 0, Word("/CN=obkey wine"), Word(&query), 0}), 0,
+          "request size query");
+  Check(query.cbData > 100, "request size reported");
+  std::vector<char> pem(query.cbData + 1);
+  DataBlob request = {query.cbData, reinterpret_cast<uint8_t *>(pem.data())};
+  CheckEq(Call("OBCERT_CreateP10", {0, 0, 0, Word("/CN=obkey wine"), Word(&request), 0}), 0,
+          "request made");
+  Check(std::string(pem.data()).rfind("-----BEGIN CERTIFICATE REQUEST-----", 0) == 0,
+        "request is PEM");
+  CheckEq(Call("OBCERT_InstallCert", {0, 0, 0, 0, 0, 0, 0, 0}), -1, "null answer refused");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -425,6 +441,7 @@ int main(int argc, char **argv) {
     CheckCertificatesOnSoftToken();
     CheckKeyWrapOnSoftToken();
     CheckDigests();
+    CheckEnrollmentOnSoftToken();
   } else if (Check(LoadFakeControls(), "fake token library controls found")) {
     if (mode == "unconfigured") {
       CheckUnconfiguredDevice();

@@ -48,6 +48,7 @@ void AddTokenCommands(std::vector<Command> *table);
 void AddKeyCommands(std::vector<Command> *table);
 void AddFileCommands(std::vector<Command> *table);
 void AddSymmetricKeyCommands(std::vector<Command> *table);
+void AddEnrollmentCommands(std::vector<Command> *table);
 
 // StatusName names a status of obkey or of the software token.
 std::string StatusName(int32_t status);

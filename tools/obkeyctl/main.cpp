@@ -128,6 +128,7 @@ int Run(const std::vector<std::string> &args) {
   AddKeyCommands(&table);
   AddFileCommands(&table);
   AddSymmetricKeyCommands(&table);
+  AddEnrollmentCommands(&table);
 
   std::string library;
   size_t next = 0;

@@ -78,6 +78,8 @@ bool LoadObkey(const std::string &path, ObkeyApi *out_api, std::string *out_erro
   Resolve(library, "OB_SymmetricEncrypt", &api.symmetric_encrypt);
   Resolve(library, "OB_SymmetryDecrypt", &api.symmetric_decrypt);
   Resolve(library, "OB_Digest", &api.digest);
+  Resolve(library, "OBCERT_CreateP10", &api.create_request);
+  Resolve(library, "OBCERT_InstallCert", &api.install_certificates);
   return true;
 }
 

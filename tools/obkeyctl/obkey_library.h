@@ -37,6 +37,8 @@ struct ObkeyApi {
   decltype(&OB_SymmetricEncrypt) symmetric_encrypt = nullptr;
   decltype(&OB_SymmetryDecrypt) symmetric_decrypt = nullptr;
   decltype(&OB_Digest) digest = nullptr;
+  decltype(&OBCERT_CreateP10) create_request = nullptr;
+  decltype(&OBCERT_InstallCert) install_certificates = nullptr;
 };
 
 // LoadObkey loads the library (`path`, else $OBKEY_LIBRARY, else the
