@@ -21,6 +21,7 @@
 #include "enrollsim/enrollsim_status.h"
 #include "softtoken/softtoken_status.h"
 #include "tests/fake/token_test_env.h"
+#include "tests/integration/token_public_key.h"
 #include "tools/obkeyctl/rsa_blobs.h"
 
 namespace {
@@ -32,7 +33,8 @@ template <typename T, void (*Free)(T *)>
 struct Freer {
   void operator()(T *object) const { Free(object); }
 };
-using Pkey = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY, EVP_PKEY_free>>;
+using obkey_test::Pkey;
+using obkey_test::TokenPublicKey;
 using Cert = std::unique_ptr<X509, Freer<X509, X509_free>>;
 using Request = std::unique_ptr<X509_REQ, Freer<X509_REQ, X509_REQ_free>>;
 using Bundle = std::unique_ptr<PKCS7, Freer<PKCS7, PKCS7_free>>;
@@ -150,20 +152,6 @@ class EnrollmentEndToEndTest : public ::testing::Test {
     uint8_t name1[64] = {}, name2[64] = {};
     DataBlob record1{0, name1}, record2{0, name2};
     ASSERT_EQ(OB_GenAsymmetricKey(container, &record1, &record2, 0, 0, key_type), 0);
-  }
-
-  static Pkey TokenPublicKey(const char *key_name) {
-    std::string name = key_name;
-    DataBlob name_record{0, reinterpret_cast<uint8_t *>(name.data())};
-    Bytes blob(OB_PUBLIC_KEY_BLOB_LEN);
-    DataBlob blob_record{static_cast<uint32_t>(blob.size()), blob.data()};
-    EXPECT_EQ(OB_ExportPublicKey(&name_record, &blob_record), 0);
-    std::string pem;
-    EXPECT_TRUE(obkeyctl::PublicBlobToPem(blob, &pem));
-    BIO *bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
-    Pkey key(PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr));
-    BIO_free(bio);
-    return key;
   }
 
   // Asks for the size, then makes the request; the PEM text, or "" with

@@ -14,6 +14,7 @@
 #include "api/obkey.h"
 #include "softtoken/softtoken_status.h"
 #include "tests/fake/token_test_env.h"
+#include "tests/integration/token_public_key.h"
 #include "tools/obkeyctl/rsa_blobs.h"
 
 namespace {
@@ -24,10 +25,8 @@ using Bytes = std::vector<uint8_t>;
 constexpr int32_t kDevice = 3;
 constexpr char kFormattedPin[] = "12345678";
 
-struct PkeyFree {
-  void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using obkey_test::Pkey;
+using obkey_test::TokenPublicKey;
 
 class TokenEndToEndTest : public ::testing::Test {
  protected:
@@ -44,20 +43,6 @@ class TokenEndToEndTest : public ::testing::Test {
     DataBlob record1{0, name1}, record2{0, name2};
     EXPECT_EQ(OB_GenAsymmetricKey(container, &record1, &record2, 0, 0, key_type), 0);
     return reinterpret_cast<char *>(name1);
-  }
-
-  static Pkey PublicKeyOf(const std::string &key_name) {
-    std::string name = key_name;
-    DataBlob name_record{0, reinterpret_cast<uint8_t *>(name.data())};
-    Bytes blob(OB_PUBLIC_KEY_BLOB_LEN);
-    DataBlob blob_record{static_cast<uint32_t>(blob.size()), blob.data()};
-    EXPECT_EQ(OB_ExportPublicKey(&name_record, &blob_record), 0);
-    std::string pem;
-    EXPECT_TRUE(obkeyctl::PublicBlobToPem(blob, &pem));
-    BIO *bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
-    Pkey key(PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr));
-    BIO_free(bio);
-    return key;
   }
 
   static bool OpenSslVerifiesSha1(EVP_PKEY *key, const Bytes &message, const Bytes &signature) {
@@ -119,7 +104,7 @@ TEST_F(TokenEndToEndTest, TokenSignatureVerifiesWithOpenSsl) {
   EXPECT_EQ(key_name, "E2E_SIG\\03");
   Bytes message = {'s', 'i', 'g', 'n', ' ', 'm', 'e'};
   Bytes signature = SignOnToken(message);
-  Pkey public_key = PublicKeyOf(key_name);
+  Pkey public_key = TokenPublicKey(key_name);
   ASSERT_TRUE(public_key);
   EXPECT_TRUE(OpenSslVerifiesSha1(public_key.get(), message, signature));
   message[0] ^= 1;
@@ -138,7 +123,7 @@ TEST_F(TokenEndToEndTest, TokenSignatureVerifiesWithOpenSsl) {
 
 TEST_F(TokenEndToEndTest, OpenSslEncryptionDecryptsOnTheToken) {
   std::string key_name = GenerateKeyPair("E2E_ENC", OB_KEY_TYPE_EXCHANGE);
-  Pkey public_key = PublicKeyOf(key_name);
+  Pkey public_key = TokenPublicKey(key_name);
   ASSERT_TRUE(public_key);
   Bytes plain = {'s', 'e', 's', 's', 'i', 'o', 'n', ' ', 'k', 'e', 'y'};
   EVP_PKEY_CTX *context = EVP_PKEY_CTX_new(public_key.get(), nullptr);
