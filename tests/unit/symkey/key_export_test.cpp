@@ -88,6 +88,23 @@ TEST_F(KeyExportTest, PlainBlobCarriesTheHeaderAndTheKey) {
   EXPECT_TRUE(fake::Calls().empty());
 }
 
+TEST_F(KeyExportTest, KeyUsedForTripleDesIsExportedWithItsParityAdjusted) {
+  Bytes key_bytes = {0x52, 0x02, 0x04, 0x06, 0x08, 0x0A, 0x0C, 0x0E,
+                     0x62, 0x12, 0x14, 0x16, 0x18, 0x1A, 0x1C, 0x1E};
+  DataBlob key{16, key_bytes.data()};
+  Bytes plain(8), cipher(8);
+  uint32_t len = 8;
+  ASSERT_EQ(OB_SymmetricEncrypt(&key, 0, 0, plain.data(), 8, cipher.data(), &len, CALG_3DES,
+                                CRYPT_MODE_ECB),
+            0);
+  Bytes out(28);
+  DataBlob blob{28, out.data()};
+  ASSERT_EQ(OB_ExportSymmetricKey(&key, nullptr, &blob, CALG_3DES), 0);
+  Bytes odd = {0x52, 0x02, 0x04, 0x07, 0x08, 0x0B, 0x0D, 0x0E,
+               0x62, 0x13, 0x15, 0x16, 0x19, 0x1A, 0x1C, 0x1F};
+  EXPECT_EQ(Bytes(out.begin() + 12, out.end()), odd);
+}
+
 TEST_F(KeyExportTest, AlgorithmIdIsCopiedUnchecked) {
   uint8_t key_byte = 9;
   DataBlob key{1, &key_byte};
