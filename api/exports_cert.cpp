@@ -10,11 +10,17 @@ using obkey::Guarded;
 
 extern "C" {
 
-int32_t OBAPI OBCERT_CreateCertStore(const char *) { return OB_OK; }
+int32_t OBAPI OBCERT_CreateCertStore(const char *) {
+  return OB_OK;
+}
 
-int32_t OBAPI OBCERT_FindCertStore(const char *) { return OB_OK; }
+int32_t OBAPI OBCERT_FindCertStore(const char *) {
+  return OB_OK;
+}
 
-int32_t OBAPI OBCERT_DestroyCertStore(const char *) { return OB_OK; }
+int32_t OBAPI OBCERT_DestroyCertStore(const char *) {
+  return OB_OK;
+}
 
 int32_t OBAPI OBCERT_ImportCert(uint32_t, const DataBlob *cert, uint32_t, uint32_t, uint32_t,
                                 uint32_t key_type) {
@@ -25,7 +31,9 @@ int32_t OBAPI OBCERT_ExportCert(DataBlob *inout_cert, uint32_t, const uint32_t *
   return Guarded([&] { return obkey::ExportUserCert(inout_cert, key_type); });
 }
 
-int32_t OBAPI OBCERT_DestroyCert(const CertRef *) { return OB_OK; }
+int32_t OBAPI OBCERT_DestroyCert(const CertRef *) {
+  return OB_OK;
+}
 
 int32_t OBAPI OBCERT_GetCertProperty(const CertRef *cert, uint32_t property_id, uint8_t *out,
                                      uint32_t *inout_len) {
@@ -39,11 +47,12 @@ int32_t OBAPI OBCERT_SetCertProperty(const CertRef *, uint32_t, const uint8_t *,
 int32_t OBAPI OBCERT_EnumCertInStore(const char *store_name, uint32_t number, CertRef *inout_cert,
                                      uint32_t) {
   return Guarded([&] {
-    return obkey::EnumerateCertificate(store_name, number, inout_cert,
-                                       obkey::ProcessEnumToggle());
+    return obkey::EnumerateCertificate(store_name, number, inout_cert, obkey::ProcessEnumToggle());
   });
 }
 
-int32_t OBAPI OBCERT_GetUserCert(uint32_t, uint32_t, uint32_t) { return OB_OK; }
+int32_t OBAPI OBCERT_GetUserCert(uint32_t, uint32_t, uint32_t) {
+  return OB_OK;
+}
 
 }  // extern "C"

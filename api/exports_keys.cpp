@@ -24,8 +24,7 @@ int32_t OBAPI OB_FindContainerAndKeypair(const char *container_name, DataBlob *o
 }
 
 int32_t OBAPI OB_GenAsymmetricKey(const char *container_name, DataBlob *out_key_name1,
-                                  DataBlob *out_key_name2, uint32_t, uint32_t,
-                                  uint32_t key_type) {
+                                  DataBlob *out_key_name2, uint32_t, uint32_t, uint32_t key_type) {
   return Guarded([&] {
     return obkey::GenerateKeyPair(container_name, out_key_name1, out_key_name2, key_type);
   });
@@ -50,9 +49,8 @@ int32_t OBAPI OB_AsymmetricDecrypt(const DataBlob *, uint32_t, uint32_t, uint8_t
 int32_t OBAPI OB_AsymmetricSignData(const DataBlob *, const uint8_t *data, uint32_t data_len,
                                     uint8_t *out_signature, uint32_t *inout_signature_len,
                                     uint32_t) {
-  return Guarded([&] {
-    return obkey::AsymmetricSign(data, data_len, out_signature, inout_signature_len);
-  });
+  return Guarded(
+      [&] { return obkey::AsymmetricSign(data, data_len, out_signature, inout_signature_len); });
 }
 
 int32_t OBAPI OB_AsymmetricVerifySign(const DataBlob *, uint8_t *out_block,

@@ -2,8 +2,12 @@
 
 namespace obkey::platform {
 
-std::string DiagnosticLogPath() { return "c:\\xml816.log"; }
+std::string DiagnosticLogPath() {
+  return "c:\\xml816.log";
+}
 
-std::FILE *OpenDiagnosticLog() { return std::fopen(DiagnosticLogPath().c_str(), "at"); }
+std::FILE *OpenDiagnosticLog() {
+  return std::fopen(DiagnosticLogPath().c_str(), "at");
+}
 
 }  // namespace obkey::platform

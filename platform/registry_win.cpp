@@ -39,6 +39,8 @@ bool ReadMachineValue(const char *key_path, const char *value_name, std::string 
   return read;
 }
 
-std::string RegistryFilePath() { return std::string(); }
+std::string RegistryFilePath() {
+  return std::string();
+}
 
 }  // namespace obkey::platform

@@ -52,7 +52,8 @@ int32_t ExportPlain(const DataBlob &key, DataBlob *inout_blob, uint32_t alg_id) 
   }
   inout_blob->cbData = need;
   KeyBlobHeader{alg_id, 0}.WriteTo(inout_blob->pbData);
-  if (key.cbData != 0) std::memcpy(inout_blob->pbData + KEY_BLOB_HEADER_LEN, key.pbData, key.cbData);
+  if (key.cbData != 0)
+    std::memcpy(inout_blob->pbData + KEY_BLOB_HEADER_LEN, key.pbData, key.cbData);
   return OB_OK;
 }
 
@@ -74,8 +75,8 @@ int32_t ExportWrappedByToken(const DataBlob &key, DataBlob *inout_blob, uint32_t
   BuildTokenWrapBlock(key.pbData, key.cbData, random.bytes, block.bytes);
   WipedBuffer<TOKEN_WRAP_LEN> wrapped;
   uint32_t wrapped_len = TOKEN_WRAP_LEN;
-  status = AsymmetricEncrypt(wrapped.bytes, &wrapped_len, block.bytes, TOKEN_WRAP_LEN,
-                             CALG_RSA_KEYX);
+  status =
+      AsymmetricEncrypt(wrapped.bytes, &wrapped_len, block.bytes, TOKEN_WRAP_LEN, CALG_RSA_KEYX);
   if (status != OB_OK) return status;
   std::memcpy(inout_blob->pbData + KEY_BLOB_HEADER_LEN, wrapped.bytes, TOKEN_WRAP_LEN);
   return OB_OK;
@@ -114,8 +115,8 @@ int32_t ExportWrappedInSoftware(const DataBlob &key, const DataBlob &wrapping_ke
   if (status != OB_OK) return status;
   WipedBuffer<RSA_MAX_MODULUS_LEN> wrapped;
   uint32_t wrapped_len = 0;
-  status = RsaPublicEncrypt(wrapped.bytes, &wrapped_len, key.pbData, key.cbData, &public_key,
-                            &random);
+  status =
+      RsaPublicEncrypt(wrapped.bytes, &wrapped_len, key.pbData, key.cbData, &public_key, &random);
   RandomFinal(&random);
   if (status != OB_OK) return OB_E_ARGUMENT;
   inout_blob->cbData = need;

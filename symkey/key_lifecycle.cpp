@@ -88,8 +88,8 @@ int32_t ImportSymmetricKey(const DataBlob *key_blob, uint32_t alg_id, DataBlob *
 
 int32_t GetKeyProperty(const DataBlob *key_name, uint32_t property, uint8_t *out,
                        uint32_t *inout_len) {
-  const char *name = key_name != nullptr ? reinterpret_cast<const char *>(key_name->pbData)
-                                         : nullptr;
+  const char *name =
+      key_name != nullptr ? reinterpret_cast<const char *>(key_name->pbData) : nullptr;
   if (name == nullptr || name[0] == '\0' || std::strchr(name, '\\') == nullptr) {
     return OB_E_ARGUMENT;
   }

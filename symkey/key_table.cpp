@@ -10,6 +10,8 @@ SymmetricKeyTable g_symmetric_key_table;
 
 }  // namespace
 
-SymmetricKeyTable &TheSymmetricKeyTable() { return g_symmetric_key_table; }
+SymmetricKeyTable &TheSymmetricKeyTable() {
+  return g_symmetric_key_table;
+}
 
 }  // namespace obkey

@@ -22,7 +22,9 @@ bool KeyFitsCipher(const DataBlob *key, uint32_t alg_id) {
   return true;
 }
 
-bool IsTripleDesMode(uint32_t mode) { return mode >= CRYPT_MODE_CBC && mode <= CRYPT_MODE_CFB; }
+bool IsTripleDesMode(uint32_t mode) {
+  return mode >= CRYPT_MODE_CBC && mode <= CRYPT_MODE_CFB;
+}
 
 void Rc4(const DataBlob &key, const uint8_t *in, uint32_t in_len, uint8_t *out) {
   RC4_KEY state;
@@ -31,8 +33,8 @@ void Rc4(const DataBlob &key, const uint8_t *in, uint32_t in_len, uint8_t *out) 
   SecureWipe(&state, sizeof(state));
 }
 
-int32_t RunTripleDesMode(CipherDirection direction, const TripleDesContext &context,
-                         uint32_t mode, uint8_t *data, int32_t len) {
+int32_t RunTripleDesMode(CipherDirection direction, const TripleDesContext &context, uint32_t mode,
+                         uint8_t *data, int32_t len) {
   uint8_t vector[8] = {};
   int32_t position = 0;
   bool encrypt = direction == CipherDirection::kEncrypt;
@@ -78,9 +80,8 @@ int32_t TripleDes(CipherDirection direction, DataBlob *key, const uint8_t *in, u
 
 }  // namespace
 
-int32_t SymmetricCrypt(CipherDirection direction, DataBlob *key, const uint8_t *in,
-                       uint32_t in_len, uint8_t *out, uint32_t *inout_out_len, uint32_t alg_id,
-                       uint32_t mode) {
+int32_t SymmetricCrypt(CipherDirection direction, DataBlob *key, const uint8_t *in, uint32_t in_len,
+                       uint8_t *out, uint32_t *inout_out_len, uint32_t alg_id, uint32_t mode) {
   if (alg_id != CALG_RC4 && alg_id != CALG_3DES && alg_id != OB_ALG_KEY_AREA) {
     return OB_E_ARGUMENT;
   }

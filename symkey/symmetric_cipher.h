@@ -24,9 +24,8 @@ enum class CipherDirection { kEncrypt, kDecrypt };
 // 16 bytes, RC4 of none); CIPHER_E_KEY for a weak DES key part;
 // CIPHER_E_LENGTH for ECB or CBC data whose length is not a multiple of 8
 // (out then holds the unchanged copy of in).
-int32_t SymmetricCrypt(CipherDirection direction, DataBlob *key, const uint8_t *in,
-                       uint32_t in_len, uint8_t *out, uint32_t *inout_out_len, uint32_t alg_id,
-                       uint32_t mode);
+int32_t SymmetricCrypt(CipherDirection direction, DataBlob *key, const uint8_t *in, uint32_t in_len,
+                       uint8_t *out, uint32_t *inout_out_len, uint32_t alg_id, uint32_t mode);
 
 }  // namespace obkey
 

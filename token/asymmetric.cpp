@@ -28,7 +28,9 @@ constexpr size_t kDetailLineSize = 1024;
 // GBK for "failed", the word that ends the signing failure entries.
 constexpr char kFailedWord[] = "\xCA\xA7\xB0\xDC";
 
-bool IsReadable(const uint8_t *data, uint32_t len) { return data != nullptr || len == 0; }
+bool IsReadable(const uint8_t *data, uint32_t len) {
+  return data != nullptr || len == 0;
+}
 
 void LogAlgorithm(const char *function, uint32_t alg_id) {
   char line[kAlgorithmLineSize];
@@ -46,9 +48,8 @@ void LogOperationDetail(const char *function, XcHandle container, const uint8_t 
                 "%s hContainer=[%d],PartIn=[%d],PartInLen=[%d],DecryptedDataLen=[%d],"
                 "dwKeyType=[%d]",
                 function, static_cast<int32_t>(container),
-                static_cast<int32_t>(reinterpret_cast<uintptr_t>(in)),
-                static_cast<int32_t>(in_len), static_cast<int32_t>(out_len),
-                static_cast<int32_t>(key_type));
+                static_cast<int32_t>(reinterpret_cast<uintptr_t>(in)), static_cast<int32_t>(in_len),
+                static_cast<int32_t>(out_len), static_cast<int32_t>(key_type));
   LogText(line);
 }
 
@@ -69,8 +70,8 @@ int32_t ReadKeyFlags(XcHandle container, uint32_t *out_flags) {
 
 }  // namespace
 
-int32_t AsymmetricEncrypt(uint8_t *out, uint32_t *inout_out_len, const uint8_t *in,
-                          uint32_t in_len, uint32_t alg_id) {
+int32_t AsymmetricEncrypt(uint8_t *out, uint32_t *inout_out_len, const uint8_t *in, uint32_t in_len,
+                          uint32_t alg_id) {
   LogText("OB_AsymmetricEncrypt EkeyConnect  \n");
   if (inout_out_len == nullptr) return OB_E_ARGUMENT;
   if (out == nullptr) {
@@ -96,8 +97,8 @@ int32_t AsymmetricEncrypt(uint8_t *out, uint32_t *inout_out_len, const uint8_t *
   return XC_RSAEncrypt(container, in, in_len, out, inout_out_len, key_type);
 }
 
-int32_t AsymmetricDecrypt(uint8_t *out, uint32_t *inout_out_len, const uint8_t *in,
-                          uint32_t in_len, uint32_t alg_id) {
+int32_t AsymmetricDecrypt(uint8_t *out, uint32_t *inout_out_len, const uint8_t *in, uint32_t in_len,
+                          uint32_t alg_id) {
   LogText("OB_AsymmetricDecrypt EkeyConnect  \n");
   if (out == nullptr || inout_out_len == nullptr || !IsReadable(in, in_len)) {
     return OB_E_ARGUMENT;
@@ -135,8 +136,7 @@ int32_t AsymmetricDecrypt(uint8_t *out, uint32_t *inout_out_len, const uint8_t *
 
 int32_t AsymmetricSign(const uint8_t *data, uint32_t data_len, uint8_t *out_signature,
                        uint32_t *inout_signature_len) {
-  if (out_signature == nullptr || inout_signature_len == nullptr ||
-      !IsReadable(data, data_len)) {
+  if (out_signature == nullptr || inout_signature_len == nullptr || !IsReadable(data, data_len)) {
     return OB_E_ARGUMENT;
   }
   TokenSession session;
@@ -175,8 +175,7 @@ int32_t AsymmetricSign(const uint8_t *data, uint32_t data_len, uint8_t *out_sign
 
 int32_t AsymmetricVerify(uint8_t *out_block, uint32_t *inout_block_len, const uint8_t *signature,
                          uint32_t signature_len) {
-  if (out_block == nullptr || inout_block_len == nullptr ||
-      !IsReadable(signature, signature_len)) {
+  if (out_block == nullptr || inout_block_len == nullptr || !IsReadable(signature, signature_len)) {
     return OB_E_ARGUMENT;
   }
   TokenSession session;

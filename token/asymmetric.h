@@ -11,14 +11,14 @@ namespace obkey {
 // output asks for the size: *inout_out_len becomes 128 and nothing else
 // happens. Returns -1 without a token operation when the container holds no
 // key pair.
-int32_t AsymmetricEncrypt(uint8_t *out, uint32_t *inout_out_len, const uint8_t *in,
-                          uint32_t in_len, uint32_t alg_id);
+int32_t AsymmetricEncrypt(uint8_t *out, uint32_t *inout_out_len, const uint8_t *in, uint32_t in_len,
+                          uint32_t alg_id);
 
 // AsymmetricDecrypt decrypts with the container that `alg_id` selects
 // (CALG_RSA_SIGN signature, CALG_RSA_KEYX exchange; others -1). The output
 // needs 128 bytes. Returns -1 when the container holds no key pair.
-int32_t AsymmetricDecrypt(uint8_t *out, uint32_t *inout_out_len, const uint8_t *in,
-                          uint32_t in_len, uint32_t alg_id);
+int32_t AsymmetricDecrypt(uint8_t *out, uint32_t *inout_out_len, const uint8_t *in, uint32_t in_len,
+                          uint32_t alg_id);
 
 // AsymmetricSign signs `data` with the signature container's key into a
 // 128-byte signature. Returns -1 when the container holds no key pair.

@@ -14,7 +14,9 @@ namespace {
 // FindContainerAndKeypair reports: the name, three characters, a terminator.
 constexpr size_t kFindableNameMax = OB_KEY_NAME_LEN_REPORTED - 4;
 
-bool IsNonEmpty(const char *text) { return text != nullptr && text[0] != '\0'; }
+bool IsNonEmpty(const char *text) {
+  return text != nullptr && text[0] != '\0';
+}
 
 bool IsWritableName(const DataBlob *record) {
   return record != nullptr && record->pbData != nullptr;

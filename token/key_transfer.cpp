@@ -103,8 +103,7 @@ int32_t ImportPublicKey(const DataBlob *public_key, uint32_t key_type) {
   return OB_OK;
 }
 
-int32_t ImportPrivateKey(const void *handle, const DataBlob *private_key_blob,
-                         uint32_t key_type) {
+int32_t ImportPrivateKey(const void *handle, const DataBlob *private_key_blob, uint32_t key_type) {
   LogText("OB_ImportPrivateKey --------  Begin\n");
   if (!HasBytes(private_key_blob) || handle == nullptr) return OB_E_ARGUMENT;
   LogText("PvkBlobASN1Encode --------  Begin\n");
@@ -122,9 +121,9 @@ int32_t ImportPrivateKey(const void *handle, const DataBlob *private_key_blob,
   int32_t status = SelectContainerOfKeyType(session.handle(), key_type, &container);
   if (status != 0) return status;
   LogText("XC_WriteRSAKey --------  begin\n");
-  status = XC_WriteRSAKey(container, 0, 0, der.bytes, der_len,
-                          key_type == OB_KEY_TYPE_EXCHANGE ? OB_KEY_TYPE_EXCHANGE
-                                                           : OB_KEY_TYPE_SIGNATURE);
+  status = XC_WriteRSAKey(
+      container, 0, 0, der.bytes, der_len,
+      key_type == OB_KEY_TYPE_EXCHANGE ? OB_KEY_TYPE_EXCHANGE : OB_KEY_TYPE_SIGNATURE);
   LogText("XC_WriteRSAKey --------  end\n");
   session.Close();
   LogText("OB_ImportPrivateKey --------  end\n");

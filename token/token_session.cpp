@@ -11,7 +11,9 @@ TokenSession::TokenSession(FailedOpen failed_open) {
   }
 }
 
-TokenSession::~TokenSession() { Close(); }
+TokenSession::~TokenSession() {
+  Close();
+}
 
 void TokenSession::Close() {
   if (closed_) return;

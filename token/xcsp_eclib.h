@@ -72,8 +72,7 @@ XCEXPORT int32_t XCAPI XC_ChangePin(XcHandle session, const uint8_t *old_pin, ui
                                     const uint8_t *new_pin, uint32_t new_len, uint32_t pin_type);
 XCEXPORT int32_t XCAPI XC_CreateContainer(XcHandle session, const char *name,
                                           XcHandle *out_container, uint32_t mode);
-XCEXPORT int32_t XCAPI XC_SetCurContainer(XcHandle session, uint32_t slot,
-                                          XcHandle *out_container);
+XCEXPORT int32_t XCAPI XC_SetCurContainer(XcHandle session, uint32_t slot, XcHandle *out_container);
 XCEXPORT int32_t XCAPI XC_GetContainerParam(XcHandle container, uint32_t param, uint8_t *out,
                                             uint32_t *inout_len, uint32_t flags);
 XCEXPORT int32_t XCAPI XC_GenRSAKey(XcHandle container, uint32_t key_type);

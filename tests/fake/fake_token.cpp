@@ -39,9 +39,13 @@ std::string Text(const char *text) {
   return text == nullptr ? std::string("null") : "\"" + std::string(text) + "\"";
 }
 
-std::string Number(int64_t value) { return std::to_string(value); }
+std::string Number(int64_t value) {
+  return std::to_string(value);
+}
 
-std::string LenIn(const uint32_t *len) { return len == nullptr ? "null" : Number(*len); }
+std::string LenIn(const uint32_t *len) {
+  return len == nullptr ? "null" : Number(*len);
+}
 
 // Records the call and returns its scripted status.
 int32_t Record(const std::string &function, const std::vector<std::string> &args) {
@@ -77,13 +81,17 @@ void StoreHandle(XcHandle *out, XcHandle value) {
 
 namespace fake {
 
-std::vector<std::string> Calls() { return State().calls; }
+std::vector<std::string> Calls() {
+  return State().calls;
+}
 
 }  // namespace fake
 
 extern "C" {
 
-void XCAPI FakeToken_Reset(void) { State() = FakeState(); }
+void XCAPI FakeToken_Reset(void) {
+  State() = FakeState();
+}
 
 void XCAPI FakeToken_QueueStatus(const char *function, int32_t status) {
   State().statuses[function].push_back(status);
@@ -127,8 +135,8 @@ int32_t XCAPI XC_DisconnectEkey(XcHandle session) {
 
 int32_t XCAPI XC_VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len,
                            uint32_t pin_type) {
-  return Record("XC_VerifyPin", {Number(session), Hex(pin, pin_len), Number(pin_len),
-                                 Number(pin_type)});
+  return Record("XC_VerifyPin",
+                {Number(session), Hex(pin, pin_len), Number(pin_len), Number(pin_type)});
 }
 
 int32_t XCAPI XC_ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,
@@ -218,16 +226,15 @@ int32_t XCAPI XC_WriteCert(XcHandle container, const uint8_t *cert, uint32_t cer
 
 int32_t XCAPI XC_ReadCert(XcHandle container, uint8_t *out, uint32_t *inout_len,
                           uint32_t key_spec) {
-  int32_t status =
-      Record("XC_ReadCert", {Number(container), LenIn(inout_len), Number(key_spec)});
+  int32_t status = Record("XC_ReadCert", {Number(container), LenIn(inout_len), Number(key_spec)});
   if (status == 0) WriteOutput("XC_ReadCert", out, inout_len);
   return status;
 }
 
 int32_t XCAPI XC_GetEkeyParam(XcHandle session, uint32_t param, uint8_t *out, uint32_t *inout_len,
                               uint32_t flags) {
-  int32_t status = Record("XC_GetEkeyParam",
-                          {Number(session), Number(param), LenIn(inout_len), Number(flags)});
+  int32_t status =
+      Record("XC_GetEkeyParam", {Number(session), Number(param), LenIn(inout_len), Number(flags)});
   if (status == 0) WriteOutput("XC_GetEkeyParam", out, inout_len);
   return status;
 }

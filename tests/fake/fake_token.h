@@ -49,7 +49,9 @@ FAKE_EXPORT int32_t XCAPI FakeToken_FormatMWKey(const char *admin_pin, const cha
 
 namespace fake {
 
-inline void Reset() { FakeToken_Reset(); }
+inline void Reset() {
+  FakeToken_Reset();
+}
 inline void QueueStatus(const std::string &function, int32_t status) {
   FakeToken_QueueStatus(function.c_str(), status);
 }

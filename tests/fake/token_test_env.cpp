@@ -25,8 +25,7 @@ std::string RegEscape(const std::string &text) {
 }  // namespace
 
 TokenTestEnv::TokenTestEnv(const std::string &usb_key_value) {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "obkey-test-XXXXXX").string();
+  std::string pattern = (std::filesystem::temp_directory_path() / "obkey-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   folder_ = pattern;
   setenv("OBKEY_REGISTRY", (folder_ + "/registry.reg").c_str(), 1);
@@ -46,9 +45,13 @@ void TokenTestEnv::SetUsbKeyValue(const std::string &value) {
       << "\"USBKEY\"=\"" << RegEscape(value) << "\"\r\n";
 }
 
-void TokenTestEnv::RemoveRegistry() { std::remove((folder_ + "/registry.reg").c_str()); }
+void TokenTestEnv::RemoveRegistry() {
+  std::remove((folder_ + "/registry.reg").c_str());
+}
 
-bool TokenTestEnv::LogExists() const { return std::filesystem::exists(log_path()); }
+bool TokenTestEnv::LogExists() const {
+  return std::filesystem::exists(log_path());
+}
 
 std::string TokenTestEnv::ReadLog() const {
   std::ifstream log(log_path(), std::ios::binary);

@@ -56,22 +56,51 @@ struct Export {
 
 // Every export built so far, with the argument count its callers push.
 const Export kExports[] = {
-    {"OBCA_Login", 2},           {"OBCA_Logout", 0},          {"OBCA_Format", 2},
-    {"OB_SetPVKEnabelData", 4},  {"OB_EnablePVK", 3},         {"OB_DisabelPVK", 1},
-    {"OB_IsPVKEnabeled", 1},     {"OB_DestroyContainer", 1},  {"OB_ExportPrivateKey", 4},
-    {"OBCERT_CreateCertStore", 1}, {"OBCERT_FindCertStore", 1}, {"OBCERT_DestroyCertStore", 1},
-    {"OBCERT_DestroyCert", 1},   {"OBCERT_SetCertProperty", 4}, {"OBCERT_GetUserCert", 3},
-    {"OB_DestroyKey", 1},        {"OB_GetSupportedAlgId", 2},
-    {"OB_CreateContainer", 1},   {"OB_FindContainerAndKeypair", 5}, {"OB_GenAsymmetricKey", 6},
-    {"OB_GenRandom", 1},         {"OB_AsymmetricEncrypt", 8},  {"OB_AsymmetricDecrypt", 8},
-    {"OB_AsymmetricSignData", 6}, {"OB_AsymmetricVerifySign", 6}, {"OB_ImportPublicKey", 3},
-    {"OB_ExportPublicKey", 2},   {"OB_ImportPrivateKey", 5},
-    {"OBCERT_ImportCert", 6},    {"OBCERT_ExportCert", 3},    {"OBCERT_GetCertProperty", 4},
-    {"OBCERT_EnumCertInStore", 4}, {"OBCA_ImportFile", 4},    {"OBCA_ExportFile", 4},
-    {"OBCA_DeleteFile", 2},      {"OBCA_ReadLabelList", 3},   {"OB_GenSymmetricKey", 3},
-    {"OB_ImportSymmetricKey", 3}, {"OB_GetKeyProperty", 4},   {"OB_SymmetricEncrypt", 9},
-    {"OB_SymmetryDecrypt", 9},   {"OB_ExportSymmetricKey", 4}, {"OB_Digest", 5},
-    {"OBCERT_CreateP10", 6},     {"OBCERT_InstallCert", 8},
+    {"OBCA_Login", 2},
+    {"OBCA_Logout", 0},
+    {"OBCA_Format", 2},
+    {"OB_SetPVKEnabelData", 4},
+    {"OB_EnablePVK", 3},
+    {"OB_DisabelPVK", 1},
+    {"OB_IsPVKEnabeled", 1},
+    {"OB_DestroyContainer", 1},
+    {"OB_ExportPrivateKey", 4},
+    {"OBCERT_CreateCertStore", 1},
+    {"OBCERT_FindCertStore", 1},
+    {"OBCERT_DestroyCertStore", 1},
+    {"OBCERT_DestroyCert", 1},
+    {"OBCERT_SetCertProperty", 4},
+    {"OBCERT_GetUserCert", 3},
+    {"OB_DestroyKey", 1},
+    {"OB_GetSupportedAlgId", 2},
+    {"OB_CreateContainer", 1},
+    {"OB_FindContainerAndKeypair", 5},
+    {"OB_GenAsymmetricKey", 6},
+    {"OB_GenRandom", 1},
+    {"OB_AsymmetricEncrypt", 8},
+    {"OB_AsymmetricDecrypt", 8},
+    {"OB_AsymmetricSignData", 6},
+    {"OB_AsymmetricVerifySign", 6},
+    {"OB_ImportPublicKey", 3},
+    {"OB_ExportPublicKey", 2},
+    {"OB_ImportPrivateKey", 5},
+    {"OBCERT_ImportCert", 6},
+    {"OBCERT_ExportCert", 3},
+    {"OBCERT_GetCertProperty", 4},
+    {"OBCERT_EnumCertInStore", 4},
+    {"OBCA_ImportFile", 4},
+    {"OBCA_ExportFile", 4},
+    {"OBCA_DeleteFile", 2},
+    {"OBCA_ReadLabelList", 3},
+    {"OB_GenSymmetricKey", 3},
+    {"OB_ImportSymmetricKey", 3},
+    {"OB_GetKeyProperty", 4},
+    {"OB_SymmetricEncrypt", 9},
+    {"OB_SymmetryDecrypt", 9},
+    {"OB_ExportSymmetricKey", 4},
+    {"OB_Digest", 5},
+    {"OBCERT_CreateP10", 6},
+    {"OBCERT_InstallCert", 8},
 };
 
 HMODULE g_obkey = nullptr;
@@ -88,13 +117,15 @@ int32_t Call(const char *name, std::vector<uint32_t> words) {
     return -12345;
   }
   int32_t stack_change = 0;
-  int32_t status = CallCountingStack(function, words.data(),
-                                     static_cast<uint32_t>(words.size()), &stack_change);
+  int32_t status =
+      CallCountingStack(function, words.data(), static_cast<uint32_t>(words.size()), &stack_change);
   CheckEq(stack_change, 0, std::string("stack balance of ") + name);
   return status;
 }
 
-uint32_t Word(const void *pointer) { return reinterpret_cast<uint32_t>(pointer); }
+uint32_t Word(const void *pointer) {
+  return reinterpret_cast<uint32_t>(pointer);
+}
 
 // ---- the fake token library, driven through its own exports ----
 
@@ -133,7 +164,9 @@ std::string FakeTrace() {
 
 const char kLogPath[] = "c:\\xml816.log";
 
-void RemoveLog() { DeleteFileA(kLogPath); }
+void RemoveLog() {
+  DeleteFileA(kLogPath);
+}
 
 std::string ReadLog() {
   std::FILE *log = std::fopen(kLogPath, "rb");
@@ -160,10 +193,12 @@ void CheckFixedAnswers() {
     const char *name;
     int32_t expected;
   } answers[] = {
-      {"OBCA_Logout", 0},          {"OB_EnablePVK", 0},          {"OB_IsPVKEnabeled", 1},
-      {"OB_DestroyContainer", 0},  {"OB_ExportPrivateKey", -1},  {"OBCERT_CreateCertStore", 0},
-      {"OBCERT_FindCertStore", 0}, {"OBCERT_DestroyCertStore", 0}, {"OBCERT_DestroyCert", 0},
-      {"OBCERT_SetCertProperty", 0}, {"OBCERT_GetUserCert", 0}, {"OB_DestroyKey", 0},
+      {"OBCA_Logout", 0},          {"OB_EnablePVK", 0},
+      {"OB_IsPVKEnabeled", 1},     {"OB_DestroyContainer", 0},
+      {"OB_ExportPrivateKey", -1}, {"OBCERT_CreateCertStore", 0},
+      {"OBCERT_FindCertStore", 0}, {"OBCERT_DestroyCertStore", 0},
+      {"OBCERT_DestroyCert", 0},   {"OBCERT_SetCertProperty", 0},
+      {"OBCERT_GetUserCert", 0},   {"OB_DestroyKey", 0},
       {"OB_GetSupportedAlgId", 0},
   };
   for (const auto &a : answers) {
@@ -266,7 +301,7 @@ void CheckSigningRequestOnSoftToken() {
   Bytes signature(OB_RSA_BLOCK_LEN);
   uint32_t signature_len = 0;
   CheckEq(Call("OB_AsymmetricSignData", {0, Word(info.data()), static_cast<uint32_t>(info.size()),
-                                          Word(signature.data()), Word(&signature_len), 0}),
+                                         Word(signature.data()), Word(&signature_len), 0}),
           0, "token signs");
   EVP_PKEY *key = PublicKeyOf("WINE_SIG\\03");
   Check(key != nullptr, "exported public key reads as PEM");
@@ -300,15 +335,15 @@ void CheckKeyImportOnSoftToken() {
   Bytes cipher(OB_RSA_BLOCK_LEN);
   uint32_t cipher_len = OB_RSA_BLOCK_LEN;
   CheckEq(Call("OB_AsymmetricEncrypt", {0, 0, 0, Word(cipher.data()), Word(&cipher_len),
-                                         Word(plain.data()), 3, CALG_RSA_KEYX}),
+                                        Word(plain.data()), 3, CALG_RSA_KEYX}),
           0, "token encrypts");
   EVP_PKEY_CTX *context = EVP_PKEY_CTX_new(key, nullptr);
   Bytes decrypted(OB_RSA_BLOCK_LEN);
   size_t decrypted_len = decrypted.size();
-  bool ok = EVP_PKEY_decrypt_init(context) == 1 &&
-            EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PADDING) == 1 &&
-            EVP_PKEY_decrypt(context, decrypted.data(), &decrypted_len, cipher.data(),
-                             cipher_len) == 1;
+  bool ok =
+      EVP_PKEY_decrypt_init(context) == 1 &&
+      EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PADDING) == 1 &&
+      EVP_PKEY_decrypt(context, decrypted.data(), &decrypted_len, cipher.data(), cipher_len) == 1;
   EVP_PKEY_CTX_free(context);
   EVP_PKEY_free(key);
   decrypted.resize(ok ? decrypted_len : 0);
@@ -321,7 +356,8 @@ void CheckLabelStoreOnSoftToken() {
     CheckEq(Call("OBCA_ImportFile", {Word(label), 0, Word(label), 3}), 0,
             std::string("label stored: ") + label);
   }
-  CheckEq(Call("OBCA_ImportFile", {Word("ELEVENTH"), 0, Word("x"), 1}), -1, "eleventh label refused");
+  CheckEq(Call("OBCA_ImportFile", {Word("ELEVENTH"), 0, Word("x"), 1}), -1,
+          "eleventh label refused");
   uint32_t count = 0;
   uint8_t list[200] = {};
   CheckEq(Call("OBCA_ReadLabelList", {0, Word(list), Word(&count)}), 0, "labels listed");
@@ -345,8 +381,9 @@ void CheckCertificatesOnSoftToken() {
   CheckEq(Call("OBCERT_ImportCert", {0, Word(&record), 0, 0, 0, 2}), 0, "certificate stored");
   Bytes back(64);
   uint32_t back_len = static_cast<uint32_t>(back.size());
-  CheckEq(Call("OBCA_ExportFile", {Word("LAB_USERCERT_SIG"), 1, Word(back.data()), Word(&back_len)}),
-          0, "certificate through the reserved label");
+  CheckEq(
+      Call("OBCA_ExportFile", {Word("LAB_USERCERT_SIG"), 1, Word(back.data()), Word(&back_len)}), 0,
+      "certificate through the reserved label");
   back.resize(back_len);
   Check(back == cert, "reserved label gives the certificate");
   DataBlob query = {0, nullptr};
@@ -395,12 +432,13 @@ void CheckKeyWrapOnSoftToken() {
   CheckEq(Call("OB_GenSymmetricKey", {CALG_3DES, Word(&key), 0}), 0, "session key generated");
   Bytes blob(140);
   DataBlob blob_record = {140, blob.data()};
-  CheckEq(Call("OB_ExportSymmetricKey", {Word(&key), Word(&record1), Word(&blob_record), CALG_3DES}),
-          0, "session key wrapped by the token");
+  CheckEq(
+      Call("OB_ExportSymmetricKey", {Word(&key), Word(&record1), Word(&blob_record), CALG_3DES}), 0,
+      "session key wrapped by the token");
   Bytes unwrapped(128);
   uint32_t unwrapped_len = 128;
   CheckEq(Call("OB_AsymmetricDecrypt", {0, 0, 0, Word(unwrapped.data()), Word(&unwrapped_len),
-                                         Word(blob.data() + 12), 128, CALG_RSA_KEYX}),
+                                        Word(blob.data() + 12), 128, CALG_RSA_KEYX}),
           0, "token unwraps");
   unwrapped.resize(unwrapped_len);
   Check(unwrapped == Bytes(key_bytes, key_bytes + 24), "unwrapped key is the session key");

@@ -44,9 +44,8 @@ int EnrollInstallCommand(Context &context, const Args &args) {
   if (!ReadText(args.at(0), &answer) || !ReadText(args.Get("pkcs7"), &pkcs7)) return 1;
   int exit_code = 0;
   if (!LoggedIn(context, args, &exit_code)) return exit_code;
-  return Report("enroll install", context.api.install_certificates(nullptr, 0, nullptr, 0,
-                                                                    pkcs7.c_str(), 0,
-                                                                    answer.c_str(), 0));
+  return Report("enroll install", context.api.install_certificates(
+                                      nullptr, 0, nullptr, 0, pkcs7.c_str(), 0, answer.c_str(), 0));
 }
 
 }  // namespace

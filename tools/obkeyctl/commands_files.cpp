@@ -45,9 +45,8 @@ int CertExportCommand(Context &context, const Args &args) {
   if (!args.Has("pem")) return Emit(args, der.data(), der.size());
   std::string pem;
   if (!CertificateToPem(der, &pem)) return Fail("the token's certificate does not parse");
-  return WriteFile(args.Get("out"), reinterpret_cast<const uint8_t *>(pem.data()), pem.size())
-             ? 0
-             : 1;
+  return WriteFile(args.Get("out"), reinterpret_cast<const uint8_t *>(pem.data()), pem.size()) ? 0
+                                                                                               : 1;
 }
 
 int FilePutCommand(Context &context, const Args &args) {
@@ -106,10 +105,10 @@ void AddFileCommands(std::vector<Command> *table) {
                     "read a user certificate back", CertExportCommand});
   table->push_back({"file put", "LABEL FILE [--store N] [--pin PIN]",
                     "store a labelled file on the token", FilePutCommand});
-  table->push_back({"file get", "LABEL [--store N] [--out FILE]", "read a labelled file",
-                    FileGetCommand});
-  table->push_back({"file rm", "LABEL [--store N] [--pin PIN]", "remove a labelled file",
-                    FileRemoveCommand});
+  table->push_back(
+      {"file get", "LABEL [--store N] [--out FILE]", "read a labelled file", FileGetCommand});
+  table->push_back(
+      {"file rm", "LABEL [--store N] [--pin PIN]", "remove a labelled file", FileRemoveCommand});
   table->push_back({"file ls", "[--store N]", "list the labels", FileListCommand});
 }
 

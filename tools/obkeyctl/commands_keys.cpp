@@ -143,8 +143,7 @@ int ExportPublicKeyCommand(Context &context, const Args &args) {
   if (context.api.export_public_key == nullptr) return Missing("OB_ExportPublicKey");
   if (args.count() != 1) return Fail("export-pubkey needs a key name (container\\03 ...)");
   std::string name = args.at(0);
-  DataBlob key_name{static_cast<uint32_t>(name.size()),
-                    reinterpret_cast<uint8_t *>(name.data())};
+  DataBlob key_name{static_cast<uint32_t>(name.size()), reinterpret_cast<uint8_t *>(name.data())};
   std::vector<uint8_t> blob(OB_PUBLIC_KEY_BLOB_LEN);
   DataBlob record{static_cast<uint32_t>(blob.size()), blob.data()};
   int32_t status = context.api.export_public_key(&key_name, &record);
@@ -181,10 +180,10 @@ int ImportKeyCommand(Context &context, const Args &args) {
 }  // namespace
 
 void AddKeyCommands(std::vector<Command> *table) {
-  table->push_back({"create-container", "NAME", "create (or open) a container; NAME holds SIG or ENC",
-                    CreateContainerCommand});
-  table->push_back({"key-names", "CONTAINER", "show the four key names of a container",
-                    KeyNamesCommand});
+  table->push_back({"create-container", "NAME",
+                    "create (or open) a container; NAME holds SIG or ENC", CreateContainerCommand});
+  table->push_back(
+      {"key-names", "CONTAINER", "show the four key names of a container", KeyNamesCommand});
   table->push_back({"genkey", "CONTAINER --type sig|enc [--pin PIN]",
                     "generate an RSA key pair in a container", GenerateKeyCommand});
   table->push_back({"random", "COUNT [--out FILE]", "random bytes from the token", RandomCommand});
@@ -193,8 +192,8 @@ void AddKeyCommands(std::vector<Command> *table) {
                     SignCommand});
   table->push_back({"verify", "FILE SIG [--digest sha1]",
                     "check a signature with the signature key", VerifyCommand});
-  table->push_back({"encrypt", "FILE [--out OUT]", "encrypt with the exchange key",
-                    EncryptCommand});
+  table->push_back(
+      {"encrypt", "FILE [--out OUT]", "encrypt with the exchange key", EncryptCommand});
   table->push_back({"decrypt", "FILE [--key enc|sig] [--out OUT] [--pin PIN]",
                     "decrypt with a token key", DecryptCommand});
   table->push_back({"export-pubkey", "KEYNAME [--out BLOB] [--pem PEM]",

@@ -129,8 +129,8 @@ int SymkeyCrypt(Context &context, const Args &args, bool encrypt) {
   DataBlob key_record{static_cast<uint32_t>(key.bytes.size()), key.bytes.data()};
   std::vector<uint8_t> out(in.size());
   uint32_t out_len = static_cast<uint32_t>(out.size());
-  int32_t status = call(&key_record, 0, 0, in.data(), static_cast<uint32_t>(in.size()),
-                        out.data(), &out_len, alg, mode);
+  int32_t status = call(&key_record, 0, 0, in.data(), static_cast<uint32_t>(in.size()), out.data(),
+                        &out_len, alg, mode);
   if (status != OB_OK) return Report(encrypt ? "symkey encrypt" : "symkey decrypt", status);
   return Emit(args, out.data(), in.size());
 }
@@ -152,8 +152,8 @@ int DigestCommand(Context &context, const Args &args) {
   if (!ReadFile(args.at(0), &data)) return 1;
   uint8_t digest[20] = {};
   uint32_t digest_len = sizeof(digest);
-  int32_t status = context.api.digest(digest, &digest_len, data.data(),
-                                      static_cast<uint32_t>(data.size()), alg);
+  int32_t status =
+      context.api.digest(digest, &digest_len, data.data(), static_cast<uint32_t>(data.size()), alg);
   if (status != OB_OK) return Report("digest", status);
   return Emit(args, digest, digest_len);
 }
@@ -174,8 +174,8 @@ void AddSymmetricKeyCommands(std::vector<Command> *table) {
                     "encrypt in software (zero vector, no padding)", SymkeyEncryptCommand});
   table->push_back({"symkey decrypt", "KEY FILE --alg 3des|rc4 [--mode cbc|ecb|ofb|cfb] [--out F]",
                     "decrypt in software", SymkeyDecryptCommand});
-  table->push_back({"digest", "FILE [--alg md5|sha1] [--out FILE]", "MD5 or SHA-1 of a file",
-                    DigestCommand});
+  table->push_back(
+      {"digest", "FILE [--alg md5|sha1] [--out FILE]", "MD5 or SHA-1 of a file", DigestCommand});
 }
 
 }  // namespace obkeyctl

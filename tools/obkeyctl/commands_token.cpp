@@ -56,8 +56,8 @@ int StatusCommand(Context &context, const Args &) {
 }  // namespace
 
 void AddTokenCommands(std::vector<Command> *table) {
-  table->push_back({"format", "", "format the token (erases everything; PIN becomes 12345678)",
-                    FormatCommand});
+  table->push_back(
+      {"format", "", "format the token (erases everything; PIN becomes 12345678)", FormatCommand});
   table->push_back({"login", "PIN", "verify the user PIN", LoginCommand});
   table->push_back({"change-pin", "OLD NEW", "change the user PIN", ChangePinCommand});
   table->push_back({"status", "", "show the token's two containers", StatusCommand});

@@ -44,7 +44,9 @@ void SetEnv(const char *name, const std::string &value) {
 
 #if defined(_WIN32)
 // The registry, not a file, names the device on Windows.
-bool UseDevice(const std::string &) { return false; }
+bool UseDevice(const std::string &) {
+  return false;
+}
 #else
 // A private configuration file that names `device`, removed at exit.
 std::string g_private_registry;
@@ -55,12 +57,14 @@ void RemovePrivateRegistry() {
 
 bool UseDevice(const std::string &device) {
   const char *tmp = std::getenv("TMPDIR");
-  g_private_registry = std::string(tmp && *tmp ? tmp : "/tmp") + "/obkeyctl-" +
-                       std::to_string(getpid()) + ".reg";
+  g_private_registry =
+      std::string(tmp && *tmp ? tmp : "/tmp") + "/obkeyctl-" + std::to_string(getpid()) + ".reg";
   std::FILE *file = std::fopen(g_private_registry.c_str(), "w");
   if (file == nullptr) return false;
-  std::fprintf(file, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\n"
-                     "\"USBKEY\"=\"XCSP_KEY_%s\"\n", device.c_str());
+  std::fprintf(file,
+               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\n"
+               "\"USBKEY\"=\"XCSP_KEY_%s\"\n",
+               device.c_str());
   std::fclose(file);
   std::atexit(RemovePrivateRegistry);
   SetEnv("OBKEY_REGISTRY", g_private_registry);
@@ -98,7 +102,9 @@ void PrintCommands(const std::vector<Command> &table, const std::string &prefix)
   }
 }
 
-bool IsHelp(const std::string &arg) { return arg == "--help" || arg == "-h"; }
+bool IsHelp(const std::string &arg) {
+  return arg == "--help" || arg == "-h";
+}
 
 Args ParseArgs(const std::vector<std::string> &args, size_t from) {
   std::vector<std::string> positional;

@@ -33,7 +33,9 @@ void *OpenLibrary(const std::string &path, std::string *out_error) {
   return library;
 }
 
-void *FindExport(void *library, const char *name) { return dlsym(library, name); }
+void *FindExport(void *library, const char *name) {
+  return dlsym(library, name);
+}
 #endif
 
 template <typename Function>

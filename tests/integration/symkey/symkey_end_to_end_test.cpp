@@ -59,8 +59,8 @@ TEST_F(SymkeyEndToEndTest, TokenWrapUnwrapsOnTheToken) {
   ASSERT_EQ(blob.size(), 140u);
   Bytes unwrapped(128);
   uint32_t unwrapped_len = 128;
-  ASSERT_EQ(OB_AsymmetricDecrypt(nullptr, 0, 0, unwrapped.data(), &unwrapped_len,
-                                 blob.data() + 12, 128, CALG_RSA_KEYX),
+  ASSERT_EQ(OB_AsymmetricDecrypt(nullptr, 0, 0, unwrapped.data(), &unwrapped_len, blob.data() + 12,
+                                 128, CALG_RSA_KEYX),
             0);
   unwrapped.resize(unwrapped_len);
   EXPECT_EQ(unwrapped, SessionKey());

@@ -16,7 +16,9 @@ namespace {
 using obkey_test::TokenTestEnv;
 using Bytes = std::vector<uint8_t>;
 
-size_t TableSize() { return obkey::TheSymmetricKeyTable().size(); }
+size_t TableSize() {
+  return obkey::TheSymmetricKeyTable().size();
+}
 
 class KeyLifecycleTest : public ::testing::Test {
  protected:

@@ -23,8 +23,8 @@ int32_t Crypt(bool encrypt, Bytes &key, const Bytes &in, Bytes *out, uint32_t al
   out->assign(in.size(), 0);
   uint32_t out_len = static_cast<uint32_t>(out->size());
   auto call = encrypt ? OB_SymmetricEncrypt : OB_SymmetryDecrypt;
-  return call(&key_record, 0, 0, in.data(), static_cast<uint32_t>(in.size()), out->data(),
-              &out_len, alg, mode);
+  return call(&key_record, 0, 0, in.data(), static_cast<uint32_t>(in.size()), out->data(), &out_len,
+              alg, mode);
 }
 
 Bytes RandomBytes(size_t n) {
@@ -72,7 +72,8 @@ TEST(SymmetricCipherTest, TripleDesModesMatchOpenSslWithAZeroVector) {
     for (size_t key_len : {16u, 24u}) {
       for (size_t len : {0u, 8u, 16u, 64u, 1000u, 13u, 1u, 65u}) {
         if (!m.any_length && len % 8 != 0) continue;
-        SCOPED_TRACE(testing::Message() << "mode " << m.mode << " key " << key_len << " len " << len);
+        SCOPED_TRACE(testing::Message()
+                     << "mode " << m.mode << " key " << key_len << " len " << len);
         Bytes key = RandomTripleDesKey(key_len);
         Bytes plain = RandomBytes(len), cipher, back;
         ASSERT_EQ(Crypt(true, key, plain, &cipher, CALG_3DES, m.mode), 0);
@@ -126,15 +127,15 @@ TEST(SymmetricCipherTest, Rc4RoundTripsAndLeavesTheCapacity) {
   Bytes out(100, 0xEE), back(100);
   DataBlob key_record{7, key.data()};
   uint32_t out_len = 100;
-  ASSERT_EQ(OB_SymmetricEncrypt(&key_record, 0, 0, plain.data(), 50, out.data(), &out_len,
-                                CALG_RC4, 99),
-            0);
+  ASSERT_EQ(
+      OB_SymmetricEncrypt(&key_record, 0, 0, plain.data(), 50, out.data(), &out_len, CALG_RC4, 99),
+      0);
   EXPECT_EQ(out_len, 100u);
   EXPECT_EQ(out[50], 0xEE);
   uint32_t back_len = 100;
-  ASSERT_EQ(OB_SymmetryDecrypt(&key_record, 0, 0, out.data(), 50, back.data(), &back_len,
-                               CALG_RC4, 0),
-            0);
+  ASSERT_EQ(
+      OB_SymmetryDecrypt(&key_record, 0, 0, out.data(), 50, back.data(), &back_len, CALG_RC4, 0),
+      0);
   EXPECT_EQ(Bytes(back.begin(), back.begin() + 50), plain);
 }
 
@@ -175,9 +176,9 @@ TEST(SymmetricCipherTest, RefusalsWriteNothing) {
   for (const Case &c : cases) {
     DataBlob key_record{c.key_len, c.null_key_bytes ? nullptr : key.data()};
     uint32_t len = 16;
-    EXPECT_EQ(OB_SymmetricEncrypt(&key_record, 0, 0, in.data(), 16, out.data(), &len, c.alg,
-                                  c.mode),
-              c.status)
+    EXPECT_EQ(
+        OB_SymmetricEncrypt(&key_record, 0, 0, in.data(), 16, out.data(), &len, c.alg, c.mode),
+        c.status)
         << c.what;
     EXPECT_EQ(len, 16u) << c.what;
     EXPECT_EQ(out, Bytes(16, 0xEE)) << c.what;
@@ -214,8 +215,8 @@ TEST(SymmetricCipherTest, KeyIsLeftWithOddParityAndWeakPartsAreRefused) {
   Bytes untouched(8, 0xEE);
   DataBlob key_record{24, weak.data()};
   uint32_t len = 8;
-  EXPECT_EQ(OB_SymmetricEncrypt(&key_record, 0, 0, in.data(), 8, untouched.data(), &len,
-                                CALG_3DES, CRYPT_MODE_ECB),
+  EXPECT_EQ(OB_SymmetricEncrypt(&key_record, 0, 0, in.data(), 8, untouched.data(), &len, CALG_3DES,
+                                CRYPT_MODE_ECB),
             CIPHER_E_KEY);
   EXPECT_EQ(untouched, Bytes(8, 0xEE));
   EXPECT_EQ(len, 8u);
@@ -236,12 +237,12 @@ TEST(SymmetricCipherTest, TwoKeyEqualsThreeKeyWithTheFirstPartRepeated) {
 TEST(SymmetricCipherTest, EveryCallStartsFromTheZeroVector) {
   Bytes key = RandomTripleDesKey(24), plain = RandomBytes(16), whole, first, second;
   ASSERT_EQ(Crypt(true, key, plain, &whole, CALG_3DES, CRYPT_MODE_CBC), 0);
-  ASSERT_EQ(Crypt(true, key, Bytes(plain.begin(), plain.begin() + 8), &first, CALG_3DES,
-                  CRYPT_MODE_CBC),
-            0);
-  ASSERT_EQ(Crypt(true, key, Bytes(plain.begin() + 8, plain.end()), &second, CALG_3DES,
-                  CRYPT_MODE_CBC),
-            0);
+  ASSERT_EQ(
+      Crypt(true, key, Bytes(plain.begin(), plain.begin() + 8), &first, CALG_3DES, CRYPT_MODE_CBC),
+      0);
+  ASSERT_EQ(
+      Crypt(true, key, Bytes(plain.begin() + 8, plain.end()), &second, CALG_3DES, CRYPT_MODE_CBC),
+      0);
   EXPECT_EQ(Bytes(whole.begin(), whole.begin() + 8), first);
   EXPECT_NE(Bytes(whole.begin() + 8, whole.end()), second);
 }

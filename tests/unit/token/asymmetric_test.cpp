@@ -95,10 +95,10 @@ TEST_F(AsymmetricTest, EncryptUsesTheExchangeContainerAndLogsEachStep) {
   fake::QueueOutput("XC_GetContainerParam", Flags(2));
   out_len_ = 200;
   EXPECT_EQ(OB_AsymmetricEncrypt(nullptr, 0, 0, out_, &out_len_, in_, 3, CALG_RSA_SIGN), 0);
-  EXPECT_EQ(fake::Calls(),
-            Calls({"XC_ConnectEkey(7)", "XC_SetCurContainer(17, 1)",
-                   "XC_GetContainerParam(33, 2, 4, 0)", "XC_RSAEncrypt(33, 010203, 3, 200, 2)",
-                   "XC_DisconnectEkey(17)"}));
+  EXPECT_EQ(
+      fake::Calls(),
+      Calls({"XC_ConnectEkey(7)", "XC_SetCurContainer(17, 1)", "XC_GetContainerParam(33, 2, 4, 0)",
+             "XC_RSAEncrypt(33, 010203, 3, 200, 2)", "XC_DisconnectEkey(17)"}));
   EXPECT_EQ(env_.ReadLog(),
             std::string("OB_AsymmetricEncrypt EkeyConnect  \n") + kConnectLog +
                 "OB_AsymmetricEncrypt {CALG_RSA_SIGN=9216,CALG_RSA_KEYX=41984} Algorithm=9216\n"
@@ -164,7 +164,8 @@ TEST_F(AsymmetricTest, SignLogsOnlyFailuresWithTheGbkWord) {
     const char *failing;
     const char *entry;
   };
-  const std::string set = std::string("OB_AsymmetricSignData XC_SetCurContainer  ") + kFailed + "\n";
+  const std::string set =
+      std::string("OB_AsymmetricSignData XC_SetCurContainer  ") + kFailed + "\n";
   const std::string get =
       std::string("OB_AsymmetricSignData XC_GetContainerParam  ") + kFailed + "\n";
   const std::string sign = std::string("OB_AsymmetricSignData XC_RSASign ") + kFailed + " \n";
@@ -178,8 +179,7 @@ TEST_F(AsymmetricTest, SignLogsOnlyFailuresWithTheGbkWord) {
     fake::QueueOutput("XC_GetContainerParam", Flags(2));
     if (c.failing != nullptr) fake::QueueStatus(c.failing, 0x60001);
     out_len_ = 0;
-    EXPECT_EQ(OB_AsymmetricSignData(nullptr, in_, 3, out_, &out_len_, 0),
-              c.failing ? 0x60001 : 0);
+    EXPECT_EQ(OB_AsymmetricSignData(nullptr, in_, 3, out_, &out_len_, 0), c.failing ? 0x60001 : 0);
     EXPECT_EQ(env_.ReadLog(), std::string(kConnectLog) + c.entry);
   }
   EXPECT_EQ(fake::Calls()[3], "XC_RSASign(33, 010203, 3, 128, 258)");
@@ -202,10 +202,10 @@ TEST_F(AsymmetricTest, VerifyLogsNothingOfItsOwn) {
   fake::QueueOutput("XC_GetContainerParam", Flags(3));
   out_len_ = 1;
   EXPECT_EQ(OB_AsymmetricVerifySign(nullptr, out_, &out_len_, in_, 3, 0), 0);
-  EXPECT_EQ(fake::Calls(),
-            Calls({"XC_ConnectEkey(7)", "XC_SetCurContainer(17, 0)",
-                   "XC_GetContainerParam(33, 2, 4, 0)", "XC_RSAEncrypt(33, 010203, 3, 128, 258)",
-                   "XC_DisconnectEkey(17)"}));
+  EXPECT_EQ(
+      fake::Calls(),
+      Calls({"XC_ConnectEkey(7)", "XC_SetCurContainer(17, 0)", "XC_GetContainerParam(33, 2, 4, 0)",
+             "XC_RSAEncrypt(33, 010203, 3, 128, 258)", "XC_DisconnectEkey(17)"}));
   EXPECT_EQ(env_.ReadLog(), kConnectLog);
 }
 

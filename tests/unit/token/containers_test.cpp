@@ -20,7 +20,9 @@ class ContainersTest : public ::testing::Test {
   TokenTestEnv env_{"XCSP_KEY_7"};
 };
 
-std::string Text(const uint8_t *bytes) { return reinterpret_cast<const char *>(bytes); }
+std::string Text(const uint8_t *bytes) {
+  return reinterpret_cast<const char *>(bytes);
+}
 
 TEST_F(ContainersTest, CreateContainerChecksTheNameBeforeTheToken) {
   const std::string longest = "SIG" + std::string(44, 'x');
@@ -30,9 +32,8 @@ TEST_F(ContainersTest, CreateContainerChecksTheNameBeforeTheToken) {
     int32_t expected;
   };
   const Case cases[] = {
-      {longest.c_str(), 0},          {too_long.c_str(), -1}, {"my_sig", -1},
-      {"my_enc", -1},                {"", -1},                      {nullptr, -1},
-      {"USER_ENC", 0},               {"SIGENC", 0},
+      {longest.c_str(), 0}, {too_long.c_str(), -1}, {"my_sig", -1}, {"my_enc", -1}, {"", -1},
+      {nullptr, -1},        {"USER_ENC", 0},        {"SIGENC", 0},
   };
   for (const Case &c : cases) {
     fake::Reset();
@@ -65,10 +66,14 @@ TEST_F(ContainersTest, GenerateKeyPairNamesThePairOfItsKeyType) {
     const char *name2;
   };
   const Case cases[] = {
-      {"U_ENC", 1, 0, "U_ENC\\01", "U_ENC\\02"},  {"U_SIG", 2, 0, "U_SIG\\03", "U_SIG\\04"},
-      {"SIGENC", 1, 0, "SIGENC\\01", "SIGENC\\02"}, {"SIGENC", 2, 0, "SIGENC\\03", "SIGENC\\04"},
-      {"U_SIG", 1, -1, "", ""},                     {"U_ENC", 2, -1, "", ""},
-      {"U_sig", 2, -1, "", ""},                     {"U_SIG", 3, -1, "", ""},
+      {"U_ENC", 1, 0, "U_ENC\\01", "U_ENC\\02"},
+      {"U_SIG", 2, 0, "U_SIG\\03", "U_SIG\\04"},
+      {"SIGENC", 1, 0, "SIGENC\\01", "SIGENC\\02"},
+      {"SIGENC", 2, 0, "SIGENC\\03", "SIGENC\\04"},
+      {"U_SIG", 1, -1, "", ""},
+      {"U_ENC", 2, -1, "", ""},
+      {"U_sig", 2, -1, "", ""},
+      {"U_SIG", 3, -1, "", ""},
       {"", 2, -1, "", ""},
   };
   for (const Case &c : cases) {
@@ -92,9 +97,8 @@ TEST_F(ContainersTest, FailedGenerationStillWritesTheNames) {
   fake::QueueStatus("XC_GenRSAKey", 0x30001);
   EXPECT_EQ(OB_GenAsymmetricKey("K_SIG", &name1, &name2, 0, 0, 2), 0x30001);
   EXPECT_EQ(Text(buf1), "K_SIG\\03");
-  EXPECT_EQ(fake::Calls(),
-            Calls({"XC_ConnectEkey(7)", "XC_CreateContainer(17, \"K_SIG\", 2)",
-                   "XC_GenRSAKey(33, 2)", "XC_DisconnectEkey(17)"}));
+  EXPECT_EQ(fake::Calls(), Calls({"XC_ConnectEkey(7)", "XC_CreateContainer(17, \"K_SIG\", 2)",
+                                  "XC_GenRSAKey(33, 2)", "XC_DisconnectEkey(17)"}));
 }
 
 TEST_F(ContainersTest, GenerationStopsWhenNoContainerCanBeHad) {
@@ -152,8 +156,8 @@ TEST_F(ContainersTest, FindContainerAndKeypairRefusesNamesThatWouldNotFit) {
 TEST_F(ContainersTest, RandomDrawsThroughItsOwnSession) {
   DataBlob empty{0, nullptr};
   EXPECT_EQ(OB_GenRandom(&empty), 0);
-  EXPECT_EQ(fake::Calls(), Calls({"XC_ConnectEkey(7)", "XC_GenRandom(17, 0)",
-                                  "XC_DisconnectEkey(17)"}));
+  EXPECT_EQ(fake::Calls(),
+            Calls({"XC_ConnectEkey(7)", "XC_GenRandom(17, 0)", "XC_DisconnectEkey(17)"}));
 
   fake::Reset();
   uint8_t bytes[4] = {};

@@ -67,8 +67,8 @@ TEST_F(KeyTransferTest, ExportedBlobCarriesTheFixedHeaderAndTheReversedModulus) 
     EXPECT_TRUE(std::equal(header, header + 20, out.begin()));
     for (int i = 0; i < 128; ++i) EXPECT_EQ(out[20 + i], 128 - i);
     EXPECT_EQ(out[148], 0xEE);  // nothing past the blob
-    EXPECT_EQ(fake::Calls(), Calls({"XC_ConnectEkey(7)", c.selection, c.read,
-                                    "XC_DisconnectEkey(17)"}));
+    EXPECT_EQ(fake::Calls(),
+              Calls({"XC_ConnectEkey(7)", c.selection, c.read, "XC_DisconnectEkey(17)"}));
   }
 }
 
@@ -110,8 +110,8 @@ TEST_F(KeyTransferTest, PublicKeyImportOnlySelectsTheContainer) {
   uint8_t key[3] = {1, 2, 3};
   DataBlob public_key{3, key};
   EXPECT_EQ(OB_ImportPublicKey(&public_key, 2, 0), 0);
-  EXPECT_EQ(fake::Calls(), Calls({"XC_ConnectEkey(7)", "XC_SetCurContainer(17, 0)",
-                                  "XC_DisconnectEkey(17)"}));
+  EXPECT_EQ(fake::Calls(),
+            Calls({"XC_ConnectEkey(7)", "XC_SetCurContainer(17, 0)", "XC_DisconnectEkey(17)"}));
   EXPECT_EQ(env_.ReadLog(), std::string("OB_ImportPublicKey --------  Begin\n") + kConnectLog +
                                 "XC_SetCurContainer --------  Begin\n"
                                 "XC_SetCurContainer --------  end\n"
@@ -127,9 +127,10 @@ TEST_F(KeyTransferTest, PublicKeyImportFailuresLogWhereTheyStopped) {
   std::remove(env_.log_path().c_str());
   env_.RemoveRegistry();
   EXPECT_EQ(OB_ImportPublicKey(&public_key, 1, 0), 3);
-  EXPECT_EQ(env_.ReadLog(), "OB_ImportPublicKey --------  Begin\n"
-                            "XC_DisconnectEkey --------  Begin\n"
-                            "XC_DisconnectEkey --------  end\n");
+  EXPECT_EQ(env_.ReadLog(),
+            "OB_ImportPublicKey --------  Begin\n"
+            "XC_DisconnectEkey --------  Begin\n"
+            "XC_DisconnectEkey --------  end\n");
   DataBlob empty{0, key};
   EXPECT_EQ(OB_ImportPublicKey(&empty, 1, 0), -1);
   EXPECT_EQ(OB_ImportPublicKey(nullptr, 1, 0), -1);
@@ -137,8 +138,8 @@ TEST_F(KeyTransferTest, PublicKeyImportFailuresLogWhereTheyStopped) {
 
 // A 1024-bit private-key blob with arbitrary but well-formed parts.
 std::vector<uint8_t> PrivateKeyBlob() {
-  std::vector<uint8_t> blob = {0x07, 0x02, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x00, 'R', 'S', 'A', '2',
-                               0x00, 0x04, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00};
+  std::vector<uint8_t> blob = {0x07, 0x02, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x00, 'R',  'S',
+                               'A',  '2',  0x00, 0x04, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00};
   for (int i = 0; i < 128 * 2 + 64 * 5; ++i) blob.push_back(static_cast<uint8_t>(i * 7 + 1));
   return blob;
 }
@@ -178,10 +179,11 @@ TEST_F(KeyTransferTest, PrivateKeyImportRefusesWhatDoesNotConvert) {
   DataBlob short_blob{static_cast<uint32_t>(blob_bytes.size() - 1), blob_bytes.data()};
   int handle = 0;
   EXPECT_EQ(OB_ImportPrivateKey(&handle, &short_blob, 2, 0, 0), -1);
-  EXPECT_EQ(env_.ReadLog(), "OB_ImportPrivateKey --------  Begin\n"
-                            "PvkBlobASN1Encode --------  Begin\n"
-                            "PvkBlobASN1Encode --------  end\n"
-                            "PvkBlobASN1Encode --------  fail\n");
+  EXPECT_EQ(env_.ReadLog(),
+            "OB_ImportPrivateKey --------  Begin\n"
+            "PvkBlobASN1Encode --------  Begin\n"
+            "PvkBlobASN1Encode --------  end\n"
+            "PvkBlobASN1Encode --------  fail\n");
   DataBlob blob{static_cast<uint32_t>(blob_bytes.size()), blob_bytes.data()};
   EXPECT_EQ(OB_ImportPrivateKey(nullptr, &blob, 2, 0, 0), -1);
   EXPECT_EQ(OB_ImportPrivateKey(&handle, nullptr, 2, 0, 0), -1);

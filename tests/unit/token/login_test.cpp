@@ -28,9 +28,15 @@ TEST_F(LoginTest, LoginVerifiesThePinInItsOwnSession) {
     Calls calls;
   };
   const Case cases[] = {
-      {1, "1234", 0, 0,
+      {1,
+       "1234",
+       0,
+       0,
        {"XC_ConnectEkey(7)", "XC_VerifyPin(17, 31323334, 4, 2)", "XC_DisconnectEkey(17)"}},
-      {1, "1234", 0x6983, 0x6983,
+      {1,
+       "1234",
+       0x6983,
+       0x6983,
        {"XC_ConnectEkey(7)", "XC_VerifyPin(17, 31323334, 4, 2)", "XC_DisconnectEkey(17)"}},
       {1, "", 0, 0, {"XC_ConnectEkey(7)", "XC_VerifyPin(17, , 0, 2)", "XC_DisconnectEkey(17)"}},
       {2, "1234", 0, OB_E_ARGUMENT, {"XC_ConnectEkey(7)", "XC_DisconnectEkey(17)"}},
@@ -57,8 +63,7 @@ TEST_F(LoginTest, FormatPassesTheFixedTextTwiceAndLogsBothEntries) {
     if (status != 0) fake::QueueStatus("FormatMWKey", status);
     EXPECT_EQ(OBCA_Format(5, 99), status);
     EXPECT_EQ(fake::Calls(), Calls({"FormatMWKey(\"ZARQU.1974\", \"ZARQU.1974\", 5)"}));
-    EXPECT_EQ(env_.ReadLog(),
-              "     OBCA_Format FormatMWKey S\n     OBCA_Format FormatMWKey E\n");
+    EXPECT_EQ(env_.ReadLog(), "     OBCA_Format FormatMWKey S\n     OBCA_Format FormatMWKey E\n");
   }
 }
 
@@ -92,16 +97,18 @@ TEST_F(LoginTest, ContainerReportPrintsHandlesAndNames) {
   std::string full_name(48, 'S');  // fills the buffer: no terminator
   fake::QueueOutput("XC_GetContainerParam",
                     std::vector<uint8_t>(exchange_name.begin(), exchange_name.end()));
-  fake::QueueOutput("XC_GetContainerParam", std::vector<uint8_t>(full_name.begin(), full_name.end()));
+  fake::QueueOutput("XC_GetContainerParam",
+                    std::vector<uint8_t>(full_name.begin(), full_name.end()));
   testing::internal::CaptureStdout();
   EXPECT_EQ(OB_DisabelPVK(0), 0);
   std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, "hContainer 1 =33\nXC_GetContainerParam 1 name=MY_ENC\n"
-                 "hContainer 0 =33\nXC_GetContainerParam 0 name=" + full_name + "\n");
-  EXPECT_EQ(fake::Calls(),
-            Calls({"XC_ConnectEkey(7)", "XC_SetCurContainer(17, 1)",
-                   "XC_GetContainerParam(33, 1, 48, 0)", "XC_SetCurContainer(17, 0)",
-                   "XC_GetContainerParam(33, 1, 48, 0)", "XC_DisconnectEkey(17)"}));
+  EXPECT_EQ(out,
+            "hContainer 1 =33\nXC_GetContainerParam 1 name=MY_ENC\n"
+            "hContainer 0 =33\nXC_GetContainerParam 0 name=" +
+                full_name + "\n");
+  EXPECT_EQ(fake::Calls(), Calls({"XC_ConnectEkey(7)", "XC_SetCurContainer(17, 1)",
+                                  "XC_GetContainerParam(33, 1, 48, 0)", "XC_SetCurContainer(17, 0)",
+                                  "XC_GetContainerParam(33, 1, 48, 0)", "XC_DisconnectEkey(17)"}));
 }
 
 TEST_F(LoginTest, ContainerReportWithoutContainersStillSucceeds) {

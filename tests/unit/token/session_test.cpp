@@ -31,9 +31,15 @@ TEST(DeviceIndexTest, ReadsTheDecimalFromTheTenthCharacter) {
     int32_t device;
   };
   const Case cases[] = {
-      {"XCSP_KEY_7", true, 7},       {"abcdefghi 12x", true, 12}, {"abcdefghiXY", true, 0},
-      {"abcdefghi", true, 0},        {"abcdefghi-3", true, -3},   {"abcdefghi\t+42", true, 42},
-      {"123456789012", true, 12},    {"abcdefgh", false, 0},      {"", false, 0},
+      {"XCSP_KEY_7", true, 7},
+      {"abcdefghi 12x", true, 12},
+      {"abcdefghiXY", true, 0},
+      {"abcdefghi", true, 0},
+      {"abcdefghi-3", true, -3},
+      {"abcdefghi\t+42", true, 42},
+      {"123456789012", true, 12},
+      {"abcdefgh", false, 0},
+      {"", false, 0},
       {"XCSP_KEY_99999999999", true, INT32_MAX},
   };
   for (const Case &c : cases) {
@@ -102,7 +108,8 @@ TEST_F(SessionTest, RegistryFileLayoutIsReadLikeTheRegistry) {
       // the value of another key is not taken
       {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\other]\n\"USBKEY\"=\"XCSP_KEY_3\"\n", false, 0},
       // escapes inside the text
-      {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\n\"USBKEY\"=\"a\\\\\\\"cdefgh5\"\n",
+      {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement "
+       "Type]\n\"USBKEY\"=\"a\\\\\\\"cdefgh5\"\n",
        true, 5},
       // a number value is no text
       {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\n\"USBKEY\"=dword:00000005\n",
