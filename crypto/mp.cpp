@@ -141,6 +141,44 @@ void ToMontgomery(MontWord *out, const MpDigit *x, uint32_t x_digits, const MpDi
   WipeDigits(reduced, MP_MAX_DIGITS);
 }
 
+// WindowedExp raises to the exponent `c` (k significant digits), left to
+// right in windows of two bits: two squarings per bit pair, then one
+// multiplication by b^s for a nonzero pair s. `mult(out, x, y)` multiplies
+// modulo the modulus in whatever form the caller keeps its numbers. On entry
+// powers[0] holds b and t holds one; t receives the result. b^2 and b^3 are
+// made in powers[1] and powers[2] on first use: an exponent such as 65537
+// never needs them.
+template <typename Word, size_t kWords, typename Mult>
+void WindowedExp(Word (&powers)[3][kWords], Word (&t)[kWords], const MpDigit *c, uint32_t k,
+                 Mult mult) {
+  bool have_power[3] = {true, false, false};
+  for (int64_t i = static_cast<int64_t>(k) - 1; i >= 0; --i) {
+    MpDigit ci = c[i];
+    uint32_t ci_bits = kDigitBits;
+    if (i == static_cast<int64_t>(k) - 1) {
+      while (Top2Bits(ci) == 0) {
+        ci <<= 2;
+        ci_bits -= 2;
+      }
+    }
+    for (uint32_t j = 0; j < ci_bits; j += 2, ci <<= 2) {
+      mult(t, t, t);
+      mult(t, t, t);
+      const MpDigit s = Top2Bits(ci);
+      if (s == 0) continue;
+      if (!have_power[1] && s >= 2) {
+        mult(powers[1], powers[0], powers[0]);
+        have_power[1] = true;
+      }
+      if (!have_power[2] && s == 3) {
+        mult(powers[2], powers[1], powers[0]);
+        have_power[2] = true;
+      }
+      mult(t, t, powers[s - 1]);
+    }
+  }
+}
+
 void MontgomeryModExp(MpDigit *a, const MpDigit *b, const MpDigit *c, uint32_t k, const MpDigit *d,
                       uint32_t d_digits, uint32_t n) {
   Montgomery m;
@@ -154,39 +192,14 @@ void MontgomeryModExp(MpDigit *a, const MpDigit *b, const MpDigit *c, uint32_t k
   m.n0 = static_cast<MontWord>(0) - inverse;
 
   MontWord powers[3][kMontMaxWords];
-  bool have_power[3] = {true, false, false};
   MontWord t[kMontMaxWords];
   ToMontgomery(powers[0], b, d_digits, d, n, m);
   const MpDigit one[1] = {1};
   ToMontgomery(t, one, 1, d, n, m);
 
-  for (int64_t i = static_cast<int64_t>(k) - 1; i >= 0; --i) {
-    MpDigit ci = c[i];
-    uint32_t ci_bits = kDigitBits;
-    if (i == static_cast<int64_t>(k) - 1) {
-      while (Top2Bits(ci) == 0) {
-        ci <<= 2;
-        ci_bits -= 2;
-      }
-    }
-    for (uint32_t j = 0; j < ci_bits; j += 2, ci <<= 2) {
-      MontMult(t, t, t, m);
-      MontMult(t, t, t, m);
-      const MpDigit s = Top2Bits(ci);
-      if (s == 0) continue;
-      if (!have_power[s - 1]) {
-        if (!have_power[1]) {
-          MontMult(powers[1], powers[0], powers[0], m);
-          have_power[1] = true;
-        }
-        if (s == 3) {
-          MontMult(powers[2], powers[1], powers[0], m);
-          have_power[2] = true;
-        }
-      }
-      MontMult(t, t, powers[s - 1], m);
-    }
-  }
+  WindowedExp(powers, t, c, k, [&m](MontWord *out, const MontWord *x, const MontWord *y) {
+    MontMult(out, x, y, m);
+  });
 
   // Out of Montgomery form: multiply by 1.
   MontWord plain_one[kMontMaxWords] = {1};
@@ -345,43 +358,16 @@ void MpModExp(MpDigit *a, const MpDigit *b, const MpDigit *c, uint32_t c_digits,
     return;
   }
 
-  // powers[s - 1] = b^s mod d for a bit pair s. b^2 and b^3 are made on first
-  // use: an exponent such as 65537 never needs them.
   MpDigit powers[3][MP_MAX_DIGITS];
-  bool have_power[3] = {true, false, false};
   MpDigit t[MP_MAX_DIGITS];
   MpAssign(powers[0], b, d_digits);
 
   MpAssignZero(t, d_digits);
   t[0] = 1;
 
-  for (int64_t i = static_cast<int64_t>(k) - 1; i >= 0; --i) {
-    MpDigit ci = c[i];
-    uint32_t ci_bits = kDigitBits;
-    if (i == static_cast<int64_t>(k) - 1) {
-      while (Top2Bits(ci) == 0) {
-        ci <<= 2;
-        ci_bits -= 2;
-      }
-    }
-    for (uint32_t j = 0; j < ci_bits; j += 2, ci <<= 2) {
-      MpModMult(t, t, t, d, d_digits);
-      MpModMult(t, t, t, d, d_digits);
-      const MpDigit s = Top2Bits(ci);
-      if (s == 0) continue;
-      if (!have_power[s - 1]) {
-        if (!have_power[1]) {
-          MpModMult(powers[1], b, b, d, d_digits);
-          have_power[1] = true;
-        }
-        if (s == 3) {
-          MpModMult(powers[2], powers[1], b, d, d_digits);
-          have_power[2] = true;
-        }
-      }
-      MpModMult(t, t, powers[s - 1], d, d_digits);
-    }
-  }
+  WindowedExp(powers, t, c, k, [d, d_digits](MpDigit *out, const MpDigit *x, const MpDigit *y) {
+    MpModMult(out, x, y, d, d_digits);
+  });
 
   MpAssign(a, t, d_digits);
   SecureWipe(powers, sizeof powers);
