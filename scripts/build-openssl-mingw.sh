@@ -18,9 +18,9 @@ if [ -f "$prefix/lib/libcrypto.a" ] && [ -f "$prefix/include/openssl/opensslv.h"
   exit 0
 fi
 
-work=$(mktemp -d "$cache_root.build.XXXXXX" 2>/dev/null || { mkdir -p "$cache_root"; mktemp -d "$cache_root/build.XXXXXX"; })
-trap 'rm -rf "$work"' EXIT
 mkdir -p "$cache_root"
+work=$(mktemp -d "$cache_root/build.XXXXXX")
+trap 'rm -rf "$work"' EXIT
 
 (
   cd "$work"
