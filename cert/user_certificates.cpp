@@ -25,10 +25,14 @@ std::optional<CertLocation> CertLocationOf(uint32_t key_type) {
 }
 
 int32_t ImportUserCert(const DataBlob *cert, uint32_t key_type) {
-  if (cert == nullptr || cert->pbData == nullptr) return OB_E_ARGUMENT;
+  std::optional<CertLocation> location = CertLocationOf(key_type);
+  // An empty record goes to the token as it is; only bytes that are missing
+  // behind a length are refused. Other key types never read the record.
+  if (location && (cert == nullptr || (cert->pbData == nullptr && cert->cbData != 0))) {
+    return OB_E_ARGUMENT;
+  }
   TokenSession session;
   if (!session.is_open()) return session.open_status();
-  std::optional<CertLocation> location = CertLocationOf(key_type);
   // Callers pass other key types and expect success with nothing written.
   if (!location) return OB_OK;
   XcHandle container = 0;
@@ -38,11 +42,13 @@ int32_t ImportUserCert(const DataBlob *cert, uint32_t key_type) {
 }
 
 int32_t ExportUserCert(DataBlob *inout_cert, const uint32_t *key_type) {
-  if (inout_cert == nullptr || key_type == nullptr) return OB_E_ARGUMENT;
+  if (inout_cert == nullptr) return OB_E_ARGUMENT;
+  // The size query answers before the key type is looked at.
   if (inout_cert->pbData == nullptr) {
     inout_cert->cbData = OB_CERT_SIZE_HINT;
     return OB_OK;
   }
+  if (key_type == nullptr) return OB_E_ARGUMENT;
   TokenSession session;
   if (!session.is_open()) return session.open_status();
   std::optional<CertLocation> location = CertLocationOf(*key_type);

@@ -16,11 +16,13 @@ int32_t DigestMessage(uint8_t *out, uint32_t *out_len, const uint8_t *in, uint32
   } else {
     return kDigestBadAlgorithm;
   }
-  if (out_len == nullptr || (in == nullptr && in_len != 0)) return kDigestBadArgument;
+  if (out_len == nullptr) return kDigestBadArgument;
+  // The size query answers before the message is looked at.
   if (out == nullptr || *out_len < digest_len) {
     *out_len = digest_len;
     return 0;
   }
+  if (in == nullptr && in_len != 0) return kDigestBadArgument;
 
   // The primitives' statuses cannot fail here: every pointer was checked.
   if (alg_id == kDigestAlgMd5) {

@@ -82,20 +82,47 @@ TEST_F(CertTest, TokenFailuresPassThroughAfterDisconnecting) {
 }
 
 TEST_F(CertTest, SizeQueryAndNullArgumentsNeverReachTheToken) {
-  const uint32_t key_types[] = {1, 7};
-  for (uint32_t key_type : key_types) {
+  // The size query never reads the key type, not even its pointer.
+  const uint32_t key_type = 1;
+  for (const uint32_t *key_type_pointer : {&key_type, static_cast<const uint32_t *>(nullptr)}) {
     DataBlob query{5, nullptr};
-    EXPECT_EQ(OBCERT_ExportCert(&query, 0, &key_type), 0);
+    EXPECT_EQ(OBCERT_ExportCert(&query, 0, key_type_pointer), 0);
     EXPECT_EQ(query.cbData, OB_CERT_SIZE_HINT);
   }
   uint8_t byte = 0;
   DataBlob null_bytes{1, nullptr}, blob{1, &byte};
-  EXPECT_EQ(OBCERT_ImportCert(0, nullptr, 0, 0, 0, 1), OB_E_ARGUMENT);
-  EXPECT_EQ(OBCERT_ImportCert(0, &null_bytes, 0, 0, 0, 1), OB_E_ARGUMENT);
-  EXPECT_EQ(OBCERT_ExportCert(nullptr, 0, &key_types[0]), OB_E_ARGUMENT);
+  for (uint32_t key_type_of_import : {1u, 2u}) {
+    EXPECT_EQ(OBCERT_ImportCert(0, nullptr, 0, 0, 0, key_type_of_import), OB_E_ARGUMENT);
+    EXPECT_EQ(OBCERT_ImportCert(0, &null_bytes, 0, 0, 0, key_type_of_import), OB_E_ARGUMENT);
+  }
+  EXPECT_EQ(OBCERT_ExportCert(nullptr, 0, &key_type), OB_E_ARGUMENT);
   EXPECT_EQ(OBCERT_ExportCert(&blob, 0, nullptr), OB_E_ARGUMENT);
   EXPECT_TRUE(fake::Calls().empty());
   EXPECT_FALSE(env_.LogExists());
+}
+
+TEST_F(CertTest, ImportReadsTheRecordOnlyForTheTwoKeyTypes) {
+  // Other key types open and close a session and succeed without looking at
+  // the record; an empty record of the two key types reaches the token.
+  DataBlob empty{0, nullptr};
+  struct Case {
+    uint32_t key_type;
+    const DataBlob *record;
+    Calls calls;
+  };
+  const Case cases[] = {
+      {3, nullptr, {"XC_ConnectEkey(7)", "XC_DisconnectEkey(17)"}},
+      {0, &empty, {"XC_ConnectEkey(7)", "XC_DisconnectEkey(17)"}},
+      {2,
+       &empty,
+       {"XC_ConnectEkey(7)", "XC_SetCurContainer(17, 0)", "XC_WriteCert(33, null, 0, 2)",
+        "XC_DisconnectEkey(17)"}},
+  };
+  for (const Case &c : cases) {
+    fake::Reset();
+    EXPECT_EQ(OBCERT_ImportCert(0, c.record, 0, 0, 0, c.key_type), 0) << c.key_type;
+    EXPECT_EQ(fake::Calls(), c.calls) << c.key_type;
+  }
 }
 
 TEST_F(CertTest, PropertiesAreFixedAndShortBuffersOnlyLearnTheLength) {

@@ -325,6 +325,16 @@ TEST(DigestMessage, EmptyMessageMayComeWithoutABuffer) {
   EXPECT_EQ("da39a3ee5e6b4b0d3255bfef95601890afd80709", Hex(out, 20));
 }
 
+TEST(DigestMessage, SizeQueryAnswersBeforeTheMessageIsChecked) {
+  for (uint32_t alg : {kDigestAlgMd5, kDigestAlgSha1}) {
+    uint32_t out_len = 0;
+    EXPECT_EQ(0, DigestMessage(nullptr, &out_len, nullptr, 5, alg));
+    EXPECT_EQ(alg == kDigestAlgMd5 ? 16u : 20u, out_len);
+    uint8_t out[20];
+    EXPECT_EQ(kDigestBadArgument, DigestMessage(out, &out_len, nullptr, 5, alg));
+  }
+}
+
 TEST(DigestMessage, AgreesWithEvpOnLongMessages) {
   TestRandom rng(13);
   for (size_t n : {55, 56, 63, 64, 65, 3000, 70000}) {
