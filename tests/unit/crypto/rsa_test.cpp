@@ -272,7 +272,9 @@ TEST(RsaPublicBlock, BlockNotBelowTheModulusIsRefused) {
   // The modulus itself, and the modulus plus one.
   Bytes block(key.record.modulus + 256 - key.k, key.record.modulus + 256);
   EXPECT_EQ(CRYPTO_E_DATA, RsaPublicBlock(out.data(), &out_len, block.data(), key.k, &key.record));
-  block[key.k - 1]++;
+  // Add one with carry: a modulus may end in 0xFF.
+  for (size_t i = key.k; i-- > 0 && ++block[i] == 0;) {
+  }
   EXPECT_EQ(CRYPTO_E_DATA, RsaPublicBlock(out.data(), &out_len, block.data(), key.k, &key.record));
 
   // An all-zero modulus refuses every block, the empty one included.
