@@ -28,6 +28,7 @@ test-asan: deps
 
 test-win: deps
 	bash scripts/build-win.sh $(BUILD_WIN)
+	bash scripts/check-stack-alignment.sh $$(bash scripts/win-binaries.sh $(BUILD_WIN))
 	bash scripts/run-wine-tests.sh $(BUILD_WIN)
 
 test: test-linux test-asan test-win

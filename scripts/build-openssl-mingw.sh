@@ -11,7 +11,11 @@ if [ -z "$version" ]; then
   echo "build-openssl-mingw: no openssl source package known to apt (run scripts/deps.sh)" >&2
   exit 1
 fi
-prefix="$cache_root/openssl-mingw32-$version"
+# Windows callers promise only 4-byte stack alignment; the library is built
+# for that like the rest of the DLL (cmake/toolchain-i686-w64-mingw32.cmake).
+# The flags are part of the cache key, so a change of flags builds afresh.
+stack_flags="-mincoming-stack-boundary=2"
+prefix="$cache_root/openssl-mingw32-$version-sb2"
 
 if [ -f "$prefix/lib/libcrypto.a" ] && [ -f "$prefix/include/openssl/opensslv.h" ]; then
   echo "$prefix"
@@ -33,7 +37,7 @@ trap 'rm -rf "$work"' EXIT
   # are what a Windows build wants.
   ./Configure mingw no-asm no-shared no-tests no-engine \
     no-dso no-async no-module no-legacy \
-    --cross-compile-prefix=i686-w64-mingw32- \
+    --cross-compile-prefix=i686-w64-mingw32- "$stack_flags" \
     --prefix="$prefix" --libdir=lib >&2
   make -j"$(nproc)" build_libs >&2
   make install_dev >&2

@@ -5,13 +5,20 @@
 //
 //   obkey_wine_tests fake          recording fake token library, device configured
 //   obkey_wine_tests unconfigured  recording fake, no registry value
-//   obkey_wine_tests softtoken     the i686 software token, device configured
+//   obkey_wine_tests softtoken [SKEW]
+//                                  the i686 software token, device configured; the
+//                                  flow runs with the stack SKEW bytes (0, 4, 8, 12)
+//                                  off a 16-byte boundary at every call
+//
+// A Windows caller promises only 4-byte stack alignment, so every export is
+// also called with each of the four skews.
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,7 +27,8 @@
 #include "tools/obkeyctl/rsa_blobs.h"
 
 extern "C" int32_t CallCountingStack(void *function, const uint32_t *words, uint32_t count,
-                                     int32_t *out_stack_change);
+                                     uint32_t skew, int32_t *out_stack_change);
+extern "C" uint32_t StackPointerAtCall(void);
 
 namespace {
 
@@ -104,6 +112,8 @@ const Export kExports[] = {
 };
 
 HMODULE g_obkey = nullptr;
+uint32_t g_skew = 0;  // stack pointer at each call, modulo 16
+const uint32_t kSkews[] = {0, 4, 8, 12};
 
 void *Find(const char *name) {
   return reinterpret_cast<void *>(GetProcAddress(g_obkey, name));
@@ -117,9 +127,10 @@ int32_t Call(const char *name, std::vector<uint32_t> words) {
     return -12345;
   }
   int32_t stack_change = 0;
-  int32_t status =
-      CallCountingStack(function, words.data(), static_cast<uint32_t>(words.size()), &stack_change);
-  CheckEq(stack_change, 0, std::string("stack balance of ") + name);
+  int32_t status = CallCountingStack(function, words.data(), static_cast<uint32_t>(words.size()),
+                                     g_skew, &stack_change);
+  CheckEq(stack_change, 0,
+          std::string("stack balance of ") + name + " at skew " + std::to_string(g_skew));
   return status;
 }
 
@@ -181,11 +192,22 @@ std::string ReadLog() {
 
 // ---- the cases ----
 
-void CheckEveryExportBalancesTheStack() {
-  for (const Export &e : kExports) {
-    std::vector<uint32_t> zeros(e.arg_count, 0);
-    Call(e.name, zeros);
+// Every export with all four skews of the stack pointer; the thunk itself is
+// checked first, so that a skew it failed to make cannot pass unnoticed.
+void CheckEveryExportAtEverySkew() {
+  const uint32_t saved = g_skew;
+  for (uint32_t skew : kSkews) {
+    int32_t change = 0;
+    auto probe = reinterpret_cast<void *>(&StackPointerAtCall);
+    uint32_t at_call = static_cast<uint32_t>(CallCountingStack(probe, nullptr, 0, skew, &change));
+    CheckEq(at_call % 16, skew, "thunk makes skew " + std::to_string(skew));
+    g_skew = skew;
+    for (const Export &e : kExports) {
+      std::vector<uint32_t> zeros(e.arg_count, 0);
+      Call(e.name, zeros);
+    }
   }
+  g_skew = saved;
 }
 
 void CheckFixedAnswers() {
@@ -245,6 +267,28 @@ void CheckLoginFormatPinOnConfiguredDevice() {
             "PIN change call sequence");
   g_fake.reset();
   CheckEq(Call("OB_DisabelPVK", {0}), 0, "container report");
+}
+
+// Three answers where the interface lets a client do less than it might
+// expect to have to: a size query that needs no key type, a certificate
+// import of another key type that never reads its record, an empty
+// certificate that reaches the token, a digest size query without a message.
+void CheckSizeQueriesAndUnreadRecords() {
+  g_fake.reset();
+  DataBlob query = {0, nullptr};
+  CheckEq(Call("OBCERT_ExportCert", {Word(&query), 0, 0}), 0, "certificate size query");
+  CheckEq(query.cbData, 2048u, "certificate size hint without a key type");
+  CheckEq(Call("OBCERT_ImportCert", {0, 0, 0, 0, 0, 3}), 0, "key type 3 import");
+  DataBlob empty = {0, nullptr};
+  CheckEq(Call("OBCERT_ImportCert", {0, Word(&empty), 0, 0, 0, 2}), 0, "empty certificate");
+  CheckText(FakeTrace(),
+            "XC_ConnectEkey(5)\nXC_DisconnectEkey(17)\n"
+            "XC_ConnectEkey(5)\nXC_SetCurContainer(17, 0)\nXC_WriteCert(33, null, 0, 2)\n"
+            "XC_DisconnectEkey(17)\n",
+            "only the two key types reach the token");
+  uint32_t len = 0;
+  CheckEq(Call("OB_Digest", {0, Word(&len), 0, 5, CALG_SHA1}), 0, "digest size query");
+  CheckEq(len, 20u, "digest size before the message is checked");
 }
 
 void CheckUnconfiguredDevice() {
@@ -415,6 +459,25 @@ void CheckDigests() {
     }
     CheckText(hex, v.hex, "digest of abc");
   }
+  // The SHA-1 engine in force agrees with OpenSSL at the block edges, at
+  // every skew of the caller's stack.
+  const uint32_t saved = g_skew;
+  for (uint32_t skew : kSkews) {
+    g_skew = skew;
+    for (size_t n : {0, 55, 56, 64, 200, 1000}) {
+      Bytes message(n);
+      for (size_t i = 0; i < n; ++i) message[i] = static_cast<uint8_t>(i * 7 + 1);
+      uint8_t digest[20] = {}, expected[20] = {};
+      uint32_t len = sizeof(digest);
+      const std::string what = std::to_string(n) + " bytes at skew " + std::to_string(skew);
+      CheckEq(Call("OB_Digest", {Word(digest), Word(&len), Word(message.data()),
+                                 static_cast<uint32_t>(n), CALG_SHA1}),
+              0, "SHA-1 of " + what);
+      EVP_Digest(message.data(), n, expected, nullptr, EVP_sha1(), nullptr);
+      Check(std::memcmp(digest, expected, 20) == 0, "SHA-1 agrees with OpenSSL, " + what);
+    }
+  }
+  g_skew = saved;
   uint32_t len = 0;
   CheckEq(Call("OB_Digest", {0, Word(&len), 0, 0, CALG_SHA1}), 0, "digest size query");
   CheckEq(len, 20u, "SHA-1 length");
@@ -469,9 +532,13 @@ int main(int argc, char **argv) {
     std::printf("0 passed, 1 failed\n");
     return 1;
   }
-  CheckEveryExportBalancesTheStack();
+  CheckEveryExportAtEverySkew();
   CheckFixedAnswers();
   if (mode == "softtoken") {
+    g_skew = argc > 2 ? static_cast<uint32_t>(std::atoi(argv[2])) % 16 : 0;
+    const char *engine = std::getenv("OBKEY_SHA1_ENGINE");
+    std::printf("wine-softtoken: stack skew %u, SHA-1 engine %s\n", g_skew,
+                engine != nullptr ? engine : "(the CPU's choice)");
     CheckLoginFormatPinOnSoftToken();
     CheckSigningRequestOnSoftToken();
     CheckKeyImportOnSoftToken();
@@ -485,6 +552,7 @@ int main(int argc, char **argv) {
       CheckUnconfiguredDevice();
     } else {
       CheckLoginFormatPinOnConfiguredDevice();
+      CheckSizeQueriesAndUnreadRecords();
     }
   }
   std::printf("wine-%s: %d passed, %d failed\n", mode.c_str(), g_passed, g_failed);
