@@ -23,17 +23,19 @@ struct CertLocation {
 std::optional<CertLocation> CertLocationOf(uint32_t key_type);
 
 // ImportUserCert writes the certificate bytes of `cert` to the token as the
-// certificate of `key_type`. A null record or a null pbData gives -1 before
-// any session; a key type other than 1 or 2 opens and closes a session and
-// gives 0 without writing. Otherwise the connect status or the first failing
-// token-library status.
+// certificate of `key_type`. For key types 1 and 2, a null record, or null
+// bytes behind a nonzero length, gives -1 before any session (an empty record
+// goes to the token); any other key type opens and closes a session and gives
+// 0 without reading the record. Otherwise the connect status or the first
+// failing token-library status.
 int32_t ImportUserCert(const DataBlob *cert, uint32_t key_type);
 
 // ExportUserCert reads the certificate of `*key_type` into `inout_cert`:
 // pbData is the destination, cbData its capacity on entry and the length on
 // return. A null pbData is a size query: cbData becomes 2048 and nothing
-// else happens. A null record or key type pointer gives -1 before any
-// session; an unknown key type gives 0 with the record untouched.
+// else happens, the key type unread. A null record, or a null key type
+// pointer outside the size query, gives -1 before any session; an unknown key
+// type gives 0 with the record untouched.
 int32_t ExportUserCert(DataBlob *inout_cert, const uint32_t *key_type);
 
 // GetCertProperty answers the fixed properties 0 (the vendor "orbisoft"),
