@@ -6,7 +6,7 @@ BUILD_ASAN ?= build-asan
 BUILD_WIN ?= build-win
 BUILD_BENCH ?= build-bench
 
-.PHONY: all deps build test test-linux test-asan test-win demo bench clean
+.PHONY: all deps build test test-linux test-asan test-win build-win dist demo bench clean
 
 all: build
 
@@ -26,10 +26,17 @@ test-asan: deps
 	cmake --build $(BUILD_ASAN) -j$(JOBS)
 	ctest --test-dir $(BUILD_ASAN) --output-on-failure -j$(JOBS)
 
-test-win: deps
+build-win: deps
 	bash scripts/build-win.sh $(BUILD_WIN)
+
+# The Windows zip: DLLs, obkeyctl.exe, import libraries, header, stand-ins.
+dist: build-win
+	bash scripts/make-dist.sh $(BUILD_WIN)
+
+test-win: dist
 	bash scripts/check-stack-alignment.sh $$(bash scripts/win-binaries.sh $(BUILD_WIN))
 	bash scripts/run-wine-tests.sh $(BUILD_WIN)
+	bash scripts/test-dist.sh $(BUILD_WIN)
 
 test: test-linux test-asan test-win
 

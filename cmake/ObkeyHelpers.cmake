@@ -39,3 +39,73 @@ function(obkey_add_subsystem_folders)
     endif()
   endforeach()
 endfunction()
+
+# obkey_ship_windows_binary(<target> <description>)
+# For a DLL or program that goes to users on Windows: a VERSIONINFO resource
+# made from the project version, and the debug information moved into
+# <file>.debug beside it (the shipped file keeps a debug link to it).
+# Elsewhere it does nothing.
+function(obkey_ship_windows_binary target description)
+  if(NOT WIN32)
+    return()
+  endif()
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    set(OBKEY_RC_FILETYPE VFT_APP)
+    set(suffix .exe)
+  else()
+    set(OBKEY_RC_FILETYPE VFT_DLL)
+    set(suffix .dll)
+  endif()
+  get_target_property(output_name ${target} OUTPUT_NAME)
+  if(NOT output_name)
+    set(output_name ${target})
+  endif()
+  set(OBKEY_RC_DESCRIPTION "${description}")
+  set(OBKEY_RC_ORIGINAL_FILENAME "${output_name}${suffix}")
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}>
+            $<TARGET_FILE:${target}>.debug
+    COMMAND ${CMAKE_OBJCOPY} --strip-debug --add-gnu-debuglink=$<TARGET_FILE:${target}>.debug
+            $<TARGET_FILE:${target}>
+    VERBATIM)
+endfunction()
+
+# obkey_client_import_libraries(<dll target> <def file> <output folder>)
+# The import libraries a client links against, made from the one export list:
+# lib<name>.dll.a for MinGW's ld and <name>.lib for Microsoft's linker. A
+# client that includes the public header references the stdcall-decorated
+# names (_OBCA_Login@8); both libraries resolve them to the undecorated
+# exports of the DLL. The linker's own import library, which knows only the
+# undecorated names, is kept out of the way.
+function(obkey_client_import_libraries target def_file out_dir)
+  find_program(OBKEY_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
+  get_target_property(prefix ${target} PREFIX)
+  if(NOT prefix)
+    set(prefix "")
+  endif()
+  set(dll ${prefix}${target}.dll)
+  # "NAME=NAME@n" binds an export to its decorated symbol; the client's view
+  # is "NAME@n" with the decoration killed in the DLL's name table.
+  file(STRINGS ${def_file} def_lines)
+  set(client_def "LIBRARY ${dll}\nEXPORTS\n")
+  foreach(line ${def_lines})
+    if(line MATCHES "^[ \t]*([A-Za-z_0-9]+)=([A-Za-z_0-9]+@[0-9]+)")
+      string(APPEND client_def "  ${CMAKE_MATCH_2}\n")
+    endif()
+  endforeach()
+  set(client_def_file ${CMAKE_CURRENT_BINARY_DIR}/${target}-client.def)
+  file(WRITE ${client_def_file} "${client_def}")
+  set_target_properties(${target} PROPERTIES
+    ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/linker-implib)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${out_dir}
+    COMMAND ${CMAKE_DLLTOOL} -k -d ${client_def_file} -D ${dll} -l ${out_dir}/lib${target}.dll.a
+    COMMAND ${OBKEY_LLVM_DLLTOOL} -m i386 -k -d ${client_def_file} -D ${dll} -l ${out_dir}/${target}.lib
+    COMMAND ${CMAKE_COMMAND} -E copy ${client_def_file} ${out_dir}/${target}.def
+    VERBATIM)
+endfunction()
+

@@ -9,7 +9,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
   g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
-  dpkg-dev xz-utils
+  dpkg-dev xz-utils zip unzip
+  lld llvm
   wine wine32:i386
 )
 

@@ -522,6 +522,44 @@ void CheckEnrollmentOnSoftToken() {
   CheckEq(Call("OBCERT_InstallCert", {0, 0, 0, 0, 0, 0, 0, 0}), -1, "null answer refused");
 }
 
+// Every shipped DLL beside the harness carries the version resource of this
+// build, under its own file name.
+void CheckVersionResources() {
+  for (const char *file :
+       {"obkey.dll", "xcsp_eclib.dll", "KeyOperation.dll", "VeltaNxoEnrollApi.dll"}) {
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA(file, &ignored);
+    std::vector<char> info(size);
+    if (!Check(size != 0 && GetFileVersionInfoA(file, 0, size, info.data()),
+               std::string("version resource of ") + file)) {
+      continue;
+    }
+    auto text = [&](const char *name) {
+      std::string path = std::string("\\StringFileInfo\\040904B0\\") + name;
+      char *value = nullptr;
+      UINT len = 0;
+      if (!VerQueryValueA(info.data(), path.c_str(), reinterpret_cast<void **>(&value), &len)) {
+        return std::string("<none>");
+      }
+      return std::string(value);
+    };
+    CheckText(text("ProductName"), "obkey", std::string("product name of ") + file);
+    CheckText(text("FileVersion"), OBKEY_VERSION_STRING, std::string("file version of ") + file);
+    CheckText(text("ProductVersion"), OBKEY_VERSION_STRING,
+              std::string("product version of ") + file);
+    CheckText(text("OriginalFilename"), file, std::string("original file name of ") + file);
+    Check(text("FileDescription") != "<none>" && text("LegalCopyright") != "<none>",
+          std::string("description and copyright of ") + file);
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT fixed_len = 0;
+    Check(VerQueryValueA(info.data(), "\\", reinterpret_cast<void **>(&fixed), &fixed_len) &&
+              fixed->dwFileVersionMS ==
+                  static_cast<DWORD>(OBKEY_VERSION_MAJOR << 16 | OBKEY_VERSION_MINOR) &&
+              fixed->dwFileVersionLS == static_cast<DWORD>(OBKEY_VERSION_PATCH << 16),
+          std::string("numeric file version of ") + file);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -547,6 +585,7 @@ int main(int argc, char **argv) {
     CheckKeyWrapOnSoftToken();
     CheckDigests();
     CheckEnrollmentOnSoftToken();
+    CheckVersionResources();
   } else if (Check(LoadFakeControls(), "fake token library controls found")) {
     if (mode == "unconfigured") {
       CheckUnconfiguredDevice();

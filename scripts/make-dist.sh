@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# make-dist.sh BUILD_WIN: writes obkey-<version>-win32.zip into the Windows
+# build tree from what it built, and prints the zip's path on its last line.
+set -euo pipefail
+build_dir=$(cd "${1:-build-win}" && pwd)
+here=$(cd "$(dirname "$0")/.." && pwd)
+
+version=$(sed -n 's/^#define OBKEY_VERSION_STRING "\(.*\)"$/\1/p' "$build_dir/include/obkey_version.h")
+if [ -z "$version" ]; then
+  echo "make-dist: no version in $build_dir/include/obkey_version.h (build first)" >&2
+  exit 1
+fi
+name="obkey-$version-win32"
+stage="$build_dir/dist/$name"
+rm -rf "$stage" "$build_dir/$name.zip"
+mkdir -p "$stage/bin" "$stage/lib" "$stage/include" "$stage/softtoken"
+
+cp "$build_dir/lib/obkey.dll" "$build_dir/bin/obkeyctl.exe" "$stage/bin/"
+cp "$build_dir/lib/libobkey.dll.a" "$build_dir/lib/obkey.lib" "$build_dir/lib/obkey.def" "$stage/lib/"
+cp "$here/api/obkey.h" "$build_dir/include/obkey_version.h" "$stage/include/"
+cp "$build_dir/softtoken/xcsp_eclib.dll" "$build_dir/softtoken/KeyOperation.dll" \
+  "$build_dir/enrollsim/VeltaNxoEnrollApi.dll" "$stage/softtoken/"
+cp "$here/softtoken/README.md" "$stage/softtoken/README.md"
+cp "$here/enrollsim/README.md" "$stage/softtoken/README-enrollment.md"
+cp "$here/dist/README-windows.txt" "$stage/"
+
+(cd "$build_dir/dist" && zip -q -r -X "$build_dir/$name.zip" "$name")
+echo "$build_dir/$name.zip"

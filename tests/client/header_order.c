@@ -1,0 +1,20 @@
+/* The public header in a client built with every warning an error, as C and
+ * as C++, included before or after the Windows headers that define the
+ * CryptoAPI values it shares (OBKEY_HEADER_FIRST chooses). */
+#if defined(OBKEY_HEADER_FIRST)
+#include "obkey.h"
+#endif
+#if defined(_WIN32)
+#include <windows.h>
+/* after windows.h */
+#include <wincrypt.h>
+#endif
+#if !defined(OBKEY_HEADER_FIRST)
+#include "obkey.h"
+#endif
+
+int ObkeyHeaderOrderCheck(void);
+
+int ObkeyHeaderOrderCheck(void) {
+  return (int)(CALG_SHA1 + CALG_RSA_SIGN + KP_MODE + CRYPT_MODE_CBC) + OBKEY_VERSION_MAJOR;
+}
