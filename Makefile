@@ -6,7 +6,8 @@ BUILD_ASAN ?= build-asan
 BUILD_WIN ?= build-win
 BUILD_BENCH ?= build-bench
 
-.PHONY: all deps build test test-linux test-asan test-win build-win dist demo bench clean
+.PHONY: all deps build test test-linux test-asan test-win build-win dist install package demo bench clean
+PREFIX ?= /usr/local
 
 all: build
 
@@ -25,6 +26,14 @@ test-asan: deps
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 	cmake --build $(BUILD_ASAN) -j$(JOBS)
 	ctest --test-dir $(BUILD_ASAN) --output-on-failure -j$(JOBS)
+
+# The Linux library, headers, pkg-config file, CMake package and obkeyctl.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package of the same tree, written into $(BUILD).
+package: build
+	cd $(BUILD) && cpack --config CPackConfig.cmake
 
 build-win: deps
 	bash scripts/build-win.sh $(BUILD_WIN)

@@ -4,4 +4,4 @@
 set -euo pipefail
 build_dir=${1:-build-win}
 find "$build_dir" \( -path "$build_dir/wineprefix" -o -path "$build_dir/wine-run" \
-  -o -name CMakeFiles \) -prune -o \( -name '*.dll' -o -name '*.exe' \) -type f -print | sort
+  -o -path "$build_dir/dist" -o -name CMakeFiles \) -prune -o \( -name '*.dll' -o -name '*.exe' \) -type f -print | sort

@@ -62,53 +62,10 @@ struct Export {
   uint32_t arg_count;
 };
 
-// Every export built so far, with the argument count its callers push.
+// Every export, with the argument count its callers push (made from the
+// export list of the DLL).
 const Export kExports[] = {
-    {"OBCA_Login", 2},
-    {"OBCA_Logout", 0},
-    {"OBCA_Format", 2},
-    {"OB_SetPVKEnabelData", 4},
-    {"OB_EnablePVK", 3},
-    {"OB_DisabelPVK", 1},
-    {"OB_IsPVKEnabeled", 1},
-    {"OB_DestroyContainer", 1},
-    {"OB_ExportPrivateKey", 4},
-    {"OBCERT_CreateCertStore", 1},
-    {"OBCERT_FindCertStore", 1},
-    {"OBCERT_DestroyCertStore", 1},
-    {"OBCERT_DestroyCert", 1},
-    {"OBCERT_SetCertProperty", 4},
-    {"OBCERT_GetUserCert", 3},
-    {"OB_DestroyKey", 1},
-    {"OB_GetSupportedAlgId", 2},
-    {"OB_CreateContainer", 1},
-    {"OB_FindContainerAndKeypair", 5},
-    {"OB_GenAsymmetricKey", 6},
-    {"OB_GenRandom", 1},
-    {"OB_AsymmetricEncrypt", 8},
-    {"OB_AsymmetricDecrypt", 8},
-    {"OB_AsymmetricSignData", 6},
-    {"OB_AsymmetricVerifySign", 6},
-    {"OB_ImportPublicKey", 3},
-    {"OB_ExportPublicKey", 2},
-    {"OB_ImportPrivateKey", 5},
-    {"OBCERT_ImportCert", 6},
-    {"OBCERT_ExportCert", 3},
-    {"OBCERT_GetCertProperty", 4},
-    {"OBCERT_EnumCertInStore", 4},
-    {"OBCA_ImportFile", 4},
-    {"OBCA_ExportFile", 4},
-    {"OBCA_DeleteFile", 2},
-    {"OBCA_ReadLabelList", 3},
-    {"OB_GenSymmetricKey", 3},
-    {"OB_ImportSymmetricKey", 3},
-    {"OB_GetKeyProperty", 4},
-    {"OB_SymmetricEncrypt", 9},
-    {"OB_SymmetryDecrypt", 9},
-    {"OB_ExportSymmetricKey", 4},
-    {"OB_Digest", 5},
-    {"OBCERT_CreateP10", 6},
-    {"OBCERT_InstallCert", 8},
+#include "obkey_exports.inc"
 };
 
 HMODULE g_obkey = nullptr;

@@ -1,0 +1,61 @@
+# What a Linux developer installs: the library with a versioned SONAME, the
+# public headers, obkey.pc and a CMake package; the software token's
+# libraries in a private folder beside it, found through $ORIGIN; obkeyctl
+# and the READMEs. `make package` makes a Debian package of the same tree.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(OBKEY_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/obkey)
+
+# obkey finds the token libraries in lib/obkey; the enrollment stand-in finds
+# the token library beside itself; obkeyctl finds obkey in ../lib.
+set_target_properties(obkey PROPERTIES INSTALL_RPATH "$ORIGIN/obkey")
+set_target_properties(VeltaNxoEnrollApi PROPERTIES INSTALL_RPATH "$ORIGIN")
+set_target_properties(obkeyctl PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+
+install(TARGETS obkey EXPORT obkeyTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# In the export set only because obkey links them; clients never name them.
+install(TARGETS xcsp_eclib KeyOperation VeltaNxoEnrollApi EXPORT obkeyTargets
+  LIBRARY DESTINATION ${OBKEY_PRIVATE_LIBDIR})
+install(TARGETS obkeyctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/api/obkey.h ${OBKEY_GENERATED_INCLUDE}/obkey_version.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/obkey)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/softtoken/README.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME README-softtoken.md)
+install(FILES ${PROJECT_SOURCE_DIR}/enrollsim/README.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME README-enrollment.md)
+
+# The header says <obkey/obkey.h>; the imported target adds the include root.
+target_include_directories(obkey INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+
+# Relative to the .pc file, so that the tree can be installed anywhere.
+file(RELATIVE_PATH OBKEY_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/obkey.pc.in ${CMAKE_BINARY_DIR}/obkey.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/obkey.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+set(OBKEY_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/obkey)
+install(EXPORT obkeyTargets NAMESPACE obkey:: DESTINATION ${OBKEY_CMAKE_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/obkeyConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/obkeyConfig.cmake INSTALL_DESTINATION ${OBKEY_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/obkeyConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/obkeyConfig.cmake ${CMAKE_BINARY_DIR}/obkeyConfigVersion.cmake
+  DESTINATION ${OBKEY_CMAKE_DIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME obkey)
+set(CPACK_PACKAGE_VENDOR "the obkey developers")
+set(CPACK_PACKAGE_CONTACT "obkey developers <obkey@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "token middleware library, its software token and obkeyctl")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+# Named by hand: the private token libraries keep dpkg-shlibdeps from
+# resolving the tree by itself.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libc6 (>= 2.34), libstdc++6 (>= 12), libssl3 (>= 3.0.0), libxml2 (>= 2.9.0)")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+include(CPack)
