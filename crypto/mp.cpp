@@ -1,5 +1,6 @@
 #include "crypto/mp.h"
 
+#include "crypto/mp_montgomery.h"
 #include "crypto/wipe.h"
 
 namespace obkey {
@@ -39,13 +40,6 @@ void Square(MpDigit *t, const MpDigit *b, uint32_t n) {
 // Montgomery arithmetic behind MpModExp for odd moduli: the same b^c mod d,
 // reached without a long division per multiplication, over the widest word
 // the compiler multiplies in one step.
-#if defined(__SIZEOF_INT128__)
-using MontWord = uint64_t;
-using MontDouble = unsigned __int128;
-#else
-using MontWord = uint32_t;
-using MontDouble = uint64_t;
-#endif
 constexpr uint32_t kMontWordBits = sizeof(MontWord) * 8;
 constexpr uint32_t kDigitsPerWord = kMontWordBits / kDigitBits;
 // The Montgomery path takes moduli of up to 2048 bits, so that d shifted up
@@ -103,25 +97,7 @@ void MontMult(MontWord *r, const MontWord *a, const MontWord *b, const Montgomer
     t[s] = t[s + 1] + static_cast<MontWord>(c >> kMontWordBits);
   }
   // t is below 2n: one subtraction at most.
-  bool subtract = t[s] != 0;
-  if (!subtract) {
-    subtract = true;
-    for (uint32_t j = s; j-- > 0;) {
-      if (t[j] != m.n[j]) {
-        subtract = t[j] > m.n[j];
-        break;
-      }
-    }
-  }
-  if (subtract) {
-    MontWord borrow = 0;
-    for (uint32_t j = 0; j < s; ++j) {
-      const MontWord x = t[j], y = m.n[j];
-      const MontWord diff = x - y - borrow;
-      borrow = (x < y || (x == y && borrow != 0)) ? 1 : 0;
-      t[j] = diff;
-    }
-  }
+  MontReduceOnce(t, m.n, s);
   for (uint32_t j = 0; j < s; ++j) r[j] = t[j];
   SecureWipe(t, sizeof t);
 }
@@ -430,6 +406,27 @@ uint32_t MpDigitBits(MpDigit a) {
     a >>= 1;
   }
   return bits;
+}
+
+void MontReduceOnce(MontWord *t, const MontWord *n, uint32_t s) {
+  bool subtract = t[s] != 0;
+  if (!subtract) {
+    subtract = true;
+    for (uint32_t j = s; j-- > 0;) {
+      if (t[j] != n[j]) {
+        subtract = t[j] > n[j];
+        break;
+      }
+    }
+  }
+  if (!subtract) return;
+  MontWord borrow = 0;
+  for (uint32_t j = 0; j < s; ++j) {
+    const MontWord x = t[j], y = n[j];
+    const MontWord diff = x - y - borrow;
+    borrow = (x < y || (x == y && borrow != 0)) ? 1 : 0;
+    t[j] = diff;
+  }
 }
 
 }  // namespace obkey

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/mp_montgomery.h"
 #include "tests/unit/crypto/test_util.h"
 
 namespace obkey {
@@ -362,6 +363,35 @@ TEST(MpModExp, ZeroAndOneExponentsAndUnreducedBase) {
   MpModExp(base.data(), base.data(), two.data(), 1, d.data(), 4);
   MpModMult(expect.data(), Digits{5, 0, 0, 0}.data(), Digits{5, 0, 0, 0}.data(), d.data(), 4);
   EXPECT_EQ(expect, base);
+}
+
+// The final step of a Montgomery multiplication, on constructed values: a
+// borrow out of the lowest word must run through a word equal to the
+// modulus's and reach the word above it.
+TEST(MontReduceOnce, BorrowRunsThroughAnEqualWord) {
+  const MontWord kMax = ~MontWord{0};
+  struct Case {
+    MontWord t[4];
+    MontWord n[3];
+    MontWord expected[3];
+  };
+  const Case cases[] = {
+      // 20:7:3 - 9:7:5: the low word borrows, the middle one is equal.
+      {{3, 7, 20, 0}, {5, 7, 9}, {kMax - 1, kMax, 10}},
+      // 1:7:7:3 - max:7:5: through the equal word into the top word.
+      {{3, 7, 7, 1}, {5, 7, kMax}, {kMax - 1, kMax, 7}},
+      // Equal to n: the result is zero.
+      {{5, 7, 9, 0}, {5, 7, 9}, {0, 0, 0}},
+      // Below n: nothing is subtracted.
+      {{6, 7, 8, 0}, {5, 7, 9}, {6, 7, 8}},
+  };
+  for (const Case &c : cases) {
+    MontWord t[4] = {c.t[0], c.t[1], c.t[2], c.t[3]};
+    MontReduceOnce(t, c.n, 3);
+    EXPECT_EQ(c.expected[0], t[0]);
+    EXPECT_EQ(c.expected[1], t[1]);
+    EXPECT_EQ(c.expected[2], t[2]);
+  }
 }
 
 }  // namespace
