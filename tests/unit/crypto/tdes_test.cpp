@@ -1,9 +1,12 @@
 #include "crypto/tdes.h"
 
 #include <gtest/gtest.h>
+#include <openssl/des.h>
 #include <openssl/evp.h>
 
+#include <array>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -227,24 +230,60 @@ TEST(TripleDesSetKey, AdjustsEveryByteToOddParityInPlace) {
   }
 }
 
+using Prefix = std::array<uint8_t, 4>;
+
+// The four-byte prefixes of the keys OpenSSL calls weak or semi-weak. Every
+// such key is made of the bytes 01, FE, 1F, E0, 0E and F1, so a search over
+// those finds them all without knowing the list.
+std::set<Prefix> SearchWeakPrefixes() {
+  static const uint8_t kBytes[6] = {0x01, 0xFE, 0x1F, 0xE0, 0x0E, 0xF1};
+  std::set<Prefix> prefixes;
+  DES_cblock key;
+  for (uint32_t n = 0; n < 6 * 6 * 6 * 6 * 6 * 6 * 6 * 6; ++n) {
+    uint32_t digits = n;
+    for (int i = 0; i < 8; ++i, digits /= 6) key[i] = kBytes[digits % 6];
+    if (DES_is_weak_key(&key)) prefixes.insert(Prefix{key[0], key[1], key[2], key[3]});
+  }
+  return prefixes;
+}
+
+const std::set<Prefix> &WeakPrefixesFromOpenSsl() {
+  static const std::set<Prefix> prefixes = SearchWeakPrefixes();
+  return prefixes;
+}
+
+TEST(TripleDesSetKey, RefusesAPartExactlyWhenItsPrefixIsAWeakKeysPrefix) {
+  const std::set<Prefix> &weak = WeakPrefixesFromOpenSsl();
+  ASSERT_EQ(16u, weak.size());
+  // Every prefix over the bytes weak keys begin with: refused exactly when
+  // it begins a weak key, whatever follows it.
+  static const uint8_t kLeading[4] = {0x01, 0xFE, 0x1F, 0xE0};
+  TestRandom rng(3);
+  for (uint32_t n = 0; n < 256; ++n) {
+    Prefix prefix;
+    for (int i = 0; i < 4; ++i) prefix[i] = kLeading[(n >> (2 * i)) & 3];
+    Bytes key(24, 0x23);
+    std::memcpy(key.data(), prefix.data(), 4);
+    Bytes tail = rng.NextBytes(4);
+    std::memcpy(key.data() + 4, tail.data(), 4);
+    TripleDesContext ctx;
+    EXPECT_EQ(weak.count(prefix) ? CIPHER_E_KEY : 0, TripleDesSetKey(key.data(), 24, &ctx))
+        << Hex(prefix.data(), 4);
+  }
+}
+
 TEST(TripleDesSetKey, RefusesWeakPrefixesInEveryPartLeavingLaterPartsAlone) {
-  const uint8_t prefixes[16][4] = {
-      {0x01, 0x01, 0x01, 0x01}, {0xFE, 0xFE, 0xFE, 0xFE}, {0x1F, 0x1F, 0x1F, 0x1F},
-      {0xE0, 0xE0, 0xE0, 0xE0}, {0x01, 0xFE, 0x01, 0xFE}, {0xFE, 0x01, 0xFE, 0x01},
-      {0x1F, 0xE0, 0x1F, 0xE0}, {0xE0, 0x1F, 0xE0, 0x1F}, {0x01, 0xE0, 0x01, 0xE0},
-      {0xE0, 0x01, 0xE0, 0x01}, {0x1F, 0xFE, 0x1F, 0xFE}, {0xFE, 0x1F, 0xFE, 0x1F},
-      {0x01, 0x1F, 0x01, 0x1F}, {0x1F, 0x01, 0x1F, 0x01}, {0xE0, 0xFE, 0xE0, 0xFE},
-      {0xFE, 0xE0, 0xFE, 0xE0}};
+  const std::set<Prefix> &prefixes = WeakPrefixesFromOpenSsl();
   // Bytes of even parity, so that an adjustment shows.
   const uint8_t kEven = 0x22;
   TestRandom rng(2);
   for (const auto &prefix : prefixes) {
     for (int part = 0; part < 3; ++part) {
-      SCOPED_TRACE("prefix " + Hex(prefix, 4) + " in part " + std::to_string(part + 1));
+      SCOPED_TRACE("prefix " + Hex(prefix.data(), 4) + " in part " + std::to_string(part + 1));
       uint8_t key[24];
       std::memset(key, kEven, sizeof key);
       // The refused part: the prefix and any four bytes after it.
-      std::memcpy(key + 8 * part, prefix, 4);
+      std::memcpy(key + 8 * part, prefix.data(), 4);
       Bytes tail = rng.NextBytes(4);
       std::memcpy(key + 8 * part + 4, tail.data(), 4);
 
