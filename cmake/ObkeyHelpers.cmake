@@ -26,15 +26,12 @@ endfunction()
 
 # obkey_add_subsystem_folders()
 # Adds every folder below the current one that has a CMakeLists.txt, in name
-# order, leaving out those named in OBKEY_SKIP_DIRS: each subsystem keeps its
-# tests in a folder of its own.
+# order: each subsystem keeps its tests in a folder of its own.
 function(obkey_add_subsystem_folders)
   file(GLOB folders LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
   list(SORT folders)
   foreach(folder ${folders})
-    get_filename_component(subsystem ${folder} NAME)
-    if(IS_DIRECTORY ${folder} AND EXISTS ${folder}/CMakeLists.txt
-       AND NOT subsystem IN_LIST OBKEY_SKIP_DIRS)
+    if(IS_DIRECTORY ${folder} AND EXISTS ${folder}/CMakeLists.txt)
       add_subdirectory(${folder})
     endif()
   endforeach()
