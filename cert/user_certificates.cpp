@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "crypto/size_query.h"
 #include "token/token_session.h"
 #include "token/xcsp_eclib.h"
 
@@ -44,8 +45,7 @@ int32_t ImportUserCert(const DataBlob *cert, uint32_t key_type) {
 int32_t ExportUserCert(DataBlob *inout_cert, const uint32_t *key_type) {
   if (inout_cert == nullptr) return OB_E_ARGUMENT;
   // The size query answers before the key type is looked at.
-  if (inout_cert->pbData == nullptr) {
-    inout_cert->cbData = OB_CERT_SIZE_HINT;
+  if (AnswerNullSizeQuery(inout_cert->pbData, &inout_cert->cbData, OB_CERT_SIZE_HINT)) {
     return OB_OK;
   }
   if (key_type == nullptr) return OB_E_ARGUMENT;

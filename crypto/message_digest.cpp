@@ -2,6 +2,7 @@
 
 #include "crypto/digest.h"
 #include "crypto/sha1.h"
+#include "crypto/size_query.h"
 #include "crypto/wipe.h"
 
 namespace obkey {
@@ -18,10 +19,7 @@ int32_t DigestMessage(uint8_t *out, uint32_t *out_len, const uint8_t *in, uint32
   }
   if (out_len == nullptr) return kDigestBadArgument;
   // The size query answers before the message is looked at.
-  if (out == nullptr || *out_len < digest_len) {
-    *out_len = digest_len;
-    return 0;
-  }
+  if (AnswerSizeQuery(out, out_len, digest_len)) return 0;
   if (in == nullptr && in_len != 0) return kDigestBadArgument;
 
   // The primitives' statuses cannot fail here: every pointer was checked.

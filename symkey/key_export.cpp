@@ -4,6 +4,7 @@
 
 #include "crypto/random_source.h"
 #include "crypto/rsa_public.h"
+#include "crypto/size_query.h"
 #include "crypto/wipe.h"
 #include "token/asymmetric.h"
 #include "token/containers.h"
@@ -46,10 +47,7 @@ WrapPath ChoosePath(const DataBlob *wrapping_key) {
 int32_t ExportPlain(const DataBlob &key, DataBlob *inout_blob, uint32_t alg_id) {
   if (key.cbData > UINT32_MAX - KEY_BLOB_HEADER_LEN) return OB_E_ARGUMENT;
   uint32_t need = key.cbData + KEY_BLOB_HEADER_LEN;
-  if (inout_blob->pbData == nullptr || inout_blob->cbData < need) {
-    inout_blob->cbData = need;
-    return OB_OK;
-  }
+  if (AnswerSizeQuery(inout_blob->pbData, &inout_blob->cbData, need)) return OB_OK;
   inout_blob->cbData = need;
   KeyBlobHeader{alg_id, 0}.WriteTo(inout_blob->pbData);
   if (key.cbData != 0)
@@ -58,10 +56,7 @@ int32_t ExportPlain(const DataBlob &key, DataBlob *inout_blob, uint32_t alg_id) 
 }
 
 int32_t ExportWrappedByToken(const DataBlob &key, DataBlob *inout_blob, uint32_t alg_id) {
-  if (inout_blob->pbData == nullptr || inout_blob->cbData < kTokenWrapBlobLen) {
-    inout_blob->cbData = kTokenWrapBlobLen;
-    return OB_OK;
-  }
+  if (AnswerSizeQuery(inout_blob->pbData, &inout_blob->cbData, kTokenWrapBlobLen)) return OB_OK;
   inout_blob->cbData = kTokenWrapBlobLen;
   KeyBlobHeader{alg_id, CALG_RSA_KEYX}.WriteTo(inout_blob->pbData);
   if (key.cbData > TOKEN_WRAP_LEN - kPkcs1Overhead) return OB_E_ARGUMENT;
@@ -105,10 +100,7 @@ int32_t ExportWrappedInSoftware(const DataBlob &key, const DataBlob &wrapping_ke
     return OB_E_ARGUMENT;
   }
   uint32_t need = modulus_len + KEY_BLOB_HEADER_LEN;
-  if (inout_blob->pbData == nullptr || inout_blob->cbData < need) {
-    inout_blob->cbData = need;
-    return OB_OK;
-  }
+  if (AnswerSizeQuery(inout_blob->pbData, &inout_blob->cbData, need)) return OB_OK;
 
   RandomSource random;
   int32_t status = SeedFromToken(&random);

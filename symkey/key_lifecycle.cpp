@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "crypto/size_query.h"
 #include "crypto/wipe.h"
 #include "symkey/key_table.h"
 #include "token/containers.h"
@@ -98,10 +99,7 @@ int32_t GetKeyProperty(const DataBlob *key_name, uint32_t property, uint8_t *out
     return OB_OK;
   }
   if (inout_len == nullptr) return OB_E_ARGUMENT;
-  if (out == nullptr || *inout_len < kPropertyValueLen) {
-    *inout_len = kPropertyValueLen;
-    return OB_OK;
-  }
+  if (AnswerSizeQuery(out, inout_len, kPropertyValueLen)) return OB_OK;
   uint32_t value = 0;
   if (!PropertyValue(property, name, &value)) return OB_E_ARGUMENT;
   WriteLe32(out, value);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "api/obkey.h"
+#include "crypto/size_query.h"
 #include "token/key_type.h"
 #include "token/log_text.h"
 #include "token/token_session.h"
@@ -74,10 +75,7 @@ int32_t AsymmetricEncrypt(uint8_t *out, uint32_t *inout_out_len, const uint8_t *
                           uint32_t alg_id) {
   LogText("OB_AsymmetricEncrypt EkeyConnect  \n");
   if (inout_out_len == nullptr) return OB_E_ARGUMENT;
-  if (out == nullptr) {
-    *inout_out_len = OB_RSA_BLOCK_LEN;
-    return OB_OK;
-  }
+  if (AnswerNullSizeQuery(out, inout_out_len, OB_RSA_BLOCK_LEN)) return OB_OK;
   if (!IsReadable(in, in_len)) return OB_E_ARGUMENT;
   TokenSession session;
   if (!session.is_open()) return session.open_status();

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "asn1/pvk_blob.h"
+#include "crypto/size_query.h"
 #include "token/key_names.h"
 #include "token/log_text.h"
 #include "token/token_session.h"
@@ -56,8 +57,7 @@ struct DerKeyBuffer {
 int32_t ExportPublicKey(const DataBlob *key_name, DataBlob *inout_blob) {
   if (inout_blob == nullptr) return OB_E_ARGUMENT;
   // A buffer too small for the blob is a size query, never an overrun.
-  if (inout_blob->pbData == nullptr || inout_blob->cbData < OB_PUBLIC_KEY_BLOB_LEN) {
-    inout_blob->cbData = OB_PUBLIC_KEY_BLOB_LEN;
+  if (AnswerSizeQuery(inout_blob->pbData, &inout_blob->cbData, OB_PUBLIC_KEY_BLOB_LEN)) {
     return OB_OK;
   }
   char digit = 0;
