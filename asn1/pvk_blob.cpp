@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "asn1/asn1_builder.h"
+#include "crypto/byte_order.h"
 
 namespace obkey {
 namespace {
@@ -30,11 +31,6 @@ struct WipedBytes {
     if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
   }
 };
-
-uint32_t ReadLe32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // EncodeInteger writes one INTEGER element over |content_len| bytes into
 // |out|, asking the builder for the length first so the buffer is exact.
@@ -69,7 +65,7 @@ int Convert(const uint8_t *blob, uint32_t blob_len, uint32_t *out_der_len, uint8
   if (blob == nullptr || out_der_len == nullptr) return 0;
   if (blob_len < kPartsOffset) return 0;
 
-  const uint32_t bit_len = ReadLe32(blob + kBitLenOffset);
+  const uint32_t bit_len = LoadLe32(blob + kBitLenOffset);
   // A multiple of 16 keeps n even, so the five half-width parts tile the
   // blob exactly and none of them is empty.
   if (bit_len == 0 || bit_len % 16 != 0) return 0;

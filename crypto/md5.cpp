@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "crypto/byte_order.h"
 #include "crypto/wipe.h"
 
 namespace obkey {
@@ -9,18 +10,6 @@ namespace {
 
 inline uint32_t Rotl(uint32_t x, int n) {
   return (x << n) | (x >> (32 - n));
-}
-
-inline uint32_t LoadLe32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-inline void StoreLe32(uint8_t *p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
 }
 
 // The round functions in forms that shorten the dependency chain: G adds its

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "crypto/byte_order.h"
 #include "crypto/wipe.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -17,18 +18,6 @@ namespace {
 
 inline uint32_t Rotl(uint32_t x, int n) {
   return (x << n) | (x >> (32 - n));
-}
-
-inline uint32_t LoadBe32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
-}
-
-inline void StoreBe32(uint8_t *p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
 }
 
 // Rounds over a 16-word circular message schedule with the one-bit rotation.

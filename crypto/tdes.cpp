@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "crypto/byte_order.h"
 #include "crypto/wipe.h"
 
 namespace obkey {
@@ -64,15 +65,11 @@ void BuildSchedule(const uint8_t *part, TripleDesContext *ctx, int i) {
 
 // A block as the DES library sees it: two words, each loaded little-endian.
 inline DES_LONG Load32(const uint8_t *p) {
-  return static_cast<DES_LONG>(p[0]) | static_cast<DES_LONG>(p[1]) << 8 |
-         static_cast<DES_LONG>(p[2]) << 16 | static_cast<DES_LONG>(p[3]) << 24;
+  return LoadLe32(p);
 }
 
 inline void Store32(uint8_t *p, DES_LONG v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
+  StoreLe32(p, static_cast<uint32_t>(v));
 }
 
 inline void LoadBlock(DES_LONG block[2], const uint8_t *p) {

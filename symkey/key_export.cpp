@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "crypto/byte_order.h"
 #include "crypto/random_source.h"
 #include "crypto/rsa_public.h"
 #include "crypto/size_query.h"
@@ -19,10 +20,6 @@ constexpr uint32_t kPkcs1Overhead = 11;
 constexpr uint32_t kTokenWrapBlobLen = KEY_BLOB_HEADER_LEN + TOKEN_WRAP_LEN;
 
 enum class WrapPath { kPlain, kToken, kSoftware, kRefused };
-
-void WriteLe32(uint8_t *out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 // Wipes a temporary that held key material on every way out.
 template <size_t N>
@@ -124,8 +121,8 @@ void KeyBlobHeader::WriteTo(uint8_t *out) const {
   out[1] = kBlobVersion;
   out[2] = 0;
   out[3] = 0;
-  WriteLe32(out + 4, key_alg_id);
-  WriteLe32(out + 8, wrap_alg_id);
+  StoreLe32(out + 4, key_alg_id);
+  StoreLe32(out + 8, wrap_alg_id);
 }
 
 void BuildTokenWrapBlock(const uint8_t *key, uint32_t key_len,

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "crypto/byte_order.h"
 #include "crypto/size_query.h"
 #include "crypto/wipe.h"
 #include "symkey/key_table.h"
@@ -34,10 +35,6 @@ int32_t DrawTripleDesKey(uint8_t *out_key) {
   }
   SecureWipe(part, sizeof(part));
   return status;
-}
-
-void WriteLe32(uint8_t *out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 // The value of a fixed property; false for an algorithm query on a key name
@@ -102,7 +99,7 @@ int32_t GetKeyProperty(const DataBlob *key_name, uint32_t property, uint8_t *out
   if (AnswerSizeQuery(out, inout_len, kPropertyValueLen)) return OB_OK;
   uint32_t value = 0;
   if (!PropertyValue(property, name, &value)) return OB_E_ARGUMENT;
-  WriteLe32(out, value);
+  StoreLe32(out, value);
   return OB_OK;
 }
 
