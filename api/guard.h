@@ -4,19 +4,17 @@
 
 #include <stdint.h>
 
+#include <utility>
+
 #include "api/obkey.h"
+#include "crypto/export_guard.h"
 
 namespace obkey {
 
-// Guarded runs `body` and turns any escaping exception (std::bad_alloc
-// included) into the status -1.
+// Guarded runs `body`; an escaping exception becomes the status -1.
 template <typename Body>
 int32_t Guarded(Body &&body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return OB_E_ARGUMENT;
-  }
+  return GuardedExport<OB_E_ARGUMENT>(std::forward<Body>(body));
 }
 
 }  // namespace obkey

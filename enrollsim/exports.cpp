@@ -1,8 +1,10 @@
 // The exported functions of VeltaNxoEnrollApi: each checks the constants it
 // is given and forwards to the stand-in.
 #include <new>
+#include <utility>
 
 #include "cert/velta_enroll.h"
+#include "crypto/export_guard.h"
 #include "enrollsim/enrollsim_status.h"
 #include "enrollsim/install.h"
 #include "enrollsim/request.h"
@@ -14,11 +16,7 @@ namespace {
 // No exception crosses the C interface.
 template <typename Body>
 int32_t Guarded(Body &&body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return VEST_INTERNAL;
-  }
+  return obkey::GuardedExport<VEST_INTERNAL>(std::forward<Body>(body));
 }
 
 }  // namespace

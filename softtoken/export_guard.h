@@ -3,20 +3,17 @@
 #define OBKEY_SOFTTOKEN_EXPORT_GUARD_H
 
 #include <cstdint>
+#include <utility>
 
+#include "crypto/export_guard.h"
 #include "softtoken/softtoken_status.h"
 
 namespace obkey::softtoken {
 
-// Guarded runs `body` and turns any escaping exception (std::bad_alloc
-// included) into XCST_INTERNAL, so that none crosses the C ABI.
+// Guarded runs `body`; an escaping exception becomes XCST_INTERNAL.
 template <typename Body>
-int32_t Guarded(Body body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return XCST_INTERNAL;
-  }
+int32_t Guarded(Body &&body) noexcept {
+  return GuardedExport<XCST_INTERNAL>(std::forward<Body>(body));
 }
 
 }  // namespace obkey::softtoken
