@@ -19,6 +19,7 @@ build: deps
 	cmake --build $(BUILD) -j$(JOBS)
 
 test-linux: build
+	bash scripts/check-format.sh
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
 test-asan: deps

@@ -13,8 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   uint8_t der[obkey::kPvkDerCapacity + 1];
   der[obkey::kPvkDerCapacity] = 0xA5;
   uint32_t der_len = 0;
-  int converted = obkey::PvkBlobASN1Encode(blob.data(), static_cast<uint32_t>(blob.size()),
-                                           &der_len, der);
+  int converted =
+      obkey::PvkBlobASN1Encode(blob.data(), static_cast<uint32_t>(blob.size()), &der_len, der);
   if (converted == 1 && (der_len == 0 || der_len > obkey::kPvkDerCapacity)) __builtin_trap();
   if (der[obkey::kPvkDerCapacity] != 0xA5) __builtin_trap();
   return 0;
