@@ -17,7 +17,7 @@ constexpr char kDefaultLibrary[] = "obkey.dll";
 
 void *OpenLibrary(const std::string &path, std::string *out_error) {
   HMODULE module = LoadLibraryA(path.c_str());
-  if (module == nullptr) *out_error = "cannot load " + path;
+  if (module == nullptr) *out_error = "Windows error " + std::to_string(GetLastError());
   return reinterpret_cast<void *>(module);
 }
 
@@ -45,8 +45,10 @@ void Resolve(void *library, const char *name, Function *out_function) {
 
 }  // namespace
 
-bool LoadObkey(const std::string &path, ObkeyApi *out_api, std::string *out_error) {
-  std::string chosen = path;
+bool LoadObkey(const std::string &path, ObkeyApi *out_api, std::string *out_chosen,
+               std::string *out_error) {
+  std::string &chosen = *out_chosen;
+  chosen = path;
   if (chosen.empty()) {
     const char *configured = std::getenv("OBKEY_LIBRARY");
     chosen = configured != nullptr && configured[0] != '\0' ? configured : kDefaultLibrary;
