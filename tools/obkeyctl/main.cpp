@@ -218,14 +218,13 @@ int Run(const std::vector<std::string> &args, Settings *settings) {
   std::string words = chosen->words;
   bool takes_device = words == "format" || words.rfind("config", 0) == 0;
   if (!settings->device.empty() && !takes_device) {
-#if defined(_WIN32)
-    UsageError(
-        "--device: on Windows the registry value USBKEY chooses the device; set it with "
-        "`obkeyctl config init --device " +
-        settings->device + "`");
-#else
+    if (HasRegistry()) {
+      UsageError(
+          "--device: on Windows the registry value USBKEY chooses the device; set it "
+          "with `obkeyctl config init --device " +
+          settings->device + "`");
+    }
     UsePrivateConfiguration(*settings);
-#endif
   }
   return chosen->run(context, parsed);
 }

@@ -94,6 +94,9 @@ std::string HomeFolder();
 // PathSeparator is '/' or '\\'.
 char PathSeparator();
 
+// HasRegistry: whether the configuration is a real registry (Windows).
+bool HasRegistry();
+
 // SetEnvironment sets a variable for this process and the library.
 void SetEnvironment(const char *name, const std::string &value);
 

@@ -260,6 +260,10 @@ char PathSeparator() {
   return '/';
 }
 
+bool HasRegistry() {
+  return false;
+}
+
 void SetEnvironment(const char *name, const std::string &value) {
   setenv(name, value.c_str(), 1);
 }

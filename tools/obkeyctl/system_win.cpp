@@ -3,8 +3,10 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "tools/obkeyctl/system.h"
 
@@ -239,6 +241,10 @@ std::string HomeFolder() {
 
 char PathSeparator() {
   return '\\';
+}
+
+bool HasRegistry() {
+  return true;
 }
 
 void SetEnvironment(const char *name, const std::string &value) {
