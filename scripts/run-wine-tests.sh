@@ -56,6 +56,8 @@ if [ -f "$build_dir/softtoken/xcsp_eclib.dll" ]; then
   rm -rf "$WINEPREFIX/drive_c/obkey-tokens"
   wine reg add "$config_key" /v USBKEY /t REG_SZ /d XCSP_KEY_5 /f >/dev/null
   run "$soft_folder" softtoken
+  # obkeyctl.exe as a user runs it, over the same software token.
+  bash "$(dirname "$0")/wine-obkeyctl-smoke.sh" "$build_dir" || status=1
 else
   echo "run-wine-tests: no i686 software token in $build_dir; its Wine tests were not run"
   status=1

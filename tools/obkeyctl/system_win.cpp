@@ -31,8 +31,12 @@ std::string FolderOf(const std::string &path) {
 
 }  // namespace
 
+// _isatty is true for every character device, NUL included; only a
+// console answers GetConsoleMode.
 bool IsTerminal(int fd) {
-  return _isatty(fd) != 0;
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  DWORD mode = 0;
+  return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
 }
 
 void UseBinaryStdio() {
