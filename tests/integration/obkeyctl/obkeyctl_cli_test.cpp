@@ -586,6 +586,29 @@ TEST_F(ObkeyctlTest, NoSessionIsDiagnosed) {
   EXPECT_NE(change.err.find("is not writable"), std::string::npos) << change.err;
 }
 
+TEST_F(ObkeyctlTest, QuietSaysOnlyResultsAndVerboseEveryCall) {
+  Format();
+  ShellResult quiet = Run("--quiet login --pin-file pin");
+  EXPECT_EQ(quiet.exit_status, 0);
+  EXPECT_EQ(quiet.err, "");
+  ShellResult plain = Run("login --pin-file pin");
+  EXPECT_EQ(plain.err, "login: ok\n");
+  // Errors still show with --quiet.
+  EXPECT_NE(Run("login --pin-stdin --quiet", "0\n").err.find("XCST_PIN_INCORRECT"),
+            std::string::npos);
+
+  ShellResult verbose = Run("random 4 --hex --verbose");
+  EXPECT_EQ(verbose.exit_status, 0);
+  EXPECT_NE(verbose.err.find("obkeyctl: loaded "), std::string::npos) << verbose.err;
+  EXPECT_NE(verbose.err.find("obkeyctl: OB_GenRandom -> OK (0): done"), std::string::npos)
+      << verbose.err;
+  EXPECT_EQ(verbose.out.size(), 9u);
+  // The library's own lines of OB_DisabelPVK show in --verbose, on stderr.
+  ShellResult status = Run("status --verbose");
+  EXPECT_NE(status.err.find("hContainer 0 ="), std::string::npos) << status.err;
+  EXPECT_EQ(status.out.find("hContainer"), std::string::npos) << status.out;
+}
+
 TEST_F(ObkeyctlTest, ConfigInitAndShowSayWhereEachSettingComesFrom) {
   ShellResult init = Run("config init --device 4 --file fresh.reg");
   EXPECT_EQ(init.exit_status, 0) << init.err;
