@@ -194,6 +194,12 @@ std::vector<Finding> DiagnoseReach(const Environment &environment) {
                           "use the token library that wrote it"});
     }
   }
+  PathState lock = ExaminePath(environment.lock_path);
+  if (lock.exists && !lock.writable) {
+    findings.push_back({"the token's lock file " + environment.lock_path +
+                            " cannot be opened for writing: " + lock.error,
+                        "chmod u+rw " + environment.lock_path + " (or run as its owner)"});
+  }
   if (LockHeldElsewhere(environment.lock_path) == 1) {
     std::string wait = Getenv("XCSP_TOKEN_LOCK_TIMEOUT_MS");
     findings.push_back(

@@ -584,6 +584,17 @@ TEST_F(ObkeyctlTest, NoSessionIsDiagnosed) {
   ShellResult change = RunShell(dir_, Env() + as_user + OBKEYCTL_PATH + " create-container RO_SIG");
   EXPECT_EQ(change.exit_status, 1) << change.err;
   EXPECT_NE(change.err.find("is not writable"), std::string::npos) << change.err;
+
+  // A folder the user may write, with a lock file of someone else's.
+  ASSERT_EQ(chmod((dir_ + "/tokens").c_str(), 0777), 0);
+  ASSERT_EQ(chmod((dir_ + "/tokens/token-0.db").c_str(), 0666), 0);
+  ShellResult lock_file = RunShell(dir_, Env() + as_user + OBKEYCTL_PATH + " status");
+  EXPECT_EQ(lock_file.exit_status, 3) << lock_file.err;
+  EXPECT_NE(lock_file.err.find("the token's lock file " + dir_ +
+                               "/tokens/token-0.lock cannot be opened for writing: Permission "
+                               "denied"),
+            std::string::npos)
+      << lock_file.err;
 }
 
 TEST_F(ObkeyctlTest, QuietSaysOnlyResultsAndVerboseEveryCall) {
