@@ -171,10 +171,10 @@ std::vector<uint8_t> SignedData(const Args &args, const std::vector<uint8_t> &fi
 std::vector<Finding> RawLengthFindings(const Args &args, size_t len, const char *what) {
   std::vector<Finding> findings;
   if (args.Get("digest", "sha1") == "none" && len > kRawSignMax && len != OB_RSA_BLOCK_LEN) {
-    findings.push_back(
-        {"the file is " + std::to_string(len) + " bytes; the token " + what +
-             " at most 117 bytes, or exactly 128, as they are",
-         "use --digest sha1 (the default) to " + std::string(what) + " the file's SHA-1 digest"});
+    findings.push_back({"the file is " + std::to_string(len) + " bytes; the token " + what +
+                            " at most 117 bytes, or exactly 128, as they are",
+                        std::string("use --digest sha1 (the default): the token then ") + what +
+                            " the file's SHA-1 digest"});
   }
   return findings;
 }
