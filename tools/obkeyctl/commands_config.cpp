@@ -79,9 +79,10 @@ int ConfigShowCommand(Context &context, const Args &) {
   line("log", environment.log_path, environment.log_from);
   const char *library = std::getenv("OBKEY_LIBRARY");
   line("library",
-       !context.settings.library.empty()  ? context.settings.library
-       : library != nullptr && library[0] ? library
-                                          : "the system's obkey library",
+       !context.settings.library.empty() ? context.settings.library
+       : library != nullptr && library[0]
+           ? library
+           : std::string(DefaultLibraryName()) + " (found by the system's loader)",
        !context.settings.library.empty()  ? "--library"
        : library != nullptr && library[0] ? "$OBKEY_LIBRARY"
                                           : "default");

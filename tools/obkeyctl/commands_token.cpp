@@ -21,8 +21,10 @@ int FormatCommand(Context &context, const Args &args) {
   }
   const std::string device = std::to_string(environment.device);
   const std::string target = "device " + device + " (software token store " +
-                             environment.store_path + ", folder from " +
-                             environment.token_dir_from + ")";
+                             environment.store_path +
+                             (environment.token_dir_from == "default"
+                                  ? ", the default folder)"
+                                  : ", folder from " + environment.token_dir_from + ")");
   if (!args.Has("yes")) {
     if (!IsTerminal(0)) {
       UsageError("format erases " + target + "; off a terminal it needs --yes");

@@ -59,6 +59,10 @@ void Resolve(void *library, const char *name, Function *out_function) {
 
 }  // namespace
 
+const char *DefaultLibraryName() {
+  return kDefaultLibrary;
+}
+
 bool LoadObkey(const std::string &path, ObkeyApi *out_api, std::string *out_chosen,
                std::string *out_error) {
   std::string &chosen = *out_chosen;

@@ -41,6 +41,9 @@ struct ObkeyApi {
   decltype(&OBCERT_InstallCert) install_certificates = nullptr;
 };
 
+// DefaultLibraryName is the name loaded when no path is given.
+const char *DefaultLibraryName();
+
 // LoadObkey loads the library (`path`, else $OBKEY_LIBRARY, else the
 // platform's name for it), names it in `*out_chosen` and resolves the
 // exports. An export that the library lacks stays null; `*out_error`
