@@ -200,22 +200,22 @@ void ApplyGlobalOption(const std::string &name, const std::string &value, Settin
   if (name == "library") {
     settings->library = value;
   } else if (name == "registry") {
-#if defined(_WIN32)
-    UsageError("--registry: on Windows the configuration is the registry itself");
-#else
-    SetEnvironment("OBKEY_REGISTRY", value);
-    settings->registry_from = "--registry";
-#endif
+    if (HasRegistry()) {
+      UsageError("--registry: on Windows the configuration is the registry itself");
+    } else {
+      SetEnvironment("OBKEY_REGISTRY", value);
+      settings->registry_from = "--registry";
+    }
   } else if (name == "token-dir") {
     SetEnvironment("XCSP_TOKEN_DIR", value);
     settings->token_dir_from = "--token-dir";
   } else if (name == "log") {
-#if defined(_WIN32)
-    UsageError("--log: on Windows the log is always c:\\xml816.log");
-#else
-    SetEnvironment("OBKEY_LOG", value);
-    settings->log_from = "--log";
-#endif
+    if (HasRegistry()) {
+      UsageError("--log: on Windows the log is always c:\\xml816.log");
+    } else {
+      SetEnvironment("OBKEY_LOG", value);
+      settings->log_from = "--log";
+    }
   } else if (name == "device") {
     char *end = nullptr;
     long device = std::strtol(value.c_str(), &end, 10);

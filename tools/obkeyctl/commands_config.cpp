@@ -17,18 +17,18 @@ int ConfigInitCommand(Context &context, const Args &args) {
   int32_t device = static_cast<int32_t>(std::stol(context.settings.device));
   std::string value = ConfigValueForDevice(device);
   std::string error;
-#if defined(_WIN32)
-  if (args.Has("file")) UsageError("--file: on Windows the configuration is the registry");
-  if (!WriteMachineValue(obkey::kConfigKeyPath, obkey::kConfigValueName, value, &error)) {
-    Failure(std::string("cannot write the registry value HKEY_LOCAL_MACHINE\\") +
-                obkey::kConfigKeyPath + "\\" + obkey::kConfigValueName + ": " + error,
-            {{"writing below HKEY_LOCAL_MACHINE needs an administrator",
-              "run obkeyctl as an administrator"}});
+  if (HasRegistry()) {
+    if (args.Has("file")) UsageError("--file: on Windows the configuration is the registry");
+    if (!WriteMachineValue(obkey::kConfigKeyPath, obkey::kConfigValueName, value, &error)) {
+      Failure(std::string("cannot write the registry value HKEY_LOCAL_MACHINE\\") +
+                  obkey::kConfigKeyPath + "\\" + obkey::kConfigValueName + ": " + error,
+              {{"writing below HKEY_LOCAL_MACHINE needs an administrator",
+                "run obkeyctl as an administrator"}});
+    }
+    return context.Done("config init", std::string("HKEY_LOCAL_MACHINE\\") + obkey::kConfigKeyPath +
+                                           " USBKEY=" + value + " names device " +
+                                           std::to_string(device));
   }
-  return context.Done("config init", std::string("HKEY_LOCAL_MACHINE\\") + obkey::kConfigKeyPath +
-                                         " USBKEY=" + value + " names device " +
-                                         std::to_string(device));
-#else
   std::string path = args.Get("file", obkey::platform::RegistryFilePath());
   size_t slash = path.rfind('/');
   if (slash != std::string::npos && slash > 0 &&
@@ -49,7 +49,6 @@ int ConfigInitCommand(Context &context, const Args &args) {
                  "; to use this file, export OBKEY_REGISTRY=" + path);
   }
   return kExitOk;
-#endif
 }
 
 int ConfigShowCommand(Context &context, const Args &) {
@@ -61,11 +60,11 @@ int ConfigShowCommand(Context &context, const Args &) {
                   from.c_str());
     text += buffer;
   };
-#if defined(_WIN32)
-  line("configuration", environment.config_where + "\\USBKEY", "registry");
-#else
-  line("configuration", environment.config_where, environment.config_from);
-#endif
+  if (HasRegistry()) {
+    line("configuration", environment.config_where + "\\USBKEY", "registry");
+  } else {
+    line("configuration", environment.config_where, environment.config_from);
+  }
   line("USBKEY", environment.config_read ? "\"" + environment.config_value + "\"" : "(none)",
        environment.config_read ? "configuration" : "missing");
   line("device", environment.device_known ? std::to_string(environment.device) : "(unknown)",

@@ -36,28 +36,30 @@ std::string DeviceText(const Environment &environment) {
 }
 
 Finding ConfigFinding(const Environment &environment) {
-#if defined(_WIN32)
-  return {"the registry value USBKEY under " + environment.config_where +
-              " is missing or empty, so obkey does not know which device to open",
-          "write it with `obkeyctl config init --device 0` (as an administrator)"};
-#else
-  PathState file = ExaminePath(environment.config_where);
-  std::string fix =
-      "write it with `obkeyctl config init --device 0`, or name another file with "
-      "--registry FILE";
-  if (!file.exists) {
-    return {"the configuration file " + environment.config_where + " (" + environment.config_from +
-                ") does not exist: " + file.error,
+  if (HasRegistry()) {
+    return {"the registry value USBKEY under " + environment.config_where +
+                " is missing or empty, so obkey does not know which device to open",
+            "write it with `obkeyctl config init --device 0` (as an administrator)"};
+  } else {
+    PathState file = ExaminePath(environment.config_where);
+    std::string fix =
+        "write it with `obkeyctl config init --device 0`, or name another file with "
+        "--registry FILE";
+    if (!file.exists) {
+      return {"the configuration file " + environment.config_where + " (" +
+                  environment.config_from + ") does not exist: " + file.error,
+              fix};
+    }
+    if (!file.readable) {
+      return {
+          "the configuration file " + environment.config_where + " cannot be read: " + file.error,
+          "make it readable: chmod a+r " + environment.config_where};
+    }
+    return {"the configuration file " + environment.config_where +
+                " has no \"USBKEY\" value under [HKEY_LOCAL_MACHINE\\" + obkey::kConfigKeyPath +
+                "]",
             fix};
   }
-  if (!file.readable) {
-    return {"the configuration file " + environment.config_where + " cannot be read: " + file.error,
-            "make it readable: chmod a+r " + environment.config_where};
-  }
-  return {"the configuration file " + environment.config_where +
-              " has no \"USBKEY\" value under [HKEY_LOCAL_MACHINE\\" + obkey::kConfigKeyPath + "]",
-          fix};
-#endif
 }
 
 }  // namespace
@@ -78,15 +80,15 @@ std::string RegistryFileText(const std::string &value) {
 
 Environment DescribeEnvironment(const Settings &settings) {
   Environment environment;
-#if defined(_WIN32)
-  environment.config_where = std::string("HKEY_LOCAL_MACHINE\\") + obkey::kConfigKeyPath;
-  environment.config_from = "registry";
-#else
-  environment.config_where = obkey::platform::RegistryFilePath();
-  environment.config_from = !settings.registry_from.empty()     ? settings.registry_from
-                            : !Getenv("OBKEY_REGISTRY").empty() ? "$OBKEY_REGISTRY"
-                                                                : "default";
-#endif
+  if (HasRegistry()) {
+    environment.config_where = std::string("HKEY_LOCAL_MACHINE\\") + obkey::kConfigKeyPath;
+    environment.config_from = "registry";
+  } else {
+    environment.config_where = obkey::platform::RegistryFilePath();
+    environment.config_from = !settings.registry_from.empty()     ? settings.registry_from
+                              : !Getenv("OBKEY_REGISTRY").empty() ? "$OBKEY_REGISTRY"
+                                                                  : "default";
+  }
   std::string value;
   environment.config_read =
       obkey::platform::ReadMachineValue(obkey::kConfigKeyPath, obkey::kConfigValueName, &value);
@@ -106,11 +108,11 @@ Environment DescribeEnvironment(const Settings &settings) {
     environment.token_dir_from =
         settings.token_dir_from.empty() ? "$XCSP_TOKEN_DIR" : settings.token_dir_from;
   } else {
-#if defined(_WIN32)
-    environment.token_dir = Join(Join(HomeFolder(), "obkey"), "tokens");
-#else
-    environment.token_dir = HomeFolder() + "/.local/share/obkey/tokens";
-#endif
+    if (HasRegistry()) {
+      environment.token_dir = Join(Join(HomeFolder(), "obkey"), "tokens");
+    } else {
+      environment.token_dir = HomeFolder() + "/.local/share/obkey/tokens";
+    }
     environment.token_dir_from = "default";
   }
   if (environment.device_known) {
@@ -119,20 +121,20 @@ Environment DescribeEnvironment(const Settings &settings) {
     environment.lock_path = Join(environment.token_dir, stem + ".lock");
   }
 
-#if defined(_WIN32)
-  environment.log_path = "c:\\xml816.log";
-  environment.log_from = "fixed";
-#else
-  environment.log_path = Getenv("OBKEY_LOG");
-  if (!environment.log_path.empty()) {
-    environment.log_from = settings.log_from.empty() ? "$OBKEY_LOG" : settings.log_from;
+  if (HasRegistry()) {
+    environment.log_path = "c:\\xml816.log";
+    environment.log_from = "fixed";
   } else {
-    std::string state = Getenv("XDG_STATE_HOME");
-    environment.log_path =
-        (state.empty() ? HomeFolder() + "/.local/state" : state) + "/obkey/xml816.log";
-    environment.log_from = "default";
+    environment.log_path = Getenv("OBKEY_LOG");
+    if (!environment.log_path.empty()) {
+      environment.log_from = settings.log_from.empty() ? "$OBKEY_LOG" : settings.log_from;
+    } else {
+      std::string state = Getenv("XDG_STATE_HOME");
+      environment.log_path =
+          (state.empty() ? HomeFolder() + "/.local/state" : state) + "/obkey/xml816.log";
+      environment.log_from = "default";
+    }
   }
-#endif
   return environment;
 }
 
