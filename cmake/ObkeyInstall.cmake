@@ -1,7 +1,7 @@
 # What a Linux developer installs: the library with a versioned SONAME, the
 # public headers, obkey.pc and a CMake package; the software token's
-# libraries in a private folder beside it, found through $ORIGIN; obkeyctl
-# and the READMEs. `make package` makes a Debian package of the same tree.
+# libraries in a private folder beside it, found through $ORIGIN; the
+# READMEs. obkeyctl and its manual page are installed by their own folder. `make package` makes a Debian package of the same tree.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -19,7 +19,6 @@ install(TARGETS obkey EXPORT obkeyTargets
 # In the export set only because obkey links them; clients never name them.
 install(TARGETS xcsp_eclib KeyOperation VeltaNxoEnrollApi EXPORT obkeyTargets
   LIBRARY DESTINATION ${OBKEY_PRIVATE_LIBDIR})
-install(TARGETS obkeyctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/api/obkey.h ${OBKEY_GENERATED_INCLUDE}/obkey_version.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/obkey)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -60,6 +60,8 @@ if [ -f "$build_dir/softtoken/xcsp_eclib.dll" ]; then
   # off the 16-byte boundary a compiler might assume.
   OBKEY_SHA1_ENGINE=portable run "$soft_folder" softtoken 8
   run "$soft_folder" softtoken 4
+  # obkeyctl.exe as a user runs it, over the same software token.
+  bash "$(dirname "$0")/wine-obkeyctl-smoke.sh" "$build_dir" || status=1
 else
   echo "run-wine-tests: no i686 software token in $build_dir; its Wine tests were not run"
   status=1

@@ -1,9 +1,11 @@
-// obkeyctl's command table, arguments and status reporting.
+// obkeyctl's command table, strict argument parsing, input and output, PINs
+// and status reporting.
 #ifndef OBKEY_TOOLS_OBKEYCTL_CLI_H
 #define OBKEY_TOOLS_OBKEYCTL_CLI_H
 
 #include <stdint.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -12,8 +14,36 @@
 
 namespace obkeyctl {
 
-// Arguments after the command words: positionals and --name value options
-// (a bare --name stores "").
+// Exit statuses, documented in --help and the manual page.
+enum ExitStatus {
+  kExitOk = 0,
+  kExitFailed = 1,       // the operation failed
+  kExitUsage = 2,        // the command line is wrong
+  kExitUnreachable = 3,  // the token cannot be reached
+  kExitPin = 4,          // the PIN was refused or is locked
+};
+
+// A cause with what to do about it, printed under a failure.
+struct Finding {
+  std::string cause;
+  std::string fix;
+};
+
+// Stop ends a command early: thrown by the helpers below, caught in main,
+// which prints the message and the findings and exits with `exit_status`.
+struct Stop {
+  int exit_status;
+  std::string message;
+  std::vector<Finding> findings;
+};
+
+// UsageError stops with exit status 2 and a message naming the fault.
+[[noreturn]] void UsageError(const std::string &message);
+// Failure stops with exit status 1.
+[[noreturn]] void Failure(const std::string &message, std::vector<Finding> findings = {});
+
+// Arguments after the command words, already checked against the command's
+// option list: positionals and --name value options (a flag stores "").
 class Args {
  public:
   Args() = default;
@@ -24,23 +54,38 @@ class Args {
   const std::string &at(size_t i) const { return positional_.at(i); }
   bool Has(const std::string &option) const { return options_.count(option) != 0; }
   std::string Get(const std::string &option, const std::string &fallback = "") const;
-  // GetNumber parses a decimal or 0x-prefixed option; false when it is no number.
-  bool GetNumber(const std::string &option, uint32_t fallback, uint32_t *out_value) const;
+  // Number reads a decimal option; a usage error when it is no number.
+  uint32_t Number(const std::string &option, uint32_t fallback) const;
 
  private:
   std::vector<std::string> positional_;
   std::map<std::string, std::string> options_;
 };
 
-struct Context {
-  ObkeyApi api;
+// Global options, accepted before and after the command.
+struct Settings {
+  std::string library;
+  std::string registry_from;  // "--registry" when given on the command line
+  std::string token_dir_from;
+  std::string log_from;
+  std::string device;  // --device as given, empty when absent
+  bool quiet = false;
+  bool verbose = false;
 };
 
+class Context;
+
 struct Command {
-  std::string words;    // "file put"
-  std::string usage;    // arguments after the words
-  std::string summary;  // one line
+  const char *words;      // "file put"
+  const char *arguments;  // positional names, optional ones in brackets: "LABEL [FILE]"
+  // Options, space-separated: "name" a flag, "name=" a value, "name=a|b" one
+  // of the values, a trailing "!" required. "@pin" the user PIN options,
+  // "@new-pin" those of a new PIN, "@out" --out and --hex.
+  const char *options;
+  const char *summary;  // one line
+  const char *help;     // what the command does, its options, examples
   int (*run)(Context &context, const Args &args);
+  bool needs_library = true;
 };
 
 // Each group of commands adds itself to the table.
@@ -49,40 +94,118 @@ void AddKeyCommands(std::vector<Command> *table);
 void AddFileCommands(std::vector<Command> *table);
 void AddSymmetricKeyCommands(std::vector<Command> *table);
 void AddEnrollmentCommands(std::vector<Command> *table);
+void AddConfigCommands(std::vector<Command> *table);
 
-// StatusName names a status of obkey or of the software token.
+// ParseCommandArgs checks `args` against `command` and returns them; any
+// unknown option, bad value, missing option or argument, or extra argument
+// is a usage error naming it. Global options among them go to `settings`.
+Args ParseCommandArgs(const Command &command, const std::vector<std::string> &args,
+                      Settings *settings);
+
+// ApplyGlobalOption handles one global option; false when `name` is none.
+bool IsGlobalOption(const std::string &name, bool *out_takes_value);
+void ApplyGlobalOption(const std::string &name, const std::string &value, Settings *settings);
+
+// Usage and help texts made from the command table.
+std::string UsageLine(const Command &command);
+std::string CommandHelp(const Command &command);
+
+// StatusName and StatusText name every status of obkey, of its software
+// ciphers and of the software token; StatusName is "UNKNOWN" otherwise.
 std::string StatusName(int32_t status);
+std::string StatusText(int32_t status);
+// StatusLabel is "NAME (number): text".
+std::string StatusLabel(int32_t status);
+// ExitStatusFor maps a failing status to the exit status.
+int ExitStatusFor(int32_t status);
 
-// Report prints "<what>: ok" or "<what>: failed, <name> (<hex>)" and returns
-// the process exit code for it.
-int Report(const std::string &what, int32_t status);
+// What a command knows about a -1 from its own arguments.
+using Explainer = std::function<std::vector<Finding>(int32_t status)>;
 
-// Fail prints an error about the command line and returns the exit code 2.
-int Fail(const std::string &message);
+// The state of one run: settings, the library (loaded when first needed).
+class Context {
+ public:
+  Settings settings;
+  std::string command_words;
 
-// Missing reports an export that the loaded library does not have.
-int Missing(const char *export_name);
+  // api loads the obkey library on first use; a failure stops the command.
+  const ObkeyApi &api();
 
-// File helpers: whole files as bytes; false with a message on failure.
-bool ReadFile(const std::string &path, std::vector<uint8_t> *out_bytes);
-bool WriteFile(const std::string &path, const uint8_t *bytes, size_t len);
+  // Call runs one library call with the library's standard output sent to
+  // standard error, and tells in --verbose what it called.
+  int32_t Call(const char *export_name, const std::function<int32_t()> &call);
+
+  // Check reports a failing status with its name, text, the command's own
+  // explanation and what obkeyctl sees of the token, and stops; it returns
+  // when `status` is 0.
+  void Check(const std::string &what, int32_t status, const Explainer &explain = nullptr);
+
+  // Done prints "<what>: ok" (and ", <detail>") unless --quiet; returns 0.
+  int Done(const std::string &what, const std::string &detail = "");
+
+  // Note prints an informational line on standard error unless --quiet.
+  void Note(const std::string &line) const;
+
+  // BeforeTokenCall says, before a token call, what obkeyctl can already see
+  // going wrong (a lock held elsewhere). With `writes` it refuses when the
+  // token folder or store cannot be written, since the token would lose the
+  // change.
+  void BeforeTokenCall(bool writes);
+
+  // LogIn verifies the user PIN from the command's PIN options (or a
+  // prompt), since the token forgets the check when this process ends.
+  void LogIn(const Args &args);
+
+ private:
+  ObkeyApi api_;
+  bool loaded_ = false;
+};
+
+// Require stops with a message when the library lacks an export.
+template <typename Function>
+Function Require(Function function, const char *export_name) {
+  if (function == nullptr) {
+    Failure(std::string("the loaded obkey library has no ") + export_name,
+            {{"an older or foreign library was loaded", "give the right one with --library PATH"}});
+  }
+  return function;
+}
+
+// Input and output. "-" is standard input or output everywhere.
+std::vector<uint8_t> ReadInput(const std::string &path);
+// WriteOutput writes to a file (atomically; mode 0600 when `secret`, else
+// 0644) or, for "-", standard output.
+void WriteOutput(const std::string &path, const uint8_t *bytes, size_t len, bool secret);
+// Emit writes a binary result to --out (default "-"): raw, or as hex with
+// --hex or when it goes to a terminal.
+void Emit(const Args &args, const uint8_t *bytes, size_t len, bool secret);
+// EmitText writes text (PEM, lists) to --out (default "-").
+void EmitText(const Args &args, const std::string &text, bool secret);
 std::string HexText(const uint8_t *bytes, size_t len);
-bool ParseHex(const std::string &text, std::vector<uint8_t> *out_bytes);
 
-// KeyTypeOption reads --type sig|enc (default sig) as a key type; 0 when it
-// is neither.
-uint32_t KeyTypeOption(const Args &args);
+// AskLine writes `prompt` to standard error and reads a line from standard
+// input (with echo); empty at end of input.
+std::string AskLine(const std::string &prompt);
 
-// Emit writes bytes to --out, or prints them as hex.
-int Emit(const Args &args, const uint8_t *bytes, size_t len);
+// A PIN held in memory that is wiped when it goes.
+class Secret {
+ public:
+  Secret() { text_.reserve(128); }
+  ~Secret();
+  Secret(const Secret &) = delete;
+  Secret &operator=(const Secret &) = delete;
+  std::string &text() { return text_; }
+  const std::string &text() const { return text_; }
 
-// LoggedIn verifies --pin when given; on failure it reports and stores the
-// exit code.
-bool LoggedIn(Context &context, const Args &args, int *out_exit);
+ private:
+  std::string text_;
+};
 
-// LogIn verifies --pin (default: the formatted token's PIN) when the
-// command asks for it, since the PIN check lasts only for this process.
-int32_t LogInIfAsked(Context &context, const Args &args);
+// ReadPin takes the PIN from the options with `prefix` ("pin" or
+// "new-pin"): --pin, --pin-file, --pin-env, --pin-stdin, else a prompt on a
+// terminal (asked twice when `confirm`). A usage error when none applies.
+void ReadPin(const Args &args, const std::string &prefix, const std::string &what, bool confirm,
+             Secret *out_pin);
 
 }  // namespace obkeyctl
 

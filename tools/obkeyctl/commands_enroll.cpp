@@ -4,57 +4,93 @@
 #include <vector>
 
 #include "tools/obkeyctl/cli.h"
+#include "tools/obkeyctl/rsa_blobs.h"
 
 namespace obkeyctl {
 namespace {
 
 // Text files are handed over zero-terminated.
-bool ReadText(const std::string &path, std::string *out_text) {
-  std::vector<uint8_t> bytes;
-  if (!ReadFile(path, &bytes)) return false;
-  out_text->assign(bytes.begin(), bytes.end());
-  return true;
+std::string ReadText(const std::string &path) {
+  std::vector<uint8_t> bytes = ReadInput(path);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 int EnrollRequestCommand(Context &context, const Args &args) {
-  if (context.api.create_request == nullptr) return Missing("OBCERT_CreateP10");
-  if (args.count() != 0 || !args.Has("subject") || !args.Has("out")) {
-    return Fail("enroll request needs --subject and --out");
-  }
-  int exit_code = 0;
-  if (!LoggedIn(context, args, &exit_code)) return exit_code;
+  auto create_request = Require(context.api().create_request, "OBCERT_CreateP10");
+  context.LogIn(args);
+  context.BeforeTokenCall(false);
   std::string subject = args.Get("subject");
   DataBlob query{0, nullptr};
-  int32_t status = context.api.create_request(0, 0, 0, subject.c_str(), &query, 0);
-  if (status != OB_OK) return Report("enroll request", status);
+  auto explain = [&](int32_t failed) {
+    std::vector<Finding> findings;
+    if (failed == OB_E_ARGUMENT) {
+      findings.push_back(
+          {"the subject " + subject + " was refused, or the token has no signature key pair",
+           "write the subject as /O=Example/CN=Alice, and make the key with "
+           "obkeyctl genkey NAME_SIG --type sig"});
+    }
+    return findings;
+  };
+  context.Check("enroll request",
+                context.Call("OBCERT_CreateP10",
+                             [&] { return create_request(0, 0, 0, subject.c_str(), &query, 0); }),
+                explain);
   std::vector<uint8_t> pem(query.cbData);
   DataBlob request{static_cast<uint32_t>(pem.size()), pem.data()};
-  status = context.api.create_request(0, 0, 0, subject.c_str(), &request, 0);
-  if (status != OB_OK) return Report("enroll request", status);
-  if (!WriteFile(args.Get("out"), pem.data(), request.cbData)) return 1;
-  return Report("enroll request", status);
+  context.Check("enroll request",
+                context.Call("OBCERT_CreateP10",
+                             [&] { return create_request(0, 0, 0, subject.c_str(), &request, 0); }),
+                explain);
+  std::string text(pem.begin(), pem.begin() + request.cbData);
+  while (!text.empty() && text.back() == '\0') text.pop_back();
+  if (args.Get("outform", "pem") == "der") {
+    std::vector<uint8_t> der;
+    if (!RequestPemToDer(text, &der)) Failure("the enrollment library's request does not parse");
+    Emit(args, der.data(), der.size(), false);
+  } else {
+    EmitText(args, text, false);
+  }
+  return kExitOk;
 }
 
 int EnrollInstallCommand(Context &context, const Args &args) {
-  if (context.api.install_certificates == nullptr) return Missing("OBCERT_InstallCert");
-  if (args.count() != 1 || !args.Has("pkcs7")) {
-    return Fail("enroll install needs the XML answer and --pkcs7 with the signature certificate");
-  }
-  std::string answer, pkcs7;
-  if (!ReadText(args.at(0), &answer) || !ReadText(args.Get("pkcs7"), &pkcs7)) return 1;
-  int exit_code = 0;
-  if (!LoggedIn(context, args, &exit_code)) return exit_code;
-  return Report("enroll install", context.api.install_certificates(
-                                      nullptr, 0, nullptr, 0, pkcs7.c_str(), 0, answer.c_str(), 0));
+  std::string answer = ReadText(args.at(0));
+  std::string pkcs7 = ReadText(args.Get("pkcs7"));
+  auto install = Require(context.api().install_certificates, "OBCERT_InstallCert");
+  context.LogIn(args);
+  context.BeforeTokenCall(true);
+  context.Check(
+      "enroll install",
+      context.Call(
+          "OBCERT_InstallCert",
+          [&] { return install(nullptr, 0, nullptr, 0, pkcs7.c_str(), 0, answer.c_str(), 0); }),
+      [&](int32_t failed) {
+        std::vector<Finding> findings;
+        if (failed == OB_E_ARGUMENT) {
+          findings.push_back(
+              {"the answer lacks an element (root, certKmcReq1..3, certKmcRep1..3) "
+               "or the PKCS #7 text is empty",
+               "check " + args.at(0) + " and " + args.Get("pkcs7")});
+        }
+        return findings;
+      });
+  return context.Done("enroll install");
 }
 
 }  // namespace
 
 void AddEnrollmentCommands(std::vector<Command> *table) {
-  table->push_back({"enroll request", "--subject /CN=... --out REQ.pem [--pin PIN]",
-                    "a PKCS #10 request for the token's signature key", EnrollRequestCommand});
-  table->push_back({"enroll install", "ANSWER.xml --pkcs7 SIGN.p7b [--pin PIN]",
-                    "install the authority's certificates on the token", EnrollInstallCommand});
+  table->push_back({"enroll request", "", "subject=! outform=pem|der @out @pin",
+                    "a PKCS #10 request for the token's signature key",
+                    "\nexamples:\n"
+                    "  obkeyctl enroll request --subject '/O=Example/CN=Alice' --out req.pem\n"
+                    "  obkeyctl enroll request --subject '/CN=Alice' --pin-file ~/.pin | openssl "
+                    "req -verify -noout\n",
+                    EnrollRequestCommand});
+  table->push_back({"enroll install", "ANSWER.xml", "pkcs7=! @pin",
+                    "install the authority's certificates on the token",
+                    "\nexample:\n  obkeyctl enroll install answer.xml --pkcs7 user-sig.p7b\n",
+                    EnrollInstallCommand});
 }
 
 }  // namespace obkeyctl

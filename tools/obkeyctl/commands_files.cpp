@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "softtoken/softtoken_status.h"
 #include "tools/obkeyctl/cli.h"
 #include "tools/obkeyctl/rsa_blobs.h"
 
@@ -12,104 +13,183 @@ namespace {
 constexpr uint32_t kCertificateCapacity = 4096;
 constexpr uint32_t kFileCapacity = 64 * 1024;
 
+uint32_t KeyType(const Args &args) {
+  return args.Get("type") == "enc" ? OB_KEY_TYPE_EXCHANGE : OB_KEY_TYPE_SIGNATURE;
+}
+
 uint32_t StoreSelector(const Args &args) {
-  uint32_t store = OB_STORE_LABELS;
-  args.GetNumber("store", OB_STORE_LABELS, &store);
-  return store;
+  return args.Get("store", "0") == "1" ? 1u : OB_STORE_LABELS;
+}
+
+// Why obkey refuses a label, from the label alone.
+std::vector<Finding> LabelFindings(const std::string &label) {
+  std::vector<Finding> findings;
+  if (label.empty()) findings.push_back({"the label is empty", "give a label of 1 to 18 bytes"});
+  if (label.size() > OB_LABEL_MAX) {
+    findings.push_back({"the label " + label + " is " + std::to_string(label.size()) +
+                            " bytes; labels are at most 18",
+                        "use a shorter label"});
+  }
+  return findings;
 }
 
 int CertImportCommand(Context &context, const Args &args) {
-  if (context.api.import_cert == nullptr) return Missing("OBCERT_ImportCert");
-  uint32_t key_type = KeyTypeOption(args);
-  if (args.count() != 1 || key_type == 0) return Fail("cert import needs a file and --type");
-  std::vector<uint8_t> file, der;
-  if (!ReadFile(args.at(0), &file)) return 1;
-  if (!CertificateToDer(file, &der)) return Fail(args.at(0) + " holds no certificate");
-  int exit_code = 0;
-  if (!LoggedIn(context, args, &exit_code)) return exit_code;
+  uint32_t key_type = KeyType(args);
+  std::vector<uint8_t> file = ReadInput(args.at(0)), der;
+  if (!CertificateFileToDer(file, args.Get("inform"), &der)) {
+    Failure(args.at(0) + " holds no certificate" +
+            (args.Has("inform") ? " in " + args.Get("inform") + " form" : ""));
+  }
+  auto import_cert = Require(context.api().import_cert, "OBCERT_ImportCert");
+  context.LogIn(args);
+  context.BeforeTokenCall(true);
   DataBlob cert{static_cast<uint32_t>(der.size()), der.data()};
-  return Report("cert import", context.api.import_cert(0, &cert, 0, 0, 0, key_type));
+  int32_t status =
+      context.Call("OBCERT_ImportCert", [&] { return import_cert(0, &cert, 0, 0, 0, key_type); });
+  context.Check("cert import", status, [&](int32_t failed) {
+    std::vector<Finding> findings;
+    if (failed == XCST_CERT_LENGTH) {
+      findings.push_back({"the certificate is " + std::to_string(der.size()) +
+                              " bytes; the token keeps at most 4096",
+                          ""});
+    }
+    if (failed == XCST_CONTAINER_NOT_FOUND || failed == OB_E_ARGUMENT) {
+      findings.push_back(
+          {"there is no " +
+               std::string(key_type == OB_KEY_TYPE_EXCHANGE ? "exchange" : "signature") +
+               " container for the certificate",
+           "generate its key pair first: obkeyctl genkey NAME --type " + args.Get("type")});
+    }
+    return findings;
+  });
+  return context.Done("cert import");
 }
 
 int CertExportCommand(Context &context, const Args &args) {
-  if (context.api.export_cert == nullptr) return Missing("OBCERT_ExportCert");
-  uint32_t key_type = KeyTypeOption(args);
-  if (args.count() != 0 || key_type == 0 || !args.Has("out")) {
-    return Fail("cert export needs --type and --out");
-  }
+  uint32_t key_type = KeyType(args);
+  auto export_cert = Require(context.api().export_cert, "OBCERT_ExportCert");
+  context.BeforeTokenCall(false);
   std::vector<uint8_t> der(kCertificateCapacity);
   DataBlob cert{static_cast<uint32_t>(der.size()), der.data()};
-  int32_t status = context.api.export_cert(&cert, 0, &key_type);
-  if (status != OB_OK) return Report("cert export", status);
+  int32_t status =
+      context.Call("OBCERT_ExportCert", [&] { return export_cert(&cert, 0, &key_type); });
+  context.Check("cert export", status);
   der.resize(cert.cbData);
-  if (!args.Has("pem")) return Emit(args, der.data(), der.size());
+  if (args.Get("outform", "pem") == "der") {
+    Emit(args, der.data(), der.size(), false);
+    return kExitOk;
+  }
   std::string pem;
-  if (!CertificateToPem(der, &pem)) return Fail("the token's certificate does not parse");
-  return WriteFile(args.Get("out"), reinterpret_cast<const uint8_t *>(pem.data()), pem.size()) ? 0
-                                                                                               : 1;
+  if (!CertificateToPem(der, &pem)) Failure("the token's certificate does not parse");
+  EmitText(args, pem, false);
+  return kExitOk;
 }
 
 int FilePutCommand(Context &context, const Args &args) {
-  if (context.api.import_file == nullptr) return Missing("OBCA_ImportFile");
-  if (args.count() != 2) return Fail("file put needs a label and a file");
-  std::vector<uint8_t> data;
-  if (!ReadFile(args.at(1), &data)) return 1;
-  int exit_code = 0;
-  if (!LoggedIn(context, args, &exit_code)) return exit_code;
-  return Report("file put " + args.at(0),
-                context.api.import_file(args.at(0).c_str(), StoreSelector(args), data.data(),
-                                        static_cast<uint32_t>(data.size())));
+  const std::string label = args.at(0);
+  std::vector<uint8_t> data = ReadInput(args.count() > 1 ? args.at(1) : "-");
+  auto import_file = Require(context.api().import_file, "OBCA_ImportFile");
+  context.LogIn(args);
+  context.BeforeTokenCall(true);
+  int32_t status = context.Call("OBCA_ImportFile", [&] {
+    return import_file(label.c_str(), StoreSelector(args), data.data(),
+                       static_cast<uint32_t>(data.size()));
+  });
+  context.Check("file put " + label, status, [&](int32_t failed) {
+    std::vector<Finding> findings = LabelFindings(label);
+    if (failed == OB_E_ARGUMENT && findings.empty()) {
+      findings.push_back(
+          {"the label directory is full (10 labels)", "remove one: obkeyctl file rm LABEL"});
+    }
+    if (failed == XCST_FILE_SPACE_FULL) {
+      findings.push_back(
+          {"the token's file space (64 KiB) is used up", "remove files: obkeyctl file rm LABEL"});
+    }
+    return findings;
+  });
+  return context.Done("file put " + label);
 }
 
 int FileGetCommand(Context &context, const Args &args) {
-  if (context.api.export_file == nullptr) return Missing("OBCA_ExportFile");
-  if (args.count() != 1) return Fail("file get needs a label");
+  const std::string label = args.at(0);
+  auto export_file = Require(context.api().export_file, "OBCA_ExportFile");
+  context.BeforeTokenCall(false);
   std::vector<uint8_t> data(kFileCapacity);
   uint32_t len = static_cast<uint32_t>(data.size());
-  int32_t status =
-      context.api.export_file(args.at(0).c_str(), StoreSelector(args), data.data(), &len);
-  if (status != OB_OK) return Report("file get " + args.at(0), status);
-  return Emit(args, data.data(), len);
+  int32_t status = context.Call("OBCA_ExportFile", [&] {
+    return export_file(label.c_str(), StoreSelector(args), data.data(), &len);
+  });
+  context.Check("file get " + label, status, [&](int32_t failed) {
+    std::vector<Finding> findings = LabelFindings(label);
+    if (failed == OB_E_ARGUMENT && findings.empty()) {
+      findings.push_back(
+          {"there is no label " + label + " on the token", "`obkeyctl file ls` lists the labels"});
+    }
+    return findings;
+  });
+  Emit(args, data.data(), len, false);
+  return kExitOk;
 }
 
 int FileRemoveCommand(Context &context, const Args &args) {
-  if (context.api.delete_file == nullptr) return Missing("OBCA_DeleteFile");
-  if (args.count() != 1) return Fail("file rm needs a label");
-  int exit_code = 0;
-  if (!LoggedIn(context, args, &exit_code)) return exit_code;
-  return Report("file rm " + args.at(0),
-                context.api.delete_file(args.at(0).c_str(), StoreSelector(args)));
+  const std::string label = args.at(0);
+  auto delete_file = Require(context.api().delete_file, "OBCA_DeleteFile");
+  context.LogIn(args);
+  context.BeforeTokenCall(true);
+  int32_t status = context.Call("OBCA_DeleteFile",
+                                [&] { return delete_file(label.c_str(), StoreSelector(args)); });
+  context.Check("file rm " + label, status, [&](int32_t) { return LabelFindings(label); });
+  return context.Done("file rm " + label);
 }
 
 int FileListCommand(Context &context, const Args &args) {
-  if (context.api.read_label_list == nullptr) return Missing("OBCA_ReadLabelList");
+  auto read_label_list = Require(context.api().read_label_list, "OBCA_ReadLabelList");
+  context.BeforeTokenCall(false);
   uint8_t list[OB_LABEL_COUNT * OB_LABEL_SLOT_SIZE] = {};
   uint32_t count = 0;
-  int32_t status = context.api.read_label_list(StoreSelector(args), list, &count);
-  if (status != OB_OK) return Report("file ls", status);
+  int32_t status = context.Call("OBCA_ReadLabelList",
+                                [&] { return read_label_list(StoreSelector(args), list, &count); });
+  context.Check("file ls", status);
   for (uint32_t i = 0; i < count && i < OB_LABEL_COUNT; ++i) {
     const char *label = reinterpret_cast<const char *>(list + i * OB_LABEL_SLOT_SIZE);
     std::printf("%.*s\n", static_cast<int>(OB_LABEL_SLOT_SIZE - 1), label);
   }
-  std::printf("%u label(s)\n", count);
-  return 0;
+  if (!context.settings.quiet) std::fprintf(stderr, "%u label(s)\n", count);
+  return kExitOk;
 }
 
 }  // namespace
 
 void AddFileCommands(std::vector<Command> *table) {
-  table->push_back({"cert import", "FILE --type sig|enc [--pin PIN]",
-                    "store a user certificate (DER or PEM) beside its key pair",
-                    CertImportCommand});
-  table->push_back({"cert export", "--type sig|enc --out FILE [--pem]",
-                    "read a user certificate back", CertExportCommand});
-  table->push_back({"file put", "LABEL FILE [--store N] [--pin PIN]",
-                    "store a labelled file on the token", FilePutCommand});
   table->push_back(
-      {"file get", "LABEL [--store N] [--out FILE]", "read a labelled file", FileGetCommand});
-  table->push_back(
-      {"file rm", "LABEL [--store N] [--pin PIN]", "remove a labelled file", FileRemoveCommand});
-  table->push_back({"file ls", "[--store N]", "list the labels", FileListCommand});
+      {"cert import", "CERTFILE", "type=sig|enc! inform=pem|der @pin",
+       "store a user certificate beside its key pair",
+       "\nexamples:\n"
+       "  obkeyctl cert import signer.crt --type sig\n"
+       "  openssl x509 -in signer.crt -outform DER | obkeyctl cert import - --type sig "
+       "--inform der --pin-file ~/.pin\n",
+       CertImportCommand});
+  table->push_back({"cert export", "", "type=sig|enc! outform=pem|der @out",
+                    "read a user certificate back (PEM by default)",
+                    "\nexamples:\n"
+                    "  obkeyctl cert export --type sig --out signer.pem\n"
+                    "  obkeyctl cert export --type sig --outform der | openssl x509 -inform DER "
+                    "-noout -subject\n",
+                    CertExportCommand});
+  table->push_back({"file put", "LABEL [FILE]", "store=0|1 @pin",
+                    "store a labelled file on the token (FILE or standard input)",
+                    "Labels are 1 to 18 bytes; the token holds 10 labels. The labels\n"
+                    "LAB_USERCERT_SIG and LAB_USERCERT_ENC are the two user certificates.\n"
+                    "\nexamples:\n"
+                    "  obkeyctl file put NOTES notes.txt\n"
+                    "  echo hello | obkeyctl file put GREETING --pin-file ~/.pin\n",
+                    FilePutCommand});
+  table->push_back({"file get", "LABEL", "store=0|1 @out", "read a labelled file",
+                    "\nexample:\n  obkeyctl file get NOTES --out notes.txt\n", FileGetCommand});
+  table->push_back({"file rm", "LABEL", "store=0|1 @pin", "remove a labelled file",
+                    "\nexample:\n  obkeyctl file rm NOTES\n", FileRemoveCommand});
+  table->push_back({"file ls", "", "store=0|1", "list the labels",
+                    "\nexample:\n  obkeyctl file ls\n", FileListCommand});
 }
 
 }  // namespace obkeyctl

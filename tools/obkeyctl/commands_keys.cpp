@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "softtoken/softtoken_status.h"
 #include "tools/obkeyctl/cli.h"
 #include "tools/obkeyctl/rsa_blobs.h"
 
@@ -13,193 +14,422 @@ namespace obkeyctl {
 namespace {
 
 constexpr size_t kKeyNameCapacity = 160;
+constexpr size_t kContainerNameMax = 47;
+constexpr size_t kKeyNamesNameMax = OB_KEY_NAME_LEN_REPORTED - 4;
+constexpr size_t kRawSignMax = 117;
+constexpr uint32_t kRandomMax = 1u << 20;
+
+bool Contains(const std::string &text, const char *word) {
+  return text.find(word) != std::string::npos;
+}
+
+// Why obkey refuses a container name, from the name alone.
+std::vector<Finding> ContainerNameFindings(const std::string &name, const char *keyword) {
+  std::vector<Finding> findings;
+  if (keyword == nullptr && !Contains(name, "SIG") && !Contains(name, "ENC")) {
+    findings.push_back({"the container name " + name +
+                            " holds neither SIG (signature container) nor ENC (exchange "
+                            "container)",
+                        "put SIG or ENC in the name, e.g. " + name + "_SIG"});
+  } else if (keyword != nullptr && !Contains(name, keyword)) {
+    findings.push_back({"a " + std::string(Contains(keyword, "SIG") ? "signature" : "exchange") +
+                            " key pair goes into a container whose name holds " + keyword +
+                            ", and " + name + " does not",
+                        "name the container e.g. " + name + "_" + keyword});
+  }
+  if (name.size() > kContainerNameMax) {
+    findings.push_back({"the container name is " + std::to_string(name.size()) +
+                            " bytes long; the token keeps at most 47",
+                        "use a shorter name"});
+  }
+  return findings;
+}
+
+uint32_t KeyType(const Args &args) {
+  return args.Get("type") == "enc" ? OB_KEY_TYPE_EXCHANGE : OB_KEY_TYPE_SIGNATURE;
+}
+
+const char *KeyRole(uint32_t key_type) {
+  return key_type == OB_KEY_TYPE_EXCHANGE ? "exchange" : "signature";
+}
 
 int CreateContainerCommand(Context &context, const Args &args) {
-  if (context.api.create_container == nullptr) return Missing("OB_CreateContainer");
-  if (args.count() != 1) return Fail("create-container needs a name holding SIG or ENC");
-  return Report("create-container " + args.at(0), context.api.create_container(args.at(0).c_str()));
+  const std::string name = args.at(0);
+  auto create = Require(context.api().create_container, "OB_CreateContainer");
+  context.BeforeTokenCall(true);
+  int32_t status = context.Call("OB_CreateContainer", [&] { return create(name.c_str()); });
+  context.Check("create-container " + name, status, [&](int32_t failed) {
+    std::vector<Finding> findings;
+    if (failed == OB_E_ARGUMENT) findings = ContainerNameFindings(name, nullptr);
+    if (failed == XCST_CONTAINER_NOT_FOUND) {
+      findings.push_back(
+          {"the slot for this kind of container holds a container of another "
+           "name (`obkeyctl status` shows it)",
+           "use that container, or format the token to start afresh"});
+    }
+    return findings;
+  });
+  return context.Done("create-container " + name);
 }
 
 int KeyNamesCommand(Context &context, const Args &args) {
-  if (context.api.find_container == nullptr) return Missing("OB_FindContainerAndKeypair");
-  if (args.count() != 1) return Fail("key-names needs a container name");
+  const std::string name = args.at(0);
+  auto find = Require(context.api().find_container, "OB_FindContainerAndKeypair");
   uint8_t names[4][kKeyNameCapacity] = {};
   DataBlob records[4] = {{0, names[0]}, {0, names[1]}, {0, names[2]}, {0, names[3]}};
-  int32_t status = context.api.find_container(args.at(0).c_str(), &records[0], &records[1],
-                                              &records[2], &records[3]);
-  if (status != OB_OK) return Report("key-names", status);
+  if (name.size() > kKeyNamesNameMax) {
+    Failure("key-names: the container name is " + std::to_string(name.size()) + " bytes; at most " +
+            std::to_string(kKeyNamesNameMax) + " make a key name");
+  }
+  int32_t status = context.Call("OB_FindContainerAndKeypair", [&] {
+    return find(name.c_str(), &records[0], &records[1], &records[2], &records[3]);
+  });
+  context.Check("key-names", status);
   const char *roles[4] = {"signature", "signature", "exchange", "exchange"};
   for (int i = 0; i < 4; ++i) {
     std::printf("%-9s %s\n", roles[i], reinterpret_cast<const char *>(names[i]));
   }
-  return 0;
+  return kExitOk;
+}
+
+// Whether the container slot of `key_type` already holds a key pair of
+// that type, asked the way any client can: by exporting its public key.
+bool PairExists(Context &context, const std::string &container, uint32_t key_type) {
+  auto export_public_key = context.api().export_public_key;
+  if (export_public_key == nullptr) return false;
+  std::string key_name = container + (key_type == OB_KEY_TYPE_EXCHANGE ? "\\01" : "\\03");
+  uint8_t blob[OB_PUBLIC_KEY_BLOB_LEN];
+  DataBlob name{static_cast<uint32_t>(key_name.size() + 1),
+                reinterpret_cast<uint8_t *>(&key_name[0])};
+  DataBlob out{sizeof(blob), blob};
+  return context.Call("OB_ExportPublicKey", [&] { return export_public_key(&name, &out); }) ==
+         OB_OK;
 }
 
 int GenerateKeyCommand(Context &context, const Args &args) {
-  if (context.api.generate_key_pair == nullptr) return Missing("OB_GenAsymmetricKey");
-  uint32_t key_type = KeyTypeOption(args);
-  if (args.count() != 1 || key_type == 0) return Fail("genkey needs a container name and --type");
-  int exit_code = 0;
-  if (!LoggedIn(context, args, &exit_code)) return exit_code;
+  const std::string container = args.at(0);
+  const uint32_t key_type = KeyType(args);
+  const char *keyword = key_type == OB_KEY_TYPE_EXCHANGE ? "ENC" : "SIG";
+  if (!Contains(container, keyword)) {
+    throw Stop{kExitUsage,
+               "genkey: --type " + args.Get("type") + " needs a container name with " + keyword,
+               ContainerNameFindings(container, keyword)};
+  }
+  auto generate = Require(context.api().generate_key_pair, "OB_GenAsymmetricKey");
+  context.LogIn(args);
+  if (!args.Has("force") && PairExists(context, container, key_type)) {
+    Failure("genkey: the " + std::string(KeyRole(key_type)) + " container already has a " +
+                KeyRole(key_type) + " key pair; nothing was changed",
+            {{"generating replaces the pair, and its private key is lost for good",
+              "add --force to replace it"}});
+  }
+  context.BeforeTokenCall(true);
   uint8_t name1[kKeyNameCapacity] = {}, name2[kKeyNameCapacity] = {};
   DataBlob record1{0, name1}, record2{0, name2};
-  int32_t status =
-      context.api.generate_key_pair(args.at(0).c_str(), &record1, &record2, 0, 0, key_type);
-  if (status == OB_OK) {
-    std::printf("key names: %s %s\n", reinterpret_cast<char *>(name1),
-                reinterpret_cast<char *>(name2));
-  }
-  return Report("genkey", status);
+  int32_t status = context.Call("OB_GenAsymmetricKey", [&] {
+    return generate(container.c_str(), &record1, &record2, 0, 0, key_type);
+  });
+  context.Check("genkey", status, [&](int32_t failed) {
+    std::vector<Finding> findings;
+    if (failed == OB_E_ARGUMENT) findings = ContainerNameFindings(container, keyword);
+    if (failed == XCST_CONTAINER_NOT_FOUND) {
+      findings.push_back({"the " + std::string(KeyRole(key_type)) +
+                              " container slot holds a container of another name (`obkeyctl "
+                              "status` shows it)",
+                          "generate in that container, or format the token"});
+    }
+    return findings;
+  });
+  std::printf("%s %s\n", reinterpret_cast<char *>(name1), reinterpret_cast<char *>(name2));
+  return context.Done("genkey",
+                      std::string("new ") + KeyRole(key_type) + " key pair in " + container);
 }
 
 int RandomCommand(Context &context, const Args &args) {
-  if (context.api.generate_random == nullptr) return Missing("OB_GenRandom");
-  uint32_t count = 0;
-  if (args.count() != 1 || !Args({}, {{"n", args.at(0)}}).GetNumber("n", 0, &count)) {
-    return Fail("random needs a byte count");
+  const std::string &text = args.at(0);
+  char *end = nullptr;
+  unsigned long count = std::strtoul(text.c_str(), &end, 10);
+  if (text.empty() || text[0] == '-' || *end != '\0' || count == 0 || count > kRandomMax) {
+    UsageError("random " + text + ": give a byte count from 1 to " + std::to_string(kRandomMax));
   }
+  auto generate = Require(context.api().generate_random, "OB_GenRandom");
+  context.BeforeTokenCall(false);
   std::vector<uint8_t> bytes(count);
-  DataBlob record{count, bytes.data()};
-  int32_t status = context.api.generate_random(&record);
-  if (status != OB_OK) return Report("random", status);
-  return Emit(args, bytes.data(), bytes.size());
+  DataBlob record{static_cast<uint32_t>(count), bytes.data()};
+  context.Check("random", context.Call("OB_GenRandom", [&] { return generate(&record); }));
+  Emit(args, bytes.data(), bytes.size(), true);
+  OPENSSL_cleanse(bytes.data(), bytes.size());
+  return kExitOk;
 }
 
-// The data a signature covers: the file itself, or with --digest sha1 the
-// DigestInfo of its SHA-1 digest.
-bool SignedData(const Args &args, const std::string &path, std::vector<uint8_t> *out_data) {
-  std::vector<uint8_t> file;
-  if (!ReadFile(path, &file)) return false;
-  if (args.Get("digest") == "sha1") {
-    *out_data = Sha1DigestInfo(file);
-  } else {
-    out_data->swap(file);
+// The data a signature covers: with --digest sha1 (the default) the
+// DigestInfo of the file's SHA-1 digest, with none the file itself.
+std::vector<uint8_t> SignedData(const Args &args, const std::vector<uint8_t> &file) {
+  return args.Get("digest", "sha1") == "sha1" ? Sha1DigestInfo(file) : file;
+}
+
+std::vector<Finding> RawLengthFindings(const Args &args, size_t len, const char *what) {
+  std::vector<Finding> findings;
+  if (args.Get("digest", "sha1") == "none" && len > kRawSignMax && len != OB_RSA_BLOCK_LEN) {
+    findings.push_back({"the file is " + std::to_string(len) + " bytes; the token " + what +
+                            " at most 117 bytes, or exactly 128, as they are",
+                        std::string("use --digest sha1 (the default): the token then ") + what +
+                            " the file's SHA-1 digest"});
   }
-  return true;
+  return findings;
 }
 
 int SignCommand(Context &context, const Args &args) {
-  if (context.api.sign == nullptr) return Missing("OB_AsymmetricSignData");
-  if (args.count() != 1) return Fail("sign needs a file");
-  std::vector<uint8_t> data;
-  if (!SignedData(args, args.at(0), &data)) return 1;
-  int exit_code = 0;
-  if (!LoggedIn(context, args, &exit_code)) return exit_code;
+  std::vector<uint8_t> file = ReadInput(args.at(0));
+  std::vector<uint8_t> data = SignedData(args, file);
+  auto sign = Require(context.api().sign, "OB_AsymmetricSignData");
+  context.LogIn(args);
+  context.BeforeTokenCall(false);
   uint8_t signature[OB_RSA_BLOCK_LEN] = {};
   uint32_t signature_len = sizeof(signature);
-  int32_t status = context.api.sign(nullptr, data.data(), static_cast<uint32_t>(data.size()),
-                                    signature, &signature_len, 0);
-  if (status != OB_OK) return Report("sign", status);
-  return Emit(args, signature, signature_len);
+  int32_t status = context.Call("OB_AsymmetricSignData", [&] {
+    return sign(nullptr, data.data(), static_cast<uint32_t>(data.size()), signature, &signature_len,
+                0);
+  });
+  context.Check("sign", status, [&](int32_t failed) {
+    std::vector<Finding> findings = RawLengthFindings(args, data.size(), "signs");
+    if (failed == OB_E_ARGUMENT && findings.empty()) {
+      findings.push_back({"the signature container has no signature key pair",
+                          "make one: obkeyctl genkey NAME_SIG --type sig"});
+    }
+    return findings;
+  });
+  Emit(args, signature, signature_len, false);
+  return kExitOk;
 }
 
 int VerifyCommand(Context &context, const Args &args) {
-  if (context.api.verify == nullptr) return Missing("OB_AsymmetricVerifySign");
-  if (args.count() != 2) return Fail("verify needs the signed file and the signature");
-  std::vector<uint8_t> expected, signature;
-  if (!SignedData(args, args.at(0), &expected) || !ReadFile(args.at(1), &signature)) return 1;
+  std::vector<uint8_t> expected = SignedData(args, ReadInput(args.at(0)));
+  std::vector<uint8_t> signature = ReadInput(args.at(1));
+  auto verify = Require(context.api().verify, "OB_AsymmetricVerifySign");
+  context.BeforeTokenCall(false);
   uint8_t block[OB_RSA_BLOCK_LEN] = {};
   uint32_t block_len = sizeof(block);
-  int32_t status = context.api.verify(nullptr, block, &block_len, signature.data(),
-                                      static_cast<uint32_t>(signature.size()), 0);
-  if (status != OB_OK) return Report("verify", status);
+  int32_t status = context.Call("OB_AsymmetricVerifySign", [&] {
+    return verify(nullptr, block, &block_len, signature.data(),
+                  static_cast<uint32_t>(signature.size()), 0);
+  });
+  context.Check("verify", status, [&](int32_t failed) {
+    std::vector<Finding> findings;
+    if (signature.size() != OB_RSA_BLOCK_LEN) {
+      findings.push_back({args.at(1) + " is " + std::to_string(signature.size()) +
+                              " bytes; a token signature is 128",
+                          "give the raw signature file (not hex)"});
+    } else if (failed == OB_E_ARGUMENT) {
+      findings.push_back({"the signature container has no signature key pair", ""});
+    }
+    return findings;
+  });
   bool matches = std::vector<uint8_t>(block, block + block_len) == expected;
   std::printf("verify: %s\n", matches ? "signature matches" : "signature does NOT match");
-  return matches ? 0 : 1;
+  return matches ? kExitOk : kExitFailed;
 }
 
 int EncryptCommand(Context &context, const Args &args) {
-  if (context.api.encrypt == nullptr) return Missing("OB_AsymmetricEncrypt");
-  if (args.count() != 1) return Fail("encrypt needs a file of at most 117 bytes");
-  std::vector<uint8_t> plain;
-  if (!ReadFile(args.at(0), &plain)) return 1;
+  std::vector<uint8_t> plain = ReadInput(args.at(0));
+  auto encrypt = Require(context.api().encrypt, "OB_AsymmetricEncrypt");
+  context.BeforeTokenCall(false);
   uint8_t cipher[OB_RSA_BLOCK_LEN] = {};
   uint32_t cipher_len = sizeof(cipher);
-  int32_t status = context.api.encrypt(nullptr, 0, 0, cipher, &cipher_len, plain.data(),
-                                       static_cast<uint32_t>(plain.size()), CALG_RSA_KEYX);
-  if (status != OB_OK) return Report("encrypt", status);
-  return Emit(args, cipher, cipher_len);
+  int32_t status = context.Call("OB_AsymmetricEncrypt", [&] {
+    return encrypt(nullptr, 0, 0, cipher, &cipher_len, plain.data(),
+                   static_cast<uint32_t>(plain.size()), CALG_RSA_KEYX);
+  });
+  OPENSSL_cleanse(plain.data(), plain.size());
+  context.Check("encrypt", status, [&](int32_t) {
+    std::vector<Finding> findings;
+    if (plain.size() > kRawSignMax && plain.size() != OB_RSA_BLOCK_LEN) {
+      findings.push_back({"the file is " + std::to_string(plain.size()) +
+                              " bytes; the token encrypts at most 117 bytes (or a raw block of "
+                              "128)",
+                          "encrypt a symmetric key instead (obkeyctl symkey)"});
+    }
+    return findings;
+  });
+  Emit(args, cipher, cipher_len, false);
+  return kExitOk;
 }
 
 int DecryptCommand(Context &context, const Args &args) {
-  if (context.api.decrypt == nullptr) return Missing("OB_AsymmetricDecrypt");
-  if (args.count() != 1) return Fail("decrypt needs a file");
   uint32_t alg_id = args.Get("key", "enc") == "sig" ? CALG_RSA_SIGN : CALG_RSA_KEYX;
-  std::vector<uint8_t> cipher;
-  if (!ReadFile(args.at(0), &cipher)) return 1;
-  int exit_code = 0;
-  if (!LoggedIn(context, args, &exit_code)) return exit_code;
+  std::vector<uint8_t> cipher = ReadInput(args.at(0));
+  auto decrypt = Require(context.api().decrypt, "OB_AsymmetricDecrypt");
+  context.LogIn(args);
+  context.BeforeTokenCall(false);
   uint8_t plain[OB_RSA_BLOCK_LEN] = {};
   uint32_t plain_len = sizeof(plain);
-  int32_t status = context.api.decrypt(nullptr, 0, 0, plain, &plain_len, cipher.data(),
-                                       static_cast<uint32_t>(cipher.size()), alg_id);
-  if (status != OB_OK) return Report("decrypt", status);
-  int result = Emit(args, plain, plain_len);
+  int32_t status = context.Call("OB_AsymmetricDecrypt", [&] {
+    return decrypt(nullptr, 0, 0, plain, &plain_len, cipher.data(),
+                   static_cast<uint32_t>(cipher.size()), alg_id);
+  });
+  context.Check("decrypt", status, [&](int32_t) {
+    std::vector<Finding> findings;
+    if (cipher.size() == 0 || cipher.size() > OB_RSA_BLOCK_LEN) {
+      findings.push_back({args.at(0) + " is " + std::to_string(cipher.size()) +
+                              " bytes; the token decrypts one block of 1 to 128 bytes",
+                          "give the raw 128-byte block (not hex)"});
+    }
+    return findings;
+  });
+  Emit(args, plain, plain_len, true);
   OPENSSL_cleanse(plain, sizeof(plain));
-  return result;
+  return kExitOk;
 }
 
 int ExportPublicKeyCommand(Context &context, const Args &args) {
-  if (context.api.export_public_key == nullptr) return Missing("OB_ExportPublicKey");
-  if (args.count() != 1) return Fail("export-pubkey needs a key name (container\\03 ...)");
   std::string name = args.at(0);
-  DataBlob key_name{static_cast<uint32_t>(name.size()), reinterpret_cast<uint8_t *>(name.data())};
+  auto export_public_key = Require(context.api().export_public_key, "OB_ExportPublicKey");
+  context.BeforeTokenCall(false);
   std::vector<uint8_t> blob(OB_PUBLIC_KEY_BLOB_LEN);
+  DataBlob key_name{static_cast<uint32_t>(name.size() + 1), reinterpret_cast<uint8_t *>(&name[0])};
   DataBlob record{static_cast<uint32_t>(blob.size()), blob.data()};
-  int32_t status = context.api.export_public_key(&key_name, &record);
-  if (status != OB_OK) return Report("export-pubkey", status);
-  blob.resize(record.cbData);
-  if (args.Has("pem")) {
-    std::string pem;
-    if (!PublicBlobToPem(blob, &pem)) return Fail("the exported blob is no RSA public key");
-    if (!WriteFile(args.Get("pem"), reinterpret_cast<const uint8_t *>(pem.data()), pem.size())) {
-      return 1;
+  int32_t status =
+      context.Call("OB_ExportPublicKey", [&] { return export_public_key(&key_name, &record); });
+  context.Check("export-pubkey", status, [&](int32_t failed) {
+    std::vector<Finding> findings;
+    size_t slash = name.rfind('\\');
+    if (failed == OB_E_ARGUMENT && (slash == std::string::npos || slash + 2 >= name.size() ||
+                                    name[slash + 2] < '1' || name[slash + 2] > '4')) {
+      findings.push_back({"the key name " + name +
+                              " does not end in \\01 or \\02 (exchange pair) or \\03 or \\04 "
+                              "(signature pair)",
+                          "use a name from genkey or key-names, e.g. 'MY_SIG\\03' (quote the "
+                          "backslash in the shell)"});
     }
+    if (failed == XCST_KEY_NOT_FOUND || failed == XCST_CONTAINER_NOT_FOUND) {
+      findings.push_back(
+          {"there is no such key pair on the token", "`obkeyctl status` shows what there is"});
+    }
+    return findings;
+  });
+  blob.resize(record.cbData);
+  std::string form = args.Get("outform", "pem");
+  if (form == "blob") {
+    Emit(args, blob.data(), blob.size(), false);
+  } else if (form == "der") {
+    std::vector<uint8_t> der;
+    if (!PublicBlobToDer(blob, &der)) Failure("the exported blob is no RSA public key");
+    Emit(args, der.data(), der.size(), false);
+  } else {
+    std::string pem;
+    if (!PublicBlobToPem(blob, &pem)) Failure("the exported blob is no RSA public key");
+    EmitText(args, pem, false);
   }
-  return Emit(args, blob.data(), blob.size());
+  return kExitOk;
 }
 
 int ImportKeyCommand(Context &context, const Args &args) {
-  if (context.api.import_private_key == nullptr) return Missing("OB_ImportPrivateKey");
-  uint32_t key_type = KeyTypeOption(args);
-  if (args.count() != 1 || key_type == 0) return Fail("import-key needs a PEM file and --type");
-  std::vector<uint8_t> pem, blob;
-  if (!ReadFile(args.at(0), &pem)) return 1;
-  bool converted = PemToPrivateBlob(pem, &blob);
-  OPENSSL_cleanse(pem.data(), pem.size());
-  if (!converted) return Fail(args.at(0) + " holds no RSA private key");
-  int exit_code = 0;
-  if (!LoggedIn(context, args, &exit_code)) return exit_code;
+  uint32_t key_type = KeyType(args);
+  std::vector<uint8_t> file = ReadInput(args.at(0));
+  std::vector<uint8_t> blob;
+  int bits = 0;
+  bool converted = PrivateKeyToBlob(file, args.Get("inform"), &blob, &bits);
+  OPENSSL_cleanse(file.data(), file.size());
+  if (!converted) {
+    Failure(args.at(0) + " holds no RSA private key" +
+                (args.Has("inform") ? " in " + args.Get("inform") + " form" : ""),
+            {{"import-key reads an unencrypted RSA private key, PEM or DER (PKCS #1 or #8)",
+              "convert it: openssl pkey -in KEY -out key.pem"}});
+  }
+  auto import_key = Require(context.api().import_private_key, "OB_ImportPrivateKey");
+  context.LogIn(args);
+  context.BeforeTokenCall(true);
   DataBlob record{static_cast<uint32_t>(blob.size()), blob.data()};
   int handle = 0;
-  int32_t status = context.api.import_private_key(&handle, &record, key_type, 0, 0);
+  int32_t status = context.Call("OB_ImportPrivateKey",
+                                [&] { return import_key(&handle, &record, key_type, 0, 0); });
   OPENSSL_cleanse(blob.data(), blob.size());
-  return Report("import-key", status);
+  context.Check("import-key", status, [&](int32_t) {
+    std::vector<Finding> findings;
+    if (bits != 1024) {
+      findings.push_back({args.at(0) + " holds a " + std::to_string(bits) +
+                              "-bit key; the token keeps only 1024-bit RSA keys",
+                          "make one: openssl genrsa -out key.pem 1024"});
+    }
+    return findings;
+  });
+  return context.Done("import-key", std::string(KeyRole(key_type)) + " key pair stored");
 }
 
 }  // namespace
 
 void AddKeyCommands(std::vector<Command> *table) {
-  table->push_back({"create-container", "NAME",
-                    "create (or open) a container; NAME holds SIG or ENC", CreateContainerCommand});
-  table->push_back(
-      {"key-names", "CONTAINER", "show the four key names of a container", KeyNamesCommand});
-  table->push_back({"genkey", "CONTAINER --type sig|enc [--pin PIN]",
-                    "generate an RSA key pair in a container", GenerateKeyCommand});
-  table->push_back({"random", "COUNT [--out FILE]", "random bytes from the token", RandomCommand});
-  table->push_back({"sign", "FILE [--digest sha1] [--out SIG] [--pin PIN]",
-                    "sign with the signature key (the file, or its SHA-1 DigestInfo)",
+  table->push_back({"create-container", "NAME", "",
+                    "create (or open) a container; NAME holds SIG or ENC",
+                    "A name holding SIG makes the signature container (slot 0), any other the\n"
+                    "exchange container (slot 1); names are 1 to 47 bytes. genkey creates the\n"
+                    "container itself, so this is rarely needed.\n"
+                    "\nexample:\n  obkeyctl create-container MY_SIG\n",
+                    CreateContainerCommand});
+  table->push_back({"key-names", "CONTAINER", "", "show the four key names of a container",
+                    "No token access: key names are the container name with \\01 \\02 (exchange\n"
+                    "pair) or \\03 \\04 (signature pair).\n"
+                    "\nexample:\n  obkeyctl key-names MY_SIG\n",
+                    KeyNamesCommand});
+  table->push_back({"genkey", "CONTAINER", "type=sig|enc! force @pin",
+                    "generate an RSA key pair on the token",
+                    "A signature pair (--type sig) goes into a container whose name holds SIG, an\n"
+                    "exchange pair (--type enc) into one whose name holds ENC. An existing pair\n"
+                    "is replaced only with --force. Prints the pair's two key names.\n"
+                    "\nexamples:\n"
+                    "  obkeyctl genkey MY_SIG --type sig\n"
+                    "  obkeyctl genkey MY_ENC --type enc --pin-env OBKEY_PIN\n",
+                    GenerateKeyCommand});
+  table->push_back({"random", "COUNT", "@out", "random bytes from the token",
+                    "\nexamples:\n"
+                    "  obkeyctl random 16 --hex\n"
+                    "  obkeyctl random 32 --out seed.bin\n",
+                    RandomCommand});
+  table->push_back({"sign", "FILE", "digest=sha1|none @out @pin",
+                    "sign a file with the token's signature key (PKCS #1 v1.5)",
+                    "With --digest sha1 (the default) the token signs the DigestInfo of the\n"
+                    "file's SHA-1 digest: a signature that `openssl dgst -sha1 -verify` checks.\n"
+                    "The signature (128 bytes) is written raw; '-' reads standard input.\n"
+                    "\nexamples:\n"
+                    "  obkeyctl sign message.txt --out message.sig\n"
+                    "  obkeyctl sign - --pin-file ~/.pin < message.txt > message.sig\n"
+                    "  obkeyctl export-pubkey 'MY_SIG\\03' --out signer.pem\n"
+                    "  openssl dgst -sha1 -verify signer.pem -signature message.sig message.txt\n",
                     SignCommand});
-  table->push_back({"verify", "FILE SIG [--digest sha1]",
-                    "check a signature with the signature key", VerifyCommand});
+  table->push_back({"verify", "FILE SIGNATURE", "digest=sha1|none",
+                    "check a signature with the token's signature key",
+                    "Prints whether it matches; the exit status is 1 when it does not.\n"
+                    "\nexample:\n  obkeyctl verify message.txt message.sig\n",
+                    VerifyCommand});
+  table->push_back({"encrypt", "FILE", "@out",
+                    "encrypt at most 117 bytes with the token's exchange key",
+                    "\nexamples:\n"
+                    "  obkeyctl encrypt session.key --out session.key.enc\n"
+                    "  openssl rand 16 | obkeyctl encrypt - > wrapped.bin\n",
+                    EncryptCommand});
+  table->push_back({"decrypt", "FILE", "key=enc|sig @out @pin",
+                    "decrypt one block with a token key",
+                    "The result is secret: files are written with mode 0600.\n"
+                    "\nexample:\n  obkeyctl decrypt wrapped.bin --out session.key\n",
+                    DecryptCommand});
   table->push_back(
-      {"encrypt", "FILE [--out OUT]", "encrypt with the exchange key", EncryptCommand});
-  table->push_back({"decrypt", "FILE [--key enc|sig] [--out OUT] [--pin PIN]",
-                    "decrypt with a token key", DecryptCommand});
-  table->push_back({"export-pubkey", "KEYNAME [--out BLOB] [--pem PEM]",
-                    "export a public key (148-byte blob, and PEM)", ExportPublicKeyCommand});
-  table->push_back({"import-key", "PEM --type sig|enc [--pin PIN]",
-                    "import an RSA private key into the token", ImportKeyCommand});
+      {"export-pubkey", "KEYNAME", "outform=pem|der|blob @out",
+       "export a public key (PEM by default)",
+       "KEYNAME is CONTAINER\\01 or \\02 (exchange) or \\03 or \\04 (signature); quote\n"
+       "the backslash in the shell. blob is the 148-byte CryptoAPI public-key blob.\n"
+       "\nexamples:\n"
+       "  obkeyctl export-pubkey 'MY_SIG\\03' --out signer.pem\n"
+       "  obkeyctl export-pubkey 'MY_SIG\\03' --outform der | openssl pkey -pubin "
+       "-inform DER -text -noout\n",
+       ExportPublicKeyCommand});
+  table->push_back({"import-key", "KEYFILE", "type=sig|enc! inform=pem|der @pin",
+                    "store an RSA private key (1024-bit) on the token",
+                    "\nexamples:\n"
+                    "  openssl genrsa -out key.pem 1024\n"
+                    "  obkeyctl import-key key.pem --type sig\n"
+                    "  openssl pkey -in key.pem -outform DER | obkeyctl import-key - --type enc "
+                    "--inform der --pin-file ~/.pin\n",
+                    ImportKeyCommand});
 }
 
 }  // namespace obkeyctl

@@ -1,36 +1,61 @@
 // The token as a whole: format, login, PIN change, status.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
-#include "token/device_config.h"
+#include "softtoken/softtoken_status.h"
 #include "tools/obkeyctl/cli.h"
+#include "tools/obkeyctl/diagnose.h"
+#include "tools/obkeyctl/system.h"
 
 namespace obkeyctl {
 namespace {
 
-// The device that formatting is for: --device, else the configured one.
-bool DeviceToFormat(int32_t *out_device) {
-  const char *chosen = std::getenv("OBKEYCTL_DEVICE");
-  if (chosen != nullptr && chosen[0] != '\0') {
-    *out_device = static_cast<int32_t>(std::strtol(chosen, nullptr, 10));
-    return true;
-  }
-  return obkey::ReadConfiguredDevice(out_device);
-}
+constexpr char kFormattedPin[] = "12345678";
 
-int FormatCommand(Context &context, const Args &) {
-  if (context.api.format == nullptr) return Missing("OBCA_Format");
-  int32_t device = 0;
-  if (!DeviceToFormat(&device)) return Fail("no device configured; give --device N");
-  return Report("format device " + std::to_string(device), context.api.format(device, 0));
+int FormatCommand(Context &context, const Args &args) {
+  Environment environment = DescribeEnvironment(context.settings);
+  if (!environment.device_known) {
+    std::vector<Finding> findings = DiagnoseReach(environment);
+    throw Stop{kExitUsage, "format: which device? give --device N", findings};
+  }
+  const std::string device = std::to_string(environment.device);
+  const std::string target = "device " + device + " (software token store " +
+                             environment.store_path +
+                             (environment.token_dir_from == "default"
+                                  ? ", the default folder)"
+                                  : ", folder from " + environment.token_dir_from + ")");
+  if (!args.Has("yes")) {
+    if (!IsTerminal(0)) {
+      UsageError("format erases " + target + "; off a terminal it needs --yes");
+    }
+    std::string answer =
+        AskLine("Formatting erases " + target +
+                ": every key, certificate and file on it, and sets the user "
+                "PIN to " +
+                kFormattedPin + ".\nType the device number (" + device + ") to go on: ");
+    if (answer != device) Failure("format not confirmed; nothing was changed");
+  } else {
+    context.Note("formatting " + target);
+  }
+  auto format = Require(context.api().format, "OBCA_Format");
+  context.BeforeTokenCall(false);
+  int32_t status = context.Call("OBCA_Format", [&] { return format(environment.device, 0); });
+  context.Check("format device " + device, status, [&](int32_t) {
+    std::vector<Finding> findings;
+    if (status == OB_E_ARGUMENT || status == XCST_BAD_ARGUMENT) {
+      findings.push_back(
+          {"the formatting library refused device " + device, "use a device number from 0 up"});
+    }
+    return findings;
+  });
+  return context.Done("format device " + device,
+                      std::string("the user PIN is now ") + kFormattedPin);
 }
 
 int LoginCommand(Context &context, const Args &args) {
-  if (context.api.login == nullptr) return Missing("OBCA_Login");
-  if (args.count() != 1) return Fail("login needs the PIN");
-  return Report("login", context.api.login(1, args.at(0).c_str()));
+  context.LogIn(args);
+  return context.Done("login");
 }
 
 DataBlob TextBlob(const std::string &text) {
@@ -39,28 +64,105 @@ DataBlob TextBlob(const std::string &text) {
 }
 
 int ChangePinCommand(Context &context, const Args &args) {
-  if (context.api.change_pin == nullptr) return Missing("OB_SetPVKEnabelData");
-  if (args.count() != 2) return Fail("change-pin needs the current and the new PIN");
-  DataBlob old_pin = TextBlob(args.at(0));
-  DataBlob new_pin = TextBlob(args.at(1));
-  return Report("change-pin", context.api.change_pin(0, &old_pin, &new_pin, 0));
+  Secret old_pin, new_pin;
+  ReadPin(args, "pin", "current PIN", false, &old_pin);
+  ReadPin(args, "new-pin", "new PIN", true, &new_pin);
+  auto change_pin = Require(context.api().change_pin, "OB_SetPVKEnabelData");
+  context.BeforeTokenCall(true);
+  DataBlob old_record = TextBlob(old_pin.text());
+  DataBlob new_record = TextBlob(new_pin.text());
+  context.Check("change-pin", context.Call("OB_SetPVKEnabelData", [&] {
+    return change_pin(0, &old_record, &new_record, 0);
+  }));
+  return context.Done("change-pin", "the new PIN is set");
+}
+
+// The container name the library printed for `slot`, or empty.
+std::string PrintedName(const std::string &printed, int slot) {
+  std::string marker = "XC_GetContainerParam " + std::to_string(slot) + " name=";
+  size_t at = printed.find(marker);
+  if (at == std::string::npos) return "";
+  size_t end = printed.find('\n', at);
+  return printed.substr(at + marker.size(), end - at - marker.size());
 }
 
 int StatusCommand(Context &context, const Args &) {
-  if (context.api.print_containers == nullptr) return Missing("OB_DisabelPVK");
-  std::printf("containers (exchange slot 1, signature slot 0):\n");
-  std::fflush(stdout);
-  return Report("status", context.api.print_containers(0));
+  const ObkeyApi &api = context.api();
+  auto print_containers = Require(api.print_containers, "OB_DisabelPVK");
+  context.BeforeTokenCall(false);
+  // The library prints the container names; they are this command's result.
+  StdoutDiversion capture(true);
+  int32_t status = print_containers(0);
+  std::string printed = capture.Finish();
+  // OB_DisabelPVK reports a missing token only by what it prints.
+  if (status == OB_OK && printed.find("No key connected.") != std::string::npos) {
+    status = OB_E_NO_SESSION;
+  }
+  if (context.settings.verbose) {
+    std::fprintf(stderr, "obkeyctl: OB_DisabelPVK -> %s\n%s", StatusLabel(status).c_str(),
+                 printed.c_str());
+  }
+  context.Check("status", status);
+  std::string result;
+  const struct {
+    int slot;
+    const char *role;
+    const char *suffix;
+  } slots[] = {{0, "signature", "\\03"}, {1, "exchange", "\\01"}};
+  for (const auto &slot : slots) {
+    std::string name = PrintedName(printed, slot.slot);
+    std::string line = std::string(slot.role) + " container (slot " + std::to_string(slot.slot) +
+                       "): " + (name.empty() ? "none" : name);
+    if (!name.empty() && api.export_public_key != nullptr) {
+      std::string key_name = name + slot.suffix;
+      uint8_t blob[OB_PUBLIC_KEY_BLOB_LEN];
+      DataBlob key{static_cast<uint32_t>(key_name.size() + 1),
+                   reinterpret_cast<uint8_t *>(&key_name[0])};
+      DataBlob out{sizeof(blob), blob};
+      int32_t key_status =
+          context.Call("OB_ExportPublicKey", [&] { return api.export_public_key(&key, &out); });
+      line += key_status == OB_OK ? ", " + std::string(slot.role) + " key pair " + key_name
+                                  : ", no " + std::string(slot.role) + " key pair";
+    }
+    result += line + "\n";
+  }
+  std::fputs(result.c_str(), stdout);
+  return kExitOk;
 }
 
 }  // namespace
 
 void AddTokenCommands(std::vector<Command> *table) {
   table->push_back(
-      {"format", "", "format the token (erases everything; PIN becomes 12345678)", FormatCommand});
-  table->push_back({"login", "PIN", "verify the user PIN", LoginCommand});
-  table->push_back({"change-pin", "OLD NEW", "change the user PIN", ChangePinCommand});
-  table->push_back({"status", "", "show the token's two containers", StatusCommand});
+      {"format", "", "yes", "erase the token and make it new (the user PIN becomes 12345678)",
+       "Formatting erases both containers, every key pair, certificate and labelled file, and\n"
+       "sets the user PIN to 12345678 with 10 tries. The device is --device N or the\n"
+       "configured one. On a terminal obkeyctl names the device and asks you to type its\n"
+       "number; elsewhere it needs --yes. A software token that does not exist yet is made.\n"
+       "\nexamples:\n"
+       "  obkeyctl format --device 0          # asks for confirmation\n"
+       "  obkeyctl format --device 0 --yes    # in a script\n",
+       FormatCommand});
+  table->push_back({"login", "", "@pin", "check the user PIN",
+                    "Tells whether the token accepts the PIN (a wrong one costs a try; the token\n"
+                    "locks after 10 wrong PINs in a row). Commands that need the PIN check it\n"
+                    "themselves: obkey keeps no login between processes.\n"
+                    "\nexamples:\n"
+                    "  obkeyctl login                      # asks for the PIN\n"
+                    "  obkeyctl login --pin-file ~/.pin\n"
+                    "  printf '%s\\n' \"$PIN\" | obkeyctl login --pin-stdin\n",
+                    LoginCommand});
+  table->push_back({"change-pin", "", "@pin @new-pin", "change the user PIN",
+                    "On a terminal obkeyctl asks the current PIN and the new one twice. With\n"
+                    "--pin-stdin and --new-pin-stdin the first line is the current PIN and the\n"
+                    "second the new one.\n"
+                    "\nexamples:\n"
+                    "  obkeyctl change-pin\n"
+                    "  printf '12345678\\n24681357\\n' | obkeyctl change-pin --pin-stdin "
+                    "--new-pin-stdin\n",
+                    ChangePinCommand});
+  table->push_back({"status", "", "", "show the token's two containers and their key pairs",
+                    "\nexample:\n  obkeyctl status\n", StatusCommand});
 }
 
 }  // namespace obkeyctl

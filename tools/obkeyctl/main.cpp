@@ -6,71 +6,93 @@
 #include <vector>
 
 #include "tools/obkeyctl/cli.h"
+#include "tools/obkeyctl/diagnose.h"
+#include "tools/obkeyctl/system.h"
 
-#if defined(_WIN32)
-#include <process.h>
-#else
-#include <unistd.h>
+#ifndef OBKEYCTL_VERSION
+#define OBKEYCTL_VERSION "unknown"
 #endif
 
 namespace obkeyctl {
 namespace {
 
 constexpr char kGlobalHelp[] =
-    "usage: obkeyctl [global options] <command> [arguments] [--help]\n"
+    "usage: obkeyctl [global options] COMMAND [arguments] [options]\n"
     "\n"
-    "global options:\n"
-    "  --library PATH    the obkey library to load (default: $OBKEY_LIBRARY, else the\n"
-    "                    platform's name for it)\n"
+    "obkeyctl uses a USB token (or the software token that stands in for one)\n"
+    "through the obkey library: PINs, keys, signatures, certificates, files, and\n"
+    "software symmetric keys.\n"
+    "\n"
+    "Global options (before or after the command):\n"
+    "  --library PATH    the obkey library to load (default $OBKEY_LIBRARY, else\n"
+    "                    the system's libobkey.so / obkey.dll)\n"
     "  --registry FILE   the configuration file that stands in for the registry\n"
-    "                    (sets $OBKEY_REGISTRY; not on Windows)\n"
-    "  --device N        use device N: a private configuration naming it is made for\n"
-    "                    this run (not on Windows, where the registry decides)\n"
-    "  --token-dir DIR   where software token stores live (sets $XCSP_TOKEN_DIR)\n"
-    "  --log FILE        the diagnostic log (sets $OBKEY_LOG; not on Windows)\n"
+    "                    (default $OBKEY_REGISTRY, else /etc/obkey/registry.reg)\n"
+    "  --device N        use device N for this run only (a private configuration;\n"
+    "                    on Windows only format and config take it)\n"
+    "  --token-dir DIR   the software token's folder (default $XCSP_TOKEN_DIR, else\n"
+    "                    ~/.local/share/obkey/tokens)\n"
+    "  --log FILE        the diagnostic log (default $OBKEY_LOG)\n"
+    "  --quiet           print only results and errors\n"
+    "  --verbose         also print each library call with its status\n"
+    "  --version         print the version\n"
+    "  --help, -h        this text; `obkeyctl COMMAND --help` for one command\n"
     "\n"
-    "Statuses are shown by name and number; the exit code is 0 on success,\n"
-    "1 when a call fails, 2 for a wrong command line.\n"
+    "PINs: give them with --pin-file FILE, --pin-env VAR or --pin-stdin; on a\n"
+    "terminal obkeyctl asks without echo. --pin PIN also works but every user of\n"
+    "the machine can read it (ps, /proc).\n"
     "\n"
-    "commands:\n";
+    "Files: '-' is standard input or output. Binary results are written raw to\n"
+    "files and pipes, as hex on a terminal or with --hex. Keys and certificates\n"
+    "take --inform/--outform pem|der. Secret results are written with mode 0600.\n"
+    "\n"
+    "Exit status: 0 done, 1 the operation failed, 2 wrong command line, 3 the\n"
+    "token cannot be reached, 4 the PIN was refused or is locked.\n"
+    "\n"
+    "Commands:\n";
 
-void SetEnv(const char *name, const std::string &value) {
-#if defined(_WIN32)
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
+constexpr char kGettingStarted[] =
+    "\n"
+    "From nothing to a signature that openssl checks (software token):\n"
+    "  obkeyctl config init --device 0 --file ~/obkey.reg\n"
+    "  export OBKEY_REGISTRY=~/obkey.reg\n"
+    "  obkeyctl format --yes                       # the user PIN becomes 12345678\n"
+    "  obkeyctl change-pin                         # asks the old PIN and the new one\n"
+    "  obkeyctl genkey MY_SIG --type sig           # asks the PIN\n"
+    "  obkeyctl sign message.txt --out message.sig\n"
+    "  obkeyctl export-pubkey 'MY_SIG\\03' --out signer.pem\n"
+    "  openssl dgst -sha1 -verify signer.pem -signature message.sig message.txt\n"
+    "\n"
+    "See obkeyctl(1) for more.\n";
+
+std::string g_private_dir;
+std::string g_private_file;
+
+void RemovePrivateConfiguration() {
+  RemovePrivateDirectory(g_private_dir, g_private_file);
+  g_private_dir.clear();
+  g_private_file.clear();
 }
 
-#if defined(_WIN32)
-// The registry, not a file, names the device on Windows.
-bool UseDevice(const std::string &) {
-  return false;
+// --device on POSIX: a configuration naming the device, in a fresh folder
+// only this user can enter, so that nobody can plant a file or a link at
+// its name; removed at exit.
+void UsePrivateConfiguration(const Settings &settings) {
+  std::string error;
+  if (!MakePrivateDirectory(&g_private_dir, &error)) {
+    Failure("--device: cannot make a private folder for the configuration: " + error,
+            {{"the temporary folder is not writable", "set TMPDIR to a folder of your own"}});
+  }
+  std::atexit(RemovePrivateConfiguration);
+  g_private_file = g_private_dir + "/registry.reg";
+  int32_t device = static_cast<int32_t>(std::strtol(settings.device.c_str(), nullptr, 10));
+  std::string text = RegistryFileText(ConfigValueForDevice(device));
+  if (!WriteFileAtomically(g_private_file, reinterpret_cast<const uint8_t *>(text.data()),
+                           text.size(), 0600, &error)) {
+    Failure("--device: cannot write " + g_private_file + ": " + error);
+  }
+  SetEnvironment("OBKEY_REGISTRY", g_private_file);
 }
-#else
-// A private configuration file that names `device`, removed at exit.
-std::string g_private_registry;
-
-void RemovePrivateRegistry() {
-  if (!g_private_registry.empty()) std::remove(g_private_registry.c_str());
-}
-
-bool UseDevice(const std::string &device) {
-  const char *tmp = std::getenv("TMPDIR");
-  g_private_registry =
-      std::string(tmp && *tmp ? tmp : "/tmp") + "/obkeyctl-" + std::to_string(getpid()) + ".reg";
-  std::FILE *file = std::fopen(g_private_registry.c_str(), "w");
-  if (file == nullptr) return false;
-  std::fprintf(file,
-               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\n"
-               "\"USBKEY\"=\"XCSP_KEY_%s\"\n",
-               device.c_str());
-  std::fclose(file);
-  std::atexit(RemovePrivateRegistry);
-  SetEnv("OBKEY_REGISTRY", g_private_registry);
-  return true;
-}
-#endif
 
 std::vector<std::string> SplitWords(const std::string &words) {
   std::vector<std::string> split;
@@ -84,7 +106,7 @@ std::vector<std::string> SplitWords(const std::string &words) {
   return split;
 }
 
-// Number of leading arguments that spell `command`'s words, or 0.
+// Number of arguments from `from` on that spell `command`'s words, or 0.
 size_t MatchWords(const Command &command, const std::vector<std::string> &args, size_t from) {
   std::vector<std::string> words = SplitWords(command.words);
   if (args.size() - from < words.size()) return 0;
@@ -94,74 +116,69 @@ size_t MatchWords(const Command &command, const std::vector<std::string> &args, 
   return words.size();
 }
 
-void PrintCommands(const std::vector<Command> &table, const std::string &prefix) {
+std::string CommandList(const std::vector<Command> &table, const std::string &prefix) {
+  std::string text;
   for (const Command &command : table) {
-    if (command.words.rfind(prefix, 0) != 0) continue;
-    std::printf("  %-40s %s\n", (command.words + " " + command.usage).c_str(),
-                command.summary.c_str());
+    if (std::string(command.words).rfind(prefix, 0) != 0) continue;
+    std::string left = command.words;
+    if (command.arguments[0] != '\0') left += std::string(" ") + command.arguments;
+    char line[256];
+    std::snprintf(line, sizeof(line), "  %-28s %s\n", left.c_str(), command.summary);
+    text += line;
   }
+  return text;
 }
 
 bool IsHelp(const std::string &arg) {
   return arg == "--help" || arg == "-h";
 }
 
-Args ParseArgs(const std::vector<std::string> &args, size_t from) {
-  std::vector<std::string> positional;
-  std::map<std::string, std::string> options;
-  for (size_t i = from; i < args.size(); ++i) {
-    const std::string &arg = args[i];
-    if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
-      std::string name = arg.substr(2);
-      size_t equals = name.find('=');
-      if (equals != std::string::npos) {
-        options[name.substr(0, equals)] = name.substr(equals + 1);
-      } else if (i + 1 < args.size() && args[i + 1].compare(0, 2, "--") != 0) {
-        options[name] = args[++i];
-      } else {
-        options[name] = "";
-      }
-    } else {
-      positional.push_back(arg);
-    }
-  }
-  return Args(positional, options);
-}
-
-int Run(const std::vector<std::string> &args) {
+int Run(const std::vector<std::string> &args, Settings *settings) {
   std::vector<Command> table;
+  AddConfigCommands(&table);
   AddTokenCommands(&table);
   AddKeyCommands(&table);
   AddFileCommands(&table);
   AddSymmetricKeyCommands(&table);
   AddEnrollmentCommands(&table);
 
-  std::string library;
-  size_t next = 0;
-  for (; next < args.size() && args[next].compare(0, 2, "--") == 0; ++next) {
-    const std::string &option = args[next];
-    if (IsHelp(option)) break;
-    if (next + 1 >= args.size()) return Fail("option " + option + " needs a value");
-    const std::string &value = args[++next];
-    if (option == "--library") {
-      library = value;
-    } else if (option == "--registry") {
-      SetEnv("OBKEY_REGISTRY", value);
-    } else if (option == "--token-dir") {
-      SetEnv("XCSP_TOKEN_DIR", value);
-    } else if (option == "--log") {
-      SetEnv("OBKEY_LOG", value);
-    } else if (option == "--device") {
-      if (!UseDevice(value)) return Fail("--device is not available here; set USBKEY instead");
-      SetEnv("OBKEYCTL_DEVICE", value);
-    } else {
-      return Fail("unknown global option " + option);
+  bool help = false;
+  for (const std::string &arg : args) {
+    if (arg == "--") break;
+    if (arg == "--version") {
+      std::printf("obkeyctl %s\n", OBKEYCTL_VERSION);
+      return kExitOk;
     }
+    help |= IsHelp(arg);
   }
-  if (next >= args.size() || IsHelp(args[next])) {
-    std::printf("%s", kGlobalHelp);
-    PrintCommands(table, "");
-    return next >= args.size() ? 2 : 0;
+
+  // Global options may stand before the command.
+  size_t next = 0;
+  while (next < args.size() && args[next].compare(0, 2, "--") == 0 && !IsHelp(args[next])) {
+    std::string name = args[next].substr(2), value;
+    size_t equals = name.find('=');
+    bool inline_value = equals != std::string::npos;
+    if (inline_value) {
+      value = name.substr(equals + 1);
+      name = name.substr(0, equals);
+    }
+    bool takes_value = false;
+    if (!IsGlobalOption(name, &takes_value)) {
+      UsageError("unknown global option --" + name + " (a command's options go after it)");
+    }
+    if (takes_value && !inline_value) {
+      if (next + 1 >= args.size()) UsageError("option --" + name + " needs a value");
+      value = args[++next];
+    }
+    ApplyGlobalOption(name, value, settings);
+    ++next;
+  }
+  while (next < args.size() && IsHelp(args[next])) ++next;
+
+  if (next >= args.size()) {
+    std::string text = kGlobalHelp + CommandList(table, "") + kGettingStarted;
+    std::fputs(text.c_str(), help ? stdout : stderr);
+    return help ? kExitOk : kExitUsage;
   }
 
   const Command *chosen = nullptr;
@@ -174,36 +191,68 @@ int Run(const std::vector<std::string> &args) {
     }
   }
   if (chosen == nullptr) {
-    // A group word alone ("file", "cert --help") lists its commands.
     std::string group = args[next] + " ";
-    bool any = false;
-    for (const Command &command : table) any |= command.words.rfind(group, 0) == 0;
-    if (!any) return Fail("unknown command " + args[next]);
-    std::printf("commands of %s:\n", args[next].c_str());
-    PrintCommands(table, group);
-    return next + 1 < args.size() && IsHelp(args[next + 1]) ? 0 : 2;
-  }
-  for (size_t i = next + used; i < args.size(); ++i) {
-    if (IsHelp(args[i])) {
-      std::printf("usage: obkeyctl %s %s\n  %s\n", chosen->words.c_str(), chosen->usage.c_str(),
-                  chosen->summary.c_str());
-      return 0;
+    std::string list = CommandList(table, group);
+    if (list.empty())
+      UsageError("unknown command '" + args[next] + "' (obkeyctl --help lists them)");
+    if (help) {
+      std::printf("commands of %s:\n%s", args[next].c_str(), list.c_str());
+      return kExitOk;
     }
+    std::string wrong = next + 1 < args.size() ? " '" + args[next + 1] + "'" : "";
+    std::fprintf(stderr, "obkeyctl: %s needs one of its commands%s:\n%s", args[next].c_str(),
+                 wrong.empty() ? "" : (", not" + wrong).c_str(), list.c_str());
+    return kExitUsage;
+  }
+  if (help) {
+    std::fputs(CommandHelp(*chosen).c_str(), stdout);
+    return kExitOk;
   }
 
+  std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(next + used),
+                                args.end());
+  Args parsed = ParseCommandArgs(*chosen, rest, settings);
   Context context;
-  std::string error;
-  if (!LoadObkey(library, &context.api, &error)) {
-    std::fprintf(stderr, "obkeyctl: %s\n", error.c_str());
-    return 1;
+  context.settings = *settings;
+  context.command_words = chosen->words;
+  std::string words = chosen->words;
+  bool takes_device = words == "format" || words.rfind("config", 0) == 0;
+  if (!settings->device.empty() && !takes_device) {
+    if (HasRegistry()) {
+      UsageError(
+          "--device: on Windows the registry value USBKEY chooses the device; set it "
+          "with `obkeyctl config init --device " +
+          settings->device + "`");
+    }
+    UsePrivateConfiguration(*settings);
   }
-  return chosen->run(context, ParseArgs(args, next + used));
+  return chosen->run(context, parsed);
 }
 
 }  // namespace
 }  // namespace obkeyctl
 
 int main(int argc, char **argv) {
+  obkeyctl::UseBinaryStdio();
   std::vector<std::string> args(argv + 1, argv + argc);
-  return obkeyctl::Run(args);
+  obkeyctl::Settings settings;
+  int status = obkeyctl::kExitFailed;
+  try {
+    status = obkeyctl::Run(args, &settings);
+  } catch (const obkeyctl::Stop &stop) {
+    std::fprintf(stderr, "obkeyctl: %s\n", stop.message.c_str());
+    for (const obkeyctl::Finding &finding : stop.findings) {
+      std::fprintf(stderr, "  cause: %s\n", finding.cause.c_str());
+      if (!finding.fix.empty()) std::fprintf(stderr, "  fix:   %s\n", finding.fix.c_str());
+    }
+    if (stop.exit_status == obkeyctl::kExitUsage && stop.findings.empty()) {
+      std::fprintf(stderr, "(obkeyctl --help, or obkeyctl COMMAND --help)\n");
+    }
+    status = stop.exit_status;
+  } catch (const std::exception &error) {
+    std::fprintf(stderr, "obkeyctl: %s\n", error.what());
+  }
+  std::fflush(stdout);
+  obkeyctl::RemovePrivateConfiguration();
+  return status;
 }

@@ -17,7 +17,21 @@ constexpr char kDefaultLibrary[] = "obkey.dll";
 
 void *OpenLibrary(const std::string &path, std::string *out_error) {
   HMODULE module = LoadLibraryA(path.c_str());
-  if (module == nullptr) *out_error = "cannot load " + path;
+  if (module == nullptr) {
+    DWORD error = GetLastError();
+    char text[256] = {};
+    DWORD len = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                               error, 0, text, sizeof(text), nullptr);
+    while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r' || text[len - 1] == '.')) {
+      text[--len] = '\0';
+    }
+    *out_error = (len > 0 ? std::string(text) : "error") + " (" + std::to_string(error) + ")";
+    if (error == ERROR_MOD_NOT_FOUND) {
+      *out_error +=
+          "; obkey.dll or a DLL it imports (xcsp_eclib.dll, KeyOperation.dll, "
+          "VeltaNxoEnrollApi.dll) is not beside obkeyctl.exe or on the PATH";
+    }
+  }
   return reinterpret_cast<void *>(module);
 }
 
@@ -45,8 +59,14 @@ void Resolve(void *library, const char *name, Function *out_function) {
 
 }  // namespace
 
-bool LoadObkey(const std::string &path, ObkeyApi *out_api, std::string *out_error) {
-  std::string chosen = path;
+const char *DefaultLibraryName() {
+  return kDefaultLibrary;
+}
+
+bool LoadObkey(const std::string &path, ObkeyApi *out_api, std::string *out_chosen,
+               std::string *out_error) {
+  std::string &chosen = *out_chosen;
+  chosen = path;
   if (chosen.empty()) {
     const char *configured = std::getenv("OBKEY_LIBRARY");
     chosen = configured != nullptr && configured[0] != '\0' ? configured : kDefaultLibrary;

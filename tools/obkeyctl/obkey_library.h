@@ -41,11 +41,15 @@ struct ObkeyApi {
   decltype(&OBCERT_InstallCert) install_certificates = nullptr;
 };
 
+// DefaultLibraryName is the name loaded when no path is given.
+const char *DefaultLibraryName();
+
 // LoadObkey loads the library (`path`, else $OBKEY_LIBRARY, else the
-// platform's name for it) and resolves the exports. An export that the
-// library lacks stays null; `*out_error` explains a library that cannot be
-// loaded at all.
-bool LoadObkey(const std::string &path, ObkeyApi *out_api, std::string *out_error);
+// platform's name for it), names it in `*out_chosen` and resolves the
+// exports. An export that the library lacks stays null; `*out_error`
+// explains a library that cannot be loaded at all.
+bool LoadObkey(const std::string &path, ObkeyApi *out_api, std::string *out_chosen,
+               std::string *out_error);
 
 }  // namespace obkeyctl
 

@@ -60,16 +60,20 @@ SecretBignum GetParam(const EVP_PKEY *key, const char *name) {
 
 }  // namespace
 
-bool PublicBlobToPem(const std::vector<uint8_t> &blob, std::string *out_pem) {
+bool KeyToPrivateBlob(EVP_PKEY *key_object, std::vector<uint8_t> *out_blob);
+
+namespace {
+
+Pkey PublicBlobToKey(const std::vector<uint8_t> &blob) {
   if (blob.size() < kBlobHeaderLen || blob[0] != 0x06 || ReadLe32(blob.data() + 8) != 0x31415352) {
-    return false;
+    return nullptr;
   }
   uint32_t bits = ReadLe32(blob.data() + 12);
   size_t modulus_len = bits / 8;
-  if (modulus_len == 0 || blob.size() < kBlobHeaderLen + modulus_len) return false;
+  if (modulus_len == 0 || blob.size() < kBlobHeaderLen + modulus_len) return nullptr;
   Bignum n(BN_lebin2bn(blob.data() + kBlobHeaderLen, static_cast<int>(modulus_len), nullptr));
   Bignum e(BN_new());
-  if (!n || !e || !BN_set_word(e.get(), ReadLe32(blob.data() + 16))) return false;
+  if (!n || !e || !BN_set_word(e.get(), ReadLe32(blob.data() + 16))) return nullptr;
 
   OSSL_PARAM_BLD *builder = OSSL_PARAM_BLD_new();
   OSSL_PARAM_BLD_push_BN(builder, OSSL_PKEY_PARAM_RSA_N, n.get());
@@ -83,32 +87,102 @@ bool PublicBlobToPem(const std::vector<uint8_t> &blob, std::string *out_pem) {
   EVP_PKEY_CTX_free(context);
   OSSL_PARAM_free(params);
   Pkey key(raw_key);
-  if (!made) return false;
+  if (!made) return nullptr;
+  return key;
+}
 
+bool LooksLikePem(const std::vector<uint8_t> &file) {
+  static const char kBegin[] = "-----BEGIN ";
+  std::string head(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(
+                                                    file.size() < 4096 ? file.size() : 4096));
+  return head.find(kBegin) != std::string::npos;
+}
+
+// The form of `file`: `inform` when given, else what its contents look like.
+bool IsPem(const std::vector<uint8_t> &file, const std::string &inform) {
+  if (inform == "pem") return true;
+  if (inform == "der") return false;
+  return LooksLikePem(file);
+}
+
+Pkey ReadPublicKey(const std::vector<uint8_t> &file, const std::string &inform) {
+  Pkey key;
+  if (IsPem(file, inform)) {
+    Bio memory(BIO_new_mem_buf(file.data(), static_cast<int>(file.size())));
+    key.reset(PEM_read_bio_PUBKEY(memory.get(), nullptr, nullptr, nullptr));
+    if (!key) {
+      Bio again(BIO_new_mem_buf(file.data(), static_cast<int>(file.size())));
+      Certificate certificate(PEM_read_bio_X509(again.get(), nullptr, nullptr, nullptr));
+      if (certificate) key.reset(X509_get_pubkey(certificate.get()));
+    }
+    return key;
+  }
+  const uint8_t *cursor = file.data();
+  key.reset(d2i_PUBKEY(nullptr, &cursor, static_cast<long>(file.size())));
+  if (!key) {
+    cursor = file.data();
+    Certificate certificate(d2i_X509(nullptr, &cursor, static_cast<long>(file.size())));
+    if (certificate) key.reset(X509_get_pubkey(certificate.get()));
+  }
+  return key;
+}
+
+}  // namespace
+
+bool PublicBlobToPem(const std::vector<uint8_t> &blob, std::string *out_pem) {
+  Pkey key = PublicBlobToKey(blob);
   Bio memory(BIO_new(BIO_s_mem()));
-  if (!memory || PEM_write_bio_PUBKEY(memory.get(), key.get()) != 1) return false;
+  if (!key || !memory || PEM_write_bio_PUBKEY(memory.get(), key.get()) != 1) return false;
   *out_pem = BioText(memory.get());
   return true;
 }
 
-bool PemToPrivateBlob(const std::vector<uint8_t> &pem, std::vector<uint8_t> *out_blob) {
-  Bio memory(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  Pkey key(PEM_read_bio_PrivateKey(memory.get(), nullptr, nullptr, nullptr));
+bool PublicBlobToDer(const std::vector<uint8_t> &blob, std::vector<uint8_t> *out_der) {
+  Pkey key = PublicBlobToKey(blob);
+  if (!key) return false;
+  int len = i2d_PUBKEY(key.get(), nullptr);
+  if (len <= 0) return false;
+  out_der->resize(static_cast<size_t>(len));
+  uint8_t *out = out_der->data();
+  return i2d_PUBKEY(key.get(), &out) == len;
+}
+
+bool PrivateKeyToBlob(const std::vector<uint8_t> &file, const std::string &inform,
+                      std::vector<uint8_t> *out_blob, int *out_bits) {
+  Pkey key;
+  if (IsPem(file, inform)) {
+    Bio memory(BIO_new_mem_buf(file.data(), static_cast<int>(file.size())));
+    key.reset(PEM_read_bio_PrivateKey(memory.get(), nullptr, nullptr, nullptr));
+  } else {
+    const uint8_t *cursor = file.data();
+    key.reset(d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(file.size())));
+  }
   if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) return false;
+  *out_bits = EVP_PKEY_get_bits(key.get());
+  return KeyToPrivateBlob(key.get(), out_blob);
+}
+
+bool PemToPrivateBlob(const std::vector<uint8_t> &pem, std::vector<uint8_t> *out_blob) {
+  int bits = 0;
+  return PrivateKeyToBlob(pem, "pem", out_blob, &bits);
+}
+
+bool KeyToPrivateBlob(EVP_PKEY *key_object, std::vector<uint8_t> *out_blob) {
+  const EVP_PKEY *key = key_object;
   const char *part_names[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_FACTOR1,
                               OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
                               OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1,
                               OSSL_PKEY_PARAM_RSA_D};
-  SecretBignum e = GetParam(key.get(), OSSL_PKEY_PARAM_RSA_E);
+  SecretBignum e = GetParam(key, OSSL_PKEY_PARAM_RSA_E);
   if (!e) return false;
-  uint32_t bits = static_cast<uint32_t>(EVP_PKEY_get_bits(key.get()));
+  uint32_t bits = static_cast<uint32_t>(EVP_PKEY_get_bits(key));
   size_t n = bits / 8, h = n / 2;
   std::vector<uint8_t> blob = {0x07, 0x02, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x00};
   AppendLe32(&blob, 0x32415352);  // "RSA2"
   AppendLe32(&blob, bits);
   AppendLe32(&blob, static_cast<uint32_t>(BN_get_word(e.get())));
   for (size_t i = 0; i < 7; ++i) {
-    SecretBignum part = GetParam(key.get(), part_names[i]);
+    SecretBignum part = GetParam(key, part_names[i]);
     size_t width = (i == 0 || i == 6) ? n : h;
     if (!part || !AppendLittleEndian(&blob, part.get(), width)) {
       OPENSSL_cleanse(blob.data(), blob.size());
@@ -120,11 +194,18 @@ bool PemToPrivateBlob(const std::vector<uint8_t> &pem, std::vector<uint8_t> *out
 }
 
 bool CertificateToDer(const std::vector<uint8_t> &file, std::vector<uint8_t> *out_der) {
-  const uint8_t *cursor = file.data();
-  Certificate certificate(d2i_X509(nullptr, &cursor, static_cast<long>(file.size())));
-  if (!certificate) {
+  return CertificateFileToDer(file, "", out_der);
+}
+
+bool CertificateFileToDer(const std::vector<uint8_t> &file, const std::string &inform,
+                          std::vector<uint8_t> *out_der) {
+  Certificate certificate;
+  if (IsPem(file, inform)) {
     Bio memory(BIO_new_mem_buf(file.data(), static_cast<int>(file.size())));
     certificate.reset(PEM_read_bio_X509(memory.get(), nullptr, nullptr, nullptr));
+  } else {
+    const uint8_t *cursor = file.data();
+    certificate.reset(d2i_X509(nullptr, &cursor, static_cast<long>(file.size())));
   }
   if (!certificate) return false;
   int len = i2d_X509(certificate.get(), nullptr);
@@ -146,13 +227,12 @@ bool CertificateToPem(const std::vector<uint8_t> &der, std::string *out_pem) {
 }
 
 bool PemToRsaPublicKeyRecord(const std::vector<uint8_t> &pem, std::vector<uint8_t> *out_record) {
-  Bio memory(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  Pkey key(PEM_read_bio_PUBKEY(memory.get(), nullptr, nullptr, nullptr));
-  if (!key) {
-    Bio again(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    Certificate certificate(PEM_read_bio_X509(again.get(), nullptr, nullptr, nullptr));
-    if (certificate) key.reset(X509_get_pubkey(certificate.get()));
-  }
+  return PublicKeyToRsaPublicKeyRecord(pem, "pem", out_record);
+}
+
+bool PublicKeyToRsaPublicKeyRecord(const std::vector<uint8_t> &file, const std::string &inform,
+                                   std::vector<uint8_t> *out_record) {
+  Pkey key = ReadPublicKey(file, inform);
   if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) return false;
   int bits = EVP_PKEY_get_bits(key.get());
   if (bits <= 0 || static_cast<uint32_t>(bits) > kRecordMaxBits) return false;
@@ -168,6 +248,18 @@ bool PemToRsaPublicKeyRecord(const std::vector<uint8_t> &pem, std::vector<uint8_
   }
   out_record->swap(record);
   return true;
+}
+
+bool RequestPemToDer(const std::string &pem, std::vector<uint8_t> *out_der) {
+  Bio memory(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  std::unique_ptr<X509_REQ, Deleter<X509_REQ, X509_REQ_free>> request(
+      PEM_read_bio_X509_REQ(memory.get(), nullptr, nullptr, nullptr));
+  if (!request) return false;
+  int len = i2d_X509_REQ(request.get(), nullptr);
+  if (len <= 0) return false;
+  out_der->resize(static_cast<size_t>(len));
+  uint8_t *out = out_der->data();
+  return i2d_X509_REQ(request.get(), &out) == len;
 }
 
 std::vector<uint8_t> Sha1DigestInfo(const std::vector<uint8_t> &data) {

@@ -1,0 +1,111 @@
+// The configuration that names the token device: the registry value on
+// Windows, the file that stands in for it elsewhere.
+#include <cstdio>
+#include <string>
+
+#include "platform/registry.h"
+#include "token/device_config.h"
+#include "tools/obkeyctl/cli.h"
+#include "tools/obkeyctl/diagnose.h"
+#include "tools/obkeyctl/system.h"
+
+namespace obkeyctl {
+namespace {
+
+int ConfigInitCommand(Context &context, const Args &args) {
+  if (context.settings.device.empty()) UsageError("`config init` needs --device N");
+  int32_t device = static_cast<int32_t>(std::stol(context.settings.device));
+  std::string value = ConfigValueForDevice(device);
+  std::string error;
+  if (HasRegistry()) {
+    if (args.Has("file")) UsageError("--file: on Windows the configuration is the registry");
+    if (!WriteMachineValue(obkey::kConfigKeyPath, obkey::kConfigValueName, value, &error)) {
+      Failure(std::string("cannot write the registry value HKEY_LOCAL_MACHINE\\") +
+                  obkey::kConfigKeyPath + "\\" + obkey::kConfigValueName + ": " + error,
+              {{"writing below HKEY_LOCAL_MACHINE needs an administrator",
+                "run obkeyctl as an administrator"}});
+    }
+    return context.Done("config init", std::string("HKEY_LOCAL_MACHINE\\") + obkey::kConfigKeyPath +
+                                           " USBKEY=" + value + " names device " +
+                                           std::to_string(device));
+  }
+  std::string path = args.Get("file", obkey::platform::RegistryFilePath());
+  size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0 &&
+      !CreateFolders(path.substr(0, slash), 0755, &error)) {
+    Failure("cannot make the folder of " + path + ": " + error,
+            {{"the folder is not yours to write", "give a path of your own with --file PATH"}});
+  }
+  std::string text = RegistryFileText(value);
+  if (!WriteFileAtomically(path, reinterpret_cast<const uint8_t *>(text.data()), text.size(), 0644,
+                           &error)) {
+    Failure("cannot write " + path + ": " + error,
+            {{"the folder is not yours to write (the default is /etc/obkey)",
+              "give a path of your own with --file PATH and export OBKEY_REGISTRY=PATH"}});
+  }
+  context.Done("config init", path + " names device " + std::to_string(device));
+  if (path != obkey::platform::RegistryFilePath()) {
+    context.Note("obkey reads " + obkey::platform::RegistryFilePath() +
+                 "; to use this file, export OBKEY_REGISTRY=" + path);
+  }
+  return kExitOk;
+}
+
+int ConfigShowCommand(Context &context, const Args &) {
+  Environment environment = DescribeEnvironment(context.settings);
+  std::string text;
+  auto line = [&](const std::string &name, const std::string &value, const std::string &from) {
+    char buffer[1024];
+    std::snprintf(buffer, sizeof(buffer), "%-13s %s  (%s)\n", name.c_str(), value.c_str(),
+                  from.c_str());
+    text += buffer;
+  };
+  if (HasRegistry()) {
+    line("configuration", environment.config_where + "\\USBKEY", "registry");
+  } else {
+    line("configuration", environment.config_where, environment.config_from);
+  }
+  line("USBKEY", environment.config_read ? "\"" + environment.config_value + "\"" : "(none)",
+       environment.config_read ? "configuration" : "missing");
+  line("device", environment.device_known ? std::to_string(environment.device) : "(unknown)",
+       environment.device_known ? environment.device_from : "no configuration");
+  line("token folder", environment.token_dir, environment.token_dir_from);
+  if (!environment.store_path.empty()) {
+    PathState store = ExaminePath(environment.store_path);
+    line("token store", environment.store_path,
+         store.exists ? "present" : "missing: the token was never formatted");
+  }
+  line("log", environment.log_path, environment.log_from);
+  const char *library = std::getenv("OBKEY_LIBRARY");
+  line("library",
+       !context.settings.library.empty() ? context.settings.library
+       : library != nullptr && library[0]
+           ? library
+           : std::string(DefaultLibraryName()) + " (found by the system's loader)",
+       !context.settings.library.empty()  ? "--library"
+       : library != nullptr && library[0] ? "$OBKEY_LIBRARY"
+                                          : "default");
+  std::fputs(text.c_str(), stdout);
+  return kExitOk;
+}
+
+}  // namespace
+
+void AddConfigCommands(std::vector<Command> *table) {
+  table->push_back({"config init", "",
+                    "file=", "write the configuration that names the device (needs --device N)",
+                    "Writes the value USBKEY=\"XCSP_KEY_N\" under HKEY_LOCAL_MACHINE\\SOFTWARE\\"
+                    "orbisoft\\Implement Type:\n"
+                    "into the registry on Windows, elsewhere into the file that stands in for it\n"
+                    "(--file, else $OBKEY_REGISTRY or /etc/obkey/registry.reg), atomically and\n"
+                    "with mode 0644.\n"
+                    "\nexamples:\n"
+                    "  sudo obkeyctl config init --device 0\n"
+                    "  obkeyctl config init --device 0 --file ~/obkey.reg && export "
+                    "OBKEY_REGISTRY=~/obkey.reg\n",
+                    ConfigInitCommand, false});
+  table->push_back({"config show", "", "", "show each setting and where it comes from",
+                    "\nexample:\n  obkeyctl config show\n", ConfigShowCommand, false});
+}
+
+}  // namespace obkeyctl

@@ -1,0 +1,248 @@
+#include "tools/obkeyctl/diagnose.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/registry.h"
+#include "token/device_config.h"
+#include "tools/obkeyctl/system.h"
+
+namespace obkeyctl {
+namespace {
+
+// The software token's store layout, version 1: magic, version, then the
+// header's checksum; the user PIN tries left follow the login epoch and the
+// two PIN records in the body.
+constexpr char kStoreMagic[] = "OBKEYTOK";
+constexpr size_t kStoreMagicLen = 8;
+constexpr size_t kStoreHeaderLen = 48;
+constexpr size_t kTriesOffset = kStoreHeaderLen + 16 + 2 * (16 + 32 + 4);
+constexpr unsigned kDefaultLockWaitMs = 5000;
+
+std::string Getenv(const char *name) {
+  const char *value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+std::string Join(const std::string &folder, const std::string &name) {
+  if (folder.empty()) return name;
+  char last = folder.back();
+  if (last == '/' || last == '\\') return folder + name;
+  return folder + PathSeparator() + name;
+}
+
+std::string DeviceText(const Environment &environment) {
+  return environment.device_known ? std::to_string(environment.device) : "N";
+}
+
+Finding ConfigFinding(const Environment &environment) {
+  if (HasRegistry()) {
+    return {"the registry value USBKEY under " + environment.config_where +
+                " is missing or empty, so obkey does not know which device to open",
+            "write it with `obkeyctl config init --device 0` (as an administrator)"};
+  } else {
+    PathState file = ExaminePath(environment.config_where);
+    std::string fix =
+        "write it with `obkeyctl config init --device 0`, or name another file with "
+        "--registry FILE";
+    if (!file.exists) {
+      return {"the configuration file " + environment.config_where + " (" +
+                  environment.config_from + ") does not exist: " + file.error,
+              fix};
+    }
+    if (!file.readable) {
+      return {
+          "the configuration file " + environment.config_where + " cannot be read: " + file.error,
+          "make it readable: chmod a+r " + environment.config_where};
+    }
+    return {"the configuration file " + environment.config_where +
+                " has no \"USBKEY\" value under [HKEY_LOCAL_MACHINE\\" + obkey::kConfigKeyPath +
+                "]",
+            fix};
+  }
+}
+
+}  // namespace
+
+std::string ConfigValueForDevice(int32_t device) {
+  return "XCSP_KEY_" + std::to_string(device);
+}
+
+std::string RegistryFileText(const std::string &value) {
+  std::string escaped;
+  for (char c : value) {
+    if (c == '\\' || c == '"') escaped.push_back('\\');
+    escaped.push_back(c);
+  }
+  return std::string("[HKEY_LOCAL_MACHINE\\") + obkey::kConfigKeyPath + "]\n\"" +
+         obkey::kConfigValueName + "\"=\"" + escaped + "\"\n";
+}
+
+Environment DescribeEnvironment(const Settings &settings) {
+  Environment environment;
+  if (HasRegistry()) {
+    environment.config_where = std::string("HKEY_LOCAL_MACHINE\\") + obkey::kConfigKeyPath;
+    environment.config_from = "registry";
+  } else {
+    environment.config_where = obkey::platform::RegistryFilePath();
+    environment.config_from = !settings.registry_from.empty()     ? settings.registry_from
+                              : !Getenv("OBKEY_REGISTRY").empty() ? "$OBKEY_REGISTRY"
+                                                                  : "default";
+  }
+  std::string value;
+  environment.config_read =
+      obkey::platform::ReadMachineValue(obkey::kConfigKeyPath, obkey::kConfigValueName, &value);
+  if (environment.config_read) {
+    environment.config_value = value;
+    environment.device_known = obkey::DeviceIndexFromValue(value, &environment.device);
+    environment.device_from = "the configuration";
+  }
+  if (!settings.device.empty()) {
+    environment.device_known = true;
+    environment.device = static_cast<int32_t>(std::strtol(settings.device.c_str(), nullptr, 10));
+    environment.device_from = "--device";
+  }
+
+  environment.token_dir = Getenv("XCSP_TOKEN_DIR");
+  if (!environment.token_dir.empty()) {
+    environment.token_dir_from =
+        settings.token_dir_from.empty() ? "$XCSP_TOKEN_DIR" : settings.token_dir_from;
+  } else {
+    if (HasRegistry()) {
+      environment.token_dir = Join(Join(HomeFolder(), "obkey"), "tokens");
+    } else {
+      environment.token_dir = HomeFolder() + "/.local/share/obkey/tokens";
+    }
+    environment.token_dir_from = "default";
+  }
+  if (environment.device_known) {
+    std::string stem = "token-" + std::to_string(environment.device);
+    environment.store_path = Join(environment.token_dir, stem + ".db");
+    environment.lock_path = Join(environment.token_dir, stem + ".lock");
+  }
+
+  if (HasRegistry()) {
+    environment.log_path = "c:\\xml816.log";
+    environment.log_from = "fixed";
+  } else {
+    environment.log_path = Getenv("OBKEY_LOG");
+    if (!environment.log_path.empty()) {
+      environment.log_from = settings.log_from.empty() ? "$OBKEY_LOG" : settings.log_from;
+    } else {
+      std::string state = Getenv("XDG_STATE_HOME");
+      environment.log_path =
+          (state.empty() ? HomeFolder() + "/.local/state" : state) + "/obkey/xml816.log";
+      environment.log_from = "default";
+    }
+  }
+  return environment;
+}
+
+std::vector<Finding> DiagnoseReach(const Environment &environment) {
+  std::vector<Finding> findings;
+  if (!environment.config_read && environment.device_from != "--device") {
+    findings.push_back(ConfigFinding(environment));
+    return findings;
+  }
+  const std::string device = DeviceText(environment);
+  const std::string format_fix = "`obkeyctl format --device " + device +
+                                 " --yes` makes a new token there (it erases nothing else)";
+  PathState folder = ExaminePath(environment.token_dir);
+  if (!folder.exists) {
+    findings.push_back(
+        {"the token folder " + environment.token_dir + " (" + environment.token_dir_from +
+             ") does not exist: " + folder.error,
+         format_fix + ", or point --token-dir at the folder holding token-" + device + ".db"});
+    return findings;
+  }
+  if (!folder.is_directory) {
+    findings.push_back({"the token folder " + environment.token_dir + " is not a folder",
+                        "choose a folder with --token-dir DIR"});
+    return findings;
+  }
+  if (!folder.writable) {
+    findings.push_back({"the token folder " + environment.token_dir + " is not writable: " +
+                            folder.error + " (the token keeps its lock file and its changes there)",
+                        "chmod u+w " + environment.token_dir +
+                            " (or run as its owner), or use a folder of your own with "
+                            "--token-dir DIR"});
+  }
+  if (environment.store_path.empty()) return findings;
+  PathState store = ExaminePath(environment.store_path);
+  if (!store.exists) {
+    findings.push_back({"there is no token store " + environment.store_path + ": device " + device +
+                            " was never formatted (a missing store is an unplugged "
+                            "token)",
+                        format_fix});
+    return findings;
+  }
+  if (!store.readable) {
+    findings.push_back(
+        {"the token store " + environment.store_path + " cannot be read: " + store.error,
+         "chmod u+rw " + environment.store_path + " (or run as its owner)"});
+    return findings;
+  }
+  std::vector<uint8_t> header;
+  std::string error;
+  if (ReadWholeFile(environment.store_path, &header, &error)) {
+    if (header.size() < kStoreHeaderLen ||
+        std::memcmp(header.data(), kStoreMagic, kStoreMagicLen) != 0) {
+      findings.push_back(
+          {"the token store " + environment.store_path + " is damaged or not a token store",
+           "move it away, then " + format_fix});
+    } else if (header[8] != 1 || header[9] != 0 || header[10] != 0 || header[11] != 0) {
+      findings.push_back({"the token store " + environment.store_path +
+                              " has a format version this token library does not read",
+                          "use the token library that wrote it"});
+    }
+  }
+  PathState lock = ExaminePath(environment.lock_path);
+  if (lock.exists && !lock.writable) {
+    findings.push_back({"the token's lock file " + environment.lock_path +
+                            " cannot be opened for writing: " + lock.error,
+                        "chmod u+rw " + environment.lock_path + " (or run as its owner)"});
+  }
+  if (LockHeldElsewhere(environment.lock_path) == 1) {
+    std::string wait = Getenv("XCSP_TOKEN_LOCK_TIMEOUT_MS");
+    findings.push_back(
+        {"another process holds the token's lock " + environment.lock_path +
+             " (a session in progress, or a program that hangs); the token gave up after " +
+             (wait.empty() ? std::to_string(kDefaultLockWaitMs) : wait) + " ms",
+         "let that program finish, or find it with `fuser " + environment.lock_path + "`"});
+  }
+  return findings;
+}
+
+std::vector<Finding> DiagnoseWritable(const Environment &environment) {
+  std::vector<Finding> findings;
+  PathState folder = ExaminePath(environment.token_dir);
+  if (folder.exists && folder.is_directory && !folder.writable) {
+    findings.push_back({"the token folder " + environment.token_dir + " is not writable: " +
+                            folder.error + "; the token cannot save this change",
+                        "chmod u+w " + environment.token_dir +
+                            ", or use a folder of your own with --token-dir DIR"});
+  }
+  if (!environment.store_path.empty()) {
+    PathState store = ExaminePath(environment.store_path);
+    if (store.exists && !store.writable) {
+      findings.push_back(
+          {"the token store " + environment.store_path + " is not writable: " + store.error,
+           "chmod u+w " + environment.store_path});
+    }
+  }
+  return findings;
+}
+
+int PinTriesLeft(const Environment &environment) {
+  if (environment.store_path.empty()) return -1;
+  std::vector<uint8_t> store;
+  std::string error;
+  if (!ReadWholeFile(environment.store_path, &store, &error)) return -1;
+  if (store.size() <= kTriesOffset || std::memcmp(store.data(), kStoreMagic, kStoreMagicLen) != 0 ||
+      store[8] != 1) {
+    return -1;
+  }
+  return store[kTriesOffset];
+}
+
+}  // namespace obkeyctl

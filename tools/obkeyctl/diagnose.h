@@ -1,0 +1,54 @@
+// What obkeyctl can see of the configuration and the software token, to say
+// why a token call failed and how to put it right.
+#ifndef OBKEY_TOOLS_OBKEYCTL_DIAGNOSE_H
+#define OBKEY_TOOLS_OBKEYCTL_DIAGNOSE_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/obkeyctl/cli.h"
+
+namespace obkeyctl {
+
+// Where each setting comes from and what it is.
+struct Environment {
+  std::string config_where;  // the configuration file, or the registry key on Windows
+  std::string config_from;   // "--registry", "$OBKEY_REGISTRY", "default", "registry"
+  bool config_read = false;  // a USBKEY value was read
+  std::string config_value;
+  bool device_known = false;
+  int32_t device = 0;
+  std::string device_from;  // "--device" or the configuration
+  std::string token_dir;
+  std::string token_dir_from;  // "--token-dir", "$XCSP_TOKEN_DIR", "default"
+  std::string store_path;      // token-N.db (empty when the device is unknown)
+  std::string lock_path;
+  std::string log_path;
+  std::string log_from;
+};
+
+// DescribeEnvironment reads the configuration afresh.
+Environment DescribeEnvironment(const Settings &settings);
+
+// DiagnoseReach finds why a token session could not be opened: the
+// configuration, the token folder, the store and its lock.
+std::vector<Finding> DiagnoseReach(const Environment &environment);
+
+// DiagnoseWritable finds a token folder or store that cannot be written.
+std::vector<Finding> DiagnoseWritable(const Environment &environment);
+
+// PinTriesLeft reads the user PIN tries left from a software token store of
+// the known layout; -1 when it cannot tell.
+int PinTriesLeft(const Environment &environment);
+
+// ConfigValueForDevice is the USBKEY text naming device `device`.
+std::string ConfigValueForDevice(int32_t device);
+
+// RegistryFileText is the configuration file's whole text for a value.
+std::string RegistryFileText(const std::string &value);
+
+}  // namespace obkeyctl
+
+#endif  // OBKEY_TOOLS_OBKEYCTL_DIAGNOSE_H
