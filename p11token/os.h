@@ -19,7 +19,8 @@ void *ModuleSymbol(void *module, const char *name);
 // on that token, waiting up to `timeout_ms`. Returns the lock, or null when
 // another session kept it past the timeout or it could not be made.
 // POSIX: flock on <run dir>/obkey-p11-<key>.lock, the run dir being
-// $XDG_RUNTIME_DIR, else a private /tmp/obkey-<uid>. Windows: the named mutex
+// $OBKEY_PKCS11_LOCK_DIR, else $XDG_RUNTIME_DIR, else a private
+// /tmp/obkey-<uid>. Windows: the named mutex
 // Local\obkey-p11-<key>.
 void *LockToken(const std::string &token_key, int timeout_ms);
 // UnlockToken releases a lock from LockToken (null: nothing).

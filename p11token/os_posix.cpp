@@ -28,6 +28,8 @@ namespace {
 
 // RunDirectory is a directory only this user can write, or "".
 std::string RunDirectory() {
+  const char *chosen = getenv("OBKEY_PKCS11_LOCK_DIR");
+  if (chosen != nullptr && chosen[0] == '/') return chosen;
   const char *runtime = getenv("XDG_RUNTIME_DIR");
   if (runtime != nullptr && runtime[0] == '/') return runtime;
   std::string dir = "/tmp/obkey-" + std::to_string(getuid());
