@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-dev
   g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
   dpkg-dev xz-utils
+  softhsm2 opensc libp11-kit-dev
   wine wine32:i386
 )
 
