@@ -6,7 +6,7 @@ BUILD_ASAN ?= build-asan
 BUILD_WIN ?= build-win
 BUILD_BENCH ?= build-bench
 
-.PHONY: all deps build test test-linux test-asan test-win demo bench clean
+.PHONY: all deps build test test-linux test-asan test-win demo demo-pkcs11 bench clean
 
 all: build
 
@@ -28,12 +28,16 @@ test-asan: deps
 
 test-win: deps
 	bash scripts/build-win.sh $(BUILD_WIN)
+	bash scripts/check-p11token-exports.sh $(BUILD_WIN)/p11token
 	bash scripts/run-wine-tests.sh $(BUILD_WIN)
 
 test: test-linux test-asan test-win
 
 demo: build
 	bash scripts/demo.sh $(BUILD)
+
+demo-pkcs11: build
+	bash scripts/demo-pkcs11.sh $(BUILD)
 
 bench: deps
 	cmake -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DOBKEY_BUILD_BENCH=ON -DOBKEY_BUILD_TESTS=OFF

@@ -6,20 +6,9 @@ namespace obkey::p11token::os {
 
 namespace {
 
-// Initialised on first use: the lock must exist before any static
-// constructor of a caller could reach an export.
-CRITICAL_SECTION *ProcessStateSection() {
-  static CRITICAL_SECTION section;
-  static INIT_ONCE once = INIT_ONCE_STATIC_INIT;
-  InitOnceExecuteOnce(
-      &once,
-      [](PINIT_ONCE, PVOID, PVOID *) -> BOOL {
-        InitializeCriticalSection(&section);
-        return TRUE;
-      },
-      nullptr, nullptr);
-  return &section;
-}
+// Statically initialised: the lock exists before any caller's static
+// constructor could reach an export.
+SRWLOCK process_state_lock = SRWLOCK_INIT;
 
 }  // namespace
 
@@ -49,11 +38,11 @@ void UnlockToken(void *lock) {
 }
 
 void LockProcessState() {
-  EnterCriticalSection(ProcessStateSection());
+  AcquireSRWLockExclusive(&process_state_lock);
 }
 
 void UnlockProcessState() {
-  LeaveCriticalSection(ProcessStateSection());
+  ReleaseSRWLockExclusive(&process_state_lock);
 }
 
 }  // namespace obkey::p11token::os

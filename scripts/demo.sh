@@ -10,8 +10,11 @@ if [ ! -x "$ctl" ] || [ ! -e "$build_dir/softtoken/libxcsp_eclib.so" ]; then
   exit 1
 fi
 
-demo="$build_dir/demo"
-rm -rf "$demo"
+# scripts/demo-pkcs11.sh runs the same steps over p11token: it names the
+# token library and the demo folder, and prepares the PKCS #11 token.
+token_library=${OBKEY_DEMO_TOKEN_LIBRARY:-}
+demo=${OBKEY_DEMO_DIR:-"$build_dir/demo"}
+if [ -z "${OBKEY_DEMO_DIR:-}" ]; then rm -rf "$demo"; fi
 mkdir -p "$demo/tokens"
 cat > "$demo/registry.reg" <<'REG'
 [HKEY_LOCAL_MACHINE\SOFTWARE\orbisoft\Implement Type]
@@ -28,17 +31,21 @@ step() {
 }
 run() {
   echo "\$ obkeyctl $*"
-  "$ctl" "$@"
+  if [ -n "$token_library" ]; then
+    "$ctl" --token-library "$token_library" "$@"
+  else
+    "$ctl" "$@"
+  fi
 }
 
 pin=24681357
 container=DEMO_SIG
 
-step "Format the software token of device 0 (the PIN becomes 12345678)"
+step "Format the token of device 0 (the PIN becomes 12345678)"
 run format
 step "Log in with the formatted token's PIN"
 run login 12345678
-step "A wrong PIN is refused and counts down the retry counter"
+step "A wrong PIN is refused (and counts down the retry counter, where the token keeps one)"
 run login 00000000 || true
 step "Change the PIN"
 run change-pin 12345678 "$pin"

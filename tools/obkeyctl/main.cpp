@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/obkeyctl/cli.h"
+#include "tools/obkeyctl/token_library.h"
 
 #if defined(_WIN32)
 #include <process.h>
@@ -27,6 +28,9 @@ constexpr char kGlobalHelp[] =
     "  --device N        use device N: a private configuration naming it is made for\n"
     "                    this run (not on Windows, where the registry decides)\n"
     "  --token-dir DIR   where software token stores live (sets $XCSP_TOKEN_DIR)\n"
+    "  --token-library PATH\n"
+    "                    the token library obkey is to use instead of the one beside\n"
+    "                    it (e.g. p11token's), with the formatting library of its folder\n"
     "  --log FILE        the diagnostic log (sets $OBKEY_LOG; not on Windows)\n"
     "\n"
     "Statuses are shown by name and number; the exit code is 0 on success,\n"
@@ -136,7 +140,7 @@ int Run(const std::vector<std::string> &args) {
   AddSymmetricKeyCommands(&table);
   AddEnrollmentCommands(&table);
 
-  std::string library;
+  std::string library, token_library;
   size_t next = 0;
   for (; next < args.size() && args[next].compare(0, 2, "--") == 0; ++next) {
     const std::string &option = args[next];
@@ -147,6 +151,8 @@ int Run(const std::vector<std::string> &args) {
       library = value;
     } else if (option == "--registry") {
       SetEnv("OBKEY_REGISTRY", value);
+    } else if (option == "--token-library") {
+      token_library = value;
     } else if (option == "--token-dir") {
       SetEnv("XCSP_TOKEN_DIR", value);
     } else if (option == "--log") {
@@ -193,6 +199,10 @@ int Run(const std::vector<std::string> &args) {
 
   Context context;
   std::string error;
+  if (!token_library.empty() && !PreloadTokenLibrary(token_library, &error)) {
+    std::fprintf(stderr, "obkeyctl: %s\n", error.c_str());
+    return 1;
+  }
   if (!LoadObkey(library, &context.api, &error)) {
     std::fprintf(stderr, "obkeyctl: %s\n", error.c_str());
     return 1;
