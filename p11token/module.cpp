@@ -12,6 +12,7 @@ namespace obkey::p11token {
 namespace {
 
 CK_FUNCTION_LIST *loaded_functions = nullptr;
+std::string loaded_path;
 
 }  // namespace
 
@@ -50,8 +51,30 @@ int32_t ModuleFunctions(CK_FUNCTION_LIST **out_functions) {
   // second to initialise it finds it initialised.
   if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) return P11ST_MODULE_INIT;
   loaded_functions = functions;
+  loaded_path = path;
   *out_functions = functions;
   return 0;
+}
+
+std::string ModuleLockKey() {
+  // The module in use stays the one to lock for, whatever the configuration
+  // says later.
+  std::string path = loaded_functions != nullptr ? loaded_path : ConfiguredModulePath();
+  if (path.empty()) return "";
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (char ch : path) {
+    hash = (hash ^ static_cast<uint8_t>(ch)) * 1099511628211ull;
+  }
+  size_t slash = path.find_last_of("/\\");
+  std::string key;
+  for (char ch : path.substr(slash == std::string::npos ? 0 : slash + 1)) {
+    bool plain = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9');
+    key.push_back(plain ? ch : '_');
+  }
+  static const char kHex[] = "0123456789abcdef";
+  key.push_back('_');
+  for (int shift = 60; shift >= 0; shift -= 4) key.push_back(kHex[(hash >> shift) & 0xF]);
+  return key;
 }
 
 int32_t FindDeviceSlot(CK_FUNCTION_LIST *functions, int32_t device_index, CK_SLOT_ID *out_slot) {

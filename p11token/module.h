@@ -34,6 +34,11 @@ int32_t ModuleFunctions(CK_FUNCTION_LIST **out_functions);
 // negative.
 int32_t FindDeviceSlot(CK_FUNCTION_LIST *functions, int32_t device_index, CK_SLOT_ID *out_slot);
 
+// ModuleLockKey names the lock that sessions on the module take: the
+// module file's name and a hash of its path, in letters, digits and '_'
+// only. "" when no module is configured.
+std::string ModuleLockKey();
+
 // StatusFromCkr maps a PKCS #11 return value onto the interface's status
 // (0 for CKR_OK). The callers that know better (a wrong SO PIN, a full
 // token while creating a file) map those values themselves first.

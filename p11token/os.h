@@ -16,7 +16,7 @@ void *ModuleSymbol(void *module, const char *name);
 
 // LockToken takes the exclusive lock named `token_key` (letters, digits and
 // '_' only) that every process of the user's holds while it has a session
-// on that token, waiting up to `timeout_ms`. Returns the lock, or null when
+// on the module's tokens, waiting up to `timeout_ms`. Returns the lock, or null when
 // another session kept it past the timeout or it could not be made.
 // POSIX: flock on <run dir>/obkey-p11-<key>.lock, the run dir being
 // $OBKEY_PKCS11_LOCK_DIR, else $XDG_RUNTIME_DIR, else a private

@@ -18,7 +18,7 @@
   X(P11ST_BAD_ARGUMENT, 0x58430001, "null pointer or malformed argument")               \
   X(P11ST_BAD_HANDLE, 0x58430002, "unknown or closed session, container or file")       \
   X(P11ST_NO_TOKEN, 0x58430003, "no initialised token in the device's slot")            \
-  X(P11ST_TOKEN_BUSY, 0x58430004, "token locked by another session")                    \
+  X(P11ST_TOKEN_BUSY, 0x58430004, "module locked by another session")                   \
   X(P11ST_BUFFER_TOO_SMALL, 0x58430008, "output buffer too small; length reported")     \
   X(P11ST_BAD_PIN_TYPE, 0x58430009, "PIN type other than the user PIN (2)")             \
   X(P11ST_PIN_LENGTH, 0x5843000A, "PIN empty or of a length the token refuses")         \

@@ -18,7 +18,7 @@ namespace {
 constexpr char kDefaultUserPin[] = "12345678";
 // CKA_LABEL of a formatted token, blank-padded to 32 bytes by FormatToken.
 constexpr char kTokenLabel[] = "obkey";
-// How long a connect or a format waits for another session's token lock.
+// How long a connect or a format waits for another session's module lock.
 constexpr int kTokenLockTimeoutMs = 5000;
 
 enum class Kind { kSession, kContainer, kFile };
@@ -29,7 +29,7 @@ struct Entry {
   CK_SLOT_ID slot_id = 0;
   CK_SESSION_HANDLE ck_session = CK_INVALID_HANDLE;
   uint32_t number = 0;         // container slot or file number
-  void *token_lock = nullptr;  // sessions only
+  void *token_lock = nullptr;  // sessions only: the module's lock
 };
 
 CK_FUNCTION_LIST *module_functions = nullptr;
@@ -96,25 +96,6 @@ int32_t CheckPin(const uint8_t *pin, uint32_t pin_len) {
   return 0;
 }
 
-// TokenKey names the token in the slot for the token lock: manufacturer,
-// model and serial number, reduced to letters, digits and '_'.
-bool TokenKey(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, std::string *out_key) {
-  CK_TOKEN_INFO info{};
-  if (f->C_GetTokenInfo(slot, &info) != CKR_OK) return false;
-  std::string key;
-  for (const auto &[field, len] : {std::pair{info.manufacturerID, sizeof(info.manufacturerID)},
-                                   std::pair{info.model, sizeof(info.model)},
-                                   std::pair{info.serialNumber, sizeof(info.serialNumber)}}) {
-    for (size_t i = 0; i < len; ++i) {
-      char ch = static_cast<char>(field[i]);
-      bool plain = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9');
-      key.push_back(plain ? ch : '_');
-    }
-  }
-  *out_key = key;
-  return true;
-}
-
 bool TokenInitialized(CK_FUNCTION_LIST *f, CK_SLOT_ID slot) {
   CK_TOKEN_INFO info{};
   return f->C_GetTokenInfo(slot, &info) == CKR_OK && (info.flags & CKF_TOKEN_INITIALIZED) != 0;
@@ -172,6 +153,39 @@ int32_t InitializeToken(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *admin_
     slot = fresh.front();
   }
   return SetDefaultUserPin(f, slot, admin_pin);
+}
+
+// LockModule takes the lock of the configured module.
+int32_t LockModule(void **out_lock) {
+  std::string key = ModuleLockKey();
+  if (key.empty()) return P11ST_NO_MODULE;
+  *out_lock = os::LockToken(key, kTokenLockTimeoutMs);
+  return *out_lock == nullptr ? P11ST_TOKEN_BUSY : 0;
+}
+
+// OpenSessionLocked opens the session of a connection, with the module's
+// lock held.
+int32_t OpenSessionLocked(int32_t device_index, CK_SLOT_ID *out_slot,
+                          CK_SESSION_HANDLE *out_session) {
+  CK_FUNCTION_LIST *f = nullptr;
+  if (int32_t status = ModuleFunctions(&f)) return status;
+  module_functions = f;
+  if (int32_t status = FindDeviceSlot(f, device_index, out_slot)) return status;
+  // A token never formatted is no token yet, as a missing store is for the
+  // software token.
+  if (!TokenInitialized(f, *out_slot)) return P11ST_NO_TOKEN;
+  if (int32_t status = KeepSlotOpen(f, *out_slot)) return status;
+  return StatusFromCkr(f->C_OpenSession(*out_slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
+                                        nullptr, out_session));
+}
+
+// FormatLocked formats the device's token, with the module's lock held.
+int32_t FormatLocked(int32_t device_index, const char *admin_pin) {
+  CK_FUNCTION_LIST *f = nullptr;
+  if (int32_t status = ModuleFunctions(&f)) return status;
+  CK_SLOT_ID slot = 0;
+  if (int32_t status = FindDeviceSlot(f, device_index, &slot)) return status;
+  return InitializeToken(f, slot, admin_pin, InitializedSlots(f));
 }
 
 }  // namespace
@@ -233,35 +247,25 @@ int32_t GenerateRandom(const Cryptoki &c, uint8_t *out, size_t len) {
 
 int32_t ConnectEkey(int32_t device_index, XcHandle *out_session) {
   if (out_session == nullptr) return P11ST_BAD_ARGUMENT;
-  CK_FUNCTION_LIST *f = nullptr;
-  if (int32_t status = ModuleFunctions(&f)) return status;
-  module_functions = f;
-  CK_SLOT_ID slot = 0;
-  if (int32_t status = FindDeviceSlot(f, device_index, &slot)) return status;
-  // A token never formatted is no token yet, as a missing store is for the
-  // software token.
-  if (!TokenInitialized(f, slot)) return P11ST_NO_TOKEN;
-  // PKCS #11 has no transactions: a session holds the token's lock from
+  // PKCS #11 has no transactions: a session holds the module's lock from
   // connect to disconnect, so that two processes never interleave a
-  // read-modify-write (the label directory included).
-  std::string token_key;
-  if (!TokenKey(f, slot, &token_key)) return P11ST_NO_TOKEN;
-  void *token_lock = os::LockToken(token_key, kTokenLockTimeoutMs);
-  if (token_lock == nullptr) return P11ST_TOKEN_BUSY;
+  // read-modify-write (the label directory included). It is taken before
+  // the module is first initialised too: a module that reads its token
+  // store then (SoftHSMv2) must not read another process's half-written
+  // objects.
+  void *module_lock = nullptr;
+  if (int32_t status = LockModule(&module_lock)) return status;
   CK_SESSION_HANDLE ck_session = CK_INVALID_HANDLE;
-  int32_t status = KeepSlotOpen(f, slot);
-  if (status == 0) {
-    status = StatusFromCkr(
-        f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &ck_session));
-  }
+  CK_SLOT_ID slot = 0;
+  int32_t status = OpenSessionLocked(device_index, &slot, &ck_session);
   if (status != 0) {
-    os::UnlockToken(token_lock);
+    os::UnlockToken(module_lock);
     return status;
   }
   Entry entry;
   entry.slot_id = slot;
   entry.ck_session = ck_session;
-  entry.token_lock = token_lock;
+  entry.token_lock = module_lock;
   XcHandle handle = NewHandle(entry);
   handles[handle].session = handle;
   *out_session = handle;
@@ -333,21 +337,10 @@ int32_t FormatToken(const char *admin_pin, const char *second_text, int32_t devi
   if (admin_pin == nullptr || second_text == nullptr || device_index < 0) {
     return P11ST_BAD_ARGUMENT;
   }
-  CK_FUNCTION_LIST *f = nullptr;
-  if (int32_t status = ModuleFunctions(&f)) return status;
-  CK_SLOT_ID slot = 0;
-  if (int32_t status = FindDeviceSlot(f, device_index, &slot)) return status;
-  std::set<CK_SLOT_ID> initialized_before = InitializedSlots(f);
-  // A token formatted before holds its lock while formatting; a new one
-  // (no serial number yet) has no session to wait for.
-  void *token_lock = nullptr;
-  std::string token_key;
-  if (TokenInitialized(f, slot) && TokenKey(f, slot, &token_key)) {
-    token_lock = os::LockToken(token_key, kTokenLockTimeoutMs);
-    if (token_lock == nullptr) return P11ST_TOKEN_BUSY;
-  }
-  int32_t status = InitializeToken(f, slot, admin_pin, initialized_before);
-  os::UnlockToken(token_lock);
+  void *module_lock = nullptr;
+  if (int32_t status = LockModule(&module_lock)) return status;
+  int32_t status = FormatLocked(device_index, admin_pin);
+  os::UnlockToken(module_lock);
   return status;
 }
 

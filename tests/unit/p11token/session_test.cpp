@@ -1,4 +1,4 @@
-// Sessions, handles, devices, the user PIN, formatting and the token lock of
+// Sessions, handles, devices, the user PIN, formatting and the module lock of
 // p11token, over SoftHSMv2.
 #include <chrono>
 #include <functional>
@@ -67,6 +67,8 @@ TEST_F(P11TokenTest, HandlesOfTheWrongKindOrClosedSessionsAreRefused) {
 }
 
 TEST_F(P11TokenTest, ADeviceIsTheNthSlotWithAnInitialisedToken) {
+  ASSERT_EQ(DisconnectEkey(session_), 0);
+  session_ = 0;
   XcHandle other = 0;
   for (int32_t device : {-1, kTokenCount + 1, 1000}) {
     EXPECT_EQ(ConnectEkey(device, &other), P11ST_NO_TOKEN) << device;
@@ -75,9 +77,9 @@ TEST_F(P11TokenTest, ADeviceIsTheNthSlotWithAnInitialisedToken) {
   // token yet, as a missing store is for the software token.
   EXPECT_EQ(ConnectEkey(kTokenCount, &other), P11ST_NO_TOKEN);
   EXPECT_EQ(ConnectEkey(0, nullptr), P11ST_BAD_ARGUMENT);
-  // Every initialised token is a device of its own, each with its own lock.
+  // Every initialised token is a device of its own.
   ASSERT_EQ(ConnectEkey(1, &other), 0);
-  EXPECT_NE(other, session_);
+  EXPECT_EQ(VerifyPin(other, Pin(kUserPin), 8, 2), 0);
   EXPECT_EQ(DisconnectEkey(other), 0);
 }
 
@@ -173,11 +175,14 @@ TEST_F(P11TokenTest, FormattingChecksTheAdminPinAndErasesEverything) {
   EXPECT_EQ(Login(), 0);
 }
 
-TEST_F(P11TokenTest, ASecondSessionOnTheTokenWaitsForTheFirst) {
+// The lock is the module's: sessions on its other tokens wait as well.
+TEST_F(P11TokenTest, ASecondSessionWaitsForTheFirst) {
   XcHandle second = 0;
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(ConnectEkey(kDevice, &second), P11ST_TOKEN_BUSY);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  for (int32_t device : {kDevice, kDevice + 1}) {
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ConnectEkey(device, &second), P11ST_TOKEN_BUSY) << device;
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(4)) << device;
+  }
   // Formatting waits for the lock too.
   EXPECT_EQ(FormatToken(obkey_test::kSoftHsmSoPin, "x", kDevice), P11ST_TOKEN_BUSY);
   ASSERT_EQ(DisconnectEkey(session_), 0);
@@ -213,10 +218,10 @@ TEST_F(P11TokenTest, RandomNumbersAndTheTokenParameter) {
 // the tests before would not mind (each formats device 0 afresh) but a
 // reader of their output might.
 TEST_F(P11TokenTest, FormattingTheFreeSlotMakesANewToken) {
-  XcHandle other = 0;
-  ASSERT_EQ(ConnectEkey(kTokenCount, &other), P11ST_NO_TOKEN);
   ASSERT_EQ(DisconnectEkey(session_), 0);
   session_ = 0;
+  XcHandle other = 0;
+  ASSERT_EQ(ConnectEkey(kTokenCount, &other), P11ST_NO_TOKEN);
   ASSERT_EQ(FormatToken(obkey_test::kSoftHsmSoPin, "x", kTokenCount), 0);
   // The new token takes a place among the initialised ones; every device
   // up to kTokenCount is now a token with the default user PIN.
