@@ -4,10 +4,12 @@
 #include <stdlib.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "p11token/module.h"
 #include "p11token/p11token_status.h"
+#include "p11token/token_api.h"
 #include "softtoken/softtoken_status.h"
 
 namespace obkey::p11token {
@@ -132,6 +134,10 @@ TEST(P11StatusTest, ModulesThatCannotServeAreRefused) {
       {"libc.so.6", P11ST_MODULE_LOAD},  // loads, but has no C_GetFunctionList
   };
   setenv("OBKEY_REGISTRY", "/nonexistent/registry.reg", 1);
+  // The connection takes the module's lock first: in a folder of the test's.
+  std::string lock_dir = ::testing::TempDir() + "p11token-locks-XXXXXX";
+  ASSERT_NE(mkdtemp(lock_dir.data()), nullptr);
+  setenv("OBKEY_PKCS11_LOCK_DIR", lock_dir.c_str(), 1);
   for (const Case &c : cases) {
     if (c.module == nullptr) {
       unsetenv("OBKEY_PKCS11_MODULE");
@@ -141,7 +147,32 @@ TEST(P11StatusTest, ModulesThatCannotServeAreRefused) {
     CK_FUNCTION_LIST *functions = nullptr;
     EXPECT_EQ(ModuleFunctions(&functions), c.status) << (c.module ? c.module : "(none)");
     EXPECT_EQ(functions, nullptr);
+    // Both libraries pass the refusal on.
+    XcHandle session = 0;
+    EXPECT_EQ(ConnectEkey(0, &session), c.status) << (c.module ? c.module : "(none)");
+    EXPECT_EQ(FormatToken("ZARQU.1974", "ZARQU.1974", 0), c.status);
   }
+  std::filesystem::remove_all(lock_dir);
+}
+
+TEST(P11StatusTest, TheLockIsNamedAfterTheModuleFile) {
+  setenv("OBKEY_REGISTRY", "/nonexistent/registry.reg", 1);
+  auto key_for = [](const char *module) {
+    setenv("OBKEY_PKCS11_MODULE", module, 1);
+    return ModuleLockKey();
+  };
+  std::string key = key_for("/usr/lib/softhsm/libsofthsm2.so");
+  EXPECT_EQ(key.rfind("libsofthsm2_so_", 0), 0u) << key;
+  EXPECT_EQ(
+      key.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_"),
+      std::string::npos)
+      << key;
+  EXPECT_EQ(key_for("/usr/lib/softhsm/libsofthsm2.so"), key);
+  // The same file name elsewhere is another module, and another lock.
+  EXPECT_NE(key_for("/opt/softhsm/libsofthsm2.so"), key);
+  EXPECT_EQ(key_for("C:\\tokens\\vendor p11.dll").rfind("vendor_p11_dll_", 0), 0u);
+  unsetenv("OBKEY_PKCS11_MODULE");
+  EXPECT_EQ(ModuleLockKey(), "");
 }
 
 }  // namespace
