@@ -6,7 +6,7 @@ BUILD_ASAN ?= build-asan
 BUILD_WIN ?= build-win
 BUILD_BENCH ?= build-bench
 
-.PHONY: all deps build test test-linux test-asan test-win build-win dist install package demo bench clean
+.PHONY: all deps build test test-linux test-asan test-win build-win dist install package demo demo-pkcs11 bench clean
 PREFIX ?= /usr/local
 
 all: build
@@ -45,6 +45,7 @@ dist: build-win
 
 test-win: dist
 	bash scripts/check-stack-alignment.sh $$(bash scripts/win-binaries.sh $(BUILD_WIN))
+	bash scripts/check-p11token-exports.sh $(BUILD_WIN)/p11token
 	bash scripts/run-wine-tests.sh $(BUILD_WIN)
 	bash scripts/test-dist.sh $(BUILD_WIN)
 
@@ -52,6 +53,9 @@ test: test-linux test-asan test-win
 
 demo: build
 	bash scripts/demo.sh $(BUILD)
+
+demo-pkcs11: build
+	bash scripts/demo-pkcs11.sh $(BUILD)
 
 bench: deps
 	cmake -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DOBKEY_BUILD_BENCH=ON -DOBKEY_BUILD_TESTS=OFF

@@ -10,8 +10,11 @@ if [ ! -x "$ctl" ] || [ ! -e "$build_dir/softtoken/libxcsp_eclib.so" ]; then
   exit 1
 fi
 
-demo="$build_dir/demo"
-rm -rf "$demo"
+# scripts/demo-pkcs11.sh runs the same steps over p11token: it names the
+# token library and the demo folder, and prepares the PKCS #11 token.
+token_library=${OBKEY_DEMO_TOKEN_LIBRARY:-}
+demo=${OBKEY_DEMO_DIR:-"$build_dir/demo"}
+if [ -z "${OBKEY_DEMO_DIR:-}" ]; then rm -rf "$demo"; fi
 mkdir -p "$demo/tokens"
 cat > "$demo/registry.reg" <<'REG'
 [HKEY_LOCAL_MACHINE\SOFTWARE\orbisoft\Implement Type]
@@ -28,7 +31,11 @@ step() {
 }
 run() {
   echo "\$ obkeyctl $*"
-  "$ctl" "$@"
+  if [ -n "$token_library" ]; then
+    "$ctl" --token-library "$token_library" "$@"
+  else
+    "$ctl" "$@"
+  fi
 }
 
 pin=24681357
@@ -39,11 +46,11 @@ printf '12345678\n' > formatted.pin
 printf '%s\n' "$pin" > user.pin
 umask 022
 
-step "Format the software token of device 0 (the PIN becomes 12345678)"
+step "Format the token of device 0 (the PIN becomes 12345678)"
 run format --yes
 step "Log in with the formatted token's PIN"
 run login --pin-file formatted.pin
-step "A wrong PIN is refused and counts down the retry counter"
+step "A wrong PIN is refused (and counts down the retry counter, where the token keeps one)"
 printf '00000000\n' | run login --pin-stdin || true
 step "Change the PIN (current PIN, then the new one, on standard input)"
 cat formatted.pin user.pin | run change-pin --pin-stdin --new-pin-stdin

@@ -11,6 +11,7 @@ packages=(
   g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
   dpkg-dev xz-utils zip unzip
   lld llvm
+  softhsm2 opensc libp11-kit-dev
   wine wine32:i386
 )
 

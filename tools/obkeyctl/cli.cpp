@@ -11,6 +11,7 @@
 #include "softtoken/softtoken_status.h"
 #include "tools/obkeyctl/diagnose.h"
 #include "tools/obkeyctl/system.h"
+#include "tools/obkeyctl/token_library.h"
 
 namespace obkeyctl {
 namespace {
@@ -189,8 +190,8 @@ uint32_t Args::Number(const std::string &option, uint32_t fallback) const {
 }
 
 bool IsGlobalOption(const std::string &name, bool *out_takes_value) {
-  static const std::set<std::string> with_value = {"library", "registry", "device", "token-dir",
-                                                   "log"};
+  static const std::set<std::string> with_value = {"library",   "registry", "device",
+                                                   "token-dir", "log",      "token-library"};
   static const std::set<std::string> flags = {"quiet", "verbose"};
   *out_takes_value = with_value.count(name) != 0;
   return *out_takes_value || flags.count(name) != 0;
@@ -199,6 +200,8 @@ bool IsGlobalOption(const std::string &name, bool *out_takes_value) {
 void ApplyGlobalOption(const std::string &name, const std::string &value, Settings *settings) {
   if (name == "library") {
     settings->library = value;
+  } else if (name == "token-library") {
+    settings->token_library = value;
   } else if (name == "registry") {
     if (HasRegistry()) {
       UsageError("--registry: on Windows the configuration is the registry itself");
@@ -459,6 +462,13 @@ int ExitStatusFor(int32_t status) {
 const ObkeyApi &Context::api() {
   if (!loaded_) {
     std::string error, chosen;
+    // The chosen token library must be in the process before obkey, which
+    // imports it by name.
+    if (!settings.token_library.empty() && !PreloadTokenLibrary(settings.token_library, &error)) {
+      Failure("cannot load the token library " + settings.token_library + ": " + error,
+              {{"the path names no loadable library, or a dependency of it is missing",
+                "give the path of p11token's libxcsp_eclib.so (or xcsp_eclib.dll)"}});
+    }
     if (!LoadObkey(settings.library, &api_, &chosen, &error)) {
       Failure("cannot load the obkey library " + chosen + ": " + error,
               {{"the library is not installed where the loader looks, or a dependency of it "

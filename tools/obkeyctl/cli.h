@@ -65,6 +65,7 @@ class Args {
 // Global options, accepted before and after the command.
 struct Settings {
   std::string library;
+  std::string token_library;  // --token-library, empty when absent
   std::string registry_from;  // "--registry" when given on the command line
   std::string token_dir_from;
   std::string log_from;

@@ -22,6 +22,7 @@
 #include "softtoken/softtoken_status.h"
 #include "tests/fake/token_test_env.h"
 #include "tests/integration/token_public_key.h"
+#include "tests/support/token_backend.h"
 #include "tools/obkeyctl/rsa_blobs.h"
 
 namespace {
@@ -141,7 +142,7 @@ std::string Answer(const std::string &encryption_cert_b64, const std::string &re
 class EnrollmentEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("XCSP_TOKEN_DIR", (env_.folder() + "/tokens").c_str(), 1);
+    ASSERT_TRUE(obkey_test::PrepareTestTokens(env_.folder()));
     ASSERT_EQ(OBCA_Format(kDevice, 0), 0);
     ASSERT_EQ(OBCA_Login(1, kPin), 0);
     GenerateKeyPair("ENROLL_SIG", OB_KEY_TYPE_SIGNATURE);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "api/obkey.h"
+#include "tests/support/token_backend.h"
 #include "token/xcsp_eclib.h"
 
 extern char **environ;
@@ -31,7 +32,7 @@ class LabelStoreE2eTest : public ::testing::Test {
         << "\"USBKEY\"=\"XCSP_KEY_" << kDevice << "\"\n";
     setenv("OBKEY_REGISTRY", (folder_ + "/registry.reg").c_str(), 1);
     setenv("OBKEY_LOG", (folder_ + "/xml816.log").c_str(), 1);
-    setenv("XCSP_TOKEN_DIR", folder_.c_str(), 1);
+    ASSERT_TRUE(obkey_test::PrepareTestTokens(folder_));
     ASSERT_EQ(OBCA_Format(kDevice, 0), 0);
     ASSERT_EQ(OBCA_Login(1, "12345678"), 0);
   }

@@ -14,6 +14,7 @@
 #include "api/obkey.h"
 #include "tests/fake/token_test_env.h"
 #include "tests/integration/token_public_key.h"
+#include "tests/support/token_backend.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ constexpr int32_t kDevice = 5;
 class SymkeyEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("XCSP_TOKEN_DIR", (env_.folder() + "/tokens").c_str(), 1);
+    ASSERT_TRUE(obkey_test::PrepareTestTokens(env_.folder()));
     ASSERT_EQ(OBCA_Format(kDevice, 0), 0);
     ASSERT_EQ(OBCA_Login(1, "12345678"), 0);
     uint8_t name1[64] = {}, name2[64] = {};

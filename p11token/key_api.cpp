@@ -1,0 +1,472 @@
+// Containers, RSA key pairs, the RSA block operations and certificates.
+#include <openssl/crypto.h>
+
+#include <cstring>
+#include <vector>
+
+#include "p11token/module.h"
+#include "p11token/p11token_status.h"
+#include "p11token/rsa_blocks.h"
+#include "p11token/token_api.h"
+
+namespace obkey::p11token {
+
+namespace {
+
+constexpr uint32_t kMaxCertificate = 4096;
+constexpr CK_ULONG kModulusBits = 1024;
+const uint8_t kPublicExponent[] = {0x01, 0x00, 0x01};
+const uint8_t kPublicKeyBitLength[4] = {0x00, 0x00, 0x04, 0x00};
+const CK_OBJECT_CLASS kPublicKeyClass = CKO_PUBLIC_KEY;
+const CK_OBJECT_CLASS kPrivateKeyClass = CKO_PRIVATE_KEY;
+const CK_OBJECT_CLASS kCertificateClass = CKO_CERTIFICATE;
+const CK_KEY_TYPE kRsaKeyType = CKK_RSA;
+const CK_CERTIFICATE_TYPE kX509 = CKC_X_509;
+
+enum class Login { kNeeded, kNotNeeded };
+
+// KeyRef names one key type of one container.
+struct KeyRef {
+  Cryptoki c;
+  uint32_t slot = 0;
+  uint32_t key_type = 0;
+  std::string label;
+};
+
+// SecretBlock wipes its bytes when it goes out of scope.
+struct SecretBlock {
+  RsaBlock bytes{};
+  ~SecretBlock() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+};
+
+int32_t ResolveKey(XcHandle container, uint32_t key_type, Login login, KeyRef *out) {
+  if (int32_t status = ContainerOf(container, &out->c, &out->slot)) return status;
+  if (key_type != XC_KEY_EXCHANGE && key_type != XC_KEY_SIGNATURE) return P11ST_BAD_KEY_TYPE;
+  if (login == Login::kNeeded) {
+    if (int32_t status = RequireLogin(out->c)) return status;
+  }
+  ContainerNames names;
+  if (int32_t status = ReadContainerNames(out->c, &names)) return status;
+  if (names[out->slot].empty()) return P11ST_CONTAINER_NOT_FOUND;
+  out->key_type = key_type;
+  out->label = KeyLabel(names[out->slot], key_type);
+  return 0;
+}
+
+// FindOne stores the first object of `object_class` under the key's label;
+// P11ST_KEY_NOT_FOUND when there is none.
+int32_t FindOne(const KeyRef &key, CK_OBJECT_CLASS object_class, CK_OBJECT_HANDLE *out) {
+  std::vector<CK_OBJECT_HANDLE> objects;
+  if (int32_t status = FindLabelled(key.c, object_class, key.label, &objects)) return status;
+  if (objects.empty()) return P11ST_KEY_NOT_FOUND;
+  *out = objects.front();
+  return 0;
+}
+
+// FindPair stores every key object (both halves) under the key's label.
+int32_t FindPair(const KeyRef &key, std::vector<CK_OBJECT_HANDLE> *out) {
+  std::vector<CK_OBJECT_HANDLE> private_keys;
+  if (int32_t status = FindLabelled(key.c, kPublicKeyClass, key.label, out)) return status;
+  if (int32_t status = FindLabelled(key.c, kPrivateKeyClass, key.label, &private_keys)) {
+    return status;
+  }
+  out->insert(out->end(), private_keys.begin(), private_keys.end());
+  return 0;
+}
+
+// ReadModulus reads a key's modulus, which must be of 1024 bits.
+int32_t ReadModulus(const Cryptoki &c, CK_OBJECT_HANDLE object, RsaBlock *out) {
+  Bytes modulus;
+  if (int32_t status = ReadAttribute(c, object, CKA_MODULUS, &modulus)) return status;
+  size_t skip = 0;
+  while (skip < modulus.size() && modulus[skip] == 0) ++skip;
+  if (modulus.size() - skip != kRsaBlock || (modulus[skip] & 0x80) == 0) return P11ST_BAD_KEY;
+  std::memcpy(out->data(), modulus.data() + skip, kRsaBlock);
+  return 0;
+}
+
+enum class RawOp { kPublic, kDecrypt, kSign };
+
+// RawRsa applies the key to one block with CKM_RSA_X_509 (no padding): the
+// block rules are this library's, the same on every token.
+int32_t RawRsa(const Cryptoki &c, RawOp op, CK_OBJECT_HANDLE key, const RsaBlock &in,
+               RsaBlock *out) {
+  CK_FUNCTION_LIST *f = c.functions;
+  CK_MECHANISM mechanism{CKM_RSA_X_509, nullptr, 0};
+  CK_BYTE_PTR in_bytes = const_cast<CK_BYTE_PTR>(in.data());
+  CK_BYTE result[kRsaBlock * 2];
+  CK_ULONG result_len = sizeof(result);
+  CK_RV rv = CKR_OK;
+  if (op == RawOp::kPublic) {
+    rv = f->C_EncryptInit(c.session, &mechanism, key);
+    if (rv == CKR_OK) rv = f->C_Encrypt(c.session, in_bytes, kRsaBlock, result, &result_len);
+  } else if (op == RawOp::kDecrypt) {
+    rv = f->C_DecryptInit(c.session, &mechanism, key);
+    if (rv == CKR_OK) rv = f->C_Decrypt(c.session, in_bytes, kRsaBlock, result, &result_len);
+  } else {
+    rv = f->C_SignInit(c.session, &mechanism, key);
+    if (rv == CKR_OK) rv = f->C_Sign(c.session, in_bytes, kRsaBlock, result, &result_len);
+  }
+  int32_t status = StatusFromCkr(rv);
+  // Some modules drop the leading zero bytes of the result.
+  if (status == 0 && result_len > kRsaBlock) status = P11ST_BAD_KEY;
+  if (status == 0) {
+    out->fill(0);
+    std::memcpy(out->data() + (kRsaBlock - result_len), result, result_len);
+  }
+  OPENSSL_cleanse(result, sizeof(result));
+  return status;
+}
+
+// WholeBlock takes a ciphertext or signature, which may come without its
+// leading zero bytes, as a whole block.
+int32_t WholeBlock(const uint8_t *in, uint32_t in_len, RsaBlock *out) {
+  if (in_len == 0 || in_len > kRsaBlock) return P11ST_DATA_LENGTH;
+  if (in == nullptr) return P11ST_BAD_ARGUMENT;
+  out->fill(0);
+  std::memcpy(out->data() + (kRsaBlock - in_len), in, in_len);
+  return 0;
+}
+
+// BlockToTransform: a whole block goes as it is, a shorter input is padded
+// with `type` (random bytes from the token).
+int32_t BlockToTransform(const Cryptoki &c, const uint8_t *in, uint32_t in_len, BlockType type,
+                         RsaBlock *out) {
+  if (in == nullptr && in_len != 0) return P11ST_BAD_ARGUMENT;
+  if (in_len == kRsaBlock) {
+    std::memcpy(out->data(), in, kRsaBlock);
+    return 0;
+  }
+  if (in_len > kMaxPkcs1Payload) return P11ST_DATA_LENGTH;
+  int32_t random_status = 0;
+  RandomBytes random = [&](uint8_t *bytes, size_t len) {
+    random_status = GenerateRandom(c, bytes, len);
+    return random_status == 0;
+  };
+  if (PadBlock(type, in, in_len, random, out)) return 0;
+  return random_status != 0 ? random_status : P11ST_CRYPTO;
+}
+
+int32_t WriteOutput(const uint8_t *data, size_t len, uint8_t *out, uint32_t *inout_len) {
+  if (int32_t status = ReserveOutput(static_cast<uint32_t>(len), out, inout_len)) return status;
+  if (len != 0) std::memcpy(out, data, len);
+  *inout_len = static_cast<uint32_t>(len);
+  return 0;
+}
+
+int32_t WriteUnpadded(BlockType type, const RsaBlock &block, uint8_t *out, uint32_t *inout_len) {
+  std::vector<uint8_t> payload;
+  if (!UnpadBlock(type, block, &payload))
+    return WriteOutput(block.data(), kRsaBlock, out, inout_len);
+  int32_t status = WriteOutput(payload.data(), payload.size(), out, inout_len);
+  if (!payload.empty()) OPENSSL_cleanse(payload.data(), payload.size());
+  return status;
+}
+
+// Transform runs one public or private operation of the block rules on the
+// key's object of `object_class`.
+int32_t Transform(const KeyRef &key, CK_OBJECT_CLASS object_class, RawOp op, const RsaBlock &input,
+                  RsaBlock *result) {
+  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+  if (int32_t status = FindOne(key, object_class, &object)) return status;
+  RsaBlock modulus{};
+  if (int32_t status = ReadModulus(key.c, object, &modulus)) return status;
+  if (!BelowModulus(input, modulus)) return P11ST_DATA_RANGE;
+  return RawRsa(key.c, op, object, input, result);
+}
+
+// CreateObject creates one object from `tmpl`.
+int32_t CreateObject(const Cryptoki &c, std::vector<CK_ATTRIBUTE> tmpl, CK_OBJECT_HANDLE *out) {
+  return StatusFromCkr(
+      c.functions->C_CreateObject(c.session, tmpl.data(), static_cast<CK_ULONG>(tmpl.size()), out));
+}
+
+}  // namespace
+
+int32_t CreateContainer(XcHandle session, const char *name, XcHandle *out_container,
+                        uint32_t mode) {
+  Cryptoki c;
+  if (int32_t status = SessionOf(session, &c)) return status;
+  if (name == nullptr || out_container == nullptr) return P11ST_BAD_ARGUMENT;
+  if (mode != XC_CONTAINER_OPEN && mode != XC_CONTAINER_CREATE) return P11ST_BAD_MODE;
+  size_t name_len = std::strlen(name);
+  if (name_len == 0 || name_len > kMaxContainerName) return P11ST_BAD_CONTAINER_NAME;
+  ContainerNames names;
+  if (int32_t status = ReadContainerNames(c, &names)) return status;
+  uint32_t slot = 0;
+  if (mode == XC_CONTAINER_CREATE) {
+    slot = std::strstr(name, "SIG") != nullptr ? XC_SLOT_SIGNATURE : XC_SLOT_EXCHANGE;
+    if (!names[slot].empty()) return P11ST_CONTAINER_EXISTS;
+    names[slot] = name;
+    if (int32_t status = WriteContainerNames(c, names)) return status;
+  } else {
+    while (slot < kContainerSlots && names[slot] != name) ++slot;
+    if (slot == kContainerSlots) return P11ST_CONTAINER_NOT_FOUND;
+  }
+  *out_container = ContainerHandle(session, slot);
+  return 0;
+}
+
+int32_t SetCurContainer(XcHandle session, uint32_t slot, XcHandle *out_container) {
+  Cryptoki c;
+  if (int32_t status = SessionOf(session, &c)) return status;
+  if (out_container == nullptr) return P11ST_BAD_ARGUMENT;
+  if (slot >= kContainerSlots) return P11ST_BAD_SLOT;
+  ContainerNames names;
+  if (int32_t status = ReadContainerNames(c, &names)) return status;
+  if (names[slot].empty()) return P11ST_CONTAINER_NOT_FOUND;
+  *out_container = ContainerHandle(session, slot);
+  return 0;
+}
+
+int32_t GetContainerParam(XcHandle container, uint32_t param, uint8_t *out, uint32_t *inout_len,
+                          uint32_t /*flags*/) {
+  KeyRef key;
+  if (int32_t status = ResolveKey(container, XC_KEY_EXCHANGE, Login::kNotNeeded, &key)) {
+    return status;
+  }
+  ContainerNames names;
+  if (int32_t status = ReadContainerNames(key.c, &names)) return status;
+  const std::string &name = names[key.slot];
+  if (param == XC_CONTAINER_PARAM_NAME) {
+    if (int32_t status = ReserveOutput(XC_CONTAINER_NAME_SIZE, out, inout_len)) return status;
+    std::memset(out, 0, XC_CONTAINER_NAME_SIZE);
+    std::memcpy(out, name.data(), name.size());
+    *inout_len = XC_CONTAINER_NAME_SIZE;
+    return 0;
+  }
+  if (param != XC_CONTAINER_PARAM_FLAGS) return P11ST_BAD_PARAM;
+  if (int32_t status = ReserveOutput(sizeof(uint32_t), out, inout_len)) return status;
+  // A pair is present when its public half is: the private half is hidden
+  // from a session without the login.
+  uint32_t flags = 0;
+  for (uint32_t key_type : {XC_KEY_EXCHANGE, XC_KEY_SIGNATURE}) {
+    std::vector<CK_OBJECT_HANDLE> objects;
+    int32_t status = FindLabelled(key.c, kPublicKeyClass, KeyLabel(name, key_type), &objects);
+    if (status != 0) return status;
+    if (!objects.empty()) {
+      flags |= key_type == XC_KEY_EXCHANGE ? XC_FLAG_EXCHANGE_PAIR : XC_FLAG_SIGNATURE_PAIR;
+    }
+  }
+  std::memcpy(out, &flags, sizeof(flags));
+  *inout_len = sizeof(flags);
+  return 0;
+}
+
+int32_t GenRSAKey(XcHandle container, uint32_t key_type) {
+  KeyRef key;
+  if (int32_t status = ResolveKey(container, key_type, Login::kNeeded, &key)) return status;
+  std::vector<CK_OBJECT_HANDLE> old_pair;
+  if (int32_t status = FindPair(key, &old_pair)) return status;
+  Bytes id = KeyId(key.slot, key_type);
+  std::vector<CK_ATTRIBUTE> public_tmpl = {
+      Attr(CKA_CLASS, &kPublicKeyClass, sizeof(kPublicKeyClass)),
+      Attr(CKA_KEY_TYPE, &kRsaKeyType, sizeof(kRsaKeyType)),
+      BoolAttr(CKA_TOKEN, true),
+      BoolAttr(CKA_PRIVATE, false),
+      Attr(CKA_LABEL, key.label.data(), key.label.size()),
+      Attr(CKA_ID, id.data(), id.size()),
+      BoolAttr(CKA_ENCRYPT, true),
+      BoolAttr(CKA_VERIFY, true),
+      UlongAttr(CKA_MODULUS_BITS, &kModulusBits),
+      Attr(CKA_PUBLIC_EXPONENT, kPublicExponent, sizeof(kPublicExponent)),
+  };
+  std::vector<CK_ATTRIBUTE> private_tmpl = {
+      Attr(CKA_CLASS, &kPrivateKeyClass, sizeof(kPrivateKeyClass)),
+      Attr(CKA_KEY_TYPE, &kRsaKeyType, sizeof(kRsaKeyType)),
+      BoolAttr(CKA_TOKEN, true),
+      BoolAttr(CKA_PRIVATE, true),
+      BoolAttr(CKA_SENSITIVE, true),
+      BoolAttr(CKA_EXTRACTABLE, false),
+      Attr(CKA_LABEL, key.label.data(), key.label.size()),
+      Attr(CKA_ID, id.data(), id.size()),
+      BoolAttr(CKA_DECRYPT, true),
+      BoolAttr(CKA_SIGN, true),
+  };
+  CK_MECHANISM mechanism{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+  CK_OBJECT_HANDLE public_key = CK_INVALID_HANDLE, private_key = CK_INVALID_HANDLE;
+  CK_RV rv = key.c.functions->C_GenerateKeyPair(
+      key.c.session, &mechanism, public_tmpl.data(), static_cast<CK_ULONG>(public_tmpl.size()),
+      private_tmpl.data(), static_cast<CK_ULONG>(private_tmpl.size()), &public_key, &private_key);
+  if (rv != CKR_OK) return StatusFromCkr(rv);
+  // The new pair is in place before the old one goes.
+  return DestroyObjects(key.c, old_pair);
+}
+
+int32_t WriteRSAKey(XcHandle container, const uint8_t *der, uint32_t der_len, uint32_t key_type) {
+  KeyRef key;
+  if (int32_t status = ResolveKey(container, key_type, Login::kNeeded, &key)) return status;
+  if (der_len == 0) return P11ST_BAD_KEY;
+  if (der == nullptr) return P11ST_BAD_ARGUMENT;
+  RsaPrivateKey rsa;
+  if (!ReadRsaPrivateKey(der, der_len, &rsa) || !CheckRsaPrivateKey(rsa)) return P11ST_BAD_KEY;
+  std::vector<CK_OBJECT_HANDLE> old_pair;
+  if (int32_t status = FindPair(key, &old_pair)) return status;
+  Bytes id = KeyId(key.slot, key_type);
+  auto number = [](CK_ATTRIBUTE_TYPE type, const std::vector<uint8_t> &value) {
+    return Attr(type, value.data(), value.size());
+  };
+  CK_OBJECT_HANDLE private_key = CK_INVALID_HANDLE, public_key = CK_INVALID_HANDLE;
+  int32_t status = CreateObject(
+      key.c,
+      {Attr(CKA_CLASS, &kPrivateKeyClass, sizeof(kPrivateKeyClass)),
+       Attr(CKA_KEY_TYPE, &kRsaKeyType, sizeof(kRsaKeyType)), BoolAttr(CKA_TOKEN, true),
+       BoolAttr(CKA_PRIVATE, true), BoolAttr(CKA_SENSITIVE, true), BoolAttr(CKA_EXTRACTABLE, false),
+       Attr(CKA_LABEL, key.label.data(), key.label.size()), Attr(CKA_ID, id.data(), id.size()),
+       BoolAttr(CKA_DECRYPT, true), BoolAttr(CKA_SIGN, true), number(CKA_MODULUS, rsa.n),
+       number(CKA_PUBLIC_EXPONENT, rsa.e), number(CKA_PRIVATE_EXPONENT, rsa.d),
+       number(CKA_PRIME_1, rsa.p), number(CKA_PRIME_2, rsa.q), number(CKA_EXPONENT_1, rsa.dp),
+       number(CKA_EXPONENT_2, rsa.dq), number(CKA_COEFFICIENT, rsa.qinv)},
+      &private_key);
+  if (status != 0) return status;
+  status = CreateObject(
+      key.c,
+      {Attr(CKA_CLASS, &kPublicKeyClass, sizeof(kPublicKeyClass)),
+       Attr(CKA_KEY_TYPE, &kRsaKeyType, sizeof(kRsaKeyType)), BoolAttr(CKA_TOKEN, true),
+       BoolAttr(CKA_PRIVATE, false), Attr(CKA_LABEL, key.label.data(), key.label.size()),
+       Attr(CKA_ID, id.data(), id.size()), BoolAttr(CKA_ENCRYPT, true), BoolAttr(CKA_VERIFY, true),
+       number(CKA_MODULUS, rsa.n), number(CKA_PUBLIC_EXPONENT, rsa.e)},
+      &public_key);
+  if (status != 0) {
+    DestroyObjects(key.c, {private_key});
+    return status;
+  }
+  return DestroyObjects(key.c, old_pair);
+}
+
+int32_t ReadRSAPubKey(XcHandle container, uint8_t *out, uint32_t *inout_len, uint32_t key_type) {
+  KeyRef key;
+  if (int32_t status = ResolveKey(container, key_type, Login::kNotNeeded, &key)) return status;
+  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+  if (int32_t status = FindOne(key, kPublicKeyClass, &object)) return status;
+  RsaBlock modulus{};
+  if (int32_t status = ReadModulus(key.c, object, &modulus)) return status;
+  Bytes exponent;
+  if (int32_t status = ReadAttribute(key.c, object, CKA_PUBLIC_EXPONENT, &exponent)) return status;
+  while (!exponent.empty() && exponent.front() == 0) exponent.erase(exponent.begin());
+  if (exponent.empty() || exponent.size() > 3) return P11ST_BAD_KEY;
+  if (int32_t status = ReserveOutput(XC_PUBKEY_SIZE, out, inout_len)) return status;
+  std::memcpy(out, kPublicKeyBitLength, sizeof(kPublicKeyBitLength));
+  std::memset(out + 4, 0, 3);
+  std::memcpy(out + 7 - exponent.size(), exponent.data(), exponent.size());
+  std::memcpy(out + XC_PUBKEY_MODULUS_OFFSET, modulus.data(), modulus.size());
+  *inout_len = XC_PUBKEY_SIZE;
+  return 0;
+}
+
+int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
+                   uint32_t *inout_len, uint32_t key_type) {
+  bool checks_signature = (key_type & XC_KEY_SIGN_FLAG) != 0;
+  KeyRef key;
+  int32_t status = ResolveKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNotNeeded, &key);
+  if (status != 0) return status;
+  SecretBlock input, result;
+  if (checks_signature) {
+    if ((status = WholeBlock(in, in_len, &input.bytes))) return status;
+    if ((status = Transform(key, kPublicKeyClass, RawOp::kPublic, input.bytes, &result.bytes))) {
+      return status;
+    }
+    return WriteUnpadded(BlockType::kSignature, result.bytes, out, inout_len);
+  }
+  // Resolve the key before padding, so that a missing key is reported as
+  // such rather than spending the token's random bytes.
+  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+  if ((status = FindOne(key, kPublicKeyClass, &object))) return status;
+  if ((status = BlockToTransform(key.c, in, in_len, BlockType::kEncryption, &input.bytes))) {
+    return status;
+  }
+  if ((status = Transform(key, kPublicKeyClass, RawOp::kPublic, input.bytes, &result.bytes))) {
+    return status;
+  }
+  return WriteOutput(result.bytes.data(), kRsaBlock, out, inout_len);
+}
+
+int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
+                   uint32_t *inout_len, uint32_t key_type) {
+  KeyRef key;
+  if (int32_t status = ResolveKey(container, key_type, Login::kNeeded, &key)) return status;
+  SecretBlock input, result;
+  if (int32_t status = WholeBlock(in, in_len, &input.bytes)) return status;
+  if (int32_t status =
+          Transform(key, kPrivateKeyClass, RawOp::kDecrypt, input.bytes, &result.bytes)) {
+    return status;
+  }
+  return WriteUnpadded(BlockType::kEncryption, result.bytes, out, inout_len);
+}
+
+int32_t RSASign(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
+                uint32_t *inout_len, uint32_t key_type) {
+  KeyRef key;
+  int32_t status = ResolveKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNeeded, &key);
+  if (status != 0) return status;
+  SecretBlock input, result;
+  if ((status = BlockToTransform(key.c, in, in_len, BlockType::kSignature, &input.bytes))) {
+    return status;
+  }
+  if ((status = Transform(key, kPrivateKeyClass, RawOp::kSign, input.bytes, &result.bytes))) {
+    return status;
+  }
+  return WriteOutput(result.bytes.data(), kRsaBlock, out, inout_len);
+}
+
+int32_t WriteCert(XcHandle container, const uint8_t *cert, uint32_t cert_len, uint32_t key_spec) {
+  KeyRef key;
+  if (int32_t status = ResolveKey(container, key_spec, Login::kNeeded, &key)) return status;
+  if (cert_len == 0 || cert_len > kMaxCertificate) return P11ST_CERT_LENGTH;
+  if (cert == nullptr) return P11ST_BAD_ARGUMENT;
+  std::vector<CK_OBJECT_HANDLE> old_certificates;
+  int32_t status = FindLabelled(key.c, kCertificateClass, key.label, &old_certificates);
+  if (status != 0) return status;
+  // The certificate carries its key's CKA_ID, also for a key made by
+  // another program under our label.
+  Bytes id = KeyId(key.slot, key_spec);
+  CK_OBJECT_HANDLE public_key = CK_INVALID_HANDLE;
+  if (FindOne(key, kPublicKeyClass, &public_key) == 0) {
+    Bytes key_id;
+    if (ReadAttribute(key.c, public_key, CKA_ID, &key_id) == 0 && !key_id.empty()) id = key_id;
+  }
+  Bytes subject;
+  CertificateSubject(cert, cert_len, &subject);
+  CK_OBJECT_HANDLE created = CK_INVALID_HANDLE;
+  status = CreateObject(
+      key.c,
+      {Attr(CKA_CLASS, &kCertificateClass, sizeof(kCertificateClass)),
+       Attr(CKA_CERTIFICATE_TYPE, &kX509, sizeof(kX509)), BoolAttr(CKA_TOKEN, true),
+       BoolAttr(CKA_PRIVATE, false), Attr(CKA_LABEL, key.label.data(), key.label.size()),
+       Attr(CKA_ID, id.data(), id.size()), Attr(CKA_SUBJECT, subject.data(), subject.size()),
+       Attr(CKA_VALUE, cert, cert_len)},
+      &created);
+  if (status != 0) return status;
+  return DestroyObjects(key.c, old_certificates);
+}
+
+int32_t ReadCert(XcHandle container, uint8_t *out, uint32_t *inout_len, uint32_t key_spec) {
+  KeyRef key;
+  if (int32_t status = ResolveKey(container, key_spec, Login::kNotNeeded, &key)) return status;
+  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+  int32_t status = FindOne(key, kCertificateClass, &object);
+  if (status == P11ST_KEY_NOT_FOUND) return P11ST_CERT_NOT_FOUND;
+  if (status != 0) return status;
+  Bytes value;
+  if ((status = ReadAttribute(key.c, object, CKA_VALUE, &value))) return status;
+  return WriteOutput(value.data(), value.size(), out, inout_len);
+}
+
+int32_t CountCertificates(const Cryptoki &c, uint32_t *out_count) {
+  ContainerNames names;
+  if (int32_t status = ReadContainerNames(c, &names)) return status;
+  uint32_t count = 0;
+  for (const std::string &name : names) {
+    if (name.empty()) continue;
+    for (uint32_t key_spec : {XC_KEY_EXCHANGE, XC_KEY_SIGNATURE}) {
+      std::vector<CK_OBJECT_HANDLE> objects;
+      int32_t status = FindLabelled(c, kCertificateClass, KeyLabel(name, key_spec), &objects);
+      if (status != 0) return status;
+      if (!objects.empty()) ++count;
+    }
+  }
+  *out_count = count;
+  return 0;
+}
+
+}  // namespace obkey::p11token

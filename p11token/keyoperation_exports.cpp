@@ -1,0 +1,10 @@
+// The exported function of KeyOperation: formats the token of a device.
+#include "p11token/export_guard.h"
+#include "p11token/token_api.h"
+#include "token/xcsp_eclib.h"
+
+extern "C" int32_t XCAPI FormatMWKey(const char *admin_pin, const char *second_text,
+                                     int32_t device_index) {
+  namespace p11 = obkey::p11token;
+  return p11::Guarded([&] { return p11::FormatToken(admin_pin, second_text, device_index); });
+}

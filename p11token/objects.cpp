@@ -1,0 +1,168 @@
+#include "p11token/objects.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "p11token/module.h"
+#include "p11token/p11token_status.h"
+
+namespace obkey::p11token {
+
+namespace {
+
+const CK_BBOOL kTrue = CK_TRUE;
+const CK_BBOOL kFalse = CK_FALSE;
+const CK_OBJECT_CLASS kDataClass = CKO_DATA;
+
+// The container directory: two names of kMaxContainerName + 1 bytes each,
+// zero-padded, slot 0 first.
+constexpr size_t kNameField = kMaxContainerName + 1;
+
+}  // namespace
+
+std::string KeyLabel(const std::string &container_name, uint32_t key_type) {
+  return container_name + (key_type == 1 ? "/exchange" : "/signature");
+}
+
+Bytes KeyId(uint32_t container_slot, uint32_t key_type) {
+  return {static_cast<uint8_t>(container_slot), static_cast<uint8_t>(key_type)};
+}
+
+std::string FileLabel(uint32_t number) {
+  return "obkey file " + std::to_string(number);
+}
+
+CK_ATTRIBUTE Attr(CK_ATTRIBUTE_TYPE type, const void *value, size_t value_len) {
+  return CK_ATTRIBUTE{type, const_cast<void *>(value), static_cast<CK_ULONG>(value_len)};
+}
+
+CK_ATTRIBUTE BoolAttr(CK_ATTRIBUTE_TYPE type, bool value) {
+  return Attr(type, value ? &kTrue : &kFalse, sizeof(CK_BBOOL));
+}
+
+CK_ATTRIBUTE UlongAttr(CK_ATTRIBUTE_TYPE type, const CK_ULONG *value) {
+  return Attr(type, value, sizeof(CK_ULONG));
+}
+
+int32_t FindObjects(const Cryptoki &c, std::vector<CK_ATTRIBUTE> tmpl,
+                    std::vector<CK_OBJECT_HANDLE> *out_objects) {
+  out_objects->clear();
+  CK_RV rv =
+      c.functions->C_FindObjectsInit(c.session, tmpl.data(), static_cast<CK_ULONG>(tmpl.size()));
+  if (rv != CKR_OK) return StatusFromCkr(rv);
+  CK_OBJECT_HANDLE batch[16];
+  CK_ULONG found = 0;
+  do {
+    rv = c.functions->C_FindObjects(c.session, batch, 16, &found);
+    if (rv != CKR_OK) break;
+    out_objects->insert(out_objects->end(), batch, batch + found);
+  } while (found == 16);
+  CK_RV final_rv = c.functions->C_FindObjectsFinal(c.session);
+  return StatusFromCkr(rv != CKR_OK ? rv : final_rv);
+}
+
+int32_t FindLabelled(const Cryptoki &c, CK_OBJECT_CLASS object_class, const std::string &label,
+                     std::vector<CK_OBJECT_HANDLE> *out_objects) {
+  return FindObjects(c,
+                     {Attr(CKA_CLASS, &object_class, sizeof(object_class)),
+                      Attr(CKA_LABEL, label.data(), label.size())},
+                     out_objects);
+}
+
+int32_t ReadAttribute(const Cryptoki &c, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
+                      Bytes *out_value) {
+  CK_ATTRIBUTE attribute{type, nullptr, 0};
+  CK_RV rv = c.functions->C_GetAttributeValue(c.session, object, &attribute, 1);
+  if (rv != CKR_OK) return StatusFromCkr(rv);
+  if (attribute.ulValueLen == CK_UNAVAILABLE_INFORMATION) return StatusFromCkr(CKR_GENERAL_ERROR);
+  out_value->assign(attribute.ulValueLen, 0);
+  attribute.pValue = out_value->data();
+  rv = c.functions->C_GetAttributeValue(c.session, object, &attribute, 1);
+  if (rv != CKR_OK) return StatusFromCkr(rv);
+  out_value->resize(attribute.ulValueLen);
+  return 0;
+}
+
+int32_t DestroyObjects(const Cryptoki &c, const std::vector<CK_OBJECT_HANDLE> &objects) {
+  int32_t first_failure = 0;
+  for (CK_OBJECT_HANDLE object : objects) {
+    int32_t status = StatusFromCkr(c.functions->C_DestroyObject(c.session, object));
+    if (first_failure == 0) first_failure = status;
+  }
+  return first_failure;
+}
+
+namespace {
+
+int32_t FindDataObjects(const Cryptoki &c, const std::string &label,
+                        std::vector<CK_OBJECT_HANDLE> *out_objects) {
+  return FindObjects(c,
+                     {Attr(CKA_CLASS, &kDataClass, sizeof(kDataClass)),
+                      Attr(CKA_APPLICATION, kApplication, std::strlen(kApplication)),
+                      Attr(CKA_LABEL, label.data(), label.size())},
+                     out_objects);
+}
+
+}  // namespace
+
+int32_t ReadDataObject(const Cryptoki &c, const std::string &label, bool *out_found,
+                       Bytes *out_value) {
+  std::vector<CK_OBJECT_HANDLE> objects;
+  if (int32_t status = FindDataObjects(c, label, &objects)) return status;
+  *out_found = !objects.empty();
+  if (objects.empty()) return 0;
+  return ReadAttribute(c, objects.front(), CKA_VALUE, out_value);
+}
+
+int32_t ReplaceDataObject(const Cryptoki &c, const std::string &label, const Bytes &value) {
+  std::vector<CK_OBJECT_HANDLE> old_objects;
+  if (int32_t status = FindDataObjects(c, label, &old_objects)) return status;
+  std::vector<CK_ATTRIBUTE> tmpl = {
+      Attr(CKA_CLASS, &kDataClass, sizeof(kDataClass)),
+      BoolAttr(CKA_TOKEN, true),
+      BoolAttr(CKA_PRIVATE, false),
+      BoolAttr(CKA_MODIFIABLE, true),
+      Attr(CKA_APPLICATION, kApplication, std::strlen(kApplication)),
+      Attr(CKA_LABEL, label.data(), label.size()),
+      Attr(CKA_VALUE, value.data(), value.size()),
+  };
+  CK_OBJECT_HANDLE created = CK_INVALID_HANDLE;
+  CK_RV rv = c.functions->C_CreateObject(c.session, tmpl.data(), static_cast<CK_ULONG>(tmpl.size()),
+                                         &created);
+  if (rv != CKR_OK) return StatusFromCkr(rv);
+  return DestroyObjects(c, old_objects);
+}
+
+int32_t ReadContainerNames(const Cryptoki &c, ContainerNames *out_names) {
+  bool found = false;
+  Bytes value;
+  if (int32_t status = ReadDataObject(c, kContainersLabel, &found, &value)) return status;
+  for (size_t slot = 0; slot < kContainerSlots; ++slot) {
+    (*out_names)[slot].clear();
+    // Someone else's object of that label, or a damaged one, is read as far
+    // as it is well-formed.
+    if (!found || value.size() < (slot + 1) * kNameField) continue;
+    const char *field = reinterpret_cast<const char *>(value.data() + slot * kNameField);
+    (*out_names)[slot].assign(field, std::find(field, field + kMaxContainerName, '\0'));
+  }
+  return 0;
+}
+
+int32_t WriteContainerNames(const Cryptoki &c, const ContainerNames &names) {
+  Bytes value(kContainerSlots * kNameField, 0);
+  for (size_t slot = 0; slot < kContainerSlots; ++slot) {
+    std::memcpy(value.data() + slot * kNameField, names[slot].data(),
+                names[slot].size() < kMaxContainerName ? names[slot].size() : kMaxContainerName);
+  }
+  return ReplaceDataObject(c, kContainersLabel, value);
+}
+
+int32_t RequireLogin(const Cryptoki &c) {
+  CK_SESSION_INFO info{};
+  CK_RV rv = c.functions->C_GetSessionInfo(c.session, &info);
+  if (rv != CKR_OK) return StatusFromCkr(rv);
+  if (info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS) return 0;
+  return P11ST_NOT_LOGGED_IN;
+}
+
+}  // namespace obkey::p11token

@@ -1,0 +1,86 @@
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "p11token/os.h"
+
+namespace obkey::p11token::os {
+
+namespace {
+pthread_mutex_t process_state_mutex = PTHREAD_MUTEX_INITIALIZER;
+}  // namespace
+
+void *LoadModule(const std::string &path) {
+  // RTLD_LOCAL keeps the module's own symbols from binding to ours.
+  return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void *ModuleSymbol(void *module, const char *name) {
+  return dlsym(module, name);
+}
+
+namespace {
+
+// RunDirectory is a directory only this user can write, or "".
+std::string RunDirectory() {
+  const char *chosen = getenv("OBKEY_PKCS11_LOCK_DIR");
+  if (chosen != nullptr && chosen[0] == '/') return chosen;
+  const char *runtime = getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && runtime[0] == '/') return runtime;
+  std::string dir = "/tmp/obkey-" + std::to_string(getuid());
+  mkdir(dir.c_str(), 0700);
+  struct stat info {};
+  // A directory planted by someone else, or a link, is not ours to use.
+  if (lstat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid() ||
+      (info.st_mode & 0077) != 0) {
+    return "";
+  }
+  return dir;
+}
+
+struct FileLock {
+  int fd;
+};
+
+}  // namespace
+
+void *LockToken(const std::string &token_key, int timeout_ms) {
+  std::string dir = RunDirectory();
+  if (dir.empty()) return nullptr;
+  std::string path = dir + "/obkey-p11-" + token_key + ".lock";
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  // Polled, so that a session that never ends cannot hang the caller.
+  for (int waited = 0;; waited += 10) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return new FileLock{fd};
+    if (waited >= timeout_ms) break;
+    struct timespec pause {
+      0, 10 * 1000 * 1000
+    };
+    nanosleep(&pause, nullptr);
+  }
+  close(fd);
+  return nullptr;
+}
+
+void UnlockToken(void *lock) {
+  if (lock == nullptr) return;
+  FileLock *file_lock = static_cast<FileLock *>(lock);
+  close(file_lock->fd);
+  delete file_lock;
+}
+
+void LockProcessState() {
+  pthread_mutex_lock(&process_state_mutex);
+}
+
+void UnlockProcessState() {
+  pthread_mutex_unlock(&process_state_mutex);
+}
+
+}  // namespace obkey::p11token::os

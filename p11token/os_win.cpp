@@ -1,0 +1,48 @@
+#include <windows.h>
+
+#include "p11token/os.h"
+
+namespace obkey::p11token::os {
+
+namespace {
+
+// Statically initialised: the lock exists before any caller's static
+// constructor could reach an export.
+SRWLOCK process_state_lock = SRWLOCK_INIT;
+
+}  // namespace
+
+void *LoadModule(const std::string &path) {
+  return reinterpret_cast<void *>(LoadLibraryA(path.c_str()));
+}
+
+void *ModuleSymbol(void *module, const char *name) {
+  return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(module), name));
+}
+
+void *LockToken(const std::string &token_key, int timeout_ms) {
+  std::string name = "Local\\obkey-p11-" + token_key;
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+  if (mutex == nullptr) return nullptr;
+  DWORD wait = WaitForSingleObject(mutex, static_cast<DWORD>(timeout_ms));
+  // An abandoned mutex belonged to a process that died: the lock is ours.
+  if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) return mutex;
+  CloseHandle(mutex);
+  return nullptr;
+}
+
+void UnlockToken(void *lock) {
+  if (lock == nullptr) return;
+  ReleaseMutex(static_cast<HANDLE>(lock));
+  CloseHandle(static_cast<HANDLE>(lock));
+}
+
+void LockProcessState() {
+  AcquireSRWLockExclusive(&process_state_lock);
+}
+
+void UnlockProcessState() {
+  ReleaseSRWLockExclusive(&process_state_lock);
+}
+
+}  // namespace obkey::p11token::os

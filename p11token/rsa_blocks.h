@@ -1,0 +1,68 @@
+// rsa_blocks.h — what the library does in software around the token's raw
+// RSA: the PKCS #1 v1.5 block rules of the token interface, reading the
+// private-key DER that obkey hands over, and the subject of a certificate.
+#ifndef OBKEY_P11TOKEN_RSA_BLOCKS_H
+#define OBKEY_P11TOKEN_RSA_BLOCKS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <array>
+#include <functional>
+#include <vector>
+
+namespace obkey::p11token {
+
+inline constexpr size_t kRsaBlock = 128;
+// 00, block type, at least eight padding bytes, 00.
+inline constexpr size_t kMaxPkcs1Payload = kRsaBlock - 11;
+
+enum class BlockType : uint8_t { kSignature = 1, kEncryption = 2 };
+
+using RsaBlock = std::array<uint8_t, kRsaBlock>;
+
+// RandomBytes fills its buffer and returns true, or returns false.
+using RandomBytes = std::function<bool(uint8_t *out, size_t len)>;
+
+// PadBlock formats `payload` (at most kMaxPkcs1Payload bytes) as a block of
+// `type`: 0xFF padding for signatures, nonzero bytes from `random` for
+// encryption. Returns false when the payload is too long or `random` fails.
+bool PadBlock(BlockType type, const uint8_t *payload, size_t payload_len, const RandomBytes &random,
+              RsaBlock *out);
+
+// UnpadBlock returns true and the payload when `block` is a well-formed
+// block of `type` (00, type, at least eight padding bytes, 00); false
+// otherwise.
+bool UnpadBlock(BlockType type, const RsaBlock &block, std::vector<uint8_t> *out_payload);
+
+// BelowModulus says whether the big-endian `block` is less than `modulus`
+// (big-endian, kRsaBlock bytes).
+bool BelowModulus(const RsaBlock &block, const RsaBlock &modulus);
+
+// RsaPrivateKey holds the eight numbers of a two-prime PKCS #1 key,
+// big-endian, without leading zero bytes. The destructor wipes them.
+struct RsaPrivateKey {
+  std::vector<uint8_t> n, e, d, p, q, dp, dq, qinv;
+  RsaPrivateKey() = default;
+  RsaPrivateKey(const RsaPrivateKey &) = delete;
+  RsaPrivateKey &operator=(const RsaPrivateKey &) = delete;
+  ~RsaPrivateKey();
+};
+
+// ReadRsaPrivateKey reads a PKCS #1 RSAPrivateKey. INTEGERs may carry
+// redundant leading zero bytes and lengths may use longer forms than needed
+// (obkey's key import writes them so); negative numbers, other versions than
+// 0, missing or trailing bytes are refused (false).
+bool ReadRsaPrivateKey(const uint8_t *der, size_t der_len, RsaPrivateKey *out_key);
+
+// CheckRsaPrivateKey returns true when `key` is a consistent 1024-bit key
+// with public exponent 65537 (OpenSSL's pairwise check).
+bool CheckRsaPrivateKey(const RsaPrivateKey &key);
+
+// CertificateSubject stores the DER of the subject name of an X.509
+// certificate, or empties `*out_subject` when `cert` is not one.
+void CertificateSubject(const uint8_t *cert, size_t cert_len, std::vector<uint8_t> *out_subject);
+
+}  // namespace obkey::p11token
+
+#endif  // OBKEY_P11TOKEN_RSA_BLOCKS_H

@@ -1,0 +1,347 @@
+// Sessions, the user PIN, random numbers, the token parameter and
+// formatting.
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "p11token/module.h"
+#include "p11token/os.h"
+#include "p11token/p11token_status.h"
+#include "p11token/token_api.h"
+
+namespace obkey::p11token {
+
+namespace {
+
+constexpr char kDefaultUserPin[] = "12345678";
+// CKA_LABEL of a formatted token, blank-padded to 32 bytes by FormatToken.
+constexpr char kTokenLabel[] = "obkey";
+// How long a connect or a format waits for another session's module lock.
+constexpr int kTokenLockTimeoutMs = 5000;
+
+enum class Kind { kSession, kContainer, kFile };
+
+struct Entry {
+  Kind kind = Kind::kSession;
+  XcHandle session = 0;  // the session a container or file belongs to
+  CK_SLOT_ID slot_id = 0;
+  CK_SESSION_HANDLE ck_session = CK_INVALID_HANDLE;
+  uint32_t number = 0;         // container slot or file number
+  void *token_lock = nullptr;  // sessions only: the module's lock
+};
+
+CK_FUNCTION_LIST *module_functions = nullptr;
+std::map<XcHandle, Entry> handles;
+XcHandle last_handle = 0;
+// One session per slot kept open for the process: a PKCS #11 login lasts
+// while the application has a session on the token, and obkey opens and
+// closes one for every call.
+std::map<CK_SLOT_ID, CK_SESSION_HANDLE> keep_open_sessions;
+
+XcHandle NewHandle(const Entry &entry) {
+  do {
+    ++last_handle;
+  } while (last_handle == 0 || handles.count(last_handle) != 0);
+  handles[last_handle] = entry;
+  return last_handle;
+}
+
+const Entry *Find(XcHandle handle, Kind kind) {
+  auto it = handles.find(handle);
+  if (handle == 0 || it == handles.end() || it->second.kind != kind) return nullptr;
+  return &it->second;
+}
+
+XcHandle ChildHandle(XcHandle session, Kind kind, uint32_t number) {
+  for (const auto &[handle, entry] : handles) {
+    if (entry.kind == kind && entry.session == session && entry.number == number) return handle;
+  }
+  Entry parent = handles.at(session);
+  parent.kind = kind;
+  parent.session = session;
+  parent.number = number;
+  return NewHandle(parent);
+}
+
+bool IsOurSession(CK_SESSION_HANDLE ck_session) {
+  return std::any_of(handles.begin(), handles.end(), [&](const auto &item) {
+    return item.second.kind == Kind::kSession && item.second.ck_session == ck_session;
+  });
+}
+
+// KeepSlotOpen makes sure the slot's kept session is open. Formatting closes
+// every session of the slot, and the module may then reuse the number.
+int32_t KeepSlotOpen(CK_FUNCTION_LIST *f, CK_SLOT_ID slot) {
+  auto it = keep_open_sessions.find(slot);
+  if (it != keep_open_sessions.end()) {
+    CK_SESSION_INFO info{};
+    if (!IsOurSession(it->second) && f->C_GetSessionInfo(it->second, &info) == CKR_OK &&
+        info.slotID == slot) {
+      return 0;
+    }
+    keep_open_sessions.erase(it);
+  }
+  CK_SESSION_HANDLE kept = CK_INVALID_HANDLE;
+  CK_RV rv = f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &kept);
+  if (rv != CKR_OK) return StatusFromCkr(rv);
+  keep_open_sessions[slot] = kept;
+  return 0;
+}
+
+int32_t CheckPin(const uint8_t *pin, uint32_t pin_len) {
+  if (pin == nullptr) return P11ST_BAD_ARGUMENT;
+  if (pin_len == 0) return P11ST_PIN_LENGTH;
+  return 0;
+}
+
+bool TokenInitialized(CK_FUNCTION_LIST *f, CK_SLOT_ID slot) {
+  CK_TOKEN_INFO info{};
+  return f->C_GetTokenInfo(slot, &info) == CKR_OK && (info.flags & CKF_TOKEN_INITIALIZED) != 0;
+}
+
+std::set<CK_SLOT_ID> InitializedSlots(CK_FUNCTION_LIST *f) {
+  std::set<CK_SLOT_ID> initialized;
+  for (int32_t index = 0;; ++index) {
+    CK_SLOT_ID slot = 0;
+    if (FindDeviceSlot(f, index, &slot) != 0) break;
+    if (TokenInitialized(f, slot)) initialized.insert(slot);
+  }
+  return initialized;
+}
+
+// SetDefaultUserPin logs in as the security officer and sets the user PIN
+// of a freshly initialised token.
+int32_t SetDefaultUserPin(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *admin_pin) {
+  CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+  CK_RV rv =
+      f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
+  if (rv != CKR_OK) return StatusFromCkr(rv);
+  rv = f->C_Login(session, CKU_SO, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(admin_pin)),
+                  static_cast<CK_ULONG>(std::strlen(admin_pin)));
+  if (rv == CKR_OK) {
+    rv = f->C_InitPIN(session,
+                      reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(kDefaultUserPin)),
+                      static_cast<CK_ULONG>(std::strlen(kDefaultUserPin)));
+    f->C_Logout(session);
+  }
+  f->C_CloseSession(session);
+  return rv == CKR_PIN_INCORRECT ? P11ST_ADMIN_PIN_INCORRECT : StatusFromCkr(rv);
+}
+
+int32_t InitializeToken(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *admin_pin,
+                        const std::set<CK_SLOT_ID> &initialized_before) {
+  // C_InitToken refuses a token with open sessions; formatting ends every
+  // session and login on it, in this process's token library too.
+  f->C_CloseAllSessions(slot);
+  CK_UTF8CHAR label[32];
+  std::memset(label, ' ', sizeof(label));
+  std::memcpy(label, kTokenLabel, std::strlen(kTokenLabel));
+  CK_RV rv = f->C_InitToken(slot, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(admin_pin)),
+                            static_cast<CK_ULONG>(std::strlen(admin_pin)), label);
+  if (rv == CKR_PIN_INCORRECT) return P11ST_ADMIN_PIN_INCORRECT;
+  if (rv != CKR_OK) return StatusFromCkr(rv);
+  // Some modules (SoftHSMv2) give a token initialised in their free slot a
+  // slot of its own: find it as the one initialised token that is new.
+  if (!TokenInitialized(f, slot)) {
+    std::vector<CK_SLOT_ID> fresh;
+    for (CK_SLOT_ID candidate : InitializedSlots(f)) {
+      if (initialized_before.count(candidate) == 0) fresh.push_back(candidate);
+    }
+    if (fresh.size() != 1) return P11ST_NO_TOKEN;
+    slot = fresh.front();
+  }
+  return SetDefaultUserPin(f, slot, admin_pin);
+}
+
+// LockModule takes the lock of the configured module.
+int32_t LockModule(void **out_lock) {
+  std::string key = ModuleLockKey();
+  if (key.empty()) return P11ST_NO_MODULE;
+  *out_lock = os::LockToken(key, kTokenLockTimeoutMs);
+  return *out_lock == nullptr ? P11ST_TOKEN_BUSY : 0;
+}
+
+// OpenSessionLocked opens the session of a connection, with the module's
+// lock held.
+int32_t OpenSessionLocked(int32_t device_index, CK_SLOT_ID *out_slot,
+                          CK_SESSION_HANDLE *out_session) {
+  CK_FUNCTION_LIST *f = nullptr;
+  if (int32_t status = ModuleFunctions(&f)) return status;
+  module_functions = f;
+  if (int32_t status = FindDeviceSlot(f, device_index, out_slot)) return status;
+  // A token never formatted is no token yet, as a missing store is for the
+  // software token.
+  if (!TokenInitialized(f, *out_slot)) return P11ST_NO_TOKEN;
+  if (int32_t status = KeepSlotOpen(f, *out_slot)) return status;
+  return StatusFromCkr(f->C_OpenSession(*out_slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
+                                        nullptr, out_session));
+}
+
+// FormatLocked formats the device's token, with the module's lock held.
+int32_t FormatLocked(int32_t device_index, const char *admin_pin) {
+  CK_FUNCTION_LIST *f = nullptr;
+  if (int32_t status = ModuleFunctions(&f)) return status;
+  CK_SLOT_ID slot = 0;
+  if (int32_t status = FindDeviceSlot(f, device_index, &slot)) return status;
+  return InitializeToken(f, slot, admin_pin, InitializedSlots(f));
+}
+
+}  // namespace
+
+int32_t SessionOf(XcHandle session, Cryptoki *out) {
+  const Entry *entry = Find(session, Kind::kSession);
+  if (entry == nullptr) return P11ST_BAD_HANDLE;
+  *out = Cryptoki{module_functions, entry->ck_session};
+  return 0;
+}
+
+int32_t ContainerOf(XcHandle container, Cryptoki *out, uint32_t *out_slot) {
+  const Entry *entry = Find(container, Kind::kContainer);
+  if (entry == nullptr) return P11ST_BAD_HANDLE;
+  *out = Cryptoki{module_functions, entry->ck_session};
+  *out_slot = entry->number;
+  return 0;
+}
+
+int32_t FileOf(XcHandle file, Cryptoki *out, uint32_t *out_number) {
+  const Entry *entry = Find(file, Kind::kFile);
+  if (entry == nullptr) return P11ST_BAD_HANDLE;
+  *out = Cryptoki{module_functions, entry->ck_session};
+  *out_number = entry->number;
+  return 0;
+}
+
+XcHandle ContainerHandle(XcHandle session, uint32_t slot) {
+  return ChildHandle(session, Kind::kContainer, slot);
+}
+
+XcHandle FileHandle(XcHandle session, uint32_t number) {
+  return ChildHandle(session, Kind::kFile, number);
+}
+
+void ForgetFileHandles(XcHandle file, uint32_t number) {
+  const Entry *entry = Find(file, Kind::kFile);
+  if (entry == nullptr) return;
+  CK_SLOT_ID slot = entry->slot_id;
+  for (auto it = handles.begin(); it != handles.end();) {
+    bool same_file =
+        it->second.kind == Kind::kFile && it->second.slot_id == slot && it->second.number == number;
+    it = same_file ? handles.erase(it) : std::next(it);
+  }
+}
+
+int32_t ReserveOutput(uint32_t needed, const uint8_t *out, uint32_t *inout_len) {
+  if (inout_len == nullptr) return P11ST_BAD_ARGUMENT;
+  if (out == nullptr || *inout_len < needed) {
+    *inout_len = needed;
+    return P11ST_BUFFER_TOO_SMALL;
+  }
+  return 0;
+}
+
+int32_t GenerateRandom(const Cryptoki &c, uint8_t *out, size_t len) {
+  return StatusFromCkr(c.functions->C_GenerateRandom(c.session, out, static_cast<CK_ULONG>(len)));
+}
+
+int32_t ConnectEkey(int32_t device_index, XcHandle *out_session) {
+  if (out_session == nullptr) return P11ST_BAD_ARGUMENT;
+  // PKCS #11 has no transactions: a session holds the module's lock from
+  // connect to disconnect, so that two processes never interleave a
+  // read-modify-write (the label directory included). It is taken before
+  // the module is first initialised too: a module that reads its token
+  // store then (SoftHSMv2) must not read another process's half-written
+  // objects.
+  void *module_lock = nullptr;
+  if (int32_t status = LockModule(&module_lock)) return status;
+  CK_SESSION_HANDLE ck_session = CK_INVALID_HANDLE;
+  CK_SLOT_ID slot = 0;
+  int32_t status = OpenSessionLocked(device_index, &slot, &ck_session);
+  if (status != 0) {
+    os::UnlockToken(module_lock);
+    return status;
+  }
+  Entry entry;
+  entry.slot_id = slot;
+  entry.ck_session = ck_session;
+  entry.token_lock = module_lock;
+  XcHandle handle = NewHandle(entry);
+  handles[handle].session = handle;
+  *out_session = handle;
+  return 0;
+}
+
+int32_t DisconnectEkey(XcHandle session) {
+  const Entry *entry = Find(session, Kind::kSession);
+  if (entry == nullptr) return P11ST_BAD_HANDLE;
+  // A session that formatting closed is gone already; there is nothing to
+  // report.
+  module_functions->C_CloseSession(entry->ck_session);
+  os::UnlockToken(entry->token_lock);
+  for (auto it = handles.begin(); it != handles.end();) {
+    it = it->second.session == session ? handles.erase(it) : std::next(it);
+  }
+  return 0;
+}
+
+int32_t VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32_t pin_type) {
+  Cryptoki c;
+  if (int32_t status = SessionOf(session, &c)) return status;
+  if (pin_type != XC_PIN_USER) return P11ST_BAD_PIN_TYPE;
+  if (int32_t status = CheckPin(pin, pin_len)) return status;
+  // A login in force would make the module accept any PIN without checking
+  // it: end it first, so that a wrong PIN also ends it, as on a card.
+  c.functions->C_Logout(c.session);
+  CK_RV rv = c.functions->C_Login(c.session, CKU_USER, const_cast<CK_UTF8CHAR_PTR>(pin), pin_len);
+  return StatusFromCkr(rv);
+}
+
+int32_t ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,
+                  const uint8_t *new_pin, uint32_t new_len, uint32_t pin_type) {
+  Cryptoki c;
+  if (int32_t status = SessionOf(session, &c)) return status;
+  if (pin_type != XC_PIN_USER) return P11ST_BAD_PIN_TYPE;
+  if (int32_t status = CheckPin(old_pin, old_len)) return status;
+  if (int32_t status = CheckPin(new_pin, new_len)) return status;
+  CK_RV rv = c.functions->C_SetPIN(c.session, const_cast<CK_UTF8CHAR_PTR>(old_pin), old_len,
+                                   const_cast<CK_UTF8CHAR_PTR>(new_pin), new_len);
+  // A changed PIN ends the login, as it does on the software token.
+  if (rv == CKR_OK) c.functions->C_Logout(c.session);
+  return StatusFromCkr(rv);
+}
+
+int32_t GenRandom(XcHandle session, uint8_t *out, uint32_t len) {
+  Cryptoki c;
+  if (int32_t status = SessionOf(session, &c)) return status;
+  if (len == 0) return 0;
+  if (out == nullptr) return P11ST_BAD_ARGUMENT;
+  return GenerateRandom(c, out, len);
+}
+
+int32_t GetEkeyParam(XcHandle session, uint32_t param, uint8_t *out, uint32_t *inout_len,
+                     uint32_t /*flags*/) {
+  Cryptoki c;
+  if (int32_t status = SessionOf(session, &c)) return status;
+  if (param != XC_EKEY_PARAM_CERT_COUNT) return P11ST_BAD_PARAM;
+  if (int32_t status = ReserveOutput(XC_EKEY_PARAM_SIZE, out, inout_len)) return status;
+  uint32_t count = 0;
+  if (int32_t status = CountCertificates(c, &count)) return status;
+  std::memset(out, 0, XC_EKEY_PARAM_SIZE);
+  out[0] = static_cast<uint8_t>(count);
+  *inout_len = XC_EKEY_PARAM_SIZE;
+  return 0;
+}
+
+int32_t FormatToken(const char *admin_pin, const char *second_text, int32_t device_index) {
+  if (admin_pin == nullptr || second_text == nullptr || device_index < 0) {
+    return P11ST_BAD_ARGUMENT;
+  }
+  void *module_lock = nullptr;
+  if (int32_t status = LockModule(&module_lock)) return status;
+  int32_t status = FormatLocked(device_index, admin_pin);
+  os::UnlockToken(module_lock);
+  return status;
+}
+
+}  // namespace obkey::p11token

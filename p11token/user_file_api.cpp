@@ -1,0 +1,99 @@
+// Numbered user files: one public data object each, whose value is the
+// file's contents (its length is the size fixed at creation).
+#include <cstring>
+
+#include "p11token/module.h"
+#include "p11token/p11token_status.h"
+#include "p11token/token_api.h"
+
+namespace obkey::p11token {
+
+namespace {
+
+// ReadFile reads file `number`; P11ST_FILE_NOT_FOUND when it has none.
+int32_t ReadFile(const Cryptoki &c, uint32_t number, Bytes *out_contents) {
+  bool found = false;
+  if (int32_t status = ReadDataObject(c, FileLabel(number), &found, out_contents)) return status;
+  return found ? 0 : P11ST_FILE_NOT_FOUND;
+}
+
+// Replace writes a file's whole contents. A full token is a full file store.
+int32_t Replace(const Cryptoki &c, uint32_t number, const Bytes &contents) {
+  return ReplaceDataObject(c, FileLabel(number), contents);
+}
+
+}  // namespace
+
+int32_t CreateUserFile(XcHandle session, uint32_t file_number, uint32_t size, uint32_t mode,
+                       XcHandle *out_file) {
+  Cryptoki c;
+  if (int32_t status = SessionOf(session, &c)) return status;
+  if (out_file == nullptr) return P11ST_BAD_ARGUMENT;
+  if (mode != XC_USER_FILE_CREATE && mode != XC_USER_FILE_OPEN) return P11ST_BAD_MODE;
+  Bytes contents;
+  int32_t status = ReadFile(c, file_number, &contents);
+  if (mode == XC_USER_FILE_CREATE) {
+    if (status == 0) return P11ST_FILE_EXISTS;
+    if (status != P11ST_FILE_NOT_FOUND) return status;
+    // Sizes beyond any token's memory are refused before asking for them.
+    if (size > (1u << 24)) return P11ST_FILE_SPACE_FULL;
+    if ((status = Replace(c, file_number, Bytes(size, 0)))) return status;
+  } else if (status != 0) {
+    // Opening ignores the size: it was fixed when the file was created.
+    return status;
+  }
+  *out_file = FileHandle(session, file_number);
+  return 0;
+}
+
+int32_t ReadUserFile(XcHandle file, uint8_t *out, uint32_t *inout_len) {
+  Cryptoki c;
+  uint32_t number = 0;
+  if (int32_t status = FileOf(file, &c, &number)) return status;
+  Bytes contents;
+  if (int32_t status = ReadFile(c, number, &contents)) return status;
+  if (inout_len == nullptr || (out == nullptr && *inout_len != 0)) return P11ST_BAD_ARGUMENT;
+  // Reads take what fits: the caller learns the count from *inout_len.
+  uint32_t count =
+      *inout_len < contents.size() ? *inout_len : static_cast<uint32_t>(contents.size());
+  if (count != 0) std::memcpy(out, contents.data(), count);
+  *inout_len = count;
+  return 0;
+}
+
+int32_t WriteUserFile(XcHandle file, const uint8_t *data, uint32_t len) {
+  Cryptoki c;
+  uint32_t number = 0;
+  if (int32_t status = FileOf(file, &c, &number)) return status;
+  Bytes contents;
+  if (int32_t status = ReadFile(c, number, &contents)) return status;
+  if (data == nullptr && len != 0) return P11ST_BAD_ARGUMENT;
+  if (len > contents.size()) return P11ST_FILE_BOUNDS;
+  if (int32_t status = RequireLogin(c)) return status;
+  // Bytes past `len` keep their contents, as in any file written from its
+  // start.
+  if (len != 0) std::memcpy(contents.data(), data, len);
+  return Replace(c, number, contents);
+}
+
+int32_t DeleteUserFile(XcHandle file) {
+  Cryptoki c;
+  uint32_t number = 0;
+  if (int32_t status = FileOf(file, &c, &number)) return status;
+  std::vector<CK_OBJECT_HANDLE> objects;
+  Bytes contents;
+  if (int32_t status = ReadFile(c, number, &contents)) return status;
+  if (int32_t status = RequireLogin(c)) return status;
+  const CK_OBJECT_CLASS data_class = CKO_DATA;
+  std::string label = FileLabel(number);
+  int32_t status = FindObjects(c,
+                               {Attr(CKA_CLASS, &data_class, sizeof(data_class)),
+                                Attr(CKA_APPLICATION, kApplication, std::strlen(kApplication)),
+                                Attr(CKA_LABEL, label.data(), label.size())},
+                               &objects);
+  if (status == 0) status = DestroyObjects(c, objects);
+  if (status == 0) ForgetFileHandles(file, number);
+  return status;
+}
+
+}  // namespace obkey::p11token

@@ -1,0 +1,79 @@
+#include "tests/support/softhsm_tokens.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace obkey_test {
+
+namespace {
+
+std::string Quoted(const std::string &text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted.push_back(c);
+    }
+  }
+  return quoted + "'";
+}
+
+}  // namespace
+
+SoftHsmTokens::SoftHsmTokens(int32_t token_count) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "obkey-hsm-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  folder_ = pattern;
+  std::filesystem::create_directory(folder_ + "/tokens");
+  std::ofstream(folder_ + "/softhsm2.conf") << "directories.tokendir = " << folder_ << "/tokens\n"
+                                            << "objectstore.backend = file\n"
+                                            << "log.level = ERROR\n"
+                                            << "slots.removable = false\n";
+  setenv("SOFTHSM2_CONF", (folder_ + "/softhsm2.conf").c_str(), 1);
+  setenv("OBKEY_PKCS11_MODULE", ModulePath().c_str(), 1);
+  setenv("OBKEY_PKCS11_LOCK_DIR", folder_.c_str(), 1);
+  ok_ = true;
+  for (int32_t i = 0; i < token_count && ok_; ++i) {
+    ok_ = RunTool(std::string(OBKEY_SOFTHSM2_UTIL) + " --init-token --free --label token-" +
+                  std::to_string(i) + " --so-pin " + kSoftHsmSoPin + " --pin " + kSoftHsmUserPin) ==
+          0;
+  }
+}
+
+SoftHsmTokens::~SoftHsmTokens() {
+  std::error_code ignored;
+  std::filesystem::remove_all(folder_, ignored);
+}
+
+std::string SoftHsmTokens::ModulePath() {
+  return OBKEY_SOFTHSM2_MODULE;
+}
+
+int SoftHsmTokens::RunTool(const std::string &command, std::string *out_text) const {
+  std::string line = "SOFTHSM2_CONF=" + Quoted(folder_ + "/softhsm2.conf") + " " + command +
+                     (out_text == nullptr ? " >/dev/null" : "") + " 2>&1";
+  FILE *pipe = popen(line.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[4096];
+  size_t got = 0;
+  while ((got = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+    if (out_text != nullptr) out_text->append(buffer, got);
+  }
+  int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+SoftHsmTokens &ProcessSoftHsmTokens(int32_t token_count) {
+  static SoftHsmTokens tokens(token_count);
+  return tokens;
+}
+
+}  // namespace obkey_test

@@ -1,0 +1,72 @@
+// P11TokenTest: p11token's functions over a freshly formatted SoftHSMv2
+// token (device 0 of a store made once for the process), with a session
+// open, and a PKCS #11 session of the test's own to look at what the
+// library left on the token.
+#ifndef OBKEY_TESTS_UNIT_P11TOKEN_P11TOKEN_FIXTURE_H
+#define OBKEY_TESTS_UNIT_P11TOKEN_P11TOKEN_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "p11token/module.h"
+#include "p11token/objects.h"
+#include "p11token/p11token_status.h"
+#include "p11token/token_api.h"
+#include "tests/support/softhsm_tokens.h"
+
+namespace obkey::p11token::testing {
+
+using Bytes = std::vector<uint8_t>;
+
+inline constexpr int32_t kDevice = 0;
+inline constexpr int32_t kTokenCount = 2;
+inline constexpr char kUserPin[] = "12345678";
+
+class P11TokenTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(obkey_test::ProcessSoftHsmTokens(kTokenCount).ok());
+    ASSERT_EQ(FormatToken(obkey_test::kSoftHsmSoPin, obkey_test::kSoftHsmSoPin, kDevice), 0);
+    ASSERT_EQ(ConnectEkey(kDevice, &session_), 0);
+    ASSERT_EQ(ModuleFunctions(&raw_.functions), 0);
+    CK_SLOT_ID slot = 0;
+    ASSERT_EQ(FindDeviceSlot(raw_.functions, kDevice, &slot), 0);
+    ASSERT_EQ(
+        raw_.functions->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &raw_.session),
+        CKR_OK);
+  }
+
+  void TearDown() override {
+    if (session_ != 0) DisconnectEkey(session_);
+    if (raw_.session != CK_INVALID_HANDLE) raw_.functions->C_CloseSession(raw_.session);
+  }
+
+  int32_t Login(const char *pin = kUserPin) {
+    return VerifyPin(session_, reinterpret_cast<const uint8_t *>(pin),
+                     static_cast<uint32_t>(std::strlen(pin)), XC_PIN_USER);
+  }
+
+  XcHandle NewContainer(const char *name) {
+    XcHandle container = 0;
+    EXPECT_EQ(CreateContainer(session_, name, &container, XC_CONTAINER_CREATE), 0) << name;
+    return container;
+  }
+
+  // Objects of `object_class` labelled `label`, as any program sees them
+  // (private ones only while the user is logged in).
+  std::vector<CK_OBJECT_HANDLE> Objects(CK_OBJECT_CLASS object_class, const std::string &label) {
+    std::vector<CK_OBJECT_HANDLE> objects;
+    EXPECT_EQ(FindLabelled(raw_, object_class, label, &objects), 0);
+    return objects;
+  }
+
+  XcHandle session_ = 0;
+  Cryptoki raw_;
+};
+
+}  // namespace obkey::p11token::testing
+
+#endif  // OBKEY_TESTS_UNIT_P11TOKEN_P11TOKEN_FIXTURE_H

@@ -1,0 +1,179 @@
+// How PKCS #11 return values reach obkey, and that the statuses p11token
+// shares with the software token are the same numbers.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "p11token/module.h"
+#include "p11token/p11token_status.h"
+#include "p11token/token_api.h"
+#include "softtoken/softtoken_status.h"
+
+namespace obkey::p11token {
+namespace {
+
+// obkey and its callers compare statuses with the software token's: a
+// mismatch here would make the two token libraries answer differently.
+#define SAME_AS_SOFTTOKEN(name) \
+  static_assert(static_cast<int32_t>(P11ST_##name) == static_cast<int32_t>(XCST_##name), #name);
+SAME_AS_SOFTTOKEN(BAD_ARGUMENT)
+SAME_AS_SOFTTOKEN(BAD_HANDLE)
+SAME_AS_SOFTTOKEN(NO_TOKEN)
+SAME_AS_SOFTTOKEN(TOKEN_BUSY)
+SAME_AS_SOFTTOKEN(BUFFER_TOO_SMALL)
+SAME_AS_SOFTTOKEN(BAD_PIN_TYPE)
+SAME_AS_SOFTTOKEN(PIN_LENGTH)
+SAME_AS_SOFTTOKEN(PIN_INCORRECT)
+SAME_AS_SOFTTOKEN(PIN_LOCKED)
+SAME_AS_SOFTTOKEN(NOT_LOGGED_IN)
+SAME_AS_SOFTTOKEN(ADMIN_PIN_INCORRECT)
+SAME_AS_SOFTTOKEN(BAD_MODE)
+SAME_AS_SOFTTOKEN(BAD_CONTAINER_NAME)
+SAME_AS_SOFTTOKEN(CONTAINER_EXISTS)
+SAME_AS_SOFTTOKEN(CONTAINER_NOT_FOUND)
+SAME_AS_SOFTTOKEN(BAD_SLOT)
+SAME_AS_SOFTTOKEN(BAD_PARAM)
+SAME_AS_SOFTTOKEN(BAD_KEY_TYPE)
+SAME_AS_SOFTTOKEN(KEY_NOT_FOUND)
+SAME_AS_SOFTTOKEN(BAD_KEY)
+SAME_AS_SOFTTOKEN(DATA_LENGTH)
+SAME_AS_SOFTTOKEN(DATA_RANGE)
+SAME_AS_SOFTTOKEN(CRYPTO)
+SAME_AS_SOFTTOKEN(CERT_NOT_FOUND)
+SAME_AS_SOFTTOKEN(CERT_LENGTH)
+SAME_AS_SOFTTOKEN(FILE_EXISTS)
+SAME_AS_SOFTTOKEN(FILE_NOT_FOUND)
+SAME_AS_SOFTTOKEN(FILE_BOUNDS)
+SAME_AS_SOFTTOKEN(FILE_SPACE_FULL)
+SAME_AS_SOFTTOKEN(INTERNAL)
+#undef SAME_AS_SOFTTOKEN
+
+TEST(P11StatusTest, ReturnValuesMapOntoTheInterface) {
+  struct Case {
+    CK_RV rv;
+    int32_t status;
+  } cases[] = {
+      {CKR_OK, 0},
+      {CKR_PIN_INCORRECT, P11ST_PIN_INCORRECT},
+      {CKR_PIN_LOCKED, P11ST_PIN_LOCKED},
+      {CKR_PIN_LEN_RANGE, P11ST_PIN_LENGTH},
+      {CKR_USER_NOT_LOGGED_IN, P11ST_NOT_LOGGED_IN},
+      {CKR_TOKEN_NOT_PRESENT, P11ST_NO_TOKEN},
+      {CKR_DEVICE_REMOVED, P11ST_NO_TOKEN},
+      {CKR_SESSION_HANDLE_INVALID, P11ST_BAD_HANDLE},
+      {CKR_DATA_LEN_RANGE, P11ST_DATA_LENGTH},
+      {CKR_ENCRYPTED_DATA_INVALID, P11ST_DATA_RANGE},
+      {CKR_BUFFER_TOO_SMALL, P11ST_BUFFER_TOO_SMALL},
+      {CKR_DEVICE_MEMORY, P11ST_FILE_SPACE_FULL},
+      {CKR_HOST_MEMORY, P11ST_INTERNAL},
+      // No counterpart: the value travels in the low half.
+      {CKR_FUNCTION_FAILED, 0x50320006},
+      {CKR_MECHANISM_INVALID, 0x50320070},
+      {CKR_VENDOR_DEFINED | 0x1234, 0x50331234},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(StatusFromCkr(c.rv), c.status) << std::hex << c.rv;
+  }
+}
+
+TEST(P11StatusTest, EveryStatusHasAName) {
+  EXPECT_STREQ(P11StatusName(P11ST_PIN_INCORRECT), "P11ST_PIN_INCORRECT");
+  EXPECT_STREQ(P11StatusName(P11ST_NO_MODULE), "P11ST_NO_MODULE");
+  EXPECT_STREQ(P11StatusName(StatusFromCkr(CKR_FUNCTION_FAILED)), "P11ST_CKR");
+  EXPECT_STREQ(P11StatusName(StatusFromCkr(CKR_VENDOR_DEFINED + 1)), "P11ST_CKR_VENDOR");
+  EXPECT_EQ(P11StatusName(0), nullptr);
+  EXPECT_EQ(P11StatusName(-1), nullptr);
+}
+
+TEST(P11StatusTest, ModuleComesFromTheEnvironmentBeforeTheConfiguration) {
+  std::string folder = ::testing::TempDir() + "p11token-config";
+  std::string registry = folder + ".reg";
+  {
+    FILE *file = std::fopen(registry.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs(
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\n"
+        "\"USBKEY\"=\"XCSP_KEY_0\"\n"
+        "\"PKCS11Module\"=\"/from/the/configuration.so\"\n",
+        file);
+    std::fclose(file);
+  }
+  setenv("OBKEY_REGISTRY", registry.c_str(), 1);
+  struct Case {
+    const char *variable;  // null: unset
+    const char *expected;
+  } cases[] = {
+      {"/from/the/environment.so", "/from/the/environment.so"},
+      {"", "/from/the/configuration.so"},
+      {nullptr, "/from/the/configuration.so"},
+  };
+  for (const Case &c : cases) {
+    if (c.variable == nullptr) {
+      unsetenv("OBKEY_PKCS11_MODULE");
+    } else {
+      setenv("OBKEY_PKCS11_MODULE", c.variable, 1);
+    }
+    EXPECT_EQ(ConfiguredModulePath(), c.expected) << (c.variable ? c.variable : "(unset)");
+  }
+  setenv("OBKEY_REGISTRY", (folder + "-missing.reg").c_str(), 1);
+  EXPECT_EQ(ConfiguredModulePath(), "");
+  std::remove(registry.c_str());
+}
+
+TEST(P11StatusTest, ModulesThatCannotServeAreRefused) {
+  // A failed load is not remembered, so each case is tried afresh.
+  struct Case {
+    const char *module;
+    int32_t status;
+  } cases[] = {
+      {nullptr, P11ST_NO_MODULE},
+      {"/nonexistent/libmodule.so", P11ST_MODULE_LOAD},
+      {"libc.so.6", P11ST_MODULE_LOAD},  // loads, but has no C_GetFunctionList
+  };
+  setenv("OBKEY_REGISTRY", "/nonexistent/registry.reg", 1);
+  // The connection takes the module's lock first: in a folder of the test's.
+  std::string lock_dir = ::testing::TempDir() + "p11token-locks-XXXXXX";
+  ASSERT_NE(mkdtemp(lock_dir.data()), nullptr);
+  setenv("OBKEY_PKCS11_LOCK_DIR", lock_dir.c_str(), 1);
+  for (const Case &c : cases) {
+    if (c.module == nullptr) {
+      unsetenv("OBKEY_PKCS11_MODULE");
+    } else {
+      setenv("OBKEY_PKCS11_MODULE", c.module, 1);
+    }
+    CK_FUNCTION_LIST *functions = nullptr;
+    EXPECT_EQ(ModuleFunctions(&functions), c.status) << (c.module ? c.module : "(none)");
+    EXPECT_EQ(functions, nullptr);
+    // Both libraries pass the refusal on.
+    XcHandle session = 0;
+    EXPECT_EQ(ConnectEkey(0, &session), c.status) << (c.module ? c.module : "(none)");
+    EXPECT_EQ(FormatToken("ZARQU.1974", "ZARQU.1974", 0), c.status);
+  }
+  std::filesystem::remove_all(lock_dir);
+}
+
+TEST(P11StatusTest, TheLockIsNamedAfterTheModuleFile) {
+  setenv("OBKEY_REGISTRY", "/nonexistent/registry.reg", 1);
+  auto key_for = [](const char *module) {
+    setenv("OBKEY_PKCS11_MODULE", module, 1);
+    return ModuleLockKey();
+  };
+  std::string key = key_for("/usr/lib/softhsm/libsofthsm2.so");
+  EXPECT_EQ(key.rfind("libsofthsm2_so_", 0), 0u) << key;
+  EXPECT_EQ(
+      key.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_"),
+      std::string::npos)
+      << key;
+  EXPECT_EQ(key_for("/usr/lib/softhsm/libsofthsm2.so"), key);
+  // The same file name elsewhere is another module, and another lock.
+  EXPECT_NE(key_for("/opt/softhsm/libsofthsm2.so"), key);
+  EXPECT_EQ(key_for("C:\\tokens\\vendor p11.dll").rfind("vendor_p11_dll_", 0), 0u);
+  unsetenv("OBKEY_PKCS11_MODULE");
+  EXPECT_EQ(ModuleLockKey(), "");
+}
+
+}  // namespace
+}  // namespace obkey::p11token
