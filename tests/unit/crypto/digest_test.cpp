@@ -126,8 +126,8 @@ INSTANTIATE_TEST_SUITE_P(Published, DigestVectorTest,
                          ::testing::Values(VectorCase{"md5_rfc1321.txt", Alg::kMd5},
                                            VectorCase{"md2_rfc1319.txt", Alg::kMd2},
                                            VectorCase{"sha1_fips180.txt", Alg::kSha1}),
-                         [](const auto &info) {
-                           const Alg a = info.param.alg;
+                         [](const auto &param_info) {
+                           const Alg a = param_info.param.alg;
                            return std::string(a == Alg::kMd2   ? "Md2"
                                               : a == Alg::kMd5 ? "Md5"
                                                                : "Sha1");
@@ -161,8 +161,8 @@ TEST_P(DigestOpenSslTest, AgreesWithEvpAtBlockEdgesAndRandomSplits) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Evp, DigestOpenSslTest, ::testing::Values(Alg::kMd5, Alg::kSha1),
-                         [](const auto &info) {
-                           return std::string(info.param == Alg::kMd5 ? "Md5" : "Sha1");
+                         [](const auto &param_info) {
+                           return std::string(param_info.param == Alg::kMd5 ? "Md5" : "Sha1");
                          });
 
 TEST(Sha1Engines, AgreeOnUnalignedInput) {

@@ -200,7 +200,9 @@ TEST_P(TripleDesOpenSslTest, AgreesWithEvpOverManyLengths) {
 
 INSTANTIATE_TEST_SUITE_P(AllModes, TripleDesOpenSslTest,
                          ::testing::Values(Mode::kEcb, Mode::kCbc, Mode::kCfb, Mode::kOfb),
-                         [](const auto &info) { return std::string(ModeName(info.param)); });
+                         [](const auto &param_info) {
+                           return std::string(ModeName(param_info.param));
+                         });
 
 // --- Key preparation --------------------------------------------------------
 
@@ -498,9 +500,9 @@ INSTANTIATE_TEST_SUITE_P(Modes, TripleDesStreamTest,
                          ::testing::Values(StreamCase{Mode::kCfb, true},
                                            StreamCase{Mode::kCfb, false},
                                            StreamCase{Mode::kOfb, true}),
-                         [](const auto &info) {
-                           return std::string(info.param.mode == Mode::kCfb ? "Cfb" : "Ofb") +
-                                  (info.param.encrypt ? "Encrypt" : "Decrypt");
+                         [](const auto &param_info) {
+                           return std::string(param_info.param.mode == Mode::kCfb ? "Cfb" : "Ofb") +
+                                  (param_info.param.encrypt ? "Encrypt" : "Decrypt");
                          });
 
 }  // namespace

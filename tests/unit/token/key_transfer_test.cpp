@@ -73,8 +73,8 @@ TEST_F(KeyTransferTest, ExportedBlobCarriesTheFixedHeaderAndTheReversedModulus) 
 }
 
 TEST_F(KeyTransferTest, ExportWithoutRoomAnswersTheSize) {
-  std::string name = "K\\03";
-  DataBlob key_name{0, reinterpret_cast<uint8_t *>(name.data())};
+  std::string name_text = "K\\03";
+  DataBlob key_name{0, reinterpret_cast<uint8_t *>(name_text.data())};
   std::vector<uint8_t> out(147, 0xEE);
   for (const DataBlob &asked : {DataBlob{0, nullptr}, DataBlob{147, out.data()}}) {
     const DataBlob *names[] = {nullptr, &key_name};
