@@ -7,7 +7,7 @@ BUILD_TSAN ?= build-tsan
 BUILD_WIN ?= build-win
 BUILD_BENCH ?= build-bench
 
-.PHONY: all deps build test test-linux test-asan test-tsan test-win demo bench clean
+.PHONY: all deps build asan-build test test-linux test-asan test-tsan test-win fuzz demo bench clean
 
 all: build
 
@@ -21,11 +21,28 @@ build: deps
 test-linux: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
-test-asan: deps
-	cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DOBKEY_SANITIZE=ON \
+# The sanitizer build carries the fuzzers: their seed corpora replay as
+# regression tests and each fuzzes for FUZZ_TEST_SECONDS.
+FUZZ_TEST_SECONDS ?= 10
+asan-build: deps
+	cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DOBKEY_SANITIZE=ON -DOBKEY_BUILD_FUZZ=ON \
+	  -DOBKEY_FUZZ_SECONDS=$(FUZZ_SECONDS_FOR_BUILD) \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 	cmake --build $(BUILD_ASAN) -j$(JOBS)
+
+test-asan: FUZZ_SECONDS_FOR_BUILD = $(FUZZ_TEST_SECONDS)
+test-asan: asan-build
 	ctest --test-dir $(BUILD_ASAN) --output-on-failure -j$(JOBS)
+
+# `make fuzz FUZZ_SECONDS=3600` runs every fuzzer that long (in parallel,
+# JOBS at a time); `FUZZ_TARGETS=regex` picks some. New inputs stay in
+# $(BUILD_ASAN)/fuzz/work/<target>; copy the worthwhile ones into fuzz/corpus/.
+FUZZ_SECONDS ?= 600
+FUZZ_TARGETS ?= .
+fuzz: FUZZ_SECONDS_FOR_BUILD = $(FUZZ_SECONDS)
+fuzz: asan-build
+	ctest --test-dir $(BUILD_ASAN) --output-on-failure -j$(JOBS) -L fuzz \
+	  -R '^fuzz_run\..*($(FUZZ_TARGETS))' --timeout $$(( $(FUZZ_SECONDS) + 300 ))
 
 # ThreadSanitizer over the tests that run threads; only those are built.
 TSAN_TESTS ?= symkey_threads_test
