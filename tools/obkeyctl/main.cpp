@@ -57,10 +57,18 @@ void RemovePrivateRegistry() {
 
 bool UseDevice(const std::string &device) {
   const char *tmp = std::getenv("TMPDIR");
-  g_private_registry =
-      std::string(tmp && *tmp ? tmp : "/tmp") + "/obkeyctl-" + std::to_string(getpid()) + ".reg";
-  std::FILE *file = std::fopen(g_private_registry.c_str(), "w");
-  if (file == nullptr) return false;
+  std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/obkeyctl-XXXXXX.reg";
+  // A fresh name, created exclusively and private to the user: a file or
+  // link that another user planted in the shared folder is never written.
+  int fd = mkstemps(path.data(), 4);
+  if (fd < 0) return false;
+  g_private_registry = path;
+  std::FILE *file = fdopen(fd, "w");
+  if (file == nullptr) {
+    close(fd);
+    RemovePrivateRegistry();
+    return false;
+  }
   std::fprintf(file,
                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\n"
                "\"USBKEY\"=\"XCSP_KEY_%s\"\n",
