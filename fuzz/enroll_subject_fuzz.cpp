@@ -18,8 +18,9 @@ std::string SlashForm(X509_NAME *name) {
   std::string text;
   for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
     X509_NAME_ENTRY *entry = X509_NAME_get_entry(name, i);
-    char type[128];
-    if (OBJ_obj2txt(type, sizeof(type), X509_NAME_ENTRY_get_object(entry), 0) <= 0) return "";
+    char type[1024];
+    int type_len = OBJ_obj2txt(type, sizeof(type), X509_NAME_ENTRY_get_object(entry), 0);
+    if (type_len <= 0 || type_len >= static_cast<int>(sizeof(type))) return "";
     unsigned char *utf8 = nullptr;
     int utf8_len = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(entry));
     if (utf8_len < 0) return "";

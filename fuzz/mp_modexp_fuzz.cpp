@@ -57,6 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   BIGNUM *expected = BN_new();
   BN_CTX *ctx = BN_CTX_new();
   if (BN_mod_exp(expected, bb, bc, bd, ctx) != 1) __builtin_trap();
+  // A zero exponent yields 1 by contract, even for the modulus 1.
+  if (obkey::MpDigits(c, c_digits) == 0) BN_one(expected);
   if (!Equal(expected, a, d_digits)) __builtin_trap();
 
   MpDigit aliased[obkey::MP_MAX_DIGITS];
