@@ -3,10 +3,12 @@
 JOBS ?= 2
 BUILD ?= build
 BUILD_ASAN ?= build-asan
+BUILD_TSAN ?= build-tsan
 BUILD_WIN ?= build-win
 BUILD_BENCH ?= build-bench
 
-.PHONY: all deps build test test-linux test-asan test-win build-win dist install package demo demo-pkcs11 bench clean
+.PHONY: all deps build asan-build test test-linux test-asan test-tsan test-win build-win dist \
+  install package fuzz demo demo-pkcs11 bench clean
 PREFIX ?= /usr/local
 
 all: build
@@ -22,10 +24,17 @@ test-linux: build
 	bash scripts/check-format.sh
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
-test-asan: deps
-	cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DOBKEY_SANITIZE=ON \
+# The sanitizer build carries the fuzzers: their seed corpora replay as
+# regression tests and each fuzzes for FUZZ_TEST_SECONDS.
+FUZZ_TEST_SECONDS ?= 10
+asan-build: deps
+	cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DOBKEY_SANITIZE=ON -DOBKEY_BUILD_FUZZ=ON \
+	  -DOBKEY_FUZZ_SECONDS=$(FUZZ_SECONDS_FOR_BUILD) \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 	cmake --build $(BUILD_ASAN) -j$(JOBS)
+
+test-asan: FUZZ_SECONDS_FOR_BUILD = $(FUZZ_TEST_SECONDS)
+test-asan: asan-build
 	ctest --test-dir $(BUILD_ASAN) --output-on-failure -j$(JOBS)
 
 # The Linux library, headers, pkg-config file, CMake package and obkeyctl.
@@ -35,6 +44,24 @@ install: build
 # A Debian package of the same tree, written into $(BUILD).
 package: build
 	cd $(BUILD) && cpack --config CPackConfig.cmake
+
+# `make fuzz FUZZ_SECONDS=3600` runs every fuzzer that long (in parallel,
+# JOBS at a time); `FUZZ_TARGETS=regex` picks some. New inputs stay in
+# $(BUILD_ASAN)/fuzz/work/<target>; copy the worthwhile ones into fuzz/corpus/.
+FUZZ_SECONDS ?= 600
+FUZZ_TARGETS ?= .
+fuzz: FUZZ_SECONDS_FOR_BUILD = $(FUZZ_SECONDS)
+fuzz: asan-build
+	ctest --test-dir $(BUILD_ASAN) --output-on-failure -j$(JOBS) -L fuzz \
+	  -R '^fuzz_run\..*($(FUZZ_TARGETS))' --timeout $$(( $(FUZZ_SECONDS) + 300 ))
+
+# ThreadSanitizer over the tests that run threads; only those are built.
+TSAN_TESTS ?= symkey_threads_test
+test-tsan: deps
+	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOBKEY_SANITIZE_THREAD=ON \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+	cmake --build $(BUILD_TSAN) -j$(JOBS) --target $(TSAN_TESTS)
+	ctest --test-dir $(BUILD_TSAN) --output-on-failure -j$(JOBS) -R 'Threads'
 
 build-win: deps
 	bash scripts/build-win.sh $(BUILD_WIN)
@@ -49,7 +76,7 @@ test-win: dist
 	bash scripts/run-wine-tests.sh $(BUILD_WIN)
 	bash scripts/test-dist.sh $(BUILD_WIN)
 
-test: test-linux test-asan test-win
+test: test-linux test-asan test-tsan test-win
 
 demo: build
 	bash scripts/demo.sh $(BUILD)
@@ -63,4 +90,4 @@ bench: deps
 	bash scripts/run-bench.sh $(BUILD_BENCH)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_WIN) $(BUILD_BENCH)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_WIN) $(BUILD_BENCH)

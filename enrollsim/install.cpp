@@ -1,9 +1,6 @@
 #include "enrollsim/install.h"
 
-#include <openssl/pem.h>
-
 #include <cstring>
-#include <vector>
 
 #include "enrollsim/enrollsim_status.h"
 #include "enrollsim/ossl.h"
@@ -12,20 +9,6 @@
 namespace obkey::enrollsim {
 
 namespace {
-
-Pkcs7 ReadPkcs7(const char *text) {
-  if (std::strstr(text, "-----BEGIN") != nullptr) {
-    Bio memory(BIO_new_mem_buf(text, -1));
-    if (!memory) return nullptr;
-    return Pkcs7(PEM_read_bio_PKCS7(memory.get(), nullptr, nullptr, nullptr));
-  }
-  std::vector<uint8_t> der;
-  if (!DecodeBase64(text, &der)) return nullptr;
-  const unsigned char *cursor = der.data();
-  Pkcs7 bundle(d2i_PKCS7(nullptr, &cursor, static_cast<long>(der.size())));
-  if (cursor != der.data() + der.size()) return nullptr;
-  return bundle;
-}
 
 // A value that the caller could not fill: empty, or the "-1" of a lookup
 // that found no usable XML DOM.
@@ -59,11 +42,8 @@ int32_t InstallSeal(const char *const values[kSealValueCount]) {
   for (int i = 0; i < kSealValueCount; ++i) {
     if (IsMissing(values[i])) return VEST_MISSING_VALUE;
   }
-  std::vector<uint8_t> der;
-  if (!DecodeBase64(values[kEncryptionCertValue], &der)) return VEST_BAD_CERT;
-  const unsigned char *cursor = der.data();
-  X509Ptr cert(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
-  if (!cert || cursor != der.data() + der.size()) return VEST_BAD_CERT;
+  X509Ptr cert = ReadBase64Certificate(values[kEncryptionCertValue]);
+  if (!cert) return VEST_BAD_CERT;
 
   TokenSession session;
   XcHandle container = 0;

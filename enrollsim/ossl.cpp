@@ -1,5 +1,7 @@
 #include "enrollsim/ossl.h"
 
+#include <openssl/pem.h>
+
 #include <cstring>
 
 namespace obkey::enrollsim {
@@ -22,6 +24,29 @@ bool DecodeBase64(const char *text, std::vector<uint8_t> *out_bytes) {
   bytes.resize(static_cast<size_t>(part_len + final_len));
   *out_bytes = std::move(bytes);
   return true;
+}
+
+Pkcs7 ReadPkcs7(const char *text) {
+  if (std::strstr(text, "-----BEGIN") != nullptr) {
+    Bio memory(BIO_new_mem_buf(text, -1));
+    if (!memory) return nullptr;
+    return Pkcs7(PEM_read_bio_PKCS7(memory.get(), nullptr, nullptr, nullptr));
+  }
+  std::vector<uint8_t> der;
+  if (!DecodeBase64(text, &der)) return nullptr;
+  const unsigned char *cursor = der.data();
+  Pkcs7 bundle(d2i_PKCS7(nullptr, &cursor, static_cast<long>(der.size())));
+  if (cursor != der.data() + der.size()) return nullptr;
+  return bundle;
+}
+
+X509Ptr ReadBase64Certificate(const char *text) {
+  std::vector<uint8_t> der;
+  if (!DecodeBase64(text, &der)) return nullptr;
+  const unsigned char *cursor = der.data();
+  X509Ptr cert(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
+  if (cursor != der.data() + der.size()) return nullptr;
+  return cert;
 }
 
 std::vector<uint8_t> DerOf(X509 *cert) {

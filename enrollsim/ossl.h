@@ -35,6 +35,14 @@ using Bio = OsslPtr<BIO, BioFreeAll>;
 // for anything else that is not base64, and for an empty result.
 bool DecodeBase64(const char *text, std::vector<uint8_t> *out_bytes);
 
+// ReadPkcs7 reads a PKCS #7 bundle written as PEM or as the bare base64 of
+// its DER (which must be consumed whole). Null for anything else.
+Pkcs7 ReadPkcs7(const char *text);
+
+// ReadBase64Certificate reads a certificate given as the base64 of its DER
+// (consumed whole). Null for anything else.
+X509Ptr ReadBase64Certificate(const char *text);
+
 // DerOf encodes a certificate; empty on failure.
 std::vector<uint8_t> DerOf(X509 *cert);
 

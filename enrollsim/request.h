@@ -6,15 +6,9 @@
 
 #include "api/obkey.h"
 #include "enrollsim/ossl.h"
+#include "enrollsim/subject.h"
 
 namespace obkey::enrollsim {
-
-// ParseSubject reads a distinguished name written either as "/C=CN/O=Org/CN=Name"
-// (the order of the encoding, as `openssl req -subj` takes it) or as
-// "CN=Name, O=Org, C=CN" (RFC 4514, most specific first). A backslash takes
-// the next character literally; values are UTF-8. Null when the text is
-// empty, an attribute has no '=' or no value, or its type is unknown.
-X509Name ParseSubject(const char *subject);
 
 // MakeRequest (both arguments non-null) builds the PKCS #10 request (version 1, `subject`, the
 // token's signature public key, sha256WithRSAEncryption signed by the token) and writes it as PEM,

@@ -130,7 +130,7 @@ int32_t WholeBlock(const uint8_t *in, uint32_t in_len, RsaBlock *out) {
 
 // BlockToTransform: a whole block goes as it is, a shorter input is padded
 // with `type` (random bytes from the token).
-int32_t BlockToTransform(const Cryptoki &c, const uint8_t *in, uint32_t in_len, BlockType type,
+int32_t BlockToTransform(const Cryptoki &c, const uint8_t *in, uint32_t in_len, Pkcs1BlockType type,
                          RsaBlock *out) {
   if (in == nullptr && in_len != 0) return P11ST_BAD_ARGUMENT;
   if (in_len == kRsaBlock) {
@@ -143,7 +143,7 @@ int32_t BlockToTransform(const Cryptoki &c, const uint8_t *in, uint32_t in_len, 
     random_status = GenerateRandom(c, bytes, len);
     return random_status == 0;
   };
-  if (PadBlock(type, in, in_len, random, out)) return 0;
+  if (Pkcs1Pad(type, in, in_len, random, out)) return 0;
   return random_status != 0 ? random_status : P11ST_CRYPTO;
 }
 
@@ -154,9 +154,10 @@ int32_t WriteOutput(const uint8_t *data, size_t len, uint8_t *out, uint32_t *ino
   return 0;
 }
 
-int32_t WriteUnpadded(BlockType type, const RsaBlock &block, uint8_t *out, uint32_t *inout_len) {
+int32_t WriteUnpadded(Pkcs1BlockType type, const RsaBlock &block, uint8_t *out,
+                      uint32_t *inout_len) {
   std::vector<uint8_t> payload;
-  if (!UnpadBlock(type, block, &payload))
+  if (!Pkcs1Unpad(type, block, &payload))
     return WriteOutput(block.data(), kRsaBlock, out, inout_len);
   int32_t status = WriteOutput(payload.data(), payload.size(), out, inout_len);
   if (!payload.empty()) OPENSSL_cleanse(payload.data(), payload.size());
@@ -366,13 +367,13 @@ int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
     if ((status = Transform(key, kPublicKeyClass, RawOp::kPublic, input.bytes, &result.bytes))) {
       return status;
     }
-    return WriteUnpadded(BlockType::kSignature, result.bytes, out, inout_len);
+    return WriteUnpadded(Pkcs1BlockType::kSignature, result.bytes, out, inout_len);
   }
   // Resolve the key before padding, so that a missing key is reported as
   // such rather than spending the token's random bytes.
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
   if ((status = FindOne(key, kPublicKeyClass, &object))) return status;
-  if ((status = BlockToTransform(key.c, in, in_len, BlockType::kEncryption, &input.bytes))) {
+  if ((status = BlockToTransform(key.c, in, in_len, Pkcs1BlockType::kEncryption, &input.bytes))) {
     return status;
   }
   if ((status = Transform(key, kPublicKeyClass, RawOp::kPublic, input.bytes, &result.bytes))) {
@@ -391,7 +392,7 @@ int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
           Transform(key, kPrivateKeyClass, RawOp::kDecrypt, input.bytes, &result.bytes)) {
     return status;
   }
-  return WriteUnpadded(BlockType::kEncryption, result.bytes, out, inout_len);
+  return WriteUnpadded(Pkcs1BlockType::kEncryption, result.bytes, out, inout_len);
 }
 
 int32_t RSASign(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
@@ -400,7 +401,7 @@ int32_t RSASign(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t 
   int32_t status = ResolveKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNeeded, &key);
   if (status != 0) return status;
   SecretBlock input, result;
-  if ((status = BlockToTransform(key.c, in, in_len, BlockType::kSignature, &input.bytes))) {
+  if ((status = BlockToTransform(key.c, in, in_len, Pkcs1BlockType::kSignature, &input.bytes))) {
     return status;
   }
   if ((status = Transform(key, kPrivateKeyClass, RawOp::kSign, input.bytes, &result.bytes))) {

@@ -73,42 +73,6 @@ struct BnFree {
 
 }  // namespace
 
-bool PadBlock(BlockType type, const uint8_t *payload, size_t payload_len, const RandomBytes &random,
-              RsaBlock *out) {
-  if (payload_len > kMaxPkcs1Payload || (payload == nullptr && payload_len != 0)) return false;
-  size_t padding_len = kRsaBlock - 3 - payload_len;
-  uint8_t *block = out->data();
-  block[0] = 0x00;
-  block[1] = static_cast<uint8_t>(type);
-  if (type == BlockType::kSignature) {
-    std::memset(block + 2, 0xFF, padding_len);
-  } else {
-    if (!random(block + 2, padding_len)) return false;
-    for (size_t i = 0; i < padding_len; ++i) {
-      // Bounded: a random source that keeps giving zeros is a broken one.
-      for (int tries = 0; block[2 + i] == 0 && tries < 64; ++tries) {
-        if (!random(block + 2 + i, 1)) return false;
-      }
-      if (block[2 + i] == 0) return false;
-    }
-  }
-  block[2 + padding_len] = 0x00;
-  if (payload_len != 0) std::memcpy(block + 3 + padding_len, payload, payload_len);
-  return true;
-}
-
-bool UnpadBlock(BlockType type, const RsaBlock &block, std::vector<uint8_t> *out_payload) {
-  if (block[0] != 0x00 || block[1] != static_cast<uint8_t>(type)) return false;
-  size_t pos = 2;
-  while (pos < kRsaBlock && block[pos] != 0x00) {
-    if (type == BlockType::kSignature && block[pos] != 0xFF) return false;
-    ++pos;
-  }
-  if (pos == kRsaBlock || pos - 2 < kMinPaddingBytes) return false;
-  out_payload->assign(block.begin() + static_cast<std::ptrdiff_t>(pos + 1), block.end());
-  return true;
-}
-
 bool BelowModulus(const RsaBlock &block, const RsaBlock &modulus) {
   return std::memcmp(block.data(), modulus.data(), kRsaBlock) < 0;
 }

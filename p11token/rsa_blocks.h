@@ -1,6 +1,7 @@
 // rsa_blocks.h — what the library does in software around the token's raw
-// RSA: the PKCS #1 v1.5 block rules of the token interface, reading the
-// private-key DER that obkey hands over, and the subject of a certificate.
+// RSA besides the block rules it shares with the software token
+// (softtoken/rsa_padding.h): the modulus check, reading the private-key DER
+// that obkey hands over, and the subject of a certificate.
 #ifndef OBKEY_P11TOKEN_RSA_BLOCKS_H
 #define OBKEY_P11TOKEN_RSA_BLOCKS_H
 
@@ -11,29 +12,9 @@
 #include <functional>
 #include <vector>
 
+#include "softtoken/rsa_padding.h"
+
 namespace obkey::p11token {
-
-inline constexpr size_t kRsaBlock = 128;
-// 00, block type, at least eight padding bytes, 00.
-inline constexpr size_t kMaxPkcs1Payload = kRsaBlock - 11;
-
-enum class BlockType : uint8_t { kSignature = 1, kEncryption = 2 };
-
-using RsaBlock = std::array<uint8_t, kRsaBlock>;
-
-// RandomBytes fills its buffer and returns true, or returns false.
-using RandomBytes = std::function<bool(uint8_t *out, size_t len)>;
-
-// PadBlock formats `payload` (at most kMaxPkcs1Payload bytes) as a block of
-// `type`: 0xFF padding for signatures, nonzero bytes from `random` for
-// encryption. Returns false when the payload is too long or `random` fails.
-bool PadBlock(BlockType type, const uint8_t *payload, size_t payload_len, const RandomBytes &random,
-              RsaBlock *out);
-
-// UnpadBlock returns true and the payload when `block` is a well-formed
-// block of `type` (00, type, at least eight padding bytes, 00); false
-// otherwise.
-bool UnpadBlock(BlockType type, const RsaBlock &block, std::vector<uint8_t> *out_payload);
 
 // BelowModulus says whether the big-endian `block` is less than `modulus`
 // (big-endian, kRsaBlock bytes).

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -23,6 +25,28 @@ void MakeParentFolders(const std::string &path) {
   }
 }
 
+// O_NOFOLLOW refuses a link planted at the path; O_NONBLOCK keeps a FIFO
+// without a reader (or a device) from holding up the caller's export.
+int OpenLog(const std::string &path) {
+  int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+  int fd;
+  do {
+    fd = open(path.c_str(), flags, 0600);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool WriteAll(int fd, const char *text, size_t text_len) {
+  while (text_len > 0) {
+    ssize_t written = write(fd, text, text_len);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    text += written;
+    text_len -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string DiagnosticLogPath() {
@@ -33,14 +57,20 @@ std::string DiagnosticLogPath() {
   return state_home + "/obkey/xml816.log";
 }
 
-std::FILE *OpenDiagnosticLog() {
+bool AppendToDiagnosticLog(const char *text, size_t text_len) {
   std::string path = DiagnosticLogPath();
-  std::FILE *file = std::fopen(path.c_str(), "a");
-  if (file == nullptr) {
+  int fd = OpenLog(path);
+  if (fd < 0 && errno == ENOENT) {
     MakeParentFolders(path);
-    file = std::fopen(path.c_str(), "a");
+    fd = OpenLog(path);
   }
-  return file;
+  if (fd < 0) return false;
+  // A FIFO with a reader, or a device, opens without blocking: only a
+  // regular file is a log.
+  struct stat status;
+  bool written = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && WriteAll(fd, text, text_len);
+  close(fd);
+  return written;
 }
 
 }  // namespace obkey::platform

@@ -1,3 +1,5 @@
+#include <cstdio>
+
 #include "platform/diagnostic_log.h"
 
 namespace obkey::platform {
@@ -6,8 +8,11 @@ std::string DiagnosticLogPath() {
   return "c:\\xml816.log";
 }
 
-std::FILE *OpenDiagnosticLog() {
-  return std::fopen(DiagnosticLogPath().c_str(), "at");
+bool AppendToDiagnosticLog(const char *text, size_t text_len) {
+  std::FILE *log = std::fopen(DiagnosticLogPath().c_str(), "at");
+  if (log == nullptr) return false;
+  bool written = text_len == 0 || std::fwrite(text, 1, text_len, log) == text_len;
+  return std::fclose(log) == 0 && written;
 }
 
 }  // namespace obkey::platform

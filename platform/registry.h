@@ -13,7 +13,9 @@ namespace obkey::platform {
 // key or the value is missing, empty or unreadable.
 //
 // Windows reads the registry. Elsewhere the registry is a read-only text file
-// in the .reg layout: $OBKEY_REGISTRY, else /etc/obkey/registry.reg.
+// in the .reg layout: $OBKEY_REGISTRY, else /etc/obkey/registry.reg. There a
+// file that is not regular or is larger than 64 KiB is unreadable, and a
+// value whose text starts with a zero byte is empty.
 bool ReadMachineValue(const char *key_path, const char *value_name, std::string *out_value);
 
 // RegistryFilePath is the .reg file that stands in for the registry on

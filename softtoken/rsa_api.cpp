@@ -65,7 +65,7 @@ int32_t BlockToTransform(const uint8_t *in, uint32_t in_len, Pkcs1BlockType type
     return 0;
   }
   if (in_len > kMaxPkcs1Payload) return XCST_DATA_LENGTH;
-  return Pkcs1Pad(type, in, in_len, out) ? 0 : XCST_CRYPTO;
+  return Pkcs1Pad(type, in, in_len, OpenSslRandomBytes, out) ? 0 : XCST_CRYPTO;
 }
 
 int32_t WriteOutput(const uint8_t *data, size_t len, uint8_t *out, uint32_t *inout_len) {

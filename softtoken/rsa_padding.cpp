@@ -2,27 +2,36 @@
 
 #include <openssl/rand.h>
 
+#include <climits>
 #include <cstring>
 
-namespace obkey::softtoken {
+namespace obkey {
 
 namespace {
 
 constexpr size_t kMinPaddingBytes = 8;
+// A source that gives a zero byte this often in a row is a broken one.
+constexpr int kNonzeroTries = 64;
 
-bool FillNonzeroRandom(uint8_t *out, size_t len) {
-  if (RAND_bytes(out, static_cast<int>(len)) != 1) return false;
+bool FillNonzero(uint8_t *out, size_t len, const RandomBytes &random) {
+  if (!random(out, len)) return false;
   for (size_t i = 0; i < len; ++i) {
-    while (out[i] == 0) {
-      if (RAND_bytes(&out[i], 1) != 1) return false;
+    for (int tries = 0; out[i] == 0 && tries < kNonzeroTries; ++tries) {
+      if (!random(out + i, 1)) return false;
     }
+    if (out[i] == 0) return false;
   }
   return true;
 }
 
 }  // namespace
 
-bool Pkcs1Pad(Pkcs1BlockType type, const uint8_t *payload, size_t payload_len, RsaBlock *out) {
+bool OpenSslRandomBytes(uint8_t *out, size_t len) {
+  return len <= INT_MAX && RAND_bytes(out, static_cast<int>(len)) == 1;
+}
+
+bool Pkcs1Pad(Pkcs1BlockType type, const uint8_t *payload, size_t payload_len,
+              const RandomBytes &random, RsaBlock *out) {
   if (payload_len > kMaxPkcs1Payload || (payload == nullptr && payload_len != 0)) return false;
   size_t padding_len = kRsaBlock - 3 - payload_len;
   uint8_t *block = out->data();
@@ -30,7 +39,7 @@ bool Pkcs1Pad(Pkcs1BlockType type, const uint8_t *payload, size_t payload_len, R
   block[1] = static_cast<uint8_t>(type);
   if (type == Pkcs1BlockType::kSignature) {
     std::memset(block + 2, 0xFF, padding_len);
-  } else if (!FillNonzeroRandom(block + 2, padding_len)) {
+  } else if (!FillNonzero(block + 2, padding_len, random)) {
     return false;
   }
   block[2 + padding_len] = 0x00;
@@ -50,4 +59,4 @@ bool Pkcs1Unpad(Pkcs1BlockType type, const RsaBlock &block, std::vector<uint8_t>
   return true;
 }
 
-}  // namespace obkey::softtoken
+}  // namespace obkey

@@ -1,13 +1,16 @@
-// rsa_padding.h — PKCS #1 v1.5 block formatting for 128-byte RSA blocks.
+// rsa_padding.h — the PKCS #1 v1.5 block rules of the token interface, for
+// 128-byte RSA blocks. The software token and p11token both apply them, so
+// that obkey sees the same answers from either token library.
 #ifndef OBKEY_SOFTTOKEN_RSA_PADDING_H
 #define OBKEY_SOFTTOKEN_RSA_PADDING_H
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
-namespace obkey::softtoken {
+namespace obkey {
 
 constexpr size_t kRsaBlock = 128;
 // 00, block type, at least eight padding bytes, 00.
@@ -18,15 +21,23 @@ enum class Pkcs1BlockType : uint8_t { kSignature = 1, kEncryption = 2 };
 
 using RsaBlock = std::array<uint8_t, kRsaBlock>;
 
+// RandomBytes fills its buffer and returns true, or returns false.
+using RandomBytes = std::function<bool(uint8_t *out, size_t len)>;
+
+// OpenSslRandomBytes draws from OpenSSL's generator.
+bool OpenSslRandomBytes(uint8_t *out, size_t len);
+
 // Pkcs1Pad formats `payload` (at most kMaxPkcs1Payload bytes) as a block of
-// `type`: 0xFF padding for signatures, random nonzero bytes for encryption.
-// Returns false when the payload is too long or random bytes are unavailable.
-bool Pkcs1Pad(Pkcs1BlockType type, const uint8_t *payload, size_t payload_len, RsaBlock *out);
+// `type`: 0xFF padding for signatures, nonzero bytes from `random` for
+// encryption. Returns false when the payload is too long or `random` fails
+// (a source that keeps giving zero bytes counts as failing).
+bool Pkcs1Pad(Pkcs1BlockType type, const uint8_t *payload, size_t payload_len,
+              const RandomBytes &random, RsaBlock *out);
 
 // Pkcs1Unpad returns true and the payload when `block` is a well-formed block
-// of `type`; false otherwise.
+// of `type` (00, type, at least eight padding bytes, 00); false otherwise.
 bool Pkcs1Unpad(Pkcs1BlockType type, const RsaBlock &block, std::vector<uint8_t> *out_payload);
 
-}  // namespace obkey::softtoken
+}  // namespace obkey
 
 #endif  // OBKEY_SOFTTOKEN_RSA_PADDING_H

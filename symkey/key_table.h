@@ -8,20 +8,29 @@
 #include <vector>
 
 #include "api/obkey.h"
+#include "platform/mutex.h"
 
 namespace obkey {
 
 // The table keeps copies of the callers' DataBlob records as they were when
 // the key was filled, in order, duplicates allowed. It never reads, frees or
 // searches the key bytes they point at. It is constructed empty when the
-// library is loaded and emptied when it is unloaded; like the rest of the
-// library it takes no lock, since callers serialise their calls.
+// library is loaded and emptied when it is unloaded. Callers on several
+// threads may append at once: a lock guards the list, since an unguarded
+// append that grows it frees storage another thread is still writing.
 class SymmetricKeyTable {
  public:
-  void Append(const DataBlob &key) { entries_.push_back(key); }
-  size_t size() const { return entries_.size(); }
+  void Append(const DataBlob &key) {
+    platform::MutexLock hold(mutex_);
+    entries_.push_back(key);
+  }
+  size_t size() const {
+    platform::MutexLock hold(mutex_);
+    return entries_.size();
+  }
 
  private:
+  mutable platform::Mutex mutex_;
   std::vector<DataBlob> entries_;
 };
 

@@ -7,15 +7,11 @@
 namespace obkey {
 
 void LogText(const char *text) noexcept {
-  std::FILE *log = nullptr;
   try {
-    log = platform::OpenDiagnosticLog();
+    platform::AppendToDiagnosticLog(text, text != nullptr ? std::strlen(text) : 0);
   } catch (...) {
-    return;
+    // Logging never changes a caller's status, not even when out of memory.
   }
-  if (log == nullptr) return;
-  if (text != nullptr) std::fwrite(text, 1, std::strlen(text), log);
-  std::fclose(log);
 }
 
 }  // namespace obkey

@@ -15,7 +15,7 @@ namespace {
 #if defined(_WIN32)
 constexpr char kDefaultLibrary[] = "obkey.dll";
 
-void *OpenLibrary(const std::string &path, std::string *out_error) {
+void *OpenLibraryOf(const std::string &path, bool, std::string *out_error) {
   HMODULE module = LoadLibraryA(path.c_str());
   if (module == nullptr) {
     DWORD error = GetLastError();
@@ -41,9 +41,12 @@ void *FindExport(void *library, const char *name) {
 #else
 constexpr char kDefaultLibrary[] = "libobkey.so";
 
-void *OpenLibrary(const std::string &path, std::string *out_error) {
-  void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) *out_error = dlerror();
+void *OpenLibraryOf(const std::string &path, bool global_symbols, std::string *out_error) {
+  void *library = dlopen(path.c_str(), RTLD_NOW | (global_symbols ? RTLD_GLOBAL : RTLD_LOCAL));
+  if (library == nullptr) {
+    const char *error = dlerror();
+    *out_error = error != nullptr ? error : "cannot load " + path;
+  }
   return library;
 }
 
@@ -59,6 +62,10 @@ void Resolve(void *library, const char *name, Function *out_function) {
 
 }  // namespace
 
+void *OpenLibrary(const std::string &path, bool global_symbols, std::string *out_error) {
+  return OpenLibraryOf(path, global_symbols, out_error);
+}
+
 const char *DefaultLibraryName() {
   return kDefaultLibrary;
 }
@@ -71,7 +78,7 @@ bool LoadObkey(const std::string &path, ObkeyApi *out_api, std::string *out_chos
     const char *configured = std::getenv("OBKEY_LIBRARY");
     chosen = configured != nullptr && configured[0] != '\0' ? configured : kDefaultLibrary;
   }
-  void *library = OpenLibrary(chosen, out_error);
+  void *library = OpenLibraryOf(chosen, false, out_error);
   if (library == nullptr) return false;
   ObkeyApi &api = *out_api;
   Resolve(library, "OBCA_Login", &api.login);

@@ -48,6 +48,11 @@ const char *DefaultLibraryName();
 // platform's name for it), names it in `*out_chosen` and resolves the
 // exports. An export that the library lacks stays null; `*out_error`
 // explains a library that cannot be loaded at all.
+// OpenLibrary loads the shared library at `path`; with `global_symbols` the
+// libraries loaded after it bind to its functions (POSIX; Windows binds by
+// DLL name anyway). Null, with `*out_error` set, when it cannot be loaded.
+void *OpenLibrary(const std::string &path, bool global_symbols, std::string *out_error);
+
 bool LoadObkey(const std::string &path, ObkeyApi *out_api, std::string *out_chosen,
                std::string *out_error);
 

@@ -12,6 +12,8 @@
 
 #include <memory>
 
+#include "crypto/byte_order.h"
+
 namespace obkeyctl {
 namespace {
 
@@ -36,12 +38,10 @@ std::string BioText(BIO *bio) {
   return std::string(text, static_cast<size_t>(len));
 }
 
-uint32_t ReadLe32(const uint8_t *p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 void AppendLe32(std::vector<uint8_t> *out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+  uint8_t word[4];
+  obkey::StoreLe32(word, value);
+  out->insert(out->end(), word, word + 4);
 }
 
 // Appends `number` least significant byte first, padded to `width` bytes.
@@ -65,15 +65,16 @@ bool KeyToPrivateBlob(EVP_PKEY *key_object, std::vector<uint8_t> *out_blob);
 namespace {
 
 Pkey PublicBlobToKey(const std::vector<uint8_t> &blob) {
-  if (blob.size() < kBlobHeaderLen || blob[0] != 0x06 || ReadLe32(blob.data() + 8) != 0x31415352) {
+  if (blob.size() < kBlobHeaderLen || blob[0] != 0x06 ||
+      obkey::LoadLe32(blob.data() + 8) != 0x31415352) {
     return nullptr;
   }
-  uint32_t bits = ReadLe32(blob.data() + 12);
+  uint32_t bits = obkey::LoadLe32(blob.data() + 12);
   size_t modulus_len = bits / 8;
   if (modulus_len == 0 || blob.size() < kBlobHeaderLen + modulus_len) return nullptr;
   Bignum n(BN_lebin2bn(blob.data() + kBlobHeaderLen, static_cast<int>(modulus_len), nullptr));
   Bignum e(BN_new());
-  if (!n || !e || !BN_set_word(e.get(), ReadLe32(blob.data() + 16))) return nullptr;
+  if (!n || !e || !BN_set_word(e.get(), obkey::LoadLe32(blob.data() + 16))) return nullptr;
 
   OSSL_PARAM_BLD *builder = OSSL_PARAM_BLD_new();
   OSSL_PARAM_BLD_push_BN(builder, OSSL_PKEY_PARAM_RSA_N, n.get());

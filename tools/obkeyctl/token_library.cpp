@@ -1,10 +1,6 @@
 #include "tools/obkeyctl/token_library.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
+#include "tools/obkeyctl/obkey_library.h"
 
 namespace obkeyctl {
 
@@ -12,23 +8,15 @@ namespace {
 
 #if defined(_WIN32)
 constexpr char kFormattingLibrary[] = "KeyOperation.dll";
-
-bool Preload(const std::string &path, std::string *out_error) {
-  if (LoadLibraryA(path.c_str()) != nullptr) return true;
-  *out_error = "cannot load " + path;
-  return false;
-}
 #else
 constexpr char kFormattingLibrary[] = "libKeyOperation.so";
-
-bool Preload(const std::string &path, std::string *out_error) {
-  // Global, so that the libraries loaded after it bind to its functions.
-  if (dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL) != nullptr) return true;
-  const char *error = dlerror();
-  *out_error = error != nullptr ? error : "cannot load " + path;
-  return false;
-}
 #endif
+
+// Global, so that obkey and the enrollment library, loaded after it, bind
+// to its functions.
+bool Preload(const std::string &path, std::string *out_error) {
+  return OpenLibrary(path, true, out_error) != nullptr;
+}
 
 }  // namespace
 

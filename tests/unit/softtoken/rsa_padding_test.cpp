@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace obkey::softtoken {
 namespace {
 
@@ -11,7 +13,7 @@ TEST(RsaPadding, PadThenUnpadReturnsPayload) {
       std::vector<uint8_t> payload(len);
       for (size_t i = 0; i < len; ++i) payload[i] = static_cast<uint8_t>(i * 7 + 1);
       RsaBlock block{};
-      ASSERT_TRUE(Pkcs1Pad(type, payload.data(), len, &block));
+      ASSERT_TRUE(Pkcs1Pad(type, payload.data(), len, OpenSslRandomBytes, &block));
       EXPECT_EQ(block[0], 0);
       EXPECT_EQ(block[1], static_cast<uint8_t>(type));
       for (size_t i = 2; i < kRsaBlock - len - 1; ++i) {
@@ -24,6 +26,10 @@ TEST(RsaPadding, PadThenUnpadReturnsPayload) {
       std::vector<uint8_t> out;
       ASSERT_TRUE(Pkcs1Unpad(type, block, &out));
       EXPECT_EQ(out, payload);
+      // The other block type never accepts it.
+      Pkcs1BlockType other = type == Pkcs1BlockType::kSignature ? Pkcs1BlockType::kEncryption
+                                                                : Pkcs1BlockType::kSignature;
+      EXPECT_FALSE(Pkcs1Unpad(other, block, &out));
     }
   }
 }
@@ -31,13 +37,37 @@ TEST(RsaPadding, PadThenUnpadReturnsPayload) {
 TEST(RsaPadding, PayloadLongerThan117IsRefused) {
   std::vector<uint8_t> payload(kMaxPkcs1Payload + 1);
   RsaBlock block{};
-  EXPECT_FALSE(Pkcs1Pad(Pkcs1BlockType::kEncryption, payload.data(), payload.size(), &block));
+  EXPECT_FALSE(Pkcs1Pad(Pkcs1BlockType::kEncryption, payload.data(), payload.size(),
+                        OpenSslRandomBytes, &block));
+}
+
+TEST(RsaPadding, EncryptionPaddingIsNonzeroEvenFromAPoorSource) {
+  // A source that gives zeros first: every padding byte must still be
+  // nonzero, or the separator would be found too early.
+  int calls = 0;
+  RandomBytes zeros_first = [&](uint8_t *out, size_t len) {
+    ++calls;
+    for (size_t i = 0; i < len; ++i) out[i] = (calls % 2 == 1) ? 0 : 0x5A;
+    return true;
+  };
+  RsaBlock block{};
+  const uint8_t payload[] = {1, 2, 3};
+  ASSERT_TRUE(Pkcs1Pad(Pkcs1BlockType::kEncryption, payload, sizeof(payload), zeros_first, &block));
+  for (size_t i = 2; i < kRsaBlock - 4; ++i) EXPECT_NE(block[i], 0) << i;
+  RandomBytes only_zeros = [](uint8_t *out, size_t len) {
+    std::fill(out, out + len, 0);
+    return true;
+  };
+  EXPECT_FALSE(Pkcs1Pad(Pkcs1BlockType::kEncryption, payload, 3, only_zeros, &block));
+  RandomBytes failing = [](uint8_t *, size_t) { return false; };
+  EXPECT_FALSE(Pkcs1Pad(Pkcs1BlockType::kEncryption, payload, 3, failing, &block));
 }
 
 TEST(RsaPadding, MalformedBlocksAreNotUnpadded) {
   RsaBlock good{};
   const uint8_t payload[20] = {};
-  ASSERT_TRUE(Pkcs1Pad(Pkcs1BlockType::kSignature, payload, sizeof(payload), &good));
+  ASSERT_TRUE(
+      Pkcs1Pad(Pkcs1BlockType::kSignature, payload, sizeof(payload), OpenSslRandomBytes, &good));
   struct Case {
     const char *what;
     void (*edit)(RsaBlock *);

@@ -1,0 +1,17 @@
+#include <windows.h>
+
+#include "platform/mutex.h"
+
+namespace obkey::platform {
+
+static_assert(sizeof(SRWLOCK) == sizeof(void *), "an SRWLOCK is one pointer");
+
+void Mutex::Lock() {
+  AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&srw_lock_));
+}
+
+void Mutex::Unlock() {
+  ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&srw_lock_));
+}
+
+}  // namespace obkey::platform
