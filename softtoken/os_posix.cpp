@@ -74,28 +74,53 @@ bool FileExists(const std::string &path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-ReadStatus ReadWholeFile(const std::string &path, size_t max_len, std::vector<uint8_t> *out) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+int64_t NowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+ReadOnlyFile::~ReadOnlyFile() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+}
+
+ReadStatus ReadOnlyFile::Open(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return errno == ENOENT ? ReadStatus::kMissing : ReadStatus::kError;
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     return ReadStatus::kError;
   }
-  if (static_cast<uint64_t>(st.st_size) > max_len) {
-    close(fd);
-    return ReadStatus::kTooLarge;
-  }
-  std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
+  handle_ = fd;
+  identity_.device = static_cast<uint64_t>(st.st_dev);
+  identity_.file_number = static_cast<uint64_t>(st.st_ino);
+  identity_.size = static_cast<uint64_t>(st.st_size);
+  identity_.modified_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  identity_.changed_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  return ReadStatus::kOk;
+}
+
+bool ReadOnlyFile::ReadPrefix(uint8_t *out, size_t capacity, size_t *out_len) const {
   size_t got = 0;
-  while (got < bytes.size()) {
-    ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+  while (got < capacity) {
+    ssize_t n =
+        pread(static_cast<int>(handle_), out + got, capacity - got, static_cast<off_t>(got));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0) return false;
+    if (n == 0) break;
     got += static_cast<size_t>(n);
   }
-  close(fd);
-  // A file shorter than fstat said is read as it is; the checksum judges it.
+  *out_len = got;
+  return true;
+}
+
+ReadStatus ReadOnlyFile::ReadAll(size_t max_len, std::vector<uint8_t> *out) const {
+  if (identity_.size > max_len) return ReadStatus::kTooLarge;
+  std::vector<uint8_t> bytes(static_cast<size_t>(identity_.size));
+  size_t got = 0;
+  if (!ReadPrefix(bytes.data(), bytes.size(), &got)) return ReadStatus::kError;
+  // The checksum judges a file that changed size since it was opened.
   bytes.resize(got);
   *out = std::move(bytes);
   return ReadStatus::kOk;
@@ -150,6 +175,20 @@ void SleepMilliseconds(unsigned milliseconds) {
               static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
+}
+
+Mutex::Mutex() {
+  static_assert(sizeof(storage_) >= sizeof(pthread_mutex_t), "Mutex storage too small");
+  pthread_mutex_init(reinterpret_cast<pthread_mutex_t *>(storage_), nullptr);
+}
+Mutex::~Mutex() {
+  pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t *>(storage_));
+}
+void Mutex::Lock() {
+  pthread_mutex_lock(reinterpret_cast<pthread_mutex_t *>(storage_));
+}
+void Mutex::Unlock() {
+  pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t *>(storage_));
 }
 
 void LockProcessState() {

@@ -4,11 +4,12 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <vector>
 
+#include "softtoken/key_cache.h"
 #include "softtoken/os.h"
 #include "softtoken/softtoken_status.h"
-#include "softtoken/store_format.h"
 
 namespace obkey::softtoken {
 
@@ -17,6 +18,71 @@ namespace {
 constexpr unsigned kLockPollMs = 10;
 
 void (*before_rename_hook)() = nullptr;
+
+int settle_ms_for_testing = -1;
+
+int64_t SettleNs() {
+  int ms = settle_ms_for_testing >= 0 ? settle_ms_for_testing : static_cast<int>(kStoreSettleMs);
+  return static_cast<int64_t>(ms) * 1000000;
+}
+
+// ParsedStore is a store as read and checked whole, with the identity of
+// the file it came from.
+struct ParsedStore {
+  os::FileIdentity identity;
+  LoadedStore store;
+};
+
+struct ParsedStores {
+  os::Mutex mutex;
+  std::map<std::string, ParsedStore> by_path;
+};
+
+ParsedStores &Parsed() {
+  static ParsedStores parsed;
+  return parsed;
+}
+
+// ReuseParsed answers from the kept store when `file` is still the file it
+// was read from and its header carries the same stamp.
+bool ReuseParsed(const std::string &store_path, const os::ReadOnlyFile &file, LoadedStore *out) {
+  uint8_t header[kStoreHeaderSize];
+  size_t header_len = 0;
+  StoreStamp stamp;
+  if (!file.ReadPrefix(header, sizeof(header), &header_len) ||
+      !ReadStoreStamp(header, header_len, &stamp)) {
+    return false;
+  }
+  ParsedStores &parsed = Parsed();
+  os::MutexLock hold(&parsed.mutex);
+  auto it = parsed.by_path.find(store_path);
+  if (it == parsed.by_path.end() || !(it->second.identity == file.identity()) ||
+      it->second.store.stamp != stamp) {
+    return false;
+  }
+  *out = it->second.store;
+  return true;
+}
+
+// KeepParsed remembers a store read whole, unless the file changed too
+// recently for its identity to tell a later rewrite apart.
+void KeepParsed(const std::string &store_path, const os::FileIdentity &identity,
+                int64_t read_started_ns, const LoadedStore &store) {
+  ParsedStore kept{identity, store};
+  ParsedStores &parsed = Parsed();
+  os::MutexLock hold(&parsed.mutex);
+  if (read_started_ns - identity.changed_ns >= SettleNs() &&
+      read_started_ns - identity.modified_ns >= SettleNs()) {
+    std::swap(parsed.by_path[store_path], kept);
+  } else {
+    parsed.by_path.erase(store_path);
+  }
+}
+
+int32_t ForgetAfterFailure(const std::string &store_path, int32_t status) {
+  ForgetParsedStore(store_path);
+  return status;
+}
 
 }  // namespace
 
@@ -72,28 +138,82 @@ void StoreLock::Release() {
   held_ = false;
 }
 
-int32_t LoadStore(const StorePaths &paths, TokenState *out_state) {
-  std::vector<uint8_t> file;
-  switch (os::ReadWholeFile(paths.store, kMaxStoreSize, &file)) {
+int32_t LoadStore(const StorePaths &paths, LoadedStore *out) {
+  // The clock is read before the file: a change after this moment gives the
+  // file a later time than the one judged below.
+  const int64_t read_started_ns = os::NowNs();
+  os::ReadOnlyFile file;
+  switch (file.Open(paths.store)) {
     case os::ReadStatus::kOk:
       break;
     case os::ReadStatus::kMissing:
-      return XCST_NO_TOKEN;
-    case os::ReadStatus::kTooLarge:
-      return XCST_STORE_CORRUPT;
-    case os::ReadStatus::kError:
-      return XCST_STORE_IO;
+      return ForgetAfterFailure(paths.store, XCST_NO_TOKEN);
+    default:
+      return ForgetAfterFailure(paths.store, XCST_STORE_IO);
   }
-  int32_t status = ParseStore(file, out_state);
-  OPENSSL_cleanse(file.data(), file.size());
-  return status;
+  if (ReuseParsed(paths.store, file, out)) return 0;
+  std::vector<uint8_t> bytes;
+  switch (file.ReadAll(kMaxStoreSize, &bytes)) {
+    case os::ReadStatus::kOk:
+      break;
+    case os::ReadStatus::kTooLarge:
+      return ForgetAfterFailure(paths.store, XCST_STORE_CORRUPT);
+    default:
+      return ForgetAfterFailure(paths.store, XCST_STORE_IO);
+  }
+  TokenState state;
+  StoreStamp stamp;
+  int32_t status = ParseStore(bytes, &state, &stamp);
+  OPENSSL_cleanse(bytes.data(), bytes.size());
+  if (status != 0) return ForgetAfterFailure(paths.store, status);
+  LoadedStore loaded{std::make_shared<const TokenState>(std::move(state)), stamp};
+  KeepParsed(paths.store, file.identity(), read_started_ns, loaded);
+  *out = std::move(loaded);
+  return 0;
 }
 
-int32_t SaveStore(const StorePaths &paths, const TokenState &state) {
-  std::vector<uint8_t> file = SerializeStore(state);
+int32_t SaveStore(const StorePaths &paths, const TokenState &state, const StoreStamp &previous,
+                  StoreStamp *out_stamp) {
+  const uint64_t generation = previous.generation + 1;
+  std::vector<uint8_t> file = SerializeStore(state, generation);
+  StoreStamp stamp;
+  ReadStoreStamp(file.data(), file.size(), &stamp);
   bool ok = os::ReplaceFileDurably(paths.store, paths.temp, file, before_rename_hook);
   OPENSSL_cleanse(file.data(), file.size());
-  return ok ? 0 : XCST_STORE_IO;
+  if (!ok) return XCST_STORE_IO;
+  // The new file has just changed, so it is not kept (see LoadStore); its
+  // predecessor's parsed copy and keys are of no further use.
+  ForgetParsedStore(paths.store);
+  *out_stamp = stamp;
+  return 0;
+}
+
+void ForgetParsedStore(const std::string &store_path) {
+  ParsedStore dropped;
+  {
+    ParsedStores &parsed = Parsed();
+    os::MutexLock hold(&parsed.mutex);
+    auto it = parsed.by_path.find(store_path);
+    if (it != parsed.by_path.end()) {
+      std::swap(dropped, it->second);
+      parsed.by_path.erase(it);
+    }
+  }
+  DropCachedKeys(store_path);
+}
+
+void ForgetAllParsedStores() {
+  std::map<std::string, ParsedStore> dropped;
+  {
+    ParsedStores &parsed = Parsed();
+    os::MutexLock hold(&parsed.mutex);
+    dropped.swap(parsed.by_path);
+  }
+  DropAllCachedKeys();
+}
+
+void SetStoreSettleMsForTesting(int milliseconds) {
+  settle_ms_for_testing = milliseconds;
 }
 
 void SetBeforeRenameHookForTesting(void (*hook)()) {

@@ -41,10 +41,10 @@ TEST_F(SessionTest, UnreadableStoresAreRefusedAndLeftAlone) {
          return f;
        }(),
        XCST_STORE_CORRUPT},
-      {"version 2",
+      {"version 3",
        [&] {
          auto f = good;
-         f[8] = 2;
+         f[8] = 3;
          return f;
        }(),
        XCST_STORE_VERSION},
