@@ -87,16 +87,39 @@ bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
 
 enum class LockStatus { kAcquired, kHeldElsewhere, kError };
 
-// TryLockFile opens (creating, private to the user) the lock file `path` and
-// takes an exclusive lock on it without waiting. On kAcquired `*out_lock`
-// identifies the lock for UnlockFile. The lock belongs to this opening of
-// the file: a second TryLockFile in the same process is refused too.
-LockStatus TryLockFile(const std::string &path, intptr_t *out_lock);
+// OpenLockFile opens (creating, private to the user) the lock file `path`;
+// `*out_file` then names it for the calls below. Returns false on failure.
+bool OpenLockFile(const std::string &path, intptr_t *out_file);
 
-// UnlockFile releases and closes a lock from TryLockFile.
-void UnlockFile(intptr_t lock);
+// TryLock takes an exclusive lock on an opened lock file without waiting.
+// The lock belongs to this opening of the file: a lock through another
+// opening, even in the same process, is refused.
+LockStatus TryLock(intptr_t file);
+
+// Unlock releases the lock; the file stays open.
+void Unlock(intptr_t file);
+void CloseLockFile(intptr_t file);
+
+// LockFileIsLinked says whether an opened lock file still has its name: a
+// lock on a file deleted since it was opened excludes nobody who opens the
+// name afresh.
+bool LockFileIsLinked(intptr_t file);
+
+// StatIdentity gives the identity of the regular file `path` without
+// opening it and without following a link in its last component. Returns
+// kOk, kMissing or kError (also for anything but a regular file).
+ReadStatus StatIdentity(const std::string &path, FileIdentity *out);
+
+// Whether FileIdentity::changed_ns is kept by the system alone (POSIX
+// ctime), so that no program can give a rewritten file its old identity.
+// Windows lets programs set every file time; there a reused store's header
+// is compared too.
+extern const bool kChangeTimeKeptBySystem;
 
 void SleepMilliseconds(unsigned milliseconds);
+
+// ProcessId identifies the calling process (a forked child has its own).
+uint64_t ProcessId();
 
 // Mutex is a plain lock between threads (the Windows toolchain's C++
 // library has no std::mutex).

@@ -42,6 +42,20 @@ void SyncDirectoryOf(const std::string &path) {
   close(fd);
 }
 
+int64_t Nanoseconds(const timespec &ts) {
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+FileIdentity IdentityOf(const struct stat &st) {
+  FileIdentity identity;
+  identity.device = static_cast<uint64_t>(st.st_dev);
+  identity.file_number = static_cast<uint64_t>(st.st_ino);
+  identity.size = static_cast<uint64_t>(st.st_size);
+  identity.modified_ns = Nanoseconds(st.st_mtim);
+  identity.changed_ns = Nanoseconds(st.st_ctim);
+  return identity;
+}
+
 }  // namespace
 
 std::string DefaultTokenDir() {
@@ -93,11 +107,7 @@ ReadStatus ReadOnlyFile::Open(const std::string &path) {
     return ReadStatus::kError;
   }
   handle_ = fd;
-  identity_.device = static_cast<uint64_t>(st.st_dev);
-  identity_.file_number = static_cast<uint64_t>(st.st_ino);
-  identity_.size = static_cast<uint64_t>(st.st_size);
-  identity_.modified_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  identity_.changed_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  identity_ = IdentityOf(st);
   return ReadStatus::kOk;
 }
 
@@ -149,25 +159,62 @@ bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
   return true;
 }
 
-LockStatus TryLockFile(const std::string &path, intptr_t *out_lock) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return LockStatus::kError;
-  for (;;) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      *out_lock = fd;
-      return LockStatus::kAcquired;
-    }
-    if (errno != EINTR) break;
-  }
-  int error = errno;
-  close(fd);
-  return error == EWOULDBLOCK ? LockStatus::kHeldElsewhere : LockStatus::kError;
+bool OpenLockFile(const std::string &path, intptr_t *out_file) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  *out_file = fd;
+  return true;
 }
 
-void UnlockFile(intptr_t lock) {
-  int fd = static_cast<int>(lock);
-  flock(fd, LOCK_UN);
-  close(fd);
+LockStatus TryLock(intptr_t file) {
+  for (;;) {
+    if (flock(static_cast<int>(file), LOCK_EX | LOCK_NB) == 0) return LockStatus::kAcquired;
+    if (errno != EINTR) break;
+  }
+  return errno == EWOULDBLOCK ? LockStatus::kHeldElsewhere : LockStatus::kError;
+}
+
+void Unlock(intptr_t file) {
+  flock(static_cast<int>(file), LOCK_UN);
+}
+
+void CloseLockFile(intptr_t file) {
+  close(static_cast<int>(file));
+}
+
+bool LockFileIsLinked(intptr_t file) {
+  struct stat st {};
+  return fstat(static_cast<int>(file), &st) == 0 && st.st_nlink > 0;
+}
+
+ReadStatus StatIdentity(const std::string &path, FileIdentity *out) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0)
+    return errno == ENOENT ? ReadStatus::kMissing : ReadStatus::kError;
+  if (!S_ISREG(st.st_mode)) return ReadStatus::kError;
+  *out = IdentityOf(st);
+  return ReadStatus::kOk;
+}
+
+const bool kChangeTimeKeptBySystem = true;
+
+namespace {
+
+// The process id, kept current in a forked child by the fork handler.
+uint64_t process_id = 0;
+
+void ReadProcessId() {
+  process_id = static_cast<uint64_t>(getpid());
+}
+
+}  // namespace
+
+uint64_t ProcessId() {
+  static const bool watching_forks = [] {
+    ReadProcessId();
+    return pthread_atfork(nullptr, nullptr, ReadProcessId) == 0;
+  }();
+  return watching_forks ? process_id : static_cast<uint64_t>(getpid());
 }
 
 void SleepMilliseconds(unsigned milliseconds) {

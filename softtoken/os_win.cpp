@@ -149,26 +149,50 @@ bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
   return true;
 }
 
-LockStatus TryLockFile(const std::string &path, intptr_t *out_lock) {
+bool OpenLockFile(const std::string &path, intptr_t *out_file) {
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return LockStatus::kError;
-  OVERLAPPED whole_file{};
-  if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole_file)) {
-    *out_lock = reinterpret_cast<intptr_t>(file);
-    return LockStatus::kAcquired;
-  }
-  DWORD error = GetLastError();
-  CloseHandle(file);
-  return error == ERROR_LOCK_VIOLATION ? LockStatus::kHeldElsewhere : LockStatus::kError;
+  if (file == INVALID_HANDLE_VALUE) return false;
+  *out_file = reinterpret_cast<intptr_t>(file);
+  return true;
 }
 
-void UnlockFile(intptr_t lock) {
-  HANDLE file = reinterpret_cast<HANDLE>(lock);
+LockStatus TryLock(intptr_t file) {
   OVERLAPPED whole_file{};
-  UnlockFileEx(file, 0, 1, 0, &whole_file);
-  CloseHandle(file);
+  if (LockFileEx(reinterpret_cast<HANDLE>(file),
+                 LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole_file)) {
+    return LockStatus::kAcquired;
+  }
+  return GetLastError() == ERROR_LOCK_VIOLATION ? LockStatus::kHeldElsewhere : LockStatus::kError;
+}
+
+void Unlock(intptr_t file) {
+  OVERLAPPED whole_file{};
+  UnlockFileEx(reinterpret_cast<HANDLE>(file), 0, 1, 0, &whole_file);
+}
+
+void CloseLockFile(intptr_t file) {
+  CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
+bool LockFileIsLinked(intptr_t file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &info) &&
+         info.nNumberOfLinks > 0;
+}
+
+ReadStatus StatIdentity(const std::string &path, FileIdentity *out) {
+  ReadOnlyFile file;
+  ReadStatus status = file.Open(path);
+  if (status == ReadStatus::kOk) *out = file.identity();
+  return status;
+}
+
+const bool kChangeTimeKeptBySystem = false;
+
+uint64_t ProcessId() {
+  return GetCurrentProcessId();
 }
 
 void SleepMilliseconds(unsigned milliseconds) {

@@ -18,8 +18,10 @@ int32_t ConnectEkey(int32_t device_index, XcHandle *out_session) {
   if (out_session == nullptr) return XCST_BAD_ARGUMENT;
   auto session = std::make_unique<Session>();
   // No store means an unplugged token; checking first keeps a connect to a
-  // missing device from leaving lock files behind.
-  if (!StorePathsFor(device_index, &session->paths) || !os::FileExists(session->paths.store)) {
+  // missing device from leaving lock files behind. A lock file this process
+  // holds open is there already, and the store read finds a missing store.
+  if (!StorePathsFor(device_index, &session->paths) ||
+      (!StoreLock::IsKnown(session->paths.lock) && !os::FileExists(session->paths.store))) {
     return XCST_NO_TOKEN;
   }
   // The wait for another session's lock happens outside the process mutex,

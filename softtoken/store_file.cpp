@@ -43,6 +43,22 @@ ParsedStores &Parsed() {
   return parsed;
 }
 
+// ReuseByIdentity answers from the kept store when the file at the path is
+// still the one it was read from. Only where the system alone keeps the
+// change time (see os.h): then a file with the same identity has not been
+// written since, and its header need not be read.
+bool ReuseByIdentity(const std::string &store_path, LoadedStore *out) {
+  if (!os::kChangeTimeKeptBySystem) return false;
+  os::FileIdentity identity;
+  if (os::StatIdentity(store_path, &identity) != os::ReadStatus::kOk) return false;
+  ParsedStores &parsed = Parsed();
+  os::MutexLock hold(&parsed.mutex);
+  auto it = parsed.by_path.find(store_path);
+  if (it == parsed.by_path.end() || !(it->second.identity == identity)) return false;
+  *out = it->second.store;
+  return true;
+}
+
 // ReuseParsed answers from the kept store when `file` is still the file it
 // was read from and its header carries the same stamp.
 bool ReuseParsed(const std::string &store_path, const os::ReadOnlyFile &file, LoadedStore *out) {
@@ -113,35 +129,117 @@ unsigned LockTimeoutMs() {
   return static_cast<unsigned>(value);
 }
 
+namespace {
+
+// Lock files left open by ended sessions, one per path: opening one costs
+// more than locking it. A forked child inherits the openings, and a lock
+// belongs to the opening, shared with the parent: the child must not use
+// them, so each is marked with the process that opened it.
+struct IdleLockFile {
+  intptr_t file;
+  uint64_t process;
+};
+
+struct IdleLockFiles {
+  ~IdleLockFiles() {
+    for (const auto &entry : by_path) {
+      if (entry.second.process == os::ProcessId()) os::CloseLockFile(entry.second.file);
+    }
+  }
+  os::Mutex mutex;
+  std::map<std::string, IdleLockFile> by_path;
+};
+
+IdleLockFiles &IdleLocks() {
+  static IdleLockFiles idle;
+  return idle;
+}
+
+bool TakeIdleLockFile(const std::string &path, intptr_t *out_file) {
+  IdleLockFiles &idle = IdleLocks();
+  os::MutexLock hold(&idle.mutex);
+  auto it = idle.by_path.find(path);
+  if (it == idle.by_path.end()) return false;
+  IdleLockFile found = it->second;
+  idle.by_path.erase(it);
+  // Closing the inherited opening leaves the parent's lock alone.
+  if (found.process != os::ProcessId()) {
+    os::CloseLockFile(found.file);
+    return false;
+  }
+  *out_file = found.file;
+  return true;
+}
+
+void PutIdleLockFile(const std::string &path, intptr_t file) {
+  IdleLockFiles &idle = IdleLocks();
+  {
+    os::MutexLock hold(&idle.mutex);
+    if (idle.by_path.emplace(path, IdleLockFile{file, os::ProcessId()}).second) return;
+  }
+  os::CloseLockFile(file);
+}
+
+}  // namespace
+
+bool StoreLock::IsKnown(const std::string &lock_path) {
+  IdleLockFiles &idle = IdleLocks();
+  os::MutexLock hold(&idle.mutex);
+  auto it = idle.by_path.find(lock_path);
+  return it != idle.by_path.end() && it->second.process == os::ProcessId();
+}
+
 int32_t StoreLock::Acquire(const std::string &lock_path) {
   Release();
+  bool reused = TakeIdleLockFile(lock_path, &file_);
+  if (!reused && !os::OpenLockFile(lock_path, &file_)) return XCST_STORE_IO;
+  path_ = lock_path;
+  open_ = true;
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(LockTimeoutMs());
   for (;;) {
-    switch (os::TryLockFile(lock_path, &handle_)) {
+    switch (os::TryLock(file_)) {
       case os::LockStatus::kAcquired:
+        // A lock file deleted while it lay idle here locks nothing that
+        // another process sees: take the one at the name now.
+        if (reused && !os::LockFileIsLinked(file_)) {
+          os::Unlock(file_);
+          os::CloseLockFile(file_);
+          open_ = false;
+          reused = false;
+          if (!os::OpenLockFile(lock_path, &file_)) return XCST_STORE_IO;
+          open_ = true;
+          continue;
+        }
         held_ = true;
         return 0;
       case os::LockStatus::kError:
+        os::CloseLockFile(file_);
+        open_ = false;
         return XCST_STORE_IO;
       case os::LockStatus::kHeldElsewhere:
         break;
     }
-    if (std::chrono::steady_clock::now() >= deadline) return XCST_TOKEN_BUSY;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      Release();
+      return XCST_TOKEN_BUSY;
+    }
     os::SleepMilliseconds(kLockPollMs);
   }
 }
 
 void StoreLock::Release() {
-  if (!held_) return;
-  os::UnlockFile(handle_);
+  if (held_) os::Unlock(file_);
   held_ = false;
+  if (open_) PutIdleLockFile(path_, file_);
+  open_ = false;
 }
 
 int32_t LoadStore(const StorePaths &paths, LoadedStore *out) {
   // The clock is read before the file: a change after this moment gives the
   // file a later time than the one judged below.
   const int64_t read_started_ns = os::NowNs();
+  if (ReuseByIdentity(paths.store, out)) return 0;
   os::ReadOnlyFile file;
   switch (file.Open(paths.store)) {
     case os::ReadStatus::kOk:

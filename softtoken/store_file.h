@@ -36,7 +36,9 @@ bool StorePathsFor(int32_t device_index, StorePaths *out);
 // $XCSP_TOKEN_LOCK_TIMEOUT_MS when it is a decimal number, else 5000.
 unsigned LockTimeoutMs();
 
-// StoreLock holds the exclusive lock of one store until destroyed.
+// StoreLock holds the exclusive lock of one store until destroyed. Its lock
+// file stays open in the process after release, for the next session of the
+// same token (one idle opening per lock file).
 class StoreLock {
  public:
   StoreLock() = default;
@@ -50,8 +52,14 @@ class StoreLock {
   int32_t Acquire(const std::string &lock_path);
   void Release();
 
+  // IsKnown says whether the process has an idle opening of `lock_path`,
+  // that is, whether a session of that token ended here before.
+  static bool IsKnown(const std::string &lock_path);
+
  private:
-  intptr_t handle_ = 0;
+  std::string path_;
+  intptr_t file_ = 0;
+  bool open_ = false;
   bool held_ = false;
 };
 
