@@ -7,6 +7,7 @@ packages=(
   build-essential cmake make pkg-config git ca-certificates
   libssl-dev openssl libxml2-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
+  softhsm2 libp11-kit-dev
   clang libclang-rt-dev
   g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
   dpkg-dev xz-utils
