@@ -138,7 +138,7 @@ ReadStatus ReadOnlyFile::ReadAll(size_t max_len, std::vector<uint8_t> *out) cons
 
 bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
                         const std::vector<uint8_t> &contents, void (*before_rename)()) {
-  int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
   // A temp file left by an older run may carry other permissions.
   bool ok =
