@@ -2,7 +2,6 @@
 #ifndef OBKEY_PLATFORM_DIAGNOSTIC_LOG_H
 #define OBKEY_PLATFORM_DIAGNOSTIC_LOG_H
 
-#include <cstdio>
 #include <string>
 
 namespace obkey::platform {
@@ -11,10 +10,11 @@ namespace obkey::platform {
 // $XDG_STATE_HOME/obkey/xml816.log, else ~/.local/state/obkey/xml816.log.
 std::string DiagnosticLogPath();
 
-// OpenDiagnosticLog opens the log for appending in text mode (line ends
-// become CRLF on Windows), creating it and, off Windows, its folder. Returns
-// null when it cannot be opened; the caller closes the file.
-std::FILE *OpenDiagnosticLog();
+// AppendDiagnosticLog opens the log for appending in text mode (line ends
+// become CRLF on Windows), creating it and, off Windows, its folder, writes
+// `text` (nothing when null) as one block and closes it. Failures are
+// silent: logging never changes a caller's result.
+void AppendDiagnosticLog(const char *text) noexcept;
 
 }  // namespace obkey::platform
 

@@ -1,7 +1,10 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/diagnostic_log.h"
 
@@ -33,14 +36,29 @@ std::string DiagnosticLogPath() {
   return state_home + "/obkey/xml816.log";
 }
 
-std::FILE *OpenDiagnosticLog() {
-  std::string path = DiagnosticLogPath();
-  std::FILE *file = std::fopen(path.c_str(), "a");
-  if (file == nullptr) {
-    MakeParentFolders(path);
-    file = std::fopen(path.c_str(), "a");
+void AppendDiagnosticLog(const char *text) noexcept {
+  try {
+    // Plain system calls: stdio's append mode adds a seek and a stat to
+    // every entry, and every token call writes two.
+    const std::string path = DiagnosticLogPath();
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+    int fd = open(path.c_str(), kFlags, 0666);
+    if (fd < 0) {
+      MakeParentFolders(path);
+      fd = open(path.c_str(), kFlags, 0666);
+    }
+    if (fd < 0) return;
+    size_t left = text != nullptr ? std::strlen(text) : 0;
+    while (left > 0) {
+      ssize_t n = write(fd, text, left);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      text += n;
+      left -= static_cast<size_t>(n);
+    }
+    close(fd);
+  } catch (...) {
   }
-  return file;
 }
 
 }  // namespace obkey::platform

@@ -1,13 +1,25 @@
+#include <cstdio>
+#include <cstring>
+
 #include "platform/diagnostic_log.h"
 
 namespace obkey::platform {
 
+namespace {
+
+constexpr char kLogPath[] = "c:\\xml816.log";
+
+}  // namespace
+
 std::string DiagnosticLogPath() {
-  return "c:\\xml816.log";
+  return kLogPath;
 }
 
-std::FILE *OpenDiagnosticLog() {
-  return std::fopen(DiagnosticLogPath().c_str(), "at");
+void AppendDiagnosticLog(const char *text) noexcept {
+  std::FILE *log = std::fopen(kLogPath, "at");
+  if (log == nullptr) return;
+  if (text != nullptr) std::fwrite(text, 1, std::strlen(text), log);
+  std::fclose(log);
 }
 
 }  // namespace obkey::platform

@@ -1,6 +1,9 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "platform/registry.h"
@@ -60,6 +63,29 @@ bool ParseStringValue(const std::string &line, std::string *name, std::string *v
   return ReadQuoted(line, &pos, value);
 }
 
+// ReadWholeFile reads a file in one go: every token call reads the
+// registry afresh, and a stream costs several times the system calls.
+bool ReadWholeFile(const std::string &path, std::string *out) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string text;
+  char chunk[4096];
+  bool ok = true;
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof(chunk));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    text.append(chunk, static_cast<size_t>(n));
+    // A regular file reads short only at its end; this spares the read
+    // that would return 0.
+    if (static_cast<size_t>(n) < sizeof(chunk)) break;
+  }
+  close(fd);
+  if (ok) *out = std::move(text);
+  return ok;
+}
+
 }  // namespace
 
 std::string RegistryFilePath() {
@@ -69,13 +95,15 @@ std::string RegistryFilePath() {
 }
 
 bool ReadMachineValue(const char *key_path, const char *value_name, std::string *out_value) {
-  std::ifstream file(RegistryFilePath());
-  if (!file) return false;
+  std::string text;
+  if (!ReadWholeFile(RegistryFilePath(), &text)) return false;
   const std::string wanted_section = std::string(kMachineRoot) + key_path;
   bool in_section = false;
-  std::string line;
-  while (std::getline(file, line)) {
-    line = TrimLineEnd(line);
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = TrimLineEnd(text.substr(start, end - start));
+    start = end + 1;
     if (!line.empty() && line.front() == '[' && line.back() == ']') {
       in_section = SameName(line.substr(1, line.size() - 2), wanted_section);
       continue;
