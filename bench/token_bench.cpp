@@ -25,7 +25,9 @@
 #include <vector>
 
 #include "api/obkey.h"
+#include "platform/diagnostic_log.h"
 #include "softtoken/store_file.h"
+#include "token/device_config.h"
 #include "token/xcsp_eclib.h"
 
 namespace {
@@ -233,6 +235,23 @@ void Session(benchmark::State &state, int32_t device) {
       break;
     }
   }
+}
+
+// What every token call costs on obkey's side besides the session: the
+// configuration, read afresh, and one log entry (opened, appended, closed;
+// a session opening writes two).
+void ConfigurationRead(benchmark::State &state) {
+  for (auto _ : state) {
+    int32_t device = -1;
+    if (!obkey::ReadConfiguredDevice(&device) || device != kMainDevice) {
+      state.SkipWithError("configuration not read");
+      break;
+    }
+  }
+}
+
+void LogEntry(benchmark::State &state) {
+  for (auto _ : state) obkey::platform::AppendDiagnosticLog("XC_ConnectEkey-------end--\n");
 }
 
 // ---- raw OpenSSL, the key and its context kept ----
@@ -504,6 +523,8 @@ int main(int argc, char **argv) {
     Register("labellist/obkey", ObkeyLabelList);
     Register("exportfile/obkey", ObkeyExportFile);
     Register("session/obkey", [](benchmark::State &s) { Session(s, kMainDevice); });
+    Register("configuration/obkey", ConfigurationRead);
+    Register("log-entry/obkey", LogEntry);
     for (const SizedStore &store : kSizedStores) {
       int32_t device = store.device;
       Register(std::string("session-size/") + store.name,
