@@ -3,10 +3,11 @@
 JOBS ?= 2
 BUILD ?= build
 BUILD_ASAN ?= build-asan
+BUILD_TSAN ?= build-tsan
 BUILD_WIN ?= build-win
 BUILD_BENCH ?= build-bench
 
-.PHONY: all deps build test test-linux test-asan test-win demo bench clean
+.PHONY: all deps build test test-linux test-asan test-tsan test-win demo bench clean
 
 all: build
 
@@ -26,11 +27,19 @@ test-asan: deps
 	cmake --build $(BUILD_ASAN) -j$(JOBS)
 	ctest --test-dir $(BUILD_ASAN) --output-on-failure -j$(JOBS)
 
+# The software token's threaded tests under ThreadSanitizer (its kept
+# stores and keys are shared between threads).
+test-tsan: deps
+	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=Debug -DOBKEY_SANITIZE_THREAD=ON \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+	cmake --build $(BUILD_TSAN) -j$(JOBS) --target softtoken_unit_test
+	$(BUILD_TSAN)/tests/unit/softtoken/softtoken_unit_test --gtest_filter='TokenConcurrency*'
+
 test-win: deps
 	bash scripts/build-win.sh $(BUILD_WIN)
 	bash scripts/run-wine-tests.sh $(BUILD_WIN)
 
-test: test-linux test-asan test-win
+test: test-linux test-asan test-tsan test-win
 
 demo: build
 	bash scripts/demo.sh $(BUILD)
@@ -41,4 +50,4 @@ bench: deps
 	bash scripts/run-bench.sh $(BUILD_BENCH)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_WIN) $(BUILD_BENCH)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_WIN) $(BUILD_BENCH)
