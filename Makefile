@@ -55,13 +55,14 @@ fuzz: asan-build
 	ctest --test-dir $(BUILD_ASAN) --output-on-failure -j$(JOBS) -L fuzz \
 	  -R '^fuzz_run\..*($(FUZZ_TARGETS))' --timeout $$(( $(FUZZ_SECONDS) + 300 ))
 
-# ThreadSanitizer over the tests that run threads; only those are built.
-TSAN_TESTS ?= symkey_threads_test
+# ThreadSanitizer over the tests that run threads (the symmetric key table,
+# the software token's kept stores and keys); only those are built.
+TSAN_TESTS ?= symkey_threads_test softtoken_unit_test
 test-tsan: deps
 	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOBKEY_SANITIZE_THREAD=ON \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 	cmake --build $(BUILD_TSAN) -j$(JOBS) --target $(TSAN_TESTS)
-	ctest --test-dir $(BUILD_TSAN) --output-on-failure -j$(JOBS) -R 'Threads'
+	ctest --test-dir $(BUILD_TSAN) --output-on-failure -j$(JOBS) -R 'Threads|TokenConcurrency'
 
 build-win: deps
 	bash scripts/build-win.sh $(BUILD_WIN)

@@ -19,7 +19,7 @@ bool KeySlotIndex(uint32_t key_type, size_t *out_index) {
 }
 
 int32_t RequireLogin(const Session &session) {
-  return IsLoggedIn(session.paths.store, session.state) ? 0 : XCST_NOT_LOGGED_IN;
+  return IsLoggedIn(session.paths.store, *session.state) ? 0 : XCST_NOT_LOGGED_IN;
 }
 
 }  // namespace obkey::softtoken

@@ -30,7 +30,7 @@ int32_t ReadCert(XcHandle container, uint8_t *out, uint32_t *inout_len, uint32_t
   if (s == nullptr) return XCST_BAD_HANDLE;
   if (!KeySlotIndex(key_spec, &index)) return XCST_BAD_KEY_TYPE;
   if (inout_len == nullptr) return XCST_BAD_ARGUMENT;
-  const std::vector<uint8_t> &cert = s->state.containers[slot].keys[index].certificate;
+  const std::vector<uint8_t> &cert = s->state->containers[slot].keys[index].certificate;
   if (cert.empty()) return XCST_CERT_NOT_FOUND;
   auto cert_len = static_cast<uint32_t>(cert.size());
   if (int32_t status = ReserveOutput(cert_len, out, inout_len)) return status;

@@ -24,7 +24,7 @@ uint32_t KeyFlags(const Container &container) {
 
 int32_t CreateInSlot(Session *s, const std::string &name, size_t *out_slot) {
   size_t slot = SlotForName(name);
-  if (s->state.containers[slot].present) return XCST_CONTAINER_EXISTS;
+  if (s->state->containers[slot].present) return XCST_CONTAINER_EXISTS;
   int32_t status = CommitChange(s, [&](TokenState &next) {
     Container &c = next.containers[slot];
     c = Container{};
@@ -38,7 +38,7 @@ int32_t CreateInSlot(Session *s, const std::string &name, size_t *out_slot) {
 
 int32_t OpenByName(const Session &s, const std::string &name, size_t *out_slot) {
   for (size_t slot = 0; slot < kContainerSlots; ++slot) {
-    const Container &c = s.state.containers[slot];
+    const Container &c = s.state->containers[slot];
     if (c.present && c.name == name) {
       *out_slot = slot;
       return 0;
@@ -74,7 +74,7 @@ int32_t SetCurContainer(XcHandle session, uint32_t slot, XcHandle *out_container
   if (s == nullptr) return XCST_BAD_HANDLE;
   if (out_container == nullptr) return XCST_BAD_ARGUMENT;
   if (slot >= kContainerSlots) return XCST_BAD_SLOT;
-  if (!s->state.containers[slot].present) return XCST_CONTAINER_NOT_FOUND;
+  if (!s->state->containers[slot].present) return XCST_CONTAINER_NOT_FOUND;
   *out_container = ContainerHandle(session, slot);
   return 0;
 }
@@ -85,7 +85,7 @@ int32_t GetContainerParam(XcHandle container, uint32_t param, uint8_t *out, uint
   size_t slot = 0;
   Session *s = FindContainer(container, &slot);
   if (s == nullptr) return XCST_BAD_HANDLE;
-  const Container &c = s->state.containers[slot];
+  const Container &c = s->state->containers[slot];
   if (param == XC_CONTAINER_PARAM_NAME) {
     if (int32_t status = ReserveOutput(XC_CONTAINER_NAME_SIZE, out, inout_len)) return status;
     std::memset(out, 0, XC_CONTAINER_NAME_SIZE);

@@ -15,9 +15,12 @@ const uint8_t *Bytes(const char *text) {
 
 // AdminPinFor decides whether `admin_pin` may format the token found at
 // `paths` and yields the admin PIN hash the formatted token keeps.
-int32_t AdminPinFor(const StorePaths &paths, const char *admin_pin, PinHash *out_admin) {
+// `*out_previous` receives the stamp of the store being replaced, so that
+// the formatted token's generation follows it.
+int32_t AdminPinFor(const StorePaths &paths, const char *admin_pin, PinHash *out_admin,
+                    StoreStamp *out_previous) {
   size_t admin_len = std::strlen(admin_pin);
-  TokenState current;
+  LoadedStore current;
   int32_t status = LoadStore(paths, &current);
   if (status == XCST_NO_TOKEN) {
     // A new token carries the initial admin PIN.
@@ -27,10 +30,11 @@ int32_t AdminPinFor(const StorePaths &paths, const char *admin_pin, PinHash *out
   }
   // An unreadable store is never overwritten: its owner must look at it.
   if (status != 0) return status;
-  if (admin_len > kMaxPin || !PinMatches(current.admin_pin, Bytes(admin_pin), admin_len)) {
+  if (admin_len > kMaxPin || !PinMatches(current.state->admin_pin, Bytes(admin_pin), admin_len)) {
     return XCST_ADMIN_PIN_INCORRECT;
   }
-  *out_admin = current.admin_pin;
+  *out_admin = current.state->admin_pin;
+  *out_previous = current.stamp;
   return 0;
 }
 
@@ -56,8 +60,11 @@ int32_t FormatToken(const char *admin_pin, const char *second_text, int32_t devi
   StoreLock lock;
   if (int32_t status = lock.Acquire(paths.lock)) return status;
   PinHash admin_hash;
-  if (int32_t status = AdminPinFor(paths, admin_pin, &admin_hash)) return status;
-  return SaveStore(paths, FreshToken(admin_hash));
+  StoreStamp previous;
+  if (int32_t status = AdminPinFor(paths, admin_pin, &admin_hash, &previous)) return status;
+  // Saving forgets this process's parsed copy and keys of the old token.
+  StoreStamp formatted;
+  return SaveStore(paths, FreshToken(admin_hash), previous, &formatted);
 }
 
 }  // namespace obkey::softtoken

@@ -30,9 +30,52 @@ bool FileExists(const std::string &path);
 
 enum class ReadStatus { kOk, kMissing, kTooLarge, kError };
 
-// ReadWholeFile reads `path` into `*out` when it holds at most `max_len`
-// bytes; on any other outcome `*out` is left alone.
-ReadStatus ReadWholeFile(const std::string &path, size_t max_len, std::vector<uint8_t> *out);
+// FileIdentity tells a file apart from another put in its place: device and
+// file number (inode, or volume serial and file index), size, and the times
+// of the last change (POSIX mtime and ctime; Windows last write). Times are
+// nanoseconds since the epoch of NowNs.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t file_number = 0;
+  uint64_t size = 0;
+  int64_t modified_ns = 0;
+  int64_t changed_ns = 0;
+
+  bool operator==(const FileIdentity &other) const {
+    return device == other.device && file_number == other.file_number && size == other.size &&
+           modified_ns == other.modified_ns && changed_ns == other.changed_ns;
+  }
+};
+
+// NowNs is the wall-clock time in the units and epoch of FileIdentity.
+int64_t NowNs();
+
+// ReadOnlyFile is one opening of a regular file for reading; all reads
+// through it see the same file even if another replaces it at its path.
+class ReadOnlyFile {
+ public:
+  ReadOnlyFile() = default;
+  ~ReadOnlyFile();
+  ReadOnlyFile(const ReadOnlyFile &) = delete;
+  ReadOnlyFile &operator=(const ReadOnlyFile &) = delete;
+
+  // Open opens `path`, refusing a symbolic link (or reparse point) in its
+  // last component and anything but a regular file (kError). Returns kOk,
+  // kMissing or kError.
+  ReadStatus Open(const std::string &path);
+  const FileIdentity &identity() const { return identity_; }
+  // ReadPrefix reads up to `capacity` bytes from the start into `out` and
+  // stores the count read. Returns false on a read error.
+  bool ReadPrefix(uint8_t *out, size_t capacity, size_t *out_len) const;
+  // ReadAll reads the whole file into `*out` when it holds at most `max_len`
+  // bytes; on any other outcome `*out` is left alone. A file shorter than
+  // its identity said is read as it is.
+  ReadStatus ReadAll(size_t max_len, std::vector<uint8_t> *out) const;
+
+ private:
+  intptr_t handle_ = -1;
+  FileIdentity identity_;
+};
 
 // ReplaceFileDurably writes `contents` to `temp_path` (created private to
 // the user), flushes it to the disk, calls `before_rename` if not null, and
@@ -44,16 +87,65 @@ bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
 
 enum class LockStatus { kAcquired, kHeldElsewhere, kError };
 
-// TryLockFile opens (creating, private to the user) the lock file `path` and
-// takes an exclusive lock on it without waiting. On kAcquired `*out_lock`
-// identifies the lock for UnlockFile. The lock belongs to this opening of
-// the file: a second TryLockFile in the same process is refused too.
-LockStatus TryLockFile(const std::string &path, intptr_t *out_lock);
+// OpenLockFile opens (creating, private to the user) the lock file `path`;
+// `*out_file` then names it for the calls below. Returns false on failure.
+bool OpenLockFile(const std::string &path, intptr_t *out_file);
 
-// UnlockFile releases and closes a lock from TryLockFile.
-void UnlockFile(intptr_t lock);
+// TryLock takes an exclusive lock on an opened lock file without waiting.
+// The lock belongs to this opening of the file: a lock through another
+// opening, even in the same process, is refused.
+LockStatus TryLock(intptr_t file);
+
+// Unlock releases the lock; the file stays open.
+void Unlock(intptr_t file);
+void CloseLockFile(intptr_t file);
+
+// LockFileIsLinked says whether an opened lock file still has its name: a
+// lock on a file deleted since it was opened excludes nobody who opens the
+// name afresh.
+bool LockFileIsLinked(intptr_t file);
+
+// StatIdentity gives the identity of the regular file `path` without
+// opening it and without following a link in its last component. Returns
+// kOk, kMissing or kError (also for anything but a regular file).
+ReadStatus StatIdentity(const std::string &path, FileIdentity *out);
+
+// Whether FileIdentity::changed_ns is kept by the system alone (POSIX
+// ctime), so that no program can give a rewritten file its old identity.
+// Windows lets programs set every file time; there a reused store's header
+// is compared too.
+extern const bool kChangeTimeKeptBySystem;
 
 void SleepMilliseconds(unsigned milliseconds);
+
+// ProcessId identifies the calling process (a forked child has its own).
+uint64_t ProcessId();
+
+// Mutex is a plain lock between threads (the Windows toolchain's C++
+// library has no std::mutex).
+class Mutex {
+ public:
+  Mutex();
+  ~Mutex();
+  Mutex(const Mutex &) = delete;
+  Mutex &operator=(const Mutex &) = delete;
+  void Lock();
+  void Unlock();
+
+ private:
+  alignas(16) unsigned char storage_[64];
+};
+
+class MutexLock {
+ public:
+  explicit MutexLock(Mutex *mutex) : mutex_(mutex) { mutex_->Lock(); }
+  ~MutexLock() { mutex_->Unlock(); }
+  MutexLock(const MutexLock &) = delete;
+  MutexLock &operator=(const MutexLock &) = delete;
+
+ private:
+  Mutex *mutex_;
+};
 
 // The one mutex over the software token's process-wide tables.
 void LockProcessState();

@@ -42,6 +42,20 @@ void SyncDirectoryOf(const std::string &path) {
   close(fd);
 }
 
+int64_t Nanoseconds(const timespec &ts) {
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+FileIdentity IdentityOf(const struct stat &st) {
+  FileIdentity identity;
+  identity.device = static_cast<uint64_t>(st.st_dev);
+  identity.file_number = static_cast<uint64_t>(st.st_ino);
+  identity.size = static_cast<uint64_t>(st.st_size);
+  identity.modified_ns = Nanoseconds(st.st_mtim);
+  identity.changed_ns = Nanoseconds(st.st_ctim);
+  return identity;
+}
+
 }  // namespace
 
 std::string DefaultTokenDir() {
@@ -74,28 +88,49 @@ bool FileExists(const std::string &path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-ReadStatus ReadWholeFile(const std::string &path, size_t max_len, std::vector<uint8_t> *out) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+int64_t NowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+ReadOnlyFile::~ReadOnlyFile() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+}
+
+ReadStatus ReadOnlyFile::Open(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return errno == ENOENT ? ReadStatus::kMissing : ReadStatus::kError;
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     return ReadStatus::kError;
   }
-  if (static_cast<uint64_t>(st.st_size) > max_len) {
-    close(fd);
-    return ReadStatus::kTooLarge;
-  }
-  std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
+  handle_ = fd;
+  identity_ = IdentityOf(st);
+  return ReadStatus::kOk;
+}
+
+bool ReadOnlyFile::ReadPrefix(uint8_t *out, size_t capacity, size_t *out_len) const {
   size_t got = 0;
-  while (got < bytes.size()) {
-    ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+  while (got < capacity) {
+    ssize_t n =
+        pread(static_cast<int>(handle_), out + got, capacity - got, static_cast<off_t>(got));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0) return false;
+    if (n == 0) break;
     got += static_cast<size_t>(n);
   }
-  close(fd);
-  // A file shorter than fstat said is read as it is; the checksum judges it.
+  *out_len = got;
+  return true;
+}
+
+ReadStatus ReadOnlyFile::ReadAll(size_t max_len, std::vector<uint8_t> *out) const {
+  if (identity_.size > max_len) return ReadStatus::kTooLarge;
+  std::vector<uint8_t> bytes(static_cast<size_t>(identity_.size));
+  size_t got = 0;
+  if (!ReadPrefix(bytes.data(), bytes.size(), &got)) return ReadStatus::kError;
+  // The checksum judges a file that changed size since it was opened.
   bytes.resize(got);
   *out = std::move(bytes);
   return ReadStatus::kOk;
@@ -103,7 +138,7 @@ ReadStatus ReadWholeFile(const std::string &path, size_t max_len, std::vector<ui
 
 bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
                         const std::vector<uint8_t> &contents, void (*before_rename)()) {
-  int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
   // A temp file left by an older run may carry other permissions.
   bool ok =
@@ -124,25 +159,62 @@ bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
   return true;
 }
 
-LockStatus TryLockFile(const std::string &path, intptr_t *out_lock) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return LockStatus::kError;
-  for (;;) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      *out_lock = fd;
-      return LockStatus::kAcquired;
-    }
-    if (errno != EINTR) break;
-  }
-  int error = errno;
-  close(fd);
-  return error == EWOULDBLOCK ? LockStatus::kHeldElsewhere : LockStatus::kError;
+bool OpenLockFile(const std::string &path, intptr_t *out_file) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  *out_file = fd;
+  return true;
 }
 
-void UnlockFile(intptr_t lock) {
-  int fd = static_cast<int>(lock);
-  flock(fd, LOCK_UN);
-  close(fd);
+LockStatus TryLock(intptr_t file) {
+  for (;;) {
+    if (flock(static_cast<int>(file), LOCK_EX | LOCK_NB) == 0) return LockStatus::kAcquired;
+    if (errno != EINTR) break;
+  }
+  return errno == EWOULDBLOCK ? LockStatus::kHeldElsewhere : LockStatus::kError;
+}
+
+void Unlock(intptr_t file) {
+  flock(static_cast<int>(file), LOCK_UN);
+}
+
+void CloseLockFile(intptr_t file) {
+  close(static_cast<int>(file));
+}
+
+bool LockFileIsLinked(intptr_t file) {
+  struct stat st {};
+  return fstat(static_cast<int>(file), &st) == 0 && st.st_nlink > 0;
+}
+
+ReadStatus StatIdentity(const std::string &path, FileIdentity *out) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0)
+    return errno == ENOENT ? ReadStatus::kMissing : ReadStatus::kError;
+  if (!S_ISREG(st.st_mode)) return ReadStatus::kError;
+  *out = IdentityOf(st);
+  return ReadStatus::kOk;
+}
+
+const bool kChangeTimeKeptBySystem = true;
+
+namespace {
+
+// The process id, kept current in a forked child by the fork handler.
+uint64_t process_id = 0;
+
+void ReadProcessId() {
+  process_id = static_cast<uint64_t>(getpid());
+}
+
+}  // namespace
+
+uint64_t ProcessId() {
+  static const bool watching_forks = [] {
+    ReadProcessId();
+    return pthread_atfork(nullptr, nullptr, ReadProcessId) == 0;
+  }();
+  return watching_forks ? process_id : static_cast<uint64_t>(getpid());
 }
 
 void SleepMilliseconds(unsigned milliseconds) {
@@ -150,6 +222,20 @@ void SleepMilliseconds(unsigned milliseconds) {
               static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
+}
+
+Mutex::Mutex() {
+  static_assert(sizeof(storage_) >= sizeof(pthread_mutex_t), "Mutex storage too small");
+  pthread_mutex_init(reinterpret_cast<pthread_mutex_t *>(storage_), nullptr);
+}
+Mutex::~Mutex() {
+  pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t *>(storage_));
+}
+void Mutex::Lock() {
+  pthread_mutex_lock(reinterpret_cast<pthread_mutex_t *>(storage_));
+}
+void Mutex::Unlock() {
+  pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t *>(storage_));
 }
 
 void LockProcessState() {

@@ -30,6 +30,12 @@ bool WriteAll(HANDLE file, const uint8_t *data, size_t len) {
   return true;
 }
 
+// FileTimeNs turns 100-ns ticks since 1601 into nanoseconds since 1601.
+int64_t FileTimeNs(const FILETIME &time) {
+  uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  return static_cast<int64_t>(ticks) * 100;
+}
+
 }  // namespace
 
 std::string DefaultTokenDir() {
@@ -58,35 +64,66 @@ bool FileExists(const std::string &path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-ReadStatus ReadWholeFile(const std::string &path, size_t max_len, std::vector<uint8_t> *out) {
+int64_t NowNs() {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  return FileTimeNs(now);
+}
+
+ReadOnlyFile::~ReadOnlyFile() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+ReadStatus ReadOnlyFile::Open(const std::string &path) {
+  // The reparse-point flag opens a link itself rather than its target, so
+  // that a planted link is refused below.
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ReadStatus::kMissing
                                                                           : ReadStatus::kError;
   }
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file, &size)) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
     CloseHandle(file);
     return ReadStatus::kError;
   }
-  if (static_cast<uint64_t>(size.QuadPart) > max_len) {
-    CloseHandle(file);
-    return ReadStatus::kTooLarge;
-  }
-  std::vector<uint8_t> bytes(static_cast<size_t>(size.QuadPart));
+  handle_ = reinterpret_cast<intptr_t>(file);
+  identity_.device = info.dwVolumeSerialNumber;
+  identity_.file_number = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  identity_.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  identity_.modified_ns = FileTimeNs(info.ftLastWriteTime);
+  identity_.changed_ns = identity_.modified_ns;
+  return ReadStatus::kOk;
+}
+
+bool ReadOnlyFile::ReadPrefix(uint8_t *out, size_t capacity, size_t *out_len) const {
+  HANDLE file = reinterpret_cast<HANDLE>(handle_);
   size_t got = 0;
-  while (got < bytes.size()) {
+  while (got < capacity) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(got);
+    DWORD chunk = capacity - got > 0x100000 ? 0x100000 : static_cast<DWORD>(capacity - got);
     DWORD n = 0;
-    if (!ReadFile(file, bytes.data() + got, static_cast<DWORD>(bytes.size() - got), &n, nullptr) ||
-        n == 0) {
-      break;
+    if (!ReadFile(file, out + got, chunk, &n, &at)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return false;
     }
+    if (n == 0) break;
     got += n;
   }
-  CloseHandle(file);
+  *out_len = got;
+  return true;
+}
+
+ReadStatus ReadOnlyFile::ReadAll(size_t max_len, std::vector<uint8_t> *out) const {
+  if (identity_.size > max_len) return ReadStatus::kTooLarge;
+  std::vector<uint8_t> bytes(static_cast<size_t>(identity_.size));
+  size_t got = 0;
+  if (!ReadPrefix(bytes.data(), bytes.size(), &got)) return ReadStatus::kError;
   bytes.resize(got);
   *out = std::move(bytes);
   return ReadStatus::kOk;
@@ -112,30 +149,66 @@ bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
   return true;
 }
 
-LockStatus TryLockFile(const std::string &path, intptr_t *out_lock) {
+bool OpenLockFile(const std::string &path, intptr_t *out_file) {
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return LockStatus::kError;
-  OVERLAPPED whole_file{};
-  if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole_file)) {
-    *out_lock = reinterpret_cast<intptr_t>(file);
-    return LockStatus::kAcquired;
-  }
-  DWORD error = GetLastError();
-  CloseHandle(file);
-  return error == ERROR_LOCK_VIOLATION ? LockStatus::kHeldElsewhere : LockStatus::kError;
+  if (file == INVALID_HANDLE_VALUE) return false;
+  *out_file = reinterpret_cast<intptr_t>(file);
+  return true;
 }
 
-void UnlockFile(intptr_t lock) {
-  HANDLE file = reinterpret_cast<HANDLE>(lock);
+LockStatus TryLock(intptr_t file) {
   OVERLAPPED whole_file{};
-  UnlockFileEx(file, 0, 1, 0, &whole_file);
-  CloseHandle(file);
+  if (LockFileEx(reinterpret_cast<HANDLE>(file),
+                 LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole_file)) {
+    return LockStatus::kAcquired;
+  }
+  return GetLastError() == ERROR_LOCK_VIOLATION ? LockStatus::kHeldElsewhere : LockStatus::kError;
+}
+
+void Unlock(intptr_t file) {
+  OVERLAPPED whole_file{};
+  UnlockFileEx(reinterpret_cast<HANDLE>(file), 0, 1, 0, &whole_file);
+}
+
+void CloseLockFile(intptr_t file) {
+  CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
+bool LockFileIsLinked(intptr_t file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &info) &&
+         info.nNumberOfLinks > 0;
+}
+
+ReadStatus StatIdentity(const std::string &path, FileIdentity *out) {
+  ReadOnlyFile file;
+  ReadStatus status = file.Open(path);
+  if (status == ReadStatus::kOk) *out = file.identity();
+  return status;
+}
+
+const bool kChangeTimeKeptBySystem = false;
+
+uint64_t ProcessId() {
+  return GetCurrentProcessId();
 }
 
 void SleepMilliseconds(unsigned milliseconds) {
   Sleep(milliseconds);
+}
+
+Mutex::Mutex() {
+  static_assert(sizeof(storage_) >= sizeof(SRWLOCK), "Mutex storage too small");
+  InitializeSRWLock(reinterpret_cast<SRWLOCK *>(storage_));
+}
+Mutex::~Mutex() = default;
+void Mutex::Lock() {
+  AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK *>(storage_));
+}
+void Mutex::Unlock() {
+  ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK *>(storage_));
 }
 
 void LockProcessState() {

@@ -20,8 +20,8 @@ int32_t CheckPinArgument(const uint8_t *pin, uint32_t pin_len) {
 // a match. The counter is written before the answer is given, so a caller
 // cannot gain tries by killing the process.
 int32_t CheckUserPin(Session *session, const uint8_t *pin, uint32_t pin_len) {
-  if (session->state.user_pin.tries_left == 0) return XCST_PIN_LOCKED;
-  if (!PinMatches(session->state.user_pin.hash, pin, pin_len)) {
+  if (session->state->user_pin.tries_left == 0) return XCST_PIN_LOCKED;
+  if (!PinMatches(session->state->user_pin.hash, pin, pin_len)) {
     // A failed check also ends an earlier login, as on a card.
     ForgetLogin(session->paths.store);
     int32_t status = CommitChange(session, [](TokenState &next) {
@@ -29,9 +29,9 @@ int32_t CheckUserPin(Session *session, const uint8_t *pin, uint32_t pin_len) {
       return 0;
     });
     if (status != 0) return status;
-    return session->state.user_pin.tries_left == 0 ? XCST_PIN_LOCKED : XCST_PIN_INCORRECT;
+    return session->state->user_pin.tries_left == 0 ? XCST_PIN_LOCKED : XCST_PIN_INCORRECT;
   }
-  if (session->state.user_pin.tries_left == kUserPinTries) return 0;
+  if (session->state->user_pin.tries_left == kUserPinTries) return 0;
   return CommitChange(session, [](TokenState &next) {
     next.user_pin.tries_left = kUserPinTries;
     return 0;
@@ -47,7 +47,7 @@ int32_t VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32
   if (pin_type != XC_PIN_USER) return XCST_BAD_PIN_TYPE;
   if (int32_t status = CheckPinArgument(pin, pin_len)) return status;
   if (int32_t status = CheckUserPin(s, pin, pin_len)) return status;
-  RememberLogin(s->paths.store, s->state);
+  RememberLogin(s->paths.store, *s->state);
   return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "softtoken/api_common.h"
+#include "softtoken/key_cache.h"
 #include "softtoken/os.h"
 #include "softtoken/rsa_key.h"
 #include "softtoken/token_api.h"
@@ -24,7 +25,7 @@ struct ContainerKey {
   Session *session = nullptr;
   size_t slot = 0;
   size_t key_index = 0;
-  RsaKey key;
+  std::shared_ptr<const RsaKey> key;
 };
 
 enum class Login { kNeeded, kNotNeeded };
@@ -41,9 +42,10 @@ int32_t FindKeySlot(XcHandle container, uint32_t key_type, Login login, Containe
 
 int32_t LoadKey(XcHandle container, uint32_t key_type, Login login, ContainerKey *out) {
   if (int32_t status = FindKeySlot(container, key_type, login, out)) return status;
-  const KeySlot &slot = out->session->state.containers[out->slot].keys[out->key_index];
+  const KeySlot &slot = out->session->state->containers[out->slot].keys[out->key_index];
   if (slot.private_key_der.empty()) return XCST_KEY_NOT_FOUND;
-  return out->key.Load(slot.private_key_der);
+  return CachedKey(out->session->paths.store, out->session->stamp, out->slot, out->key_index,
+                   slot.private_key_der, &out->key);
 }
 
 // WholeBlock takes a ciphertext or signature, which may come without its
@@ -124,10 +126,8 @@ int32_t ReadRSAPubKey(XcHandle container, uint8_t *out, uint32_t *inout_len, uin
   os::ProcessStateGuard guard;
   ContainerKey source;
   if (int32_t status = LoadKey(container, key_type, Login::kNotNeeded, &source)) return status;
-  RsaBlock modulus{};
-  uint32_t exponent = 0;
-  if (int32_t status = source.key.Modulus(&modulus)) return status;
-  if (int32_t status = source.key.PublicExponent(&exponent)) return status;
+  const RsaBlock &modulus = source.key->Modulus();
+  const uint32_t exponent = source.key->PublicExponent();
   if (int32_t status = ReserveOutput(XC_PUBKEY_SIZE, out, inout_len)) return status;
   std::memcpy(out, kPublicKeyBitLength, sizeof(kPublicKeyBitLength));
   out[4] = static_cast<uint8_t>(exponent >> 16);
@@ -149,13 +149,13 @@ int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
   SecretBlock result;
   if (checks_signature) {
     if ((status = WholeBlock(in, in_len, &input.bytes))) return status;
-    if ((status = source.key.PublicRaw(input.bytes, &result.bytes))) return status;
+    if ((status = source.key->PublicRaw(input.bytes, &result.bytes))) return status;
     return WriteUnpadded(Pkcs1BlockType::kSignature, result.bytes, out, inout_len);
   }
   if ((status = BlockToTransform(in, in_len, Pkcs1BlockType::kEncryption, &input.bytes))) {
     return status;
   }
-  if ((status = source.key.PublicRaw(input.bytes, &result.bytes))) return status;
+  if ((status = source.key->PublicRaw(input.bytes, &result.bytes))) return status;
   return WriteOutput(result.bytes.data(), result.bytes.size(), out, inout_len);
 }
 
@@ -167,7 +167,7 @@ int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
   SecretBlock input;
   SecretBlock result;
   if (int32_t status = WholeBlock(in, in_len, &input.bytes)) return status;
-  if (int32_t status = source.key.PrivateRaw(input.bytes, &result.bytes)) return status;
+  if (int32_t status = source.key->PrivateRaw(input.bytes, &result.bytes)) return status;
   return WriteUnpadded(Pkcs1BlockType::kEncryption, result.bytes, out, inout_len);
 }
 
@@ -182,7 +182,7 @@ int32_t RSASign(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t 
   if ((status = BlockToTransform(in, in_len, Pkcs1BlockType::kSignature, &input.bytes))) {
     return status;
   }
-  if ((status = source.key.PrivateRaw(input.bytes, &result.bytes))) return status;
+  if ((status = source.key->PrivateRaw(input.bytes, &result.bytes))) return status;
   return WriteOutput(result.bytes.data(), result.bytes.size(), out, inout_len);
 }
 

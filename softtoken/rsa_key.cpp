@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "softtoken/os.h"
 #include "softtoken/rsa_der.h"
 #include "softtoken/softtoken_status.h"
 
@@ -92,62 +93,95 @@ int32_t ImportRsaKeyDer(const uint8_t *der, size_t der_len, std::vector<uint8_t>
   return EncodeKey(key.get(), out_der) ? 0 : XCST_BAD_KEY;
 }
 
+// Operation is a context set up for one raw operation. A context is not
+// safe to share between threads, so calls on it take turns.
+struct RsaKey::Operation {
+  os::Mutex mutex;
+  PkeyCtx ctx;
+  bool encrypts = false;  // the public operation; else the private one
+};
+
+std::unique_ptr<RsaKey::Operation> RsaKey::NewOperation(EVP_PKEY *key, bool encrypts) {
+  auto operation = std::make_unique<RsaKey::Operation>();
+  operation->encrypts = encrypts;
+  operation->ctx.reset(EVP_PKEY_CTX_new(key, nullptr));
+  if (operation->ctx == nullptr) return nullptr;
+  int ready = encrypts ? EVP_PKEY_encrypt_init(operation->ctx.get())
+                       : EVP_PKEY_decrypt_init(operation->ctx.get());
+  if (ready != 1 || EVP_PKEY_CTX_set_rsa_padding(operation->ctx.get(), RSA_NO_PADDING) != 1) {
+    return nullptr;
+  }
+  return operation;
+}
+
+namespace {
+
+// PublicKeyOf returns a key holding only the public half of `key`.
+EVP_PKEY *PublicKeyOf(EVP_PKEY *key) {
+  int len = i2d_PublicKey(key, nullptr);
+  if (len <= 0) return nullptr;
+  std::vector<uint8_t> der(static_cast<size_t>(len));
+  unsigned char *p = der.data();
+  if (i2d_PublicKey(key, &p) != len) return nullptr;
+  const unsigned char *in = der.data();
+  return d2i_PublicKey(EVP_PKEY_RSA, nullptr, &in, len);
+}
+
+}  // namespace
+
 RsaKey::RsaKey() = default;
 RsaKey::~RsaKey() = default;
 
 int32_t RsaKey::Load(const std::vector<uint8_t> &der) {
-  key_.reset(DecodeKey(der));
-  return key_ != nullptr && EVP_PKEY_get_bits(key_.get()) == kRsaBits ? 0 : XCST_STORE_CORRUPT;
-}
-
-int32_t RsaKey::Modulus(RsaBlock *out) const {
+  private_operation_.reset();
+  public_operation_.reset();
+  public_key_.reset();
+  private_key_.reset(DecodeKey(der));
   Bignum n;
-  if (!GetBignum(key_.get(), OSSL_PKEY_PARAM_RSA_N, &n) ||
-      BN_bn2binpad(n.get(), out->data(), static_cast<int>(out->size())) < 0) {
-    return XCST_CRYPTO;
-  }
-  return 0;
-}
-
-int32_t RsaKey::PublicExponent(uint32_t *out) const {
   Bignum e;
-  if (!GetBignum(key_.get(), OSSL_PKEY_PARAM_RSA_E, &e) || BN_num_bits(e.get()) > 32) {
-    return XCST_CRYPTO;
+  bool ok = private_key_ != nullptr && EVP_PKEY_get_bits(private_key_.get()) == kRsaBits &&
+            GetBignum(private_key_.get(), OSSL_PKEY_PARAM_RSA_N, &n) &&
+            GetBignum(private_key_.get(), OSSL_PKEY_PARAM_RSA_E, &e) &&
+            BN_num_bits(e.get()) <= 32 &&
+            BN_bn2binpad(n.get(), modulus_.data(), static_cast<int>(modulus_.size())) >= 0;
+  if (ok) {
+    exponent_ = static_cast<uint32_t>(BN_get_word(e.get()));
+    public_key_.reset(PublicKeyOf(private_key_.get()));
+    ok = public_key_ != nullptr;
   }
-  *out = static_cast<uint32_t>(BN_get_word(e.get()));
+  if (ok) {
+    private_operation_ = NewOperation(private_key_.get(), false);
+    public_operation_ = NewOperation(public_key_.get(), true);
+    ok = private_operation_ != nullptr && public_operation_ != nullptr;
+  }
+  if (!ok) {
+    private_operation_.reset();
+    public_operation_.reset();
+    public_key_.reset();
+    private_key_.reset();
+    return XCST_STORE_CORRUPT;
+  }
   return 0;
 }
 
-int32_t RsaKey::CheckBelowModulus(const RsaBlock &in) const {
-  RsaBlock n{};
-  if (int32_t status = Modulus(&n)) return status;
-  return std::memcmp(in.data(), n.data(), n.size()) < 0 ? 0 : XCST_DATA_RANGE;
+int32_t RsaKey::Run(Operation *operation, const RsaBlock &in, RsaBlock *out) const {
+  if (operation == nullptr) return XCST_CRYPTO;
+  if (std::memcmp(in.data(), modulus_.data(), modulus_.size()) >= 0) return XCST_DATA_RANGE;
+  os::MutexLock turn(&operation->mutex);
+  size_t out_len = out->size();
+  int done =
+      operation->encrypts
+          ? EVP_PKEY_encrypt(operation->ctx.get(), out->data(), &out_len, in.data(), in.size())
+          : EVP_PKEY_decrypt(operation->ctx.get(), out->data(), &out_len, in.data(), in.size());
+  return done == 1 && out_len == out->size() ? 0 : XCST_CRYPTO;
 }
 
 int32_t RsaKey::PublicRaw(const RsaBlock &in, RsaBlock *out) const {
-  if (int32_t status = CheckBelowModulus(in)) return status;
-  PkeyCtx ctx(EVP_PKEY_CTX_new(key_.get(), nullptr));
-  size_t out_len = out->size();
-  if (ctx == nullptr || EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
-      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) != 1 ||
-      EVP_PKEY_encrypt(ctx.get(), out->data(), &out_len, in.data(), in.size()) != 1 ||
-      out_len != out->size()) {
-    return XCST_CRYPTO;
-  }
-  return 0;
+  return Run(public_operation_.get(), in, out);
 }
 
 int32_t RsaKey::PrivateRaw(const RsaBlock &in, RsaBlock *out) const {
-  if (int32_t status = CheckBelowModulus(in)) return status;
-  PkeyCtx ctx(EVP_PKEY_CTX_new(key_.get(), nullptr));
-  size_t out_len = out->size();
-  if (ctx == nullptr || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
-      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) != 1 ||
-      EVP_PKEY_decrypt(ctx.get(), out->data(), &out_len, in.data(), in.size()) != 1 ||
-      out_len != out->size()) {
-    return XCST_CRYPTO;
-  }
-  return 0;
+  return Run(private_operation_.get(), in, out);
 }
 
 }  // namespace obkey::softtoken

@@ -26,11 +26,14 @@ int32_t GenerateRsaKeyDer(std::vector<uint8_t> *out_der);
 // exponent 65537, and returns its strict DER. Returns 0 or XCST_BAD_KEY.
 int32_t ImportRsaKeyDer(const uint8_t *der, size_t der_len, std::vector<uint8_t> *out_der);
 
-// RsaKey is one loaded private key.
+// RsaKey is one key pair read from the store, parsed once and kept: a
+// private-key object for the private operation (OpenSSL keeps its blinding
+// with it) and a public-key object, holding n and e only, for the public
+// operation. Its operations may be called from several threads at once.
 class RsaKey {
  public:
   RsaKey();
-  ~RsaKey();
+  ~RsaKey();  // frees both objects through OpenSSL, which wipes the private one
   RsaKey(const RsaKey &) = delete;
   RsaKey &operator=(const RsaKey &) = delete;
 
@@ -38,13 +41,13 @@ class RsaKey {
     void operator()(EVP_PKEY *key) const;
   };
 
-  // Load reads strict DER from the store. Returns 0 or XCST_STORE_CORRUPT.
+  // Load reads strict DER from the store. Returns 0 or XCST_STORE_CORRUPT;
+  // on failure the key holds nothing.
   int32_t Load(const std::vector<uint8_t> &der);
 
-  // Modulus writes n, big-endian, 128 bytes. Returns 0 or XCST_CRYPTO.
-  int32_t Modulus(RsaBlock *out) const;
-  // PublicExponent stores e. Returns 0 or XCST_CRYPTO.
-  int32_t PublicExponent(uint32_t *out) const;
+  // Modulus is n, big-endian, 128 bytes; PublicExponent is e.
+  const RsaBlock &Modulus() const { return modulus_; }
+  uint32_t PublicExponent() const { return exponent_; }
 
   // PublicRaw and PrivateRaw apply x^e or x^d mod n to a whole block.
   // Return 0, XCST_DATA_RANGE (block not below n) or XCST_CRYPTO.
@@ -52,9 +55,21 @@ class RsaKey {
   int32_t PrivateRaw(const RsaBlock &in, RsaBlock *out) const;
 
  private:
-  int32_t CheckBelowModulus(const RsaBlock &in) const;
+  struct Operation;
 
-  std::unique_ptr<EVP_PKEY, Deleter> key_;
+  // NewOperation makes a context of `key` for the raw public (encrypt) or
+  // private (decrypt) operation; null on failure.
+  static std::unique_ptr<Operation> NewOperation(EVP_PKEY *key, bool encrypts);
+  int32_t Run(Operation *operation, const RsaBlock &in, RsaBlock *out) const;
+
+  std::unique_ptr<EVP_PKEY, Deleter> private_key_;
+  std::unique_ptr<EVP_PKEY, Deleter> public_key_;
+  // Each keeps one context set up for its raw operation, so that a call
+  // costs the exponentiation and little else.
+  std::unique_ptr<Operation> private_operation_;
+  std::unique_ptr<Operation> public_operation_;
+  RsaBlock modulus_{};
+  uint32_t exponent_ = 0;
 };
 
 }  // namespace obkey::softtoken

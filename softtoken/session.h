@@ -15,11 +15,12 @@
 namespace obkey::softtoken {
 
 // Session is one connected token: its lock, held for the session's life, and
-// the store contents as last read or written.
+// the store contents as last read or written, with their stamp.
 struct Session {
   StorePaths paths;
   StoreLock lock;
-  TokenState state;
+  std::shared_ptr<const TokenState> state;
+  StoreStamp stamp;
 };
 
 // RegisterSession takes ownership of an open session and returns its handle.
@@ -49,10 +50,12 @@ void ForgetUserFileHandles(XcHandle file_handle);
 // write leaves both the store and the session's state as they were.
 template <typename Change>
 int32_t CommitChange(Session *session, Change change) {
-  TokenState next = session->state;
+  TokenState next = *session->state;
   if (int32_t status = change(next)) return status;
-  if (int32_t status = SaveStore(session->paths, next)) return status;
-  session->state = std::move(next);
+  StoreStamp stamp;
+  if (int32_t status = SaveStore(session->paths, next, session->stamp, &stamp)) return status;
+  session->state = std::make_shared<const TokenState>(std::move(next));
+  session->stamp = stamp;
   return 0;
 }
 

@@ -18,14 +18,19 @@ int32_t ConnectEkey(int32_t device_index, XcHandle *out_session) {
   if (out_session == nullptr) return XCST_BAD_ARGUMENT;
   auto session = std::make_unique<Session>();
   // No store means an unplugged token; checking first keeps a connect to a
-  // missing device from leaving lock files behind.
-  if (!StorePathsFor(device_index, &session->paths) || !os::FileExists(session->paths.store)) {
+  // missing device from leaving lock files behind. A lock file this process
+  // holds open is there already, and the store read finds a missing store.
+  if (!StorePathsFor(device_index, &session->paths) ||
+      (!StoreLock::IsKnown(session->paths.lock) && !os::FileExists(session->paths.store))) {
     return XCST_NO_TOKEN;
   }
   // The wait for another session's lock happens outside the process mutex,
   // so that sessions of this process can still disconnect meanwhile.
   if (int32_t status = session->lock.Acquire(session->paths.lock)) return status;
-  if (int32_t status = LoadStore(session->paths, &session->state)) return status;
+  LoadedStore loaded;
+  if (int32_t status = LoadStore(session->paths, &loaded)) return status;
+  session->state = std::move(loaded.state);
+  session->stamp = loaded.stamp;
   os::ProcessStateGuard guard;
   *out_session = RegisterSession(std::move(session));
   return 0;
@@ -60,7 +65,7 @@ int32_t GetEkeyParam(XcHandle session, uint32_t param, uint8_t *out, uint32_t *i
   if (param != XC_EKEY_PARAM_CERT_COUNT) return XCST_BAD_PARAM;
   if (int32_t status = ReserveOutput(XC_EKEY_PARAM_SIZE, out, inout_len)) return status;
   std::memset(out, 0, XC_EKEY_PARAM_SIZE);
-  out[0] = static_cast<uint8_t>(CertificateCount(s->state));
+  out[0] = static_cast<uint8_t>(CertificateCount(*s->state));
   *inout_len = XC_EKEY_PARAM_SIZE;
   return 0;
 }

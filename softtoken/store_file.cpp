@@ -4,11 +4,12 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <vector>
 
+#include "softtoken/key_cache.h"
 #include "softtoken/os.h"
 #include "softtoken/softtoken_status.h"
-#include "softtoken/store_format.h"
 
 namespace obkey::softtoken {
 
@@ -17,6 +18,87 @@ namespace {
 constexpr unsigned kLockPollMs = 10;
 
 void (*before_rename_hook)() = nullptr;
+
+int settle_ms_for_testing = -1;
+
+int64_t SettleNs() {
+  int ms = settle_ms_for_testing >= 0 ? settle_ms_for_testing : static_cast<int>(kStoreSettleMs);
+  return static_cast<int64_t>(ms) * 1000000;
+}
+
+// ParsedStore is a store as read and checked whole, with the identity of
+// the file it came from.
+struct ParsedStore {
+  os::FileIdentity identity;
+  LoadedStore store;
+};
+
+struct ParsedStores {
+  os::Mutex mutex;
+  std::map<std::string, ParsedStore> by_path;
+};
+
+ParsedStores &Parsed() {
+  static ParsedStores parsed;
+  return parsed;
+}
+
+// ReuseByIdentity answers from the kept store when the file at the path is
+// still the one it was read from. Only where the system alone keeps the
+// change time (see os.h): then a file with the same identity has not been
+// written since, and its header need not be read.
+bool ReuseByIdentity(const std::string &store_path, LoadedStore *out) {
+  if (!os::kChangeTimeKeptBySystem) return false;
+  os::FileIdentity identity;
+  if (os::StatIdentity(store_path, &identity) != os::ReadStatus::kOk) return false;
+  ParsedStores &parsed = Parsed();
+  os::MutexLock hold(&parsed.mutex);
+  auto it = parsed.by_path.find(store_path);
+  if (it == parsed.by_path.end() || !(it->second.identity == identity)) return false;
+  *out = it->second.store;
+  return true;
+}
+
+// ReuseParsed answers from the kept store when `file` is still the file it
+// was read from and its header carries the same stamp.
+bool ReuseParsed(const std::string &store_path, const os::ReadOnlyFile &file, LoadedStore *out) {
+  uint8_t header[kStoreHeaderSize];
+  size_t header_len = 0;
+  StoreStamp stamp;
+  if (!file.ReadPrefix(header, sizeof(header), &header_len) ||
+      !ReadStoreStamp(header, header_len, &stamp)) {
+    return false;
+  }
+  ParsedStores &parsed = Parsed();
+  os::MutexLock hold(&parsed.mutex);
+  auto it = parsed.by_path.find(store_path);
+  if (it == parsed.by_path.end() || !(it->second.identity == file.identity()) ||
+      it->second.store.stamp != stamp) {
+    return false;
+  }
+  *out = it->second.store;
+  return true;
+}
+
+// KeepParsed remembers a store read whole, unless the file changed too
+// recently for its identity to tell a later rewrite apart.
+void KeepParsed(const std::string &store_path, const os::FileIdentity &identity,
+                int64_t read_started_ns, const LoadedStore &store) {
+  ParsedStore kept{identity, store};
+  ParsedStores &parsed = Parsed();
+  os::MutexLock hold(&parsed.mutex);
+  if (read_started_ns - identity.changed_ns >= SettleNs() &&
+      read_started_ns - identity.modified_ns >= SettleNs()) {
+    std::swap(parsed.by_path[store_path], kept);
+  } else {
+    parsed.by_path.erase(store_path);
+  }
+}
+
+int32_t ForgetAfterFailure(const std::string &store_path, int32_t status) {
+  ForgetParsedStore(store_path);
+  return status;
+}
 
 }  // namespace
 
@@ -47,53 +129,189 @@ unsigned LockTimeoutMs() {
   return static_cast<unsigned>(value);
 }
 
+namespace {
+
+// Lock files left open by ended sessions, one per path: opening one costs
+// more than locking it. A forked child inherits the openings, and a lock
+// belongs to the opening, shared with the parent: the child must not use
+// them, so each is marked with the process that opened it.
+struct IdleLockFile {
+  intptr_t file;
+  uint64_t process;
+};
+
+struct IdleLockFiles {
+  ~IdleLockFiles() {
+    for (const auto &entry : by_path) {
+      if (entry.second.process == os::ProcessId()) os::CloseLockFile(entry.second.file);
+    }
+  }
+  os::Mutex mutex;
+  std::map<std::string, IdleLockFile> by_path;
+};
+
+IdleLockFiles &IdleLocks() {
+  static IdleLockFiles idle;
+  return idle;
+}
+
+bool TakeIdleLockFile(const std::string &path, intptr_t *out_file) {
+  IdleLockFiles &idle = IdleLocks();
+  os::MutexLock hold(&idle.mutex);
+  auto it = idle.by_path.find(path);
+  if (it == idle.by_path.end()) return false;
+  IdleLockFile found = it->second;
+  idle.by_path.erase(it);
+  // Closing the inherited opening leaves the parent's lock alone.
+  if (found.process != os::ProcessId()) {
+    os::CloseLockFile(found.file);
+    return false;
+  }
+  *out_file = found.file;
+  return true;
+}
+
+void PutIdleLockFile(const std::string &path, intptr_t file) {
+  IdleLockFiles &idle = IdleLocks();
+  {
+    os::MutexLock hold(&idle.mutex);
+    if (idle.by_path.emplace(path, IdleLockFile{file, os::ProcessId()}).second) return;
+  }
+  os::CloseLockFile(file);
+}
+
+}  // namespace
+
+bool StoreLock::IsKnown(const std::string &lock_path) {
+  IdleLockFiles &idle = IdleLocks();
+  os::MutexLock hold(&idle.mutex);
+  auto it = idle.by_path.find(lock_path);
+  return it != idle.by_path.end() && it->second.process == os::ProcessId();
+}
+
 int32_t StoreLock::Acquire(const std::string &lock_path) {
   Release();
+  bool reused = TakeIdleLockFile(lock_path, &file_);
+  if (!reused && !os::OpenLockFile(lock_path, &file_)) return XCST_STORE_IO;
+  path_ = lock_path;
+  open_ = true;
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(LockTimeoutMs());
   for (;;) {
-    switch (os::TryLockFile(lock_path, &handle_)) {
+    switch (os::TryLock(file_)) {
       case os::LockStatus::kAcquired:
+        // A lock file deleted while it lay idle here locks nothing that
+        // another process sees: take the one at the name now.
+        if (reused && !os::LockFileIsLinked(file_)) {
+          os::Unlock(file_);
+          os::CloseLockFile(file_);
+          open_ = false;
+          reused = false;
+          if (!os::OpenLockFile(lock_path, &file_)) return XCST_STORE_IO;
+          open_ = true;
+          continue;
+        }
         held_ = true;
         return 0;
       case os::LockStatus::kError:
+        os::CloseLockFile(file_);
+        open_ = false;
         return XCST_STORE_IO;
       case os::LockStatus::kHeldElsewhere:
         break;
     }
-    if (std::chrono::steady_clock::now() >= deadline) return XCST_TOKEN_BUSY;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      Release();
+      return XCST_TOKEN_BUSY;
+    }
     os::SleepMilliseconds(kLockPollMs);
   }
 }
 
 void StoreLock::Release() {
-  if (!held_) return;
-  os::UnlockFile(handle_);
+  if (held_) os::Unlock(file_);
   held_ = false;
+  if (open_) PutIdleLockFile(path_, file_);
+  open_ = false;
 }
 
-int32_t LoadStore(const StorePaths &paths, TokenState *out_state) {
-  std::vector<uint8_t> file;
-  switch (os::ReadWholeFile(paths.store, kMaxStoreSize, &file)) {
+int32_t LoadStore(const StorePaths &paths, LoadedStore *out) {
+  // The clock is read before the file: a change after this moment gives the
+  // file a later time than the one judged below.
+  const int64_t read_started_ns = os::NowNs();
+  if (ReuseByIdentity(paths.store, out)) return 0;
+  os::ReadOnlyFile file;
+  switch (file.Open(paths.store)) {
     case os::ReadStatus::kOk:
       break;
     case os::ReadStatus::kMissing:
-      return XCST_NO_TOKEN;
-    case os::ReadStatus::kTooLarge:
-      return XCST_STORE_CORRUPT;
-    case os::ReadStatus::kError:
-      return XCST_STORE_IO;
+      return ForgetAfterFailure(paths.store, XCST_NO_TOKEN);
+    default:
+      return ForgetAfterFailure(paths.store, XCST_STORE_IO);
   }
-  int32_t status = ParseStore(file, out_state);
-  OPENSSL_cleanse(file.data(), file.size());
-  return status;
+  if (ReuseParsed(paths.store, file, out)) return 0;
+  std::vector<uint8_t> bytes;
+  switch (file.ReadAll(kMaxStoreSize, &bytes)) {
+    case os::ReadStatus::kOk:
+      break;
+    case os::ReadStatus::kTooLarge:
+      return ForgetAfterFailure(paths.store, XCST_STORE_CORRUPT);
+    default:
+      return ForgetAfterFailure(paths.store, XCST_STORE_IO);
+  }
+  TokenState state;
+  StoreStamp stamp;
+  int32_t status = ParseStore(bytes, &state, &stamp);
+  OPENSSL_cleanse(bytes.data(), bytes.size());
+  if (status != 0) return ForgetAfterFailure(paths.store, status);
+  LoadedStore loaded{std::make_shared<const TokenState>(std::move(state)), stamp};
+  KeepParsed(paths.store, file.identity(), read_started_ns, loaded);
+  *out = std::move(loaded);
+  return 0;
 }
 
-int32_t SaveStore(const StorePaths &paths, const TokenState &state) {
-  std::vector<uint8_t> file = SerializeStore(state);
+int32_t SaveStore(const StorePaths &paths, const TokenState &state, const StoreStamp &previous,
+                  StoreStamp *out_stamp) {
+  const uint64_t generation = previous.generation + 1;
+  std::vector<uint8_t> file = SerializeStore(state, generation);
+  StoreStamp stamp;
+  ReadStoreStamp(file.data(), file.size(), &stamp);
   bool ok = os::ReplaceFileDurably(paths.store, paths.temp, file, before_rename_hook);
   OPENSSL_cleanse(file.data(), file.size());
-  return ok ? 0 : XCST_STORE_IO;
+  if (!ok) return XCST_STORE_IO;
+  // The new file has just changed, so it is not kept (see LoadStore); its
+  // predecessor's parsed copy and keys are of no further use.
+  ForgetParsedStore(paths.store);
+  *out_stamp = stamp;
+  return 0;
+}
+
+void ForgetParsedStore(const std::string &store_path) {
+  ParsedStore dropped;
+  {
+    ParsedStores &parsed = Parsed();
+    os::MutexLock hold(&parsed.mutex);
+    auto it = parsed.by_path.find(store_path);
+    if (it != parsed.by_path.end()) {
+      std::swap(dropped, it->second);
+      parsed.by_path.erase(it);
+    }
+  }
+  DropCachedKeys(store_path);
+}
+
+void ForgetAllParsedStores() {
+  std::map<std::string, ParsedStore> dropped;
+  {
+    ParsedStores &parsed = Parsed();
+    os::MutexLock hold(&parsed.mutex);
+    dropped.swap(parsed.by_path);
+  }
+  DropAllCachedKeys();
+}
+
+void SetStoreSettleMsForTesting(int milliseconds) {
+  settle_ms_for_testing = milliseconds;
 }
 
 void SetBeforeRenameHookForTesting(void (*hook)()) {

@@ -4,8 +4,10 @@
 #define OBKEY_SOFTTOKEN_STORE_FILE_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "softtoken/store_format.h"
 #include "softtoken/token_state.h"
 
 namespace obkey::softtoken {
@@ -34,7 +36,9 @@ bool StorePathsFor(int32_t device_index, StorePaths *out);
 // $XCSP_TOKEN_LOCK_TIMEOUT_MS when it is a decimal number, else 5000.
 unsigned LockTimeoutMs();
 
-// StoreLock holds the exclusive lock of one store until destroyed.
+// StoreLock holds the exclusive lock of one store until destroyed. Its lock
+// file stays open in the process after release, for the next session of the
+// same token (one idle opening per lock file).
 class StoreLock {
  public:
   StoreLock() = default;
@@ -48,19 +52,59 @@ class StoreLock {
   int32_t Acquire(const std::string &lock_path);
   void Release();
 
+  // IsKnown says whether the process has an idle opening of `lock_path`,
+  // that is, whether a session of that token ended here before.
+  static bool IsKnown(const std::string &lock_path);
+
  private:
-  intptr_t handle_ = 0;
+  std::string path_;
+  intptr_t file_ = 0;
+  bool open_ = false;
   bool held_ = false;
 };
 
-// LoadStore reads the store. Returns 0, XCST_NO_TOKEN (no store file),
-// XCST_STORE_CORRUPT, XCST_STORE_VERSION or XCST_STORE_IO; `*out_state` is
-// written only on 0.
-int32_t LoadStore(const StorePaths &paths, TokenState *out_state);
+// LoadedStore is one committed content of a store as this process parsed
+// it. The state is shared, never changed: a change makes a new one.
+struct LoadedStore {
+  std::shared_ptr<const TokenState> state;
+  StoreStamp stamp;
+};
 
-// SaveStore replaces the store with `state` crash-safely (temporary file,
-// flush, rename). Returns 0 or XCST_STORE_IO; on failure the old store stays.
-int32_t SaveStore(const StorePaths &paths, const TokenState &state);
+// LoadStore reads the store; the caller holds its lock. Returns 0,
+// XCST_NO_TOKEN (no store file), XCST_STORE_CORRUPT, XCST_STORE_VERSION or
+// XCST_STORE_IO; `*out` is written only on 0.
+//
+// The process keeps the last store it parsed for each path. When the file
+// is the same one (FileIdentity) with the same header stamp, that store is
+// reused after reading the header alone; otherwise the whole file is read
+// and checked. A store is kept only if it was last changed at least the
+// settle time before it was read (kStoreSettleMs): file times are coarse,
+// and a file rewritten in place within one tick of the clock keeps its
+// identity. A failed read forgets the path's store and its parsed keys.
+int32_t LoadStore(const StorePaths &paths, LoadedStore *out);
+
+// SaveStore replaces the store with `state` at the generation after
+// `previous` crash-safely (temporary file, flush, rename). Returns 0 and
+// stores the new stamp in `*out_stamp`, or XCST_STORE_IO; on failure the old
+// store stays.
+int32_t SaveStore(const StorePaths &paths, const TokenState &state, const StoreStamp &previous,
+                  StoreStamp *out_stamp);
+
+// ForgetParsedStore drops what this process keeps of the store at
+// `store_path`: the parsed store and its keys.
+void ForgetParsedStore(const std::string &store_path);
+
+// ForgetAllParsedStores drops everything kept, for every path.
+void ForgetAllParsedStores();
+
+// How long after its last change a store must have rested before a parsed
+// copy of it is kept. Covers the coarsest file-time resolution in use (FAT
+// keeps 2 seconds).
+constexpr unsigned kStoreSettleMs = 2100;
+
+// SetStoreSettleMsForTesting replaces kStoreSettleMs (0 keeps every store
+// read; a negative value restores the default).
+void SetStoreSettleMsForTesting(int milliseconds);
 
 // SetBeforeRenameHookForTesting installs a function that SaveStore calls
 // after the temporary file is complete and before the rename (null removes

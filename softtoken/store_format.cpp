@@ -201,36 +201,72 @@ uint32_t ReadLe32(const uint8_t *p) {
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+uint64_t ReadLe64(const uint8_t *p) {
+  return static_cast<uint64_t>(ReadLe32(p)) | (static_cast<uint64_t>(ReadLe32(p + 4)) << 32);
+}
+
+size_t HeaderSizeOf(uint32_t version) {
+  return version == kStoreFormatVersion ? kStoreHeaderSize : kStoreHeaderSize1;
+}
+
 }  // namespace
 
-std::vector<uint8_t> SerializeStore(const TokenState &state) {
+std::vector<uint8_t> SerializeStore(const TokenState &state, uint64_t generation) {
   std::vector<uint8_t> body = SerializeBody(state);
+  ByteWriter covered;
+  covered.U32(static_cast<uint32_t>(generation));
+  covered.U32(static_cast<uint32_t>(generation >> 32));
+  covered.Raw(body.data(), body.size());
+  OPENSSL_cleanse(body.data(), body.size());
+  std::vector<uint8_t> &tail = covered.bytes();
   ByteWriter w;
   w.Raw(reinterpret_cast<const uint8_t *>(kMagic), sizeof(kMagic));
   w.U32(kStoreFormatVersion);
-  w.U32(static_cast<uint32_t>(body.size()));
-  w.Raw(Sha256(body.data(), body.size()));
-  w.Raw(body.data(), body.size());
-  OPENSSL_cleanse(body.data(), body.size());
+  w.U32(static_cast<uint32_t>(tail.size() - (kStoreHeaderSize - kStoreChecksummedOffset)));
+  w.Raw(Sha256(tail.data(), tail.size()));
+  w.Raw(tail.data(), tail.size());
+  OPENSSL_cleanse(tail.data(), tail.size());
   return std::move(w.bytes());
 }
 
-int32_t ParseStore(const std::vector<uint8_t> &file, TokenState *out_state) {
+bool ReadStoreStamp(const uint8_t *header, size_t len, StoreStamp *out_stamp) {
+  if (len < kStoreHeaderSize1 || std::memcmp(header, kMagic, sizeof(kMagic)) != 0) return false;
+  uint32_t version = ReadLe32(header + 8);
+  if (version != kStoreFormatVersion && version != kStoreFormatVersion1) return false;
+  if (len < HeaderSizeOf(version)) return false;
+  StoreStamp stamp;
+  std::memcpy(stamp.checksum.data(), header + kStoreChecksumOffset, kStoreChecksumSize);
+  if (version == kStoreFormatVersion) stamp.generation = ReadLe64(header + kStoreChecksummedOffset);
+  *out_stamp = stamp;
+  return true;
+}
+
+int32_t ParseStore(const std::vector<uint8_t> &file, TokenState *out_state, StoreStamp *out_stamp) {
   // Magic before version so that any foreign file reads as corrupt, and
   // version before length so that a future layout is named as such.
   if (file.size() < 12 || std::memcmp(file.data(), kMagic, sizeof(kMagic)) != 0) {
     return XCST_STORE_CORRUPT;
   }
-  if (ReadLe32(file.data() + 8) != kStoreFormatVersion) return XCST_STORE_VERSION;
-  if (file.size() < kStoreHeaderSize || file.size() > kMaxStoreSize) return XCST_STORE_CORRUPT;
-  const uint8_t *body = file.data() + kStoreHeaderSize;
-  size_t body_len = file.size() - kStoreHeaderSize;
+  uint32_t version = ReadLe32(file.data() + 8);
+  if (version != kStoreFormatVersion && version != kStoreFormatVersion1) {
+    return XCST_STORE_VERSION;
+  }
+  const size_t header_size = HeaderSizeOf(version);
+  if (file.size() < header_size || file.size() > kMaxStoreSize) return XCST_STORE_CORRUPT;
+  const uint8_t *body = file.data() + header_size;
+  size_t body_len = file.size() - header_size;
   if (ReadLe32(file.data() + 12) != body_len) return XCST_STORE_CORRUPT;
-  Digest digest = Sha256(body, body_len);
-  if (CRYPTO_memcmp(digest.data(), file.data() + 16, kDigestSize) != 0) return XCST_STORE_CORRUPT;
+  const uint8_t *covered = file.data() + kStoreChecksummedOffset;
+  Digest digest = Sha256(covered, file.size() - kStoreChecksummedOffset);
+  if (CRYPTO_memcmp(digest.data(), file.data() + kStoreChecksumOffset, kDigestSize) != 0) {
+    return XCST_STORE_CORRUPT;
+  }
+  StoreStamp stamp;
+  ReadStoreStamp(file.data(), header_size, &stamp);
   TokenState parsed;
   if (!ParseBody(body, body_len, &parsed)) return XCST_STORE_CORRUPT;
   *out_state = std::move(parsed);
+  if (out_stamp != nullptr) *out_stamp = stamp;
   return 0;
 }
 

@@ -1,8 +1,10 @@
 // store_format.h — the byte layout of a token store file.
 //
-// Header (48 bytes): magic "OBKEYTOK", format version (u32), body length
-// (u32), SHA-256 of the body (32 bytes). All integers little-endian. The body
-// layout is documented in README.md.
+// Header (56 bytes): magic "OBKEYTOK", format version (u32, 2), body length
+// (u32), SHA-256 (32 bytes) of everything after it, generation (u64). All
+// integers little-endian. Version 1 files (48-byte header, no generation,
+// SHA-256 of the body) are still read. The body layout is documented in
+// README.md.
 #ifndef OBKEY_SOFTTOKEN_STORE_FORMAT_H
 #define OBKEY_SOFTTOKEN_STORE_FORMAT_H
 
@@ -14,19 +16,50 @@
 
 namespace obkey::softtoken {
 
-constexpr uint32_t kStoreFormatVersion = 1;
-constexpr size_t kStoreHeaderSize = 48;
+#include <array>
+
+constexpr uint32_t kStoreFormatVersion = 2;
+constexpr size_t kStoreHeaderSize = 56;
+// Version 1 had no generation; such a store is read as generation 0 and
+// written as version 2 at its next change.
+constexpr uint32_t kStoreFormatVersion1 = 1;
+constexpr size_t kStoreHeaderSize1 = 48;
+constexpr size_t kStoreChecksumOffset = 16;
+constexpr size_t kStoreChecksumSize = 32;
+// The checksum covers every byte from here on: version 2's generation and
+// the body, or version 1's body.
+constexpr size_t kStoreChecksummedOffset = 48;
 // Far above the largest valid store; a bigger file is refused unread.
 constexpr size_t kMaxStoreSize = 1024 * 1024;
 
-// SerializeStore returns the complete store file for `state`.
-std::vector<uint8_t> SerializeStore(const TokenState &state);
+// StoreStamp names one committed content of a store: its generation (bumped
+// by every write) and its checksum. Two files with equal stamps hold the same
+// token, whichever process wrote them.
+struct StoreStamp {
+  uint64_t generation = 0;
+  std::array<uint8_t, kStoreChecksumSize> checksum{};
+
+  bool operator==(const StoreStamp &other) const {
+    return generation == other.generation && checksum == other.checksum;
+  }
+  bool operator!=(const StoreStamp &other) const { return !(*this == other); }
+};
+
+// SerializeStore returns the complete store file for `state` at `generation`.
+std::vector<uint8_t> SerializeStore(const TokenState &state, uint64_t generation);
 
 // ParseStore reads a complete store file. It returns 0 and fills `*out_state`
-// only when the whole file is valid; otherwise it returns XCST_STORE_CORRUPT
-// (truncated, checksum or layout error) or XCST_STORE_VERSION and leaves
-// `*out_state` alone.
-int32_t ParseStore(const std::vector<uint8_t> &file, TokenState *out_state);
+// (and `*out_stamp` when not null) only when the whole file is valid;
+// otherwise it returns XCST_STORE_CORRUPT (truncated, checksum or layout
+// error) or XCST_STORE_VERSION and leaves both alone.
+int32_t ParseStore(const std::vector<uint8_t> &file, TokenState *out_state,
+                   StoreStamp *out_stamp = nullptr);
+
+// ReadStoreStamp takes the stamp from the first `len` bytes of a store file
+// without looking at the body, so it proves nothing about the file's
+// integrity. Returns false when they are not a complete header of a version
+// this code reads.
+bool ReadStoreStamp(const uint8_t *header, size_t len, StoreStamp *out_stamp);
 
 }  // namespace obkey::softtoken
 

@@ -9,7 +9,7 @@ namespace obkey::softtoken {
 namespace {
 
 int32_t CreateNew(Session *s, uint32_t file_number, uint32_t size) {
-  const TokenState &state = s->state;
+  const TokenState &state = *s->state;
   if (state.user_files.count(file_number)) return XCST_FILE_EXISTS;
   if (state.user_files.size() >= kMaxUserFiles || UserFileBytes(state) + size > kUserFileCapacity) {
     return XCST_FILE_SPACE_FULL;
@@ -22,11 +22,11 @@ int32_t CreateNew(Session *s, uint32_t file_number, uint32_t size) {
 
 // FileOf resolves a file handle to its session and its contents (null when
 // the file has gone).
-Session *FileOf(XcHandle file, uint32_t *out_number, std::vector<uint8_t> **out_contents) {
+Session *FileOf(XcHandle file, uint32_t *out_number, const std::vector<uint8_t> **out_contents) {
   Session *s = FindUserFile(file, out_number);
   if (s == nullptr) return nullptr;
-  auto it = s->state.user_files.find(*out_number);
-  *out_contents = it == s->state.user_files.end() ? nullptr : &it->second;
+  auto it = s->state->user_files.find(*out_number);
+  *out_contents = it == s->state->user_files.end() ? nullptr : &it->second;
   return s;
 }
 
@@ -42,7 +42,7 @@ int32_t CreateUserFile(XcHandle session, uint32_t file_number, uint32_t size, ui
   if (mode == XC_USER_FILE_CREATE) status = CreateNew(s, file_number, size);
   // Opening ignores the size: it was fixed when the file was created.
   if (mode == XC_USER_FILE_OPEN) {
-    status = s->state.user_files.count(file_number) ? 0 : XCST_FILE_NOT_FOUND;
+    status = s->state->user_files.count(file_number) ? 0 : XCST_FILE_NOT_FOUND;
   }
   if (status != 0) return status;
   *out_file = UserFileHandle(session, file_number);
@@ -52,7 +52,7 @@ int32_t CreateUserFile(XcHandle session, uint32_t file_number, uint32_t size, ui
 int32_t ReadUserFile(XcHandle file, uint8_t *out, uint32_t *inout_len) {
   os::ProcessStateGuard guard;
   uint32_t number = 0;
-  std::vector<uint8_t> *contents = nullptr;
+  const std::vector<uint8_t> *contents = nullptr;
   if (FileOf(file, &number, &contents) == nullptr) return XCST_BAD_HANDLE;
   if (contents == nullptr) return XCST_FILE_NOT_FOUND;
   if (inout_len == nullptr || (out == nullptr && *inout_len != 0)) return XCST_BAD_ARGUMENT;
@@ -67,7 +67,7 @@ int32_t ReadUserFile(XcHandle file, uint8_t *out, uint32_t *inout_len) {
 int32_t WriteUserFile(XcHandle file, const uint8_t *data, uint32_t len) {
   os::ProcessStateGuard guard;
   uint32_t number = 0;
-  std::vector<uint8_t> *contents = nullptr;
+  const std::vector<uint8_t> *contents = nullptr;
   Session *s = FileOf(file, &number, &contents);
   if (s == nullptr) return XCST_BAD_HANDLE;
   if (contents == nullptr) return XCST_FILE_NOT_FOUND;
@@ -84,7 +84,7 @@ int32_t WriteUserFile(XcHandle file, const uint8_t *data, uint32_t len) {
 int32_t DeleteUserFile(XcHandle file) {
   os::ProcessStateGuard guard;
   uint32_t number = 0;
-  std::vector<uint8_t> *contents = nullptr;
+  const std::vector<uint8_t> *contents = nullptr;
   Session *s = FileOf(file, &number, &contents);
   if (s == nullptr) return XCST_BAD_HANDLE;
   if (contents == nullptr) return XCST_FILE_NOT_FOUND;

@@ -30,6 +30,21 @@ inline std::vector<uint8_t> StrictDer(EVP_PKEY *key) {
   return der;
 }
 
+// RawPrivate is x^d mod n of a whole block, by OpenSSL; empty on failure.
+inline std::vector<uint8_t> RawPrivate(EVP_PKEY *key, const std::vector<uint8_t> &block) {
+  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key, nullptr),
+                                                                  EVP_PKEY_CTX_free);
+  std::vector<uint8_t> out(block.size());
+  size_t out_len = out.size();
+  if (ctx == nullptr || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) != 1 ||
+      EVP_PKEY_decrypt(ctx.get(), out.data(), &out_len, block.data(), block.size()) != 1) {
+    return {};
+  }
+  out.resize(out_len);
+  return out;
+}
+
 // Part returns one key component big-endian in exactly `width` bytes, as the
 // blob-to-DER conversion sees it (so it may start with zero bytes).
 inline std::vector<uint8_t> Part(EVP_PKEY *key, const char *name, size_t width) {

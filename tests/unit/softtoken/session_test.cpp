@@ -41,10 +41,10 @@ TEST_F(SessionTest, UnreadableStoresAreRefusedAndLeftAlone) {
          return f;
        }(),
        XCST_STORE_CORRUPT},
-      {"version 2",
+      {"version 3",
        [&] {
          auto f = good;
-         f[8] = 2;
+         f[8] = 3;
          return f;
        }(),
        XCST_STORE_VERSION},
@@ -61,6 +61,39 @@ TEST_F(SessionTest, UnreadableStoresAreRefusedAndLeftAlone) {
   // The refused connects released the lock: a repaired store opens at once.
   WriteFileBytes(StorePath(), good);
   Connect();
+}
+
+// A link planted in place of a token file is never followed: the store
+// and the lock file refuse the connect, the temporary file the write.
+TEST_F(SessionTest, PlantedLinksAreNotFollowed) {
+  const std::vector<uint8_t> good = ReadFileBytes(StorePath());
+  WriteFileBytes(dir_ + "/elsewhere", good);
+  struct Case {
+    const char *what;
+    std::string link;
+    bool connect_fails;
+  };
+  const Case cases[] = {
+      {"store", StorePath(), true},
+      {"lock file", dir_ + "/token-0.lock", true},
+      {"temporary file", StorePath() + ".tmp", false},
+  };
+  for (const Case &c : cases) {
+    std::filesystem::remove(c.link);
+    std::filesystem::create_symlink(dir_ + "/elsewhere", c.link);
+    XcHandle session = 0;
+    if (c.connect_fails) {
+      EXPECT_EQ(ConnectEkey(0, &session), XCST_STORE_IO) << c.what;
+    } else {
+      session = LoggedInSession();
+      XcHandle file = 0;
+      EXPECT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file), XCST_STORE_IO);
+      Disconnect(session);
+    }
+    EXPECT_EQ(ReadFileBytes(dir_ + "/elsewhere"), good) << c.what << ": link target changed";
+    std::filesystem::remove(c.link);
+    WriteFileBytes(StorePath(), good);
+  }
 }
 
 TEST_F(SessionTest, EveryCallRefusesUnknownAndClosedHandles) {

@@ -60,14 +60,14 @@ void Resign(std::vector<uint8_t> *file) {
   uint32_t body_len = static_cast<uint32_t>(file->size() - kStoreHeaderSize);
   for (int i = 0; i < 4; ++i) (*file)[12 + i] = static_cast<uint8_t>(body_len >> (8 * i));
   unsigned int len = 0;
-  EVP_Digest(file->data() + kStoreHeaderSize, body_len, file->data() + 16, &len, EVP_sha256(),
-             nullptr);
+  EVP_Digest(file->data() + kStoreChecksummedOffset, file->size() - kStoreChecksummedOffset,
+             file->data() + kStoreChecksumOffset, &len, EVP_sha256(), nullptr);
 }
 
 TEST(StoreFormat, RoundTripKeepsEveryField) {
   TokenState original = RichState();
   TokenState parsed;
-  ASSERT_EQ(ParseStore(SerializeStore(original), &parsed), 0);
+  ASSERT_EQ(ParseStore(SerializeStore(original, 1), &parsed), 0);
   ExpectSameState(original, parsed);
 }
 
@@ -76,12 +76,12 @@ TEST(StoreFormat, EmptyTokenRoundTrips) {
   original.admin_pin.iterations = 1;
   original.user_pin.hash.iterations = 1;
   TokenState parsed;
-  ASSERT_EQ(ParseStore(SerializeStore(original), &parsed), 0);
+  ASSERT_EQ(ParseStore(SerializeStore(original, 1), &parsed), 0);
   ExpectSameState(original, parsed);
 }
 
 TEST(StoreFormat, EveryTruncationIsCorrupt) {
-  std::vector<uint8_t> file = SerializeStore(RichState());
+  std::vector<uint8_t> file = SerializeStore(RichState(), 1);
   for (size_t len = 0; len < file.size(); len += (len < 64 ? 1 : 997)) {
     std::vector<uint8_t> cut(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(len));
     TokenState parsed;
@@ -90,7 +90,7 @@ TEST(StoreFormat, EveryTruncationIsCorrupt) {
 }
 
 TEST(StoreFormat, DamagedHeaderOrBody) {
-  const std::vector<uint8_t> good = SerializeStore(RichState());
+  const std::vector<uint8_t> good = SerializeStore(RichState(), 1);
   struct Case {
     const char *what;
     size_t offset;
@@ -99,10 +99,13 @@ TEST(StoreFormat, DamagedHeaderOrBody) {
   };
   const Case cases[] = {
       {"magic", 0, 0x01, XCST_STORE_CORRUPT},
-      {"version", 8, 0x03, XCST_STORE_VERSION},
+      {"version", 8, 0x04, XCST_STORE_VERSION},
+      {"version 2 read as 1", 8, 0x03, XCST_STORE_CORRUPT},
       {"version high byte", 11, 0x80, XCST_STORE_VERSION},
       {"body length", 12, 0x01, XCST_STORE_CORRUPT},
       {"checksum", 20, 0x40, XCST_STORE_CORRUPT},
+      {"generation", kStoreChecksummedOffset, 0x01, XCST_STORE_CORRUPT},
+      {"generation high byte", kStoreHeaderSize - 1, 0x80, XCST_STORE_CORRUPT},
       {"first body byte", kStoreHeaderSize, 0x01, XCST_STORE_CORRUPT},
       {"last body byte", good.size() - 1, 0x80, XCST_STORE_CORRUPT},
   };
@@ -120,7 +123,7 @@ TEST(StoreFormat, ChecksummedBodyWithBadLayoutIsCorrupt) {
   TokenState state;
   state.admin_pin.iterations = 1;
   state.user_pin.hash.iterations = 1;
-  const std::vector<uint8_t> good = SerializeStore(state);
+  const std::vector<uint8_t> good = SerializeStore(state, 1);
   // Body offsets: epoch 16, admin 52, user 52, tries, then the containers.
   const size_t tries = kStoreHeaderSize + 16 + 52 + 52;
   struct Case {
@@ -148,7 +151,7 @@ TEST(StoreFormat, UserFilesBeyondCapacityAreCorrupt) {
   TokenState state = RichState();
   state.user_files[8] = {0};  // one byte over 64 KiB in total
   TokenState parsed;
-  EXPECT_EQ(ParseStore(SerializeStore(state), &parsed), XCST_STORE_CORRUPT);
+  EXPECT_EQ(ParseStore(SerializeStore(state, 1), &parsed), XCST_STORE_CORRUPT);
 }
 
 }  // namespace

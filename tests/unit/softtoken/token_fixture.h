@@ -54,6 +54,8 @@ class TokenTest : public ::testing::Test {
 
   void TearDown() override {
     for (XcHandle session : open_sessions_) DisconnectEkey(session);
+    SetStoreSettleMsForTesting(-1);
+    ForgetAllParsedStores();
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }

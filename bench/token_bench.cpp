@@ -1,0 +1,540 @@
+// Token calls through obkey over the software token, beside the same
+// operations in raw OpenSSL and in SoftHSMv2 (through its PKCS #11 module),
+// all in one run. Benchmarks are named "<operation>/<who>";
+// scripts/run-bench.sh turns them into ratios beside their goals.
+//
+// Everything lives in a temporary folder: the registry file, the log, the
+// software token's stores and SoftHSMv2's token directory.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+#include <p11-kit/pkcs11.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "api/obkey.h"
+#include "platform/diagnostic_log.h"
+#include "softtoken/store_file.h"
+#include "token/device_config.h"
+#include "token/xcsp_eclib.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr char kUserPin[] = "12345678";
+constexpr int32_t kMainDevice = 0;
+constexpr char kFileLabel[] = "BENCH_FILE";
+constexpr size_t kExportedFileSize = 4096;
+constexpr size_t kRsaBlock = 128;
+
+void Require(bool ok, const std::string &what) {
+  if (!ok) throw std::runtime_error(what);
+}
+
+// A block below any 1024-bit modulus (top byte 0) that is not all zeros.
+Bytes TestBlock() {
+  Bytes block(kRsaBlock);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 37 + 11);
+  block[0] = 0;
+  return block;
+}
+
+// ---- the software token through obkey ----
+
+// Folder makes the temporary folder and points obkey and the software token
+// at it; it is removed when the program ends.
+class Folder {
+ public:
+  Folder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "obkey-bench-XXXXXX").string();
+    Require(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
+    path_ = pattern;
+    std::ofstream reg(path_ + "/registry.reg");
+    reg << "Windows Registry Editor Version 5.00\r\n\r\n"
+        << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\r\n"
+        << "\"USBKEY\"=\"XCSP_KEY_" << kMainDevice << "\"\r\n";
+    setenv("OBKEY_REGISTRY", (path_ + "/registry.reg").c_str(), 1);
+    setenv("OBKEY_LOG", (path_ + "/xml816.log").c_str(), 1);
+    setenv("XCSP_TOKEN_DIR", (path_ + "/tokens").c_str(), 1);
+  }
+  ~Folder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Store sizes of the session-cost table: device index, name, bytes of user
+// files, and whether both containers hold keys and certificates too.
+struct SizedStore {
+  int32_t device;
+  const char *name;
+  uint32_t user_file_bytes;
+  bool keys_and_certificates;
+};
+constexpr SizedStore kSizedStores[] = {
+    {1, "empty", 0, false},
+    {2, "14KB", 14 * 1024, false},
+    {3, "50KB", 50 * 1024, false},
+    {4, "full", 64 * 1024, true},
+};
+
+// FillStore formats device `store.device` and fills it through the token
+// library's own calls.
+void FillStore(const SizedStore &store) {
+  Require(OBCA_Format(store.device, 0) == 0, "format");
+  XcHandle session = 0;
+  Require(XC_ConnectEkey(store.device, &session) == 0, "connect");
+  Require(XC_VerifyPin(session, reinterpret_cast<const uint8_t *>(kUserPin),
+                       static_cast<uint32_t>(std::strlen(kUserPin)), XC_PIN_USER) == 0,
+          "login");
+  constexpr uint32_t kFileSize = 1024;
+  Bytes contents(kFileSize, 0xA5);
+  for (uint32_t n = 0; n * kFileSize < store.user_file_bytes; ++n) {
+    XcHandle file = 0;
+    Require(XC_CreateUserFile(session, 100 + n, kFileSize, XC_USER_FILE_CREATE, &file) == 0 &&
+                XC_WriteUserFile(file, contents.data(), kFileSize) == 0,
+            "user file");
+  }
+  if (store.keys_and_certificates) {
+    const Bytes certificate(4096, 0x30);
+    for (const char *name : {"FULL_SIG", "FULL_ENC"}) {
+      XcHandle container = 0;
+      Require(XC_CreateContainer(session, name, &container, XC_CONTAINER_CREATE) == 0, "container");
+      for (uint32_t key_type : {XC_KEY_EXCHANGE, XC_KEY_SIGNATURE}) {
+        Require(XC_GenRSAKey(container, key_type) == 0 &&
+                    XC_WriteCert(container, certificate.data(),
+                                 static_cast<uint32_t>(certificate.size()), key_type) == 0,
+                "key and certificate");
+      }
+    }
+  }
+  Require(XC_DisconnectEkey(session) == 0, "disconnect");
+}
+
+// SetUpMainToken makes the token the obkey calls use: a signature pair in
+// slot 0, an exchange pair in slot 1 and a 4 KB labelled file.
+void SetUpMainToken() {
+  Require(OBCA_Format(kMainDevice, 0) == 0, "format");
+  Require(OBCA_Login(1, kUserPin) == 0, "login");
+  for (auto [container, key_type] : {std::pair<const char *, uint32_t>{"BENCH_SIG", 2},
+                                     std::pair<const char *, uint32_t>{"BENCH_ENC", 1}}) {
+    uint8_t name1[64] = {}, name2[64] = {};
+    DataBlob record1{0, name1}, record2{0, name2};
+    Require(OB_GenAsymmetricKey(container, &record1, &record2, 0, 0, key_type) == 0, "key pair");
+  }
+  Bytes file(kExportedFileSize, 0x5C);
+  Require(OBCA_ImportFile(kFileLabel, OB_STORE_LABELS, file.data(),
+                          static_cast<uint32_t>(file.size())) == 0,
+          "labelled file");
+}
+
+void ObkeySign(benchmark::State &state) {
+  const Bytes block = TestBlock();
+  Bytes signature(kRsaBlock);
+  for (auto _ : state) {
+    uint32_t len = static_cast<uint32_t>(signature.size());
+    if (OB_AsymmetricSignData(nullptr, block.data(), static_cast<uint32_t>(block.size()),
+                              signature.data(), &len, 0) != 0) {
+      state.SkipWithError("OB_AsymmetricSignData failed");
+      break;
+    }
+  }
+}
+
+void ObkeyVerify(benchmark::State &state) {
+  const Bytes block = TestBlock();
+  Bytes signature(kRsaBlock);
+  uint32_t len = static_cast<uint32_t>(signature.size());
+  if (OB_AsymmetricSignData(nullptr, block.data(), static_cast<uint32_t>(block.size()),
+                            signature.data(), &len, 0) != 0) {
+    state.SkipWithError("OB_AsymmetricSignData failed");
+    return;
+  }
+  Bytes recovered(kRsaBlock);
+  for (auto _ : state) {
+    uint32_t out_len = static_cast<uint32_t>(recovered.size());
+    if (OB_AsymmetricVerifySign(nullptr, recovered.data(), &out_len, signature.data(), len, 0) !=
+        0) {
+      state.SkipWithError("OB_AsymmetricVerifySign failed");
+      break;
+    }
+  }
+  if (recovered != block) state.SkipWithError("the check did not give back the signed block");
+}
+
+void ObkeyEncrypt(benchmark::State &state) {
+  const Bytes message(117, 0x42);
+  Bytes out(kRsaBlock);
+  for (auto _ : state) {
+    uint32_t len = static_cast<uint32_t>(out.size());
+    if (OB_AsymmetricEncrypt(nullptr, 0, 0, out.data(), &len, message.data(),
+                             static_cast<uint32_t>(message.size()), CALG_RSA_KEYX) != 0) {
+      state.SkipWithError("OB_AsymmetricEncrypt failed");
+      break;
+    }
+  }
+}
+
+void ObkeyRandom(benchmark::State &state) {
+  uint8_t bytes[16];
+  DataBlob blob{sizeof(bytes), bytes};
+  for (auto _ : state) {
+    if (OB_GenRandom(&blob) != 0) {
+      state.SkipWithError("OB_GenRandom failed");
+      break;
+    }
+  }
+}
+
+void ObkeyLabelList(benchmark::State &state) {
+  uint8_t list[OB_LABEL_COUNT * OB_LABEL_SLOT_SIZE];
+  for (auto _ : state) {
+    uint32_t count = 0;
+    if (OBCA_ReadLabelList(OB_STORE_LABELS, list, &count) != 0 || count == 0) {
+      state.SkipWithError("OBCA_ReadLabelList failed");
+      break;
+    }
+  }
+}
+
+void ObkeyExportFile(benchmark::State &state) {
+  Bytes out(kExportedFileSize);
+  for (auto _ : state) {
+    uint32_t len = static_cast<uint32_t>(out.size());
+    if (OBCA_ExportFile(kFileLabel, OB_STORE_LABELS, out.data(), &len) != 0 ||
+        len != kExportedFileSize) {
+      state.SkipWithError("OBCA_ExportFile failed");
+      break;
+    }
+  }
+}
+
+// Session open and close, the floor under every token call.
+void Session(benchmark::State &state, int32_t device) {
+  for (auto _ : state) {
+    XcHandle session = 0;
+    if (XC_ConnectEkey(device, &session) != 0 || XC_DisconnectEkey(session) != 0) {
+      state.SkipWithError("session failed");
+      break;
+    }
+  }
+}
+
+// What every token call costs on obkey's side besides the session: the
+// configuration, read afresh, and one log entry (opened, appended, closed;
+// a session opening writes two).
+void ConfigurationRead(benchmark::State &state) {
+  for (auto _ : state) {
+    int32_t device = -1;
+    if (!obkey::ReadConfiguredDevice(&device) || device != kMainDevice) {
+      state.SkipWithError("configuration not read");
+      break;
+    }
+  }
+}
+
+void LogEntry(benchmark::State &state) {
+  for (auto _ : state) obkey::platform::AppendDiagnosticLog("XC_ConnectEkey-------end--\n");
+}
+
+// ---- raw OpenSSL, the key and its context kept ----
+
+struct PkeyFree {
+  void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
+};
+struct CtxFree {
+  void operator()(EVP_PKEY_CTX *ctx) const { EVP_PKEY_CTX_free(ctx); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
+
+class OpenSslKey {
+ public:
+  OpenSslKey() {
+    PkeyCtx gen(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
+    EVP_PKEY *raw = nullptr;
+    Require(gen && EVP_PKEY_keygen_init(gen.get()) == 1 &&
+                EVP_PKEY_CTX_set_rsa_keygen_bits(gen.get(), 1024) == 1 &&
+                EVP_PKEY_keygen(gen.get(), &raw) == 1,
+            "OpenSSL key generation");
+    private_key_.reset(raw);
+    // The public operation runs on a key holding n and e only.
+    int len = i2d_PublicKey(raw, nullptr);
+    Bytes der(static_cast<size_t>(len));
+    unsigned char *p = der.data();
+    i2d_PublicKey(raw, &p);
+    const unsigned char *in = der.data();
+    public_key_.reset(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &in, len));
+    Require(public_key_ != nullptr, "OpenSSL public key");
+  }
+
+  void Private(benchmark::State &state) const {
+    PkeyCtx ctx(EVP_PKEY_CTX_new(private_key_.get(), nullptr));
+    Require(EVP_PKEY_decrypt_init(ctx.get()) == 1 &&
+                EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) == 1,
+            "OpenSSL private operation");
+    Run(state, ctx.get(), EVP_PKEY_decrypt);
+  }
+
+  void Public(benchmark::State &state) const {
+    PkeyCtx ctx(EVP_PKEY_CTX_new(public_key_.get(), nullptr));
+    Require(EVP_PKEY_encrypt_init(ctx.get()) == 1 &&
+                EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) == 1,
+            "OpenSSL public operation");
+    Run(state, ctx.get(), EVP_PKEY_encrypt);
+  }
+
+ private:
+  using Operation = int (*)(EVP_PKEY_CTX *, unsigned char *, size_t *, const unsigned char *,
+                            size_t);
+  static void Run(benchmark::State &state, EVP_PKEY_CTX *ctx, Operation operation) {
+    const Bytes block = TestBlock();
+    Bytes out(kRsaBlock);
+    for (auto _ : state) {
+      size_t len = out.size();
+      if (operation(ctx, out.data(), &len, block.data(), block.size()) != 1) {
+        state.SkipWithError("OpenSSL operation failed");
+        break;
+      }
+    }
+  }
+
+  Pkey private_key_;
+  Pkey public_key_;
+};
+
+void OpenSslRandom(benchmark::State &state) {
+  uint8_t bytes[16];
+  for (auto _ : state) {
+    if (RAND_bytes(bytes, sizeof(bytes)) != 1) {
+      state.SkipWithError("RAND_bytes failed");
+      break;
+    }
+  }
+}
+
+// ---- SoftHSMv2 through PKCS #11 ----
+
+// SoftHsm loads SoftHSMv2's module, initialises a token in the temporary
+// folder and makes a 1024-bit key pair on it. `error()` says why it could
+// not, and then its benchmark is skipped.
+class SoftHsm {
+ public:
+  explicit SoftHsm(const std::string &folder) {
+    try {
+      SetUp(folder);
+    } catch (const std::exception &e) {
+      error_ = e.what();
+    }
+  }
+  ~SoftHsm() {
+    if (functions_ != nullptr) {
+      if (login_session_ != 0) functions_->C_CloseAllSessions(slot_);
+      functions_->C_Finalize(nullptr);
+    }
+    if (module_ != nullptr) dlclose(module_);
+  }
+  SoftHsm(const SoftHsm &) = delete;
+  SoftHsm &operator=(const SoftHsm &) = delete;
+
+  const std::string &error() const { return error_; }
+
+  // Sign: a fresh session per operation, as obkey opens one per call; the
+  // login is the token's, kept by the session opened at set-up.
+  void Sign(benchmark::State &state) const {
+    if (!error_.empty()) {
+      state.SkipWithError(error_.c_str());
+      return;
+    }
+    Bytes block = TestBlock();
+    Bytes signature(kRsaBlock);
+    CK_MECHANISM mechanism = {CKM_RSA_X_509, nullptr, 0};
+    for (auto _ : state) {
+      CK_SESSION_HANDLE session = 0;
+      CK_ULONG len = signature.size();
+      bool ok = functions_->C_OpenSession(slot_, CKF_SERIAL_SESSION, nullptr, nullptr, &session) ==
+                CKR_OK;
+      ok =
+          ok && functions_->C_SignInit(session, &mechanism, private_key_) == CKR_OK &&
+          functions_->C_Sign(session, block.data(), block.size(), signature.data(), &len) == CKR_OK;
+      if (session != 0) functions_->C_CloseSession(session);
+      if (!ok) {
+        state.SkipWithError("SoftHSMv2 signature failed");
+        break;
+      }
+    }
+  }
+
+ private:
+  static void Check(CK_RV rv, const char *what) {
+    if (rv != CKR_OK) {
+      char text[96];
+      std::snprintf(text, sizeof(text), "SoftHSMv2 %s: 0x%lx", what,
+                    static_cast<unsigned long>(rv));
+      throw std::runtime_error(text);
+    }
+  }
+
+  static std::string ModulePath() {
+    if (const char *configured = std::getenv("OBKEY_SOFTHSM2_MODULE")) return configured;
+    for (const char *path :
+         {"/usr/lib/softhsm/libsofthsm2.so", "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so"}) {
+      if (std::filesystem::exists(path)) return path;
+    }
+    throw std::runtime_error("SoftHSMv2 module not found (scripts/deps.sh installs softhsm2)");
+  }
+
+  void SetUp(const std::string &folder) {
+    const std::string token_dir = folder + "/softhsm";
+    std::filesystem::create_directory(token_dir);
+    std::ofstream conf(folder + "/softhsm2.conf");
+    conf << "directories.tokendir = " << token_dir << "\nobjectstore.backend = file\n"
+         << "log.level = ERROR\n";
+    conf.close();
+    setenv("SOFTHSM2_CONF", (folder + "/softhsm2.conf").c_str(), 1);
+
+    module_ = dlopen(ModulePath().c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module_ == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
+    auto get_list = reinterpret_cast<CK_C_GetFunctionList>(dlsym(module_, "C_GetFunctionList"));
+    if (get_list == nullptr) throw std::runtime_error("no C_GetFunctionList");
+    Check(get_list(&functions_), "C_GetFunctionList");
+    Check(functions_->C_Initialize(nullptr), "C_Initialize");
+
+    CK_ULONG count = 1;
+    CK_SLOT_ID first = 0;
+    Check(functions_->C_GetSlotList(CK_FALSE, &first, &count), "C_GetSlotList");
+    std::string so_pin = "87654321", pin = kUserPin;
+    unsigned char label[32];
+    std::memset(label, ' ', sizeof(label));
+    std::memcpy(label, "obkey-bench", 11);
+    Check(functions_->C_InitToken(first, reinterpret_cast<unsigned char *>(so_pin.data()),
+                                  so_pin.size(), label),
+          "C_InitToken");
+    // SoftHSMv2 moves an initialised token to a slot of its own.
+    slot_ = FindInitialisedSlot(label);
+
+    Check(functions_->C_OpenSession(slot_, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
+                                    &login_session_),
+          "C_OpenSession");
+    auto *so = reinterpret_cast<unsigned char *>(so_pin.data());
+    auto *user = reinterpret_cast<unsigned char *>(pin.data());
+    Check(functions_->C_Login(login_session_, CKU_SO, so, so_pin.size()), "C_Login SO");
+    Check(functions_->C_InitPIN(login_session_, user, pin.size()), "C_InitPIN");
+    Check(functions_->C_Logout(login_session_), "C_Logout");
+    Check(functions_->C_Login(login_session_, CKU_USER, user, pin.size()), "C_Login");
+
+    CK_BBOOL yes = CK_TRUE;
+    CK_ULONG bits = 1024;
+    CK_BYTE exponent[] = {0x01, 0x00, 0x01};
+    CK_ATTRIBUTE public_template[] = {
+        {CKA_TOKEN, &yes, sizeof(yes)},
+        {CKA_VERIFY, &yes, sizeof(yes)},
+        {CKA_MODULUS_BITS, &bits, sizeof(bits)},
+        {CKA_PUBLIC_EXPONENT, exponent, sizeof(exponent)},
+    };
+    CK_ATTRIBUTE private_template[] = {
+        {CKA_TOKEN, &yes, sizeof(yes)},
+        {CKA_PRIVATE, &yes, sizeof(yes)},
+        {CKA_SENSITIVE, &yes, sizeof(yes)},
+        {CKA_SIGN, &yes, sizeof(yes)},
+    };
+    CK_MECHANISM generate = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+    CK_OBJECT_HANDLE public_key = 0;
+    Check(functions_->C_GenerateKeyPair(login_session_, &generate, public_template,
+                                        std::size(public_template), private_template,
+                                        std::size(private_template), &public_key, &private_key_),
+          "C_GenerateKeyPair");
+  }
+
+  CK_SLOT_ID FindInitialisedSlot(const unsigned char *label) {
+    CK_ULONG count = 0;
+    Check(functions_->C_GetSlotList(CK_TRUE, nullptr, &count), "C_GetSlotList");
+    std::vector<CK_SLOT_ID> slots(count);
+    Check(functions_->C_GetSlotList(CK_TRUE, slots.data(), &count), "C_GetSlotList");
+    for (CK_ULONG i = 0; i < count; ++i) {
+      CK_TOKEN_INFO info{};
+      if (functions_->C_GetTokenInfo(slots[i], &info) == CKR_OK &&
+          (info.flags & CKF_TOKEN_INITIALIZED) != 0 && std::memcmp(info.label, label, 32) == 0) {
+        return slots[i];
+      }
+    }
+    throw std::runtime_error("SoftHSMv2 token not found after initialisation");
+  }
+
+  void *module_ = nullptr;
+  CK_FUNCTION_LIST_PTR functions_ = nullptr;
+  CK_SLOT_ID slot_ = 0;
+  CK_SESSION_HANDLE login_session_ = 0;
+  CK_OBJECT_HANDLE private_key_ = 0;
+  std::string error_;
+};
+
+double Smallest(const std::vector<double> &values) {
+  return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
+}
+
+template <typename F>
+void Register(const std::string &name, F &&function) {
+  benchmark::RegisterBenchmark(name.c_str(), std::forward<F>(function))
+      ->ComputeStatistics("min", Smallest)
+      ->Unit(benchmark::kMicrosecond);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  try {
+    Folder folder;
+    SetUpMainToken();
+    for (const SizedStore &store : kSizedStores) FillStore(store);
+    OpenSslKey openssl;
+    SoftHsm softhsm(folder.path());
+    // A store is reused only once it has rested (store_file.h); wait as a
+    // token untouched since the last change would have.
+    usleep((obkey::softtoken::kStoreSettleMs + 200) * 1000);
+
+    Register("sign/obkey", ObkeySign);
+    Register("sign/openssl", [&](benchmark::State &s) { openssl.Private(s); });
+    Register("sign/softhsm", [&](benchmark::State &s) { softhsm.Sign(s); });
+    Register("verify/obkey", ObkeyVerify);
+    Register("encrypt/obkey", ObkeyEncrypt);
+    Register("public/openssl", [&](benchmark::State &s) { openssl.Public(s); });
+    Register("random/obkey", ObkeyRandom);
+    Register("random/openssl", OpenSslRandom);
+    Register("labellist/obkey", ObkeyLabelList);
+    Register("exportfile/obkey", ObkeyExportFile);
+    Register("session/obkey", [](benchmark::State &s) { Session(s, kMainDevice); });
+    Register("configuration/obkey", ConfigurationRead);
+    Register("log-entry/obkey", LogEntry);
+    for (const SizedStore &store : kSizedStores) {
+      int32_t device = store.device;
+      Register(std::string("session-size/") + store.name,
+               [device](benchmark::State &s) { Session(s, device); });
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "token benchmark set-up failed: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,92 @@
+#include "softtoken/key_cache.h"
+
+#include <openssl/crypto.h>
+
+#include <array>
+#include <map>
+
+#include "softtoken/os.h"
+#include "softtoken/softtoken_status.h"
+#include "softtoken/token_state.h"
+
+namespace obkey::softtoken {
+
+namespace {
+
+struct TokenKeys {
+  StoreStamp stamp;
+  std::array<std::array<std::shared_ptr<const RsaKey>, kKeyTypes>, kContainerSlots> keys;
+};
+
+struct KeyTable {
+  // OpenSSL frees its own state at exit; initialising it before this table
+  // exists makes the table's destructor, which frees keys, run first.
+  KeyTable() { OPENSSL_init_crypto(0, nullptr); }
+
+  os::Mutex mutex;
+  std::map<std::string, TokenKeys> tokens;
+};
+
+// The table lives until the library is unloaded or the process exits, and
+// its keys with it.
+KeyTable &Table() {
+  static KeyTable table;
+  return table;
+}
+
+}  // namespace
+
+int32_t CachedKey(const std::string &store_path, const StoreStamp &stamp, size_t slot,
+                  size_t key_index, const std::vector<uint8_t> &der,
+                  std::shared_ptr<const RsaKey> *out_key) {
+  if (slot >= kContainerSlots || key_index >= kKeyTypes) return XCST_INTERNAL;
+  KeyTable &table = Table();
+  {
+    os::MutexLock hold(&table.mutex);
+    TokenKeys &token = table.tokens[store_path];
+    if (token.stamp != stamp) token = TokenKeys{stamp, {}};
+    if (const auto &kept = token.keys[slot][key_index]) {
+      *out_key = kept;
+      return 0;
+    }
+  }
+  // Parsing is the slow part; other tokens' calls need not wait for it.
+  auto key = std::make_shared<RsaKey>();
+  if (int32_t status = key->Load(der)) return status;
+  os::MutexLock hold(&table.mutex);
+  TokenKeys &token = table.tokens[store_path];
+  if (token.stamp != stamp) token = TokenKeys{stamp, {}};
+  auto &kept = token.keys[slot][key_index];
+  // Another thread may have parsed the same key meanwhile: use the first.
+  if (kept == nullptr) kept = std::move(key);
+  *out_key = kept;
+  return 0;
+}
+
+void DropCachedKeys(const std::string &store_path) {
+  std::map<std::string, TokenKeys>::node_type dropped;
+  KeyTable &table = Table();
+  os::MutexLock hold(&table.mutex);
+  dropped = table.tokens.extract(store_path);
+}
+
+void DropAllCachedKeys() {
+  std::map<std::string, TokenKeys> dropped;
+  KeyTable &table = Table();
+  os::MutexLock hold(&table.mutex);
+  dropped.swap(table.tokens);
+}
+
+size_t CachedKeyCount() {
+  KeyTable &table = Table();
+  os::MutexLock hold(&table.mutex);
+  size_t count = 0;
+  for (const auto &entry : table.tokens) {
+    for (const auto &slot : entry.second.keys) {
+      for (const auto &key : slot) count += key != nullptr;
+    }
+  }
+  return count;
+}
+
+}  // namespace obkey::softtoken

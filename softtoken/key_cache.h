@@ -1,0 +1,36 @@
+// key_cache.h — the RSA keys this process parsed, kept between sessions
+// while the store they came from is unchanged. Thread-safe.
+#ifndef OBKEY_SOFTTOKEN_KEY_CACHE_H
+#define OBKEY_SOFTTOKEN_KEY_CACHE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "softtoken/rsa_key.h"
+#include "softtoken/store_format.h"
+
+namespace obkey::softtoken {
+
+// CachedKey returns the parsed key pair `der` of container `slot`, key
+// index `key_index`, of the token at `store_path` whose content is `stamp`.
+// The keys of a token are kept for one stamp: a different stamp drops them
+// all first. Returns 0 or XCST_STORE_CORRUPT (nothing is kept then).
+int32_t CachedKey(const std::string &store_path, const StoreStamp &stamp, size_t slot,
+                  size_t key_index, const std::vector<uint8_t> &der,
+                  std::shared_ptr<const RsaKey> *out_key);
+
+// DropCachedKeys forgets the keys of the token at `store_path`;
+// DropAllCachedKeys those of every token. A key still in use by a call in
+// progress is freed when that call ends.
+void DropCachedKeys(const std::string &store_path);
+void DropAllCachedKeys();
+
+// CachedKeyCount is the number of keys kept, over all tokens.
+size_t CachedKeyCount();
+
+}  // namespace obkey::softtoken
+
+#endif  // OBKEY_SOFTTOKEN_KEY_CACHE_H

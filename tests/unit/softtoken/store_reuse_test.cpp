@@ -1,0 +1,325 @@
+// What a process keeps of a store it parsed: the generation and the stamp,
+// reuse while the file is unchanged, and everything that must end it.
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "rsa_test_keys.h"
+#include "softtoken/key_cache.h"
+#include "softtoken/store_format.h"
+#include "token_fixture.h"
+
+namespace obkey::softtoken::testing {
+namespace {
+
+using Blob = std::vector<uint8_t>;
+
+StoreStamp StampOf(const Blob &file) {
+  StoreStamp stamp;
+  EXPECT_TRUE(ReadStoreStamp(file.data(), file.size(), &stamp));
+  return stamp;
+}
+
+// AsVersion1 lays a version 2 store out as version 1: no generation, the
+// checksum over the body alone.
+Blob AsVersion1(const Blob &file) {
+  Blob v1(file.size() - (kStoreHeaderSize - kStoreHeaderSize1));
+  std::memcpy(v1.data(), file.data(), kStoreHeaderSize1);
+  std::memcpy(v1.data() + kStoreHeaderSize1, file.data() + kStoreHeaderSize,
+              file.size() - kStoreHeaderSize);
+  v1[8] = 1;
+  unsigned int len = 0;
+  EVP_Digest(v1.data() + kStoreHeaderSize1, v1.size() - kStoreHeaderSize1,
+             v1.data() + kStoreChecksumOffset, &len, EVP_sha256(), nullptr);
+  return v1;
+}
+
+TokenState SmallState(uint8_t file_byte) {
+  TokenState state;
+  state.admin_pin.iterations = 1;
+  state.user_pin.hash.iterations = 1;
+  state.user_files[1].assign(4, file_byte);
+  return state;
+}
+
+TEST(StoreStamp, GenerationAndChecksumComeBackFromHeaderAndWholeFile) {
+  const uint64_t generations[] = {0, 1, 0xFFFFFFFFull, (1ull << 32) | 5, ~0ull};
+  for (uint64_t generation : generations) {
+    const Blob file = SerializeStore(SmallState('a'), generation);
+    TokenState parsed;
+    StoreStamp from_file;
+    ASSERT_EQ(ParseStore(file, &parsed, &from_file), 0) << generation;
+    EXPECT_EQ(from_file.generation, generation);
+    EXPECT_EQ(StampOf(file), from_file) << generation;
+    // The header alone is enough, and a short one is not.
+    EXPECT_EQ(StampOf(Blob(file.begin(), file.begin() + kStoreHeaderSize)), from_file);
+    StoreStamp unused;
+    EXPECT_FALSE(ReadStoreStamp(file.data(), kStoreHeaderSize - 1, &unused));
+  }
+  // Same generation, other contents: the checksum tells them apart.
+  EXPECT_NE(StampOf(SerializeStore(SmallState('a'), 7)),
+            StampOf(SerializeStore(SmallState('b'), 7)));
+}
+
+TEST(StoreStamp, Version1StoreReadsAsGenerationZero) {
+  const Blob v1 = AsVersion1(SerializeStore(SmallState('x'), 9));
+  TokenState parsed;
+  StoreStamp stamp;
+  ASSERT_EQ(ParseStore(v1, &parsed, &stamp), 0);
+  EXPECT_EQ(stamp.generation, 0u);
+  EXPECT_EQ(parsed.user_files[1], Blob(4, 'x'));
+  EXPECT_EQ(StampOf(v1), stamp);
+  Blob damaged = v1;
+  damaged.back() ^= 1;
+  EXPECT_EQ(ParseStore(damaged, &parsed, &stamp), XCST_STORE_CORRUPT);
+}
+
+class StoreReuseTest : public TokenTest {
+ protected:
+  uint64_t Generation(int device = 0) const {
+    return StampOf(ReadFileBytes(StorePath(device))).generation;
+  }
+
+  // ReadFile1 connects and returns the four bytes of user file 1, or the
+  // connect's status as text.
+  std::string ReadFile1(int device) {
+    XcHandle session = 0;
+    if (int32_t status = ConnectEkey(device, &session)) return XcStatusName(status);
+    XcHandle file = 0;
+    uint8_t out[4] = {};
+    uint32_t len = sizeof(out);
+    std::string result = "no file";
+    if (CreateUserFile(session, 1, 4, XC_USER_FILE_OPEN, &file) == 0 &&
+        ReadUserFile(file, out, &len) == 0) {
+      result.assign(out, out + len);
+    }
+    DisconnectEkey(session);
+    return result;
+  }
+
+  // MakeTokenWithFile1 formats `device` and writes `text` to user file 1.
+  void MakeTokenWithFile1(int device, const char *text) {
+    ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, device), 0);
+    XcHandle session = Connect(device);
+    ASSERT_EQ(Login(session), 0);
+    XcHandle file = 0;
+    ASSERT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file), 0);
+    ASSERT_EQ(WriteUserFile(file, Bytes(text), 4), 0);
+    Disconnect(session);
+  }
+};
+
+TEST_F(StoreReuseTest, EveryCommittedChangeBumpsTheGenerationAndNothingElseDoes) {
+  XcHandle session = Connect();
+  XcHandle file = 0;
+  struct Step {
+    const char *what;
+    std::function<void()> act;
+    uint64_t increment;
+  };
+  const Step steps[] = {
+      {"create a file", [&] { CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file); }, 1},
+      {"create it again (refused)",
+       [&] { CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file); }, 0},
+      {"wrong PIN", [&] { Login(session, "00000000"); }, 1},
+      {"right PIN restoring the tries", [&] { Login(session); }, 1},
+      {"right PIN, tries already full", [&] { Login(session); }, 0},
+      {"read the file",
+       [&] {
+         uint8_t out[4];
+         uint32_t len = 4;
+         ReadUserFile(file, out, &len);
+       },
+       0},
+      {"disconnect and format",
+       [&] {
+         Disconnect(session);
+         FormatToken(kInitialAdminPin, kInitialAdminPin, 0);
+         session = Connect();
+       },
+       1},
+  };
+  for (const Step &step : steps) {
+    const uint64_t before = Generation();
+    step.act();
+    EXPECT_EQ(Generation(), before + step.increment) << step.what;
+  }
+}
+
+TEST_F(StoreReuseTest, Version1StoreOpensAndGainsAGenerationAtItsNextWrite) {
+  MakeTokenWithFile1(0, "old!");
+  WriteFileBytes(StorePath(), AsVersion1(ReadFileBytes(StorePath())));
+  EXPECT_EQ(ReadFile1(0), "old!");
+  EXPECT_EQ(ReadFileBytes(StorePath())[8], 1) << "reading rewrote the store";
+  XcHandle session = LoggedInSession();
+  XcHandle file = 0;
+  ASSERT_EQ(CreateUserFile(session, 2, 1, XC_USER_FILE_CREATE, &file), 0);
+  const Blob written = ReadFileBytes(StorePath());
+  EXPECT_EQ(written[8], kStoreFormatVersion);
+  EXPECT_EQ(StampOf(written).generation, 1u);
+}
+
+TEST_F(StoreReuseTest, UnchangedStoreIsReusedOnlyOnceSettled) {
+  StorePaths paths;
+  ASSERT_TRUE(StorePathsFor(0, &paths));
+  // Just formatted: too fresh to keep, so each read parses anew.
+  LoadedStore first, second;
+  ASSERT_EQ(LoadStore(paths, &first), 0);
+  ASSERT_EQ(LoadStore(paths, &second), 0);
+  EXPECT_NE(first.state, second.state);
+  EXPECT_EQ(first.stamp, second.stamp);
+
+  SetStoreSettleMsForTesting(0);
+  LoadedStore kept, reused;
+  ASSERT_EQ(LoadStore(paths, &kept), 0);
+  ASSERT_EQ(LoadStore(paths, &reused), 0);
+  EXPECT_EQ(kept.state, reused.state);
+
+  // A change made through a session is read afresh, with its new stamp.
+  XcHandle session = LoggedInSession();
+  XcHandle file = 0;
+  ASSERT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file), 0);
+  Disconnect(session);
+  LoadedStore changed;
+  ASSERT_EQ(LoadStore(paths, &changed), 0);
+  EXPECT_NE(changed.state, kept.state);
+  EXPECT_EQ(changed.stamp.generation, kept.stamp.generation + 1);
+  EXPECT_EQ(changed.state->user_files.count(1), 1u);
+}
+
+// A store replaced behind the token's back, by a file of the same size and
+// generation (a backup copied back, or a damaged copy whose header is
+// intact), is read afresh: a valid one is used, a damaged one refused.
+TEST_F(StoreReuseTest, ReplacedStoreIsReadAfreshAndADamagedOneRefused) {
+  enum class How { kRenamedOver, kRewrittenAfterATick, kRewrittenAtOnce };
+  struct Case {
+    const char *what;
+    How how;
+    bool damaged;
+    int settle_ms;  // -1: the default
+  };
+  const Case cases[] = {
+      {"copy renamed over", How::kRenamedOver, false, 0},
+      {"damaged copy renamed over", How::kRenamedOver, true, 0},
+      {"rewritten in place a tick later", How::kRewrittenAfterATick, false, 0},
+      {"damaged in place a tick later", How::kRewrittenAfterATick, true, 0},
+      // Within one tick of the clock the identity cannot tell; the settle
+      // time must.
+      {"rewritten in place at once", How::kRewrittenAtOnce, false, -1},
+      {"damaged in place at once", How::kRewrittenAtOnce, true, -1},
+  };
+  int device = 1;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    SetStoreSettleMsForTesting(-1);
+    MakeTokenWithFile1(device, "AAAA");
+    const Blob original = ReadFileBytes(StorePath(device));
+    Blob replacement;
+    if (c.damaged) {
+      replacement = original;
+      replacement[replacement.size() - 3] ^= 0x10;
+    } else {
+      TokenState state;
+      StoreStamp stamp;
+      ASSERT_EQ(ParseStore(original, &state, &stamp), 0);
+      state.user_files[1].assign(4, 'B');
+      replacement = SerializeStore(state, stamp.generation);
+    }
+    ASSERT_EQ(replacement.size(), original.size());
+    ASSERT_EQ(StampOf(replacement).generation, StampOf(original).generation);
+
+    SetStoreSettleMsForTesting(c.settle_ms);
+    EXPECT_EQ(ReadFile1(device), "AAAA");
+    switch (c.how) {
+      case How::kRenamedOver:
+        WriteFileBytes(StorePath(device) + ".copy", replacement);
+        ASSERT_EQ(std::rename((StorePath(device) + ".copy").c_str(), StorePath(device).c_str()), 0);
+        break;
+      case How::kRewrittenAfterATick:
+        usleep(50 * 1000);
+        WriteFileBytes(StorePath(device), replacement);
+        break;
+      case How::kRewrittenAtOnce:
+        WriteFileBytes(StorePath(device), replacement);
+        break;
+    }
+    EXPECT_EQ(ReadFile1(device), c.damaged ? "XCST_STORE_CORRUPT" : "BBBB");
+    ++device;
+  }
+}
+
+TEST_F(StoreReuseTest, KeysAreKeptPerStampAndNothingAfterAFailedRead) {
+  DropAllCachedKeys();
+  const Blob der_a = StrictDer(NewRsaKey(1024).get());
+  const Blob der_b = StrictDer(NewRsaKey(1024).get());
+  StoreStamp one, two;
+  one.generation = 1;
+  two.generation = 2;
+  std::shared_ptr<const RsaKey> first, again, other_type, renewed, failed;
+  ASSERT_EQ(CachedKey("token-a", one, 0, 1, der_a, &first), 0);
+  ASSERT_EQ(CachedKey("token-a", one, 0, 1, der_b, &again), 0);
+  EXPECT_EQ(again, first) << "the same stamp must give the kept key";
+  ASSERT_EQ(CachedKey("token-a", one, 1, 0, der_b, &other_type), 0);
+  ASSERT_EQ(CachedKey("token-b", one, 0, 1, der_b, &other_type), 0);
+  EXPECT_EQ(CachedKeyCount(), 3u);
+
+  // A new stamp drops the token's keys before parsing.
+  ASSERT_EQ(CachedKey("token-a", two, 0, 1, der_b, &renewed), 0);
+  EXPECT_NE(renewed, first);
+  EXPECT_EQ(renewed->Modulus(), other_type->Modulus());
+  EXPECT_EQ(CachedKeyCount(), 2u);
+
+  // Unreadable DER under a new stamp: an error, and token-a keeps nothing.
+  Blob broken = der_a;
+  broken.resize(broken.size() - 1);
+  StoreStamp three;
+  three.generation = 3;
+  EXPECT_EQ(CachedKey("token-a", three, 0, 1, broken, &failed), XCST_STORE_CORRUPT);
+  EXPECT_EQ(failed, nullptr);
+  EXPECT_EQ(CachedKeyCount(), 1u);
+  // A key still held by a caller outlives its drop.
+  DropCachedKeys("token-b");
+  EXPECT_EQ(CachedKeyCount(), 0u);
+  RsaBlock in{}, out{};
+  EXPECT_EQ(other_type->PublicRaw(in, &out), 0);
+}
+
+TEST_F(StoreReuseTest, FormatAndAFailedReadDropTheTokensKeys) {
+  SetStoreSettleMsForTesting(0);
+  DropAllCachedKeys();
+  struct Case {
+    const char *what;
+    std::function<void()> end_it;
+  };
+  const Case cases[] = {
+      {"format", [&] { ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0); }},
+      {"damaged store",
+       [&] {
+         Blob file = ReadFileBytes(StorePath());
+         file.back() ^= 1;
+         usleep(50 * 1000);
+         WriteFileBytes(StorePath(), file);
+         XcHandle refused = 0;
+         EXPECT_EQ(ConnectEkey(0, &refused), XCST_STORE_CORRUPT);
+       }},
+  };
+  for (const Case &c : cases) {
+    XcHandle session = LoggedInSession();
+    XcHandle container = Container(session, "SIG");
+    ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+    uint8_t block[128] = {}, signature[128];
+    uint32_t len = sizeof(signature);
+    ASSERT_EQ(RSASign(container, block, sizeof(block), signature, &len, XC_KEY_SIGNATURE), 0);
+    EXPECT_EQ(CachedKeyCount(), 1u) << c.what;
+    Disconnect(session);
+    c.end_it();
+    EXPECT_EQ(CachedKeyCount(), 0u) << c.what;
+    // A fresh token for the next case (a damaged store is never formatted).
+    std::remove(StorePath().c_str());
+    ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
+  }
+}
+
+}  // namespace
+}  // namespace obkey::softtoken::testing

@@ -1,0 +1,231 @@
+// Kept stores, keys and lock files against other processes and threads: a
+// change made elsewhere is seen by the next call, and threads share the
+// kept keys safely.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "rsa_test_keys.h"
+#include "softtoken/key_cache.h"
+#include "token_fixture.h"
+
+namespace obkey::softtoken::testing {
+namespace {
+
+using Blob = std::vector<uint8_t>;
+
+int WaitChild(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+Blob TestBlock(uint8_t seed) {
+  Blob block(XC_RSA_BLOCK);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(seed + i * 29);
+  block[0] = 0;  // below any 1024-bit modulus
+  return block;
+}
+
+// SignRaw signs a whole block with the signature key of slot 0; empty on
+// failure, with the status in `*out_status`.
+Blob SignRaw(XcHandle session, const Blob &block, int32_t *out_status = nullptr) {
+  XcHandle container = 0;
+  Blob signature(XC_RSA_BLOCK);
+  uint32_t len = XC_RSA_BLOCK;
+  int32_t status = SetCurContainer(session, XC_SLOT_SIGNATURE, &container);
+  if (status == 0) {
+    status = RSASign(container, block.data(), static_cast<uint32_t>(block.size()), signature.data(),
+                     &len, XC_KEY_SIGNATURE);
+  }
+  if (out_status != nullptr) *out_status = status;
+  if (status != 0) signature.clear();
+  return signature;
+}
+
+class TokenConcurrencyTest : public TokenTest {
+ protected:
+  // ImportKey puts `key` as the signature pair of container "SIG" on the
+  // token of `session`.
+  static void ImportKey(XcHandle session, EVP_PKEY *key) {
+    XcHandle container = 0;
+    if (CreateContainer(session, "SIG", &container, XC_CONTAINER_CREATE) != 0) {
+      ASSERT_EQ(CreateContainer(session, "SIG", &container, XC_CONTAINER_OPEN), 0);
+    }
+    Blob der = StrictDer(key);
+    ASSERT_EQ(WriteRSAKey(container, 0, 0, der.data(), static_cast<uint32_t>(der.size()),
+                          XC_KEY_SIGNATURE),
+              0);
+  }
+};
+
+// Process A keeps the store and the parsed key; process B changes the
+// token; A's next call must see B's token.
+TEST_F(TokenConcurrencyTest, ChangeByAnotherProcessIsSeenWhileAKeyIsKept) {
+  enum class Change { kImportKey, kFormat };
+  const struct {
+    const char *what;
+    Change change;
+  } cases[] = {{"B imports a key pair", Change::kImportKey}, {"B formats", Change::kFormat}};
+  setenv(kLockTimeoutVariable, "10000", 1);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
+    Pkey key_a = NewRsaKey(1024);
+    Pkey key_b = NewRsaKey(1024);
+    XcHandle session = LoggedInSession();
+    ImportKey(session, key_a.get());
+    Disconnect(session);
+
+    // From here on A keeps what it reads; it signs once to parse the key.
+    SetStoreSettleMsForTesting(0);
+    const Blob block = TestBlock(7);
+    session = Connect();
+    EXPECT_EQ(SignRaw(session, block), RawPrivate(key_a.get(), block));
+    Disconnect(session);
+    session = Connect();
+    EXPECT_EQ(SignRaw(session, block), RawPrivate(key_a.get(), block)) << "kept key";
+    Disconnect(session);
+    ASSERT_GE(CachedKeyCount(), 1u);
+
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int32_t status = 0;
+      if (c.change == Change::kImportKey) {
+        XcHandle child = 0;
+        if (ConnectEkey(0, &child) != 0 || Login(child) != 0) _exit(1);
+        XcHandle container = 0;
+        Blob der = StrictDer(key_b.get());
+        status = CreateContainer(child, "SIG", &container, XC_CONTAINER_OPEN);
+        if (status == 0) {
+          status = WriteRSAKey(container, 0, 0, der.data(), static_cast<uint32_t>(der.size()),
+                               XC_KEY_SIGNATURE);
+        }
+        DisconnectEkey(child);
+      } else {
+        status = FormatToken(kInitialAdminPin, kInitialAdminPin, 0);
+      }
+      _exit(status == 0 ? 0 : 2);
+    }
+    ASSERT_EQ(WaitChild(pid), 0);
+
+    session = Connect();
+    int32_t status = 0;
+    Blob signature = SignRaw(session, block, &status);
+    if (c.change == Change::kImportKey) {
+      EXPECT_EQ(signature, RawPrivate(key_b.get(), block));
+    } else {
+      EXPECT_EQ(status, XCST_CONTAINER_NOT_FOUND);
+      EXPECT_EQ(Login(session, "wrong-pin"), XCST_PIN_INCORRECT) << "not the formatted token";
+    }
+    Disconnect(session);
+    SetStoreSettleMsForTesting(-1);
+  }
+}
+
+// Several threads sign and check signatures at once, each on a token of
+// its own (kept stores, kept keys, idle lock files all shared in one
+// process), and all on one parsed key directly.
+TEST_F(TokenConcurrencyTest, ThreadsSignAndVerifyAtOnce) {
+  constexpr int kThreads = 6;
+  constexpr int kRounds = 30;
+  Pkey key = NewRsaKey(1024);
+  for (int device = 1; device <= kThreads; ++device) {
+    ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, device), 0);
+    XcHandle session = Connect(device);
+    ASSERT_EQ(Login(session), 0);
+    ImportKey(session, key.get());
+    Disconnect(session);
+  }
+  SetStoreSettleMsForTesting(0);
+  std::vector<Blob> blocks, expected;
+  for (int i = 0; i < kRounds; ++i) {
+    blocks.push_back(TestBlock(static_cast<uint8_t>(i)));
+    expected.push_back(RawPrivate(key.get(), blocks.back()));
+  }
+  std::shared_ptr<const RsaKey> shared;
+  StoreStamp stamp;
+  ASSERT_EQ(CachedKey("shared-token", stamp, 0, 1, StrictDer(key.get()), &shared), 0);
+
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        const Blob &block = blocks[(i + t) % kRounds];
+        const Blob &want = expected[(i + t) % kRounds];
+        XcHandle session = 0;
+        XcHandle container = 0;
+        if (ConnectEkey(t + 1, &session) != 0) {
+          ++failures;
+          continue;
+        }
+        Blob signature = SignRaw(session, block);
+        Blob recovered(XC_RSA_BLOCK);
+        uint32_t len = XC_RSA_BLOCK;
+        bool ok = signature == want &&
+                  SetCurContainer(session, XC_SLOT_SIGNATURE, &container) == 0 &&
+                  RSAEncrypt(container, signature.data(), XC_RSA_BLOCK, recovered.data(), &len,
+                             XC_KEY_SIGNATURE | XC_KEY_SIGN_FLAG) == 0 &&
+                  recovered == block;
+        ok = DisconnectEkey(session) == 0 && ok;
+        // The same key object from every thread, outside any token call.
+        RsaBlock in{}, out{}, back{};
+        std::copy(block.begin(), block.end(), in.begin());
+        ok = ok && shared->PrivateRaw(in, &out) == 0 && Blob(out.begin(), out.end()) == want &&
+             shared->PublicRaw(out, &back) == 0 && back == in;
+        if (!ok) ++failures;
+      }
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+}
+
+// An idle lock file kept open by this process must never let it in while
+// another process holds the token's lock: not when the process was forked
+// from the one that opened it (a lock belongs to the opening, which fork
+// shares), and not when the file was deleted and made anew meanwhile.
+TEST_F(TokenConcurrencyTest, IdleLockFileNeverAdmitsTwoProcesses) {
+  const struct {
+    const char *what;
+    bool delete_lock_file;
+  } cases[] = {{"child forked with the idle opening", false},
+               {"lock file deleted while idle", true}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    setenv(kLockTimeoutVariable, "300", 1);
+    Disconnect(Connect());  // leaves the lock file open and idle here
+    if (c.delete_lock_file) {
+      ASSERT_EQ(unlink((dir_ + "/token-0.lock").c_str()), 0);
+    }
+    int holding[2], done[2];
+    ASSERT_EQ(pipe(holding), 0);
+    ASSERT_EQ(pipe(done), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      setenv(kLockTimeoutVariable, "5000", 1);
+      XcHandle child = 0;
+      if (ConnectEkey(0, &child) != 0) _exit(1);
+      char byte = 'h';
+      if (write(holding[1], &byte, 1) != 1 || read(done[0], &byte, 1) != 1) _exit(2);
+      _exit(DisconnectEkey(child) == 0 ? 0 : 3);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(holding[0], &byte, 1), 1);
+    XcHandle session = 0;
+    EXPECT_EQ(ConnectEkey(0, &session), XCST_TOKEN_BUSY);
+    if (session != 0) DisconnectEkey(session);
+    ASSERT_EQ(write(done[1], "d", 1), 1);
+    EXPECT_EQ(WaitChild(pid), 0);
+    for (int fd : {holding[0], holding[1], done[0], done[1]}) close(fd);
+    Disconnect(Connect());
+  }
+}
+
+}  // namespace
+}  // namespace obkey::softtoken::testing
