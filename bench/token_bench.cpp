@@ -251,7 +251,8 @@ void ConfigurationRead(benchmark::State &state) {
 }
 
 void LogEntry(benchmark::State &state) {
-  for (auto _ : state) obkey::platform::AppendDiagnosticLog("XC_ConnectEkey-------end--\n");
+  static const char kEntry[] = "XC_ConnectEkey-------end--\n";
+  for (auto _ : state) obkey::platform::AppendToDiagnosticLog(kEntry, sizeof(kEntry) - 1);
 }
 
 // ---- raw OpenSSL, the key and its context kept ----
