@@ -9,19 +9,6 @@
 #include "platform/registry_text.h"
 #include "token/device_config.h"
 
-namespace {
-
-std::string Escaped(const std::string &text) {
-  std::string escaped;
-  for (char c : text) {
-    if (c == '\\' || c == '"') escaped.push_back('\\');
-    escaped.push_back(c);
-  }
-  return escaped;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string text(reinterpret_cast<const char *>(data), size);
   std::string value;
@@ -34,9 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   // The .reg layout has no way to write a line break inside a value.
   if (text.find('\n') != std::string::npos) return 0;
-  const std::string file = std::string("Windows Registry Editor Version 5.00\r\n\r\n") +
-                           "[HKEY_LOCAL_MACHINE\\" + obkey::kConfigKeyPath + "]\r\n\"" +
-                           obkey::kConfigValueName + "\"=\"" + Escaped(text) + "\"\r\n";
+  const std::string file =
+      obkey::platform::RegistryFileText(obkey::kConfigKeyPath, obkey::kConfigValueName, text);
   const std::string expected = text.substr(0, text.find('\0'));
   std::string read_back;
   bool found = obkey::platform::FindRegStringValue(file, obkey::kConfigKeyPath,

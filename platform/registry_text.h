@@ -26,6 +26,12 @@ bool ReadRegistryFile(const std::string &path, std::string *out_text);
 bool FindRegStringValue(const std::string &text, const char *key_path, const char *value_name,
                         std::string *out_value);
 
+// RegistryFileText is the whole text of a file in the .reg layout that holds
+// the one string value `value_name` = `value` under
+// [HKEY_LOCAL_MACHINE\<key_path>]; FindRegStringValue reads it back.
+std::string RegistryFileText(const char *key_path, const char *value_name,
+                             const std::string &value);
+
 }  // namespace obkey::platform
 
 #endif  // OBKEY_PLATFORM_REGISTRY_TEXT_H

@@ -9,20 +9,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/registry_text.h"
+#include "token/device_config.h"
+
 namespace obkey_test {
-
-namespace {
-
-std::string RegEscape(const std::string &text) {
-  std::string escaped;
-  for (char c : text) {
-    if (c == '\\' || c == '"') escaped.push_back('\\');
-    escaped.push_back(c);
-  }
-  return escaped;
-}
-
-}  // namespace
 
 TokenTestEnv::TokenTestEnv(const std::string &usb_key_value) {
   std::string pattern = (std::filesystem::temp_directory_path() / "obkey-test-XXXXXX").string();
@@ -40,9 +30,7 @@ TokenTestEnv::~TokenTestEnv() {
 
 void TokenTestEnv::SetUsbKeyValue(const std::string &value) {
   std::ofstream reg(folder_ + "/registry.reg", std::ios::trunc);
-  reg << "Windows Registry Editor Version 5.00\r\n\r\n"
-      << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\r\n"
-      << "\"USBKEY\"=\"" << RegEscape(value) << "\"\r\n";
+  reg << obkey::platform::RegistryFileText(obkey::kConfigKeyPath, obkey::kConfigValueName, value);
 }
 
 void TokenTestEnv::RemoveRegistry() {

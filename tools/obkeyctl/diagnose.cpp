@@ -4,19 +4,33 @@
 #include <cstring>
 
 #include "platform/registry.h"
+#include "platform/registry_text.h"
 #include "token/device_config.h"
 #include "tools/obkeyctl/system.h"
 
 namespace obkeyctl {
 namespace {
 
-// The software token's store layout, version 1: magic, version, then the
-// header's checksum; the user PIN tries left follow the login epoch and the
-// two PIN records in the body.
+// The software token's store layout (softtoken/README.md): magic, version,
+// then a header of 48 bytes (version 1) or 56 (version 2, with the
+// generation); the user PIN tries left follow the login epoch and the two
+// PIN records in the body.
 constexpr char kStoreMagic[] = "OBKEYTOK";
 constexpr size_t kStoreMagicLen = 8;
-constexpr size_t kStoreHeaderLen = 48;
-constexpr size_t kTriesOffset = kStoreHeaderLen + 16 + 2 * (16 + 32 + 4);
+constexpr size_t kTriesInBody = 16 + 2 * (16 + 32 + 4);
+
+// The offset of the tries left in a store of `version`; 0 for a layout this
+// tool does not know.
+size_t TriesOffset(uint8_t version) {
+  switch (version) {
+    case 1:
+      return 48 + kTriesInBody;
+    case 2:
+      return 56 + kTriesInBody;
+    default:
+      return 0;
+  }
+}
 constexpr unsigned kDefaultLockWaitMs = 5000;
 
 std::string Getenv(const char *name) {
@@ -69,13 +83,7 @@ std::string ConfigValueForDevice(int32_t device) {
 }
 
 std::string RegistryFileText(const std::string &value) {
-  std::string escaped;
-  for (char c : value) {
-    if (c == '\\' || c == '"') escaped.push_back('\\');
-    escaped.push_back(c);
-  }
-  return std::string("[HKEY_LOCAL_MACHINE\\") + obkey::kConfigKeyPath + "]\n\"" +
-         obkey::kConfigValueName + "\"=\"" + escaped + "\"\n";
+  return obkey::platform::RegistryFileText(obkey::kConfigKeyPath, obkey::kConfigValueName, value);
 }
 
 Environment DescribeEnvironment(const Settings &settings) {
@@ -185,12 +193,13 @@ std::vector<Finding> DiagnoseReach(const Environment &environment) {
   std::vector<uint8_t> header;
   std::string error;
   if (ReadWholeFile(environment.store_path, &header, &error)) {
-    if (header.size() < kStoreHeaderLen ||
+    if (header.size() < kStoreMagicLen + 4 ||
         std::memcmp(header.data(), kStoreMagic, kStoreMagicLen) != 0) {
       findings.push_back(
           {"the token store " + environment.store_path + " is damaged or not a token store",
            "move it away, then " + format_fix});
-    } else if (header[8] != 1 || header[9] != 0 || header[10] != 0 || header[11] != 0) {
+    } else if (TriesOffset(header[8]) == 0 || header[9] != 0 || header[10] != 0 ||
+               header[11] != 0) {
       findings.push_back({"the token store " + environment.store_path +
                               " has a format version this token library does not read",
                           "use the token library that wrote it"});
@@ -238,11 +247,13 @@ int PinTriesLeft(const Environment &environment) {
   std::vector<uint8_t> store;
   std::string error;
   if (!ReadWholeFile(environment.store_path, &store, &error)) return -1;
-  if (store.size() <= kTriesOffset || std::memcmp(store.data(), kStoreMagic, kStoreMagicLen) != 0 ||
-      store[8] != 1) {
+  if (store.size() <= kStoreMagicLen ||
+      std::memcmp(store.data(), kStoreMagic, kStoreMagicLen) != 0) {
     return -1;
   }
-  return store[kTriesOffset];
+  const size_t offset = TriesOffset(store[8]);
+  if (offset == 0 || store.size() <= offset) return -1;
+  return store[offset];
 }
 
 }  // namespace obkeyctl
