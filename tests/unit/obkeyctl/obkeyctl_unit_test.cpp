@@ -304,12 +304,14 @@ TEST_F(ObkeyctlDiagnosis, NamesWhatStandsBetweenObkeyAndTheToken) {
 
   Write(Path("tokens/token-2.db"), "not a store at all, but long enough to hold a header");
   EXPECT_NE(Causes().find("is damaged or not a token store"), std::string::npos) << Causes();
-  Write(Path("tokens/token-2.db"), Store(2, std::string(200, '\0')));
+  Write(Path("tokens/token-2.db"), Store(3, std::string(200, '\0')));
   EXPECT_NE(Causes().find("has a format version this token library does not read"),
             std::string::npos)
       << Causes();
-  Write(Path("tokens/token-2.db"), Store(1, std::string(200, '\0')));
-  EXPECT_EQ(Causes(), "");
+  for (uint32_t known : {1u, 2u}) {
+    Write(Path("tokens/token-2.db"), Store(known, std::string(200, '\0')));
+    EXPECT_EQ(Causes(), "") << known;
+  }
 
   // A lock held by another opening of the lock file, as another process would.
   int holder = open(Path("tokens/token-2.lock").c_str(), O_RDWR | O_CREAT, 0600);
