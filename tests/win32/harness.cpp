@@ -1,36 +1,55 @@
 // The Windows library under Wine, loaded the way a client loads it: every
-// export found by its undecorated name, called with its argument count
-// through a thunk that checks the stack, and the token-backed calls run
-// against the token library that sits beside obkey.dll.
+// export found by its undecorated name, called with its argument count (on
+// i686 through a thunk that checks the stack, on x86_64 through a pointer of
+// the type obkey.h declares), and the token-backed calls run against the
+// token library that sits beside obkey.dll.
 //
 //   obkey_wine_tests fake          recording fake token library, device configured
 //   obkey_wine_tests unconfigured  recording fake, no registry value
 //   obkey_wine_tests softtoken [SKEW]
-//                                  the i686 software token, device configured; the
-//                                  flow runs with the stack SKEW bytes (0, 4, 8, 12)
-//                                  off a 16-byte boundary at every call
+//                                  the software token, device configured; on i686
+//                                  the flow runs with the stack SKEW bytes (0, 4, 8,
+//                                  12) off a 16-byte boundary at every call
 //
-// A Windows caller promises only 4-byte stack alignment, so every export is
-// also called with each of the four skews.
+// A Windows x86 caller promises only 4-byte stack alignment, so on i686 every
+// export is also called with each of the four skews. An x64 caller keeps the
+// stack 16-byte aligned at every call (the ABI requires it), so there is no
+// skew to try there, and the caller removes the arguments, so no stack balance
+// to check.
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "api/obkey.h"
 #include "tools/obkeyctl/rsa_blobs.h"
 
+#if !defined(_WIN64)
 extern "C" int32_t CallCountingStack(void *function, const uint32_t *words, uint32_t count,
                                      uint32_t skew, int32_t *out_stack_change);
 extern "C" uint32_t StackPointerAtCall(void);
+#endif
 
 namespace {
+
+// A client's DataBlob is the CryptoAPI's CRYPT_DATA_BLOB on both
+// architectures: 8 bytes on i686, 16 on x86_64 with the pointer at offset 8.
+static_assert(sizeof(DataBlob) == sizeof(CRYPT_DATA_BLOB), "DataBlob size");
+static_assert(offsetof(DataBlob, pbData) == offsetof(CRYPT_DATA_BLOB, pbData), "DataBlob layout");
+
+// One argument of an export as the harness passes it: a pointer or a 32-bit
+// value, widened to the pointer size.
+using ArgWord = uintptr_t;
+using Words = std::vector<ArgWord>;
 
 int g_passed = 0;
 int g_failed = 0;
@@ -57,27 +76,95 @@ void CheckText(const std::string &actual, const std::string &expected, const std
   Check(actual == expected, what);
 }
 
+#if defined(_WIN64)
+template <typename T>
+T FromWord(ArgWord word) {
+  if constexpr (std::is_pointer_v<T>) {
+    return reinterpret_cast<T>(word);
+  } else {
+    return static_cast<T>(word);
+  }
+}
+
+// TypedCall<F>::Invoke calls an export of type F with words converted to its
+// parameter types, as a 64-bit client compiled against obkey.h calls it.
+template <typename Function>
+struct TypedCall;
+
+template <typename... Args>
+struct TypedCall<int32_t(Args...)> {
+  static constexpr size_t kArgCount = sizeof...(Args);
+  static int32_t Invoke(void *function, const Words &words) {
+    return InvokeWith(function, words, std::index_sequence_for<Args...>());
+  }
+  template <size_t... I>
+  static int32_t InvokeWith(void *function, const Words &words, std::index_sequence<I...>) {
+    auto typed = reinterpret_cast<int32_t (*)(Args...)>(function);
+    return typed(FromWord<Args>(words[I])...);
+  }
+};
+
+// The argument count of the export list (from its i686 decoration) must be
+// the one of the header's declaration.
+template <typename Function, uint32_t kCount>
+constexpr uint32_t CheckedArgCount() {
+  static_assert(TypedCall<Function>::kArgCount == kCount,
+                "obkey.def and obkey.h disagree on an argument count");
+  return kCount;
+}
+
+struct Export {
+  const char *name;
+  uint32_t arg_count;
+  int32_t (*invoke)(void *function, const Words &words);
+};
+#define OBKEY_EXPORT_ENTRY(name, count) \
+  {#name, CheckedArgCount<decltype(::name), count>(), &TypedCall<decltype(::name)>::Invoke},
+const uint32_t kSkews[] = {0};
+#else
 struct Export {
   const char *name;
   uint32_t arg_count;
 };
+#define OBKEY_EXPORT_ENTRY(name, count) {#name, count},
+const uint32_t kSkews[] = {0, 4, 8, 12};
+#endif
 
 // Every export, with the argument count its callers push (made from the
 // export list of the DLL).
 const Export kExports[] = {
 #include "obkey_exports.inc"
 };
+#undef OBKEY_EXPORT_ENTRY
 
 HMODULE g_obkey = nullptr;
-uint32_t g_skew = 0;  // stack pointer at each call, modulo 16
-const uint32_t kSkews[] = {0, 4, 8, 12};
+uint32_t g_skew = 0;  // i686: stack pointer at each call, modulo 16
 
 void *Find(const char *name) {
   return reinterpret_cast<void *>(GetProcAddress(g_obkey, name));
 }
 
+#if defined(_WIN64)
+// Calls an export with `words`, one per declared parameter.
+int32_t Call(const char *name, const Words &words) {
+  void *function = Find(name);
+  const Export *entry = nullptr;
+  for (const Export &e : kExports) {
+    if (std::strcmp(e.name, name) == 0) entry = &e;
+  }
+  if (function == nullptr || entry == nullptr) {
+    Check(false, std::string("export missing: ") + name);
+    return -12345;
+  }
+  if (!Check(words.size() == entry->arg_count, std::string("argument count for ") + name)) {
+    return -12345;
+  }
+  return entry->invoke(function, words);
+}
+#else
 // Calls an export with `words` and checks that it removed exactly them.
-int32_t Call(const char *name, std::vector<uint32_t> words) {
+int32_t Call(const char *name, const Words &words) {
+  static_assert(sizeof(ArgWord) == sizeof(uint32_t), "one stack slot per word");
   void *function = Find(name);
   if (function == nullptr) {
     Check(false, std::string("export missing: ") + name);
@@ -90,9 +177,10 @@ int32_t Call(const char *name, std::vector<uint32_t> words) {
           std::string("stack balance of ") + name + " at skew " + std::to_string(g_skew));
   return status;
 }
+#endif
 
-uint32_t Word(const void *pointer) {
-  return reinterpret_cast<uint32_t>(pointer);
+ArgWord Word(const void *pointer) {
+  return reinterpret_cast<ArgWord>(pointer);
 }
 
 // ---- the fake token library, driven through its own exports ----
@@ -149,18 +237,22 @@ std::string ReadLog() {
 
 // ---- the cases ----
 
-// Every export with all four skews of the stack pointer; the thunk itself is
-// checked first, so that a skew it failed to make cannot pass unnoticed.
+// Every export by name, on i686 with all four skews of the stack pointer;
+// the thunk itself is checked first, so that a skew it failed to make cannot
+// pass unnoticed.
 void CheckEveryExportAtEverySkew() {
   const uint32_t saved = g_skew;
+  CheckEq(sizeof(kExports) / sizeof(kExports[0]), static_cast<size_t>(45), "45 exports listed");
   for (uint32_t skew : kSkews) {
+#if !defined(_WIN64)
     int32_t change = 0;
     auto probe = reinterpret_cast<void *>(&StackPointerAtCall);
     uint32_t at_call = static_cast<uint32_t>(CallCountingStack(probe, nullptr, 0, skew, &change));
     CheckEq(at_call % 16, skew, "thunk makes skew " + std::to_string(skew));
+#endif
     g_skew = skew;
     for (const Export &e : kExports) {
-      std::vector<uint32_t> zeros(e.arg_count, 0);
+      Words zeros(e.arg_count, 0);
       Call(e.name, zeros);
     }
   }
@@ -183,7 +275,7 @@ void CheckFixedAnswers() {
   for (const auto &a : answers) {
     for (const Export &e : kExports) {
       if (std::strcmp(e.name, a.name) != 0) continue;
-      std::vector<uint32_t> words(e.arg_count, 0x55AA55AA);
+      Words words(e.arg_count, 0x55AA55AA);
       CheckEq(Call(a.name, words), a.expected, std::string("fixed answer of ") + a.name);
     }
   }
@@ -530,10 +622,15 @@ int main(int argc, char **argv) {
   CheckEveryExportAtEverySkew();
   CheckFixedAnswers();
   if (mode == "softtoken") {
-    g_skew = argc > 2 ? static_cast<uint32_t>(std::atoi(argv[2])) % 16 : 0;
     const char *engine = std::getenv("OBKEY_SHA1_ENGINE");
+#if defined(_WIN64)
+    std::printf("wine-softtoken: x86_64, SHA-1 engine %s\n",
+                engine != nullptr ? engine : "(the CPU's choice)");
+#else
+    g_skew = argc > 2 ? static_cast<uint32_t>(std::atoi(argv[2])) % 16 : 0;
     std::printf("wine-softtoken: stack skew %u, SHA-1 engine %s\n", g_skew,
                 engine != nullptr ? engine : "(the CPU's choice)");
+#endif
     CheckLoginFormatPinOnSoftToken();
     CheckSigningRequestOnSoftToken();
     CheckKeyImportOnSoftToken();
