@@ -7,7 +7,7 @@ BUILD_WIN ?= build-win
 BUILD_WIN64 ?= build-win64
 BUILD_BENCH ?= build-bench
 
-.PHONY: all deps build test test-linux test-asan test-win test-win64 build-win build-win64 \
+.PHONY: all deps build test test-linux test-asan test-win test-win64 test-win-shared build-win build-win64 \
   dist dist-win32 dist-win64 install package demo bench clean
 PREFIX ?= /usr/local
 
@@ -64,7 +64,11 @@ test-win64: dist-win64
 	bash scripts/run-wine-tests.sh $(BUILD_WIN64)
 	bash scripts/test-dist.sh $(BUILD_WIN64)
 
-test: test-linux test-asan test-win test-win64
+# A 32-bit and a 64-bit program on one machine share the software token.
+test-win-shared: build-win build-win64
+	bash scripts/test-win-shared-token.sh $(BUILD_WIN) $(BUILD_WIN64)
+
+test: test-linux test-asan test-win test-win64 test-win-shared
 
 demo: build
 	bash scripts/demo.sh $(BUILD)
