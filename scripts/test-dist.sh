@@ -51,6 +51,19 @@ for f in "$root"/bin/*.dll "$root"/bin/*.exe "$root"/softtoken/*.dll; do
   fi
 done
 
+# Each imports only Windows' own DLLs and the three vendor libraries: the C
+# and C++ runtimes and OpenSSL are linked in, so nothing else need be shipped.
+allowed=(kernel32.dll advapi32.dll user32.dll msvcrt.dll ole32.dll oleaut32.dll ws2_32.dll
+  crypt32.dll bcrypt.dll xcsp_eclib.dll keyoperation.dll veltanxoenrollapi.dll)
+for f in "$root"/bin/*.dll "$root"/bin/*.exe "$root"/softtoken/*.dll; do
+  for dll in $("$mingw-objdump" -p "$f" | awk '/DLL Name:/ {print tolower($3)}'); do
+    if ! printf '%s\n' "${allowed[@]}" | grep -qxF "$dll"; then
+      echo "test-dist: $(basename "$f") imports $dll, which the zip does not hold" >&2
+      exit 1
+    fi
+  done
+done
+
 # The DLL's export table: the names of the export list, undecorated, no more.
 expected_exports=$(sed -n 's/^[ \t]\{1,\}\([A-Za-z_][A-Za-z_0-9]*\).*/\1/p' "$here/api/obkey.def" |
   LC_ALL=C sort)
