@@ -7,6 +7,18 @@
  * callee removes exactly the arguments declared here, so the argument counts are binding,
  * ignored arguments included. The DLL exports the undecorated names ("OBCA_Login").
  *
+ * 64-bit Windows (x86_64). The same header and the same 45 undecorated names: there is one
+ * calling convention there, so OBAPI expands to nothing. Pointers are 64 bits wide and every
+ * pointer argument and record field is used whole, wherever the caller's memory lies:
+ * DataBlob is 16 bytes, as CRYPT_DATA_BLOB (cbData at offset 0, pbData at offset 8), and
+ * the arguments OBCERT_CreateP10 and OBCERT_InstallCert hand to the enrollment library
+ * unread are passed at their full width. Statuses, lengths, key types and handles stay 32
+ * bits. The one place where a 32-bit build writes an address as a 32-bit number is the
+ * diagnostic log: the "PartIn=[...]" field of the OB_AsymmetricEncrypt and
+ * OB_AsymmetricDecrypt entries. A 64-bit build (Windows or Linux) writes the low 32 bits of
+ * the address there, as the same signed decimal, so the line keeps its layout; the value
+ * serves to tell calls apart, not to find the buffer.
+ *
  * Statuses. Every function returns a 32-bit signed status: 0 for success, one of the OB_* /
  * OBCERT_* / CIPHER_* values below, or a nonzero status of the token library (xcsp_eclib), the
  * formatting library (KeyOperation) or the enrollment library (VeltaNxoEnrollApi), passed

@@ -73,11 +73,12 @@ endfunction()
 
 # obkey_client_import_libraries(<dll target> <def file> <output folder>)
 # The import libraries a client links against, made from the one export list:
-# lib<name>.dll.a for MinGW's ld and <name>.lib for Microsoft's linker. A
-# client that includes the public header references the stdcall-decorated
-# names (_OBCA_Login@8); both libraries resolve them to the undecorated
-# exports of the DLL. The linker's own import library, which knows only the
-# undecorated names, is kept out of the way.
+# lib<name>.dll.a for MinGW's ld and <name>.lib for Microsoft's linker. On
+# i686 a client that includes the public header references the
+# stdcall-decorated names (_OBCA_Login@8); both libraries resolve them to the
+# undecorated exports of the DLL. On x86_64 there is one calling convention
+# and no decoration: the client references OBCA_Login and the libraries name
+# it as it is. The linker's own import library is kept out of the way.
 function(obkey_client_import_libraries target def_file out_dir)
   find_program(OBKEY_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
   get_target_property(prefix ${target} PREFIX)
@@ -85,25 +86,51 @@ function(obkey_client_import_libraries target def_file out_dir)
     set(prefix "")
   endif()
   set(dll ${prefix}${target}.dll)
-  # "NAME=NAME@n" binds an export to its decorated symbol; the client's view
-  # is "NAME@n" with the decoration killed in the DLL's name table.
-  file(STRINGS ${def_file} def_lines)
   set(client_def "LIBRARY ${dll}\nEXPORTS\n")
-  foreach(line ${def_lines})
-    if(line MATCHES "^[ \t]*([A-Za-z_0-9]+)=([A-Za-z_0-9]+@[0-9]+)")
-      string(APPEND client_def "  ${CMAKE_MATCH_2}\n")
-    endif()
-  endforeach()
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    obkey_export_names(${def_file} names)
+    foreach(name ${names})
+      string(APPEND client_def "  ${name}\n")
+    endforeach()
+    set(kill_at "")
+    set(llvm_machine i386:x86-64)
+  else()
+    # "NAME=NAME@n" binds an export to its decorated symbol; the client's view
+    # is "NAME@n" with the decoration killed in the DLL's name table.
+    file(STRINGS ${def_file} def_lines)
+    foreach(line ${def_lines})
+      if(line MATCHES "^[ \t]*([A-Za-z_0-9]+)=([A-Za-z_0-9]+@[0-9]+)")
+        string(APPEND client_def "  ${CMAKE_MATCH_2}\n")
+      endif()
+    endforeach()
+    set(kill_at -k)
+    set(llvm_machine i386)
+  endif()
   set(client_def_file ${CMAKE_CURRENT_BINARY_DIR}/${target}-client.def)
   file(WRITE ${client_def_file} "${client_def}")
   set_target_properties(${target} PROPERTIES
     ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/linker-implib)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E make_directory ${out_dir}
-    COMMAND ${CMAKE_DLLTOOL} -k -d ${client_def_file} -D ${dll} -l ${out_dir}/lib${target}.dll.a
-    COMMAND ${OBKEY_LLVM_DLLTOOL} -m i386 -k -d ${client_def_file} -D ${dll} -l ${out_dir}/${target}.lib
+    COMMAND ${CMAKE_DLLTOOL} ${kill_at} -d ${client_def_file} -D ${dll} -l ${out_dir}/lib${target}.dll.a
+    COMMAND ${OBKEY_LLVM_DLLTOOL} -m ${llvm_machine} ${kill_at} -d ${client_def_file} -D ${dll}
+            -l ${out_dir}/${target}.lib
     COMMAND ${CMAKE_COMMAND} -E copy ${client_def_file} ${out_dir}/${target}.def
     VERBATIM)
+endfunction()
+
+# obkey_undecorated_def(<def file> <out def file>)
+# The export list with every export bound to the symbol of its own name: what
+# the x86_64 linker wants, where no symbol carries a stdcall decoration.
+function(obkey_undecorated_def def_file out_file)
+  obkey_export_names(${def_file} names)
+  file(STRINGS ${def_file} library_line REGEX "^LIBRARY")
+  set(text "${library_line}\nEXPORTS\n")
+  foreach(name ${names})
+    string(APPEND text "  ${name}\n")
+  endforeach()
+  file(WRITE ${out_file} "${text}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def_file})
 endfunction()
 
 # obkey_export_names(<def file> <out list>)

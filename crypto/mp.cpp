@@ -285,6 +285,9 @@ void MpDiv(MpDigit *quotient, MpDigit *remainder, const MpDigit *c, uint32_t c_d
   // A dividend shorter than the divisor leaves digits the shift never writes.
   MpAssignZero(cc, n);
   cc[c_digits] = MpShiftLeft(cc, c, shift, c_digits);
+  // The shift below writes every digit (shift < kDigitBits, as d[n - 1] != 0);
+  // the x86_64 compiler cannot see that and would warn of an unset dd[n - 1].
+  MpAssignZero(dd, n);
   MpShiftLeft(dd, d, shift, n);
   const MpDigit t = dd[n - 1];
 

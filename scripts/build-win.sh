@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Cross-builds the 32-bit Windows DLLs and the Wine test programs.
+# build-win.sh [BUILD_DIR] [i686|x86_64]: cross-builds the Windows DLLs and
+# the Wine test programs for one architecture (default i686, the 32-bit
+# product).
 set -euo pipefail
 build_dir=${1:-build-win}
+arch=${2:-i686}
 here=$(cd "$(dirname "$0")/.." && pwd)
-openssl_root=$(bash "$here/scripts/build-openssl-mingw.sh" | tail -n 1)
+openssl_root=$(bash "$here/scripts/build-openssl-mingw.sh" "$arch" | tail -n 1)
 cmake -S "$here" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_TOOLCHAIN_FILE="$here/cmake/toolchain-i686-w64-mingw32.cmake" \
+  -DCMAKE_TOOLCHAIN_FILE="$here/cmake/toolchain-$arch-w64-mingw32.cmake" \
   -DOBKEY_OPENSSL_ROOT="$openssl_root"
 cmake --build "$build_dir" -j"${JOBS:-2}"

@@ -42,9 +42,13 @@ for file in "$@"; do
     /^[0-9a-f]+ <.*>:$/ {
       function_name = $2
       realigned = 0
+      # MinGW links these tables into .text; they are data, and their bytes
+      # may happen to read as any instruction.
+      data = function_name ~ /^<\.(gcc_except_table|ctors|dtors)/
       next
     }
     /^ *[0-9a-f]+:\t/ {
+      if (data) next
       line = $0
       sub(/^ *[0-9a-f]+:\t/, "", line)
       op = line

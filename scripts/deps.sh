@@ -9,10 +9,11 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev clang-format
   g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   dpkg-dev xz-utils zip unzip
   lld llvm
   softhsm2 opensc libp11-kit-dev
-  wine wine32:i386
+  wine wine32:i386 wine64
 )
 
 have_all() {

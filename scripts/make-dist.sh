@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
-# make-dist.sh BUILD_WIN: writes obkey-<version>-win32.zip into the Windows
-# build tree from what it built, and prints the zip's path on its last line.
+# make-dist.sh BUILD_WIN: writes obkey-<version>-win32.zip (i686 tree) or
+# obkey-<version>-win64.zip (x86_64 tree), both laid out alike, into the
+# Windows build tree from what it built, and prints the zip's path on its last
+# line.
 set -euo pipefail
 build_dir=$(cd "${1:-build-win}" && pwd)
 here=$(cd "$(dirname "$0")/.." && pwd)
+OBKEY_WIN_PLATFORM=win32
+if [ -f "$build_dir/windows-build.env" ]; then
+  . "$build_dir/windows-build.env"
+fi
 
 version=$(sed -n 's/^#define OBKEY_VERSION_STRING "\(.*\)"$/\1/p' "$build_dir/include/obkey_version.h")
 if [ -z "$version" ]; then
   echo "make-dist: no version in $build_dir/include/obkey_version.h (build first)" >&2
   exit 1
 fi
-name="obkey-$version-win32"
+name="obkey-$version-$OBKEY_WIN_PLATFORM"
 stage="$build_dir/dist/$name"
 rm -rf "$stage" "$build_dir/$name.zip"
 mkdir -p "$stage/bin" "$stage/lib" "$stage/include" "$stage/softtoken"
@@ -22,7 +28,11 @@ cp "$build_dir/softtoken/xcsp_eclib.dll" "$build_dir/softtoken/KeyOperation.dll"
   "$build_dir/enrollsim/VeltaNxoEnrollApi.dll" "$stage/softtoken/"
 cp "$here/softtoken/README.md" "$stage/softtoken/README.md"
 cp "$here/enrollsim/README.md" "$stage/softtoken/README-enrollment.md"
-cp "$here/dist/README-windows.txt" "$stage/"
+readme="$here/dist/README-windows.txt"
+if [ "$OBKEY_WIN_PLATFORM" = win64 ]; then
+  readme="$here/dist/README-windows64.txt"
+fi
+cp "$readme" "$stage/README-windows.txt"
 
 (cd "$build_dir/dist" && zip -q -r -X "$build_dir/$name.zip" "$name")
 echo "$build_dir/$name.zip"

@@ -1,36 +1,55 @@
 // The Windows library under Wine, loaded the way a client loads it: every
-// export found by its undecorated name, called with its argument count
-// through a thunk that checks the stack, and the token-backed calls run
-// against the token library that sits beside obkey.dll.
+// export found by its undecorated name, called with its argument count (on
+// i686 through a thunk that checks the stack, on x86_64 through a pointer of
+// the type obkey.h declares), and the token-backed calls run against the
+// token library that sits beside obkey.dll.
 //
 //   obkey_wine_tests fake          recording fake token library, device configured
 //   obkey_wine_tests unconfigured  recording fake, no registry value
 //   obkey_wine_tests softtoken [SKEW]
-//                                  the i686 software token, device configured; the
-//                                  flow runs with the stack SKEW bytes (0, 4, 8, 12)
-//                                  off a 16-byte boundary at every call
+//                                  the software token, device configured; on i686
+//                                  the flow runs with the stack SKEW bytes (0, 4, 8,
+//                                  12) off a 16-byte boundary at every call
 //
-// A Windows caller promises only 4-byte stack alignment, so every export is
-// also called with each of the four skews.
+// A Windows x86 caller promises only 4-byte stack alignment, so on i686 every
+// export is also called with each of the four skews. An x64 caller keeps the
+// stack 16-byte aligned at every call (the ABI requires it), so there is no
+// skew to try there, and the caller removes the arguments, so no stack balance
+// to check.
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "api/obkey.h"
 #include "tools/obkeyctl/rsa_blobs.h"
 
+#if !defined(_WIN64)
 extern "C" int32_t CallCountingStack(void *function, const uint32_t *words, uint32_t count,
                                      uint32_t skew, int32_t *out_stack_change);
 extern "C" uint32_t StackPointerAtCall(void);
+#endif
 
 namespace {
+
+// A client's DataBlob is the CryptoAPI's CRYPT_DATA_BLOB on both
+// architectures: 8 bytes on i686, 16 on x86_64 with the pointer at offset 8.
+static_assert(sizeof(DataBlob) == sizeof(CRYPT_DATA_BLOB), "DataBlob size");
+static_assert(offsetof(DataBlob, pbData) == offsetof(CRYPT_DATA_BLOB, pbData), "DataBlob layout");
+
+// One argument of an export as the harness passes it: a pointer or a 32-bit
+// value, widened to the pointer size.
+using ArgWord = uintptr_t;
+using Words = std::vector<ArgWord>;
 
 int g_passed = 0;
 int g_failed = 0;
@@ -57,27 +76,95 @@ void CheckText(const std::string &actual, const std::string &expected, const std
   Check(actual == expected, what);
 }
 
+#if defined(_WIN64)
+template <typename T>
+T FromWord(ArgWord word) {
+  if constexpr (std::is_pointer_v<T>) {
+    return reinterpret_cast<T>(word);
+  } else {
+    return static_cast<T>(word);
+  }
+}
+
+// TypedCall<F>::Invoke calls an export of type F with words converted to its
+// parameter types, as a 64-bit client compiled against obkey.h calls it.
+template <typename Function>
+struct TypedCall;
+
+template <typename... Args>
+struct TypedCall<int32_t(Args...)> {
+  static constexpr size_t kArgCount = sizeof...(Args);
+  static int32_t Invoke(void *function, const Words &words) {
+    return InvokeWith(function, words, std::index_sequence_for<Args...>());
+  }
+  template <size_t... I>
+  static int32_t InvokeWith(void *function, const Words &words, std::index_sequence<I...>) {
+    auto typed = reinterpret_cast<int32_t (*)(Args...)>(function);
+    return typed(FromWord<Args>(words[I])...);
+  }
+};
+
+// The argument count of the export list (from its i686 decoration) must be
+// the one of the header's declaration.
+template <typename Function, uint32_t kCount>
+constexpr uint32_t CheckedArgCount() {
+  static_assert(TypedCall<Function>::kArgCount == kCount,
+                "obkey.def and obkey.h disagree on an argument count");
+  return kCount;
+}
+
+struct Export {
+  const char *name;
+  uint32_t arg_count;
+  int32_t (*invoke)(void *function, const Words &words);
+};
+#define OBKEY_EXPORT_ENTRY(name, count) \
+  {#name, CheckedArgCount<decltype(::name), count>(), &TypedCall<decltype(::name)>::Invoke},
+const uint32_t kSkews[] = {0};
+#else
 struct Export {
   const char *name;
   uint32_t arg_count;
 };
+#define OBKEY_EXPORT_ENTRY(name, count) {#name, count},
+const uint32_t kSkews[] = {0, 4, 8, 12};
+#endif
 
 // Every export, with the argument count its callers push (made from the
 // export list of the DLL).
 const Export kExports[] = {
 #include "obkey_exports.inc"
 };
+#undef OBKEY_EXPORT_ENTRY
 
 HMODULE g_obkey = nullptr;
-uint32_t g_skew = 0;  // stack pointer at each call, modulo 16
-const uint32_t kSkews[] = {0, 4, 8, 12};
+uint32_t g_skew = 0;  // i686: stack pointer at each call, modulo 16
 
 void *Find(const char *name) {
   return reinterpret_cast<void *>(GetProcAddress(g_obkey, name));
 }
 
+#if defined(_WIN64)
+// Calls an export with `words`, one per declared parameter.
+int32_t Call(const char *name, const Words &words) {
+  void *function = Find(name);
+  const Export *entry = nullptr;
+  for (const Export &e : kExports) {
+    if (std::strcmp(e.name, name) == 0) entry = &e;
+  }
+  if (function == nullptr || entry == nullptr) {
+    Check(false, std::string("export missing: ") + name);
+    return -12345;
+  }
+  if (!Check(words.size() == entry->arg_count, std::string("argument count for ") + name)) {
+    return -12345;
+  }
+  return entry->invoke(function, words);
+}
+#else
 // Calls an export with `words` and checks that it removed exactly them.
-int32_t Call(const char *name, std::vector<uint32_t> words) {
+int32_t Call(const char *name, const Words &words) {
+  static_assert(sizeof(ArgWord) == sizeof(uint32_t), "one stack slot per word");
   void *function = Find(name);
   if (function == nullptr) {
     Check(false, std::string("export missing: ") + name);
@@ -90,9 +177,10 @@ int32_t Call(const char *name, std::vector<uint32_t> words) {
           std::string("stack balance of ") + name + " at skew " + std::to_string(g_skew));
   return status;
 }
+#endif
 
-uint32_t Word(const void *pointer) {
-  return reinterpret_cast<uint32_t>(pointer);
+ArgWord Word(const void *pointer) {
+  return reinterpret_cast<ArgWord>(pointer);
 }
 
 // ---- the fake token library, driven through its own exports ----
@@ -149,18 +237,22 @@ std::string ReadLog() {
 
 // ---- the cases ----
 
-// Every export with all four skews of the stack pointer; the thunk itself is
-// checked first, so that a skew it failed to make cannot pass unnoticed.
+// Every export by name, on i686 with all four skews of the stack pointer;
+// the thunk itself is checked first, so that a skew it failed to make cannot
+// pass unnoticed.
 void CheckEveryExportAtEverySkew() {
   const uint32_t saved = g_skew;
+  CheckEq(sizeof(kExports) / sizeof(kExports[0]), static_cast<size_t>(45), "45 exports listed");
   for (uint32_t skew : kSkews) {
+#if !defined(_WIN64)
     int32_t change = 0;
     auto probe = reinterpret_cast<void *>(&StackPointerAtCall);
     uint32_t at_call = static_cast<uint32_t>(CallCountingStack(probe, nullptr, 0, skew, &change));
     CheckEq(at_call % 16, skew, "thunk makes skew " + std::to_string(skew));
+#endif
     g_skew = skew;
     for (const Export &e : kExports) {
-      std::vector<uint32_t> zeros(e.arg_count, 0);
+      Words zeros(e.arg_count, 0);
       Call(e.name, zeros);
     }
   }
@@ -183,7 +275,7 @@ void CheckFixedAnswers() {
   for (const auto &a : answers) {
     for (const Export &e : kExports) {
       if (std::strcmp(e.name, a.name) != 0) continue;
-      std::vector<uint32_t> words(e.arg_count, 0x55AA55AA);
+      Words words(e.arg_count, 0x55AA55AA);
       CheckEq(Call(a.name, words), a.expected, std::string("fixed answer of ") + a.name);
     }
   }
@@ -479,6 +571,177 @@ void CheckEnrollmentOnSoftToken() {
   CheckEq(Call("OBCERT_InstallCert", {0, 0, 0, 0, 0, 0, 0, 0}), -1, "null answer refused");
 }
 
+// The text of `field` ("PartIn=[") in the first log entry that starts with
+// `entry`, up to its closing bracket; "<none>" if absent.
+std::string LogField(const std::string &log, const std::string &entry, const std::string &field) {
+  size_t at = log.find(entry);
+  if (at == std::string::npos) return "<none>";
+  at = log.find(field, at);
+  if (at == std::string::npos) return "<none>";
+  at += field.size();
+  return log.substr(at, log.find(']', at) - at);
+}
+
+std::string LowBitsText(const void *pointer) {
+  return std::to_string(static_cast<int32_t>(reinterpret_cast<uintptr_t>(pointer)));
+}
+
+// A client's buffers may lie anywhere in its address space; a 64-bit
+// client's above 4 GiB, where a pointer cut to 32 bits anywhere on the way
+// faults or misses. Here every record, buffer and text of the calls lies at
+// the top of the address space. The log entries that record the input's
+// address hold its low 32 bits as a signed decimal, the rule obkey.h states
+// (on i686 that is the whole address). The token's pairs, the PIN check, the
+// signature certificate and nine labels are in place from the flow before.
+void CheckBuffersAtTheTop() {
+  const size_t kArenaSize = 1 << 16;
+  auto *arena = static_cast<uint8_t *>(
+      VirtualAlloc(nullptr, kArenaSize, MEM_RESERVE | MEM_COMMIT | MEM_TOP_DOWN, PAGE_READWRITE));
+  if (!Check(arena != nullptr, "arena at the top of the address space")) return;
+#if defined(_WIN64)
+  Check(reinterpret_cast<uintptr_t>(arena) >> 32 != 0, "arena lies above 4 GiB");
+#endif
+  size_t used = 0;
+  auto take = [&](size_t n) {
+    uint8_t *p = arena + used;
+    used += (n + 15) & ~static_cast<size_t>(15);
+    return p;
+  };
+  auto copy_in = [&](const void *bytes, size_t n) {
+    uint8_t *p = take(n);
+    std::memcpy(p, bytes, n);
+    return p;
+  };
+  auto text_in = [&](const char *text) {
+    return reinterpret_cast<char *>(copy_in(text, std::strlen(text) + 1));
+  };
+  auto length_in = [&](uint32_t value) {
+    auto *p = reinterpret_cast<uint32_t *>(take(sizeof(uint32_t)));
+    *p = value;
+    return p;
+  };
+  auto blob_in = [&](uint32_t len, uint8_t *bytes) {
+    auto *p = reinterpret_cast<DataBlob *>(take(sizeof(DataBlob)));
+    p->cbData = len;
+    p->pbData = bytes;
+    return p;
+  };
+
+  // RSA through the token: the exchange pair encrypts and decrypts.
+  const char kPlain[] = "top of memory";
+  uint8_t *plain = copy_in(kPlain, sizeof(kPlain) - 1);
+  uint8_t *cipher = take(OB_RSA_BLOCK_LEN);
+  uint32_t *cipher_len = length_in(OB_RSA_BLOCK_LEN);
+  RemoveLog();
+  CheckEq(Call("OB_AsymmetricEncrypt", {0, 0, 0, Word(cipher), Word(cipher_len), Word(plain),
+                                        sizeof(kPlain) - 1, CALG_RSA_KEYX}),
+          0, "encrypt, buffers at the top");
+  CheckText(LogField(ReadLog(), "OB_AsymmetricEncrypt hContainer=[", "PartIn=["),
+            LowBitsText(plain), "encrypt log entry: the input address, low 32 bits");
+  uint8_t *decrypted = take(OB_RSA_BLOCK_LEN);
+  uint32_t *decrypted_len = length_in(0);
+  RemoveLog();
+  CheckEq(Call("OB_AsymmetricDecrypt", {0, 0, 0, Word(decrypted), Word(decrypted_len), Word(cipher),
+                                        *cipher_len, CALG_RSA_KEYX}),
+          0, "decrypt, buffers at the top");
+  CheckText(std::string(reinterpret_cast<char *>(decrypted), *decrypted_len), kPlain,
+            "decrypt gives the plain text back");
+  CheckText(LogField(ReadLog(), "OB_AsymmetricDecrypt hContainer=[", "PartIn=["),
+            LowBitsText(cipher), "decrypt log entry: the input address, low 32 bits");
+
+  // The signature pair signs; OpenSSL checks the signature.
+  Bytes message = {'t', 'o', 'p'};
+  Bytes info = obkeyctl::Sha1DigestInfo(message);
+  uint8_t *info_top = copy_in(info.data(), info.size());
+  uint8_t *signature = take(OB_RSA_BLOCK_LEN);
+  uint32_t *signature_len = length_in(0);
+  CheckEq(Call("OB_AsymmetricSignData", {0, Word(info_top), static_cast<uint32_t>(info.size()),
+                                         Word(signature), Word(signature_len), 0}),
+          0, "sign, buffers at the top");
+  EVP_PKEY *key = PublicKeyOf("WINE_SIG\\03");
+  EVP_MD_CTX *context = EVP_MD_CTX_new();
+  bool verified =
+      key != nullptr && EVP_DigestVerifyInit(context, nullptr, EVP_sha1(), nullptr, key) == 1 &&
+      EVP_DigestVerify(context, signature, *signature_len, message.data(), message.size()) == 1;
+  EVP_MD_CTX_free(context);
+  EVP_PKEY_free(key);
+  Check(verified, "OpenSSL verifies the signature made at the top");
+
+  // A symmetric key at the top: triple DES against OpenSSL, back again, and
+  // its plain key blob imports to the same bytes.
+  DataBlob *des_key = blob_in(24, take(24));
+  CheckEq(Call("OB_GenSymmetricKey", {CALG_3DES, Word(des_key), 0}), 0, "3DES key at the top");
+  const size_t kDataLen = 32;
+  uint8_t *data = take(kDataLen);
+  for (size_t i = 0; i < kDataLen; ++i) data[i] = static_cast<uint8_t>(i * 13 + 5);
+  uint8_t *encrypted = take(kDataLen);
+  uint32_t *encrypted_len = length_in(kDataLen);
+  CheckEq(Call("OB_SymmetricEncrypt", {Word(des_key), 0, 0, Word(data), kDataLen, Word(encrypted),
+                                       Word(encrypted_len), CALG_3DES, CRYPT_MODE_CBC}),
+          0, "3DES-CBC encrypt at the top");
+  uint8_t expected[kDataLen] = {};
+  uint8_t zero_iv[8] = {};
+  int expected_len = 0;
+  EVP_CIPHER_CTX *cipher_context = EVP_CIPHER_CTX_new();
+  bool ok = EVP_EncryptInit_ex(cipher_context, EVP_des_ede3_cbc(), nullptr, des_key->pbData,
+                               zero_iv) == 1 &&
+            EVP_CIPHER_CTX_set_padding(cipher_context, 0) == 1 &&
+            EVP_EncryptUpdate(cipher_context, expected, &expected_len, data, kDataLen) == 1;
+  EVP_CIPHER_CTX_free(cipher_context);
+  Check(ok && *encrypted_len == kDataLen && std::memcmp(encrypted, expected, kDataLen) == 0,
+        "3DES-CBC agrees with OpenSSL");
+  uint8_t *round_trip = take(kDataLen);
+  uint32_t *round_trip_len = length_in(kDataLen);
+  CheckEq(
+      Call("OB_SymmetryDecrypt", {Word(des_key), 0, 0, Word(encrypted), kDataLen, Word(round_trip),
+                                  Word(round_trip_len), CALG_3DES, CRYPT_MODE_CBC}),
+      0, "3DES-CBC decrypt at the top");
+  Check(std::memcmp(round_trip, data, kDataLen) == 0, "3DES-CBC round trip");
+  DataBlob *key_blob = blob_in(12 + 24, take(12 + 24));
+  CheckEq(Call("OB_ExportSymmetricKey", {Word(des_key), 0, Word(key_blob), CALG_3DES}), 0,
+          "plain key blob at the top");
+  DataBlob *imported = blob_in(0, take(24));
+  CheckEq(Call("OB_ImportSymmetricKey", {Word(key_blob), CALG_3DES, Word(imported)}), 0,
+          "key blob imported at the top");
+  Check(imported->cbData == 24 && std::memcmp(imported->pbData, des_key->pbData, 24) == 0,
+        "imported key is the exported key");
+
+  // Digest, labelled file, certificate and certificate request.
+  uint8_t *digest = take(20);
+  uint32_t *digest_len = length_in(20);
+  uint8_t openssl_digest[20] = {};
+  CheckEq(Call("OB_Digest", {Word(digest), Word(digest_len), Word(data), kDataLen, CALG_SHA1}), 0,
+          "digest at the top");
+  EVP_Digest(data, kDataLen, openssl_digest, nullptr, EVP_sha1(), nullptr);
+  Check(std::memcmp(digest, openssl_digest, 20) == 0, "digest agrees with OpenSSL");
+  char *label = text_in("TOP");
+  CheckEq(Call("OBCA_ImportFile", {Word(label), 0, Word(data), kDataLen}), 0,
+          "label stored from the top");
+  uint8_t *file_back = take(64);
+  uint32_t *file_len = length_in(64);
+  CheckEq(Call("OBCA_ExportFile", {Word(label), 0, Word(file_back), Word(file_len)}), 0,
+          "label read to the top");
+  Check(*file_len == kDataLen && std::memcmp(file_back, data, kDataLen) == 0, "label data");
+  CheckEq(Call("OBCA_DeleteFile", {Word(label), 0}), 0, "label removed");
+  DataBlob *cert = blob_in(64, take(64));
+  uint32_t *key_type = length_in(OB_KEY_TYPE_SIGNATURE);
+  CheckEq(Call("OBCERT_ExportCert", {Word(cert), 0, Word(key_type)}), 0,
+          "certificate read to the top");
+  const uint8_t kCert[] = {0x30, 0x03, 0x02, 0x01, 0x07};
+  Check(cert->cbData == sizeof(kCert) && std::memcmp(cert->pbData, kCert, sizeof(kCert)) == 0,
+        "certificate bytes");
+  // The enrollment library receives the subject and the record whole.
+  char *subject = text_in("/CN=obkey top");
+  DataBlob *request = blob_in(4096, take(4096));
+  CheckEq(Call("OBCERT_CreateP10", {0, 0, 0, Word(subject), Word(request), 0}), 0,
+          "request made at the top");
+  Check(std::string(reinterpret_cast<char *>(request->pbData), request->cbData)
+                .rfind("-----BEGIN CERTIFICATE REQUEST-----", 0) == 0,
+        "request at the top is PEM");
+  Check(used <= kArenaSize, "arena large enough");
+  VirtualFree(arena, 0, MEM_RELEASE);
+}
+
 // Every shipped DLL beside the harness carries the version resource of this
 // build, under its own file name.
 void CheckVersionResources() {
@@ -530,10 +793,15 @@ int main(int argc, char **argv) {
   CheckEveryExportAtEverySkew();
   CheckFixedAnswers();
   if (mode == "softtoken") {
-    g_skew = argc > 2 ? static_cast<uint32_t>(std::atoi(argv[2])) % 16 : 0;
     const char *engine = std::getenv("OBKEY_SHA1_ENGINE");
+#if defined(_WIN64)
+    std::printf("wine-softtoken: x86_64, SHA-1 engine %s\n",
+                engine != nullptr ? engine : "(the CPU's choice)");
+#else
+    g_skew = argc > 2 ? static_cast<uint32_t>(std::atoi(argv[2])) % 16 : 0;
     std::printf("wine-softtoken: stack skew %u, SHA-1 engine %s\n", g_skew,
                 engine != nullptr ? engine : "(the CPU's choice)");
+#endif
     CheckLoginFormatPinOnSoftToken();
     CheckSigningRequestOnSoftToken();
     CheckKeyImportOnSoftToken();
@@ -542,6 +810,7 @@ int main(int argc, char **argv) {
     CheckKeyWrapOnSoftToken();
     CheckDigests();
     CheckEnrollmentOnSoftToken();
+    CheckBuffersAtTheTop();
     CheckVersionResources();
   } else if (Check(LoadFakeControls(), "fake token library controls found")) {
     if (mode == "unconfigured") {
