@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -500,10 +501,26 @@ void Register(const std::string &name, F &&function) {
 
 }  // namespace
 
+// RunOverPkcs11 measures obkey's RSA calls over the token library the
+// process loaded in place of the software token (scripts/run-bench.sh puts
+// p11token first on the library path, over a SoftHSMv2 token).
+int RunOverPkcs11() {
+  Folder folder;
+  SetUpMainToken();
+  Register("sign/obkey-pkcs11", ObkeySign);
+  Register("verify/obkey-pkcs11", ObkeyVerify);
+  Register("encrypt/obkey-pkcs11", ObkeyEncrypt);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
+
 int main(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   try {
+    const char *over = std::getenv("OBKEY_BENCH_TOKEN_LIBRARY");
+    if (over != nullptr && std::strcmp(over, "pkcs11") == 0) return RunOverPkcs11();
     Folder folder;
     SetUpMainToken();
     for (const SizedStore &store : kSizedStores) FillStore(store);
