@@ -499,8 +499,6 @@ void Register(const std::string &name, F &&function) {
       ->Unit(benchmark::kMicrosecond);
 }
 
-}  // namespace
-
 // RunOverPkcs11 measures obkey's RSA calls over the token library the
 // process loaded in place of the software token (scripts/run-bench.sh puts
 // p11token first on the library path, over a SoftHSMv2 token).
@@ -514,6 +512,8 @@ int RunOverPkcs11() {
   benchmark::Shutdown();
   return 0;
 }
+
+}  // namespace
 
 int main(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
