@@ -91,6 +91,7 @@ test-win: dist-win32
 # No stack-alignment check on x64: every caller keeps the stack 16-byte
 # aligned there, as the compiler assumes.
 test-win64: dist-win64
+	OBJDUMP=x86_64-w64-mingw32-objdump bash scripts/check-p11token-exports.sh $(BUILD_WIN64)/p11token
 	bash scripts/run-wine-tests.sh $(BUILD_WIN64)
 	bash scripts/test-dist.sh $(BUILD_WIN64)
 

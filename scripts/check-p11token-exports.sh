@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Compares the export tables of the PKCS #11 token libraries in <folder>
-# (Linux .so or i686 .dll) with the .def files obkey imports them by: the
+# (Linux .so, or i686 or x86_64 .dll) with the .def files obkey imports them by: the
 # same names, nothing more. The DLLs must also import nothing but Windows
 # system DLLs, so that they drop in beside obkey.dll alone.
 set -euo pipefail
 folder=${1:?usage: check-p11token-exports.sh <folder with the p11token libraries>}
+# The x86_64 tree passes OBJDUMP=x86_64-w64-mingw32-objdump.
+objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
 here=$(cd "$(dirname "$0")/.." && pwd)
 status=0
 
@@ -19,9 +21,9 @@ check() {
   expected=$(sed -n '/^EXPORTS/,$p' "$def" | tail -n +2 | awk 'NF {print $1}' | sort)
   case "$library" in
     *.dll)
-      actual=$(i686-w64-mingw32-objdump -p "$library" |
+      actual=$("$objdump" -p "$library" |
         sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/^\t\[/ {print $NF}' | sort)
-      if i686-w64-mingw32-objdump -p "$library" | grep -i 'DLL Name: lib'; then
+      if "$objdump" -p "$library" | grep -i 'DLL Name: lib'; then
         echo "check-p11token-exports: $library imports a MinGW runtime DLL"
         status=1
       fi

@@ -79,7 +79,8 @@ if [ -f "$build_dir/softtoken/xcsp_eclib.dll" ]; then
     run "$soft_folder" softtoken 4
   fi
   # obkeyctl.exe as a user runs it, over the same software token.
-  bash "$(dirname "$0")/wine-obkeyctl-smoke.sh" "$build_dir" || status=1
+  OBKEY_REG_VIEW="${reg_view[*]}" bash "$(dirname "$0")/wine-obkeyctl-smoke.sh" "$build_dir" ||
+    status=1
 else
   echo "run-wine-tests: no software token in $build_dir; its Wine tests were not run"
   status=1

@@ -61,16 +61,16 @@ step() {
 
 printf 'signed by one architecture, key made by the other\n' >message.txt
 printf 'notes kept by the 32-bit program\n' >notes.txt
-step win32 "format" format
+step win32 "format" format --yes
 step win32 "signature pair" genkey SHARED_SIG --type sig --pin 12345678
 step win32 "labelled file written" file put NOTES notes.txt --pin 12345678
 step win64 "sign with the 32-bit program's key" sign message.txt --digest sha1 --out message.sig \
   --pin 12345678
-step win64 "public key" export-pubkey 'SHARED_SIG\03' --pem signature.pem
+step win64 "public key" export-pubkey 'SHARED_SIG\03' --out signature.pem
 step win64 "labelled file read" file get NOTES --out notes.back
 step win32 "verify the 64-bit program's signature" verify message.txt message.sig --digest sha1
-step win32 "PIN changed" change-pin 12345678 87654321
-step win64 "changed PIN accepted" login 87654321
+step win32 "PIN changed" change-pin --pin 12345678 --new-pin 87654321
+step win64 "changed PIN accepted" login --pin 87654321
 if openssl dgst -sha1 -verify signature.pem -signature message.sig message.txt >/dev/null 2>&1; then
   passed=$((passed + 1))
 else

@@ -3,7 +3,9 @@
 # runs it: the device comes from the registry (written by `config init`),
 # PINs from the environment and standard input, the signature through a pipe
 # and checked with the openssl command. Called by run-wine-tests.sh with the
-# Windows build folder; WINEPREFIX and the rest are set by the caller.
+# Windows build folder; WINEPREFIX and the rest are set by the caller, with
+# OBKEY_REG_VIEW the registry view `wine reg` must name (/reg:64 for a
+# 64-bit obkeyctl.exe).
 set -uo pipefail
 build_dir=$1
 folder="$build_dir/wine-run/obkeyctl"
@@ -42,10 +44,10 @@ check() {
   fi
 }
 
-wine reg delete "$config_key" /v USBKEY /f >/dev/null 2>&1 || true
+wine reg delete "$config_key" /v USBKEY /f ${OBKEY_REG_VIEW:-} >/dev/null 2>&1 || true
 expect 3 "registry value USBKEY" status
 expect 0 "" config init --device 6
-check bash -c "wine reg query '$config_key' /v USBKEY | grep -q XCSP_KEY_6"
+check bash -c "wine reg query '$config_key' /v USBKEY ${OBKEY_REG_VIEW:-} | grep -q XCSP_KEY_6"
 expect 0 "" config show
 check grep -q "device        6  (the configuration)" out.txt
 expect 3 'obkey-smoke-tokens ($XCSP_TOKEN_DIR) does not exist' status
@@ -71,7 +73,7 @@ check bash -c "wine ./obkeyctl.exe export-pubkey 'WINE_SIG\\03' --outform der | 
 check bash -c "wine ./obkeyctl.exe status 2>/dev/null | grep -q 'signature container (slot 0): WINE_SIG'"
 expect 0 "" verify message.txt message.sig
 
-wine reg delete "$config_key" /v USBKEY /f >/dev/null 2>&1 || true
+wine reg delete "$config_key" /v USBKEY /f ${OBKEY_REG_VIEW:-} >/dev/null 2>&1 || true
 if [ "$failures" -ne 0 ]; then
   echo "wine obkeyctl smoke: $failures failure(s)"
   exit 1
