@@ -31,11 +31,12 @@ test-linux: build
 FUZZ_TEST_SECONDS ?= 10
 asan-build: deps
 	cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DOBKEY_SANITIZE=ON -DOBKEY_BUILD_FUZZ=ON \
-	  -DOBKEY_FUZZ_SECONDS=$(FUZZ_SECONDS_FOR_BUILD) \
+	  -DOBKEY_FUZZ_SECONDS=$(FUZZ_SECONDS_FOR_BUILD) -DOBKEY_FUZZ_SEED=$(FUZZ_SEED_FOR_BUILD) \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 	cmake --build $(BUILD_ASAN) -j$(JOBS)
 
 test-asan: FUZZ_SECONDS_FOR_BUILD = $(FUZZ_TEST_SECONDS)
+test-asan: FUZZ_SEED_FOR_BUILD = 1
 test-asan: asan-build
 	ctest --test-dir $(BUILD_ASAN) --output-on-failure -j$(JOBS)
 
