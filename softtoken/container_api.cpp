@@ -25,7 +25,7 @@ uint32_t KeyFlags(const Container &container) {
 int32_t CreateInSlot(Session *s, const std::string &name, size_t *out_slot) {
   size_t slot = SlotForName(name);
   if (s->state->containers[slot].present) return XCST_CONTAINER_EXISTS;
-  int32_t status = CommitChange(s, [&](TokenState &next) {
+  int32_t status = StageChange(s, [&](TokenState &next) {
     Container &c = next.containers[slot];
     c = Container{};
     c.present = true;

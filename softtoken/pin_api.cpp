@@ -16,26 +16,23 @@ int32_t CheckPinArgument(const uint8_t *pin, uint32_t pin_len) {
 }
 
 // CheckUserPin compares a PIN with the session's user PIN and keeps the
-// retry counter: one try fewer on a mismatch (locking at 0), full again on
-// a match. The counter is written before the answer is given, so a caller
-// cannot gain tries by killing the process.
+// retry counter. The try is paid before the comparison: the counter, one
+// lower, is in the store before the PIN is looked at, so no kill at any
+// moment, nor anything a caller could watch (the temporary file appearing),
+// tells a wrong PIN without costing a try. A match restores the counter,
+// with one more write.
 int32_t CheckUserPin(Session *session, const uint8_t *pin, uint32_t pin_len) {
-  if (session->state->user_pin.tries_left == 0) return XCST_PIN_LOCKED;
+  const uint8_t tries_left = session->state->user_pin.tries_left;
+  if (tries_left == 0) return XCST_PIN_LOCKED;
+  if (int32_t status = CommitPinTries(session, static_cast<uint8_t>(tries_left - 1))) {
+    return status;
+  }
   if (!PinMatches(session->state->user_pin.hash, pin, pin_len)) {
     // A failed check also ends an earlier login, as on a card.
     ForgetLogin(session->paths.store);
-    int32_t status = CommitChange(session, [](TokenState &next) {
-      --next.user_pin.tries_left;
-      return 0;
-    });
-    if (status != 0) return status;
-    return session->state->user_pin.tries_left == 0 ? XCST_PIN_LOCKED : XCST_PIN_INCORRECT;
+    return tries_left == 1 ? XCST_PIN_LOCKED : XCST_PIN_INCORRECT;
   }
-  if (session->state->user_pin.tries_left == kUserPinTries) return 0;
-  return CommitChange(session, [](TokenState &next) {
-    next.user_pin.tries_left = kUserPinTries;
-    return 0;
-  });
+  return CommitPinTries(session, kUserPinTries);
 }
 
 }  // namespace
@@ -62,7 +59,7 @@ int32_t ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,
   if (int32_t status = CheckUserPin(s, old_pin, old_len)) return status;
   PinHash new_hash = HashPin(new_pin, new_len);
   auto epoch = NewLoginEpoch();
-  int32_t status = CommitChange(s, [&](TokenState &next) {
+  int32_t status = StageChange(s, [&](TokenState &next) {
     next.user_pin.hash = new_hash;
     next.user_pin.tries_left = kUserPinTries;
     next.login_epoch = epoch;

@@ -44,6 +44,15 @@ int32_t LoadKey(XcHandle container, uint32_t key_type, Login login, ContainerKey
   if (int32_t status = FindKeySlot(container, key_type, login, out)) return status;
   const KeySlot &slot = out->session->state->containers[out->slot].keys[out->key_index];
   if (slot.private_key_der.empty()) return XCST_KEY_NOT_FOUND;
+  // A key this session made or replaced is not in the store yet, nor under
+  // the store's stamp in the key table.
+  const KeySlot &stored = out->session->committed->containers[out->slot].keys[out->key_index];
+  if (stored.private_key_der != slot.private_key_der) {
+    auto key = std::make_shared<RsaKey>();
+    if (int32_t status = key->Load(slot.private_key_der)) return status;
+    out->key = std::move(key);
+    return 0;
+  }
   return CachedKey(out->session->paths.store, out->session->stamp, out->slot, out->key_index,
                    slot.private_key_der, &out->key);
 }
@@ -97,7 +106,7 @@ int32_t GenRSAKey(XcHandle container, uint32_t key_type) {
   if (int32_t status = FindKeySlot(container, key_type, Login::kNeeded, &target)) return status;
   std::vector<uint8_t> der;
   if (int32_t status = GenerateRsaKeyDer(&der)) return status;
-  int32_t status = CommitChange(target.session, [&](TokenState &next) {
+  int32_t status = StageChange(target.session, [&](TokenState &next) {
     next.containers[target.slot].keys[target.key_index].private_key_der = der;
     return 0;
   });
@@ -114,7 +123,7 @@ int32_t WriteRSAKey(XcHandle container, uint32_t /*reserved1*/, uint32_t /*reser
   if (der == nullptr) return XCST_BAD_ARGUMENT;
   std::vector<uint8_t> strict;
   if (int32_t status = ImportRsaKeyDer(der, der_len, &strict)) return status;
-  int32_t status = CommitChange(target.session, [&](TokenState &next) {
+  int32_t status = StageChange(target.session, [&](TokenState &next) {
     next.containers[target.slot].keys[target.key_index].private_key_der = strict;
     return 0;
   });

@@ -119,12 +119,14 @@ TEST_F(StoreReuseTest, EveryCommittedChangeBumpsTheGenerationAndNothingElseDoes)
     uint64_t increment;
   };
   const Step steps[] = {
-      {"create a file", [&] { CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file); }, 1},
+      // A session's changes wait for its disconnect.
+      {"create a file", [&] { CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file); }, 0},
       {"create it again (refused)",
        [&] { CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file); }, 0},
+      // A PIN check pays its try before comparing and restores it after a match.
       {"wrong PIN", [&] { Login(session, "00000000"); }, 1},
-      {"right PIN restoring the tries", [&] { Login(session); }, 1},
-      {"right PIN, tries already full", [&] { Login(session); }, 0},
+      {"right PIN", [&] { Login(session); }, 2},
+      {"right PIN again", [&] { Login(session); }, 2},
       {"read the file",
        [&] {
          uint8_t out[4];
@@ -132,13 +134,14 @@ TEST_F(StoreReuseTest, EveryCommittedChangeBumpsTheGenerationAndNothingElseDoes)
          ReadUserFile(file, out, &len);
        },
        0},
-      {"disconnect and format",
+      {"disconnect", [&] { Disconnect(session); }, 1},
+      {"format and connect",
        [&] {
-         Disconnect(session);
          FormatToken(kInitialAdminPin, kInitialAdminPin, 0);
          session = Connect();
        },
        1},
+      {"disconnect without changes", [&] { Disconnect(session); }, 0},
   };
   for (const Step &step : steps) {
     const uint64_t before = Generation();
@@ -152,12 +155,11 @@ TEST_F(StoreReuseTest, Version1StoreOpensAndGainsAGenerationAtItsNextWrite) {
   WriteFileBytes(StorePath(), AsVersion1(ReadFileBytes(StorePath())));
   EXPECT_EQ(ReadFile1(0), "old!");
   EXPECT_EQ(ReadFileBytes(StorePath())[8], 1) << "reading rewrote the store";
-  XcHandle session = LoggedInSession();
-  XcHandle file = 0;
-  ASSERT_EQ(CreateUserFile(session, 2, 1, XC_USER_FILE_CREATE, &file), 0);
+  // The PIN check's first write (its try) is generation 1, its second 2.
+  LoggedInSession();
   const Blob written = ReadFileBytes(StorePath());
   EXPECT_EQ(written[8], kStoreFormatVersion);
-  EXPECT_EQ(StampOf(written).generation, 1u);
+  EXPECT_EQ(StampOf(written).generation, 2u);
 }
 
 TEST_F(StoreReuseTest, UnchangedStoreIsReusedOnlyOnceSettled) {
@@ -184,7 +186,8 @@ TEST_F(StoreReuseTest, UnchangedStoreIsReusedOnlyOnceSettled) {
   LoadedStore changed;
   ASSERT_EQ(LoadStore(paths, &changed), 0);
   EXPECT_NE(changed.state, kept.state);
-  EXPECT_EQ(changed.stamp.generation, kept.stamp.generation + 1);
+  // Two writes for the PIN check, one for the session.
+  EXPECT_EQ(changed.stamp.generation, kept.stamp.generation + 3);
   EXPECT_EQ(changed.state->user_files.count(1), 1u);
 }
 
@@ -308,6 +311,9 @@ TEST_F(StoreReuseTest, FormatAndAFailedReadDropTheTokensKeys) {
     XcHandle session = LoggedInSession();
     XcHandle container = Container(session, "SIG");
     ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+    Disconnect(session);
+    session = Connect();
+    ASSERT_EQ(SetCurContainer(session, 0, &container), 0);
     uint8_t block[128] = {}, signature[128];
     uint32_t len = sizeof(signature);
     ASSERT_EQ(RSASign(container, block, sizeof(block), signature, &len, XC_KEY_SIGNATURE), 0);
