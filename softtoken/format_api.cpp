@@ -57,6 +57,9 @@ int32_t FormatToken(const char *admin_pin, const char *second_text, int32_t devi
   if (!StorePathsFor(device_index, &paths) || !os::MakePrivateDirs(paths.dir)) {
     return XCST_STORE_IO;
   }
+  // An existing directory keeps the permissions it has; one that others may
+  // write to is not made private behind its owner's back.
+  if (os::DirectoryIsShared(paths.dir)) return XCST_TOKEN_DIR_SHARED;
   StoreLock lock;
   if (int32_t status = lock.Acquire(paths.lock)) return status;
   PinHash admin_hash;

@@ -63,6 +63,22 @@ int32_t CachedKey(const std::string &store_path, const StoreStamp &stamp, size_t
   return 0;
 }
 
+int32_t CheckAndKeepKeys(const std::string &store_path, const StoreStamp &stamp,
+                         const TokenState &state) {
+  for (size_t slot = 0; slot < kContainerSlots; ++slot) {
+    for (size_t index = 0; index < kKeyTypes; ++index) {
+      const std::vector<uint8_t> &der = state.containers[slot].keys[index].private_key_der;
+      if (der.empty()) continue;
+      std::shared_ptr<const RsaKey> key;
+      if (int32_t status = CachedKey(store_path, stamp, slot, index, der, &key)) {
+        DropCachedKeys(store_path);
+        return status;
+      }
+    }
+  }
+  return 0;
+}
+
 void DropCachedKeys(const std::string &store_path) {
   std::map<std::string, TokenKeys>::node_type dropped;
   KeyTable &table = Table();

@@ -25,6 +25,13 @@ std::string JoinPath(const std::string &dir, const std::string &name);
 // user (0700). Returns true when `dir` exists as a directory afterwards.
 bool MakePrivateDirs(const std::string &dir);
 
+// DirectoryIsShared says whether the existing directory `dir` lets other
+// users add or replace files in it (POSIX: group or world write
+// permission). Such a directory cannot keep a token: another user could put
+// a store or a link in its place. Windows keeps the ACL that
+// %LOCALAPPDATA% gives and answers false.
+bool DirectoryIsShared(const std::string &dir);
+
 // FileExists says whether `path` names an existing file.
 bool FileExists(const std::string &path);
 

@@ -83,6 +83,11 @@ bool MakePrivateDirs(const std::string &dir) {
   return IsDirectory(dir);
 }
 
+bool DirectoryIsShared(const std::string &dir) {
+  struct stat st {};
+  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH));
+}
+
 bool FileExists(const std::string &path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -138,11 +143,13 @@ ReadStatus ReadOnlyFile::ReadAll(size_t max_len, std::vector<uint8_t> *out) cons
 
 bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
                         const std::vector<uint8_t> &contents, void (*before_rename)()) {
-  int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // Whatever is at the temporary name (a file an interrupted write left, or
+  // a link someone planted) is removed, never written through: the new file
+  // is created afresh, and only if nothing took the name meanwhile.
+  if (unlink(temp_path.c_str()) != 0 && errno != ENOENT) return false;
+  int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
-  // A temp file left by an older run may carry other permissions.
-  bool ok =
-      fchmod(fd, 0600) == 0 && WriteAll(fd, contents.data(), contents.size()) && fsync(fd) == 0;
+  bool ok = WriteAll(fd, contents.data(), contents.size()) && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   if (!ok) {
     unlink(temp_path.c_str());

@@ -59,6 +59,10 @@ bool MakePrivateDirs(const std::string &dir) {
   return IsDirectory(dir);
 }
 
+bool DirectoryIsShared(const std::string & /*dir*/) {
+  return false;
+}
+
 bool FileExists(const std::string &path) {
   DWORD attributes = GetFileAttributesA(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
@@ -131,8 +135,12 @@ ReadStatus ReadOnlyFile::ReadAll(size_t max_len, std::vector<uint8_t> *out) cons
 
 bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
                         const std::vector<uint8_t> &contents, void (*before_rename)()) {
-  HANDLE file = CreateFileA(temp_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Whatever is at the temporary name is removed (DeleteFileA removes a
+  // link, not its target) and the file created afresh, only if nothing took
+  // the name meanwhile.
+  DeleteFileA(temp_path.c_str());
+  HANDLE file = CreateFileA(temp_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   bool ok = WriteAll(file, contents.data(), contents.size()) && FlushFileBuffers(file);
   ok = CloseHandle(file) && ok;

@@ -66,6 +66,15 @@ bool IsConsistent(EVP_PKEY *key) {
   return ctx != nullptr && EVP_PKEY_pairwise_check(ctx.get()) == 1;
 }
 
+// PassesFullCheck runs OpenSSL's complete RSA key check: p and q prime,
+// n = pq, d the inverse of e, and the CRT values matching. A damaged or
+// forged key that still parses would otherwise sign wrongly or leak its
+// primes through a faulty CRT signature.
+bool PassesFullCheck(EVP_PKEY *key) {
+  PkeyCtx ctx(EVP_PKEY_CTX_new(key, nullptr));
+  return ctx != nullptr && EVP_PKEY_check(ctx.get()) == 1;
+}
+
 }  // namespace
 
 void RsaKey::Deleter::operator()(EVP_PKEY *key) const {
@@ -154,12 +163,14 @@ int32_t RsaKey::Load(const std::vector<uint8_t> &der) {
     public_operation_ = NewOperation(public_key_.get(), true);
     ok = private_operation_ != nullptr && public_operation_ != nullptr;
   }
+  const bool parsed = ok;
+  ok = ok && PassesFullCheck(private_key_.get());
   if (!ok) {
     private_operation_.reset();
     public_operation_.reset();
     public_key_.reset();
     private_key_.reset();
-    return XCST_STORE_CORRUPT;
+    return parsed ? XCST_STORE_BAD_KEY : XCST_STORE_CORRUPT;
   }
   return 0;
 }

@@ -41,8 +41,10 @@ class RsaKey {
     void operator()(EVP_PKEY *key) const;
   };
 
-  // Load reads strict DER from the store. Returns 0 or XCST_STORE_CORRUPT;
-  // on failure the key holds nothing.
+  // Load reads strict DER from the store and runs OpenSSL's full RSA key
+  // check on it. Returns 0, XCST_STORE_CORRUPT (not a 1024-bit RSA key) or
+  // XCST_STORE_BAD_KEY (parses, but inconsistent); on failure the key holds
+  // nothing.
   int32_t Load(const std::vector<uint8_t> &der);
 
   // Modulus is n, big-endian, 128 bytes; PublicExponent is e.

@@ -264,6 +264,9 @@ int32_t LoadStore(const StorePaths &paths, LoadedStore *out) {
   int32_t status = ParseStore(bytes, &state, &stamp);
   OPENSSL_cleanse(bytes.data(), bytes.size());
   if (status != 0) return ForgetAfterFailure(paths.store, status);
+  // Every key of a store read whole is checked now, and kept for its stamp.
+  status = CheckAndKeepKeys(paths.store, stamp, state);
+  if (status != 0) return ForgetAfterFailure(paths.store, status);
   LoadedStore loaded{std::make_shared<const TokenState>(std::move(state)), stamp};
   KeepParsed(paths.store, file.identity(), read_started_ns, loaded);
   *out = std::move(loaded);
