@@ -37,7 +37,7 @@ KeyTable &Table() {
 }  // namespace
 
 int32_t CachedKey(const std::string &store_path, const StoreStamp &stamp, size_t slot,
-                  size_t key_index, const std::vector<uint8_t> &der,
+                  size_t key_index, const SecretBytes &der,
                   std::shared_ptr<const RsaKey> *out_key) {
   if (slot >= kContainerSlots || key_index >= kKeyTypes) return XCST_INTERNAL;
   KeyTable &table = Table();
@@ -67,7 +67,7 @@ int32_t CheckAndKeepKeys(const std::string &store_path, const StoreStamp &stamp,
                          const TokenState &state) {
   for (size_t slot = 0; slot < kContainerSlots; ++slot) {
     for (size_t index = 0; index < kKeyTypes; ++index) {
-      const std::vector<uint8_t> &der = state.containers[slot].keys[index].private_key_der;
+      const SecretBytes &der = state.containers[slot].keys[index].private_key_der;
       if (der.empty()) continue;
       std::shared_ptr<const RsaKey> key;
       if (int32_t status = CachedKey(store_path, stamp, slot, index, der, &key)) {

@@ -21,8 +21,7 @@ namespace obkey::softtoken {
 // all first. Returns 0, XCST_STORE_CORRUPT or XCST_STORE_BAD_KEY (nothing is
 // kept then).
 int32_t CachedKey(const std::string &store_path, const StoreStamp &stamp, size_t slot,
-                  size_t key_index, const std::vector<uint8_t> &der,
-                  std::shared_ptr<const RsaKey> *out_key);
+                  size_t key_index, const SecretBytes &der, std::shared_ptr<const RsaKey> *out_key);
 
 // CheckAndKeepKeys parses and checks every private key of `state`, the
 // store at `store_path` whose content is `stamp`, and keeps them, so that a

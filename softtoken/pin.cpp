@@ -24,7 +24,7 @@ std::array<uint8_t, kPinHashSize> Pbkdf2(const uint8_t *pin, size_t pin_len,
                                          const PinHash &params) {
   // HMAC pads short keys with zeros, so "ab" and "ab\0" would hash alike;
   // a length byte in front keeps PINs that differ by trailing zeros apart.
-  std::vector<uint8_t> password(1 + pin_len);
+  SecretBytes password(1 + pin_len);
   password[0] = static_cast<uint8_t>(pin_len);
   if (pin_len != 0) std::memcpy(password.data() + 1, pin, pin_len);
   std::array<uint8_t, kPinHashSize> out{};
@@ -32,7 +32,6 @@ std::array<uint8_t, kPinHashSize> Pbkdf2(const uint8_t *pin, size_t pin_len,
       reinterpret_cast<const char *>(password.data()), static_cast<int>(password.size()),
       params.salt.data(), static_cast<int>(params.salt.size()), static_cast<int>(params.iterations),
       EVP_sha256(), static_cast<int>(out.size()), out.data());
-  OPENSSL_cleanse(password.data(), password.size());
   if (ok != 1) throw std::runtime_error("PBKDF2 failed");
   return out;
 }

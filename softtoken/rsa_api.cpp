@@ -104,14 +104,12 @@ int32_t GenRSAKey(XcHandle container, uint32_t key_type) {
   os::ProcessStateGuard guard;
   ContainerKey target;
   if (int32_t status = FindKeySlot(container, key_type, Login::kNeeded, &target)) return status;
-  std::vector<uint8_t> der;
+  SecretBytes der;
   if (int32_t status = GenerateRsaKeyDer(&der)) return status;
-  int32_t status = StageChange(target.session, [&](TokenState &next) {
-    next.containers[target.slot].keys[target.key_index].private_key_der = der;
+  return StageChange(target.session, [&](TokenState &next) {
+    next.containers[target.slot].keys[target.key_index].private_key_der = std::move(der);
     return 0;
   });
-  OPENSSL_cleanse(der.data(), der.size());
-  return status;
 }
 
 int32_t WriteRSAKey(XcHandle container, uint32_t /*reserved1*/, uint32_t /*reserved2*/,
@@ -121,14 +119,12 @@ int32_t WriteRSAKey(XcHandle container, uint32_t /*reserved1*/, uint32_t /*reser
   if (int32_t status = FindKeySlot(container, key_type, Login::kNeeded, &target)) return status;
   if (der_len == 0) return XCST_BAD_KEY;
   if (der == nullptr) return XCST_BAD_ARGUMENT;
-  std::vector<uint8_t> strict;
+  SecretBytes strict;
   if (int32_t status = ImportRsaKeyDer(der, der_len, &strict)) return status;
-  int32_t status = StageChange(target.session, [&](TokenState &next) {
-    next.containers[target.slot].keys[target.key_index].private_key_der = strict;
+  return StageChange(target.session, [&](TokenState &next) {
+    next.containers[target.slot].keys[target.key_index].private_key_der = std::move(strict);
     return 0;
   });
-  OPENSSL_cleanse(strict.data(), strict.size());
-  return status;
 }
 
 int32_t ReadRSAPubKey(XcHandle container, uint8_t *out, uint32_t *inout_len, uint32_t key_type) {

@@ -44,14 +44,16 @@ class ByteWriter {
   void Raw(const std::array<uint8_t, N> &a) {
     Raw(a.data(), N);
   }
-  void Blob16(const std::vector<uint8_t> &blob) {
+  template <typename Buffer>
+  void Blob16(const Buffer &blob) {
     U16(static_cast<uint16_t>(blob.size()));
     Raw(blob.data(), blob.size());
   }
-  std::vector<uint8_t> &bytes() { return bytes_; }
+  SecretBytes &bytes() { return bytes_; }
 
  private:
-  std::vector<uint8_t> bytes_;
+  // What is written holds private keys; growing it must not leave copies.
+  SecretBytes bytes_;
 };
 
 // ByteReader fails (returns false) instead of reading past the end; once
@@ -79,10 +81,12 @@ class ByteReader {
   bool Raw(std::array<uint8_t, N> *out) {
     return Raw(out->data(), N);
   }
-  bool Bytes(size_t len, std::vector<uint8_t> *out) {
+  template <typename Buffer>
+  bool Bytes(size_t len, Buffer *out) {
     return Take(len, [&](const uint8_t *p) { out->assign(p, p + len); });
   }
-  bool Blob16(size_t max_len, std::vector<uint8_t> *out) {
+  template <typename Buffer>
+  bool Blob16(size_t max_len, Buffer *out) {
     uint16_t len = 0;
     return U16(&len) && len <= max_len && Bytes(len, out);
   }
@@ -172,7 +176,7 @@ bool ReadUserFiles(ByteReader *r, TokenState *state) {
   return true;
 }
 
-std::vector<uint8_t> SerializeBody(const TokenState &state) {
+SecretBytes SerializeBody(const TokenState &state) {
   ByteWriter w;
   w.Raw(state.login_epoch);
   WritePinHash(state.admin_pin, &w);
@@ -211,21 +215,19 @@ size_t HeaderSizeOf(uint32_t version) {
 
 }  // namespace
 
-std::vector<uint8_t> SerializeStore(const TokenState &state, uint64_t generation) {
-  std::vector<uint8_t> body = SerializeBody(state);
+SecretBytes SerializeStore(const TokenState &state, uint64_t generation) {
+  SecretBytes body = SerializeBody(state);
   ByteWriter covered;
   covered.U32(static_cast<uint32_t>(generation));
   covered.U32(static_cast<uint32_t>(generation >> 32));
   covered.Raw(body.data(), body.size());
-  OPENSSL_cleanse(body.data(), body.size());
-  std::vector<uint8_t> &tail = covered.bytes();
+  SecretBytes &tail = covered.bytes();
   ByteWriter w;
   w.Raw(reinterpret_cast<const uint8_t *>(kMagic), sizeof(kMagic));
   w.U32(kStoreFormatVersion);
   w.U32(static_cast<uint32_t>(tail.size() - (kStoreHeaderSize - kStoreChecksummedOffset)));
   w.Raw(Sha256(tail.data(), tail.size()));
   w.Raw(tail.data(), tail.size());
-  OPENSSL_cleanse(tail.data(), tail.size());
   return std::move(w.bytes());
 }
 
@@ -241,28 +243,29 @@ bool ReadStoreStamp(const uint8_t *header, size_t len, StoreStamp *out_stamp) {
   return true;
 }
 
-int32_t ParseStore(const std::vector<uint8_t> &file, TokenState *out_state, StoreStamp *out_stamp) {
+int32_t ParseStore(const uint8_t *file_data, size_t file_len, TokenState *out_state,
+                   StoreStamp *out_stamp) {
   // Magic before version so that any foreign file reads as corrupt, and
   // version before length so that a future layout is named as such.
-  if (file.size() < 12 || std::memcmp(file.data(), kMagic, sizeof(kMagic)) != 0) {
+  if (file_len < 12 || std::memcmp(file_data, kMagic, sizeof(kMagic)) != 0) {
     return XCST_STORE_CORRUPT;
   }
-  uint32_t version = ReadLe32(file.data() + 8);
+  uint32_t version = ReadLe32(file_data + 8);
   if (version != kStoreFormatVersion && version != kStoreFormatVersion1) {
     return XCST_STORE_VERSION;
   }
   const size_t header_size = HeaderSizeOf(version);
-  if (file.size() < header_size || file.size() > kMaxStoreSize) return XCST_STORE_CORRUPT;
-  const uint8_t *body = file.data() + header_size;
-  size_t body_len = file.size() - header_size;
-  if (ReadLe32(file.data() + 12) != body_len) return XCST_STORE_CORRUPT;
-  const uint8_t *covered = file.data() + kStoreChecksummedOffset;
-  Digest digest = Sha256(covered, file.size() - kStoreChecksummedOffset);
-  if (CRYPTO_memcmp(digest.data(), file.data() + kStoreChecksumOffset, kDigestSize) != 0) {
+  if (file_len < header_size || file_len > kMaxStoreSize) return XCST_STORE_CORRUPT;
+  const uint8_t *body = file_data + header_size;
+  size_t body_len = file_len - header_size;
+  if (ReadLe32(file_data + 12) != body_len) return XCST_STORE_CORRUPT;
+  const uint8_t *covered = file_data + kStoreChecksummedOffset;
+  Digest digest = Sha256(covered, file_len - kStoreChecksummedOffset);
+  if (CRYPTO_memcmp(digest.data(), file_data + kStoreChecksumOffset, kDigestSize) != 0) {
     return XCST_STORE_CORRUPT;
   }
   StoreStamp stamp;
-  ReadStoreStamp(file.data(), header_size, &stamp);
+  ReadStoreStamp(file_data, header_size, &stamp);
   TokenState parsed;
   if (!ParseBody(body, body_len, &parsed)) return XCST_STORE_CORRUPT;
   *out_state = std::move(parsed);

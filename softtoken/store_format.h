@@ -45,15 +45,21 @@ struct StoreStamp {
   bool operator!=(const StoreStamp &other) const { return !(*this == other); }
 };
 
-// SerializeStore returns the complete store file for `state` at `generation`.
-std::vector<uint8_t> SerializeStore(const TokenState &state, uint64_t generation);
+// SerializeStore returns the complete store file for `state` at `generation`
+// (it holds the private keys: its buffer wipes what it frees).
+SecretBytes SerializeStore(const TokenState &state, uint64_t generation);
 
 // ParseStore reads a complete store file. It returns 0 and fills `*out_state`
 // (and `*out_stamp` when not null) only when the whole file is valid;
 // otherwise it returns XCST_STORE_CORRUPT (truncated, checksum or layout
 // error) or XCST_STORE_VERSION and leaves both alone.
-int32_t ParseStore(const std::vector<uint8_t> &file, TokenState *out_state,
+int32_t ParseStore(const uint8_t *file, size_t file_len, TokenState *out_state,
                    StoreStamp *out_stamp = nullptr);
+template <typename Allocator>
+int32_t ParseStore(const std::vector<uint8_t, Allocator> &file, TokenState *out_state,
+                   StoreStamp *out_stamp = nullptr) {
+  return ParseStore(file.data(), file.size(), out_state, out_stamp);
+}
 
 // ReadStoreStamp takes the stamp from the first `len` bytes of a store file
 // without looking at the body, so it proves nothing about the file's

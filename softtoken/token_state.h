@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "crypto/wiping_allocator.h"
+
 namespace obkey::softtoken {
 
 constexpr size_t kContainerSlots = 2;
@@ -40,17 +42,14 @@ struct UserPin {
   uint8_t tries_left = kUserPinTries;
 };
 
+using obkey::SecretBytes;
+
 // KeySlot is what a container holds for one key type (= key specification):
 // the private key as PKCS#1 DER (empty when absent) and the certificate.
+// The key's buffer wipes every block it frees: on growth, on copy or move
+// assignment over it, and on destruction.
 struct KeySlot {
-  KeySlot() = default;
-  KeySlot(const KeySlot &) = default;
-  KeySlot(KeySlot &&) = default;
-  KeySlot &operator=(const KeySlot &) = default;
-  KeySlot &operator=(KeySlot &&) = default;
-  ~KeySlot();  // wipes the private key
-
-  std::vector<uint8_t> private_key_der;
+  SecretBytes private_key_der;
   std::vector<uint8_t> certificate;
 };
 

@@ -46,7 +46,7 @@ TokenState SmallState(uint8_t file_byte) {
 TEST(StoreStamp, GenerationAndChecksumComeBackFromHeaderAndWholeFile) {
   const uint64_t generations[] = {0, 1, 0xFFFFFFFFull, (1ull << 32) | 5, ~0ull};
   for (uint64_t generation : generations) {
-    const Blob file = SerializeStore(SmallState('a'), generation);
+    const Blob file = Plain(SerializeStore(SmallState('a'), generation));
     TokenState parsed;
     StoreStamp from_file;
     ASSERT_EQ(ParseStore(file, &parsed, &from_file), 0) << generation;
@@ -58,12 +58,12 @@ TEST(StoreStamp, GenerationAndChecksumComeBackFromHeaderAndWholeFile) {
     EXPECT_FALSE(ReadStoreStamp(file.data(), kStoreHeaderSize - 1, &unused));
   }
   // Same generation, other contents: the checksum tells them apart.
-  EXPECT_NE(StampOf(SerializeStore(SmallState('a'), 7)),
-            StampOf(SerializeStore(SmallState('b'), 7)));
+  EXPECT_NE(StampOf(Plain(SerializeStore(SmallState('a'), 7))),
+            StampOf(Plain(SerializeStore(SmallState('b'), 7))));
 }
 
 TEST(StoreStamp, Version1StoreReadsAsGenerationZero) {
-  const Blob v1 = AsVersion1(SerializeStore(SmallState('x'), 9));
+  const Blob v1 = AsVersion1(Plain(SerializeStore(SmallState('x'), 9)));
   TokenState parsed;
   StoreStamp stamp;
   ASSERT_EQ(ParseStore(v1, &parsed, &stamp), 0);
@@ -227,7 +227,7 @@ TEST_F(StoreReuseTest, ReplacedStoreIsReadAfreshAndADamagedOneRefused) {
       StoreStamp stamp;
       ASSERT_EQ(ParseStore(original, &state, &stamp), 0);
       state.user_files[1].assign(4, 'B');
-      replacement = SerializeStore(state, stamp.generation);
+      replacement = Plain(SerializeStore(state, stamp.generation));
     }
     ASSERT_EQ(replacement.size(), original.size());
     ASSERT_EQ(StampOf(replacement).generation, StampOf(original).generation);
@@ -254,8 +254,8 @@ TEST_F(StoreReuseTest, ReplacedStoreIsReadAfreshAndADamagedOneRefused) {
 
 TEST_F(StoreReuseTest, KeysAreKeptPerStampAndNothingAfterAFailedRead) {
   DropAllCachedKeys();
-  const Blob der_a = StrictDer(NewRsaKey(1024).get());
-  const Blob der_b = StrictDer(NewRsaKey(1024).get());
+  const SecretBytes der_a = Secret(StrictDer(NewRsaKey(1024).get()));
+  const SecretBytes der_b = Secret(StrictDer(NewRsaKey(1024).get()));
   StoreStamp one, two;
   one.generation = 1;
   two.generation = 2;
@@ -274,7 +274,7 @@ TEST_F(StoreReuseTest, KeysAreKeptPerStampAndNothingAfterAFailedRead) {
   EXPECT_EQ(CachedKeyCount(), 2u);
 
   // Unreadable DER under a new stamp: an error, and token-a keeps nothing.
-  Blob broken = der_a;
+  SecretBytes broken = der_a;
   broken.resize(broken.size() - 1);
   StoreStamp three;
   three.generation = 3;

@@ -115,9 +115,9 @@ TEST_F(StoreSafetyTest, StoreWithAnInconsistentKeyIsRefused) {
     TokenState state = base;
     state.containers[0].present = true;
     state.containers[0].name = "SIG";
-    state.containers[0].keys[1].private_key_der = der;
+    state.containers[0].keys[1].private_key_der = Secret(der);
     if (c.offset != 0) state.containers[0].keys[1].private_key_der[c.offset] ^= 0x10;
-    WriteFileBytes(StorePath(), SerializeStore(state, 100));
+    WriteFileBytes(StorePath(), Plain(SerializeStore(state, 100)));
     XcHandle session = 0;
     EXPECT_EQ(ConnectEkey(0, &session), c.expected) << c.what;
     if (c.expected == 0) DisconnectEkey(session);
