@@ -15,7 +15,6 @@ namespace obkey::p11token {
 
 namespace {
 
-constexpr size_t kMinPaddingBytes = 8;
 constexpr int kModulusBits = 1024;
 constexpr unsigned long kPublicExponent = 65537;
 
