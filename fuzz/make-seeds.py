@@ -87,7 +87,14 @@ def store_seeds(key_der, cert_der):
     put("store_parse_fuzz", "files", store_file(head + b"\x00\x00" + files))
     put("store_parse_fuzz", "key-and-cert", store_file(head + container + b"\x00" + files))
     put("store_parse_fuzz", "version1", store_file(head + container + b"\x00" + no_files, 1))
-    put("store_parse_fuzz", "version3", store_file(head + b"\x00\x00" + no_files, 3))
+    # Version 3: a token key block, then key pairs with a form byte each.
+    wrap = b"\x01" + bytes(range(16)) + le(1, 4) + bytes(range(60))
+    sealed = (b"\x01" + bytes([3]) + b"SIG" + b"\x00" + le(0, 2)
+              + b"\x02" + le(4, 2) + b"\x30\x02\x02\x00" + le(40, 2) + bytes(40) + le(0, 2))
+    put("store_parse_fuzz", "version3", store_file(head + wrap + sealed + b"\x00" + files, 3))
+    put("store_parse_fuzz", "version3-clear-key",
+        store_file(head + b"\x00" + b"\x01" + bytes([3]) + b"ENC" + b"\x01" + le(len(key_der), 2)
+                   + key_der + le(0, 2) + b"\x00" + le(0, 2) + b"\x00" + no_files, 3))
 
 
 def main():

@@ -3,8 +3,9 @@
 // gives the same bytes, with the generation and checksum of its stamp.
 //
 // A mutation almost always breaks the checksum, and the reader then stops
-// at once; so inputs that look like a store of a known version get their
-// body length and checksum set here, and the body parser sees the rest.
+// at once; so inputs that look like a store of a known version (1 to 3) get
+// their body length and checksum set here, and the body parser sees the
+// rest.
 // Inputs starting with 'X' are left as they are, so that the header checks
 // are fuzzed too.
 #include <openssl/evp.h>
@@ -23,13 +24,16 @@ using obkey::softtoken::SerializeStore;
 using obkey::softtoken::StoreStamp;
 using obkey::softtoken::TokenState;
 
-// FixUp sets the body length and the checksum of a version 1 or 2 store.
+// FixUp sets the body length and the checksum of a store of a version the
+// reader knows.
 void FixUp(std::vector<uint8_t> *file) {
   if (file->size() < 12 || (*file)[0] == 'X') return;
   const uint32_t version = (*file)[8];
   const size_t header =
-      version == 2 ? obkey::softtoken::kStoreHeaderSize : obkey::softtoken::kStoreHeaderSize1;
-  if ((version != 1 && version != 2) || file->size() < header) return;
+      version == 1 ? obkey::softtoken::kStoreHeaderSize1 : obkey::softtoken::kStoreHeaderSize;
+  if (version < 1 || version > obkey::softtoken::kStoreFormatVersion || file->size() < header) {
+    return;
+  }
   const size_t body_len = file->size() - header;
   for (int i = 0; i < 4; ++i) (*file)[12 + i] = static_cast<uint8_t>(body_len >> (8 * i));
   const size_t covered = obkey::softtoken::kStoreChecksummedOffset;

@@ -15,10 +15,8 @@ size_t SlotForName(const std::string &name) {
 
 uint32_t KeyFlags(const Container &container) {
   uint32_t flags = 0;
-  if (!container.keys[XC_KEY_EXCHANGE - 1].private_key_der.empty()) flags |= XC_FLAG_EXCHANGE_PAIR;
-  if (!container.keys[XC_KEY_SIGNATURE - 1].private_key_der.empty()) {
-    flags |= XC_FLAG_SIGNATURE_PAIR;
-  }
+  if (container.keys[XC_KEY_EXCHANGE - 1].HasKey()) flags |= XC_FLAG_EXCHANGE_PAIR;
+  if (container.keys[XC_KEY_SIGNATURE - 1].HasKey()) flags |= XC_FLAG_SIGNATURE_PAIR;
   return flags;
 }
 

@@ -1,5 +1,6 @@
 #include <openssl/crypto.h>
 
+#include "softtoken/key_seal.h"
 #include "softtoken/os.h"
 #include "softtoken/pin.h"
 #include "softtoken/session.h"
@@ -35,6 +36,28 @@ int32_t CheckUserPin(Session *session, const uint8_t *pin, uint32_t pin_len) {
   return CommitPinTries(session, kUserPinTries);
 }
 
+// UnlockTokenKey opens the token key with a PIN that passed its check. A
+// store written before keys were sealed gets a new token key, wrapped under
+// the PIN, and its clear keys sealed: changes of the session, committed at
+// its disconnect.
+int32_t UnlockTokenKey(Session *session, const uint8_t *pin, uint32_t pin_len,
+                       SecretBytes *out_token_key) {
+  const TokenKeyWrap &wrap = session->state->token_key_wrap;
+  if (wrap.present) {
+    // The PIN matched its check: a wrap it does not open was tampered with.
+    return UnwrapTokenKey(pin, pin_len, wrap, out_token_key) ? 0 : XCST_STORE_BAD_KEY;
+  }
+  SecretBytes token_key = NewTokenKey();
+  TokenKeyWrap new_wrap = WrapTokenKey(pin, pin_len, token_key);
+  int32_t status = StageChange(session, [&](TokenState &next) {
+    next.token_key_wrap = new_wrap;
+    return SealClearKeys(token_key, &next);
+  });
+  if (status != 0) return status;
+  *out_token_key = std::move(token_key);
+  return 0;
+}
+
 }  // namespace
 
 int32_t VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32_t pin_type) {
@@ -44,7 +67,9 @@ int32_t VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32
   if (pin_type != XC_PIN_USER) return XCST_BAD_PIN_TYPE;
   if (int32_t status = CheckPinArgument(pin, pin_len)) return status;
   if (int32_t status = CheckUserPin(s, pin, pin_len)) return status;
-  RememberLogin(s->paths.store, *s->state);
+  SecretBytes token_key;
+  if (int32_t status = UnlockTokenKey(s, pin, pin_len, &token_key)) return status;
+  RememberLogin(s->paths.store, *s->state, std::move(token_key));
   return 0;
 }
 
@@ -57,14 +82,21 @@ int32_t ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,
   if (int32_t status = CheckPinArgument(old_pin, old_len)) return status;
   if (int32_t status = CheckPinArgument(new_pin, new_len)) return status;
   if (int32_t status = CheckUserPin(s, old_pin, old_len)) return status;
+  SecretBytes token_key;
+  if (int32_t status = UnlockTokenKey(s, old_pin, old_len, &token_key)) return status;
+  // The keys stay sealed as they are: only the token key is wrapped anew.
   PinHash new_hash = HashPin(new_pin, new_len);
+  TokenKeyWrap wrap = WrapTokenKey(new_pin, new_len, token_key);
   auto epoch = NewLoginEpoch();
   int32_t status = StageChange(s, [&](TokenState &next) {
     next.user_pin.hash = new_hash;
     next.user_pin.tries_left = kUserPinTries;
     next.login_epoch = epoch;
+    next.token_key_wrap = wrap;
     return 0;
   });
+  // The new epoch ends the login; its token key goes now.
+  ForgetLogin(s->paths.store);
   OPENSSL_cleanse(new_hash.hash.data(), new_hash.hash.size());
   return status;
 }

@@ -6,7 +6,6 @@ namespace {
 
 constexpr uint8_t kSequenceTag = 0x30;
 constexpr uint8_t kIntegerTag = 0x02;
-constexpr int kRsaPrivateKeyIntegers = 9;
 
 struct Span {
   const uint8_t *data;

@@ -198,6 +198,46 @@ EVP_PKEY *PublicKeyOf(EVP_PKEY *key) {
 
 }  // namespace
 
+bool PublicKeyDerOf(const obkey::SecretBytes &der, std::vector<uint8_t> *out_public_der) {
+  std::unique_ptr<EVP_PKEY, RsaKey::Deleter> key(DecodeKey(der));
+  if (key == nullptr) return false;
+  int len = i2d_PublicKey(key.get(), nullptr);
+  if (len <= 0) return false;
+  std::vector<uint8_t> public_der(static_cast<size_t>(len));
+  unsigned char *p = public_der.data();
+  if (i2d_PublicKey(key.get(), &p) != len) return false;
+  *out_public_der = std::move(public_der);
+  return true;
+}
+
+int32_t RsaKey::LoadPublic(const std::vector<uint8_t> &public_der) {
+  private_operation_.reset();
+  public_operation_.reset();
+  private_key_.reset();
+  const unsigned char *in = public_der.data();
+  public_key_.reset(
+      d2i_PublicKey(EVP_PKEY_RSA, nullptr, &in, static_cast<long>(public_der.size())));
+  Bignum n;
+  Bignum e;
+  bool ok = public_key_ != nullptr && in == public_der.data() + public_der.size() &&
+            EVP_PKEY_get_bits(public_key_.get()) == kRsaBits &&
+            GetBignum(public_key_.get(), OSSL_PKEY_PARAM_RSA_N, &n) &&
+            GetBignum(public_key_.get(), OSSL_PKEY_PARAM_RSA_E, &e) &&
+            BN_is_word(e.get(), kRsaPublicExponent) &&
+            BN_bn2binpad(n.get(), modulus_.data(), static_cast<int>(modulus_.size())) >= 0;
+  if (ok) {
+    exponent_ = kRsaPublicExponent;
+    public_operation_ = NewOperation(public_key_.get(), true);
+    ok = public_operation_ != nullptr;
+  }
+  if (!ok) {
+    public_operation_.reset();
+    public_key_.reset();
+    return XCST_STORE_CORRUPT;
+  }
+  return 0;
+}
+
 RsaKey::RsaKey() = default;
 RsaKey::~RsaKey() = default;
 

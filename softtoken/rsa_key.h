@@ -27,6 +27,10 @@ int32_t GenerateRsaKeyDer(obkey::SecretBytes *out_der);
 // exponent 65537, and returns its strict DER. Returns 0 or XCST_BAD_KEY.
 int32_t ImportRsaKeyDer(const uint8_t *der, size_t der_len, obkey::SecretBytes *out_der);
 
+// PublicKeyDerOf writes the public part of the key pair `der` as PKCS #1
+// RSAPublicKey DER. Returns false when `der` is not a key.
+bool PublicKeyDerOf(const obkey::SecretBytes &der, std::vector<uint8_t> *out_public_der);
+
 // RsaKey is one key pair read from the store, parsed once and kept: a
 // private-key object for the private operation (OpenSSL keeps its blinding
 // with it) and a public-key object, holding n and e only, for the public
@@ -47,6 +51,11 @@ class RsaKey {
   // XCST_STORE_BAD_KEY (parses, but inconsistent); on failure the key holds
   // nothing.
   int32_t Load(const obkey::SecretBytes &der);
+
+  // LoadPublic reads the public part alone (RSAPublicKey DER), for the
+  // public operation; the private one then fails with XCST_CRYPTO. Returns
+  // 0 or XCST_STORE_CORRUPT (not a 1024-bit key with exponent 65537).
+  int32_t LoadPublic(const std::vector<uint8_t> &public_der);
 
   // Modulus is n, big-endian, 128 bytes; PublicExponent is e.
   const RsaBlock &Modulus() const { return modulus_; }

@@ -15,6 +15,8 @@
 #include <new>
 
 #include "rsa_test_keys.h"
+#include "softtoken/key_seal.h"
+#include "softtoken/pin.h"
 #include "softtoken/store_format.h"
 #include "token_fixture.h"
 
@@ -168,10 +170,15 @@ TEST_F(FreedMemoryTest, KeyGenerationLeavesNoKeyInFreedMemory) {
   Disconnect(session);
   ForgetAllParsedStores();
   armed = false;
-  // The key is known only now: taken from the store.
+  // The key is known only now: opened from the store with the login.
   TokenState stored;
   ASSERT_EQ(ParseStore(ReadFileBytes(StorePath()), &stored), 0);
-  const SecretBytes &der = stored.containers[XC_SLOT_SIGNATURE].keys[1].private_key_der;
+  const KeySlot &keys = stored.containers[XC_SLOT_SIGNATURE].keys[1];
+  const SecretBytes *token_key = LoginTokenKey(StorePath(), stored);
+  ASSERT_NE(token_key, nullptr);
+  SecretBytes der;
+  ASSERT_TRUE(
+      OpenPrivateKey(*token_key, XC_SLOT_SIGNATURE, 1, keys.public_key_der, keys.sealed_key, &der));
   const unsigned char *cursor = der.data();
   Pkey key(d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &cursor, static_cast<long>(der.size())));
   ASSERT_NE(key, nullptr);

@@ -41,10 +41,10 @@ TEST_F(SessionTest, UnreadableStoresAreRefusedAndLeftAlone) {
          return f;
        }(),
        XCST_STORE_CORRUPT},
-      {"version 3",
+      {"version 4",
        [&] {
          auto f = good;
-         f[8] = 3;
+         f[8] = 4;
          return f;
        }(),
        XCST_STORE_VERSION},

@@ -102,7 +102,8 @@ TEST(StoreFormat, DamagedHeaderOrBody) {
   const Case cases[] = {
       {"magic", 0, 0x01, XCST_STORE_CORRUPT},
       {"version", 8, 0x04, XCST_STORE_VERSION},
-      {"version 2 read as 1", 8, 0x03, XCST_STORE_CORRUPT},
+      {"version 3 read as 2", 8, 0x01, XCST_STORE_CORRUPT},
+      {"version 3 read as 1", 8, 0x02, XCST_STORE_CORRUPT},
       {"version high byte", 11, 0x80, XCST_STORE_VERSION},
       {"body length", 12, 0x01, XCST_STORE_CORRUPT},
       {"checksum", 20, 0x40, XCST_STORE_CORRUPT},
