@@ -64,6 +64,39 @@ def le(value, width):
     return value.to_bytes(width, "little")
 
 
+def store_file(body, version=2, generation=7):
+    """A software-token store file around `body` (softtoken/README.md)."""
+    import hashlib
+    if version == 1:
+        return (b"OBKEYTOK" + le(1, 4) + le(len(body), 4) + hashlib.sha256(body).digest()
+                + body)
+    covered = le(generation, 8) + body
+    return b"OBKEYTOK" + le(version, 4) + le(len(body), 4) + hashlib.sha256(covered).digest() \
+        + covered
+
+
+def store_seeds(key_der, cert_der):
+    pin = bytes(range(16)) + bytes(range(32)) + le(1, 4)
+    head = bytes(range(100, 116)) + pin + pin + bytes([10])
+    no_files = le(0, 2)
+    files = le(3, 2) + le(1, 4) + le(200, 4) + b"\x00" * 200 + le(2, 4) + le(5, 4) + b"KEEP!" \
+        + le(0x80000000, 4) + le(0, 4)
+    container = (b"\x01" + bytes([7]) + b"SIG_one" + le(0, 2) + le(0, 2)
+                 + le(len(key_der), 2) + key_der + le(len(cert_der), 2) + cert_der)
+    put("store_parse_fuzz", "empty", store_file(head + b"\x00\x00" + no_files))
+    put("store_parse_fuzz", "files", store_file(head + b"\x00\x00" + files))
+    put("store_parse_fuzz", "key-and-cert", store_file(head + container + b"\x00" + files))
+    put("store_parse_fuzz", "version1", store_file(head + container + b"\x00" + no_files, 1))
+    # Version 3: a token key block, then key pairs with a form byte each.
+    wrap = b"\x01" + bytes(range(16)) + le(1, 4) + bytes(range(60))
+    sealed = (b"\x01" + bytes([3]) + b"SIG" + b"\x00" + le(0, 2)
+              + b"\x02" + le(4, 2) + b"\x30\x02\x02\x00" + le(40, 2) + bytes(40) + le(0, 2))
+    put("store_parse_fuzz", "version3", store_file(head + wrap + sealed + b"\x00" + files, 3))
+    put("store_parse_fuzz", "version3-clear-key",
+        store_file(head + b"\x00" + b"\x01" + bytes([3]) + b"ENC" + b"\x01" + le(len(key_der), 2)
+                   + key_der + le(0, 2) + b"\x00" + le(0, 2) + b"\x00" + no_files, 3))
+
+
 def main():
     with tempfile.TemporaryDirectory() as tmp:
         key_pem, k = rsa_parts(tmp, 1024)
@@ -201,6 +234,13 @@ def main():
     }
     for name, text in answers.items():
         put("xml_answer_fuzz", name, text.encode("latin-1"))
+
+    with tempfile.TemporaryDirectory() as tmp:
+        key_pem, _ = rsa_parts(tmp, 1024)
+        key_der = openssl("rsa", "-in", key_pem, "-traditional", "-outform", "DER")
+        cert_pem = openssl("req", "-new", "-x509", "-key", key_pem, "-subj",
+                           "/CN=obkey store seed", "-days", "3650")
+        store_seeds(key_der, openssl("x509", "-outform", "DER", data=cert_pem))
 
 
 if __name__ == "__main__":

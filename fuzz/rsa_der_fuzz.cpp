@@ -14,7 +14,7 @@
 
 namespace {
 
-bool IsStrictKeyDer(const std::vector<uint8_t> &der) {
+bool IsStrictKeyDer(const obkey::SecretBytes &der) {
   const unsigned char *cursor = der.data();
   ASN1_SEQUENCE_ANY *items = d2i_ASN1_SEQUENCE_ANY(nullptr, &cursor, static_cast<long>(der.size()));
   if (items == nullptr) return false;
@@ -37,9 +37,9 @@ bool IsStrictKeyDer(const std::vector<uint8_t> &der) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // A heap copy of exactly `size` bytes, so that any over-read is caught.
   const std::vector<uint8_t> der(data, data + size);
-  std::vector<uint8_t> strict;
+  obkey::SecretBytes strict;
   if (!obkey::softtoken::NormalizeRsaPrivateKeyDer(der.data(), der.size(), &strict)) return 0;
-  std::vector<uint8_t> again;
+  obkey::SecretBytes again;
   if (!obkey::softtoken::NormalizeRsaPrivateKeyDer(strict.data(), strict.size(), &again) ||
       again != strict) {
     __builtin_trap();

@@ -16,7 +16,7 @@ int32_t WriteCert(XcHandle container, const uint8_t *cert, uint32_t cert_len, ui
   if (cert == nullptr) return XCST_BAD_ARGUMENT;
   if (cert_len == 0 || cert_len > kMaxCertificate) return XCST_CERT_LENGTH;
   if (int32_t status = RequireLogin(*s)) return status;
-  return CommitChange(s, [&](TokenState &next) {
+  return StageChange(s, [&](TokenState &next) {
     next.containers[slot].keys[index].certificate.assign(cert, cert + cert_len);
     return 0;
   });

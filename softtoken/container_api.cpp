@@ -15,17 +15,15 @@ size_t SlotForName(const std::string &name) {
 
 uint32_t KeyFlags(const Container &container) {
   uint32_t flags = 0;
-  if (!container.keys[XC_KEY_EXCHANGE - 1].private_key_der.empty()) flags |= XC_FLAG_EXCHANGE_PAIR;
-  if (!container.keys[XC_KEY_SIGNATURE - 1].private_key_der.empty()) {
-    flags |= XC_FLAG_SIGNATURE_PAIR;
-  }
+  if (container.keys[XC_KEY_EXCHANGE - 1].HasKey()) flags |= XC_FLAG_EXCHANGE_PAIR;
+  if (container.keys[XC_KEY_SIGNATURE - 1].HasKey()) flags |= XC_FLAG_SIGNATURE_PAIR;
   return flags;
 }
 
 int32_t CreateInSlot(Session *s, const std::string &name, size_t *out_slot) {
   size_t slot = SlotForName(name);
   if (s->state->containers[slot].present) return XCST_CONTAINER_EXISTS;
-  int32_t status = CommitChange(s, [&](TokenState &next) {
+  int32_t status = StageChange(s, [&](TokenState &next) {
     Container &c = next.containers[slot];
     c = Container{};
     c.present = true;

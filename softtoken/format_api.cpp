@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "softtoken/key_seal.h"
 #include "softtoken/os.h"
 #include "softtoken/pin.h"
 #include "softtoken/store_file.h"
@@ -44,6 +45,9 @@ TokenState FreshToken(const PinHash &admin_pin) {
   state.admin_pin = admin_pin;
   state.user_pin.hash = HashPin(Bytes(kInitialUserPin), std::strlen(kInitialUserPin));
   state.user_pin.tries_left = kUserPinTries;
+  // A new token key for the new token, under the default PIN.
+  state.token_key_wrap =
+      WrapTokenKey(Bytes(kInitialUserPin), std::strlen(kInitialUserPin), NewTokenKey());
   return state;
 }
 
@@ -57,6 +61,9 @@ int32_t FormatToken(const char *admin_pin, const char *second_text, int32_t devi
   if (!StorePathsFor(device_index, &paths) || !os::MakePrivateDirs(paths.dir)) {
     return XCST_STORE_IO;
   }
+  // An existing directory keeps the permissions it has; one that others may
+  // write to is not made private behind its owner's back.
+  if (os::DirectoryIsShared(paths.dir)) return XCST_TOKEN_DIR_SHARED;
   StoreLock lock;
   if (int32_t status = lock.Acquire(paths.lock)) return status;
   PinHash admin_hash;
@@ -64,7 +71,11 @@ int32_t FormatToken(const char *admin_pin, const char *second_text, int32_t devi
   if (int32_t status = AdminPinFor(paths, admin_pin, &admin_hash, &previous)) return status;
   // Saving forgets this process's parsed copy and keys of the old token.
   StoreStamp formatted;
-  return SaveStore(paths, FreshToken(admin_hash), previous, &formatted);
+  int32_t status = SaveStore(paths, FreshToken(admin_hash), previous, &formatted);
+  // The old token key is of no use any more: wipe this process's copy.
+  os::ProcessStateGuard guard;
+  ForgetLogin(paths.store);
+  return status;
 }
 
 }  // namespace obkey::softtoken

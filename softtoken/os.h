@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "crypto/wiping_allocator.h"
+
 namespace obkey::softtoken::os {
 
 // DefaultTokenDir is ~/.local/share/obkey/tokens (POSIX) or
@@ -24,6 +26,13 @@ std::string JoinPath(const std::string &dir, const std::string &name);
 // MakePrivateDirs creates `dir` and any missing parents, each private to the
 // user (0700). Returns true when `dir` exists as a directory afterwards.
 bool MakePrivateDirs(const std::string &dir);
+
+// DirectoryIsShared says whether the existing directory `dir` lets other
+// users add or replace files in it (POSIX: group or world write
+// permission). Such a directory cannot keep a token: another user could put
+// a store or a link in its place. Windows keeps the ACL that
+// %LOCALAPPDATA% gives and answers false.
+bool DirectoryIsShared(const std::string &dir);
 
 // FileExists says whether `path` names an existing file.
 bool FileExists(const std::string &path);
@@ -70,7 +79,8 @@ class ReadOnlyFile {
   // ReadAll reads the whole file into `*out` when it holds at most `max_len`
   // bytes; on any other outcome `*out` is left alone. A file shorter than
   // its identity said is read as it is.
-  ReadStatus ReadAll(size_t max_len, std::vector<uint8_t> *out) const;
+  // The buffer wipes what it frees: a store holds private keys.
+  ReadStatus ReadAll(size_t max_len, obkey::SecretBytes *out) const;
 
  private:
   intptr_t handle_ = -1;
@@ -83,7 +93,7 @@ class ReadOnlyFile {
 // any point leaves `path` with its old or its new contents. Returns false
 // on any failure, leaving `path` untouched.
 bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
-                        const std::vector<uint8_t> &contents, void (*before_rename)());
+                        const uint8_t *contents, size_t contents_len, void (*before_rename)());
 
 enum class LockStatus { kAcquired, kHeldElsewhere, kError };
 

@@ -83,6 +83,11 @@ bool MakePrivateDirs(const std::string &dir) {
   return IsDirectory(dir);
 }
 
+bool DirectoryIsShared(const std::string &dir) {
+  struct stat st {};
+  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH));
+}
+
 bool FileExists(const std::string &path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -125,9 +130,9 @@ bool ReadOnlyFile::ReadPrefix(uint8_t *out, size_t capacity, size_t *out_len) co
   return true;
 }
 
-ReadStatus ReadOnlyFile::ReadAll(size_t max_len, std::vector<uint8_t> *out) const {
+ReadStatus ReadOnlyFile::ReadAll(size_t max_len, obkey::SecretBytes *out) const {
   if (identity_.size > max_len) return ReadStatus::kTooLarge;
-  std::vector<uint8_t> bytes(static_cast<size_t>(identity_.size));
+  obkey::SecretBytes bytes(static_cast<size_t>(identity_.size));
   size_t got = 0;
   if (!ReadPrefix(bytes.data(), bytes.size(), &got)) return ReadStatus::kError;
   // The checksum judges a file that changed size since it was opened.
@@ -137,12 +142,14 @@ ReadStatus ReadOnlyFile::ReadAll(size_t max_len, std::vector<uint8_t> *out) cons
 }
 
 bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
-                        const std::vector<uint8_t> &contents, void (*before_rename)()) {
-  int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+                        const uint8_t *contents, size_t contents_len, void (*before_rename)()) {
+  // Whatever is at the temporary name (a file an interrupted write left, or
+  // a link someone planted) is removed, never written through: the new file
+  // is created afresh, and only if nothing took the name meanwhile.
+  if (unlink(temp_path.c_str()) != 0 && errno != ENOENT) return false;
+  int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
-  // A temp file left by an older run may carry other permissions.
-  bool ok =
-      fchmod(fd, 0600) == 0 && WriteAll(fd, contents.data(), contents.size()) && fsync(fd) == 0;
+  bool ok = WriteAll(fd, contents, contents_len) && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   if (!ok) {
     unlink(temp_path.c_str());

@@ -59,6 +59,10 @@ bool MakePrivateDirs(const std::string &dir) {
   return IsDirectory(dir);
 }
 
+bool DirectoryIsShared(const std::string & /*dir*/) {
+  return false;
+}
+
 bool FileExists(const std::string &path) {
   DWORD attributes = GetFileAttributesA(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
@@ -119,9 +123,9 @@ bool ReadOnlyFile::ReadPrefix(uint8_t *out, size_t capacity, size_t *out_len) co
   return true;
 }
 
-ReadStatus ReadOnlyFile::ReadAll(size_t max_len, std::vector<uint8_t> *out) const {
+ReadStatus ReadOnlyFile::ReadAll(size_t max_len, obkey::SecretBytes *out) const {
   if (identity_.size > max_len) return ReadStatus::kTooLarge;
-  std::vector<uint8_t> bytes(static_cast<size_t>(identity_.size));
+  obkey::SecretBytes bytes(static_cast<size_t>(identity_.size));
   size_t got = 0;
   if (!ReadPrefix(bytes.data(), bytes.size(), &got)) return ReadStatus::kError;
   bytes.resize(got);
@@ -130,11 +134,15 @@ ReadStatus ReadOnlyFile::ReadAll(size_t max_len, std::vector<uint8_t> *out) cons
 }
 
 bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
-                        const std::vector<uint8_t> &contents, void (*before_rename)()) {
-  HANDLE file = CreateFileA(temp_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+                        const uint8_t *contents, size_t contents_len, void (*before_rename)()) {
+  // Whatever is at the temporary name is removed (DeleteFileA removes a
+  // link, not its target) and the file created afresh, only if nothing took
+  // the name meanwhile.
+  DeleteFileA(temp_path.c_str());
+  HANDLE file = CreateFileA(temp_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  bool ok = WriteAll(file, contents.data(), contents.size()) && FlushFileBuffers(file);
+  bool ok = WriteAll(file, contents, contents_len) && FlushFileBuffers(file);
   ok = CloseHandle(file) && ok;
   if (!ok) {
     DeleteFileA(temp_path.c_str());

@@ -4,7 +4,9 @@
 
 #include "softtoken/api_common.h"
 #include "softtoken/key_cache.h"
+#include "softtoken/key_seal.h"
 #include "softtoken/os.h"
+#include "softtoken/pin.h"
 #include "softtoken/rsa_key.h"
 #include "softtoken/token_api.h"
 
@@ -40,12 +42,70 @@ int32_t FindKeySlot(XcHandle container, uint32_t key_type, Login login, Containe
   return 0;
 }
 
+// LoadKey resolves the handle and loads one of its keys: for a call that
+// needs the login, the whole pair (a sealed key opened with the login's
+// token key); otherwise the public part alone where the pair is sealed.
 int32_t LoadKey(XcHandle container, uint32_t key_type, Login login, ContainerKey *out) {
   if (int32_t status = FindKeySlot(container, key_type, login, out)) return status;
-  const KeySlot &slot = out->session->state->containers[out->slot].keys[out->key_index];
-  if (slot.private_key_der.empty()) return XCST_KEY_NOT_FOUND;
-  return CachedKey(out->session->paths.store, out->session->stamp, out->slot, out->key_index,
-                   slot.private_key_der, &out->key);
+  const Session &session = *out->session;
+  const size_t slot_index = out->slot;
+  const size_t key_index = out->key_index;
+  const KeySlot &slot = session.state->containers[slot_index].keys[key_index];
+  if (!slot.HasKey()) return XCST_KEY_NOT_FOUND;
+  // A key this session made or replaced is not in the store yet, nor under
+  // the store's stamp in the key table.
+  const KeySlot &stored = session.committed->containers[slot_index].keys[key_index];
+  const bool staged =
+      stored.sealed_key != slot.sealed_key || stored.private_key_der != slot.private_key_der;
+  const std::string &path = session.paths.store;
+  if (login == Login::kNotNeeded && !slot.sealed_key.empty()) {
+    if (!staged) {
+      return CachedPublicKey(path, session.stamp, slot_index, key_index, slot.public_key_der,
+                             &out->key);
+    }
+    auto key = std::make_shared<RsaKey>();
+    if (int32_t status = key->LoadPublic(slot.public_key_der)) return status;
+    out->key = std::move(key);
+    return 0;
+  }
+  KeyDerSource source = [&](SecretBytes *out_der) -> int32_t {
+    if (slot.sealed_key.empty()) {
+      *out_der = slot.private_key_der;
+      return 0;
+    }
+    const SecretBytes *token_key = LoginTokenKey(path, *session.state);
+    if (token_key == nullptr) return XCST_NOT_LOGGED_IN;
+    // A tag that does not match: the sealed key or its public part changed.
+    return OpenPrivateKey(*token_key, slot_index, key_index, slot.public_key_der, slot.sealed_key,
+                          out_der)
+               ? 0
+               : XCST_STORE_BAD_KEY;
+  };
+  if (!staged) return CachedKey(path, session.stamp, slot_index, key_index, source, &out->key);
+  SecretBytes der;
+  if (int32_t status = source(&der)) return status;
+  auto key = std::make_shared<RsaKey>();
+  if (int32_t status = key->Load(der)) return status;
+  out->key = std::move(key);
+  return 0;
+}
+
+// StageKeyPair seals a new key pair into the session's container with the
+// login's token key.
+int32_t StageKeyPair(const ContainerKey &target, const SecretBytes &der) {
+  const SecretBytes *token_key = LoginTokenKey(target.session->paths.store, *target.session->state);
+  if (token_key == nullptr) return XCST_NOT_LOGGED_IN;
+  KeySlot sealed;
+  if (int32_t status = SealKeyPair(*token_key, target.slot, target.key_index, der, &sealed)) {
+    return status;
+  }
+  return StageChange(target.session, [&](TokenState &next) {
+    KeySlot &keys = next.containers[target.slot].keys[target.key_index];
+    keys.sealed_key = std::move(sealed.sealed_key);
+    keys.public_key_der = std::move(sealed.public_key_der);
+    SecretBytes().swap(keys.private_key_der);
+    return 0;
+  });
 }
 
 // WholeBlock takes a ciphertext or signature, which may come without its
@@ -95,14 +155,9 @@ int32_t GenRSAKey(XcHandle container, uint32_t key_type) {
   os::ProcessStateGuard guard;
   ContainerKey target;
   if (int32_t status = FindKeySlot(container, key_type, Login::kNeeded, &target)) return status;
-  std::vector<uint8_t> der;
+  SecretBytes der;
   if (int32_t status = GenerateRsaKeyDer(&der)) return status;
-  int32_t status = CommitChange(target.session, [&](TokenState &next) {
-    next.containers[target.slot].keys[target.key_index].private_key_der = der;
-    return 0;
-  });
-  OPENSSL_cleanse(der.data(), der.size());
-  return status;
+  return StageKeyPair(target, der);
 }
 
 int32_t WriteRSAKey(XcHandle container, uint32_t /*reserved1*/, uint32_t /*reserved2*/,
@@ -112,14 +167,9 @@ int32_t WriteRSAKey(XcHandle container, uint32_t /*reserved1*/, uint32_t /*reser
   if (int32_t status = FindKeySlot(container, key_type, Login::kNeeded, &target)) return status;
   if (der_len == 0) return XCST_BAD_KEY;
   if (der == nullptr) return XCST_BAD_ARGUMENT;
-  std::vector<uint8_t> strict;
+  SecretBytes strict;
   if (int32_t status = ImportRsaKeyDer(der, der_len, &strict)) return status;
-  int32_t status = CommitChange(target.session, [&](TokenState &next) {
-    next.containers[target.slot].keys[target.key_index].private_key_der = strict;
-    return 0;
-  });
-  OPENSSL_cleanse(strict.data(), strict.size());
-  return status;
+  return StageKeyPair(target, strict);
 }
 
 int32_t ReadRSAPubKey(XcHandle container, uint8_t *out, uint32_t *inout_len, uint32_t key_type) {

@@ -1,14 +1,11 @@
 #include "softtoken/rsa_der.h"
 
-#include <openssl/crypto.h>
-
 namespace obkey::softtoken {
 
 namespace {
 
 constexpr uint8_t kSequenceTag = 0x30;
 constexpr uint8_t kIntegerTag = 0x02;
-constexpr int kRsaPrivateKeyIntegers = 9;
 
 struct Span {
   const uint8_t *data;
@@ -36,7 +33,7 @@ bool ReadElement(Span *in, uint8_t tag, Span *out_value) {
   return true;
 }
 
-void AppendLength(size_t len, std::vector<uint8_t> *out) {
+void AppendLength(size_t len, obkey::SecretBytes *out) {
   if (len < 0x80) {
     out->push_back(static_cast<uint8_t>(len));
     return;
@@ -51,7 +48,7 @@ void AppendLength(size_t len, std::vector<uint8_t> *out) {
 // AppendMinimalInteger writes the INTEGER of the non-negative magnitude in
 // `value`, dropping leading zeros and adding one back where the top bit
 // would otherwise read as a sign.
-bool AppendMinimalInteger(Span value, std::vector<uint8_t> *out) {
+bool AppendMinimalInteger(Span value, obkey::SecretBytes *out) {
   if (value.len == 0 || (value.data[0] & 0x80)) return false;
   while (value.len > 1 && value.data[0] == 0) {
     ++value.data;
@@ -67,28 +64,44 @@ bool AppendMinimalInteger(Span value, std::vector<uint8_t> *out) {
 
 }  // namespace
 
-bool NormalizeRsaPrivateKeyDer(const uint8_t *der, size_t der_len, std::vector<uint8_t> *out_der) {
+bool SplitRsaPrivateKeyDer(const uint8_t *der, size_t der_len, RsaKeyParts *out_parts) {
   if (der == nullptr) return false;
   Span in{der, der_len};
   Span sequence{};
   if (!ReadElement(&in, kSequenceTag, &sequence) || in.len != 0) return false;
-  std::vector<uint8_t> contents;
-  for (int i = 0; i < kRsaPrivateKeyIntegers; ++i) {
+  RsaKeyParts parts;
+  for (RsaKeyPart &part : parts) {
     Span value{};
     if (!ReadElement(&sequence, kIntegerTag, &value)) return false;
-    size_t before = contents.size();
-    if (!AppendMinimalInteger(value, &contents)) return false;
+    // Negative numbers and empty INTEGERs are no part of a key.
+    if (value.len == 0 || (value.data[0] & 0x80)) return false;
+    part = RsaKeyPart{value.data, value.len};
+  }
+  if (sequence.len != 0) return false;
+  *out_parts = parts;
+  return true;
+}
+
+bool EncodeRsaPrivateKeyDer(const RsaKeyParts &parts, obkey::SecretBytes *out_der) {
+  // Both buffers grow while they hold the key: each block they free is wiped.
+  obkey::SecretBytes contents;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const size_t before = contents.size();
+    if (!AppendMinimalInteger(Span{parts[i].data, parts[i].len}, &contents)) return false;
     // Only two-prime keys (version 0) exist on this token.
     if (i == 0 && (contents.size() - before != 3 || contents.back() != 0)) return false;
   }
-  if (sequence.len != 0) return false;
-  std::vector<uint8_t> result;
+  obkey::SecretBytes result;
   result.push_back(kSequenceTag);
   AppendLength(contents.size(), &result);
   result.insert(result.end(), contents.begin(), contents.end());
-  OPENSSL_cleanse(contents.data(), contents.size());
   *out_der = std::move(result);
   return true;
+}
+
+bool NormalizeRsaPrivateKeyDer(const uint8_t *der, size_t der_len, obkey::SecretBytes *out_der) {
+  RsaKeyParts parts;
+  return SplitRsaPrivateKeyDer(der, der_len, &parts) && EncodeRsaPrivateKeyDer(parts, out_der);
 }
 
 }  // namespace obkey::softtoken

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "crypto/wiping_allocator.h"
 #include "softtoken/rsa_padding.h"
 
 typedef struct evp_pkey_st EVP_PKEY;
@@ -19,12 +20,16 @@ constexpr uint32_t kRsaPublicExponent = 65537;
 
 // GenerateRsaKeyDer makes a fresh 1024-bit key with exponent 65537.
 // Returns 0 or XCST_CRYPTO.
-int32_t GenerateRsaKeyDer(std::vector<uint8_t> *out_der);
+int32_t GenerateRsaKeyDer(obkey::SecretBytes *out_der);
 
 // ImportRsaKeyDer accepts a caller's RSAPrivateKey (leading zero bytes in its
 // INTEGERs allowed), checks that it is a consistent 1024-bit key with
 // exponent 65537, and returns its strict DER. Returns 0 or XCST_BAD_KEY.
-int32_t ImportRsaKeyDer(const uint8_t *der, size_t der_len, std::vector<uint8_t> *out_der);
+int32_t ImportRsaKeyDer(const uint8_t *der, size_t der_len, obkey::SecretBytes *out_der);
+
+// PublicKeyDerOf writes the public part of the key pair `der` as PKCS #1
+// RSAPublicKey DER. Returns false when `der` is not a key.
+bool PublicKeyDerOf(const obkey::SecretBytes &der, std::vector<uint8_t> *out_public_der);
 
 // RsaKey is one key pair read from the store, parsed once and kept: a
 // private-key object for the private operation (OpenSSL keeps its blinding
@@ -41,9 +46,16 @@ class RsaKey {
     void operator()(EVP_PKEY *key) const;
   };
 
-  // Load reads strict DER from the store. Returns 0 or XCST_STORE_CORRUPT;
-  // on failure the key holds nothing.
-  int32_t Load(const std::vector<uint8_t> &der);
+  // Load reads strict DER from the store and runs OpenSSL's full RSA key
+  // check on it. Returns 0, XCST_STORE_CORRUPT (not a 1024-bit RSA key) or
+  // XCST_STORE_BAD_KEY (parses, but inconsistent); on failure the key holds
+  // nothing.
+  int32_t Load(const obkey::SecretBytes &der);
+
+  // LoadPublic reads the public part alone (RSAPublicKey DER), for the
+  // public operation; the private one then fails with XCST_CRYPTO. Returns
+  // 0 or XCST_STORE_CORRUPT (not a 1024-bit key with exponent 65537).
+  int32_t LoadPublic(const std::vector<uint8_t> &public_der);
 
   // Modulus is n, big-endian, 128 bytes; PublicExponent is e.
   const RsaBlock &Modulus() const { return modulus_; }

@@ -116,4 +116,34 @@ void ForgetUserFileHandles(XcHandle file_handle) {
   }
 }
 
+int32_t CommitPinTries(Session *session, uint8_t tries_left) {
+  TokenState next = *session->committed;
+  next.user_pin.tries_left = tries_left;
+  StoreStamp stamp;
+  if (int32_t status = SaveStore(session->paths, next, session->stamp, &stamp)) return status;
+  auto committed = std::make_shared<const TokenState>(std::move(next));
+  if (session->changed) {
+    TokenState seen = *session->state;
+    seen.user_pin.tries_left = tries_left;
+    session->state = std::make_shared<const TokenState>(std::move(seen));
+  } else {
+    session->state = committed;
+  }
+  session->committed = std::move(committed);
+  session->stamp = stamp;
+  return 0;
+}
+
+int32_t CommitSession(Session *session) {
+  if (!session->changed) return 0;
+  StoreStamp stamp;
+  if (int32_t status = SaveStore(session->paths, *session->state, session->stamp, &stamp)) {
+    return status;
+  }
+  session->committed = session->state;
+  session->stamp = stamp;
+  session->changed = false;
+  return 0;
+}
+
 }  // namespace obkey::softtoken

@@ -14,13 +14,17 @@
 
 namespace obkey::softtoken {
 
-// Session is one connected token: its lock, held for the session's life, and
-// the store contents as last read or written, with their stamp.
+// Session is one connected token: its lock, held for the session's life,
+// the store contents as last committed (`committed`, with their stamp) and
+// the contents the session's calls see, its own changes included (`state`).
+// The changes reach the store together at disconnect.
 struct Session {
   StorePaths paths;
   StoreLock lock;
-  std::shared_ptr<const TokenState> state;
+  std::shared_ptr<const TokenState> committed;
   StoreStamp stamp;
+  std::shared_ptr<const TokenState> state;
+  bool changed = false;
 };
 
 // RegisterSession takes ownership of an open session and returns its handle.
@@ -45,19 +49,28 @@ Session *FindUserFile(XcHandle file_handle, uint32_t *out_file_number);
 // file in its session (after the file is deleted).
 void ForgetUserFileHandles(XcHandle file_handle);
 
-// CommitChange applies `change` to a copy of the session's state and, when it
-// returns 0, writes that copy to the store and adopts it. A failing change or
-// write leaves both the store and the session's state as they were.
+// StageChange applies `change` to a copy of the session's state and, when
+// it returns 0, adopts that copy; the store is written at disconnect
+// (CommitSession). A failing change leaves the state as it was; earlier
+// changes of the session stay.
 template <typename Change>
-int32_t CommitChange(Session *session, Change change) {
+int32_t StageChange(Session *session, Change change) {
   TokenState next = *session->state;
   if (int32_t status = change(next)) return status;
-  StoreStamp stamp;
-  if (int32_t status = SaveStore(session->paths, next, session->stamp, &stamp)) return status;
   session->state = std::make_shared<const TokenState>(std::move(next));
-  session->stamp = stamp;
+  session->changed = true;
   return 0;
 }
+
+// CommitPinTries writes the committed store with the user PIN's retry
+// counter set to `tries_left`, at once and apart from the session's other
+// changes, and sets the counter of the session's state too. Returns 0 or
+// XCST_STORE_IO (nothing changed then).
+int32_t CommitPinTries(Session *session, uint8_t tries_left);
+
+// CommitSession writes the session's changes, if any, to the store as one
+// replacement. Returns 0 or XCST_STORE_IO (the store stays as it was).
+int32_t CommitSession(Session *session);
 
 }  // namespace obkey::softtoken
 

@@ -20,8 +20,9 @@ int32_t ConnectEkey(int32_t device_index, XcHandle *out_session) {
   // No store means an unplugged token; checking first keeps a connect to a
   // missing device from leaving lock files behind. A lock file this process
   // holds open is there already, and the store read finds a missing store.
-  if (!StorePathsFor(device_index, &session->paths) ||
-      (!StoreLock::IsKnown(session->paths.lock) && !os::FileExists(session->paths.store))) {
+  if (!StorePathsFor(device_index, &session->paths)) return XCST_NO_TOKEN;
+  if (os::DirectoryIsShared(session->paths.dir)) return XCST_TOKEN_DIR_SHARED;
+  if (!StoreLock::IsKnown(session->paths.lock) && !os::FileExists(session->paths.store)) {
     return XCST_NO_TOKEN;
   }
   // The wait for another session's lock happens outside the process mutex,
@@ -29,7 +30,8 @@ int32_t ConnectEkey(int32_t device_index, XcHandle *out_session) {
   if (int32_t status = session->lock.Acquire(session->paths.lock)) return status;
   LoadedStore loaded;
   if (int32_t status = LoadStore(session->paths, &loaded)) return status;
-  session->state = std::move(loaded.state);
+  session->committed = std::move(loaded.state);
+  session->state = session->committed;
   session->stamp = loaded.stamp;
   os::ProcessStateGuard guard;
   *out_session = RegisterSession(std::move(session));
@@ -42,7 +44,10 @@ int32_t DisconnectEkey(XcHandle session) {
     os::ProcessStateGuard guard;
     closed = UnregisterSession(session);
   }
-  return closed != nullptr ? 0 : XCST_BAD_HANDLE;
+  if (closed == nullptr) return XCST_BAD_HANDLE;
+  // The session is gone from the tables, so no other thread reaches it; the
+  // lock is still held until `closed` is destroyed.
+  return CommitSession(closed.get());
 }
 
 int32_t GenRandom(XcHandle session, uint8_t *out, uint32_t len) {

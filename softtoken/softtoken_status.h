@@ -44,7 +44,9 @@
   X(XCST_FILE_NOT_FOUND, 0x5843001E, "user file does not exist")                        \
   X(XCST_FILE_BOUNDS, 0x5843001F, "write longer than the user file")                    \
   X(XCST_FILE_SPACE_FULL, 0x58430020, "user-file capacity (64 KiB, 256 files) used up") \
-  X(XCST_INTERNAL, 0x58430021, "unexpected internal failure (out of memory)")
+  X(XCST_INTERNAL, 0x58430021, "unexpected internal failure (out of memory)")           \
+  X(XCST_TOKEN_DIR_SHARED, 0x58430022, "token directory writable by group or others")   \
+  X(XCST_STORE_BAD_KEY, 0x58430023, "private key inconsistent or its seal tampered with")
 
 #define XCST_DEFINE_CONSTANT(name, value, text) name = value,
 enum XcSoftTokenStatus { XCST_STATUS_LIST(XCST_DEFINE_CONSTANT) };

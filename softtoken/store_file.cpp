@@ -250,7 +250,7 @@ int32_t LoadStore(const StorePaths &paths, LoadedStore *out) {
       return ForgetAfterFailure(paths.store, XCST_STORE_IO);
   }
   if (ReuseParsed(paths.store, file, out)) return 0;
-  std::vector<uint8_t> bytes;
+  SecretBytes bytes;
   switch (file.ReadAll(kMaxStoreSize, &bytes)) {
     case os::ReadStatus::kOk:
       break;
@@ -262,7 +262,9 @@ int32_t LoadStore(const StorePaths &paths, LoadedStore *out) {
   TokenState state;
   StoreStamp stamp;
   int32_t status = ParseStore(bytes, &state, &stamp);
-  OPENSSL_cleanse(bytes.data(), bytes.size());
+  if (status != 0) return ForgetAfterFailure(paths.store, status);
+  // Every key of a store read whole is checked now, and kept for its stamp.
+  status = CheckAndKeepKeys(paths.store, stamp, state);
   if (status != 0) return ForgetAfterFailure(paths.store, status);
   LoadedStore loaded{std::make_shared<const TokenState>(std::move(state)), stamp};
   KeepParsed(paths.store, file.identity(), read_started_ns, loaded);
@@ -273,11 +275,11 @@ int32_t LoadStore(const StorePaths &paths, LoadedStore *out) {
 int32_t SaveStore(const StorePaths &paths, const TokenState &state, const StoreStamp &previous,
                   StoreStamp *out_stamp) {
   const uint64_t generation = previous.generation + 1;
-  std::vector<uint8_t> file = SerializeStore(state, generation);
+  SecretBytes file = SerializeStore(state, generation);
   StoreStamp stamp;
   ReadStoreStamp(file.data(), file.size(), &stamp);
-  bool ok = os::ReplaceFileDurably(paths.store, paths.temp, file, before_rename_hook);
-  OPENSSL_cleanse(file.data(), file.size());
+  bool ok =
+      os::ReplaceFileDurably(paths.store, paths.temp, file.data(), file.size(), before_rename_hook);
   if (!ok) return XCST_STORE_IO;
   // The new file has just changed, so it is not kept (see LoadStore); its
   // predecessor's parsed copy and keys are of no further use.

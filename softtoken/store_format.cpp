@@ -44,14 +44,16 @@ class ByteWriter {
   void Raw(const std::array<uint8_t, N> &a) {
     Raw(a.data(), N);
   }
-  void Blob16(const std::vector<uint8_t> &blob) {
+  template <typename Buffer>
+  void Blob16(const Buffer &blob) {
     U16(static_cast<uint16_t>(blob.size()));
     Raw(blob.data(), blob.size());
   }
-  std::vector<uint8_t> &bytes() { return bytes_; }
+  SecretBytes &bytes() { return bytes_; }
 
  private:
-  std::vector<uint8_t> bytes_;
+  // What is written holds private keys; growing it must not leave copies.
+  SecretBytes bytes_;
 };
 
 // ByteReader fails (returns false) instead of reading past the end; once
@@ -79,10 +81,12 @@ class ByteReader {
   bool Raw(std::array<uint8_t, N> *out) {
     return Raw(out->data(), N);
   }
-  bool Bytes(size_t len, std::vector<uint8_t> *out) {
+  template <typename Buffer>
+  bool Bytes(size_t len, Buffer *out) {
     return Take(len, [&](const uint8_t *p) { out->assign(p, p + len); });
   }
-  bool Blob16(size_t max_len, std::vector<uint8_t> *out) {
+  template <typename Buffer>
+  bool Blob16(size_t max_len, Buffer *out) {
     uint16_t len = 0;
     return U16(&len) && len <= max_len && Bytes(len, out);
   }
@@ -114,18 +118,83 @@ bool ReadPinHash(ByteReader *r, PinHash *pin) {
          pin->iterations > 0 && pin->iterations <= kMaxPinIterations;
 }
 
-void WriteContainer(const Container &c, ByteWriter *w) {
+// How a key pair is kept (version 3): none, in the clear (a store written
+// before keys were sealed, not yet unlocked), or sealed beside its public
+// part.
+enum KeyForm : uint8_t { kNoKey = 0, kClearKey = 1, kSealedKey = 2 };
+
+void WriteTokenKeyWrap(const TokenKeyWrap &wrap, ByteWriter *w) {
+  w->U8(wrap.present ? 1 : 0);
+  if (!wrap.present) return;
+  w->Raw(wrap.salt);
+  w->U32(wrap.iterations);
+  w->Raw(wrap.sealed);
+}
+
+bool ReadTokenKeyWrap(ByteReader *r, TokenKeyWrap *wrap) {
+  uint8_t present = 0;
+  if (!r->U8(&present) || present > 1) return false;
+  wrap->present = present == 1;
+  if (!wrap->present) return true;
+  return r->Raw(&wrap->salt) && r->U32(&wrap->iterations) && wrap->iterations > 0 &&
+         wrap->iterations <= kMaxPinIterations && r->Raw(&wrap->sealed);
+}
+
+void WriteContainer(const Container &c, uint32_t version, ByteWriter *w) {
   w->U8(c.present ? 1 : 0);
   if (!c.present) return;
   w->U8(static_cast<uint8_t>(c.name.size()));
   w->Raw(reinterpret_cast<const uint8_t *>(c.name.data()), c.name.size());
   for (const KeySlot &slot : c.keys) {
-    w->Blob16(slot.private_key_der);
+    if (version < kStoreFormatVersion) {
+      if (!slot.sealed_key.empty()) throw std::invalid_argument("sealed key in an old layout");
+      w->Blob16(slot.private_key_der);
+      w->Blob16(slot.certificate);
+      continue;
+    }
+    if (!slot.sealed_key.empty()) {
+      w->U8(kSealedKey);
+      w->Blob16(slot.public_key_der);
+      w->Blob16(slot.sealed_key);
+    } else if (!slot.private_key_der.empty()) {
+      w->U8(kClearKey);
+      w->Blob16(slot.private_key_der);
+    } else {
+      w->U8(kNoKey);
+    }
     w->Blob16(slot.certificate);
   }
 }
 
-bool ReadContainer(ByteReader *r, Container *c) {
+bool ReadKeySlot(ByteReader *r, uint32_t version, KeySlot *slot) {
+  if (version < kStoreFormatVersion) {
+    return r->Blob16(kMaxPrivateKeyDer, &slot->private_key_der) &&
+           r->Blob16(kMaxCertificate, &slot->certificate);
+  }
+  uint8_t form = 0;
+  if (!r->U8(&form)) return false;
+  switch (form) {
+    case kNoKey:
+      break;
+    case kClearKey:
+      if (!r->Blob16(kMaxPrivateKeyDer, &slot->private_key_der) || slot->private_key_der.empty()) {
+        return false;
+      }
+      break;
+    case kSealedKey:
+      if (!r->Blob16(kMaxPublicKeyDer, &slot->public_key_der) || slot->public_key_der.empty() ||
+          !r->Blob16(kMaxSealedKey, &slot->sealed_key) ||
+          slot->sealed_key.size() <= kSealOverhead) {
+        return false;
+      }
+      break;
+    default:
+      return false;
+  }
+  return r->Blob16(kMaxCertificate, &slot->certificate);
+}
+
+bool ReadContainer(ByteReader *r, uint32_t version, Container *c) {
   uint8_t present = 0;
   if (!r->U8(&present) || present > 1) return false;
   c->present = present == 1;
@@ -138,10 +207,7 @@ bool ReadContainer(ByteReader *r, Container *c) {
   }
   c->name.assign(name.begin(), name.end());
   for (KeySlot &slot : c->keys) {
-    if (!r->Blob16(kMaxPrivateKeyDer, &slot.private_key_der) ||
-        !r->Blob16(kMaxCertificate, &slot.certificate)) {
-      return false;
-    }
+    if (!ReadKeySlot(r, version, &slot)) return false;
   }
   return true;
 }
@@ -172,26 +238,34 @@ bool ReadUserFiles(ByteReader *r, TokenState *state) {
   return true;
 }
 
-std::vector<uint8_t> SerializeBody(const TokenState &state) {
+SecretBytes SerializeBody(const TokenState &state, uint32_t version) {
   ByteWriter w;
   w.Raw(state.login_epoch);
   WritePinHash(state.admin_pin, &w);
   WritePinHash(state.user_pin.hash, &w);
   w.U8(state.user_pin.tries_left);
-  for (const Container &c : state.containers) WriteContainer(c, &w);
+  if (version >= kStoreFormatVersion) {
+    WriteTokenKeyWrap(state.token_key_wrap, &w);
+  } else if (state.token_key_wrap.present) {
+    throw std::invalid_argument("token key in an old layout");
+  }
+  for (const Container &c : state.containers) WriteContainer(c, version, &w);
   WriteUserFiles(state, &w);
   return std::move(w.bytes());
 }
 
-bool ParseBody(const uint8_t *body, size_t len, TokenState *state) {
+bool ParseBody(const uint8_t *body, size_t len, uint32_t version, TokenState *state) {
   ByteReader r(body, len);
   if (!r.Raw(&state->login_epoch) || !ReadPinHash(&r, &state->admin_pin) ||
       !ReadPinHash(&r, &state->user_pin.hash) || !r.U8(&state->user_pin.tries_left) ||
       state->user_pin.tries_left > kUserPinTries) {
     return false;
   }
+  if (version >= kStoreFormatVersion && !ReadTokenKeyWrap(&r, &state->token_key_wrap)) {
+    return false;
+  }
   for (Container &c : state->containers) {
-    if (!ReadContainer(&r, &c)) return false;
+    if (!ReadContainer(&r, version, &c)) return false;
   }
   return ReadUserFiles(&r, state) && r.AtEnd();
 }
@@ -205,66 +279,73 @@ uint64_t ReadLe64(const uint8_t *p) {
   return static_cast<uint64_t>(ReadLe32(p)) | (static_cast<uint64_t>(ReadLe32(p + 4)) << 32);
 }
 
+bool IsKnownVersion(uint32_t version) {
+  return version == kStoreFormatVersion || version == kStoreFormatVersion2 ||
+         version == kStoreFormatVersion1;
+}
+
 size_t HeaderSizeOf(uint32_t version) {
-  return version == kStoreFormatVersion ? kStoreHeaderSize : kStoreHeaderSize1;
+  return version == kStoreFormatVersion1 ? kStoreHeaderSize1 : kStoreHeaderSize;
 }
 
 }  // namespace
 
-std::vector<uint8_t> SerializeStore(const TokenState &state, uint64_t generation) {
-  std::vector<uint8_t> body = SerializeBody(state);
+SecretBytes SerializeStore(const TokenState &state, uint64_t generation, uint32_t format_version) {
+  if (format_version != kStoreFormatVersion && format_version != kStoreFormatVersion2) {
+    throw std::invalid_argument("store version not written");
+  }
+  SecretBytes body = SerializeBody(state, format_version);
   ByteWriter covered;
   covered.U32(static_cast<uint32_t>(generation));
   covered.U32(static_cast<uint32_t>(generation >> 32));
   covered.Raw(body.data(), body.size());
-  OPENSSL_cleanse(body.data(), body.size());
-  std::vector<uint8_t> &tail = covered.bytes();
+  SecretBytes &tail = covered.bytes();
   ByteWriter w;
   w.Raw(reinterpret_cast<const uint8_t *>(kMagic), sizeof(kMagic));
-  w.U32(kStoreFormatVersion);
+  w.U32(format_version);
   w.U32(static_cast<uint32_t>(tail.size() - (kStoreHeaderSize - kStoreChecksummedOffset)));
   w.Raw(Sha256(tail.data(), tail.size()));
   w.Raw(tail.data(), tail.size());
-  OPENSSL_cleanse(tail.data(), tail.size());
   return std::move(w.bytes());
 }
 
 bool ReadStoreStamp(const uint8_t *header, size_t len, StoreStamp *out_stamp) {
   if (len < kStoreHeaderSize1 || std::memcmp(header, kMagic, sizeof(kMagic)) != 0) return false;
   uint32_t version = ReadLe32(header + 8);
-  if (version != kStoreFormatVersion && version != kStoreFormatVersion1) return false;
+  if (!IsKnownVersion(version)) return false;
   if (len < HeaderSizeOf(version)) return false;
   StoreStamp stamp;
   std::memcpy(stamp.checksum.data(), header + kStoreChecksumOffset, kStoreChecksumSize);
-  if (version == kStoreFormatVersion) stamp.generation = ReadLe64(header + kStoreChecksummedOffset);
+  if (version != kStoreFormatVersion1) {
+    stamp.generation = ReadLe64(header + kStoreChecksummedOffset);
+  }
   *out_stamp = stamp;
   return true;
 }
 
-int32_t ParseStore(const std::vector<uint8_t> &file, TokenState *out_state, StoreStamp *out_stamp) {
+int32_t ParseStore(const uint8_t *file_data, size_t file_len, TokenState *out_state,
+                   StoreStamp *out_stamp) {
   // Magic before version so that any foreign file reads as corrupt, and
   // version before length so that a future layout is named as such.
-  if (file.size() < 12 || std::memcmp(file.data(), kMagic, sizeof(kMagic)) != 0) {
+  if (file_len < 12 || std::memcmp(file_data, kMagic, sizeof(kMagic)) != 0) {
     return XCST_STORE_CORRUPT;
   }
-  uint32_t version = ReadLe32(file.data() + 8);
-  if (version != kStoreFormatVersion && version != kStoreFormatVersion1) {
-    return XCST_STORE_VERSION;
-  }
+  uint32_t version = ReadLe32(file_data + 8);
+  if (!IsKnownVersion(version)) return XCST_STORE_VERSION;
   const size_t header_size = HeaderSizeOf(version);
-  if (file.size() < header_size || file.size() > kMaxStoreSize) return XCST_STORE_CORRUPT;
-  const uint8_t *body = file.data() + header_size;
-  size_t body_len = file.size() - header_size;
-  if (ReadLe32(file.data() + 12) != body_len) return XCST_STORE_CORRUPT;
-  const uint8_t *covered = file.data() + kStoreChecksummedOffset;
-  Digest digest = Sha256(covered, file.size() - kStoreChecksummedOffset);
-  if (CRYPTO_memcmp(digest.data(), file.data() + kStoreChecksumOffset, kDigestSize) != 0) {
+  if (file_len < header_size || file_len > kMaxStoreSize) return XCST_STORE_CORRUPT;
+  const uint8_t *body = file_data + header_size;
+  size_t body_len = file_len - header_size;
+  if (ReadLe32(file_data + 12) != body_len) return XCST_STORE_CORRUPT;
+  const uint8_t *covered = file_data + kStoreChecksummedOffset;
+  Digest digest = Sha256(covered, file_len - kStoreChecksummedOffset);
+  if (CRYPTO_memcmp(digest.data(), file_data + kStoreChecksumOffset, kDigestSize) != 0) {
     return XCST_STORE_CORRUPT;
   }
   StoreStamp stamp;
-  ReadStoreStamp(file.data(), header_size, &stamp);
+  ReadStoreStamp(file_data, header_size, &stamp);
   TokenState parsed;
-  if (!ParseBody(body, body_len, &parsed)) return XCST_STORE_CORRUPT;
+  if (!ParseBody(body, body_len, version, &parsed)) return XCST_STORE_CORRUPT;
   *out_state = std::move(parsed);
   if (out_stamp != nullptr) *out_stamp = stamp;
   return 0;

@@ -1,10 +1,10 @@
 // store_format.h — the byte layout of a token store file.
 //
-// Header (56 bytes): magic "OBKEYTOK", format version (u32, 2), body length
+// Header (56 bytes): magic "OBKEYTOK", format version (u32, 3), body length
 // (u32), SHA-256 (32 bytes) of everything after it, generation (u64). All
-// integers little-endian. Version 1 files (48-byte header, no generation,
-// SHA-256 of the body) are still read. The body layout is documented in
-// README.md.
+// integers little-endian. Version 2 files (the same header, keys in the
+// clear) and version 1 files (48-byte header, no generation, SHA-256 of the
+// body) are still read. The body layout is documented in README.md.
 #ifndef OBKEY_SOFTTOKEN_STORE_FORMAT_H
 #define OBKEY_SOFTTOKEN_STORE_FORMAT_H
 
@@ -18,8 +18,11 @@ namespace obkey::softtoken {
 
 #include <array>
 
-constexpr uint32_t kStoreFormatVersion = 2;
+constexpr uint32_t kStoreFormatVersion = 3;
 constexpr size_t kStoreHeaderSize = 56;
+// Version 2 had no sealed keys and no token key; its keys are read in the
+// clear and sealed at the first successful PIN check.
+constexpr uint32_t kStoreFormatVersion2 = 2;
 // Version 1 had no generation; such a store is read as generation 0 and
 // written as version 2 at its next change.
 constexpr uint32_t kStoreFormatVersion1 = 1;
@@ -45,15 +48,25 @@ struct StoreStamp {
   bool operator!=(const StoreStamp &other) const { return !(*this == other); }
 };
 
-// SerializeStore returns the complete store file for `state` at `generation`.
-std::vector<uint8_t> SerializeStore(const TokenState &state, uint64_t generation);
+// SerializeStore returns the complete store file for `state` at `generation`
+// (it holds the private keys: its buffer wipes what it frees). The token
+// writes only the current version; `format_version` 2 (the layout before
+// keys were sealed, for tests of old stores) writes clear keys and throws
+// std::invalid_argument for a state with sealed keys or a token key.
+SecretBytes SerializeStore(const TokenState &state, uint64_t generation,
+                           uint32_t format_version = kStoreFormatVersion);
 
 // ParseStore reads a complete store file. It returns 0 and fills `*out_state`
 // (and `*out_stamp` when not null) only when the whole file is valid;
 // otherwise it returns XCST_STORE_CORRUPT (truncated, checksum or layout
 // error) or XCST_STORE_VERSION and leaves both alone.
-int32_t ParseStore(const std::vector<uint8_t> &file, TokenState *out_state,
+int32_t ParseStore(const uint8_t *file, size_t file_len, TokenState *out_state,
                    StoreStamp *out_stamp = nullptr);
+template <typename Allocator>
+int32_t ParseStore(const std::vector<uint8_t, Allocator> &file, TokenState *out_state,
+                   StoreStamp *out_stamp = nullptr) {
+  return ParseStore(file.data(), file.size(), out_state, out_stamp);
+}
 
 // ReadStoreStamp takes the stamp from the first `len` bytes of a store file
 // without looking at the body, so it proves nothing about the file's

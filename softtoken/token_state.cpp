@@ -1,12 +1,6 @@
 #include "softtoken/token_state.h"
 
-#include <openssl/crypto.h>
-
 namespace obkey::softtoken {
-
-KeySlot::~KeySlot() {
-  OPENSSL_cleanse(private_key_der.data(), private_key_der.size());
-}
 
 uint64_t UserFileBytes(const TokenState &state) {
   uint64_t total = 0;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "crypto/wiping_allocator.h"
+
 namespace obkey::softtoken {
 
 constexpr size_t kContainerSlots = 2;
@@ -24,6 +26,14 @@ constexpr size_t kMaxPin = 64;
 constexpr size_t kPinSaltSize = 16;
 constexpr size_t kPinHashSize = 32;
 constexpr size_t kLoginEpochSize = 16;
+// Private keys are sealed with AES-256-GCM: a random nonce before the
+// ciphertext, the tag after it.
+constexpr size_t kTokenKeySize = 32;
+constexpr size_t kSealNonceSize = 12;
+constexpr size_t kSealTagSize = 16;
+constexpr size_t kSealOverhead = kSealNonceSize + kSealTagSize;
+constexpr size_t kMaxSealedKey = kMaxPrivateKeyDer + kSealOverhead;
+constexpr size_t kMaxPublicKeyDer = 512;
 
 constexpr char kInitialAdminPin[] = "ZARQU.1974";
 constexpr char kInitialUserPin[] = "12345678";
@@ -40,17 +50,33 @@ struct UserPin {
   uint8_t tries_left = kUserPinTries;
 };
 
-// KeySlot is what a container holds for one key type (= key specification):
-// the private key as PKCS#1 DER (empty when absent) and the certificate.
-struct KeySlot {
-  KeySlot() = default;
-  KeySlot(const KeySlot &) = default;
-  KeySlot(KeySlot &&) = default;
-  KeySlot &operator=(const KeySlot &) = default;
-  KeySlot &operator=(KeySlot &&) = default;
-  ~KeySlot();  // wipes the private key
+// TokenKeyWrap is the token key (which seals every private key) sealed
+// under a key derived from the user PIN: PBKDF2-HMAC-SHA256 with a salt of
+// its own, apart from the PIN check's. Absent in stores written before keys
+// were encrypted.
+struct TokenKeyWrap {
+  bool present = false;
+  std::array<uint8_t, kPinSaltSize> salt{};
+  uint32_t iterations = 0;
+  std::array<uint8_t, kTokenKeySize + kSealOverhead> sealed{};
+};
 
-  std::vector<uint8_t> private_key_der;
+using obkey::SecretBytes;
+
+// KeySlot is what a container holds for one key type (= key specification):
+// the key pair, if any, and the certificate. A key pair is sealed (the
+// private key's PKCS#1 DER encrypted under the token key, beside its public
+// part as RSAPublicKey DER, readable without the PIN); only a store written
+// before keys were encrypted holds it in the clear, until the first
+// successful PIN check seals it. The clear key's buffer wipes every block
+// it frees: on growth, on copy or move assignment over it, and on
+// destruction.
+struct KeySlot {
+  bool HasKey() const { return !private_key_der.empty() || !sealed_key.empty(); }
+
+  SecretBytes private_key_der;
+  std::vector<uint8_t> sealed_key;
+  std::vector<uint8_t> public_key_der;
   std::vector<uint8_t> certificate;
 };
 
@@ -67,6 +93,7 @@ struct TokenState {
   std::array<uint8_t, kLoginEpochSize> login_epoch{};
   PinHash admin_pin;
   UserPin user_pin;
+  TokenKeyWrap token_key_wrap;
   std::array<Container, kContainerSlots> containers;
   std::map<uint32_t, std::vector<uint8_t>> user_files;  // number -> contents
 };

@@ -14,7 +14,7 @@ int32_t CreateNew(Session *s, uint32_t file_number, uint32_t size) {
   if (state.user_files.size() >= kMaxUserFiles || UserFileBytes(state) + size > kUserFileCapacity) {
     return XCST_FILE_SPACE_FULL;
   }
-  return CommitChange(s, [&](TokenState &next) {
+  return StageChange(s, [&](TokenState &next) {
     next.user_files[file_number].assign(size, 0);
     return 0;
   });
@@ -40,9 +40,17 @@ int32_t CreateUserFile(XcHandle session, uint32_t file_number, uint32_t size, ui
   if (out_file == nullptr) return XCST_BAD_ARGUMENT;
   int32_t status = XCST_BAD_MODE;
   if (mode == XC_USER_FILE_CREATE) status = CreateNew(s, file_number, size);
-  // Opening ignores the size: it was fixed when the file was created.
   if (mode == XC_USER_FILE_OPEN) {
-    status = s->state->user_files.count(file_number) ? 0 : XCST_FILE_NOT_FOUND;
+    // The size of an existing file was fixed when it was created, but a size
+    // no file could have tells a caller about to replace the file, before
+    // it deletes anything, that the replacement cannot be stored. Only the
+    // per-file limit counts: obkey reads a labelled file by opening it with
+    // the size of the caller's buffer, which may be the whole capacity.
+    if (!s->state->user_files.count(file_number)) {
+      status = XCST_FILE_NOT_FOUND;
+    } else {
+      status = size > kUserFileCapacity ? XCST_FILE_SPACE_FULL : 0;
+    }
   }
   if (status != 0) return status;
   *out_file = UserFileHandle(session, file_number);
@@ -75,7 +83,7 @@ int32_t WriteUserFile(XcHandle file, const uint8_t *data, uint32_t len) {
   if (len > contents->size()) return XCST_FILE_BOUNDS;
   if (int32_t status = RequireLogin(*s)) return status;
   // Bytes past `len` keep their contents, as in any file written from its start.
-  return CommitChange(s, [&](TokenState &next) {
+  return StageChange(s, [&](TokenState &next) {
     if (len != 0) std::memcpy(next.user_files[number].data(), data, len);
     return 0;
   });
@@ -89,7 +97,7 @@ int32_t DeleteUserFile(XcHandle file) {
   if (s == nullptr) return XCST_BAD_HANDLE;
   if (contents == nullptr) return XCST_FILE_NOT_FOUND;
   if (int32_t status = RequireLogin(*s)) return status;
-  int32_t status = CommitChange(s, [&](TokenState &next) {
+  int32_t status = StageChange(s, [&](TokenState &next) {
     next.user_files.erase(number);
     return 0;
   });

@@ -12,24 +12,26 @@ namespace obkeyctl {
 namespace {
 
 // The software token's store layout (softtoken/README.md): magic, version,
-// then a header of 48 bytes (version 1) or 56 (version 2, with the
-// generation); the user PIN tries left follow the login epoch and the two
-// PIN records in the body.
+// then the header (48 bytes in version 1, 56 in versions 2 and 3); the user
+// PIN tries left follow the login epoch and the two PIN records in the body.
 constexpr char kStoreMagic[] = "OBKEYTOK";
 constexpr size_t kStoreMagicLen = 8;
+constexpr size_t kStoreHeaderLen = 48;
+constexpr uint8_t kNewestStoreVersion = 3;
 constexpr size_t kTriesInBody = 16 + 2 * (16 + 32 + 4);
 
-// The offset of the tries left in a store of `version`; 0 for a layout this
-// tool does not know.
-size_t TriesOffset(uint8_t version) {
-  switch (version) {
-    case 1:
-      return 48 + kTriesInBody;
-    case 2:
-      return 56 + kTriesInBody;
-    default:
-      return 0;
+// StoreVersion is the format version of a store header, 0 if unknown.
+uint8_t StoreVersion(const std::vector<uint8_t> &store) {
+  if (store.size() < kStoreHeaderLen ||
+      std::memcmp(store.data(), kStoreMagic, kStoreMagicLen) != 0 || store[9] != 0 ||
+      store[10] != 0 || store[11] != 0 || store[8] == 0 || store[8] > kNewestStoreVersion) {
+    return 0;
   }
+  return store[8];
+}
+
+size_t TriesOffset(uint8_t version) {
+  return (version == 1 ? kStoreHeaderLen : kStoreHeaderLen + 8) + kTriesInBody;
 }
 constexpr unsigned kDefaultLockWaitMs = 5000;
 
@@ -198,8 +200,7 @@ std::vector<Finding> DiagnoseReach(const Environment &environment) {
       findings.push_back(
           {"the token store " + environment.store_path + " is damaged or not a token store",
            "move it away, then " + format_fix});
-    } else if (TriesOffset(header[8]) == 0 || header[9] != 0 || header[10] != 0 ||
-               header[11] != 0) {
+    } else if (StoreVersion(header) == 0) {
       findings.push_back({"the token store " + environment.store_path +
                               " has a format version this token library does not read",
                           "use the token library that wrote it"});
@@ -247,13 +248,9 @@ int PinTriesLeft(const Environment &environment) {
   std::vector<uint8_t> store;
   std::string error;
   if (!ReadWholeFile(environment.store_path, &store, &error)) return -1;
-  if (store.size() <= kStoreMagicLen ||
-      std::memcmp(store.data(), kStoreMagic, kStoreMagicLen) != 0) {
-    return -1;
-  }
-  const size_t offset = TriesOffset(store[8]);
-  if (offset == 0 || store.size() <= offset) return -1;
-  return store[offset];
+  const uint8_t version = StoreVersion(store);
+  if (version == 0 || store.size() <= TriesOffset(version)) return -1;
+  return store[TriesOffset(version)];
 }
 
 }  // namespace obkeyctl

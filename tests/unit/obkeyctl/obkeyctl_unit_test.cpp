@@ -291,6 +291,8 @@ class ObkeyctlDiagnosis : public TempFolder {
     for (int i = 0; i < 4; ++i) store.push_back(static_cast<char>(version >> (8 * i)));
     store.append(4, '\0');
     store.append(32, '\0');
+    // From version 2 on the header ends with the generation.
+    if (version >= 2) store.append(8, '\0');
     return store + body;
   }
 };
@@ -304,11 +306,11 @@ TEST_F(ObkeyctlDiagnosis, NamesWhatStandsBetweenObkeyAndTheToken) {
 
   Write(Path("tokens/token-2.db"), "not a store at all, but long enough to hold a header");
   EXPECT_NE(Causes().find("is damaged or not a token store"), std::string::npos) << Causes();
-  Write(Path("tokens/token-2.db"), Store(3, std::string(200, '\0')));
+  Write(Path("tokens/token-2.db"), Store(4, std::string(200, '\0')));
   EXPECT_NE(Causes().find("has a format version this token library does not read"),
             std::string::npos)
       << Causes();
-  for (uint32_t known : {1u, 2u}) {
+  for (uint32_t known : {1u, 2u, 3u}) {
     Write(Path("tokens/token-2.db"), Store(known, std::string(200, '\0')));
     EXPECT_EQ(Causes(), "") << known;
   }
@@ -362,7 +364,11 @@ TEST_F(ObkeyctlDiagnosis, PinTriesAreReadFromAStoreOfTheKnownLayout) {
   EXPECT_EQ(PinTriesLeft(environment), -1);
   Write(Path("tokens/token-2.db"), Store(1, body));
   EXPECT_EQ(PinTriesLeft(environment), 7);
-  Write(Path("tokens/token-2.db"), Store(3, body));
+  for (uint32_t version : {2u, 3u}) {
+    Write(Path("tokens/token-2.db"), Store(version, body));
+    EXPECT_EQ(PinTriesLeft(environment), 7) << version;
+  }
+  Write(Path("tokens/token-2.db"), Store(4, body));
   EXPECT_EQ(PinTriesLeft(environment), -1);
   Write(Path("tokens/token-2.db"), Store(1, body.substr(0, tries_at)));
   EXPECT_EQ(PinTriesLeft(environment), -1);

@@ -16,14 +16,14 @@ TEST(RsaDer, LooseEncodingsNormalizeToOpenSslsDer) {
   ASSERT_NE(key, nullptr);
   const std::vector<uint8_t> strict = StrictDer(key.get());
   for (size_t extra_zeros : {0u, 1u, 3u}) {
-    std::vector<uint8_t> normalized;
+    obkey::SecretBytes normalized;
     std::vector<uint8_t> loose = LooseRsaDer(key.get(), extra_zeros);
     ASSERT_TRUE(NormalizeRsaPrivateKeyDer(loose.data(), loose.size(), &normalized)) << extra_zeros;
-    EXPECT_EQ(normalized, strict) << extra_zeros;
+    EXPECT_EQ(testing::Plain(normalized), strict) << extra_zeros;
   }
-  std::vector<uint8_t> normalized;
+  obkey::SecretBytes normalized;
   ASSERT_TRUE(NormalizeRsaPrivateKeyDer(strict.data(), strict.size(), &normalized));
-  EXPECT_EQ(normalized, strict);
+  EXPECT_EQ(testing::Plain(normalized), strict);
 }
 
 TEST(RsaDer, RejectsMalformedKeys) {
@@ -78,9 +78,9 @@ TEST(RsaDer, RejectsMalformedKeys) {
         0x01, 0x01, 0x02, 0x01, 0x01, 0x02, 0x01, 0x01, 0x02, 0x01, 0x01, 0x02, 0x01, 0x01}},
   };
   for (const Case &c : cases) {
-    std::vector<uint8_t> out = {0xEE};
+    obkey::SecretBytes out = {0xEE};
     EXPECT_FALSE(NormalizeRsaPrivateKeyDer(c.der.data(), c.der.size(), &out)) << c.what;
-    EXPECT_EQ(out, std::vector<uint8_t>{0xEE}) << c.what;
+    EXPECT_EQ(testing::Plain(out), std::vector<uint8_t>{0xEE}) << c.what;
   }
 }
 
@@ -93,9 +93,9 @@ TEST(RsaDer, NineSmallIntegersNormalize) {
   const std::vector<uint8_t> expected = {0x30, 0x1B, 0x02, 0x01, 0x00, 0x02, 0x01, 0x7F, 0x02, 0x01,
                                          0x01, 0x02, 0x01, 0x01, 0x02, 0x01, 0x01, 0x02, 0x01, 0x01,
                                          0x02, 0x01, 0x01, 0x02, 0x01, 0x01, 0x02, 0x01, 0x01};
-  std::vector<uint8_t> out;
+  obkey::SecretBytes out;
   ASSERT_TRUE(NormalizeRsaPrivateKeyDer(der.data(), der.size(), &out));
-  EXPECT_EQ(out, expected);
+  EXPECT_EQ(testing::Plain(out), expected);
 }
 
 }  // namespace

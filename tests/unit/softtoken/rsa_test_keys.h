@@ -12,7 +12,19 @@
 #include <memory>
 #include <vector>
 
+#include "crypto/wiping_allocator.h"
+
 namespace obkey::softtoken::testing {
+
+// Plain copies bytes kept in a wiping buffer, to compare them.
+template <typename Allocator>
+std::vector<uint8_t> Plain(const std::vector<uint8_t, Allocator> &bytes) {
+  return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
+inline obkey::SecretBytes Secret(const std::vector<uint8_t> &bytes) {
+  return obkey::SecretBytes(bytes.begin(), bytes.end());
+}
 
 struct PkeyFree {
   void operator()(EVP_PKEY *k) const { EVP_PKEY_free(k); }

@@ -41,10 +41,10 @@ TEST_F(SessionTest, UnreadableStoresAreRefusedAndLeftAlone) {
          return f;
        }(),
        XCST_STORE_CORRUPT},
-      {"version 3",
+      {"version 4",
        [&] {
          auto f = good;
-         f[8] = 3;
+         f[8] = 4;
          return f;
        }(),
        XCST_STORE_VERSION},
@@ -64,7 +64,8 @@ TEST_F(SessionTest, UnreadableStoresAreRefusedAndLeftAlone) {
 }
 
 // A link planted in place of a token file is never followed: the store
-// and the lock file refuse the connect, the temporary file the write.
+// and the lock file refuse the connect; a link at the temporary file is
+// removed and the store written afresh beside it.
 TEST_F(SessionTest, PlantedLinksAreNotFollowed) {
   const std::vector<uint8_t> good = ReadFileBytes(StorePath());
   WriteFileBytes(dir_ + "/elsewhere", good);
@@ -87,7 +88,11 @@ TEST_F(SessionTest, PlantedLinksAreNotFollowed) {
     } else {
       session = LoggedInSession();
       XcHandle file = 0;
-      EXPECT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file), XCST_STORE_IO);
+      EXPECT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file), 0);
+      Disconnect(session);
+      EXPECT_FALSE(std::filesystem::is_symlink(c.link)) << c.what;
+      session = Connect();
+      EXPECT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_OPEN, &file), 0) << c.what;
       Disconnect(session);
     }
     EXPECT_EQ(ReadFileBytes(dir_ + "/elsewhere"), good) << c.what << ": link target changed";
@@ -164,15 +169,21 @@ TEST_F(SessionTest, RandomBytesFillTheBuffer) {
   EXPECT_EQ(GenRandom(session, nullptr, 1), XCST_BAD_ARGUMENT);
 }
 
-TEST_F(SessionTest, FailedWriteChangesNothing) {
+TEST_F(SessionTest, FailedCommitChangesNothing) {
+  const std::vector<uint8_t> before = ReadFileBytes(StorePath());
   XcHandle session = LoggedInSession();
-  // A directory where the temporary file should go makes every write fail.
-  ASSERT_TRUE(std::filesystem::create_directory(StorePath() + ".tmp"));
+  const std::vector<uint8_t> logged_in = ReadFileBytes(StorePath());
   XcHandle file = 0;
-  EXPECT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file), XCST_STORE_IO);
-  EXPECT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_OPEN, &file), XCST_FILE_NOT_FOUND);
+  ASSERT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file), 0);
+  // A directory where the temporary file should go makes the commit fail.
+  ASSERT_TRUE(std::filesystem::create_directory(StorePath() + ".tmp"));
+  EXPECT_EQ(DisconnectEkey(session), XCST_STORE_IO);
+  open_sessions_.clear();
+  EXPECT_EQ(ReadFileBytes(StorePath()), logged_in);
   std::filesystem::remove(StorePath() + ".tmp");
-  EXPECT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file), 0);
+  session = Connect();
+  EXPECT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_OPEN, &file), XCST_FILE_NOT_FOUND);
+  EXPECT_NE(before, logged_in) << "the PIN check is committed at once";
 }
 
 TEST_F(SessionTest, StoreAndDirectoryArePrivate) {

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "rsa_test_keys.h"
 #include "softtoken/softtoken_status.h"
 
 namespace obkey::softtoken {
@@ -81,7 +82,7 @@ TEST(StoreFormat, EmptyTokenRoundTrips) {
 }
 
 TEST(StoreFormat, EveryTruncationIsCorrupt) {
-  std::vector<uint8_t> file = SerializeStore(RichState(), 1);
+  std::vector<uint8_t> file = obkey::softtoken::testing::Plain(SerializeStore(RichState(), 1));
   for (size_t len = 0; len < file.size(); len += (len < 64 ? 1 : 997)) {
     std::vector<uint8_t> cut(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(len));
     TokenState parsed;
@@ -90,7 +91,8 @@ TEST(StoreFormat, EveryTruncationIsCorrupt) {
 }
 
 TEST(StoreFormat, DamagedHeaderOrBody) {
-  const std::vector<uint8_t> good = SerializeStore(RichState(), 1);
+  const std::vector<uint8_t> good =
+      obkey::softtoken::testing::Plain(SerializeStore(RichState(), 1));
   struct Case {
     const char *what;
     size_t offset;
@@ -100,7 +102,8 @@ TEST(StoreFormat, DamagedHeaderOrBody) {
   const Case cases[] = {
       {"magic", 0, 0x01, XCST_STORE_CORRUPT},
       {"version", 8, 0x04, XCST_STORE_VERSION},
-      {"version 2 read as 1", 8, 0x03, XCST_STORE_CORRUPT},
+      {"version 3 read as 2", 8, 0x01, XCST_STORE_CORRUPT},
+      {"version 3 read as 1", 8, 0x02, XCST_STORE_CORRUPT},
       {"version high byte", 11, 0x80, XCST_STORE_VERSION},
       {"body length", 12, 0x01, XCST_STORE_CORRUPT},
       {"checksum", 20, 0x40, XCST_STORE_CORRUPT},
@@ -123,7 +126,7 @@ TEST(StoreFormat, ChecksummedBodyWithBadLayoutIsCorrupt) {
   TokenState state;
   state.admin_pin.iterations = 1;
   state.user_pin.hash.iterations = 1;
-  const std::vector<uint8_t> good = SerializeStore(state, 1);
+  const std::vector<uint8_t> good = obkey::softtoken::testing::Plain(SerializeStore(state, 1));
   // Body offsets: epoch 16, admin 52, user 52, tries, then the containers.
   const size_t tries = kStoreHeaderSize + 16 + 52 + 52;
   struct Case {

@@ -47,7 +47,8 @@ TEST_F(StoreProcessTest, KillBeforeRenameLeavesTheOldTokenIntact) {
       _exit(1);
     }
     WriteUserFile(child_file, Bytes("new"), 3);
-    _exit(2);  // only reached if the hook did not run
+    DisconnectEkey(child_session);  // commits the session's change
+    _exit(2);                       // only reached if the hook did not run
   }
   ASSERT_EQ(WaitChild(pid), 128 + SIGKILL);
 

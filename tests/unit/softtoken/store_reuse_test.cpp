@@ -35,6 +35,16 @@ Blob AsVersion1(const Blob &file) {
   return v1;
 }
 
+// AsVersion2 lays a store without keys out as version 2, which had no
+// token key.
+Blob AsVersion2(const Blob &file) {
+  TokenState state;
+  StoreStamp stamp;
+  EXPECT_EQ(ParseStore(file, &state, &stamp), 0);
+  state.token_key_wrap = TokenKeyWrap{};
+  return Plain(SerializeStore(state, stamp.generation, kStoreFormatVersion2));
+}
+
 TokenState SmallState(uint8_t file_byte) {
   TokenState state;
   state.admin_pin.iterations = 1;
@@ -46,7 +56,7 @@ TokenState SmallState(uint8_t file_byte) {
 TEST(StoreStamp, GenerationAndChecksumComeBackFromHeaderAndWholeFile) {
   const uint64_t generations[] = {0, 1, 0xFFFFFFFFull, (1ull << 32) | 5, ~0ull};
   for (uint64_t generation : generations) {
-    const Blob file = SerializeStore(SmallState('a'), generation);
+    const Blob file = Plain(SerializeStore(SmallState('a'), generation));
     TokenState parsed;
     StoreStamp from_file;
     ASSERT_EQ(ParseStore(file, &parsed, &from_file), 0) << generation;
@@ -58,12 +68,12 @@ TEST(StoreStamp, GenerationAndChecksumComeBackFromHeaderAndWholeFile) {
     EXPECT_FALSE(ReadStoreStamp(file.data(), kStoreHeaderSize - 1, &unused));
   }
   // Same generation, other contents: the checksum tells them apart.
-  EXPECT_NE(StampOf(SerializeStore(SmallState('a'), 7)),
-            StampOf(SerializeStore(SmallState('b'), 7)));
+  EXPECT_NE(StampOf(Plain(SerializeStore(SmallState('a'), 7))),
+            StampOf(Plain(SerializeStore(SmallState('b'), 7))));
 }
 
 TEST(StoreStamp, Version1StoreReadsAsGenerationZero) {
-  const Blob v1 = AsVersion1(SerializeStore(SmallState('x'), 9));
+  const Blob v1 = AsVersion1(Plain(SerializeStore(SmallState('x'), 9, kStoreFormatVersion2)));
   TokenState parsed;
   StoreStamp stamp;
   ASSERT_EQ(ParseStore(v1, &parsed, &stamp), 0);
@@ -119,12 +129,14 @@ TEST_F(StoreReuseTest, EveryCommittedChangeBumpsTheGenerationAndNothingElseDoes)
     uint64_t increment;
   };
   const Step steps[] = {
-      {"create a file", [&] { CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file); }, 1},
+      // A session's changes wait for its disconnect.
+      {"create a file", [&] { CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file); }, 0},
       {"create it again (refused)",
        [&] { CreateUserFile(session, 1, 4, XC_USER_FILE_CREATE, &file); }, 0},
+      // A PIN check pays its try before comparing and restores it after a match.
       {"wrong PIN", [&] { Login(session, "00000000"); }, 1},
-      {"right PIN restoring the tries", [&] { Login(session); }, 1},
-      {"right PIN, tries already full", [&] { Login(session); }, 0},
+      {"right PIN", [&] { Login(session); }, 2},
+      {"right PIN again", [&] { Login(session); }, 2},
       {"read the file",
        [&] {
          uint8_t out[4];
@@ -132,13 +144,14 @@ TEST_F(StoreReuseTest, EveryCommittedChangeBumpsTheGenerationAndNothingElseDoes)
          ReadUserFile(file, out, &len);
        },
        0},
-      {"disconnect and format",
+      {"disconnect", [&] { Disconnect(session); }, 1},
+      {"format and connect",
        [&] {
-         Disconnect(session);
          FormatToken(kInitialAdminPin, kInitialAdminPin, 0);
          session = Connect();
        },
        1},
+      {"disconnect without changes", [&] { Disconnect(session); }, 0},
   };
   for (const Step &step : steps) {
     const uint64_t before = Generation();
@@ -149,15 +162,14 @@ TEST_F(StoreReuseTest, EveryCommittedChangeBumpsTheGenerationAndNothingElseDoes)
 
 TEST_F(StoreReuseTest, Version1StoreOpensAndGainsAGenerationAtItsNextWrite) {
   MakeTokenWithFile1(0, "old!");
-  WriteFileBytes(StorePath(), AsVersion1(ReadFileBytes(StorePath())));
+  WriteFileBytes(StorePath(), AsVersion1(AsVersion2(ReadFileBytes(StorePath()))));
   EXPECT_EQ(ReadFile1(0), "old!");
   EXPECT_EQ(ReadFileBytes(StorePath())[8], 1) << "reading rewrote the store";
-  XcHandle session = LoggedInSession();
-  XcHandle file = 0;
-  ASSERT_EQ(CreateUserFile(session, 2, 1, XC_USER_FILE_CREATE, &file), 0);
+  // The PIN check's first write (its try) is generation 1, its second 2.
+  LoggedInSession();
   const Blob written = ReadFileBytes(StorePath());
   EXPECT_EQ(written[8], kStoreFormatVersion);
-  EXPECT_EQ(StampOf(written).generation, 1u);
+  EXPECT_EQ(StampOf(written).generation, 2u);
 }
 
 TEST_F(StoreReuseTest, UnchangedStoreIsReusedOnlyOnceSettled) {
@@ -184,7 +196,8 @@ TEST_F(StoreReuseTest, UnchangedStoreIsReusedOnlyOnceSettled) {
   LoadedStore changed;
   ASSERT_EQ(LoadStore(paths, &changed), 0);
   EXPECT_NE(changed.state, kept.state);
-  EXPECT_EQ(changed.stamp.generation, kept.stamp.generation + 1);
+  // Two writes for the PIN check, one for the session.
+  EXPECT_EQ(changed.stamp.generation, kept.stamp.generation + 3);
   EXPECT_EQ(changed.state->user_files.count(1), 1u);
 }
 
@@ -224,7 +237,7 @@ TEST_F(StoreReuseTest, ReplacedStoreIsReadAfreshAndADamagedOneRefused) {
       StoreStamp stamp;
       ASSERT_EQ(ParseStore(original, &state, &stamp), 0);
       state.user_files[1].assign(4, 'B');
-      replacement = SerializeStore(state, stamp.generation);
+      replacement = Plain(SerializeStore(state, stamp.generation));
     }
     ASSERT_EQ(replacement.size(), original.size());
     ASSERT_EQ(StampOf(replacement).generation, StampOf(original).generation);
@@ -251,8 +264,8 @@ TEST_F(StoreReuseTest, ReplacedStoreIsReadAfreshAndADamagedOneRefused) {
 
 TEST_F(StoreReuseTest, KeysAreKeptPerStampAndNothingAfterAFailedRead) {
   DropAllCachedKeys();
-  const Blob der_a = StrictDer(NewRsaKey(1024).get());
-  const Blob der_b = StrictDer(NewRsaKey(1024).get());
+  const SecretBytes der_a = Secret(StrictDer(NewRsaKey(1024).get()));
+  const SecretBytes der_b = Secret(StrictDer(NewRsaKey(1024).get()));
   StoreStamp one, two;
   one.generation = 1;
   two.generation = 2;
@@ -271,7 +284,7 @@ TEST_F(StoreReuseTest, KeysAreKeptPerStampAndNothingAfterAFailedRead) {
   EXPECT_EQ(CachedKeyCount(), 2u);
 
   // Unreadable DER under a new stamp: an error, and token-a keeps nothing.
-  Blob broken = der_a;
+  SecretBytes broken = der_a;
   broken.resize(broken.size() - 1);
   StoreStamp three;
   three.generation = 3;
@@ -308,10 +321,14 @@ TEST_F(StoreReuseTest, FormatAndAFailedReadDropTheTokensKeys) {
     XcHandle session = LoggedInSession();
     XcHandle container = Container(session, "SIG");
     ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+    Disconnect(session);
+    session = Connect();
+    ASSERT_EQ(SetCurContainer(session, 0, &container), 0);
     uint8_t block[128] = {}, signature[128];
     uint32_t len = sizeof(signature);
     ASSERT_EQ(RSASign(container, block, sizeof(block), signature, &len, XC_KEY_SIGNATURE), 0);
-    EXPECT_EQ(CachedKeyCount(), 1u) << c.what;
+    // The public part read at the connect, the key pair opened to sign.
+    EXPECT_EQ(CachedKeyCount(), 2u) << c.what;
     Disconnect(session);
     c.end_it();
     EXPECT_EQ(CachedKeyCount(), 0u) << c.what;

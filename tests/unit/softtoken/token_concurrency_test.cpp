@@ -148,7 +148,7 @@ TEST_F(TokenConcurrencyTest, ThreadsSignAndVerifyAtOnce) {
   }
   std::shared_ptr<const RsaKey> shared;
   StoreStamp stamp;
-  ASSERT_EQ(CachedKey("shared-token", stamp, 0, 1, StrictDer(key.get()), &shared), 0);
+  ASSERT_EQ(CachedKey("shared-token", stamp, 0, 1, Secret(StrictDer(key.get())), &shared), 0);
 
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;

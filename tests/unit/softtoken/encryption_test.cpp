@@ -1,0 +1,249 @@
+// Private keys encrypted at rest: what the store file gives away without the
+// PIN, what a tampered seal gets, and old stores sealed at their first login.
+#include <algorithm>
+#include <filesystem>
+
+#include "rsa_test_keys.h"
+#include "softtoken/store_format.h"
+#include "token_fixture.h"
+
+namespace obkey::softtoken::testing {
+namespace {
+
+class EncryptionTest : public TokenTest {
+ protected:
+  void SetUp() override {
+    TokenTest::SetUp();
+    key_ = NewRsaKey(1024);
+    ASSERT_NE(key_, nullptr);
+  }
+
+  // ImportKey writes the test key as the signature pair of container "SIG".
+  void ImportKey() {
+    XcHandle session = LoggedInSession();
+    XcHandle container = Container(session, "SIG");
+    const std::vector<uint8_t> loose = LooseRsaDer(key_.get(), 1);
+    ASSERT_EQ(WriteRSAKey(container, 0, 0, loose.data(), static_cast<uint32_t>(loose.size()),
+                          XC_KEY_SIGNATURE),
+              0);
+    Disconnect(session);
+  }
+
+  // The secret parts of the key, without leading zero bytes.
+  std::vector<std::pair<const char *, std::vector<uint8_t>>> SecretParts() const {
+    const std::pair<const char *, size_t> parts[] = {
+        {OSSL_PKEY_PARAM_RSA_D, 128},        {OSSL_PKEY_PARAM_RSA_FACTOR1, 64},
+        {OSSL_PKEY_PARAM_RSA_FACTOR2, 64},   {OSSL_PKEY_PARAM_RSA_EXPONENT1, 64},
+        {OSSL_PKEY_PARAM_RSA_EXPONENT2, 64}, {OSSL_PKEY_PARAM_RSA_COEFFICIENT1, 64},
+    };
+    std::vector<std::pair<const char *, std::vector<uint8_t>>> out;
+    for (const auto &[name, width] : parts) {
+      std::vector<uint8_t> value = Part(key_.get(), name, width);
+      value.erase(value.begin(),
+                  std::find_if(value.begin(), value.end(), [](uint8_t b) { return b != 0; }));
+      out.emplace_back(name, value);
+    }
+    return out;
+  }
+
+  static bool Holds(const std::vector<uint8_t> &haystack, const std::vector<uint8_t> &needle) {
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
+           haystack.end();
+  }
+
+  // Sign signs a short block with the signature key of "SIG".
+  static int32_t Sign(XcHandle session, std::vector<uint8_t> *out_signature = nullptr) {
+    XcHandle container = 0;
+    if (int32_t status = SetCurContainer(session, XC_SLOT_SIGNATURE, &container)) return status;
+    uint8_t block[20] = {7, 7, 7};
+    std::vector<uint8_t> signature(128);
+    uint32_t len = 128;
+    int32_t status =
+        RSASign(container, block, sizeof(block), signature.data(), &len, XC_KEY_SIGNATURE);
+    if (out_signature != nullptr) *out_signature = signature;
+    return status;
+  }
+
+  TokenState Stored() {
+    TokenState state;
+    StoreStamp stamp;
+    EXPECT_EQ(ParseStore(ReadFileBytes(StorePath()), &state, &stamp), 0);
+    generation_ = stamp.generation;
+    return state;
+  }
+
+  void Store(const TokenState &state) {
+    WriteFileBytes(StorePath(), Plain(SerializeStore(state, ++generation_)));
+  }
+
+  Pkey key_;
+  uint64_t generation_ = 0;
+};
+
+TEST_F(EncryptionTest, StoreHoldsNoSecretPartOfAnImportedKey) {
+  ImportKey();
+  const std::vector<uint8_t> file = ReadFileBytes(StorePath());
+  for (const auto &[name, value] : SecretParts()) {
+    EXPECT_FALSE(Holds(file, value)) << name << " is in the store file";
+  }
+  // The public part is there, for the calls that need no PIN.
+  EXPECT_TRUE(Holds(file, Part(key_.get(), OSSL_PKEY_PARAM_RSA_N, 128)));
+}
+
+TEST_F(EncryptionTest, PublicPartServesWithoutThePinAndTheKeyOnlyWithIt) {
+  ImportKey();
+  XcHandle session = Connect();
+  // A wrong PIN ends this process's login.
+  ASSERT_EQ(Login(session, "00000000"), XCST_PIN_INCORRECT);
+  XcHandle container = 0;
+  ASSERT_EQ(SetCurContainer(session, XC_SLOT_SIGNATURE, &container), 0);
+  uint8_t public_key[XC_PUBKEY_SIZE];
+  uint32_t len = sizeof(public_key);
+  ASSERT_EQ(ReadRSAPubKey(container, public_key, &len, XC_KEY_SIGNATURE), 0);
+  EXPECT_EQ(std::vector<uint8_t>(public_key + XC_PUBKEY_MODULUS_OFFSET, public_key + len),
+            Part(key_.get(), OSSL_PKEY_PARAM_RSA_N, 128));
+  uint8_t block[10] = {1};
+  uint8_t out[128];
+  len = sizeof(out);
+  EXPECT_EQ(RSAEncrypt(container, block, sizeof(block), out, &len, XC_KEY_SIGNATURE), 0);
+  EXPECT_EQ(Sign(session), XCST_NOT_LOGGED_IN);
+  ASSERT_EQ(Login(session), 0);
+  std::vector<uint8_t> signature;
+  ASSERT_EQ(Sign(session, &signature), 0);
+  // The signature checks out with the public part: the sealed key is the
+  // one imported.
+  uint8_t payload[128];
+  len = sizeof(payload);
+  ASSERT_EQ(RSAEncrypt(container, signature.data(), 128, payload, &len,
+                       XC_KEY_SIGNATURE | XC_KEY_SIGN_FLAG),
+            0);
+  EXPECT_EQ(std::vector<uint8_t>(payload, payload + len),
+            std::vector<uint8_t>({7, 7, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(EncryptionTest, CopyOfTheStoreSignsNothingWithAWrongPin) {
+  ImportKey();
+  const std::string other = dir_ + "/other";
+  ASSERT_TRUE(std::filesystem::create_directory(other));
+  std::filesystem::permissions(other, std::filesystem::perms::owner_all);
+  std::filesystem::copy_file(StorePath(), other + "/token-0.db");
+  setenv(kTokenDirVariable, other.c_str(), 1);
+  XcHandle session = Connect();
+  for (const char *pin : {"00000000", "12345679", "1234567"}) {
+    EXPECT_EQ(Login(session, pin), XCST_PIN_INCORRECT) << pin;
+    EXPECT_EQ(Sign(session), XCST_NOT_LOGGED_IN) << pin;
+  }
+  ASSERT_EQ(Login(session), 0);
+  EXPECT_EQ(Sign(session), 0);
+  Disconnect(session);
+  setenv(kTokenDirVariable, dir_.c_str(), 1);
+}
+
+// A store changed where the keys are sealed, with its checksum made right
+// again, is refused where the change is found: by the tag of the seal.
+TEST_F(EncryptionTest, TamperedSealIsRefusedByItsTag) {
+  ImportKey();
+  const TokenState good = Stored();
+  const KeySlot &keys = good.containers[XC_SLOT_SIGNATURE].keys[1];
+  ASSERT_FALSE(keys.sealed_key.empty());
+  enum class Where { kSealedKey, kPublicPart, kWrap };
+  struct Case {
+    const char *what;
+    Where where;
+    size_t offset;
+  };
+  const Case cases[] = {
+      {"nonce", Where::kSealedKey, 0},
+      {"first ciphertext byte", Where::kSealedKey, kSealNonceSize},
+      {"middle ciphertext byte", Where::kSealedKey, keys.sealed_key.size() / 2},
+      {"tag", Where::kSealedKey, keys.sealed_key.size() - 1},
+      {"modulus in the public part", Where::kPublicPart, 40},
+      {"sealed token key", Where::kWrap, kSealNonceSize + 3},
+  };
+  for (const Case &c : cases) {
+    TokenState state = good;
+    KeySlot &target = state.containers[XC_SLOT_SIGNATURE].keys[1];
+    switch (c.where) {
+      case Where::kSealedKey:
+        target.sealed_key[c.offset] ^= 0x01;
+        break;
+      case Where::kPublicPart:
+        target.public_key_der[c.offset] ^= 0x01;
+        break;
+      case Where::kWrap:
+        state.token_key_wrap.sealed[c.offset] ^= 0x01;
+        break;
+    }
+    Store(state);
+    XcHandle session = Connect();
+    int32_t login = Login(session);
+    int32_t sign = login == 0 ? Sign(session) : login;
+    EXPECT_EQ(sign, XCST_STORE_BAD_KEY) << c.what;
+    Disconnect(session);
+  }
+  Store(good);
+  XcHandle session = LoggedInSession();
+  EXPECT_EQ(Sign(session), 0);
+}
+
+TEST_F(EncryptionTest, OldStoreKeysAreSealedAtTheFirstCommitAfterALogin) {
+  TokenState legacy = Stored();
+  legacy.token_key_wrap = TokenKeyWrap{};
+  legacy.containers[XC_SLOT_SIGNATURE].present = true;
+  legacy.containers[XC_SLOT_SIGNATURE].name = "SIG";
+  legacy.containers[XC_SLOT_SIGNATURE].keys[1].private_key_der = Secret(StrictDer(key_.get()));
+  WriteFileBytes(StorePath(), Plain(SerializeStore(legacy, 5, kStoreFormatVersion2)));
+  const std::vector<uint8_t> p = SecretParts()[1].second;
+  ASSERT_TRUE(Holds(ReadFileBytes(StorePath()), p));
+
+  // Without the PIN nothing changes, and the public part is served.
+  XcHandle session = Connect();
+  XcHandle container = 0;
+  ASSERT_EQ(SetCurContainer(session, XC_SLOT_SIGNATURE, &container), 0);
+  uint8_t public_key[XC_PUBKEY_SIZE];
+  uint32_t len = sizeof(public_key);
+  ASSERT_EQ(ReadRSAPubKey(container, public_key, &len, XC_KEY_SIGNATURE), 0);
+  Disconnect(session);
+  EXPECT_TRUE(Holds(ReadFileBytes(StorePath()), p));
+
+  session = LoggedInSession();
+  EXPECT_EQ(Sign(session), 0) << "the clear key signs in the session that seals it";
+  Disconnect(session);
+  const std::vector<uint8_t> file = ReadFileBytes(StorePath());
+  EXPECT_EQ(file[8], kStoreFormatVersion);
+  for (const auto &[name, value] : SecretParts()) {
+    EXPECT_FALSE(Holds(file, value)) << name << " is still in the store file";
+  }
+  session = LoggedInSession();
+  EXPECT_EQ(Sign(session), 0);
+}
+
+TEST_F(EncryptionTest, PinChangeRewrapsTheTokenKeyAndFormatMakesANewOne) {
+  ImportKey();
+  const TokenState before = Stored();
+  XcHandle session = Connect();
+  ASSERT_EQ(ChangePin(session, Bytes(kInitialUserPin), Len(kInitialUserPin), Bytes("new pin!"), 8,
+                      XC_PIN_USER),
+            0);
+  Disconnect(session);
+  const TokenState changed = Stored();
+  EXPECT_EQ(changed.containers[XC_SLOT_SIGNATURE].keys[1].sealed_key,
+            before.containers[XC_SLOT_SIGNATURE].keys[1].sealed_key)
+      << "a PIN change re-seals nothing but the token key";
+  EXPECT_NE(changed.token_key_wrap.sealed, before.token_key_wrap.sealed);
+  session = Connect();
+  EXPECT_EQ(Login(session), XCST_PIN_INCORRECT);
+  ASSERT_EQ(Login(session, "new pin!"), 0);
+  EXPECT_EQ(Sign(session), 0);
+  Disconnect(session);
+
+  ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
+  const TokenState formatted = Stored();
+  EXPECT_TRUE(formatted.token_key_wrap.present);
+  EXPECT_NE(formatted.token_key_wrap.salt, changed.token_key_wrap.salt);
+  session = Connect();
+  EXPECT_EQ(Login(session), 0) << "the default PIN opens the new token key";
+}
+
+}  // namespace
+}  // namespace obkey::softtoken::testing
