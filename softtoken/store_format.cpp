@@ -7,6 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "crypto/byte_order.h"
 #include "softtoken/softtoken_status.h"
 
 namespace obkey::softtoken {
@@ -37,7 +38,9 @@ class ByteWriter {
     for (int i = 0; i < 2; ++i) U8(static_cast<uint8_t>(v >> (8 * i)));
   }
   void U32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) U8(static_cast<uint8_t>(v >> (8 * i)));
+    uint8_t word[4];
+    StoreLe32(word, v);
+    Raw(word, sizeof(word));
   }
   void Raw(const uint8_t *data, size_t len) { bytes_.insert(bytes_.end(), data, data + len); }
   template <size_t N>
@@ -69,10 +72,7 @@ class ByteReader {
     return Take(2, [&](const uint8_t *p) { *out = static_cast<uint16_t>(p[0] | (p[1] << 8)); });
   }
   bool U32(uint32_t *out) {
-    return Take(4, [&](const uint8_t *p) {
-      *out = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-             (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-    });
+    return Take(4, [&](const uint8_t *p) { *out = LoadLe32(p); });
   }
   bool Raw(uint8_t *out, size_t len) {
     return Take(len, [&](const uint8_t *p) { std::memcpy(out, p, len); });
@@ -270,13 +270,8 @@ bool ParseBody(const uint8_t *body, size_t len, uint32_t version, TokenState *st
   return ReadUserFiles(&r, state) && r.AtEnd();
 }
 
-uint32_t ReadLe32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 uint64_t ReadLe64(const uint8_t *p) {
-  return static_cast<uint64_t>(ReadLe32(p)) | (static_cast<uint64_t>(ReadLe32(p + 4)) << 32);
+  return static_cast<uint64_t>(LoadLe32(p)) | (static_cast<uint64_t>(LoadLe32(p + 4)) << 32);
 }
 
 bool IsKnownVersion(uint32_t version) {
@@ -311,7 +306,7 @@ SecretBytes SerializeStore(const TokenState &state, uint64_t generation, uint32_
 
 bool ReadStoreStamp(const uint8_t *header, size_t len, StoreStamp *out_stamp) {
   if (len < kStoreHeaderSize1 || std::memcmp(header, kMagic, sizeof(kMagic)) != 0) return false;
-  uint32_t version = ReadLe32(header + 8);
+  uint32_t version = LoadLe32(header + 8);
   if (!IsKnownVersion(version)) return false;
   if (len < HeaderSizeOf(version)) return false;
   StoreStamp stamp;
@@ -330,13 +325,13 @@ int32_t ParseStore(const uint8_t *file_data, size_t file_len, TokenState *out_st
   if (file_len < 12 || std::memcmp(file_data, kMagic, sizeof(kMagic)) != 0) {
     return XCST_STORE_CORRUPT;
   }
-  uint32_t version = ReadLe32(file_data + 8);
+  uint32_t version = LoadLe32(file_data + 8);
   if (!IsKnownVersion(version)) return XCST_STORE_VERSION;
   const size_t header_size = HeaderSizeOf(version);
   if (file_len < header_size || file_len > kMaxStoreSize) return XCST_STORE_CORRUPT;
   const uint8_t *body = file_data + header_size;
   size_t body_len = file_len - header_size;
-  if (ReadLe32(file_data + 12) != body_len) return XCST_STORE_CORRUPT;
+  if (LoadLe32(file_data + 12) != body_len) return XCST_STORE_CORRUPT;
   const uint8_t *covered = file_data + kStoreChecksummedOffset;
   Digest digest = Sha256(covered, file_len - kStoreChecksummedOffset);
   if (CRYPTO_memcmp(digest.data(), file_data + kStoreChecksumOffset, kDigestSize) != 0) {
