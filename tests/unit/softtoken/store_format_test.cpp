@@ -150,6 +150,28 @@ TEST(StoreFormat, ChecksummedBodyWithBadLayoutIsCorrupt) {
   }
 }
 
+TEST(StoreFormat, UserFileNumbersThatDoNotAscendAreCorrupt) {
+  TokenState state;
+  state.admin_pin.iterations = 1;
+  state.user_pin.hash.iterations = 1;
+  state.user_files[3] = {'a'};
+  state.user_files[7] = {'b'};
+  const std::vector<uint8_t> good = obkey::softtoken::testing::Plain(SerializeStore(state, 1));
+  // The body ends with the last entry: number (4 bytes), size (4), one byte.
+  const size_t last_number = good.size() - 9;
+  ASSERT_EQ(good[last_number], 7);
+  for (uint8_t number : {uint8_t{3}, uint8_t{2}}) {
+    std::vector<uint8_t> file = good;
+    file[last_number] = number;
+    Resign(&file);
+    TokenState parsed;
+    EXPECT_EQ(ParseStore(file, &parsed), XCST_STORE_CORRUPT)
+        << (number == 3 ? "duplicate" : "descending") << " user-file number";
+  }
+  TokenState parsed;
+  EXPECT_EQ(ParseStore(good, &parsed), 0);
+}
+
 TEST(StoreFormat, UserFilesBeyondCapacityAreCorrupt) {
   TokenState state = RichState();
   state.user_files[8] = {0};  // one byte over 64 KiB in total
