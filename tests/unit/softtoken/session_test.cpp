@@ -158,6 +158,39 @@ TEST_F(SessionTest, EveryCallRefusesUnknownAndClosedHandles) {
   }
 }
 
+TEST_F(SessionTest, ClosingOneSessionLeavesTheOthersHandlesWorking) {
+  ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 1), 0);
+  struct Open {
+    XcHandle session, container, file;
+  } open[2];
+  for (int device = 0; device < 2; ++device) {
+    Open &o = open[device];
+    o.session = Connect(device);
+    ASSERT_EQ(Login(o.session), 0);
+    o.container = Container(o.session, device == 0 ? "A_SIG" : "B_SIG");
+    ASSERT_EQ(CreateUserFile(o.session, 2, 4, XC_USER_FILE_CREATE, &o.file), 0);
+  }
+  for (int closed = 0; closed < 2; ++closed) {
+    SCOPED_TRACE("device " + std::to_string(closed) + " closed");
+    const Open &gone = open[closed], &kept = open[1 - closed];
+    if (closed == 0) Disconnect(gone.session);
+    uint8_t flags[4] = {};
+    uint32_t flags_len = sizeof(flags);
+    const uint8_t data[4] = {1, 2, 3, 4};
+    EXPECT_EQ(GetContainerParam(kept.container, 2, flags, &flags_len, 0), 0);
+    EXPECT_EQ(WriteUserFile(kept.file, data, sizeof(data)), 0);
+    EXPECT_EQ(GetContainerParam(gone.container, 2, flags, &flags_len, 0), XCST_BAD_HANDLE);
+    EXPECT_EQ(WriteUserFile(gone.file, data, sizeof(data)), XCST_BAD_HANDLE);
+    if (closed == 0) {
+      // The other way round: device 0 again, then device 1 closes.
+      open[0].session = Connect(0);
+      ASSERT_EQ(SetCurContainer(open[0].session, 0, &open[0].container), 0);
+      ASSERT_EQ(CreateUserFile(open[0].session, 2, 4, XC_USER_FILE_OPEN, &open[0].file), 0);
+      Disconnect(open[1].session);
+    }
+  }
+}
+
 TEST_F(SessionTest, RandomBytesFillTheBuffer) {
   XcHandle session = Connect();
   std::vector<uint8_t> a(1000, 0), b(1000, 0);
