@@ -128,6 +128,12 @@ extern const bool kChangeTimeKeptBySystem;
 
 void SleepMilliseconds(unsigned milliseconds);
 
+// LockMemory keeps the pages of [data, data + len) out of swap where the
+// system allows; UnlockMemory lets them go. Both are best effort: a refusal
+// (a memory-lock limit, a missing privilege) changes nothing else.
+void LockMemory(const void *data, size_t len);
+void UnlockMemory(const void *data, size_t len);
+
 // ProcessId identifies the calling process (a forked child has its own).
 uint64_t ProcessId();
 

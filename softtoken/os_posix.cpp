@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -222,6 +223,14 @@ uint64_t ProcessId() {
     return pthread_atfork(nullptr, nullptr, ReadProcessId) == 0;
   }();
   return watching_forks ? process_id : static_cast<uint64_t>(getpid());
+}
+
+void LockMemory(const void *data, size_t len) {
+  if (len != 0) mlock(data, len);
+}
+
+void UnlockMemory(const void *data, size_t len) {
+  if (len != 0) munlock(data, len);
 }
 
 void SleepMilliseconds(unsigned milliseconds) {

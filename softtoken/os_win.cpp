@@ -207,6 +207,14 @@ void SleepMilliseconds(unsigned milliseconds) {
   Sleep(milliseconds);
 }
 
+void LockMemory(const void *data, size_t len) {
+  if (len != 0) VirtualLock(const_cast<void *>(data), len);
+}
+
+void UnlockMemory(const void *data, size_t len) {
+  if (len != 0) VirtualUnlock(const_cast<void *>(data), len);
+}
+
 Mutex::Mutex() {
   static_assert(sizeof(storage_) >= sizeof(SRWLOCK), "Mutex storage too small");
   InitializeSRWLock(reinterpret_cast<SRWLOCK *>(storage_));

@@ -7,7 +7,10 @@
 #include <cstring>
 #include <map>
 #include <stdexcept>
+#include <utility>
 #include <vector>
+
+#include "softtoken/os.h"
 
 namespace obkey::softtoken {
 
@@ -15,7 +18,20 @@ namespace {
 
 using Epoch = std::array<uint8_t, kLoginEpochSize>;
 
+// A remembered login. Its token key opens every private key of the token,
+// so it is kept out of swap while it lives (and wiped when it goes).
 struct Login {
+  Login() = default;
+  Login(const Login &) = delete;
+  Login &operator=(const Login &) = delete;
+  ~Login() { os::UnlockMemory(token_key.data(), token_key.size()); }
+
+  void SetTokenKey(SecretBytes key) {
+    os::UnlockMemory(token_key.data(), token_key.size());
+    token_key = std::move(key);
+    os::LockMemory(token_key.data(), token_key.size());
+  }
+
   Epoch epoch{};
   TokenKeyWrap wrap;
   SecretBytes token_key;
@@ -88,7 +104,7 @@ void RememberLogin(const std::string &store_path, const TokenState &state, Secre
   Login &login = VerifiedLogins()[store_path];
   login.epoch = state.login_epoch;
   login.wrap = state.token_key_wrap;
-  login.token_key = std::move(token_key);
+  login.SetTokenKey(std::move(token_key));
 }
 
 void ForgetLogin(const std::string &store_path) {

@@ -1,7 +1,13 @@
 // Private keys encrypted at rest: what the store file gives away without the
 // PIN, what a tampered seal gets, and old stores sealed at their first login.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <string>
 
 #include "rsa_test_keys.h"
 #include "softtoken/store_format.h"
@@ -243,6 +249,49 @@ TEST_F(EncryptionTest, PinChangeRewrapsTheTokenKeyAndFormatMakesANewOne) {
   EXPECT_NE(formatted.token_key_wrap.salt, changed.token_key_wrap.salt);
   session = Connect();
   EXPECT_EQ(Login(session), 0) << "the default PIN opens the new token key";
+}
+
+// The kilobytes of memory this process keeps out of swap; -1 where the
+// system does not say.
+long LockedKilobytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmLck:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+// A login's token key is kept out of swap while the login lasts, and let go
+// when a format forgets the login. Run in a child: memory locks are not
+// inherited, so the child starts with none.
+TEST_F(TokenTest, TheLoginsTokenKeyIsLockedInMemoryWhileItLasts) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_MEMLOCK, &limit) != 0 || limit.rlim_cur < 64 * 1024 ||
+      LockedKilobytes() < 0) {
+    GTEST_SKIP() << "this system lets the test lock no memory";
+  }
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    XcHandle session = 0;
+    if (ConnectEkey(0, &session) != 0) _exit(10);
+    const long before = LockedKilobytes();
+    if (Login(session) != 0) _exit(11);
+    const long during = LockedKilobytes();
+    if (DisconnectEkey(session) != 0) _exit(12);
+    if (FormatToken(kInitialAdminPin, kInitialAdminPin, 0) != 0) _exit(13);
+    const long after = LockedKilobytes();
+    if (during <= before) _exit(20);
+    if (after != before) _exit(21);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0)
+      << "20: nothing locked during the login, 21: still locked after "
+         "the format, 1x: a token call failed";
 }
 
 }  // namespace
