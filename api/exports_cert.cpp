@@ -1,10 +1,10 @@
 // Exported entry points of the certificates: the two user certificates,
 // enumeration, and the store vocabulary that has nothing to do. Each one
 // only forwards to its subsystem inside the boundary guard.
-#include "api/guard.h"
-#include "api/obkey.h"
-#include "cert/cert_enumeration.h"
-#include "cert/user_certificates.h"
+#include "api_guard.h"
+#include "cert_enumeration.h"
+#include "obkey.h"
+#include "user_certificates.h"
 
 using obkey::Guarded;
 

@@ -1,7 +1,7 @@
 // Exported entry point of the digests.
-#include "api/guard.h"
-#include "api/obkey.h"
-#include "crypto/message_digest.h"
+#include "api_guard.h"
+#include "message_digest.h"
+#include "obkey.h"
 
 using obkey::Guarded;
 

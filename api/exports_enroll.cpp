@@ -1,8 +1,8 @@
 // Exported entry points of certificate requests and installation. Each one
 // only forwards to its subsystem inside the boundary guard.
-#include "api/guard.h"
-#include "api/obkey.h"
-#include "cert/enrollment.h"
+#include "api_guard.h"
+#include "enrollment.h"
+#include "obkey.h"
 
 using obkey::Guarded;
 

@@ -1,8 +1,8 @@
 // Exported entry points of the token file store. Each one only forwards to
 // its subsystem inside the boundary guard.
-#include "api/guard.h"
-#include "api/obkey.h"
-#include "files/label_files.h"
+#include "api_guard.h"
+#include "label_files.h"
+#include "obkey.h"
 
 using obkey::Guarded;
 

@@ -1,10 +1,10 @@
 // Exported entry points of the token keys: containers, key pairs, random
 // numbers, RSA operations, key import and export.
-#include "api/guard.h"
-#include "api/obkey.h"
-#include "token/asymmetric.h"
-#include "token/containers.h"
-#include "token/key_transfer.h"
+#include "api_guard.h"
+#include "asymmetric.h"
+#include "containers.h"
+#include "key_transfer.h"
+#include "obkey.h"
 
 using obkey::Guarded;
 

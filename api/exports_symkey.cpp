@@ -1,9 +1,9 @@
 // Exported entry points of the software symmetric keys.
-#include "api/guard.h"
-#include "api/obkey.h"
-#include "symkey/key_export.h"
-#include "symkey/key_lifecycle.h"
-#include "symkey/symmetric_cipher.h"
+#include "api_guard.h"
+#include "key_export.h"
+#include "key_lifecycle.h"
+#include "obkey.h"
+#include "symmetric_cipher.h"
 
 using obkey::Guarded;
 

@@ -1,9 +1,9 @@
 // Exported entry points of the token as a whole, and the calls that have
 // nothing to do. Each one only forwards to its subsystem inside
 // the boundary guard.
-#include "api/guard.h"
-#include "api/obkey.h"
-#include "token/login.h"
+#include "api_guard.h"
+#include "login.h"
+#include "obkey.h"
 
 using obkey::Guarded;
 

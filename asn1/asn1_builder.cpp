@@ -1,4 +1,4 @@
-#include "asn1/asn1_builder.h"
+#include "asn1_builder.h"
 
 #include <cstring>
 

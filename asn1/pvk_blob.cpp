@@ -1,4 +1,4 @@
-#include "asn1/pvk_blob.h"
+#include "pvk_blob.h"
 
 #include <openssl/crypto.h>
 
@@ -8,8 +8,8 @@
 #include <new>
 #include <vector>
 
-#include "asn1/asn1_builder.h"
-#include "crypto/byte_order.h"
+#include "asn1_builder.h"
+#include "byte_order.h"
 
 namespace obkey {
 namespace {

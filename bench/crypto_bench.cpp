@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "crypto/md5.h"
-#include "crypto/rsa_public.h"
-#include "crypto/sha1.h"
-#include "crypto/tdes.h"
+#include "md5.h"
+#include "rsa_public.h"
+#include "sha1.h"
+#include "tdes.h"
 
 namespace {
 

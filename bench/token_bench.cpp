@@ -25,11 +25,11 @@
 #include <string>
 #include <vector>
 
-#include "api/obkey.h"
-#include "platform/diagnostic_log.h"
-#include "softtoken/store_file.h"
-#include "token/device_config.h"
-#include "token/xcsp_eclib.h"
+#include "device_config.h"
+#include "diagnostic_log.h"
+#include "obkey.h"
+#include "store_file.h"
+#include "xcsp_eclib.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "cert/cert_enumeration.h"
+#include "cert_enumeration.h"
 
-#include "platform/message_box.h"
-#include "token/token_session.h"
-#include "token/xcsp_eclib.h"
+#include "message_box.h"
+#include "token_session.h"
+#include "xcsp_eclib.h"
 
 namespace obkey {
 

@@ -1,14 +1,27 @@
-#include "cert/enrollment.h"
+#include "enrollment.h"
 
-#include "cert/velta_enroll.h"
-#include "cert/xml_element_text.h"
-#include "token/log_text.h"
+#include <cstddef>
+
+#include "log_text.h"
+#include "velta_enroll.h"
+#include "xml_element_text.h"
 
 namespace obkey {
 
+// The enrollment library's record and obkey's are the same CryptoAPI blob.
+static_assert(sizeof(VeBlob) == sizeof(DataBlob) &&
+                  offsetof(VeBlob, cbData) == offsetof(DataBlob, cbData) &&
+                  offsetof(VeBlob, pbData) == offsetof(DataBlob, pbData),
+              "VeBlob and DataBlob differ in layout");
+// The library makes the request for the token's signature pair.
+static_assert(VE_KEY_SPEC_SIGNATURE == OB_KEY_TYPE_SIGNATURE, "signature key type differs");
+
 int32_t CreateP10(const char *subject, DataBlob *out_request) {
-  return VeltaEnroll_createPKCS10(VE_RESERVED, subject, out_request, VE_REQUEST_PEM, VE_RESERVED,
-                                  VE_KEY_SPEC_SIGNATURE, VE_KEY_FLAGS_RSA1024);
+  // The library receives the caller's own record (the same address), which
+  // the layout check above makes its VeBlob.
+  return VeltaEnroll_createPKCS10(VE_RESERVED, subject, reinterpret_cast<VeBlob *>(out_request),
+                                  VE_REQUEST_PEM, VE_RESERVED, VE_KEY_SPEC_SIGNATURE,
+                                  VE_KEY_FLAGS_RSA1024);
 }
 
 int32_t InstallCert(const void *seal_arg1, const void *seal_arg2, const char *pkcs7,

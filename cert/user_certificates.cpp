@@ -1,10 +1,10 @@
-#include "cert/user_certificates.h"
+#include "user_certificates.h"
 
 #include <cstring>
 
-#include "crypto/size_query.h"
-#include "token/token_session.h"
-#include "token/xcsp_eclib.h"
+#include "size_query.h"
+#include "token_session.h"
+#include "xcsp_eclib.h"
 
 namespace obkey {
 

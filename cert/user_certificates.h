@@ -7,7 +7,7 @@
 
 #include <optional>
 
-#include "api/obkey.h"
+#include "obkey_types.h"
 
 namespace obkey {
 

@@ -1,10 +1,10 @@
-#include "cert/xml_element_text.h"
+#include "xml_element_text.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "platform/xml_document.h"
+#include "xml_document.h"
 
 namespace obkey {
 

@@ -18,8 +18,8 @@ endfunction()
 function(obkey_add_gtest name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} obkey_test_headers GTest::gtest GTest::gtest_main
+                                        GTest::gmock)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT "OBKEY_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endfunction()
@@ -157,4 +157,15 @@ function(obkey_version_script_from_def def_file map_file)
   string(APPEND text "  local:\n    *;\n};\n")
   file(WRITE ${map_file} "${text}")
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def_file})
+endfunction()
+
+# obkey_vendor_version_script(<target> <library name>)
+# A library implementing a vendor interface exports exactly the names of that
+# interface's export list, include/vendor/<library name>.def.
+function(obkey_vendor_version_script target library_name)
+  set(map_file ${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
+  obkey_version_script_from_def(${PROJECT_SOURCE_DIR}/include/vendor/${library_name}.def
+                                ${map_file})
+  target_link_options(${target} PRIVATE -Wl,--version-script=${map_file})
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map_file})
 endfunction()

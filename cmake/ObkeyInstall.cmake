@@ -19,7 +19,8 @@ install(TARGETS obkey EXPORT obkeyTargets
 # In the export set only because obkey links them; clients never name them.
 install(TARGETS xcsp_eclib KeyOperation VeltaNxoEnrollApi EXPORT obkeyTargets
   LIBRARY DESTINATION ${OBKEY_PRIVATE_LIBDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/api/obkey.h ${OBKEY_GENERATED_INCLUDE}/obkey_version.h
+install(FILES ${PROJECT_SOURCE_DIR}/include/obkey/obkey.h ${PROJECT_SOURCE_DIR}/include/obkey/obkey_types.h
+              ${OBKEY_GENERATED_INCLUDE}/obkey_version.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/obkey)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/softtoken/README.md

@@ -1,4 +1,4 @@
-#include "crypto/digest.h"
+#include "digest.h"
 
 namespace obkey {
 

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "crypto/md2.h"
-#include "crypto/md5.h"
-#include "crypto/status.h"
+#include "md2.h"
+#include "md5.h"
+#include "status.h"
 
 namespace obkey {
 

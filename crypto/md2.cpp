@@ -1,8 +1,8 @@
-#include "crypto/md2.h"
+#include "md2.h"
 
 #include <cstring>
 
-#include "crypto/wipe.h"
+#include "wipe.h"
 
 namespace obkey {
 namespace {

@@ -1,9 +1,9 @@
-#include "crypto/md5.h"
+#include "md5.h"
 
 #include <cstring>
 
-#include "crypto/byte_order.h"
-#include "crypto/wipe.h"
+#include "byte_order.h"
+#include "wipe.h"
 
 namespace obkey {
 namespace {

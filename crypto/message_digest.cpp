@@ -1,9 +1,9 @@
-#include "crypto/message_digest.h"
+#include "message_digest.h"
 
-#include "crypto/digest.h"
-#include "crypto/sha1.h"
-#include "crypto/size_query.h"
-#include "crypto/wipe.h"
+#include "digest.h"
+#include "sha1.h"
+#include "size_query.h"
+#include "wipe.h"
 
 namespace obkey {
 

@@ -5,16 +5,17 @@
 
 #include <cstdint>
 
+#include "obkey_types.h"
+
 namespace obkey {
 
-// The identifiers DigestMessage accepts (CALG_MD5 and CALG_SHA1 in the
-// public header, which spells them as macros) and its refusal status
-// (NTE_BAD_ALGID).
-constexpr uint32_t kDigestAlgMd5 = 0x8003;
-constexpr uint32_t kDigestAlgSha1 = 0x8004;
-constexpr int32_t kDigestBadAlgorithm = static_cast<int32_t>(0x80090008u);
+// The identifiers DigestMessage accepts and its refusal statuses: the
+// interface's values.
+constexpr uint32_t kDigestAlgMd5 = CALG_MD5;
+constexpr uint32_t kDigestAlgSha1 = CALG_SHA1;
+constexpr int32_t kDigestBadAlgorithm = OB_NTE_BAD_ALGID;
 // A missing length pointer, or a null message with a nonzero length.
-constexpr int32_t kDigestBadArgument = -1;
+constexpr int32_t kDigestBadArgument = OB_E_ARGUMENT;
 
 // DigestMessage digests |in_len| bytes at |in| with the algorithm |alg_id|.
 // An unknown identifier returns kDigestBadAlgorithm and writes nothing,

@@ -1,7 +1,7 @@
-#include "crypto/mp.h"
+#include "mp.h"
 
-#include "crypto/mp_montgomery.h"
-#include "crypto/wipe.h"
+#include "mp_montgomery.h"
+#include "wipe.h"
 
 namespace obkey {
 namespace {

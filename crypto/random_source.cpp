@@ -1,9 +1,9 @@
-#include "crypto/random_source.h"
+#include "random_source.h"
 
 #include <cstring>
 
-#include "crypto/md5.h"
-#include "crypto/wipe.h"
+#include "md5.h"
+#include "wipe.h"
 
 namespace obkey {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "crypto/status.h"
+#include "status.h"
 
 namespace obkey {
 

@@ -1,9 +1,9 @@
-#include "crypto/rsa_public.h"
+#include "rsa_public.h"
 
 #include <cstring>
 
-#include "crypto/mp.h"
-#include "crypto/wipe.h"
+#include "mp.h"
+#include "wipe.h"
 
 namespace obkey {
 

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "crypto/random_source.h"
-#include "crypto/status.h"
+#include "random_source.h"
+#include "status.h"
 
 namespace obkey {
 

@@ -1,11 +1,11 @@
-#include "crypto/sha1.h"
+#include "sha1.h"
 
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
-#include "crypto/byte_order.h"
-#include "crypto/wipe.h"
+#include "byte_order.h"
+#include "wipe.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #define OBKEY_SHA1_X86 1

@@ -4,6 +4,10 @@
 
 #include <cstdint>
 
+// The cipher statuses (CIPHER_E_KEY, CIPHER_E_LENGTH) reach the caller as they
+// are: they are the interface's own values.
+#include "obkey_types.h"
+
 namespace obkey {
 
 // The block, read as a number, is not below the modulus.
@@ -16,11 +20,5 @@ constexpr int32_t CRYPTO_E_LEN = 0x0406;
 constexpr int32_t CRYPTO_E_NEED_RANDOM = 0x0408;
 
 }  // namespace obkey
-
-// The cipher statuses are part of the public interface too (api/obkey.h
-// defines them as macros); they are spelt here token for token the same way so
-// that either header may come first.
-#define CIPHER_E_KEY ((int32_t)0x86000010u)
-#define CIPHER_E_LENGTH ((int32_t)0x86000013u)
 
 #endif  // OBKEY_CRYPTO_STATUS_H

@@ -1,11 +1,11 @@
-#include "crypto/tdes.h"
+#include "tdes.h"
 
 #include <openssl/des.h>
 
 #include <cstring>
 
-#include "crypto/byte_order.h"
-#include "crypto/wipe.h"
+#include "byte_order.h"
+#include "wipe.h"
 
 namespace obkey {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "crypto/status.h"
+#include "status.h"
 
 namespace obkey {
 

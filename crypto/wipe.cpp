@@ -1,4 +1,4 @@
-#include "crypto/wipe.h"
+#include "wipe.h"
 
 #include <openssl/crypto.h>
 

@@ -3,11 +3,11 @@
 #include <new>
 #include <utility>
 
-#include "cert/velta_enroll.h"
-#include "crypto/export_guard.h"
-#include "enrollsim/enrollsim_status.h"
-#include "enrollsim/install.h"
-#include "enrollsim/request.h"
+#include "enrollsim_status.h"
+#include "export_guard.h"
+#include "install.h"
+#include "request.h"
+#include "velta_enroll.h"
 
 namespace es = obkey::enrollsim;
 
@@ -24,8 +24,8 @@ int32_t Guarded(Body &&body) noexcept {
 extern "C" {
 
 int32_t VEAPI VeltaEnroll_createPKCS10(uint32_t reserved1, const char *subject,
-                                       DataBlob *inout_request, uint32_t encoding,
-                                       uint32_t reserved5, uint32_t key_spec, uint32_t key_flags) {
+                                       VeBlob *inout_request, uint32_t encoding, uint32_t reserved5,
+                                       uint32_t key_spec, uint32_t key_flags) {
   return Guarded([&]() -> int32_t {
     if (reserved1 != VE_RESERVED || reserved5 != VE_RESERVED || encoding != VE_REQUEST_PEM ||
         subject == nullptr || inout_request == nullptr) {

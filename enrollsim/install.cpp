@@ -1,10 +1,10 @@
-#include "enrollsim/install.h"
+#include "install.h"
 
 #include <cstring>
 
-#include "enrollsim/enrollsim_status.h"
-#include "enrollsim/ossl.h"
-#include "enrollsim/token_keys.h"
+#include "enrollsim_status.h"
+#include "ossl.h"
+#include "token_keys.h"
 
 namespace obkey::enrollsim {
 

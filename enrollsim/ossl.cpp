@@ -1,4 +1,4 @@
-#include "enrollsim/ossl.h"
+#include "ossl.h"
 
 #include <openssl/pem.h>
 

@@ -1,4 +1,4 @@
-#include "enrollsim/request.h"
+#include "request.h"
 
 #include <openssl/objects.h>
 #include <openssl/pem.h>
@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "enrollsim/enrollsim_status.h"
-#include "enrollsim/subject.h"
-#include "enrollsim/token_keys.h"
+#include "enrollsim_status.h"
+#include "subject.h"
+#include "token_keys.h"
 
 namespace obkey::enrollsim {
 
@@ -42,7 +42,7 @@ bool PemOf(X509_REQ *request, std::string *out_pem) {
 
 }  // namespace
 
-int32_t MakeRequest(const char *subject, DataBlob *inout_request) {
+int32_t MakeRequest(const char *subject, VeBlob *inout_request) {
   X509Name name = ParseSubject(subject);
   if (!name) return VEST_BAD_SUBJECT;
 

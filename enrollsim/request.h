@@ -4,9 +4,9 @@
 
 #include <stdint.h>
 
-#include "api/obkey.h"
-#include "enrollsim/ossl.h"
-#include "enrollsim/subject.h"
+#include "ossl.h"
+#include "subject.h"
+#include "velta_enroll.h"
 
 namespace obkey::enrollsim {
 
@@ -15,7 +15,7 @@ namespace obkey::enrollsim {
 // followed by a zero, to `inout_request`. A null pbData or a capacity below the PEM length + 1
 // stores that needed capacity in cbData and returns 0 without signing or writing; on success cbData
 // is the PEM length.
-int32_t MakeRequest(const char *subject, DataBlob *inout_request);
+int32_t MakeRequest(const char *subject, VeBlob *inout_request);
 
 }  // namespace obkey::enrollsim
 

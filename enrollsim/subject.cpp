@@ -1,4 +1,4 @@
-#include "enrollsim/subject.h"
+#include "subject.h"
 
 #include <algorithm>
 #include <string>

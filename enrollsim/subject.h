@@ -2,7 +2,7 @@
 #ifndef OBKEY_ENROLLSIM_SUBJECT_H
 #define OBKEY_ENROLLSIM_SUBJECT_H
 
-#include "enrollsim/ossl.h"
+#include "ossl.h"
 
 namespace obkey::enrollsim {
 

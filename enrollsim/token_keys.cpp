@@ -1,4 +1,4 @@
-#include "enrollsim/token_keys.h"
+#include "token_keys.h"
 
 #include <openssl/core_names.h>
 #include <openssl/param_build.h>
@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <iterator>
 
-#include "enrollsim/enrollsim_status.h"
-#include "token/device_config.h"
+#include "device_config.h"
+#include "enrollsim_status.h"
 
 namespace obkey::enrollsim {
 

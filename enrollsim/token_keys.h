@@ -8,8 +8,8 @@
 
 #include <vector>
 
-#include "enrollsim/ossl.h"
-#include "token/xcsp_eclib.h"
+#include "ossl.h"
+#include "xcsp_eclib.h"
 
 namespace obkey::enrollsim {
 

@@ -1,4 +1,4 @@
-#include "files/label_directory.h"
+#include "label_directory.h"
 
 #include <cstring>
 

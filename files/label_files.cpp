@@ -1,12 +1,17 @@
-#include "files/label_files.h"
+#include "label_files.h"
 
 #include <cstring>
 #include <optional>
 
-#include "api/obkey.h"
-#include "files/label_directory.h"
-#include "token/token_session.h"
-#include "token/xcsp_eclib.h"
+#include "label_directory.h"
+#include "obkey_types.h"
+#include "token_session.h"
+#include "xcsp_eclib.h"
+
+// The label list that callers read is the directory's records as they are.
+static_assert(OB_LABEL_COUNT == obkey::kLabelRecordCount &&
+                  OB_LABEL_SLOT_SIZE == obkey::kLabelRecordSize && OB_LABEL_MAX == obkey::kLabelMax,
+              "the label list of the interface differs from the label directory");
 
 namespace obkey {
 

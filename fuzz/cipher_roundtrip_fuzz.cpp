@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "api/obkey.h"
-#include "crypto/tdes.h"
+#include "obkey.h"
+#include "tdes.h"
 
 namespace {
 

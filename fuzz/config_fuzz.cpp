@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/registry_text.h"
-#include "token/device_config.h"
+#include "device_config.h"
+#include "registry_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string text(reinterpret_cast<const char *>(data), size);

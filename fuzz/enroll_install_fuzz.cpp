@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "enrollsim/ossl.h"
+#include "ossl.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "enrollsim/subject.h"
+#include "subject.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "crypto/mp.h"
+#include "mp.h"
 
 namespace {
 

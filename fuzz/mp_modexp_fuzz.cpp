@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "crypto/mp.h"
+#include "mp.h"
 
 namespace {
 

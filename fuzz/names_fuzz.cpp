@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "api/obkey.h"
-#include "files/label_directory.h"
-#include "token/key_names.h"
+#include "key_names.h"
+#include "label_directory.h"
+#include "obkey.h"
 
 namespace {
 

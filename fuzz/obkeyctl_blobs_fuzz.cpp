@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/obkeyctl/rsa_blobs.h"
+#include "rsa_blobs.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "asn1/pvk_blob.h"
+#include "pvk_blob.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // A heap copy of exactly `size` bytes, so that any over-read is caught.

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "softtoken/rsa_der.h"
+#include "rsa_der.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "softtoken/store_format.h"
+#include "store_format.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "api/obkey.h"
+#include "obkey.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 6) return 0;

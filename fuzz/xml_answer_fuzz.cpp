@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "cert/xml_element_text.h"
+#include "xml_element_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string xml(reinterpret_cast<const char *>(data), size);

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <vector>
 
-#include "p11token/module.h"
-#include "p11token/p11token_status.h"
-#include "p11token/rsa_blocks.h"
-#include "p11token/token_api.h"
+#include "module.h"
+#include "p11token_api.h"
+#include "p11token_status.h"
+#include "rsa_blocks.h"
 
 namespace obkey::p11token {
 

@@ -1,7 +1,8 @@
 // The exported function of KeyOperation: formats the token of a device.
-#include "p11token/export_guard.h"
-#include "p11token/token_api.h"
-#include "token/xcsp_eclib.h"
+#include "key_operation.h"
+#include "p11token_api.h"
+#include "p11token_guard.h"
+#include "xcsp_eclib.h"
 
 extern "C" int32_t XCAPI FormatMWKey(const char *admin_pin, const char *second_text,
                                      int32_t device_index) {

@@ -1,11 +1,11 @@
-#include "p11token/module.h"
+#include "module.h"
 
 #include <cstdlib>
 #include <vector>
 
-#include "p11token/os.h"
-#include "p11token/p11token_status.h"
-#include "platform/registry.h"
+#include "p11token_os.h"
+#include "p11token_status.h"
+#include "registry.h"
 
 namespace obkey::p11token {
 

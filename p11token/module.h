@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "p11token/cryptoki.h"
+#include "cryptoki.h"
 
 namespace obkey::p11token {
 

@@ -1,10 +1,10 @@
-#include "p11token/objects.h"
+#include "objects.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "p11token/module.h"
-#include "p11token/p11token_status.h"
+#include "module.h"
+#include "p11token_status.h"
 
 namespace obkey::p11token {
 

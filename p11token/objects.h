@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "p11token/cryptoki.h"
+#include "cryptoki.h"
 
 namespace obkey::p11token {
 

@@ -7,7 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "p11token/os.h"
+#include "p11token_os.h"
 
 namespace obkey::p11token::os {
 

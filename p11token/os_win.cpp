@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "p11token/os.h"
+#include "p11token_os.h"
 
 namespace obkey::p11token::os {
 

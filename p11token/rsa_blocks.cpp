@@ -1,4 +1,4 @@
-#include "p11token/rsa_blocks.h"
+#include "rsa_blocks.h"
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>

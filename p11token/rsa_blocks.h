@@ -12,7 +12,7 @@
 #include <functional>
 #include <vector>
 
-#include "softtoken/rsa_padding.h"
+#include "rsa_padding.h"
 
 namespace obkey::p11token {
 

@@ -6,10 +6,10 @@
 #include <set>
 #include <vector>
 
-#include "p11token/module.h"
-#include "p11token/os.h"
-#include "p11token/p11token_status.h"
-#include "p11token/token_api.h"
+#include "module.h"
+#include "p11token_api.h"
+#include "p11token_os.h"
+#include "p11token_status.h"
 
 namespace obkey::p11token {
 

@@ -2,9 +2,9 @@
 // file's contents (its length is the size fixed at creation).
 #include <cstring>
 
-#include "p11token/module.h"
-#include "p11token/p11token_status.h"
-#include "p11token/token_api.h"
+#include "module.h"
+#include "p11token_api.h"
+#include "p11token_status.h"
 
 namespace obkey::p11token {
 

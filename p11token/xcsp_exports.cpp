@@ -1,8 +1,8 @@
 // The exported functions of xcsp_eclib over a PKCS #11 module: each a guarded
 // one-line call into the library proper.
-#include "p11token/export_guard.h"
-#include "p11token/token_api.h"
-#include "token/xcsp_eclib.h"
+#include "p11token_api.h"
+#include "p11token_guard.h"
+#include "xcsp_eclib.h"
 
 namespace p11 = obkey::p11token;
 

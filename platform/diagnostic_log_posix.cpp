@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "platform/diagnostic_log.h"
+#include "diagnostic_log.h"
 
 namespace obkey::platform {
 

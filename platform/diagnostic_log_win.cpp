@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "platform/diagnostic_log.h"
+#include "diagnostic_log.h"
 
 namespace obkey::platform {
 

@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "platform/message_box.h"
+#include "message_box.h"
 
 namespace obkey::platform {
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/message_box.h"
+#include "message_box.h"
 
 namespace obkey::platform {
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "platform/mutex.h"
+#include "mutex.h"
 
 namespace obkey::platform {
 

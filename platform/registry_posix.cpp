@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "platform/registry.h"
-#include "platform/registry_text.h"
+#include "registry.h"
+#include "registry_text.h"
 
 namespace obkey::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/registry_text.h"
+#include "registry_text.h"
 
 namespace obkey::platform {
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "platform/registry.h"
+#include "registry.h"
 
 namespace obkey::platform {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/xml_document.h"
+#include "xml_document.h"
 
 namespace obkey::platform {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/xml_document.h"
+#include "xml_document.h"
 
 namespace obkey::platform {
 

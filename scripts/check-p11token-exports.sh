@@ -40,11 +40,11 @@ check() {
 }
 
 if [ -f "$folder/xcsp_eclib.dll" ]; then
-  check "$folder/xcsp_eclib.dll" "$here/token/xcsp_eclib.def"
-  check "$folder/KeyOperation.dll" "$here/token/KeyOperation.def"
+  check "$folder/xcsp_eclib.dll" "$here/include/vendor/xcsp_eclib.def"
+  check "$folder/KeyOperation.dll" "$here/include/vendor/KeyOperation.def"
 else
-  check "$folder/libxcsp_eclib.so" "$here/token/xcsp_eclib.def"
-  check "$folder/libKeyOperation.so" "$here/token/KeyOperation.def"
+  check "$folder/libxcsp_eclib.so" "$here/include/vendor/xcsp_eclib.def"
+  check "$folder/libKeyOperation.so" "$here/include/vendor/KeyOperation.def"
 fi
 [ $status -eq 0 ] && echo "check-p11token-exports: $folder matches the .def files"
 exit $status

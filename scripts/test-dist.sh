@@ -27,7 +27,7 @@ unzip -q "$zip" -d "$work"
 root=$(ls -d "$work"/obkey-*-"$platform")
 
 expected="README-windows.txt bin/obkey.dll bin/obkeyctl.exe include/obkey.h
-include/obkey_version.h lib/libobkey.dll.a lib/obkey.def lib/obkey.lib
+include/obkey_types.h include/obkey_version.h lib/libobkey.dll.a lib/obkey.def lib/obkey.lib
 softtoken/KeyOperation.dll softtoken/README-enrollment.md softtoken/README.md
 softtoken/VeltaNxoEnrollApi.dll softtoken/xcsp_eclib.dll"
 actual=$(cd "$root" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
@@ -65,13 +65,13 @@ for f in "$root"/bin/*.dll "$root"/bin/*.exe "$root"/softtoken/*.dll; do
 done
 
 # The DLL's export table: the names of the export list, undecorated, no more.
-expected_exports=$(sed -n 's/^[ \t]\{1,\}\([A-Za-z_][A-Za-z_0-9]*\).*/\1/p' "$here/api/obkey.def" |
+expected_exports=$(sed -n 's/^[ \t]\{1,\}\([A-Za-z_][A-Za-z_0-9]*\).*/\1/p' "$here/include/obkey/obkey.def" |
   LC_ALL=C sort)
 actual_exports=$("$mingw-objdump" -p "$root/bin/obkey.dll" |
   awk '/^\[Ordinal\/Name Pointer\] Table/ {table = 1; next} table && /^\t\[/ {print $NF; next}
        table {table = 0}' | LC_ALL=C sort)
 if [ "$expected_exports" != "$actual_exports" ]; then
-  echo "test-dist: obkey.dll exports differ from api/obkey.def (< expected, > exported):" >&2
+  echo "test-dist: obkey.dll exports differ from include/obkey/obkey.def (< expected, > exported):" >&2
   diff <(echo "$expected_exports") <(echo "$actual_exports") >&2 || true
   exit 1
 fi

@@ -1,7 +1,7 @@
-#include "softtoken/api_common.h"
+#include "api_common.h"
 
-#include "softtoken/pin.h"
-#include "softtoken/softtoken_status.h"
+#include "pin.h"
+#include "softtoken_status.h"
 
 namespace obkey::softtoken {
 

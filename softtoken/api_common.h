@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "softtoken/session.h"
+#include "session.h"
 
 namespace obkey::softtoken {
 

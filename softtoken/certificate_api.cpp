@@ -1,8 +1,8 @@
 #include <cstring>
 
-#include "softtoken/api_common.h"
-#include "softtoken/os.h"
-#include "softtoken/token_api.h"
+#include "api_common.h"
+#include "softtoken_api.h"
+#include "softtoken_os.h"
 
 namespace obkey::softtoken {
 

@@ -1,10 +1,10 @@
 #include <cstring>
 
-#include "softtoken/key_seal.h"
-#include "softtoken/os.h"
-#include "softtoken/pin.h"
-#include "softtoken/store_file.h"
-#include "softtoken/token_api.h"
+#include "key_seal.h"
+#include "pin.h"
+#include "softtoken_api.h"
+#include "softtoken_os.h"
+#include "store_file.h"
 
 namespace obkey::softtoken {
 

@@ -1,4 +1,4 @@
-#include "softtoken/key_cache.h"
+#include "key_cache.h"
 
 #include <openssl/crypto.h>
 
@@ -6,9 +6,9 @@
 #include <functional>
 #include <map>
 
-#include "softtoken/os.h"
-#include "softtoken/softtoken_status.h"
-#include "softtoken/token_state.h"
+#include "softtoken_os.h"
+#include "softtoken_status.h"
+#include "token_state.h"
 
 namespace obkey::softtoken {
 

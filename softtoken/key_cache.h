@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "softtoken/rsa_key.h"
-#include "softtoken/store_format.h"
-#include "softtoken/token_state.h"
+#include "rsa_key.h"
+#include "store_format.h"
+#include "token_state.h"
 
 namespace obkey::softtoken {
 

@@ -1,4 +1,4 @@
-#include "softtoken/key_seal.h"
+#include "key_seal.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -8,9 +8,9 @@
 #include <memory>
 #include <stdexcept>
 
-#include "softtoken/pin.h"
-#include "softtoken/rsa_key.h"
-#include "softtoken/softtoken_status.h"
+#include "pin.h"
+#include "rsa_key.h"
+#include "softtoken_status.h"
 
 namespace obkey::softtoken {
 

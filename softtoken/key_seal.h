@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "softtoken/token_state.h"
+#include "token_state.h"
 
 namespace obkey::softtoken {
 

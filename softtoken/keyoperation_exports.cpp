@@ -1,7 +1,8 @@
 // The exported function of KeyOperation: formats a software token.
-#include "softtoken/export_guard.h"
-#include "softtoken/token_api.h"
-#include "token/xcsp_eclib.h"
+#include "key_operation.h"
+#include "softtoken_api.h"
+#include "softtoken_guard.h"
+#include "xcsp_eclib.h"
 
 extern "C" int32_t XCAPI FormatMWKey(const char *admin_pin, const char *second_text,
                                      int32_t device_index) {

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "softtoken/os.h"
+#include "softtoken_os.h"
 
 namespace obkey::softtoken::os {
 

@@ -1,4 +1,4 @@
-#include "softtoken/pin.h"
+#include "pin.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "softtoken/os.h"
+#include "softtoken_os.h"
 
 namespace obkey::softtoken {
 

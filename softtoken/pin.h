@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "softtoken/token_state.h"
+#include "token_state.h"
 
 namespace obkey::softtoken {
 

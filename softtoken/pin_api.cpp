@@ -1,10 +1,10 @@
 #include <openssl/crypto.h>
 
-#include "softtoken/key_seal.h"
-#include "softtoken/os.h"
-#include "softtoken/pin.h"
-#include "softtoken/session.h"
-#include "softtoken/token_api.h"
+#include "key_seal.h"
+#include "pin.h"
+#include "session.h"
+#include "softtoken_api.h"
+#include "softtoken_os.h"
 
 namespace obkey::softtoken {
 

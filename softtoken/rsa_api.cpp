@@ -2,13 +2,13 @@
 
 #include <cstring>
 
-#include "softtoken/api_common.h"
-#include "softtoken/key_cache.h"
-#include "softtoken/key_seal.h"
-#include "softtoken/os.h"
-#include "softtoken/pin.h"
-#include "softtoken/rsa_key.h"
-#include "softtoken/token_api.h"
+#include "api_common.h"
+#include "key_cache.h"
+#include "key_seal.h"
+#include "pin.h"
+#include "rsa_key.h"
+#include "softtoken_api.h"
+#include "softtoken_os.h"
 
 namespace obkey::softtoken {
 

@@ -1,4 +1,4 @@
-#include "softtoken/rsa_der.h"
+#include "rsa_der.h"
 
 namespace obkey::softtoken {
 

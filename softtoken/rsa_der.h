@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "crypto/wiping_allocator.h"
+#include "wiping_allocator.h"
 
 namespace obkey::softtoken {
 

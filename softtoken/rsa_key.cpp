@@ -1,4 +1,4 @@
-#include "softtoken/rsa_key.h"
+#include "rsa_key.h"
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -12,9 +12,9 @@
 #include <array>
 #include <cstring>
 
-#include "softtoken/os.h"
-#include "softtoken/rsa_der.h"
-#include "softtoken/softtoken_status.h"
+#include "rsa_der.h"
+#include "softtoken_os.h"
+#include "softtoken_status.h"
 
 namespace obkey::softtoken {
 

@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "crypto/wiping_allocator.h"
-#include "softtoken/rsa_padding.h"
+#include "rsa_padding.h"
+#include "wiping_allocator.h"
 
 typedef struct evp_pkey_st EVP_PKEY;
 

@@ -1,4 +1,4 @@
-#include "softtoken/session.h"
+#include "session.h"
 
 #include <map>
 

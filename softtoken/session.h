@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "softtoken/store_file.h"
-#include "softtoken/token_state.h"
-#include "token/xcsp_eclib.h"
+#include "store_file.h"
+#include "token_state.h"
+#include "xcsp_eclib.h"
 
 namespace obkey::softtoken {
 

@@ -1,4 +1,4 @@
-#include "softtoken/store_file.h"
+#include "store_file.h"
 
 #include <openssl/crypto.h>
 
@@ -7,9 +7,9 @@
 #include <map>
 #include <vector>
 
-#include "softtoken/key_cache.h"
-#include "softtoken/os.h"
-#include "softtoken/softtoken_status.h"
+#include "key_cache.h"
+#include "softtoken_os.h"
+#include "softtoken_status.h"
 
 namespace obkey::softtoken {
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "softtoken/store_format.h"
-#include "softtoken/token_state.h"
+#include "store_format.h"
+#include "token_state.h"
 
 namespace obkey::softtoken {
 

@@ -1,4 +1,4 @@
-#include "softtoken/store_format.h"
+#include "store_format.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "crypto/byte_order.h"
-#include "softtoken/softtoken_status.h"
+#include "byte_order.h"
+#include "softtoken_status.h"
 
 namespace obkey::softtoken {
 

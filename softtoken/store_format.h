@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "softtoken/token_state.h"
+#include "token_state.h"
 
 namespace obkey::softtoken {
 

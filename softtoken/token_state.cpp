@@ -1,4 +1,4 @@
-#include "softtoken/token_state.h"
+#include "token_state.h"
 
 namespace obkey::softtoken {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "crypto/wiping_allocator.h"
+#include "wiping_allocator.h"
 
 namespace obkey::softtoken {
 

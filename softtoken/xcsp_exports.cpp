@@ -1,7 +1,7 @@
 // The exported functions of xcsp_eclib: each forwards to the software token.
-#include "softtoken/export_guard.h"
-#include "softtoken/token_api.h"
-#include "token/xcsp_eclib.h"
+#include "softtoken_api.h"
+#include "softtoken_guard.h"
+#include "xcsp_eclib.h"
 
 namespace st = obkey::softtoken;
 

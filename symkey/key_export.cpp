@@ -1,14 +1,14 @@
-#include "symkey/key_export.h"
+#include "key_export.h"
 
 #include <cstring>
 
-#include "crypto/byte_order.h"
-#include "crypto/random_source.h"
-#include "crypto/rsa_public.h"
-#include "crypto/size_query.h"
-#include "crypto/wipe.h"
-#include "token/asymmetric.h"
-#include "token/containers.h"
+#include "asymmetric.h"
+#include "byte_order.h"
+#include "containers.h"
+#include "random_source.h"
+#include "rsa_public.h"
+#include "size_query.h"
+#include "wipe.h"
 
 namespace obkey {
 

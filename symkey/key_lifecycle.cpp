@@ -1,13 +1,13 @@
-#include "symkey/key_lifecycle.h"
+#include "key_lifecycle.h"
 
 #include <cstring>
 
-#include "crypto/byte_order.h"
-#include "crypto/size_query.h"
-#include "crypto/wipe.h"
-#include "symkey/key_table.h"
-#include "token/containers.h"
-#include "token/key_names.h"
+#include "byte_order.h"
+#include "containers.h"
+#include "key_names.h"
+#include "key_table.h"
+#include "size_query.h"
+#include "wipe.h"
 
 namespace obkey {
 

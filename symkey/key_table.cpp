@@ -1,4 +1,4 @@
-#include "symkey/key_table.h"
+#include "key_table.h"
 
 namespace obkey {
 

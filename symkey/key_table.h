@@ -7,8 +7,8 @@
 
 #include <vector>
 
-#include "api/obkey.h"
-#include "platform/mutex.h"
+#include "mutex.h"
+#include "obkey_types.h"
 
 namespace obkey {
 

@@ -1,4 +1,4 @@
-#include "symkey/symmetric_cipher.h"
+#include "symmetric_cipher.h"
 
 #define OPENSSL_SUPPRESS_DEPRECATED  // the RC4 keystream itself, without a provider
 #include <openssl/rc4.h>
@@ -6,8 +6,8 @@
 #include <climits>
 #include <cstring>
 
-#include "crypto/tdes.h"
-#include "crypto/wipe.h"
+#include "tdes.h"
+#include "wipe.h"
 
 namespace obkey {
 

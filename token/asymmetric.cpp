@@ -1,13 +1,20 @@
-#include "token/asymmetric.h"
+#include "asymmetric.h"
 
 #include <cstdio>
 
-#include "api/obkey.h"
-#include "crypto/size_query.h"
-#include "token/key_type.h"
-#include "token/log_text.h"
-#include "token/token_session.h"
-#include "token/xcsp_eclib.h"
+#include "key_type.h"
+#include "log_text.h"
+#include "obkey_types.h"
+#include "size_query.h"
+#include "token_session.h"
+#include "xcsp_eclib.h"
+
+// obkey hands its key types and container slots to the token library as they
+// are: the two interfaces must agree on them.
+static_assert(OB_KEY_TYPE_EXCHANGE == XC_KEY_EXCHANGE && OB_KEY_TYPE_SIGNATURE == XC_KEY_SIGNATURE,
+              "key types differ between obkey and the token library");
+static_assert(OB_SLOT_SIGNATURE == XC_SLOT_SIGNATURE && OB_SLOT_EXCHANGE == XC_SLOT_EXCHANGE,
+              "container slots differ between obkey and the token library");
 
 namespace obkey {
 

@@ -1,10 +1,10 @@
-#include "token/containers.h"
+#include "containers.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "token/key_names.h"
-#include "token/token_session.h"
+#include "key_names.h"
+#include "token_session.h"
 
 namespace obkey {
 

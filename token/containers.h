@@ -4,8 +4,8 @@
 
 #include <stdint.h>
 
-#include "api/obkey.h"
-#include "token/xcsp_eclib.h"
+#include "obkey_types.h"
+#include "xcsp_eclib.h"
 
 namespace obkey {
 

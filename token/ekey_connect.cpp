@@ -1,7 +1,7 @@
-#include "token/ekey_connect.h"
+#include "ekey_connect.h"
 
-#include "api/obkey.h"
-#include "token/log_text.h"
+#include "log_text.h"
+#include "obkey_types.h"
 
 namespace obkey {
 

@@ -4,8 +4,8 @@
 
 #include <stdint.h>
 
-#include "token/device_config.h"
-#include "token/xcsp_eclib.h"
+#include "device_config.h"
+#include "xcsp_eclib.h"
 
 namespace obkey {
 

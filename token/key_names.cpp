@@ -1,4 +1,4 @@
-#include "token/key_names.h"
+#include "key_names.h"
 
 #include <cstring>
 

@@ -6,7 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "api/obkey.h"
+#include "obkey_types.h"
 
 namespace obkey {
 

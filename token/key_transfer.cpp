@@ -1,15 +1,15 @@
-#include "token/key_transfer.h"
+#include "key_transfer.h"
 
 #include <openssl/crypto.h>
 
 #include <cstring>
 
-#include "asn1/pvk_blob.h"
-#include "crypto/size_query.h"
-#include "token/key_names.h"
-#include "token/log_text.h"
-#include "token/token_session.h"
-#include "token/xcsp_eclib.h"
+#include "key_names.h"
+#include "log_text.h"
+#include "pvk_blob.h"
+#include "size_query.h"
+#include "token_session.h"
+#include "xcsp_eclib.h"
 
 namespace obkey {
 

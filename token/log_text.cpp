@@ -1,8 +1,8 @@
-#include "token/log_text.h"
+#include "log_text.h"
 
 #include <cstring>
 
-#include "platform/diagnostic_log.h"
+#include "diagnostic_log.h"
 
 namespace obkey {
 

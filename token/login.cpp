@@ -1,11 +1,12 @@
-#include "token/login.h"
+#include "login.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "token/log_text.h"
-#include "token/token_session.h"
-#include "token/xcsp_eclib.h"
+#include "key_operation.h"
+#include "log_text.h"
+#include "token_session.h"
+#include "xcsp_eclib.h"
 
 namespace obkey {
 

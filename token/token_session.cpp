@@ -1,6 +1,6 @@
-#include "token/token_session.h"
+#include "token_session.h"
 
-#include "token/ekey_connect.h"
+#include "ekey_connect.h"
 
 namespace obkey {
 

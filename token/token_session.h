@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "token/xcsp_eclib.h"
+#include "xcsp_eclib.h"
 
 namespace obkey {
 

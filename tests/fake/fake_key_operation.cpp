@@ -1,5 +1,6 @@
 // FormatMWKey of the fake: records into the fake token library's trace.
-#include "tests/fake/fake_token.h"
+#include "fake_token.h"
+#include "key_operation.h"
 
 extern "C" XCEXPORT int32_t XCAPI FormatMWKey(const char *admin_pin, const char *second_text,
                                               int32_t device_index) {

@@ -1,4 +1,4 @@
-#include "tests/fake/fake_token.h"
+#include "fake_token.h"
 
 #include <cstdio>
 #include <cstring>

@@ -8,7 +8,7 @@
 
 #include <stdint.h>
 
-#include "token/xcsp_eclib.h"
+#include "xcsp_eclib.h"
 
 #if defined(_WIN32)
 #if defined(FAKE_TOKEN_BUILD)

@@ -1,4 +1,4 @@
-#include "tests/fake/token_test_env.h"
+#include "token_test_env.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -9,8 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/registry_text.h"
-#include "token/device_config.h"
+#include "device_config.h"
+#include "registry_text.h"
 
 namespace obkey_test {
 

@@ -1,4 +1,4 @@
-#include "tests/support/bounded_child.h"
+#include "bounded_child.h"
 
 #include <signal.h>
 #include <sys/wait.h>

@@ -1,4 +1,4 @@
-#include "tests/support/shell_run.h"
+#include "shell_run.h"
 
 #include <sys/wait.h>
 #include <unistd.h>

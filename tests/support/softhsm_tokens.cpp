@@ -1,4 +1,4 @@
-#include "tests/support/softhsm_tokens.h"
+#include "softhsm_tokens.h"
 
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,11 +1,11 @@
-#include "tests/support/token_backend.h"
+#include "token_backend.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "tests/fake/token_test_env.h"
-#include "tests/support/softhsm_tokens.h"
+#include "softhsm_tokens.h"
+#include "token_test_env.h"
 
 namespace obkey_test {
 

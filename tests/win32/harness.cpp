@@ -30,8 +30,8 @@
 #include <utility>
 #include <vector>
 
-#include "api/obkey.h"
-#include "tools/obkeyctl/rsa_blobs.h"
+#include "obkey.h"
+#include "rsa_blobs.h"
 
 #if !defined(_WIN64)
 extern "C" int32_t CallCountingStack(void *function, const uint32_t *words, uint32_t count,

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "cert/xml_element_text.h"
-#include "tests/unit/cert_xml/xml_answer_cases.h"
+#include "xml_answer_cases.h"
+#include "xml_element_text.h"
 
 namespace {
 

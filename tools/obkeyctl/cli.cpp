@@ -1,4 +1,4 @@
-#include "tools/obkeyctl/cli.h"
+#include "cli.h"
 
 #include <openssl/crypto.h>
 
@@ -7,11 +7,12 @@
 #include <cstdlib>
 #include <set>
 
-#include "crypto/status.h"
-#include "softtoken/softtoken_status.h"
-#include "tools/obkeyctl/diagnose.h"
-#include "tools/obkeyctl/system.h"
-#include "tools/obkeyctl/token_library.h"
+#include "diagnose.h"
+#include "obkey_types.h"
+#include "softtoken_status.h"
+#include "status_text.h"
+#include "system.h"
+#include "token_library.h"
 
 namespace obkeyctl {
 namespace {
@@ -358,77 +359,15 @@ std::string CommandHelp(const Command &command) {
 }
 
 std::string StatusName(int32_t status) {
-  switch (status) {
-    case OB_OK:
-      return "OK";
-    case OB_E_ARGUMENT:
-      return "OB_E_ARGUMENT";
-    case OB_E_KEY_IMPORT:
-      return "OB_E_KEY_IMPORT";
-    case OB_E_NO_SESSION:
-      return "OB_E_NO_SESSION";
-    case OBCERT_E_PROPERTY:
-      return "OBCERT_E_PROPERTY";
-    case OBCERT_E_NO_CERT:
-      return "OBCERT_E_NO_CERT";
-    case OB_NTE_BAD_ALGID:
-      return "NTE_BAD_ALGID";
-    case CIPHER_E_KEY:
-      return "CIPHER_E_KEY";
-    case CIPHER_E_LENGTH:
-      return "CIPHER_E_LENGTH";
-    case obkey::CRYPTO_E_DATA:
-      return "CRYPTO_E_DATA";
-    case obkey::CRYPTO_E_DIGEST_ALG:
-      return "CRYPTO_E_DIGEST_ALG";
-    case obkey::CRYPTO_E_LEN:
-      return "CRYPTO_E_LEN";
-    case obkey::CRYPTO_E_NEED_RANDOM:
-      return "CRYPTO_E_NEED_RANDOM";
-    default:
-      break;
-  }
-  const char *token_name = XcStatusName(status);
-  return token_name != nullptr ? token_name : "UNKNOWN";
+  const char *name = obkey::StatusName(status);
+  return name != nullptr ? name : "UNKNOWN";
 }
 
 std::string StatusText(int32_t status) {
-  switch (status) {
-    case OB_OK:
-      return "done";
-    case OB_E_ARGUMENT:
-      return "obkey refused an argument (missing, empty, out of range, or a selector it does "
-             "not accept)";
-    case OB_E_KEY_IMPORT:
-      return "the key record or the algorithm was not accepted";
-    case OB_E_NO_SESSION:
-      return "no token session could be opened";
-    case OBCERT_E_PROPERTY:
-      return "unknown certificate property";
-    case OBCERT_E_NO_CERT:
-      return "no certificate can be delivered";
-    case OB_NTE_BAD_ALGID:
-      return "unknown algorithm identifier";
-    case CIPHER_E_KEY:
-      return "a triple-DES key part is refused (a weak or semi-weak DES key, or parts "
-             "that repeat)";
-    case CIPHER_E_LENGTH:
-      return "ECB or CBC data must be a multiple of 8 bytes long";
-    case obkey::CRYPTO_E_DATA:
-      return "the RSA block is not below the modulus";
-    case obkey::CRYPTO_E_DIGEST_ALG:
-      return "unknown digest algorithm";
-    case obkey::CRYPTO_E_LEN:
-      return "the data or key is too long for the RSA operation";
-    case obkey::CRYPTO_E_NEED_RANDOM:
-      return "the random source gave no bytes";
-    default:
-      break;
-  }
-  const char *token_text = XcStatusText(status);
-  if (token_text != nullptr) return token_text;
-  return "not a status of obkey or of the software token; it comes from the token, formatting "
-         "or enrollment library in use (see its documentation)";
+  const char *text = obkey::StatusText(status);
+  if (text != nullptr) return text;
+  return "not a status of obkey or of the libraries shipped with it; it comes from the token, "
+         "formatting or enrollment library in use (see its documentation)";
 }
 
 std::string StatusLabel(int32_t status) {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/obkeyctl/obkey_library.h"
+#include "obkey_library.h"
 
 namespace obkeyctl {
 
@@ -111,8 +111,8 @@ void ApplyGlobalOption(const std::string &name, const std::string &value, Settin
 std::string UsageLine(const Command &command);
 std::string CommandHelp(const Command &command);
 
-// StatusName and StatusText name every status of obkey, of its software
-// ciphers and of the software token; StatusName is "UNKNOWN" otherwise.
+// StatusName and StatusText name every status of obkey and of the libraries
+// shipped with it (status_text.h); StatusName is "UNKNOWN" otherwise.
 std::string StatusName(int32_t status);
 std::string StatusText(int32_t status);
 // StatusLabel is "NAME (number): text".

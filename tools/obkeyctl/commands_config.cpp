@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/registry.h"
-#include "token/device_config.h"
-#include "tools/obkeyctl/cli.h"
-#include "tools/obkeyctl/diagnose.h"
-#include "tools/obkeyctl/system.h"
+#include "cli.h"
+#include "device_config.h"
+#include "diagnose.h"
+#include "registry.h"
+#include "system.h"
 
 namespace obkeyctl {
 namespace {

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "softtoken/softtoken_status.h"
-#include "tools/obkeyctl/cli.h"
-#include "tools/obkeyctl/rsa_blobs.h"
+#include "cli.h"
+#include "rsa_blobs.h"
+#include "softtoken_status.h"
 
 namespace obkeyctl {
 namespace {

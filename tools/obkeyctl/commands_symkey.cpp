@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/obkeyctl/cli.h"
-#include "tools/obkeyctl/rsa_blobs.h"
+#include "cli.h"
+#include "rsa_blobs.h"
 
 namespace obkeyctl {
 namespace {

@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "softtoken/softtoken_status.h"
-#include "tools/obkeyctl/cli.h"
-#include "tools/obkeyctl/diagnose.h"
-#include "tools/obkeyctl/system.h"
+#include "cli.h"
+#include "diagnose.h"
+#include "softtoken_status.h"
+#include "system.h"
 
 namespace obkeyctl {
 namespace {

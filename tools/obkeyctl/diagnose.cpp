@@ -1,12 +1,12 @@
-#include "tools/obkeyctl/diagnose.h"
+#include "diagnose.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/registry.h"
-#include "platform/registry_text.h"
-#include "token/device_config.h"
-#include "tools/obkeyctl/system.h"
+#include "device_config.h"
+#include "registry.h"
+#include "registry_text.h"
+#include "system.h"
 
 namespace obkeyctl {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/obkeyctl/cli.h"
+#include "cli.h"
 
 namespace obkeyctl {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/obkeyctl/cli.h"
-#include "tools/obkeyctl/diagnose.h"
-#include "tools/obkeyctl/system.h"
+#include "cli.h"
+#include "diagnose.h"
+#include "system.h"
 
 #ifndef OBKEYCTL_VERSION
 #define OBKEYCTL_VERSION "unknown"

@@ -1,4 +1,4 @@
-#include "tools/obkeyctl/obkey_library.h"
+#include "obkey_library.h"
 
 #include <cstdlib>
 

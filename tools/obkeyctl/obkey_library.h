@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "api/obkey.h"
+#include "obkey.h"
 
 namespace obkeyctl {
 

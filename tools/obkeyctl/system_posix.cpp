@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tools/obkeyctl/system.h"
+#include "system.h"
 
 namespace obkeyctl {
 

@@ -1,6 +1,6 @@
-#include "tools/obkeyctl/token_library.h"
+#include "token_library.h"
 
-#include "tools/obkeyctl/obkey_library.h"
+#include "obkey_library.h"
 
 namespace obkeyctl {
 

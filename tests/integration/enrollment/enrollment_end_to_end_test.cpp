@@ -16,14 +16,14 @@
 #include <string>
 #include <vector>
 
-#include "api/obkey.h"
-#include "cert/velta_enroll.h"
-#include "enrollsim/enrollsim_status.h"
-#include "softtoken/softtoken_status.h"
-#include "tests/fake/token_test_env.h"
-#include "tests/integration/token_public_key.h"
-#include "tests/support/token_backend.h"
-#include "tools/obkeyctl/rsa_blobs.h"
+#include "enrollsim_status.h"
+#include "obkey.h"
+#include "rsa_blobs.h"
+#include "softtoken_status.h"
+#include "token_backend.h"
+#include "token_public_key.h"
+#include "token_test_env.h"
+#include "velta_enroll.h"
 
 namespace {
 
@@ -250,7 +250,7 @@ TEST_F(EnrollmentEndToEndTest, ShortCapacityAsksForTheSizeOnly) {
 }
 
 TEST_F(EnrollmentEndToEndTest, RequestFailuresCarryTheirStatus) {
-  DataBlob query{0, nullptr};
+  VeBlob query{0, nullptr};
   // Constants other than obkey's, straight to the library.
   EXPECT_EQ(VeltaEnroll_createPKCS10(1, kSubject, &query, 1, 0, 2, 0x04000001), VEST_BAD_ARGUMENT);
   EXPECT_EQ(VeltaEnroll_createPKCS10(0, kSubject, &query, 2, 0, 2, 0x04000001), VEST_BAD_ARGUMENT);
@@ -261,9 +261,10 @@ TEST_F(EnrollmentEndToEndTest, RequestFailuresCarryTheirStatus) {
             VEST_UNSUPPORTED_KEY);
   // Token-library statuses pass through: no signature pair on a new token.
   ASSERT_EQ(OBCA_Format(kDevice, 0), 0);
-  EXPECT_EQ(OBCERT_CreateP10(0, 0, 0, kSubject, &query, 0), XCST_CONTAINER_NOT_FOUND);
+  DataBlob request{0, nullptr};
+  EXPECT_EQ(OBCERT_CreateP10(0, 0, 0, kSubject, &request, 0), XCST_CONTAINER_NOT_FOUND);
   env_.RemoveRegistry();
-  EXPECT_EQ(OBCERT_CreateP10(0, 0, 0, kSubject, &query, 0), VEST_NO_DEVICE);
+  EXPECT_EQ(OBCERT_CreateP10(0, 0, 0, kSubject, &request, 0), VEST_NO_DEVICE);
 }
 
 class InstallationTest : public EnrollmentEndToEndTest {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "api/obkey.h"
+#include "obkey.h"
 
 namespace {
 

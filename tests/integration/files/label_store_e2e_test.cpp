@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "api/obkey.h"
-#include "tests/support/token_backend.h"
-#include "token/xcsp_eclib.h"
+#include "obkey.h"
+#include "token_backend.h"
+#include "xcsp_eclib.h"
 
 extern char **environ;
 

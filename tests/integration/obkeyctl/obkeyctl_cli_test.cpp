@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/shell_run.h"
+#include "shell_run.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "api/obkey.h"
-#include "tests/fake/token_test_env.h"
-#include "tests/integration/token_public_key.h"
-#include "tests/support/token_backend.h"
+#include "obkey.h"
+#include "token_backend.h"
+#include "token_public_key.h"
+#include "token_test_env.h"
 
 namespace {
 

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "api/obkey.h"
-#include "softtoken/softtoken_status.h"
-#include "tests/fake/token_test_env.h"
-#include "tests/integration/token_public_key.h"
-#include "tests/support/token_backend.h"
-#include "tools/obkeyctl/rsa_blobs.h"
+#include "obkey.h"
+#include "rsa_blobs.h"
+#include "softtoken_status.h"
+#include "token_backend.h"
+#include "token_public_key.h"
+#include "token_test_env.h"
 
 namespace {
 

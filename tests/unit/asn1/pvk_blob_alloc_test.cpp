@@ -7,7 +7,7 @@
 #include <new>
 #include <vector>
 
-#include "asn1/pvk_blob.h"
+#include "pvk_blob.h"
 
 namespace {
 // Allocations left before the next one fails; negative means never fail.

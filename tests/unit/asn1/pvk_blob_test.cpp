@@ -1,4 +1,4 @@
-#include "asn1/pvk_blob.h"
+#include "pvk_blob.h"
 
 #include <gtest/gtest.h>
 #include <openssl/core_names.h>

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "api/obkey.h"
-#include "cert/cert_enumeration.h"
-#include "tests/fake/fake_token.h"
-#include "tests/fake/token_test_env.h"
+#include "cert_enumeration.h"
+#include "fake_token.h"
+#include "obkey.h"
+#include "token_test_env.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
 // GetXmlElementText: the document model (root first, children only, first
 // of several), the values that stand for failures, and the 4096-byte result.
-#include "cert/xml_element_text.h"
+#include "xml_element_text.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 
-#include "tests/unit/cert_xml/xml_answer_cases.h"
+#include "xml_answer_cases.h"
 
 namespace {
 

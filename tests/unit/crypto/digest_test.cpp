@@ -1,4 +1,4 @@
-#include "crypto/digest.h"
+#include "digest.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "crypto/md2.h"
-#include "crypto/md5.h"
-#include "crypto/message_digest.h"
-#include "crypto/sha1.h"
-#include "tests/unit/crypto/test_util.h"
-#include "tests/vectors/vector_file.h"
+#include "md2.h"
+#include "md5.h"
+#include "message_digest.h"
+#include "sha1.h"
+#include "test_util.h"
+#include "vector_file.h"
 
 namespace obkey {
 namespace {

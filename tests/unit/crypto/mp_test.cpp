@@ -1,4 +1,4 @@
-#include "crypto/mp.h"
+#include "mp.h"
 
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "crypto/mp_montgomery.h"
-#include "tests/unit/crypto/test_util.h"
+#include "mp_montgomery.h"
+#include "test_util.h"
 
 namespace obkey {
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "crypto/rsa_public.h"
-#include "tests/unit/crypto/test_util.h"
+#include "rsa_public.h"
+#include "test_util.h"
 
 namespace obkey {
 namespace {

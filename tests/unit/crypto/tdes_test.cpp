@@ -1,4 +1,4 @@
-#include "crypto/tdes.h"
+#include "tdes.h"
 
 #include <gtest/gtest.h>
 #include <openssl/des.h>
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/crypto/test_util.h"
-#include "tests/vectors/vector_file.h"
+#include "test_util.h"
+#include "vector_file.h"
 
 namespace obkey {
 namespace {

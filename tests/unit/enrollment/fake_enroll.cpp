@@ -1,9 +1,9 @@
-#include "tests/unit/enrollment/fake_enroll.h"
+#include "fake_enroll.h"
 
 #include <map>
 #include <type_traits>
 
-#include "cert/velta_enroll.h"
+#include "velta_enroll.h"
 
 namespace fake_enroll {
 
@@ -61,8 +61,8 @@ using fake_enroll::Call;
 extern "C" {
 
 int32_t VEAPI VeltaEnroll_createPKCS10(uint32_t reserved1, const char *subject,
-                                       DataBlob *inout_request, uint32_t encoding,
-                                       uint32_t reserved5, uint32_t key_spec, uint32_t key_flags) {
+                                       VeBlob *inout_request, uint32_t encoding, uint32_t reserved5,
+                                       uint32_t key_spec, uint32_t key_flags) {
   using fake_enroll::Word;
   return fake_enroll::Record(
       Call{"VeltaEnroll_createPKCS10",

@@ -12,12 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
-#include "softtoken/softtoken_status.h"
-#include "token/device_config.h"
-#include "tools/obkeyctl/cli.h"
-#include "tools/obkeyctl/diagnose.h"
-#include "tools/obkeyctl/system.h"
+#include "cli.h"
+#include "device_config.h"
+#include "diagnose.h"
+#include "enrollsim_status.h"
+#include "p11token_status.h"
+#include "registry.h"
+#include "softtoken_status.h"
+#include "system.h"
 
 namespace obkeyctl {
 namespace {
@@ -138,10 +140,6 @@ TEST(ObkeyctlStatus, EveryStatusHasANameAndAText) {
       {OB_NTE_BAD_ALGID, "NTE_BAD_ALGID (0x80090008): unknown algorithm", kExitFailed},
       {CIPHER_E_KEY, "CIPHER_E_KEY (0x86000010): a triple-DES key part", kExitFailed},
       {CIPHER_E_LENGTH, "CIPHER_E_LENGTH (0x86000013): ECB or CBC data", kExitFailed},
-      {0x0401, "CRYPTO_E_DATA (1025): ", kExitFailed},
-      {0x0402, "CRYPTO_E_DIGEST_ALG (1026): ", kExitFailed},
-      {0x0406, "CRYPTO_E_LEN (1030): ", kExitFailed},
-      {0x0408, "CRYPTO_E_NEED_RANDOM (1032): ", kExitFailed},
       {XCST_NO_TOKEN, "XCST_NO_TOKEN (0x58430003): no token store", kExitUnreachable},
       {XCST_TOKEN_BUSY, "XCST_TOKEN_BUSY (0x58430004): ", kExitUnreachable},
       {XCST_PIN_INCORRECT, "XCST_PIN_INCORRECT (0x5843000B): wrong user PIN", kExitPin},
@@ -149,7 +147,10 @@ TEST(ObkeyctlStatus, EveryStatusHasANameAndAText) {
       {XCST_PIN_LENGTH, "XCST_PIN_LENGTH (0x5843000A): ", kExitPin},
       {XCST_ADMIN_PIN_INCORRECT, "XCST_ADMIN_PIN_INCORRECT (0x5843000E): ", kExitPin},
       {XCST_STORE_IO, "XCST_STORE_IO (0x58430007): ", kExitFailed},
-      {0x12345678, "UNKNOWN (0x12345678): not a status of obkey or of the software token",
+      {VEST_BAD_PKCS7, "VEST_BAD_PKCS7 (0x56450006): not a PEM or base64", kExitFailed},
+      {P11ST_MODULE_INIT, "P11ST_MODULE_INIT (0x50310003): the PKCS #11 module", kExitFailed},
+      {0x50320005, "P11ST_CKR (0x50320005): ", kExitFailed},
+      {0x12345678, "UNKNOWN (0x12345678): not a status of obkey or of the libraries shipped",
        kExitFailed},
       {-7, "UNKNOWN (0xFFFFFFF9): ", kExitFailed},
   };

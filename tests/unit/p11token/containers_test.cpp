@@ -1,6 +1,6 @@
 // Containers of p11token: the two slots kept in one data object, and the
 // parameters obkey reads.
-#include "tests/unit/p11token/p11token_fixture.h"
+#include "p11token_fixture.h"
 
 namespace obkey::p11token::testing {
 namespace {

@@ -3,7 +3,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include "tests/unit/p11token/p11token_fixture.h"
+#include "p11token_fixture.h"
 
 namespace obkey::p11token::testing {
 namespace {

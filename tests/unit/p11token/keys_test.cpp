@@ -2,9 +2,9 @@
 // key layout, and the block rules checked against OpenSSL.
 #include <openssl/rsa.h>
 
-#include "p11token/rsa_blocks.h"
-#include "tests/unit/p11token/p11token_fixture.h"
-#include "tests/unit/softtoken/rsa_test_keys.h"
+#include "p11token_fixture.h"
+#include "rsa_blocks.h"
+#include "rsa_test_keys.h"
 
 namespace obkey::p11token::testing {
 namespace {

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "p11token/module.h"
-#include "p11token/objects.h"
-#include "p11token/p11token_status.h"
-#include "p11token/token_api.h"
-#include "tests/support/softhsm_tokens.h"
+#include "module.h"
+#include "objects.h"
+#include "p11token_api.h"
+#include "p11token_status.h"
+#include "softhsm_tokens.h"
 
 namespace obkey::p11token::testing {
 

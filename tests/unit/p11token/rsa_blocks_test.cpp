@@ -1,12 +1,12 @@
 // The software side of p11token's RSA (the block rules are tested with the
 // software token, which shares them): the modulus check, the private-key DER
 // that obkey's key import writes, and the key check before an import.
-#include "p11token/rsa_blocks.h"
+#include "rsa_blocks.h"
 
 #include <gtest/gtest.h>
 #include <openssl/rand.h>
 
-#include "tests/unit/softtoken/rsa_test_keys.h"
+#include "rsa_test_keys.h"
 
 namespace obkey::p11token {
 namespace {

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <functional>
 
-#include "tests/unit/p11token/p11token_fixture.h"
+#include "p11token_fixture.h"
 
 namespace obkey::p11token::testing {
 namespace {

@@ -5,12 +5,14 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <string>
 
-#include "p11token/module.h"
-#include "p11token/p11token_status.h"
-#include "p11token/token_api.h"
-#include "softtoken/softtoken_status.h"
+#include "module.h"
+#include "p11token_api.h"
+#include "p11token_status.h"
+#include "softtoken_status.h"
+#include "status_text.h"
 
 namespace obkey::p11token {
 namespace {
@@ -79,13 +81,42 @@ TEST(P11StatusTest, ReturnValuesMapOntoTheInterface) {
   }
 }
 
-TEST(P11StatusTest, EveryStatusHasAName) {
-  EXPECT_STREQ(P11StatusName(P11ST_PIN_INCORRECT), "P11ST_PIN_INCORRECT");
-  EXPECT_STREQ(P11StatusName(P11ST_NO_MODULE), "P11ST_NO_MODULE");
-  EXPECT_STREQ(P11StatusName(StatusFromCkr(CKR_FUNCTION_FAILED)), "P11ST_CKR");
-  EXPECT_STREQ(P11StatusName(StatusFromCkr(CKR_VENDOR_DEFINED + 1)), "P11ST_CKR_VENDOR");
-  EXPECT_EQ(P11StatusName(0), nullptr);
-  EXPECT_EQ(P11StatusName(-1), nullptr);
+TEST(P11StatusTest, StatusTextNamesEveryStatus) {
+  const struct {
+    int32_t status;
+    const char *name;
+  } cases[] = {
+      {P11ST_NO_MODULE, "P11ST_NO_MODULE"},
+      // A failure the software token reports too has its value and its name.
+      {P11ST_PIN_INCORRECT, "XCST_PIN_INCORRECT"},
+      {StatusFromCkr(CKR_FUNCTION_FAILED), "P11ST_CKR"},
+      {StatusFromCkr(CKR_VENDOR_DEFINED + 1), "P11ST_CKR_VENDOR"},
+      {0, "OK"},
+      {-1, "OB_E_ARGUMENT"},
+  };
+  for (const auto &c : cases) {
+    ASSERT_NE(obkey::StatusName(c.status), nullptr) << std::hex << c.status;
+    EXPECT_STREQ(obkey::StatusName(c.status), c.name);
+    EXPECT_NE(obkey::StatusText(c.status), nullptr);
+  }
+  EXPECT_EQ(obkey::StatusName(0x50340000), nullptr);
+}
+
+// A status shared with the software token must be one the software token
+// has, with the same meaning; a value of the software token's range that it
+// does not define would be read as something else.
+TEST(P11StatusTest, SharedStatusesAreTheSoftwareTokens) {
+  const std::set<uint32_t> software_token = {
+#define SOFTTOKEN_VALUE(name, value, text) value,
+      XCST_STATUS_LIST(SOFTTOKEN_VALUE)
+#undef SOFTTOKEN_VALUE
+  };
+#define CHECK_SHARED(name, value, text)                                         \
+  if ((static_cast<uint32_t>(value) >> 16) == 0x5843) {                         \
+    EXPECT_EQ(software_token.count(static_cast<uint32_t>(value)), 1u) << #name; \
+  }
+  P11ST_STATUS_LIST(CHECK_SHARED)
+#undef CHECK_SHARED
 }
 
 TEST(P11StatusTest, ModuleComesFromTheEnvironmentBeforeTheConfiguration) {

@@ -1,7 +1,7 @@
 // The diagnostic log is written only as a regular file of the user's: what
 // an attacker or an accident puts at its path never receives an entry, never
 // holds up a call and never changes a status.
-#include "platform/diagnostic_log.h"
+#include "diagnostic_log.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,11 +14,11 @@
 #include <sstream>
 #include <string>
 
-#include "api/obkey.h"
-#include "tests/fake/fake_token.h"
-#include "tests/fake/token_test_env.h"
-#include "tests/support/bounded_child.h"
-#include "token/log_text.h"
+#include "bounded_child.h"
+#include "fake_token.h"
+#include "log_text.h"
+#include "obkey.h"
+#include "token_test_env.h"
 
 namespace {
 

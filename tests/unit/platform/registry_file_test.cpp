@@ -7,13 +7,13 @@
 #include <fstream>
 #include <string>
 
-#include "api/obkey.h"
-#include "platform/registry.h"
-#include "platform/registry_text.h"
-#include "tests/fake/fake_token.h"
-#include "tests/fake/token_test_env.h"
-#include "tests/support/bounded_child.h"
-#include "token/device_config.h"
+#include "bounded_child.h"
+#include "device_config.h"
+#include "fake_token.h"
+#include "obkey.h"
+#include "registry.h"
+#include "registry_text.h"
+#include "token_test_env.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "rsa_test_keys.h"
-#include "softtoken/store_format.h"
+#include "store_format.h"
 #include "token_fixture.h"
 
 namespace obkey::softtoken::testing {

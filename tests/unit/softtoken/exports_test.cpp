@@ -9,8 +9,9 @@
 #include <fstream>
 #include <string>
 
-#include "softtoken/softtoken_status.h"
-#include "token/xcsp_eclib.h"
+#include "key_operation.h"
+#include "softtoken_status.h"
+#include "xcsp_eclib.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ class Library {
 // ExportNames lists the names under EXPORTS of one of our .def files.
 std::vector<std::string> ExportNames(const char *def_file) {
   const char *source = std::getenv("OBKEY_SOURCE_DIR");
-  std::ifstream in(std::string(source != nullptr ? source : ".") + "/token/" + def_file);
+  std::ifstream in(std::string(source != nullptr ? source : ".") + "/include/vendor/" + def_file);
   std::vector<std::string> names;
   std::string word;
   bool in_exports = false;

@@ -14,10 +14,10 @@
 #include <cstring>
 #include <new>
 
+#include "key_seal.h"
+#include "pin.h"
 #include "rsa_test_keys.h"
-#include "softtoken/key_seal.h"
-#include "softtoken/pin.h"
-#include "softtoken/store_format.h"
+#include "store_format.h"
 #include "token_fixture.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "softtoken/rsa_padding.h"
+#include "rsa_padding.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 
 #include <functional>
 
-#include "softtoken/store_format.h"
+#include "store_format.h"
 #include "token_fixture.h"
 
 namespace obkey::softtoken::testing {

@@ -1,4 +1,4 @@
-#include "softtoken/store_format.h"
+#include "store_format.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "rsa_test_keys.h"
-#include "softtoken/softtoken_status.h"
+#include "softtoken_status.h"
 
 namespace obkey::softtoken {
 namespace {

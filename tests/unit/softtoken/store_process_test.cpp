@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-#include "softtoken/store_format.h"
+#include "store_format.h"
 #include "token_fixture.h"
 
 namespace obkey::softtoken::testing {

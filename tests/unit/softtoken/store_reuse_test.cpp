@@ -5,9 +5,10 @@
 
 #include <cstdio>
 
+#include "key_cache.h"
 #include "rsa_test_keys.h"
-#include "softtoken/key_cache.h"
-#include "softtoken/store_format.h"
+#include "status_text.h"
+#include "store_format.h"
 #include "token_fixture.h"
 
 namespace obkey::softtoken::testing {
@@ -95,7 +96,7 @@ class StoreReuseTest : public TokenTest {
   // connect's status as text.
   std::string ReadFile1(int device) {
     XcHandle session = 0;
-    if (int32_t status = ConnectEkey(device, &session)) return XcStatusName(status);
+    if (int32_t status = ConnectEkey(device, &session)) return obkey::StatusName(status);
     XcHandle file = 0;
     uint8_t out[4] = {};
     uint32_t len = sizeof(out);

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include "rsa_test_keys.h"
-#include "softtoken/store_format.h"
+#include "store_format.h"
 #include "token_fixture.h"
 
 namespace obkey::softtoken::testing {

@@ -7,8 +7,8 @@
 #include <atomic>
 #include <thread>
 
+#include "key_cache.h"
 #include "rsa_test_keys.h"
-#include "softtoken/key_cache.h"
 #include "token_fixture.h"
 
 namespace obkey::softtoken::testing {

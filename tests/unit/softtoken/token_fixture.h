@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "softtoken/store_file.h"
-#include "softtoken/token_api.h"
+#include "softtoken_api.h"
+#include "store_file.h"
 
 namespace obkey::softtoken::testing {
 

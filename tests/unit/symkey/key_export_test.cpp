@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "api/obkey.h"
-#include "crypto/rsa_public.h"
-#include "tests/fake/fake_token.h"
-#include "tests/fake/token_test_env.h"
+#include "fake_token.h"
+#include "obkey.h"
+#include "rsa_public.h"
+#include "token_test_env.h"
 
 namespace {
 

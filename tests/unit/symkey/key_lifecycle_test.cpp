@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "api/obkey.h"
-#include "symkey/key_table.h"
-#include "tests/fake/fake_token.h"
-#include "tests/fake/token_test_env.h"
+#include "fake_token.h"
+#include "key_table.h"
+#include "obkey.h"
+#include "token_test_env.h"
 
 namespace {
 

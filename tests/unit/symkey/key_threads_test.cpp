@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "api/obkey.h"
-#include "symkey/key_table.h"
+#include "key_table.h"
+#include "obkey.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "api/obkey.h"
-#include "tests/vectors/vector_file.h"
+#include "obkey.h"
+#include "vector_file.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "api/obkey.h"
-#include "tests/fake/fake_token.h"
-#include "tests/fake/token_test_env.h"
+#include "fake_token.h"
+#include "obkey.h"
+#include "token_test_env.h"
 
 namespace {
 

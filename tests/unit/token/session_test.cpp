@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "api/obkey.h"
-#include "tests/fake/fake_token.h"
-#include "tests/fake/token_test_env.h"
-#include "token/ekey_connect.h"
-#include "token/log_text.h"
+#include "ekey_connect.h"
+#include "fake_token.h"
+#include "log_text.h"
+#include "obkey.h"
+#include "token_test_env.h"
 
 namespace {
 

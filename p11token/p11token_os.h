@@ -1,0 +1,44 @@
+// p11token_os.h — the operating-system services of the PKCS #11 token library:
+// loading the module and the one lock over the library's process state.
+#ifndef OBKEY_P11TOKEN_P11TOKEN_OS_H
+#define OBKEY_P11TOKEN_P11TOKEN_OS_H
+
+#include <string>
+
+namespace obkey::p11token::os {
+
+// LoadModule loads the shared library at `path` (dlopen / LoadLibraryA) and
+// returns its handle, or null. The library stays loaded for the process.
+void *LoadModule(const std::string &path);
+
+// ModuleSymbol returns the address of `name` in a loaded module, or null.
+void *ModuleSymbol(void *module, const char *name);
+
+// LockToken takes the exclusive lock named `token_key` (letters, digits and
+// '_' only) that every process of the user's holds while it has a session
+// on the module's tokens, waiting up to `timeout_ms`. Returns the lock, or null when
+// another session kept it past the timeout or it could not be made.
+// POSIX: flock on <run dir>/obkey-p11-<key>.lock, the run dir being
+// $OBKEY_PKCS11_LOCK_DIR, else $XDG_RUNTIME_DIR, else a private
+// /tmp/obkey-<uid>. Windows: the named mutex
+// Local\obkey-p11-<key>.
+void *LockToken(const std::string &token_key, int timeout_ms);
+// UnlockToken releases a lock from LockToken (null: nothing).
+void UnlockToken(void *lock);
+
+void LockProcessState();
+void UnlockProcessState();
+
+// ProcessStateGuard holds the process lock for one exported call: the
+// handle tables and the module state are shared by every thread.
+class ProcessStateGuard {
+ public:
+  ProcessStateGuard() { LockProcessState(); }
+  ~ProcessStateGuard() { UnlockProcessState(); }
+  ProcessStateGuard(const ProcessStateGuard &) = delete;
+  ProcessStateGuard &operator=(const ProcessStateGuard &) = delete;
+};
+
+}  // namespace obkey::p11token::os
+
+#endif  // OBKEY_P11TOKEN_P11TOKEN_OS_H

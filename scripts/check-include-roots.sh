@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# check-include-roots.sh BUILD_DIR: what each compiled file may include, read
+# from the include roots its target gives it (compile_commands.json).
+#  - No file sees the repository root.
+#  - obkey's own layers below the exports see neither the exports (api/), nor
+#    the tools, nor a library implementation beside obkey.
+#  - The library implementations beside obkey (software token, PKCS #11 token
+#    library, enrollment stand-in) see none of obkey's own folders: they meet
+#    obkey only in include/vendor and include/status.
+set -euo pipefail
+build_dir=$1
+root=$(cd "$(dirname "$0")/.." && pwd)
+database=$build_dir/compile_commands.json
+
+lower_layers="token cert files symkey crypto asn1 platform common"
+upper_folders="api tools/obkeyctl tools/common softtoken p11token enrollsim"
+beside_obkey="softtoken p11token enrollsim"
+obkey_folders="api token cert files symkey crypto asn1 include/obkey"
+
+# Prints "file<TAB>include root" for every -I of every compiled file.
+roots() {
+  awk '/"command":/ { command = $0 }
+       /"file":/ {
+         file = $0; sub(/.*"file": "/, "", file); sub(/".*/, "", file)
+         n = split(command, words, " ")
+         for (i = 1; i <= n; i++) if (words[i] ~ /^-I/) print file "\t" substr(words[i], 3)
+       }' "$database"
+}
+
+status=0
+fail() {
+  echo "check-include-roots: $1" >&2
+  status=1
+}
+folder_of() {
+  local relative=${1#"$root"/}
+  for folder in $lower_layers $beside_obkey; do
+    case $relative in "$folder"/*) echo "$folder"; return ;; esac
+  done
+}
+
+while IFS=$'\t' read -r file include_root; do
+  [ "$include_root" = "$root" ] && fail "$file sees the repository root"
+  folder=$(folder_of "$file")
+  [ -n "$folder" ] || continue
+  seen=${include_root#"$root"/}
+  if [[ " $lower_layers " == *" $folder "* ]]; then
+    for upper in $upper_folders; do
+      [ "$seen" = "$upper" ] && fail "$file ($folder/) sees $upper/"
+    done
+  else
+    for own in $obkey_folders; do
+      [ "$seen" = "$own" ] && fail "$file ($folder/, beside obkey) sees $own/"
+    done
+  fi
+done < <(roots | sort -u)
+
+[ $status -eq 0 ] && echo "check-include-roots: every compiled file sees only the roots it may"
+exit $status

@@ -1,0 +1,180 @@
+// softtoken_os.h — the operating-system services of the software token: its default
+// directory, private directories, whole-file reads, durable replacement of a
+// file, advisory file locks, sleeping and one process-wide mutex.
+// os_posix.cpp and os_win.cpp implement it; nothing else in this folder
+// touches the operating system directly.
+#ifndef OBKEY_SOFTTOKEN_SOFTTOKEN_OS_H
+#define OBKEY_SOFTTOKEN_SOFTTOKEN_OS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "wiping_allocator.h"
+
+namespace obkey::softtoken::os {
+
+// DefaultTokenDir is ~/.local/share/obkey/tokens (POSIX) or
+// %LOCALAPPDATA%\obkey\tokens (Windows); empty when the home directory is
+// unknown.
+std::string DefaultTokenDir();
+
+// JoinPath appends `name` to `dir` with the platform's separator.
+std::string JoinPath(const std::string &dir, const std::string &name);
+
+// MakePrivateDirs creates `dir` and any missing parents, each private to the
+// user (0700). Returns true when `dir` exists as a directory afterwards.
+bool MakePrivateDirs(const std::string &dir);
+
+// DirectoryIsShared says whether the existing directory `dir` lets other
+// users add or replace files in it (POSIX: group or world write
+// permission). Such a directory cannot keep a token: another user could put
+// a store or a link in its place. Windows keeps the ACL that
+// %LOCALAPPDATA% gives and answers false.
+bool DirectoryIsShared(const std::string &dir);
+
+// FileExists says whether `path` names an existing file.
+bool FileExists(const std::string &path);
+
+enum class ReadStatus { kOk, kMissing, kTooLarge, kError };
+
+// FileIdentity tells a file apart from another put in its place: device and
+// file number (inode, or volume serial and file index), size, and the times
+// of the last change (POSIX mtime and ctime; Windows last write). Times are
+// nanoseconds since the epoch of NowNs.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t file_number = 0;
+  uint64_t size = 0;
+  int64_t modified_ns = 0;
+  int64_t changed_ns = 0;
+
+  bool operator==(const FileIdentity &other) const {
+    return device == other.device && file_number == other.file_number && size == other.size &&
+           modified_ns == other.modified_ns && changed_ns == other.changed_ns;
+  }
+};
+
+// NowNs is the wall-clock time in the units and epoch of FileIdentity.
+int64_t NowNs();
+
+// ReadOnlyFile is one opening of a regular file for reading; all reads
+// through it see the same file even if another replaces it at its path.
+class ReadOnlyFile {
+ public:
+  ReadOnlyFile() = default;
+  ~ReadOnlyFile();
+  ReadOnlyFile(const ReadOnlyFile &) = delete;
+  ReadOnlyFile &operator=(const ReadOnlyFile &) = delete;
+
+  // Open opens `path`, refusing a symbolic link (or reparse point) in its
+  // last component and anything but a regular file (kError). Returns kOk,
+  // kMissing or kError.
+  ReadStatus Open(const std::string &path);
+  const FileIdentity &identity() const { return identity_; }
+  // ReadPrefix reads up to `capacity` bytes from the start into `out` and
+  // stores the count read. Returns false on a read error.
+  bool ReadPrefix(uint8_t *out, size_t capacity, size_t *out_len) const;
+  // ReadAll reads the whole file into `*out` when it holds at most `max_len`
+  // bytes; on any other outcome `*out` is left alone. A file shorter than
+  // its identity said is read as it is.
+  // The buffer wipes what it frees: a store holds private keys.
+  ReadStatus ReadAll(size_t max_len, obkey::SecretBytes *out) const;
+
+ private:
+  intptr_t handle_ = -1;
+  FileIdentity identity_;
+};
+
+// ReplaceFileDurably writes `contents` to `temp_path` (created private to
+// the user), flushes it to the disk, calls `before_rename` if not null, and
+// renames it over `path`; on POSIX it then flushes the directory. A crash at
+// any point leaves `path` with its old or its new contents. Returns false
+// on any failure, leaving `path` untouched.
+bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
+                        const uint8_t *contents, size_t contents_len, void (*before_rename)());
+
+enum class LockStatus { kAcquired, kHeldElsewhere, kError };
+
+// OpenLockFile opens (creating, private to the user) the lock file `path`;
+// `*out_file` then names it for the calls below. Returns false on failure.
+bool OpenLockFile(const std::string &path, intptr_t *out_file);
+
+// TryLock takes an exclusive lock on an opened lock file without waiting.
+// The lock belongs to this opening of the file: a lock through another
+// opening, even in the same process, is refused.
+LockStatus TryLock(intptr_t file);
+
+// Unlock releases the lock; the file stays open.
+void Unlock(intptr_t file);
+void CloseLockFile(intptr_t file);
+
+// LockFileIsLinked says whether an opened lock file still has its name: a
+// lock on a file deleted since it was opened excludes nobody who opens the
+// name afresh.
+bool LockFileIsLinked(intptr_t file);
+
+// StatIdentity gives the identity of the regular file `path` without
+// opening it and without following a link in its last component. Returns
+// kOk, kMissing or kError (also for anything but a regular file).
+ReadStatus StatIdentity(const std::string &path, FileIdentity *out);
+
+// Whether FileIdentity::changed_ns is kept by the system alone (POSIX
+// ctime), so that no program can give a rewritten file its old identity.
+// Windows lets programs set every file time; there a reused store's header
+// is compared too.
+extern const bool kChangeTimeKeptBySystem;
+
+void SleepMilliseconds(unsigned milliseconds);
+
+// LockMemory keeps the pages of [data, data + len) out of swap where the
+// system allows; UnlockMemory lets them go. Both are best effort: a refusal
+// (a memory-lock limit, a missing privilege) changes nothing else.
+void LockMemory(const void *data, size_t len);
+void UnlockMemory(const void *data, size_t len);
+
+// ProcessId identifies the calling process (a forked child has its own).
+uint64_t ProcessId();
+
+// Mutex is a plain lock between threads (the Windows toolchain's C++
+// library has no std::mutex).
+class Mutex {
+ public:
+  Mutex();
+  ~Mutex();
+  Mutex(const Mutex &) = delete;
+  Mutex &operator=(const Mutex &) = delete;
+  void Lock();
+  void Unlock();
+
+ private:
+  alignas(16) unsigned char storage_[64];
+};
+
+class MutexLock {
+ public:
+  explicit MutexLock(Mutex *mutex) : mutex_(mutex) { mutex_->Lock(); }
+  ~MutexLock() { mutex_->Unlock(); }
+  MutexLock(const MutexLock &) = delete;
+  MutexLock &operator=(const MutexLock &) = delete;
+
+ private:
+  Mutex *mutex_;
+};
+
+// The one mutex over the software token's process-wide tables.
+void LockProcessState();
+void UnlockProcessState();
+
+class ProcessStateGuard {
+ public:
+  ProcessStateGuard() { LockProcessState(); }
+  ~ProcessStateGuard() { UnlockProcessState(); }
+  ProcessStateGuard(const ProcessStateGuard &) = delete;
+  ProcessStateGuard &operator=(const ProcessStateGuard &) = delete;
+};
+
+}  // namespace obkey::softtoken::os
+
+#endif  // OBKEY_SOFTTOKEN_SOFTTOKEN_OS_H
