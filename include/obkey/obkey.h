@@ -20,11 +20,11 @@
  * serves to tell calls apart, not to find the buffer.
  *
  * Statuses. Every function returns a 32-bit signed status: 0 for success, one of the OB_* /
- * OBCERT_* / CIPHER_* values below, or a nonzero status of the token library (xcsp_eclib), the
- * formatting library (KeyOperation) or the enrollment library (VeltaNxoEnrollApi), passed
- * through unchanged. -1 (OB_E_ARGUMENT) is obkey's own refusal: the comment of each function
- * lists the inputs refused before the token is reached; an internal failure (out of memory) is
- * -1 too. 3 (OB_E_NO_SESSION): no token session.
+ * OBCERT_* / CIPHER_* values of obkey_types.h, or a nonzero status of the token library
+ * (xcsp_eclib), the formatting library (KeyOperation) or the enrollment library
+ * (VeltaNxoEnrollApi), passed through unchanged. -1 (OB_E_ARGUMENT) is obkey's own refusal: the
+ * comment of each function lists the inputs refused before the token is reached; an internal
+ * failure (out of memory) is -1 too. 3 (OB_E_NO_SESSION): no token session.
  *
  * Token sessions. A token-backed call opens its own session, does its work and closes it on
  * every exit; obkey keeps no session, handle or PIN between calls and takes no lock (callers
@@ -52,7 +52,10 @@
  *
  * On Windows this header includes <windows.h> and <wincrypt.h>, so the CALG_*, KP_* and
  * CRYPT_MODE_* values it shares with the CryptoAPI come from there (the same numbers); the
- * fallback definitions below serve elsewhere. */
+ * fallback definitions in obkey_types.h serve elsewhere.
+ *
+ * obkey_types.h, included here, holds the records (DataBlob, CertRef), the statuses, the
+ * selectors and the sizes the comments below name. */
 #ifndef OBKEY_OBKEY_H
 #define OBKEY_OBKEY_H
 
