@@ -1,11 +1,20 @@
-// Byte order of 32-bit words in byte strings: one load and store pair for
-// each order, for every primitive and record layout of the library.
+// Byte order of 16- and 32-bit words in byte strings: one load and store pair
+// for each width and order, for every primitive and record layout.
 #ifndef OBKEY_COMMON_BYTE_ORDER_H
 #define OBKEY_COMMON_BYTE_ORDER_H
 
 #include <stdint.h>
 
 namespace obkey {
+
+inline uint16_t LoadLe16(const uint8_t *p) {
+  return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+inline void StoreLe16(uint8_t *p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
 
 inline uint32_t LoadLe32(const uint8_t *p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |

@@ -35,7 +35,9 @@ class ByteWriter {
  public:
   void U8(uint8_t v) { bytes_.push_back(v); }
   void U16(uint16_t v) {
-    for (int i = 0; i < 2; ++i) U8(static_cast<uint8_t>(v >> (8 * i)));
+    uint8_t word[2];
+    StoreLe16(word, v);
+    Raw(word, sizeof(word));
   }
   void U32(uint32_t v) {
     uint8_t word[4];
@@ -69,7 +71,7 @@ class ByteReader {
     return Take(1, [&](const uint8_t *p) { *out = p[0]; });
   }
   bool U16(uint16_t *out) {
-    return Take(2, [&](const uint8_t *p) { *out = static_cast<uint16_t>(p[0] | (p[1] << 8)); });
+    return Take(2, [&](const uint8_t *p) { *out = LoadLe16(p); });
   }
   bool U32(uint32_t *out) {
     return Take(4, [&](const uint8_t *p) { *out = LoadLe32(p); });
