@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "scoped_call.h"
+
 namespace obkey::p11token::os {
 
 // LoadModule loads the shared library at `path` (dlopen / LoadLibraryA) and
@@ -31,13 +33,7 @@ void UnlockProcessState();
 
 // ProcessStateGuard holds the process lock for one exported call: the
 // handle tables and the module state are shared by every thread.
-class ProcessStateGuard {
- public:
-  ProcessStateGuard() { LockProcessState(); }
-  ~ProcessStateGuard() { UnlockProcessState(); }
-  ProcessStateGuard(const ProcessStateGuard &) = delete;
-  ProcessStateGuard &operator=(const ProcessStateGuard &) = delete;
-};
+using ProcessStateGuard = ScopedCall<LockProcessState, UnlockProcessState>;
 
 }  // namespace obkey::p11token::os
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "scoped_call.h"
 #include "wiping_allocator.h"
 
 namespace obkey::softtoken::os {
@@ -167,13 +168,7 @@ class MutexLock {
 void LockProcessState();
 void UnlockProcessState();
 
-class ProcessStateGuard {
- public:
-  ProcessStateGuard() { LockProcessState(); }
-  ~ProcessStateGuard() { UnlockProcessState(); }
-  ProcessStateGuard(const ProcessStateGuard &) = delete;
-  ProcessStateGuard &operator=(const ProcessStateGuard &) = delete;
-};
+using ProcessStateGuard = ScopedCall<LockProcessState, UnlockProcessState>;
 
 }  // namespace obkey::softtoken::os
 
