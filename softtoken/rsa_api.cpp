@@ -141,12 +141,8 @@ int32_t WriteOutput(const uint8_t *data, size_t len, uint8_t *out, uint32_t *ino
 // raw block when its padding is not valid.
 int32_t WriteUnpadded(Pkcs1BlockType type, const RsaBlock &block, uint8_t *out,
                       uint32_t *inout_len) {
-  std::vector<uint8_t> payload;
-  if (!Pkcs1Unpad(type, block, &payload))
-    return WriteOutput(block.data(), block.size(), out, inout_len);
-  int32_t status = WriteOutput(payload.data(), payload.size(), out, inout_len);
-  OPENSSL_cleanse(payload.data(), payload.size());
-  return status;
+  const SecretBytes result = PayloadOrBlock(type, block);
+  return WriteOutput(result.data(), result.size(), out, inout_len);
 }
 
 }  // namespace

@@ -47,16 +47,34 @@ bool Pkcs1Pad(Pkcs1BlockType type, const uint8_t *payload, size_t payload_len,
   return true;
 }
 
-bool Pkcs1Unpad(Pkcs1BlockType type, const RsaBlock &block, std::vector<uint8_t> *out_payload) {
-  if (block[0] != 0x00 || block[1] != static_cast<uint8_t>(type)) return false;
+namespace {
+
+// PayloadOffset is where the payload of a well-formed block of `type` starts
+// (after 00, type, at least eight padding bytes, 00), or 0 when the block is
+// not one.
+size_t PayloadOffset(Pkcs1BlockType type, const RsaBlock &block) {
+  if (block[0] != 0x00 || block[1] != static_cast<uint8_t>(type)) return 0;
   size_t pos = 2;
   while (pos < kRsaBlock && block[pos] != 0x00) {
-    if (type == Pkcs1BlockType::kSignature && block[pos] != 0xFF) return false;
+    if (type == Pkcs1BlockType::kSignature && block[pos] != 0xFF) return 0;
     ++pos;
   }
-  if (pos == kRsaBlock || pos - 2 < kMinPaddingBytes) return false;
-  out_payload->assign(block.begin() + static_cast<std::ptrdiff_t>(pos + 1), block.end());
+  if (pos == kRsaBlock || pos - 2 < kMinPaddingBytes) return 0;
+  return pos + 1;
+}
+
+}  // namespace
+
+bool Pkcs1Unpad(Pkcs1BlockType type, const RsaBlock &block, std::vector<uint8_t> *out_payload) {
+  const size_t offset = PayloadOffset(type, block);
+  if (offset == 0) return false;
+  out_payload->assign(block.begin() + static_cast<std::ptrdiff_t>(offset), block.end());
   return true;
+}
+
+SecretBytes PayloadOrBlock(Pkcs1BlockType type, const RsaBlock &block) {
+  return SecretBytes(block.begin() + static_cast<std::ptrdiff_t>(PayloadOffset(type, block)),
+                     block.end());
 }
 
 }  // namespace obkey

@@ -10,6 +10,8 @@
 #include <functional>
 #include <vector>
 
+#include "wiping_allocator.h"
+
 namespace obkey {
 
 constexpr size_t kRsaBlock = 128;
@@ -37,6 +39,10 @@ bool Pkcs1Pad(Pkcs1BlockType type, const uint8_t *payload, size_t payload_len,
 // Pkcs1Unpad returns true and the payload when `block` is a well-formed block
 // of `type` (00, type, at least eight padding bytes, 00); false otherwise.
 bool Pkcs1Unpad(Pkcs1BlockType type, const RsaBlock &block, std::vector<uint8_t> *out_payload);
+
+// PayloadOrBlock is what a decryption or a signature check hands back: the
+// payload of a well-formed block of `type`, else the whole raw block.
+SecretBytes PayloadOrBlock(Pkcs1BlockType type, const RsaBlock &block);
 
 }  // namespace obkey
 

@@ -26,10 +26,12 @@ TEST(RsaPadding, PadThenUnpadReturnsPayload) {
       std::vector<uint8_t> out;
       ASSERT_TRUE(Pkcs1Unpad(type, block, &out));
       EXPECT_EQ(out, payload);
-      // The other block type never accepts it.
+      EXPECT_EQ(PayloadOrBlock(type, block), SecretBytes(payload.begin(), payload.end()));
+      // The other block type never accepts it: it hands back the raw block.
       Pkcs1BlockType other = type == Pkcs1BlockType::kSignature ? Pkcs1BlockType::kEncryption
                                                                 : Pkcs1BlockType::kSignature;
       EXPECT_FALSE(Pkcs1Unpad(other, block, &out));
+      EXPECT_EQ(PayloadOrBlock(other, block), SecretBytes(block.begin(), block.end()));
     }
   }
 }
@@ -84,6 +86,7 @@ TEST(RsaPadding, MalformedBlocksAreNotUnpadded) {
     c.edit(&block);
     std::vector<uint8_t> out;
     EXPECT_FALSE(Pkcs1Unpad(Pkcs1BlockType::kSignature, block, &out)) << c.what;
+    EXPECT_EQ(PayloadOrBlock(Pkcs1BlockType::kSignature, block).size(), kRsaBlock) << c.what;
   }
   // Exactly eight padding bytes is the shortest valid form.
   RsaBlock shortest = good;
