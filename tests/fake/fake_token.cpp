@@ -1,12 +1,13 @@
 #include "fake_token.h"
 
-#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "hex.h"
 
 namespace {
 
@@ -25,14 +26,7 @@ FakeState &State() {
 }
 
 std::string Hex(const uint8_t *data, uint32_t len) {
-  if (data == nullptr) return "null";
-  std::string text;
-  char pair[3];
-  for (uint32_t i = 0; i < len; ++i) {
-    std::snprintf(pair, sizeof(pair), "%02x", data[i]);
-    text += pair;
-  }
-  return text;
+  return data == nullptr ? std::string("null") : obkey::test::Hex(data, len);
 }
 
 std::string Text(const char *text) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fake_token.h"
+#include "hex.h"
 #include "obkey.h"
 #include "rsa_public.h"
 #include "token_test_env.h"
@@ -21,14 +22,7 @@ namespace {
 
 using obkey_test::TokenTestEnv;
 using Bytes = std::vector<uint8_t>;
-
-Bytes FromHex(const std::string &hex) {
-  Bytes bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
-}
+using obkey::test::FromHex;
 
 // The hex argument at `index` of the first recorded call of `function`.
 std::string RecordedArgument(const std::string &function, size_t index) {
