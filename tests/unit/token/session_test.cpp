@@ -119,9 +119,7 @@ TEST_F(SessionTest, RegistryFileLayoutIsReadLikeTheRegistry) {
   };
   for (const Case &c : cases) {
     TokenTestEnv env("");
-    FILE *reg = std::fopen((env.folder() + "/registry.reg").c_str(), "w");
-    std::fputs(c.text, reg);
-    std::fclose(reg);
+    env.SetRegistryText(c.text);
     int32_t device = -1;
     EXPECT_EQ(obkey::ReadConfiguredDevice(&device), c.read) << c.text;
     if (c.read) {
