@@ -29,6 +29,7 @@
 #include "diagnostic_log.h"
 #include "obkey.h"
 #include "store_file.h"
+#include "token_test_env.h"
 #include "xcsp_eclib.h"
 
 namespace {
@@ -55,30 +56,18 @@ Bytes TestBlock() {
 
 // ---- the software token through obkey ----
 
-// Folder makes the temporary folder and points obkey and the software token
-// at it; it is removed when the program ends.
+// Folder is a test environment (a fresh folder, a configuration naming
+// kMainDevice, the log) whose folder holds the software token's tokens too;
+// it is removed when the program ends.
 class Folder {
  public:
-  Folder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "obkey-bench-XXXXXX").string();
-    Require(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-    path_ = pattern;
-    std::ofstream reg(path_ + "/registry.reg");
-    reg << "Windows Registry Editor Version 5.00\r\n\r\n"
-        << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\r\n"
-        << "\"USBKEY\"=\"XCSP_KEY_" << kMainDevice << "\"\r\n";
-    setenv("OBKEY_REGISTRY", (path_ + "/registry.reg").c_str(), 1);
-    setenv("OBKEY_LOG", (path_ + "/xml816.log").c_str(), 1);
-    setenv("XCSP_TOKEN_DIR", (path_ + "/tokens").c_str(), 1);
+  Folder() : env_(obkey_test::DeviceValue(kMainDevice)) {
+    setenv("XCSP_TOKEN_DIR", (env_.folder() + "/tokens").c_str(), 1);
   }
-  ~Folder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string &path() const { return path_; }
+  const std::string &path() const { return env_.folder(); }
 
  private:
-  std::string path_;
+  obkey_test::TokenTestEnv env_;
 };
 
 // Store sizes of the session-cost table: device index, name, bytes of user

@@ -1,17 +1,21 @@
 #include "fake_token.h"
 
-#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "hex.h"
 
 namespace {
 
 struct FakeState {
   std::vector<std::string> calls;
+  // Each call's function and arguments, beside its line in `calls`.
+  std::vector<std::pair<std::string, std::vector<std::string>>> records;
   std::map<std::string, std::deque<int32_t>> statuses;
   std::map<std::string, std::deque<std::vector<uint8_t>>> outputs;
   XcHandle session = 17;
@@ -25,14 +29,7 @@ FakeState &State() {
 }
 
 std::string Hex(const uint8_t *data, uint32_t len) {
-  if (data == nullptr) return "null";
-  std::string text;
-  char pair[3];
-  for (uint32_t i = 0; i < len; ++i) {
-    std::snprintf(pair, sizeof(pair), "%02x", data[i]);
-    text += pair;
-  }
-  return text;
+  return data == nullptr ? std::string("null") : obkey::test::Hex(data, len);
 }
 
 std::string Text(const char *text) {
@@ -54,6 +51,7 @@ int32_t Record(const std::string &function, const std::vector<std::string> &args
   line += ")";
   FakeState &state = State();
   state.calls.push_back(line);
+  state.records.emplace_back(function, args);
   auto &queue = state.statuses[function];
   if (queue.empty()) return 0;
   int32_t status = queue.front();
@@ -83,6 +81,22 @@ namespace fake {
 
 std::vector<std::string> Calls() {
   return State().calls;
+}
+
+std::vector<std::string> CallsOf(const std::string &function) {
+  const FakeState &state = State();
+  std::vector<std::string> found;
+  for (size_t i = 0; i < state.records.size(); ++i) {
+    if (state.records[i].first == function) found.push_back(state.calls[i]);
+  }
+  return found;
+}
+
+std::vector<std::string> ArgumentsOf(const std::string &function, size_t nth) {
+  for (const auto &record : State().records) {
+    if (record.first == function && nth-- == 0) return record.second;
+  }
+  return {};
 }
 
 }  // namespace fake

@@ -6,6 +6,7 @@
 #ifndef OBKEY_TESTS_FAKE_FAKE_TOKEN_H
 #define OBKEY_TESTS_FAKE_FAKE_TOKEN_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "xcsp_eclib.h"
@@ -59,6 +60,12 @@ inline void QueueOutput(const std::string &function, const std::vector<uint8_t> 
   FakeToken_QueueOutput(function.c_str(), bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 std::vector<std::string> Calls();
+// The recorded calls of `function`, in order, each as Calls() shows it.
+std::vector<std::string> CallsOf(const std::string &function);
+// The arguments of the `nth` recorded call of `function` (counted from 0),
+// each as the trace writes it: a number, "null", quoted text or hex bytes.
+// Empty when the fake saw fewer calls of `function`.
+std::vector<std::string> ArgumentsOf(const std::string &function, size_t nth = 0);
 
 }  // namespace fake
 #endif

@@ -14,11 +14,27 @@
 
 namespace obkey_test {
 
+std::string DeviceValue(int32_t device) {
+  return "XCSP_KEY_" + std::to_string(device);
+}
+
+std::string RegistryText(const std::string &usb_key_value) {
+  return obkey::platform::RegistryFileText(obkey::kConfigKeyPath, obkey::kConfigValueName,
+                                           usb_key_value);
+}
+
+bool WriteRegistryFile(const std::string &path, const std::string &text) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << text;
+  file.close();
+  return !file.fail();
+}
+
 TokenTestEnv::TokenTestEnv(const std::string &usb_key_value) {
   std::string pattern = (std::filesystem::temp_directory_path() / "obkey-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   folder_ = pattern;
-  setenv("OBKEY_REGISTRY", (folder_ + "/registry.reg").c_str(), 1);
+  setenv("OBKEY_REGISTRY", registry_path().c_str(), 1);
   setenv("OBKEY_LOG", log_path().c_str(), 1);
   if (!usb_key_value.empty()) SetUsbKeyValue(usb_key_value);
 }
@@ -29,12 +45,17 @@ TokenTestEnv::~TokenTestEnv() {
 }
 
 void TokenTestEnv::SetUsbKeyValue(const std::string &value) {
-  std::ofstream reg(folder_ + "/registry.reg", std::ios::trunc);
-  reg << obkey::platform::RegistryFileText(obkey::kConfigKeyPath, obkey::kConfigValueName, value);
+  SetRegistryText(RegistryText(value));
+}
+
+void TokenTestEnv::SetRegistryText(const std::string &text) {
+  if (!WriteRegistryFile(registry_path(), text)) {
+    throw std::runtime_error("cannot write " + registry_path());
+  }
 }
 
 void TokenTestEnv::RemoveRegistry() {
-  std::remove((folder_ + "/registry.reg").c_str());
+  std::remove(registry_path().c_str());
 }
 
 bool TokenTestEnv::LogExists() const {

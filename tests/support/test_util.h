@@ -7,32 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "hex.h"
+
 namespace obkey::test {
 
 using Bytes = std::vector<uint8_t>;
-
-inline std::string Hex(const uint8_t *p, size_t len) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < len; ++i) {
-    out += kDigits[p[i] >> 4];
-    out += kDigits[p[i] & 15];
-  }
-  return out;
-}
-
-inline std::string Hex(const Bytes &b) {
-  return Hex(b.data(), b.size());
-}
-
-// Hex text to bytes; the text is the test's own and well formed.
-inline Bytes FromHex(const std::string &hex) {
-  Bytes out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
 
 // Deterministic pseudo-random bytes, so that a failure can be replayed.
 class TestRandom {

@@ -13,13 +13,6 @@ std::string Trim(const std::string &s) {
   return s.substr(begin, end - begin + 1);
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 bool VectorRecord::Has(const std::string &name) const {
@@ -44,18 +37,6 @@ std::vector<uint8_t> VectorRecord::Bytes(const std::string &name) const {
   std::vector<uint8_t> bytes;
   if (!DecodeHex(value, &bytes)) bytes.clear();
   return bytes;
-}
-
-bool DecodeHex(const std::string &hex, std::vector<uint8_t> *out) {
-  out->clear();
-  if (hex.size() % 2 != 0) return false;
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    int high = HexValue(hex[i]);
-    int low = HexValue(hex[i + 1]);
-    if (high < 0 || low < 0) return false;
-    out->push_back(static_cast<uint8_t>(high << 4 | low));
-  }
-  return true;
 }
 
 bool ReadVectorFile(const std::string &path, std::vector<VectorRecord> *out, std::string *error) {

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "hex.h"
+
 namespace obkey::test {
 
 struct VectorRecord {
@@ -31,9 +33,6 @@ bool ReadVectorFile(const std::string &path, std::vector<VectorRecord> *out, std
 // VectorPath names a file under tests/vectors/ of the source tree found
 // through the environment variable OBKEY_SOURCE_DIR.
 std::string VectorPath(const std::string &name);
-
-// Hex decodes |hex|; returns false on an odd length or a non-hex character.
-bool DecodeHex(const std::string &hex, std::vector<uint8_t> *out);
 
 }  // namespace obkey::test
 

@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "hex.h"
 #include "obkey.h"
 #include "rsa_blobs.h"
 
@@ -500,13 +501,7 @@ void CheckDigests() {
     uint8_t digest[20] = {};
     uint32_t len = sizeof(digest);
     CheckEq(Call("OB_Digest", {Word(digest), Word(&len), Word("abc"), 3, v.alg}), 0, "digest");
-    std::string hex;
-    char pair[3];
-    for (uint32_t i = 0; i < len; ++i) {
-      std::snprintf(pair, sizeof(pair), "%02x", digest[i]);
-      hex += pair;
-    }
-    CheckText(hex, v.hex, "digest of abc");
+    CheckText(obkey::test::Hex(digest, len), v.hex, "digest of abc");
   }
   // The SHA-1 engine in force agrees with OpenSSL at the block edges, at
   // every skew of the caller's stack.

@@ -5,14 +5,13 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
-#include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "obkey.h"
 #include "token_backend.h"
+#include "token_test_env.h"
 #include "xcsp_eclib.h"
 
 extern char **environ;
@@ -24,19 +23,10 @@ constexpr int32_t kDevice = 3;
 class LabelStoreE2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "obkey-e2e-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-    std::ofstream(folder_ + "/registry.reg")
-        << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\n"
-        << "\"USBKEY\"=\"XCSP_KEY_" << kDevice << "\"\n";
-    setenv("OBKEY_REGISTRY", (folder_ + "/registry.reg").c_str(), 1);
-    setenv("OBKEY_LOG", (folder_ + "/xml816.log").c_str(), 1);
-    ASSERT_TRUE(obkey_test::PrepareTestTokens(folder_));
+    ASSERT_TRUE(obkey_test::PrepareTestTokens(env_.folder()));
     ASSERT_EQ(OBCA_Format(kDevice, 0), 0);
     ASSERT_EQ(OBCA_Login(1, "12345678"), 0);
   }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
 
   // Starts the client with `args`; Wait collects its exit code.
   pid_t Start(const std::vector<std::string> &args) {
@@ -69,7 +59,7 @@ class LabelStoreE2eTest : public ::testing::Test {
                        : "status " + std::to_string(status);
   }
 
-  std::string folder_;
+  obkey_test::TokenTestEnv env_{obkey_test::DeviceValue(kDevice)};
 };
 
 TEST_F(LabelStoreE2eTest, LabelsSurviveTheProcessThatWroteThem) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "shell_run.h"
+#include "token_test_env.h"
 
 namespace {
 
@@ -41,9 +42,8 @@ class ObkeyctlTest : public ::testing::Test {
     dir_ = obkey_test::MakeTempFolder("obkeyctl-cli");
     ASSERT_FALSE(dir_.empty());
     ASSERT_EQ(mkdir((dir_ + "/tokens").c_str(), 0700), 0);
-    WriteText(dir_ + "/registry.reg",
-              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\n"
-              "\"USBKEY\"=\"XCSP_KEY_0\"\n");
+    ASSERT_TRUE(obkey_test::WriteRegistryFile(
+        dir_ + "/registry.reg", obkey_test::RegistryText(obkey_test::DeviceValue(0))));
     WriteText(dir_ + "/pin", std::string(kFormattedPin) + "\n");
     WriteText(dir_ + "/data", "a message to be signed by the token\n");
   }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fake_token.h"
+#include "hex.h"
 #include "label_directory.h"
 #include "obkey.h"
 #include "token_test_env.h"
@@ -15,6 +16,7 @@ namespace {
 using obkey_test::TokenTestEnv;
 using Calls = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;
+using obkey::test::Hex;
 
 constexpr int32_t kExists = 0x6A89;  // what a token says to mode 5 on an existing file
 constexpr int32_t kTokenError = 0x6581;
@@ -32,16 +34,6 @@ Bytes Directory(const std::vector<Rec> &records) {
     std::memcpy(&image[20 * i + 1], records[i].label.data(), records[i].label.size());
   }
   return image;
-}
-
-std::string Hex(const Bytes &bytes) {
-  std::string text;
-  char pair[3];
-  for (uint8_t b : bytes) {
-    std::snprintf(pair, sizeof(pair), "%02x", b);
-    text += pair;
-  }
-  return text;
 }
 
 std::string WriteDir(const Bytes &image) {

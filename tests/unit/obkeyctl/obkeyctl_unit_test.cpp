@@ -20,6 +20,7 @@
 #include "registry.h"
 #include "softtoken_status.h"
 #include "system.h"
+#include "token_test_env.h"
 
 namespace obkeyctl {
 namespace {
@@ -268,7 +269,7 @@ class ObkeyctlDiagnosis : public TempFolder {
   void SetUp() override {
     TempFolder::SetUp();
     ASSERT_EQ(mkdir(Path("tokens").c_str(), 0700), 0);
-    Write(Path("registry.reg"), RegistryFileText("XCSP_KEY_2"));
+    Write(Path("registry.reg"), obkey_test::RegistryText(obkey_test::DeviceValue(2)));
     setenv("OBKEY_REGISTRY", Path("registry.reg").c_str(), 1);
     setenv("XCSP_TOKEN_DIR", Path("tokens").c_str(), 1);
     unsetenv("XCSP_TOKEN_LOCK_TIMEOUT_MS");

@@ -13,6 +13,7 @@
 #include "p11token_status.h"
 #include "softtoken_status.h"
 #include "status_text.h"
+#include "token_test_env.h"
 
 namespace obkey::p11token {
 namespace {
@@ -122,16 +123,10 @@ TEST(P11StatusTest, SharedStatusesAreTheSoftwareTokens) {
 TEST(P11StatusTest, ModuleComesFromTheEnvironmentBeforeTheConfiguration) {
   std::string folder = ::testing::TempDir() + "p11token-config";
   std::string registry = folder + ".reg";
-  {
-    FILE *file = std::fopen(registry.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    std::fputs(
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\n"
-        "\"USBKEY\"=\"XCSP_KEY_0\"\n"
-        "\"PKCS11Module\"=\"/from/the/configuration.so\"\n",
-        file);
-    std::fclose(file);
-  }
+  // The module's value sits under the same key, after the device's.
+  ASSERT_TRUE(obkey_test::WriteRegistryFile(
+      registry, obkey_test::RegistryText(obkey_test::DeviceValue(0)) +
+                    "\"PKCS11Module\"=\"/from/the/configuration.so\"\n"));
   setenv("OBKEY_REGISTRY", registry.c_str(), 1);
   struct Case {
     const char *variable;  // null: unset

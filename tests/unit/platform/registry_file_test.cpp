@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
 
 #include "bounded_child.h"
@@ -22,10 +21,6 @@ using obkey_test::TokenTestEnv;
 
 constexpr int kLimitMs = 5000;
 const std::string kSection = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\orbisoft\\Implement Type]\n";
-
-void WriteFile(const std::string &path, const std::string &text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 // A configuration of exactly `size` bytes naming device 5, padded with a
 // comment line in front.
@@ -77,8 +72,10 @@ TEST(RegistryFileTest, OnlyRegularFilesUpToTheLimitAreRead) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     TokenTestEnv env("");
-    std::string path = c.path.empty() ? env.folder() + "/registry.reg" : c.path;
-    if (c.path.empty()) WriteFile(path, c.content);
+    std::string path = c.path.empty() ? env.registry_path() : c.path;
+    if (c.path.empty()) {
+      ASSERT_TRUE(obkey_test::WriteRegistryFile(path, c.content));
+    }
     std::string text;
     auto outcome = RunInChild(
         [&] { return obkey::platform::ReadRegistryFile(path, &text) ? 1 : 0; }, kLimitMs);
@@ -89,7 +86,7 @@ TEST(RegistryFileTest, OnlyRegularFilesUpToTheLimitAreRead) {
 
 TEST(RegistryFileTest, FifoAsConfigurationIsRefusedWithoutWaiting) {
   TokenTestEnv env("");
-  ASSERT_EQ(mkfifo((env.folder() + "/registry.reg").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(env.registry_path().c_str(), 0600), 0);
   auto outcome = RunInChild(
       [] {
         int32_t device = -1;
@@ -102,9 +99,8 @@ TEST(RegistryFileTest, FifoAsConfigurationIsRefusedWithoutWaiting) {
 
 TEST(RegistryFileTest, LinkToARegularConfigurationIsFollowed) {
   TokenTestEnv env("");
-  WriteFile(env.folder() + "/real.reg", ConfigOfSize(200));
-  ASSERT_EQ(symlink((env.folder() + "/real.reg").c_str(), (env.folder() + "/registry.reg").c_str()),
-            0);
+  ASSERT_TRUE(obkey_test::WriteRegistryFile(env.folder() + "/real.reg", ConfigOfSize(200)));
+  ASSERT_EQ(symlink((env.folder() + "/real.reg").c_str(), env.registry_path().c_str()), 0);
   int32_t device = -1;
   EXPECT_TRUE(obkey::ReadConfiguredDevice(&device));
   EXPECT_EQ(device, 5);

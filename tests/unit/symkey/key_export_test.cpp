@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fake_token.h"
+#include "hex.h"
 #include "obkey.h"
 #include "rsa_public.h"
 #include "token_test_env.h"
@@ -21,25 +22,8 @@ namespace {
 
 using obkey_test::TokenTestEnv;
 using Bytes = std::vector<uint8_t>;
-
-Bytes FromHex(const std::string &hex) {
-  Bytes bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
-}
-
-// The hex argument at `index` of the first recorded call of `function`.
-std::string RecordedArgument(const std::string &function, size_t index) {
-  for (const std::string &call : fake::Calls()) {
-    if (call.rfind(function + "(", 0) != 0) continue;
-    std::string args = call.substr(function.size() + 1, call.size() - function.size() - 2);
-    for (size_t i = 0; i < index; ++i) args = args.substr(args.find(", ") + 2);
-    return args.substr(0, args.find(", "));
-  }
-  return "";
-}
+using fake::CallsOf;
+using obkey::test::FromHex;
 
 // The 12 header bytes followed by `tail`.
 Bytes Blob(std::initializer_list<uint8_t> header, const Bytes &tail) {
@@ -47,14 +31,6 @@ Bytes Blob(std::initializer_list<uint8_t> header, const Bytes &tail) {
   std::copy(header.begin(), header.end(), blob.begin());
   std::copy(tail.begin(), tail.end(), blob.begin() + static_cast<long>(header.size()));
   return blob;
-}
-
-std::vector<std::string> CallsOf(const std::string &function) {
-  std::vector<std::string> found;
-  for (const std::string &call : fake::Calls()) {
-    if (call.rfind(function + "(", 0) == 0) found.push_back(call);
-  }
-  return found;
 }
 
 class KeyExportTest : public ::testing::Test {
@@ -127,7 +103,9 @@ TEST_F(KeyExportTest, TokenPathPadsWithTheRandomBytesCyclically) {
   ASSERT_EQ(OB_ExportSymmetricKey(&key, &token_wrap_, &blob, CALG_3DES), 0);
 
   EXPECT_EQ(CallsOf("XC_GenRandom"), std::vector<std::string>({"XC_GenRandom(17, 16)"}));
-  Bytes block = FromHex(RecordedArgument("XC_RSAEncrypt", 1));
+  const std::vector<std::string> encrypt = fake::ArgumentsOf("XC_RSAEncrypt");
+  ASSERT_EQ(encrypt.size(), 5u);
+  Bytes block = FromHex(encrypt[1]);
   ASSERT_EQ(block.size(), 128u);
   EXPECT_EQ(block[0], 0x00);
   EXPECT_EQ(block[1], 0x02);
@@ -137,7 +115,7 @@ TEST_F(KeyExportTest, TokenPathPadsWithTheRandomBytesCyclically) {
   }
   EXPECT_EQ(block[111], 0x00);
   EXPECT_EQ(Bytes(block.begin() + 112, block.end()), key_bytes);
-  EXPECT_EQ(RecordedArgument("XC_RSAEncrypt", 2), "128");
+  EXPECT_EQ(encrypt[2], "128");
 
   EXPECT_EQ(out, Blob({1, 2, 0, 0, 0x03, 0x66, 0, 0, 0x00, 0xA4, 0, 0}, Bytes(128, 0xC7)));
 }

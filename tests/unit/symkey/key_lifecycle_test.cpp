@@ -39,11 +39,7 @@ TEST_F(KeyLifecycleTest, TripleDesKeyIsDrawnEightBytesAtATime) {
   std::fill(expected.begin() + 16, expected.begin() + 24, 3);
   EXPECT_EQ(buffer, expected);
   EXPECT_EQ(TableSize(), before + 1);
-  std::vector<std::string> draws;
-  for (const std::string &call : fake::Calls()) {
-    if (call.rfind("XC_GenRandom", 0) == 0) draws.push_back(call);
-  }
-  EXPECT_EQ(draws, std::vector<std::string>(3, "XC_GenRandom(17, 8)"));
+  EXPECT_EQ(fake::CallsOf("XC_GenRandom"), std::vector<std::string>(3, "XC_GenRandom(17, 8)"));
 }
 
 TEST_F(KeyLifecycleTest, StreamKeysAreDrawnWhole) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fake_token.h"
+#include "hex.h"
 #include "obkey.h"
 #include "pvk_blob.h"
 #include "token_test_env.h"
@@ -14,18 +15,9 @@ namespace {
 
 using obkey_test::TokenTestEnv;
 using Calls = std::vector<std::string>;
+using obkey::test::Hex;
 
 constexpr char kConnectLog[] = "XC_ConnectEkey-------begin--\nXC_ConnectEkey-------end--\n";
-
-std::string Hex(const std::vector<uint8_t> &bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (uint8_t b : bytes) {
-    text.push_back(digits[b >> 4]);
-    text.push_back(digits[b & 15]);
-  }
-  return text;
-}
 
 // A raw public key as the token library delivers it: bit length, exponent,
 // then the modulus 0x01, 0x02, ... 0x80 most significant first.

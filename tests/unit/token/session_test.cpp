@@ -51,26 +51,38 @@ TEST(DeviceIndexTest, ReadsTheDecimalFromTheTenthCharacter) {
   }
 }
 
-TEST_F(SessionTest, MissingRegistryGivesThreeAndOneDisconnectWithoutLogging) {
-  TokenTestEnv env("");
-  EXPECT_EQ(OBCA_Login(1, "1234"), OB_E_NO_SESSION);
-  EXPECT_EQ(fake::Calls(), Calls({"XC_DisconnectEkey(0)"}));
-  EXPECT_FALSE(env.LogExists());
-}
-
-TEST_F(SessionTest, ValueShorterThanNineCharactersCountsAsNoValue) {
-  TokenTestEnv env("XCSP_KEY");
-  EXPECT_EQ(OBCA_Login(1, "1234"), OB_E_NO_SESSION);
-  EXPECT_EQ(fake::Calls(), Calls({"XC_DisconnectEkey(0)"}));
-  EXPECT_FALSE(env.LogExists());
-}
-
-TEST_F(SessionTest, RefusedConnectGivesThreeAndLogsBeginEndFail) {
-  TokenTestEnv env("XCSP_KEY_4");
-  fake::QueueStatus("XC_ConnectEkey", 0x0A000001);
-  EXPECT_EQ(OBCA_Login(1, "1234"), OB_E_NO_SESSION);
-  EXPECT_EQ(fake::Calls(), Calls({"XC_ConnectEkey(4)", "XC_DisconnectEkey(0)"}));
-  EXPECT_EQ(env.ReadLog(), std::string(kBegin) + kEnd + kFail);
+TEST_F(SessionTest, NoSessionGivesThreeAndOneDisconnect) {
+  struct Case {
+    const char *what;
+    const char *usb_key_value;  // "": no registry file
+    int32_t connect_status;
+    Calls calls;
+    const char *log;  // null: no log file at all
+  };
+  const std::string connect_log = std::string(kBegin) + kEnd + kFail;
+  const Case cases[] = {
+      {"missing registry", "", 0, {"XC_DisconnectEkey(0)"}, nullptr},
+      // shorter than nine characters counts as no value
+      {"short value", "XCSP_KEY", 0, {"XC_DisconnectEkey(0)"}, nullptr},
+      {"refused connect",
+       "XCSP_KEY_4",
+       0x0A000001,
+       {"XC_ConnectEkey(4)", "XC_DisconnectEkey(0)"},
+       connect_log.c_str()},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    fake::Reset();
+    TokenTestEnv env(c.usb_key_value);
+    if (c.connect_status != 0) fake::QueueStatus("XC_ConnectEkey", c.connect_status);
+    EXPECT_EQ(OBCA_Login(1, "1234"), OB_E_NO_SESSION);
+    EXPECT_EQ(fake::Calls(), c.calls);
+    if (c.log == nullptr) {
+      EXPECT_FALSE(env.LogExists());
+    } else {
+      EXPECT_EQ(env.ReadLog(), c.log);
+    }
+  }
 }
 
 TEST_F(SessionTest, SuccessfulOpeningLogsBeginAndEndOnly) {
@@ -119,9 +131,7 @@ TEST_F(SessionTest, RegistryFileLayoutIsReadLikeTheRegistry) {
   };
   for (const Case &c : cases) {
     TokenTestEnv env("");
-    FILE *reg = std::fopen((env.folder() + "/registry.reg").c_str(), "w");
-    std::fputs(c.text, reg);
-    std::fclose(reg);
+    env.SetRegistryText(c.text);
     int32_t device = -1;
     EXPECT_EQ(obkey::ReadConfiguredDevice(&device), c.read) << c.text;
     if (c.read) {
