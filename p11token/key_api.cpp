@@ -147,19 +147,6 @@ int32_t BlockToTransform(const Cryptoki &c, const uint8_t *in, uint32_t in_len, 
   return random_status != 0 ? random_status : P11ST_CRYPTO;
 }
 
-int32_t WriteOutput(const uint8_t *data, size_t len, uint8_t *out, uint32_t *inout_len) {
-  if (int32_t status = ReserveOutput(static_cast<uint32_t>(len), out, inout_len)) return status;
-  if (len != 0) std::memcpy(out, data, len);
-  *inout_len = static_cast<uint32_t>(len);
-  return 0;
-}
-
-int32_t WriteUnpadded(Pkcs1BlockType type, const RsaBlock &block, uint8_t *out,
-                      uint32_t *inout_len) {
-  const SecretBytes result = PayloadOrBlock(type, block);
-  return WriteOutput(result.data(), result.size(), out, inout_len);
-}
-
 // Transform runs one public or private operation of the block rules on the
 // key's object of `object_class`.
 int32_t Transform(const KeyRef &key, CK_OBJECT_CLASS object_class, RawOp op, const RsaBlock &input,

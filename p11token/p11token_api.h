@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "objects.h"
+#include "token_output.h"
 #include "xcsp_eclib.h"
 
 namespace obkey::p11token {
@@ -29,10 +30,6 @@ XcHandle FileHandle(XcHandle session, uint32_t number);
 // ForgetFileHandles ends every handle, in any session, of file `number` of
 // the token `file`'s session is on.
 void ForgetFileHandles(XcHandle file, uint32_t number);
-
-// ReserveOutput stores `needed` in `*inout_len` and returns
-// P11ST_BUFFER_TOO_SMALL when `out` is null or `*inout_len` is below it.
-int32_t ReserveOutput(uint32_t needed, const uint8_t *out, uint32_t *inout_len);
 
 // GenerateRandom fills `out` from the token (C_GenerateRandom).
 int32_t GenerateRandom(const Cryptoki &c, uint8_t *out, size_t len);

@@ -232,15 +232,6 @@ void ForgetFileHandles(XcHandle file, uint32_t number) {
   }
 }
 
-int32_t ReserveOutput(uint32_t needed, const uint8_t *out, uint32_t *inout_len) {
-  if (inout_len == nullptr) return P11ST_BAD_ARGUMENT;
-  if (out == nullptr || *inout_len < needed) {
-    *inout_len = needed;
-    return P11ST_BUFFER_TOO_SMALL;
-  }
-  return 0;
-}
-
 int32_t GenerateRandom(const Cryptoki &c, uint8_t *out, size_t len) {
   return StatusFromCkr(c.functions->C_GenerateRandom(c.session, out, static_cast<CK_ULONG>(len)));
 }

@@ -6,14 +6,9 @@
 #include <cstdint>
 
 #include "session.h"
+#include "token_output.h"
 
 namespace obkey::softtoken {
-
-// ReserveOutput checks a caller's output buffer for `needed` bytes. Returns
-// 0 when it fits; otherwise stores `needed` in `*inout_len` and returns
-// XCST_BUFFER_TOO_SMALL (XCST_BAD_ARGUMENT if `inout_len` is null). Nothing
-// is written to `out` either way.
-int32_t ReserveOutput(uint32_t needed, const uint8_t *out, uint32_t *inout_len);
 
 // KeySlotIndex maps key type (= key specification) 1 or 2 to its index in
 // Container::keys. Returns false for any other value.

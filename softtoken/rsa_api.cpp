@@ -130,21 +130,6 @@ int32_t BlockToTransform(const uint8_t *in, uint32_t in_len, Pkcs1BlockType type
   return Pkcs1Pad(type, in, in_len, OpenSslRandomBytes, out) ? 0 : XCST_CRYPTO;
 }
 
-int32_t WriteOutput(const uint8_t *data, size_t len, uint8_t *out, uint32_t *inout_len) {
-  if (int32_t status = ReserveOutput(static_cast<uint32_t>(len), out, inout_len)) return status;
-  if (len != 0) std::memcpy(out, data, len);
-  *inout_len = static_cast<uint32_t>(len);
-  return 0;
-}
-
-// WriteUnpadded writes the payload of a well-formed block of `type`, or the
-// raw block when its padding is not valid.
-int32_t WriteUnpadded(Pkcs1BlockType type, const RsaBlock &block, uint8_t *out,
-                      uint32_t *inout_len) {
-  const SecretBytes result = PayloadOrBlock(type, block);
-  return WriteOutput(result.data(), result.size(), out, inout_len);
-}
-
 }  // namespace
 
 int32_t GenRSAKey(XcHandle container, uint32_t key_type) {

@@ -1,0 +1,31 @@
+// token_output.h — how both token libraries hand bytes back through a
+// caller's buffer: the size check with its statuses, the copy, and the
+// answer of a decryption or signature check. The PKCS #11 token library
+// shares these statuses with the software token, so one rule serves both.
+#ifndef OBKEY_SOFTTOKEN_TOKEN_OUTPUT_H
+#define OBKEY_SOFTTOKEN_TOKEN_OUTPUT_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "rsa_padding.h"
+
+namespace obkey {
+
+// ReserveOutput checks a caller's output buffer for `needed` bytes. Returns
+// 0 when it fits; otherwise stores `needed` in `*inout_len` and returns
+// XCST_BUFFER_TOO_SMALL (XCST_BAD_ARGUMENT if `inout_len` is null). Nothing
+// is written to `out` either way.
+int32_t ReserveOutput(uint32_t needed, const uint8_t *out, uint32_t *inout_len);
+
+// WriteOutput copies `len` bytes to `out` after ReserveOutput and sets
+// `*inout_len` to `len`.
+int32_t WriteOutput(const uint8_t *data, size_t len, uint8_t *out, uint32_t *inout_len);
+
+// WriteUnpadded writes PayloadOrBlock(type, block).
+int32_t WriteUnpadded(Pkcs1BlockType type, const RsaBlock &block, uint8_t *out,
+                      uint32_t *inout_len);
+
+}  // namespace obkey
+
+#endif  // OBKEY_SOFTTOKEN_TOKEN_OUTPUT_H
