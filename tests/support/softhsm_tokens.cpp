@@ -10,23 +10,9 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "shell_run.h"
+
 namespace obkey_test {
-
-namespace {
-
-std::string Quoted(const std::string &text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted.push_back(c);
-    }
-  }
-  return quoted + "'";
-}
-
-}  // namespace
 
 SoftHsmTokens::SoftHsmTokens(int32_t token_count) {
   std::string pattern = (std::filesystem::temp_directory_path() / "obkey-hsm-XXXXXX").string();
@@ -58,7 +44,7 @@ std::string SoftHsmTokens::ModulePath() {
 }
 
 int SoftHsmTokens::RunTool(const std::string &command, std::string *out_text) const {
-  std::string line = "SOFTHSM2_CONF=" + Quoted(folder_ + "/softhsm2.conf") + " " + command +
+  std::string line = "SOFTHSM2_CONF=" + ShellQuote(folder_ + "/softhsm2.conf") + " " + command +
                      (out_text == nullptr ? " >/dev/null" : "") + " 2>&1";
   FILE *pipe = popen(line.c_str(), "r");
   if (pipe == nullptr) return -1;

@@ -25,4 +25,25 @@ Pkey TokenPublicKey(const std::string &key_name) {
   return key;
 }
 
+std::vector<uint8_t> SignSha1OnToken(const std::vector<uint8_t> &message) {
+  std::vector<uint8_t> info = obkeyctl::Sha1DigestInfo(message);
+  std::vector<uint8_t> signature(OB_RSA_BLOCK_LEN);
+  uint32_t signature_len = 0;
+  EXPECT_EQ(OB_AsymmetricSignData(nullptr, info.data(), static_cast<uint32_t>(info.size()),
+                                  signature.data(), &signature_len, 0),
+            0);
+  signature.resize(signature_len);
+  return signature;
+}
+
+bool OpenSslVerifiesSha1(EVP_PKEY *key, const std::vector<uint8_t> &message,
+                         const std::vector<uint8_t> &signature) {
+  EVP_MD_CTX *context = EVP_MD_CTX_new();
+  bool ok = EVP_DigestVerifyInit(context, nullptr, EVP_sha1(), nullptr, key) == 1 &&
+            EVP_DigestVerify(context, signature.data(), signature.size(), message.data(),
+                             message.size()) == 1;
+  EVP_MD_CTX_free(context);
+  return ok;
+}
+
 }  // namespace obkey_test

@@ -38,26 +38,6 @@ class Pkcs11ToolTest : public ::testing::Test {
     return output;
   }
 
-  static Bytes Sign(const Bytes &message) {
-    Bytes info = obkeyctl::Sha1DigestInfo(message);
-    Bytes signature(OB_RSA_BLOCK_LEN);
-    uint32_t signature_len = 0;
-    EXPECT_EQ(OB_AsymmetricSignData(nullptr, info.data(), static_cast<uint32_t>(info.size()),
-                                    signature.data(), &signature_len, 0),
-              0);
-    signature.resize(signature_len);
-    return signature;
-  }
-
-  static bool OpenSslVerifies(EVP_PKEY *key, const Bytes &message, const Bytes &signature) {
-    EVP_MD_CTX *context = EVP_MD_CTX_new();
-    bool ok = EVP_DigestVerifyInit(context, nullptr, EVP_sha1(), nullptr, key) == 1 &&
-              EVP_DigestVerify(context, signature.data(), signature.size(), message.data(),
-                               message.size()) == 1;
-    EVP_MD_CTX_free(context);
-    return ok;
-  }
-
   obkey_test::TokenTestEnv env_{"XCSP_KEY_" + std::to_string(kDevice)};
 };
 
@@ -83,10 +63,10 @@ TEST_F(Pkcs11ToolTest, APairMadeByPkcs11ToolUnderTheLabelSignsForObkey) {
   ASSERT_EQ(OB_CreateContainer("TOOLGEN_SIG"), 0);
   Tool("--keypairgen --key-type rsa:1024 --label TOOLGEN_SIG/signature --id 5a5a");
   Bytes message = {'m', 'a', 'd', 'e', ' ', 'e', 'l', 's', 'e', 'w', 'h', 'e', 'r', 'e'};
-  Bytes signature = Sign(message);
+  Bytes signature = obkey_test::SignSha1OnToken(message);
   obkey_test::Pkey public_key = obkey_test::TokenPublicKey("TOOLGEN_SIG\\03");
   ASSERT_TRUE(public_key);
-  EXPECT_TRUE(OpenSslVerifies(public_key.get(), message, signature));
+  EXPECT_TRUE(obkey_test::OpenSslVerifiesSha1(public_key.get(), message, signature));
 }
 
 }  // namespace

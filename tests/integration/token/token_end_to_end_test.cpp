@@ -46,23 +46,9 @@ class TokenEndToEndTest : public ::testing::Test {
     return reinterpret_cast<char *>(name1);
   }
 
-  static bool OpenSslVerifiesSha1(EVP_PKEY *key, const Bytes &message, const Bytes &signature) {
-    EVP_MD_CTX *context = EVP_MD_CTX_new();
-    bool ok = EVP_DigestVerifyInit(context, nullptr, EVP_sha1(), nullptr, key) == 1 &&
-              EVP_DigestVerify(context, signature.data(), signature.size(), message.data(),
-                               message.size()) == 1;
-    EVP_MD_CTX_free(context);
-    return ok;
-  }
-
   static Bytes SignOnToken(const Bytes &message) {
-    Bytes info = obkeyctl::Sha1DigestInfo(message);
-    Bytes signature(OB_RSA_BLOCK_LEN);
-    uint32_t signature_len = 0;
-    EXPECT_EQ(OB_AsymmetricSignData(nullptr, info.data(), static_cast<uint32_t>(info.size()),
-                                    signature.data(), &signature_len, 0),
-              0);
-    EXPECT_EQ(signature_len, OB_RSA_BLOCK_LEN);
+    Bytes signature = obkey_test::SignSha1OnToken(message);
+    EXPECT_EQ(signature.size(), OB_RSA_BLOCK_LEN);
     return signature;
   }
 
@@ -114,9 +100,9 @@ TEST_F(TokenEndToEndTest, TokenSignatureVerifiesWithOpenSsl) {
   Bytes signature = SignOnToken(message);
   Pkey public_key = TokenPublicKey(key_name);
   ASSERT_TRUE(public_key);
-  EXPECT_TRUE(OpenSslVerifiesSha1(public_key.get(), message, signature));
+  EXPECT_TRUE(obkey_test::OpenSslVerifiesSha1(public_key.get(), message, signature));
   message[0] ^= 1;
-  EXPECT_FALSE(OpenSslVerifiesSha1(public_key.get(), message, signature));
+  EXPECT_FALSE(obkey_test::OpenSslVerifiesSha1(public_key.get(), message, signature));
 
   // The token's own check gives back the DigestInfo that was signed.
   message[0] ^= 1;
@@ -185,7 +171,7 @@ TEST_F(TokenEndToEndTest, ImportedOpenSslKeySignsOnTheToken) {
 
   Bytes message = {'i', 'm', 'p', 'o', 'r', 't', 'e', 'd'};
   Bytes signature = SignOnToken(message);
-  EXPECT_TRUE(OpenSslVerifiesSha1(key.get(), message, signature));
+  EXPECT_TRUE(obkey_test::OpenSslVerifiesSha1(key.get(), message, signature));
 }
 
 TEST_F(TokenEndToEndTest, PrivateKeyOperationsNeedTheLogin) {
