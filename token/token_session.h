@@ -27,13 +27,35 @@ class TokenSession {
   XcHandle handle() const { return handle_; }
 
   // Close disconnects now, for calls that log after the disconnect. Later
-  // calls, the destructor's included, do nothing.
+  // calls, the destructor's included, do nothing. A failed disconnect of an
+  // opened session is kept for the calling thread's DisconnectWatch.
   void Close();
 
  private:
   XcHandle handle_ = 0;
   int32_t open_status_ = 0;
   bool closed_ = false;
+};
+
+// DisconnectWatch covers one exported call on the calling thread. A token
+// library that commits a session's changes at its disconnect reports a
+// change it could not keep there, so a call that would return 0 returns
+// instead the status of the first failed XC_DisconnectEkey of a session it
+// opened. A disconnect with handle 0 (after a failed opening) is never
+// counted, and a call that already failed keeps its own status.
+class DisconnectWatch {
+ public:
+  DisconnectWatch();
+  ~DisconnectWatch();
+  DisconnectWatch(const DisconnectWatch &) = delete;
+  DisconnectWatch &operator=(const DisconnectWatch &) = delete;
+
+  // Outcome is `status`, or the first failed disconnect's status when
+  // `status` is 0.
+  int32_t Outcome(int32_t status) const;
+
+ private:
+  int32_t outer_failure_;
 };
 
 }  // namespace obkey

@@ -159,3 +159,37 @@ TEST_F(SessionTest, UnwritableLogChangesNoStatus) {
 }
 
 }  // namespace
+
+// A token that commits at its disconnect reports a lost change there; the
+// export must not call it a success.
+TEST_F(SessionTest, FailedDisconnectOfAnOpenSessionIsTheExportsStatus) {
+  constexpr int32_t kCommitFailed = 0x58430007;
+  constexpr int32_t kEarlierFailure = 0x20001;
+  struct Case {
+    const char *what;
+    const char *usb_key_value;
+    int32_t create_status;
+    int32_t disconnect_status;
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {"kept change", "XCSP_KEY_0", 0, 0, 0},
+      {"lost change", "XCSP_KEY_0", 0, kCommitFailed, kCommitFailed},
+      {"earlier failure stays", "XCSP_KEY_0", kEarlierFailure, kCommitFailed, kEarlierFailure},
+      {"no session: handle 0 is not counted", "", 0, kCommitFailed, OB_E_NO_SESSION},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    fake::Reset();
+    TokenTestEnv env(c.usb_key_value);
+    // A failed create is followed by an opening with mode 1; both must fail.
+    if (c.create_status != 0) {
+      fake::QueueStatus("XC_CreateContainer", c.create_status);
+      fake::QueueStatus("XC_CreateContainer", c.create_status);
+    }
+    fake::QueueStatus("XC_DisconnectEkey", c.disconnect_status);
+    EXPECT_EQ(OB_CreateContainer("MY_SIG"), c.expected);
+    // The next call starts afresh: the failure belonged to the call before.
+    EXPECT_EQ(OB_CreateContainer("MY_SIG"), c.usb_key_value[0] ? 0 : OB_E_NO_SESSION);
+  }
+}
