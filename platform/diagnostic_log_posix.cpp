@@ -66,9 +66,11 @@ bool AppendToDiagnosticLog(const char *text, size_t text_len) {
   }
   if (fd < 0) return false;
   // A FIFO with a reader, or a device, opens without blocking: only a
-  // regular file is a log.
+  // regular file is a log. A file with a second name is another file
+  // reached through a hard link planted at the log's path.
   struct stat status;
-  bool written = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && WriteAll(fd, text, text_len);
+  bool written = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink == 1 &&
+                 WriteAll(fd, text, text_len);
   close(fd);
   return written;
 }

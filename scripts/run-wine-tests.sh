@@ -64,7 +64,7 @@ run "$fake_folder" unconfigured
 if [ -f "$build_dir/softtoken/xcsp_eclib.dll" ]; then
   soft_folder=$(stage softtoken "$build_dir/softtoken")
   # Token stores inside the prefix, fresh for every run.
-  export XCSP_TOKEN_DIR='c:\obkey-tokens'
+  export XCSP_TOKEN_DIR='c:\obkey-tokens' XCSP_TOKEN_SCRYPT_LOG2N=10
   rm -rf "$WINEPREFIX/drive_c/obkey-tokens"
   wine reg add "$config_key" /v USBKEY /t REG_SZ /d XCSP_KEY_5 /f "${reg_view[@]}" >/dev/null
   # The flow runs once on the portable SHA-1 engine and once on the one the

@@ -15,7 +15,7 @@ trap 'rm -rf "$work"' EXIT
 
 export WINEPREFIX="$win64_dir/wineprefix" WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=" OBKEY_NO_MESSAGE_BOX=1
-export XCSP_TOKEN_DIR='c:\obkey-shared-tokens'
+export XCSP_TOKEN_DIR='c:\obkey-shared-tokens' XCSP_TOKEN_SCRYPT_LOG2N=10
 unset DISPLAY OBKEY_SHA1_ENGINE
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot --init >/dev/null 2>&1 || true

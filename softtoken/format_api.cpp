@@ -26,12 +26,13 @@ int32_t AdminPinFor(const StorePaths &paths, const char *admin_pin, PinHash *out
   if (status == XCST_NO_TOKEN) {
     // A new token carries the initial admin PIN.
     if (std::strcmp(admin_pin, kInitialAdminPin) != 0) return XCST_ADMIN_PIN_INCORRECT;
-    *out_admin = HashPin(Bytes(kInitialAdminPin), std::strlen(kInitialAdminPin));
+    *out_admin = HashPinPbkdf2(Bytes(kInitialAdminPin), std::strlen(kInitialAdminPin));
     return 0;
   }
   // An unreadable store is never overwritten: its owner must look at it.
   if (status != 0) return status;
-  if (admin_len > kMaxPin || !PinMatches(current.state->admin_pin, Bytes(admin_pin), admin_len)) {
+  if (admin_len > kMaxPin ||
+      !CheckPin(current.state->admin_pin, Bytes(admin_pin), admin_len, nullptr)) {
     return XCST_ADMIN_PIN_INCORRECT;
   }
   *out_admin = current.state->admin_pin;
@@ -43,11 +44,12 @@ TokenState FreshToken(const PinHash &admin_pin) {
   TokenState state;
   state.login_epoch = NewLoginEpoch();
   state.admin_pin = admin_pin;
-  state.user_pin.hash = HashPin(Bytes(kInitialUserPin), std::strlen(kInitialUserPin));
+  SecretBytes wrapping_key;
+  state.user_pin.hash =
+      NewUserPinHash(Bytes(kInitialUserPin), std::strlen(kInitialUserPin), &wrapping_key);
   state.user_pin.tries_left = kUserPinTries;
   // A new token key for the new token, under the default PIN.
-  state.token_key_wrap =
-      WrapTokenKey(Bytes(kInitialUserPin), std::strlen(kInitialUserPin), NewTokenKey());
+  state.token_key_wrap = WrapTokenKey(wrapping_key, NewTokenKey());
   return state;
 }
 
@@ -71,7 +73,7 @@ int32_t FormatToken(const char *admin_pin, const char *second_text, int32_t devi
   if (int32_t status = AdminPinFor(paths, admin_pin, &admin_hash, &previous)) return status;
   // Saving forgets this process's parsed copy and keys of the old token.
   StoreStamp formatted;
-  int32_t status = SaveStore(paths, FreshToken(admin_hash), previous, &formatted);
+  int32_t status = SaveStore(paths, &lock, FreshToken(admin_hash), previous, &formatted);
   // The old token key is of no use any more: wipe this process's copy.
   os::ProcessStateGuard guard;
   ForgetLogin(paths.store);

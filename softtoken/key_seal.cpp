@@ -93,9 +93,17 @@ SecretBytes NewTokenKey() {
   return key;
 }
 
-TokenKeyWrap WrapTokenKey(const uint8_t *pin, size_t pin_len, const SecretBytes &token_key) {
+TokenKeyWrap WrapTokenKey(const SecretBytes &wrapping_key, const SecretBytes &token_key) {
   TokenKeyWrap wrap;
-  wrap.present = true;
+  wrap.form = WrapForm::kUserPin;
+  Seal(wrapping_key, Label(kTokenKeyLabel), token_key.data(), token_key.size(), wrap.sealed.data());
+  return wrap;
+}
+
+TokenKeyWrap WrapTokenKeyWithOwnSalt(const uint8_t *pin, size_t pin_len,
+                                     const SecretBytes &token_key) {
+  TokenKeyWrap wrap;
+  wrap.form = WrapForm::kOwnSalt;
   wrap.iterations = kPinIterations;
   RandomBytes(wrap.salt.data(), wrap.salt.size());
   const SecretBytes wrapping_key = DerivePinKey(pin, pin_len, wrap.salt, wrap.iterations);
@@ -103,13 +111,21 @@ TokenKeyWrap WrapTokenKey(const uint8_t *pin, size_t pin_len, const SecretBytes 
   return wrap;
 }
 
-bool UnwrapTokenKey(const uint8_t *pin, size_t pin_len, const TokenKeyWrap &wrap,
-                    SecretBytes *out_token_key) {
-  if (!wrap.present) return false;
-  const SecretBytes wrapping_key = DerivePinKey(pin, pin_len, wrap.salt, wrap.iterations);
+bool UnwrapTokenKey(const uint8_t *pin, size_t pin_len, const SecretBytes &wrapping_key,
+                    const TokenKeyWrap &wrap, SecretBytes *out_token_key) {
+  SecretBytes own_salt_key;
+  switch (wrap.form) {
+    case WrapForm::kNone:
+      return false;
+    case WrapForm::kOwnSalt:
+      own_salt_key = DerivePinKey(pin, pin_len, wrap.salt, wrap.iterations);
+      break;
+    case WrapForm::kUserPin:
+      break;
+  }
+  const SecretBytes &key = wrap.form == WrapForm::kOwnSalt ? own_salt_key : wrapping_key;
   SecretBytes token_key(kTokenKeySize);
-  if (!Open(wrapping_key, Label(kTokenKeyLabel), wrap.sealed.data(), wrap.sealed.size(),
-            token_key.data())) {
+  if (!Open(key, Label(kTokenKeyLabel), wrap.sealed.data(), wrap.sealed.size(), token_key.data())) {
     return false;
   }
   *out_token_key = std::move(token_key);
@@ -148,13 +164,18 @@ int32_t SealKeyPair(const SecretBytes &token_key, size_t slot, size_t key_index,
   return 0;
 }
 
-int32_t SealClearKeys(const SecretBytes &token_key, TokenState *state) {
+int32_t SealKeysUnder(const SecretBytes &old_token_key, const SecretBytes &new_token_key,
+                      TokenState *state) {
   for (size_t slot = 0; slot < kContainerSlots; ++slot) {
     for (size_t index = 0; index < kKeyTypes; ++index) {
       KeySlot &keys = state->containers[slot].keys[index];
-      if (keys.private_key_der.empty()) continue;
-      const SecretBytes der = keys.private_key_der;
-      if (SealKeyPair(token_key, slot, index, der, &keys) != 0) return XCST_STORE_BAD_KEY;
+      if (!keys.HasKey()) continue;
+      SecretBytes der = keys.private_key_der;
+      if (der.empty() &&
+          !OpenPrivateKey(old_token_key, slot, index, keys.public_key_der, keys.sealed_key, &der)) {
+        return XCST_STORE_BAD_KEY;
+      }
+      if (SealKeyPair(new_token_key, slot, index, der, &keys) != 0) return XCST_STORE_BAD_KEY;
     }
   }
   return 0;

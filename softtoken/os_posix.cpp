@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -9,6 +10,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <new>
 
 #include "softtoken_os.h"
 
@@ -105,7 +110,9 @@ ReadOnlyFile::~ReadOnlyFile() {
 }
 
 ReadStatus ReadOnlyFile::Open(const std::string &path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  // Non-blocking, so that a FIFO planted at the name is refused at once
+  // instead of waiting for a writer; reads of a regular file never block.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT ? ReadStatus::kMissing : ReadStatus::kError;
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -168,18 +175,204 @@ bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
 }
 
 bool OpenLockFile(const std::string &path, intptr_t *out_file) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // Non-blocking, so that a FIFO planted at the name is refused at once
+  // instead of waiting for a writer.
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (fd < 0) return false;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return false;
+  }
   *out_file = fd;
   return true;
 }
 
-LockStatus TryLock(intptr_t file) {
+namespace {
+
+LockStatus TryLock(int fd) {
   for (;;) {
-    if (flock(static_cast<int>(file), LOCK_EX | LOCK_NB) == 0) return LockStatus::kAcquired;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return LockStatus::kAcquired;
     if (errno != EINTR) break;
   }
   return errno == EWOULDBLOCK ? LockStatus::kHeldElsewhere : LockStatus::kError;
+}
+
+// LockWaiter blocks in flock on an opening of its own, on a thread of its
+// own, so that the caller can give up at its deadline: a blocked flock
+// cannot be cancelled. A waiter whose caller gave up stays, at most one per
+// lock file, for the next caller to take over; when it gets the lock with
+// nobody to hand it to, it lets it go at once.
+struct LockWaiter {
+  LockWaiter() {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&done, &attr);
+    pthread_condattr_destroy(&attr);
+  }
+  ~LockWaiter() { pthread_cond_destroy(&done); }
+  LockWaiter(const LockWaiter &) = delete;
+  LockWaiter &operator=(const LockWaiter &) = delete;
+
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t done;
+  std::string path;
+  int fd = -1;
+  bool finished = false;
+  bool acquired = false;
+  bool wanted = true;  // false: nobody takes the lock when it comes
+};
+
+struct SpareWaiters {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  std::map<std::string, std::shared_ptr<LockWaiter>> by_path;
+  uint64_t process = 0;
+};
+
+SpareWaiters &Spares() {
+  // Never destroyed: a waiter's thread may still use it while the process
+  // exits.
+  static SpareWaiters *spares = new SpareWaiters;
+  return *spares;
+}
+
+void DropSpare(const std::shared_ptr<LockWaiter> &waiter) {
+  SpareWaiters &spares = Spares();
+  pthread_mutex_lock(&spares.mutex);
+  auto it = spares.by_path.find(waiter->path);
+  if (it != spares.by_path.end() && it->second == waiter) spares.by_path.erase(it);
+  pthread_mutex_unlock(&spares.mutex);
+}
+
+void *RunLockWaiter(void *arg) {
+  auto *owned = static_cast<std::shared_ptr<LockWaiter> *>(arg);
+  std::shared_ptr<LockWaiter> waiter = std::move(*owned);
+  delete owned;
+  int result = 0;
+  do {
+    result = flock(waiter->fd, LOCK_EX);
+  } while (result != 0 && errno == EINTR);
+  pthread_mutex_lock(&waiter->mutex);
+  waiter->finished = true;
+  waiter->acquired = result == 0;
+  const bool wanted = waiter->wanted;
+  pthread_cond_broadcast(&waiter->done);
+  pthread_mutex_unlock(&waiter->mutex);
+  if (!wanted) {
+    // Closing the opening lets the lock go.
+    DropSpare(waiter);
+    close(waiter->fd);
+  }
+  return nullptr;
+}
+
+// TakeSpareWaiter returns the waiter that a caller who gave up left for
+// `path`, wanted again, or null.
+std::shared_ptr<LockWaiter> TakeSpareWaiter(const std::string &path) {
+  SpareWaiters &spares = Spares();
+  std::shared_ptr<LockWaiter> waiter;
+  pthread_mutex_lock(&spares.mutex);
+  if (spares.process != ProcessId()) {
+    // A forked child has none of its parent's threads.
+    spares.by_path.clear();
+    spares.process = ProcessId();
+  }
+  auto it = spares.by_path.find(path);
+  if (it != spares.by_path.end()) {
+    std::shared_ptr<LockWaiter> spare = it->second;
+    spares.by_path.erase(it);
+    pthread_mutex_lock(&spare->mutex);
+    if (!spare->finished) {
+      spare->wanted = true;
+      waiter = spare;
+    }
+    pthread_mutex_unlock(&spare->mutex);
+  }
+  pthread_mutex_unlock(&spares.mutex);
+  return waiter;
+}
+
+std::shared_ptr<LockWaiter> StartWaiter(const std::string &path) {
+  intptr_t fd = -1;
+  if (!OpenLockFile(path, &fd)) return nullptr;
+  auto waiter = std::make_shared<LockWaiter>();
+  waiter->path = path;
+  waiter->fd = static_cast<int>(fd);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  auto *arg = new std::shared_ptr<LockWaiter>(waiter);
+  const bool started = pthread_create(&thread, &attr, RunLockWaiter, arg) == 0;
+  pthread_attr_destroy(&attr);
+  if (!started) {
+    delete arg;
+    close(waiter->fd);
+    return nullptr;
+  }
+  return waiter;
+}
+
+// GiveUp leaves an unfinished waiter as the spare of its path (or, when
+// there is one already, to let the lock go when it comes); a waiter that
+// finished meanwhile has its lock dropped here.
+void GiveUp(const std::shared_ptr<LockWaiter> &waiter) {
+  SpareWaiters &spares = Spares();
+  pthread_mutex_lock(&spares.mutex);
+  pthread_mutex_lock(&waiter->mutex);
+  const bool finished = waiter->finished;
+  waiter->wanted = false;
+  pthread_mutex_unlock(&waiter->mutex);
+  if (!finished) spares.by_path.emplace(waiter->path, waiter);
+  pthread_mutex_unlock(&spares.mutex);
+  if (finished) close(waiter->fd);
+}
+
+timespec MonotonicDeadline(unsigned timeout_ms) {
+  timespec deadline{};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += static_cast<time_t>(timeout_ms / 1000);
+  deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  return deadline;
+}
+
+// AwaitWaiter waits for `waiter` until `deadline` and says whether it
+// finished.
+bool AwaitWaiter(LockWaiter *waiter, const timespec &deadline) {
+  pthread_mutex_lock(&waiter->mutex);
+  int result = 0;
+  while (!waiter->finished && result != ETIMEDOUT) {
+    result = pthread_cond_timedwait(&waiter->done, &waiter->mutex, &deadline);
+  }
+  const bool finished = waiter->finished;
+  pthread_mutex_unlock(&waiter->mutex);
+  return finished;
+}
+
+}  // namespace
+
+LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *file) {
+  LockStatus now = TryLock(static_cast<int>(*file));
+  if (now != LockStatus::kHeldElsewhere || timeout_ms == 0) return now;
+  std::shared_ptr<LockWaiter> waiter = TakeSpareWaiter(path);
+  if (waiter == nullptr) waiter = StartWaiter(path);
+  if (waiter == nullptr) return LockStatus::kError;
+  if (!AwaitWaiter(waiter.get(), MonotonicDeadline(timeout_ms))) {
+    GiveUp(waiter);
+    return LockStatus::kHeldElsewhere;
+  }
+  if (!waiter->acquired) {
+    close(waiter->fd);
+    return LockStatus::kError;
+  }
+  close(static_cast<int>(*file));
+  *file = waiter->fd;
+  return LockStatus::kAcquired;
 }
 
 void Unlock(intptr_t file) {
@@ -190,9 +383,12 @@ void CloseLockFile(intptr_t file) {
   close(static_cast<int>(file));
 }
 
-bool LockFileIsLinked(intptr_t file) {
-  struct stat st {};
-  return fstat(static_cast<int>(file), &st) == 0 && st.st_nlink > 0;
+bool LockFileIsAtPath(intptr_t file, const std::string &path) {
+  struct stat opened {};
+  struct stat named {};
+  return fstat(static_cast<int>(file), &opened) == 0 && opened.st_nlink > 0 &&
+         lstat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+         opened.st_ino == named.st_ino;
 }
 
 ReadStatus StatIdentity(const std::string &path, FileIdentity *out) {
@@ -225,19 +421,50 @@ uint64_t ProcessId() {
   return watching_forks ? process_id : static_cast<uint64_t>(getpid());
 }
 
-void LockMemory(const void *data, size_t len) {
-  if (len != 0) mlock(data, len);
+void SecretPage::Assign(const uint8_t *data, size_t len) {
+  Release();
+  const size_t page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  if (len > page_size) throw std::bad_alloc();
+  void *page = mmap(nullptr, page_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) throw std::bad_alloc();
+  page_ = static_cast<uint8_t *>(page);
+#ifdef MADV_DONTDUMP
+  excluded_from_dumps_ = madvise(page, page_size, MADV_DONTDUMP) == 0;
+#endif
+  mlock(page, page_size);
+  if (len != 0) std::memcpy(page_, data, len);
+  len_ = len;
 }
 
-void UnlockMemory(const void *data, size_t len) {
-  if (len != 0) munlock(data, len);
+void SecretPage::Release() {
+  if (page_ == nullptr) return;
+  const size_t page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  OPENSSL_cleanse(page_, page_size);
+  munlock(page_, page_size);
+  munmap(page_, page_size);
+  page_ = nullptr;
+  len_ = 0;
+  excluded_from_dumps_ = false;
 }
 
-void SleepMilliseconds(unsigned milliseconds) {
-  timespec ts{static_cast<time_t>(milliseconds / 1000),
-              static_cast<long>(milliseconds % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
+namespace {
+
+// Large enough for the keys of many tokens and for what the program itself
+// puts there: once set up, OpenSSL's secure allocations fail rather than
+// fall back when it is full.
+constexpr size_t kOpenSslSecureHeapSize = 4u << 20;
+
+pthread_once_t secure_heap_once = PTHREAD_ONCE_INIT;
+
+void SetUpSecureHeap() {
+  if (CRYPTO_secure_malloc_initialized() == 0)
+    CRYPTO_secure_malloc_init(kOpenSslSecureHeapSize, 32);
+}
+
+}  // namespace
+
+void KeepOpenSslSecretsFromDumps() {
+  pthread_once(&secure_heap_once, SetUpSecureHeap);
 }
 
 Mutex::Mutex() {

@@ -1,6 +1,10 @@
 #include <windows.h>
+// after windows.h
+#include <sddl.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <new>
 
 #include "softtoken_os.h"
 
@@ -30,6 +34,44 @@ bool WriteAll(HANDLE file, const uint8_t *data, size_t len) {
   return true;
 }
 
+// PrivateFileAttributes gives new folders and files an explicit
+// descriptor that lets only the current user in (a protected DACL with one
+// entry), whatever the folder's defaults would give; null (the defaults)
+// when the user's SID cannot be read.
+SECURITY_ATTRIBUTES *PrivateFileAttributes() {
+  static SECURITY_ATTRIBUTES *attributes = []() -> SECURITY_ATTRIBUTES * {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+    alignas(8) unsigned char buffer[512];
+    DWORD len = 0;
+    char *sid_text = nullptr;
+    const bool have_sid =
+        GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &len) &&
+        ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &sid_text);
+    CloseHandle(token);
+    if (!have_sid) return nullptr;
+    const std::string sddl = std::string("D:P(A;OICI;FA;;;") + sid_text + ")";
+    LocalFree(sid_text);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+      return nullptr;
+    }
+    // Kept for the life of the process, like the answer it caches.
+    static SECURITY_ATTRIBUTES kept{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+    return &kept;
+  }();
+  return attributes;
+}
+
+// IsLinkOrDirectory says whether an opened file is a directory or a
+// reparse point (a link), which no store or lock file may be.
+bool IsLinkOrDirectory(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  return !GetFileInformationByHandle(file, &info) ||
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0;
+}
+
 // FileTimeNs turns 100-ns ticks since 1601 into nanoseconds since 1601.
 int64_t FileTimeNs(const FILETIME &time) {
   uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
@@ -51,11 +93,14 @@ std::string JoinPath(const std::string &dir, const std::string &name) {
 
 bool MakePrivateDirs(const std::string &dir) {
   if (dir.empty()) return false;
-  // Directories under %LOCALAPPDATA% inherit the user's private ACL.
+  // New folders are private to the user whatever their parent allows;
+  // existing ones keep their ACL.
   for (size_t pos = 1; pos < dir.size(); ++pos) {
-    if (IsSeparator(dir[pos])) CreateDirectoryA(dir.substr(0, pos).c_str(), nullptr);
+    if (IsSeparator(dir[pos])) {
+      CreateDirectoryA(dir.substr(0, pos).c_str(), PrivateFileAttributes());
+    }
   }
-  CreateDirectoryA(dir.c_str(), nullptr);
+  CreateDirectoryA(dir.c_str(), PrivateFileAttributes());
   return IsDirectory(dir);
 }
 
@@ -90,7 +135,7 @@ ReadStatus ReadOnlyFile::Open(const std::string &path) {
                                                                           : ReadStatus::kError;
   }
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(file, &info) ||
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
       (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
     CloseHandle(file);
     return ReadStatus::kError;
@@ -139,8 +184,9 @@ bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
   // link, not its target) and the file created afresh, only if nothing took
   // the name meanwhile.
   DeleteFileA(temp_path.c_str());
-  HANDLE file = CreateFileA(temp_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE file =
+      CreateFileA(temp_path.c_str(), GENERIC_WRITE, 0, PrivateFileAttributes(), CREATE_NEW,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   bool ok = WriteAll(file, contents, contents_len) && FlushFileBuffers(file);
   ok = CloseHandle(file) && ok;
@@ -158,21 +204,43 @@ bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
 }
 
 bool OpenLockFile(const std::string &path, intptr_t *out_file) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // No FILE_SHARE_DELETE: while any process has the lock file open, nobody
+  // can delete or rename it, so a lock is never taken on a file that has
+  // lost its name.
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  PrivateFileAttributes(), OPEN_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
+  if (GetFileType(file) != FILE_TYPE_DISK || IsLinkOrDirectory(file)) {
+    CloseHandle(file);
+    return false;
+  }
   *out_file = reinterpret_cast<intptr_t>(file);
   return true;
 }
 
-LockStatus TryLock(intptr_t file) {
+namespace {
+
+constexpr unsigned kLockPollMs = 1;
+
+LockStatus TryLock(HANDLE file) {
   OVERLAPPED whole_file{};
-  if (LockFileEx(reinterpret_cast<HANDLE>(file),
-                 LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole_file)) {
+  if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole_file)) {
     return LockStatus::kAcquired;
   }
   return GetLastError() == ERROR_LOCK_VIOLATION ? LockStatus::kHeldElsewhere : LockStatus::kError;
+}
+
+}  // namespace
+
+LockStatus LockWithin(const std::string & /*path*/, unsigned timeout_ms, intptr_t *file) {
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  for (;;) {
+    LockStatus status = TryLock(reinterpret_cast<HANDLE>(*file));
+    if (status != LockStatus::kHeldElsewhere || GetTickCount64() >= deadline) return status;
+    Sleep(kLockPollMs);
+  }
 }
 
 void Unlock(intptr_t file) {
@@ -184,10 +252,20 @@ void CloseLockFile(intptr_t file) {
   CloseHandle(reinterpret_cast<HANDLE>(file));
 }
 
-bool LockFileIsLinked(intptr_t file) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  return GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &info) &&
-         info.nNumberOfLinks > 0;
+bool LockFileIsAtPath(intptr_t file, const std::string &path) {
+  BY_HANDLE_FILE_INFORMATION opened{};
+  BY_HANDLE_FILE_INFORMATION named{};
+  HANDLE by_name =
+      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (by_name == INVALID_HANDLE_VALUE) return false;
+  const bool same = GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &opened) &&
+                    GetFileInformationByHandle(by_name, &named) && opened.nNumberOfLinks > 0 &&
+                    opened.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+                    opened.nFileIndexHigh == named.nFileIndexHigh &&
+                    opened.nFileIndexLow == named.nFileIndexLow;
+  CloseHandle(by_name);
+  return same;
 }
 
 ReadStatus StatIdentity(const std::string &path, FileIdentity *out) {
@@ -203,17 +281,31 @@ uint64_t ProcessId() {
   return GetCurrentProcessId();
 }
 
-void SleepMilliseconds(unsigned milliseconds) {
-  Sleep(milliseconds);
+void SecretPage::Assign(const uint8_t *data, size_t len) {
+  Release();
+  SYSTEM_INFO system{};
+  GetSystemInfo(&system);
+  if (len > system.dwPageSize) throw std::bad_alloc();
+  void *page = VirtualAlloc(nullptr, system.dwPageSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  if (page == nullptr) throw std::bad_alloc();
+  page_ = static_cast<uint8_t *>(page);
+  VirtualLock(page, system.dwPageSize);
+  if (len != 0) std::memcpy(page_, data, len);
+  len_ = len;
 }
 
-void LockMemory(const void *data, size_t len) {
-  if (len != 0) VirtualLock(const_cast<void *>(data), len);
+void SecretPage::Release() {
+  if (page_ == nullptr) return;
+  SYSTEM_INFO system{};
+  GetSystemInfo(&system);
+  SecureZeroMemory(page_, system.dwPageSize);
+  VirtualUnlock(page_, system.dwPageSize);
+  VirtualFree(page_, 0, MEM_RELEASE);
+  page_ = nullptr;
+  len_ = 0;
 }
 
-void UnlockMemory(const void *data, size_t len) {
-  if (len != 0) VirtualUnlock(const_cast<void *>(data), len);
-}
+void KeepOpenSslSecretsFromDumps() {}
 
 Mutex::Mutex() {
   static_assert(sizeof(storage_) >= sizeof(SRWLOCK), "Mutex storage too small");

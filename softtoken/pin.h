@@ -1,4 +1,4 @@
-// pin.h — PIN hashing and the per-process memory of a verified user PIN.
+// pin.h — PIN derivations and the per-process memory of a verified user PIN.
 #ifndef OBKEY_SOFTTOKEN_PIN_H
 #define OBKEY_SOFTTOKEN_PIN_H
 
@@ -10,20 +10,56 @@
 
 namespace obkey::softtoken {
 
+// PBKDF2-HMAC-SHA256 count of the admin PIN (and of user PINs of older
+// stores).
 constexpr uint32_t kPinIterations = 10000;
 
-// HashPin returns a PBKDF2-HMAC-SHA256 hash of the PIN (at most kMaxPin
-// bytes, preceded by its length byte) under a fresh random salt. Throws std::runtime_error if
-// OpenSSL fails.
-PinHash HashPin(const uint8_t *pin, size_t pin_len);
+// The scrypt cost of a new user PIN derivation: 32 MiB of memory and a few
+// tenths of a second per run, so that a stolen store yields only a few
+// guesses per second per core (softtoken/README.md has the figures).
+constexpr ScryptCost kDefaultScryptCost{15, 8, 2};
 
-// PinMatches compares a PIN with a stored hash in constant time.
-bool PinMatches(const PinHash &stored, const uint8_t *pin, size_t pin_len);
+// $XCSP_TOKEN_SCRYPT_LOG2N, when set to a number from kMinScryptLog2N to
+// kMaxScryptLog2N, replaces the default N for derivations made while it is
+// set (the test suites use the lowest); read on every derivation.
+constexpr char kScryptLog2NVariable[] = "XCSP_TOKEN_SCRYPT_LOG2N";
+constexpr uint8_t kMinScryptLog2N = 10;
+constexpr uint8_t kMaxScryptLog2N = 20;
+
+// CurrentScryptCost is the cost new derivations use.
+ScryptCost CurrentScryptCost();
+
+// ScryptCostAllowed says whether a stored cost may be run: within the
+// bounds above and at most 256 MiB and 16 times the default's work, so that
+// a forged store cannot stall or exhaust a login.
+bool ScryptCostAllowed(const ScryptCost &cost);
+
+// HashPinPbkdf2 returns a PBKDF2-HMAC-SHA256 hash of the PIN (at most
+// kMaxPin bytes, preceded by its length byte) under a fresh random salt:
+// the admin PIN's form. Throws std::runtime_error if OpenSSL fails.
+PinHash HashPinPbkdf2(const uint8_t *pin, size_t pin_len);
+
+// NewUserPinHash derives the PIN with scrypt at CurrentScryptCost() under a
+// fresh salt and returns its check value; the key that wraps the token key,
+// from the same run, goes to `*out_wrapping_key`. Throws
+// std::runtime_error if OpenSSL fails.
+PinHash NewUserPinHash(const uint8_t *pin, size_t pin_len, SecretBytes *out_wrapping_key);
+
+// CheckPin derives the PIN once as `stored` says and compares the check
+// value in constant time. On a match of a scrypt hash, the wrapping key of
+// that run goes to `*out_wrapping_key` when it is not null. Throws
+// std::runtime_error if OpenSSL fails.
+bool CheckPin(const PinHash &stored, const uint8_t *pin, size_t pin_len,
+              SecretBytes *out_wrapping_key);
+
+// IsCurrentDerivation says whether `stored` is scrypt at no less than
+// CurrentScryptCost() in every parameter; a user PIN that is not moves to it
+// at its next successful check.
+bool IsCurrentDerivation(const PinHash &stored);
 
 // DerivePinKey returns the 32-byte PBKDF2-HMAC-SHA256 of the PIN (with
-// its length byte, as HashPin) under `salt`: the key that wraps the token
-// key. Its salt is not the PIN check's, so the stored check value says
-// nothing about it. Throws std::runtime_error if OpenSSL fails.
+// its length byte) under `salt`: the key that wraps the token key in the
+// kOwnSalt form of older stores. Throws std::runtime_error if OpenSSL fails.
 SecretBytes DerivePinKey(const uint8_t *pin, size_t pin_len,
                          const std::array<uint8_t, kPinSaltSize> &salt, uint32_t iterations);
 
@@ -34,14 +70,16 @@ std::array<uint8_t, kLoginEpochSize> NewLoginEpoch();
 // change of token directory is a different token: the token key the PIN
 // unwrapped, for the store's epoch and token key wrap seen at verification.
 // A login counts only while the store has that same epoch and wrap. The
-// token key is wiped when the login is forgotten or replaced and when the
-// library is unloaded. Callers hold the process-state mutex.
-void RememberLogin(const std::string &store_path, const TokenState &state, SecretBytes token_key);
+// token key is kept out of swap and core dumps where the system allows, and
+// wiped when the login is forgotten or replaced and when the library is
+// unloaded. Callers hold the process-state mutex.
+void RememberLogin(const std::string &store_path, const TokenState &state,
+                   const SecretBytes &token_key);
 void ForgetLogin(const std::string &store_path);
 bool IsLoggedIn(const std::string &store_path, const TokenState &state);
-// LoginTokenKey returns the token key of a login that counts for `state`,
-// else null. The pointer is valid until the login changes.
-const SecretBytes *LoginTokenKey(const std::string &store_path, const TokenState &state);
+// LoginTokenKey copies the token key of a login that counts for `state` to
+// `*out` and returns true; false (nothing written) when there is none.
+bool LoginTokenKey(const std::string &store_path, const TokenState &state, SecretBytes *out);
 
 }  // namespace obkey::softtoken
 

@@ -21,14 +21,16 @@ int32_t CheckPinArgument(const uint8_t *pin, uint32_t pin_len) {
 // lower, is in the store before the PIN is looked at, so no kill at any
 // moment, nor anything a caller could watch (the temporary file appearing),
 // tells a wrong PIN without costing a try. A match restores the counter,
-// with one more write.
-int32_t CheckUserPin(Session *session, const uint8_t *pin, uint32_t pin_len) {
+// with one more write. The one derivation of the PIN also gives the key
+// that wraps the token key (`*out_wrapping_key`, for scrypt hashes).
+int32_t CheckUserPin(Session *session, const uint8_t *pin, uint32_t pin_len,
+                     SecretBytes *out_wrapping_key) {
   const uint8_t tries_left = session->state->user_pin.tries_left;
   if (tries_left == 0) return XCST_PIN_LOCKED;
   if (int32_t status = CommitPinTries(session, static_cast<uint8_t>(tries_left - 1))) {
     return status;
   }
-  if (!PinMatches(session->state->user_pin.hash, pin, pin_len)) {
+  if (!CheckPin(session->state->user_pin.hash, pin, pin_len, out_wrapping_key)) {
     // A failed check also ends an earlier login, as on a card.
     ForgetLogin(session->paths.store);
     return tries_left == 1 ? XCST_PIN_LOCKED : XCST_PIN_INCORRECT;
@@ -36,26 +38,47 @@ int32_t CheckUserPin(Session *session, const uint8_t *pin, uint32_t pin_len) {
   return CommitPinTries(session, kUserPinTries);
 }
 
-// UnlockTokenKey opens the token key with a PIN that passed its check. A
-// store written before keys were sealed gets a new token key, wrapped under
-// the PIN, and its clear keys sealed: changes of the session, committed at
-// its disconnect.
-int32_t UnlockTokenKey(Session *session, const uint8_t *pin, uint32_t pin_len,
-                       SecretBytes *out_token_key) {
-  const TokenKeyWrap &wrap = session->state->token_key_wrap;
-  if (wrap.present) {
-    // The PIN matched its check: a wrap it does not open was tampered with.
-    return UnwrapTokenKey(pin, pin_len, wrap, out_token_key) ? 0 : XCST_STORE_BAD_KEY;
+// OpenTokenKey opens the token key with a PIN that passed its check. A
+// store written before keys were sealed has none yet: a new one is made.
+int32_t OpenTokenKey(const TokenState &state, const uint8_t *pin, uint32_t pin_len,
+                     const SecretBytes &wrapping_key, SecretBytes *out_token_key) {
+  if (!state.token_key_wrap.present()) {
+    *out_token_key = NewTokenKey();
+    return 0;
   }
-  SecretBytes token_key = NewTokenKey();
-  TokenKeyWrap new_wrap = WrapTokenKey(pin, pin_len, token_key);
+  // The PIN matched its check: a wrap it does not open was tampered with.
+  return UnwrapTokenKey(pin, pin_len, wrapping_key, state.token_key_wrap, out_token_key)
+             ? 0
+             : XCST_STORE_BAD_KEY;
+}
+
+// StagePinRekey stages `pin` as the user PIN under the current derivation,
+// with `new_token_key` wrapped under it and every key sealed under
+// `new_token_key` (opened with `old_token_key` where sealed). The caller
+// decides the rest of the change (`extra`).
+template <typename Extra>
+int32_t StagePinRekey(Session *session, const uint8_t *pin, uint32_t pin_len,
+                      const SecretBytes &old_token_key, const SecretBytes &new_token_key,
+                      Extra extra) {
+  SecretBytes wrapping_key;
+  PinHash hash = NewUserPinHash(pin, pin_len, &wrapping_key);
+  TokenKeyWrap wrap = WrapTokenKey(wrapping_key, new_token_key);
   int32_t status = StageChange(session, [&](TokenState &next) {
-    next.token_key_wrap = new_wrap;
-    return SealClearKeys(token_key, &next);
+    next.user_pin.hash = hash;
+    next.token_key_wrap = wrap;
+    extra(next);
+    return SealKeysUnder(old_token_key, new_token_key, &next);
   });
-  if (status != 0) return status;
-  *out_token_key = std::move(token_key);
-  return 0;
+  OPENSSL_cleanse(hash.hash.data(), hash.hash.size());
+  return status;
+}
+
+// NeedsUpgrade says whether a verified PIN should move its token to the
+// current form: the current derivation, the token key wrapped under it,
+// every key sealed.
+bool NeedsUpgrade(const TokenState &state) {
+  return !IsCurrentDerivation(state.user_pin.hash) ||
+         state.token_key_wrap.form != WrapForm::kUserPin;
 }
 
 }  // namespace
@@ -66,10 +89,19 @@ int32_t VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32
   if (s == nullptr) return XCST_BAD_HANDLE;
   if (pin_type != XC_PIN_USER) return XCST_BAD_PIN_TYPE;
   if (int32_t status = CheckPinArgument(pin, pin_len)) return status;
-  if (int32_t status = CheckUserPin(s, pin, pin_len)) return status;
+  SecretBytes wrapping_key;
+  if (int32_t status = CheckUserPin(s, pin, pin_len, &wrapping_key)) return status;
   SecretBytes token_key;
-  if (int32_t status = UnlockTokenKey(s, pin, pin_len, &token_key)) return status;
-  RememberLogin(s->paths.store, *s->state, std::move(token_key));
+  if (int32_t status = OpenTokenKey(*s->state, pin, pin_len, wrapping_key, &token_key)) {
+    return status;
+  }
+  // An older store moves to the current form with this PIN, keeping its
+  // token key: a change of the session, committed at its disconnect.
+  if (NeedsUpgrade(*s->state)) {
+    int32_t status = StagePinRekey(s, pin, pin_len, token_key, token_key, [](TokenState &) {});
+    if (status != 0) return status;
+  }
+  RememberLogin(s->paths.store, *s->state, token_key);
   return 0;
 }
 
@@ -81,23 +113,24 @@ int32_t ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,
   if (pin_type != XC_PIN_USER) return XCST_BAD_PIN_TYPE;
   if (int32_t status = CheckPinArgument(old_pin, old_len)) return status;
   if (int32_t status = CheckPinArgument(new_pin, new_len)) return status;
-  if (int32_t status = CheckUserPin(s, old_pin, old_len)) return status;
-  SecretBytes token_key;
-  if (int32_t status = UnlockTokenKey(s, old_pin, old_len, &token_key)) return status;
-  // The keys stay sealed as they are: only the token key is wrapped anew.
-  PinHash new_hash = HashPin(new_pin, new_len);
-  TokenKeyWrap wrap = WrapTokenKey(new_pin, new_len, token_key);
-  auto epoch = NewLoginEpoch();
-  int32_t status = StageChange(s, [&](TokenState &next) {
-    next.user_pin.hash = new_hash;
-    next.user_pin.tries_left = kUserPinTries;
-    next.login_epoch = epoch;
-    next.token_key_wrap = wrap;
-    return 0;
-  });
-  // The new epoch ends the login; its token key goes now.
+  SecretBytes wrapping_key;
+  if (int32_t status = CheckUserPin(s, old_pin, old_len, &wrapping_key)) return status;
+  SecretBytes old_token_key;
+  if (int32_t status = OpenTokenKey(*s->state, old_pin, old_len, wrapping_key, &old_token_key)) {
+    return status;
+  }
+  // A new token key, so that a copy of the store taken before the change
+  // opens no key made after it with the old PIN.
+  const SecretBytes new_token_key = NewTokenKey();
+  const auto epoch = NewLoginEpoch();
+  int32_t status =
+      StagePinRekey(s, new_pin, new_len, old_token_key, new_token_key, [&](TokenState &next) {
+        next.user_pin.tries_left = kUserPinTries;
+        next.login_epoch = epoch;
+      });
+  // The new epoch ends the login; its token key goes now, whether or not
+  // the change is kept.
   ForgetLogin(s->paths.store);
-  OPENSSL_cleanse(new_hash.hash.data(), new_hash.hash.size());
   return status;
 }
 

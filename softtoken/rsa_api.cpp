@@ -73,10 +73,10 @@ int32_t LoadKey(XcHandle container, uint32_t key_type, Login login, ContainerKey
       *out_der = slot.private_key_der;
       return 0;
     }
-    const SecretBytes *token_key = LoginTokenKey(path, *session.state);
-    if (token_key == nullptr) return XCST_NOT_LOGGED_IN;
+    SecretBytes token_key;
+    if (!LoginTokenKey(path, *session.state, &token_key)) return XCST_NOT_LOGGED_IN;
     // A tag that does not match: the sealed key or its public part changed.
-    return OpenPrivateKey(*token_key, slot_index, key_index, slot.public_key_der, slot.sealed_key,
+    return OpenPrivateKey(token_key, slot_index, key_index, slot.public_key_der, slot.sealed_key,
                           out_der)
                ? 0
                : XCST_STORE_BAD_KEY;
@@ -93,10 +93,12 @@ int32_t LoadKey(XcHandle container, uint32_t key_type, Login login, ContainerKey
 // StageKeyPair seals a new key pair into the session's container with the
 // login's token key.
 int32_t StageKeyPair(const ContainerKey &target, const SecretBytes &der) {
-  const SecretBytes *token_key = LoginTokenKey(target.session->paths.store, *target.session->state);
-  if (token_key == nullptr) return XCST_NOT_LOGGED_IN;
+  SecretBytes token_key;
+  if (!LoginTokenKey(target.session->paths.store, *target.session->state, &token_key)) {
+    return XCST_NOT_LOGGED_IN;
+  }
   KeySlot sealed;
-  if (int32_t status = SealKeyPair(*token_key, target.slot, target.key_index, der, &sealed)) {
+  if (int32_t status = SealKeyPair(token_key, target.slot, target.key_index, der, &sealed)) {
     return status;
   }
   return StageChange(target.session, [&](TokenState &next) {

@@ -89,8 +89,11 @@ EVP_PKEY *DecodeKey(const uint8_t *der, size_t der_len) {
   if (build == nullptr) return nullptr;
   for (size_t i = 0; i < numbers.size(); ++i) {
     const RsaKeyPart &part = parts[i + 1];
-    numbers[i].reset(BN_bin2bn(part.data, static_cast<int>(part.len), nullptr));
+    // Secure numbers make the parameters, and so the key's own numbers,
+    // live in OpenSSL's secure heap where one is set up.
+    numbers[i].reset(BN_secure_new());
     if (numbers[i] == nullptr ||
+        BN_bin2bn(part.data, static_cast<int>(part.len), numbers[i].get()) == nullptr ||
         OSSL_PARAM_BLD_push_BN(build.get(), kKeyPartNames[i], numbers[i].get()) != 1) {
       return nullptr;
     }
@@ -242,6 +245,7 @@ RsaKey::RsaKey() = default;
 RsaKey::~RsaKey() = default;
 
 int32_t RsaKey::Load(const obkey::SecretBytes &der) {
+  os::KeepOpenSslSecretsFromDumps();
   private_operation_.reset();
   public_operation_.reset();
   public_key_.reset();

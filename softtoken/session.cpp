@@ -120,7 +120,9 @@ int32_t CommitPinTries(Session *session, uint8_t tries_left) {
   TokenState next = *session->committed;
   next.user_pin.tries_left = tries_left;
   StoreStamp stamp;
-  if (int32_t status = SaveStore(session->paths, next, session->stamp, &stamp)) return status;
+  if (int32_t status = SaveStore(session->paths, &session->lock, next, session->stamp, &stamp)) {
+    return status;
+  }
   auto committed = std::make_shared<const TokenState>(std::move(next));
   if (session->changed) {
     TokenState seen = *session->state;
@@ -137,7 +139,8 @@ int32_t CommitPinTries(Session *session, uint8_t tries_left) {
 int32_t CommitSession(Session *session) {
   if (!session->changed) return 0;
   StoreStamp stamp;
-  if (int32_t status = SaveStore(session->paths, *session->state, session->stamp, &stamp)) {
+  if (int32_t status =
+          SaveStore(session->paths, &session->lock, *session->state, session->stamp, &stamp)) {
     return status;
   }
   session->committed = session->state;

@@ -6,7 +6,9 @@
 #define OBKEY_SOFTTOKEN_SESSION_H
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <vector>
 
 #include "store_file.h"
 #include "token_state.h"
@@ -25,6 +27,9 @@ struct Session {
   StoreStamp stamp;
   std::shared_ptr<const TokenState> state;
   bool changed = false;
+  // User files this session deleted, with their contents, so that a failed
+  // re-creation can put them back (see CreateUserFile).
+  std::map<uint32_t, std::vector<uint8_t>> deleted_files;
 };
 
 // RegisterSession takes ownership of an open session and returns its handle.

@@ -99,22 +99,29 @@ bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
 enum class LockStatus { kAcquired, kHeldElsewhere, kError };
 
 // OpenLockFile opens (creating, private to the user) the lock file `path`;
-// `*out_file` then names it for the calls below. Returns false on failure.
+// `*out_file` then names it for the calls below. Anything but a regular
+// file at the name (a link, a FIFO, a device) is refused at once, without
+// waiting for a peer. Returns false on failure.
 bool OpenLockFile(const std::string &path, intptr_t *out_file);
 
-// TryLock takes an exclusive lock on an opened lock file without waiting.
-// The lock belongs to this opening of the file: a lock through another
-// opening, even in the same process, is refused.
-LockStatus TryLock(intptr_t file);
+// LockWithin takes an exclusive lock through the opened lock file `*file`,
+// waiting at most `timeout_ms` while another opening holds it. The lock
+// belongs to the opening: a lock through another opening, even in the same
+// process, waits like any other. On POSIX a waiter blocks in the system
+// and is woken as the lock frees; the lock may then be taken through
+// another opening of `path`, and `*file` names that one (the old opening is
+// closed). Windows polls. Returns kAcquired, kHeldElsewhere (the time
+// passed) or kError.
+LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *file);
 
 // Unlock releases the lock; the file stays open.
 void Unlock(intptr_t file);
 void CloseLockFile(intptr_t file);
 
-// LockFileIsLinked says whether an opened lock file still has its name: a
-// lock on a file deleted since it was opened excludes nobody who opens the
-// name afresh.
-bool LockFileIsLinked(intptr_t file);
+// LockFileIsAtPath says whether an opened lock file is still the file
+// named `path`: a lock on a file deleted or replaced since it was opened
+// excludes nobody who opens the name afresh.
+bool LockFileIsAtPath(intptr_t file, const std::string &path);
 
 // StatIdentity gives the identity of the regular file `path` without
 // opening it and without following a link in its last component. Returns
@@ -127,13 +134,40 @@ ReadStatus StatIdentity(const std::string &path, FileIdentity *out);
 // is compared too.
 extern const bool kChangeTimeKeptBySystem;
 
-void SleepMilliseconds(unsigned milliseconds);
+// SecretPage holds a small secret (at most one page) in memory of its own,
+// kept out of swap (mlock / VirtualLock) and out of core dumps
+// (MADV_DONTDUMP) where the system allows; a refusal (a memory-lock limit)
+// leaves it unlocked and changes nothing else. Wiped and released when
+// replaced or destroyed.
+class SecretPage {
+ public:
+  SecretPage() = default;
+  ~SecretPage() { Release(); }
+  SecretPage(const SecretPage &) = delete;
+  SecretPage &operator=(const SecretPage &) = delete;
 
-// LockMemory keeps the pages of [data, data + len) out of swap where the
-// system allows; UnlockMemory lets them go. Both are best effort: a refusal
-// (a memory-lock limit, a missing privilege) changes nothing else.
-void LockMemory(const void *data, size_t len);
-void UnlockMemory(const void *data, size_t len);
+  // Assign copies `len` bytes in. Throws std::bad_alloc when no page can be
+  // had or `len` is larger than one.
+  void Assign(const uint8_t *data, size_t len);
+  const uint8_t *data() const { return page_; }
+  size_t size() const { return len_; }
+
+  // ExcludedFromDumps says whether the system agreed to leave the page out
+  // of core dumps (false where it has no such notion).
+  bool ExcludedFromDumps() const { return excluded_from_dumps_; }
+
+ private:
+  void Release();
+  uint8_t *page_ = nullptr;
+  size_t len_ = 0;
+  bool excluded_from_dumps_ = false;
+};
+
+// KeepOpenSslSecretsFromDumps sets up OpenSSL's secure heap once, unless
+// the program already did: the private parts of the keys OpenSSL parses
+// from DER (d, p, q and the CRT values) then live in pages kept out of swap
+// and core dumps. POSIX only; elsewhere it does nothing.
+void KeepOpenSslSecretsFromDumps();
 
 // ProcessId identifies the calling process (a forked child has its own).
 uint64_t ProcessId();

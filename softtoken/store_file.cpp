@@ -15,8 +15,6 @@ namespace obkey::softtoken {
 
 namespace {
 
-constexpr unsigned kLockPollMs = 10;
-
 void (*before_rename_hook)() = nullptr;
 
 int settle_ms_for_testing = -1;
@@ -191,41 +189,55 @@ bool StoreLock::IsKnown(const std::string &lock_path) {
 
 int32_t StoreLock::Acquire(const std::string &lock_path) {
   Release();
-  bool reused = TakeIdleLockFile(lock_path, &file_);
-  if (!reused && !os::OpenLockFile(lock_path, &file_)) return XCST_STORE_IO;
+  if (!TakeIdleLockFile(lock_path, &file_) && !os::OpenLockFile(lock_path, &file_)) {
+    return XCST_STORE_IO;
+  }
   path_ = lock_path;
   open_ = true;
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(LockTimeoutMs());
   for (;;) {
-    switch (os::TryLock(file_)) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    switch (os::LockWithin(lock_path, left.count() > 0 ? static_cast<unsigned>(left.count()) : 0,
+                           &file_)) {
       case os::LockStatus::kAcquired:
-        // A lock file deleted while it lay idle here locks nothing that
-        // another process sees: take the one at the name now.
-        if (reused && !os::LockFileIsLinked(file_)) {
-          os::Unlock(file_);
-          os::CloseLockFile(file_);
-          open_ = false;
-          reused = false;
-          if (!os::OpenLockFile(lock_path, &file_)) return XCST_STORE_IO;
-          open_ = true;
+        held_ = true;
+        // A lock file deleted or replaced while this opening waited (or lay
+        // idle) locks nothing that another process sees: take the one at
+        // the name.
+        if (!os::LockFileIsAtPath(file_, lock_path)) {
+          if (int32_t status = Reopen()) return status;
           continue;
         }
-        held_ = true;
         return 0;
       case os::LockStatus::kError:
         os::CloseLockFile(file_);
         open_ = false;
         return XCST_STORE_IO;
       case os::LockStatus::kHeldElsewhere:
-        break;
+        Release();
+        return XCST_TOKEN_BUSY;
     }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      Release();
-      return XCST_TOKEN_BUSY;
-    }
-    os::SleepMilliseconds(kLockPollMs);
   }
+}
+
+int32_t StoreLock::Reopen() {
+  if (held_) os::Unlock(file_);
+  held_ = false;
+  os::CloseLockFile(file_);
+  open_ = false;
+  if (!os::OpenLockFile(path_, &file_)) return XCST_STORE_IO;
+  open_ = true;
+  return 0;
+}
+
+int32_t StoreLock::Reaffirm() {
+  if (!held_) return XCST_STORE_IO;
+  if (os::LockFileIsAtPath(file_, path_)) return 0;
+  const std::string path = path_;
+  if (int32_t status = Reopen()) return status;
+  return Acquire(path);
 }
 
 void StoreLock::Release() {
@@ -272,18 +284,51 @@ int32_t LoadStore(const StorePaths &paths, LoadedStore *out) {
   return 0;
 }
 
-int32_t SaveStore(const StorePaths &paths, const TokenState &state, const StoreStamp &previous,
-                  StoreStamp *out_stamp) {
+namespace {
+
+// StoreIsStill says whether the store file is still the one of `previous`
+// (missing, when `previous` is the empty stamp of a token not yet made).
+int32_t StoreIsStill(const StorePaths &paths, const StoreStamp &previous) {
+  os::ReadOnlyFile file;
+  switch (file.Open(paths.store)) {
+    case os::ReadStatus::kMissing:
+      return previous == StoreStamp{} ? 0 : XCST_STORE_CHANGED;
+    case os::ReadStatus::kOk:
+      break;
+    default:
+      return XCST_STORE_IO;
+  }
+  uint8_t header[kStoreHeaderSize];
+  size_t header_len = 0;
+  StoreStamp stamp;
+  if (!file.ReadPrefix(header, sizeof(header), &header_len)) return XCST_STORE_IO;
+  if (!ReadStoreStamp(header, header_len, &stamp) || stamp != previous) return XCST_STORE_CHANGED;
+  return 0;
+}
+
+}  // namespace
+
+int32_t SaveStore(const StorePaths &paths, StoreLock *lock, const TokenState &state,
+                  const StoreStamp &previous, StoreStamp *out_stamp) {
+  // The lock file may have been deleted under this session (a cleaner of
+  // stale files) and another session may have worked through a new one:
+  // commit only under the lock at the name, over the store that was read.
+  if (int32_t status = lock->Reaffirm()) return status;
+  if (int32_t status = StoreIsStill(paths, previous)) {
+    ForgetParsedStore(paths.store);
+    return status;
+  }
   const uint64_t generation = previous.generation + 1;
   SecretBytes file = SerializeStore(state, generation);
   StoreStamp stamp;
   ReadStoreStamp(file.data(), file.size(), &stamp);
   bool ok =
       os::ReplaceFileDurably(paths.store, paths.temp, file.data(), file.size(), before_rename_hook);
-  if (!ok) return XCST_STORE_IO;
   // The new file has just changed, so it is not kept (see LoadStore); its
-  // predecessor's parsed copy and keys are of no further use.
+  // predecessor's parsed copy and keys are of no further use. After a
+  // failure the file may be either: read it afresh.
   ForgetParsedStore(paths.store);
+  if (!ok) return XCST_STORE_IO;
   *out_stamp = stamp;
   return 0;
 }

@@ -46,17 +46,29 @@ class StoreLock {
   StoreLock(const StoreLock &) = delete;
   StoreLock &operator=(const StoreLock &) = delete;
 
-  // Acquire waits up to LockTimeoutMs() for the lock file `lock_path`.
-  // Returns 0, XCST_TOKEN_BUSY when another session kept it, or
-  // XCST_STORE_IO when the lock file cannot be opened.
+  // Acquire waits up to LockTimeoutMs() for the lock file `lock_path`, and
+  // holds the file that is at that name once it has the lock. Returns 0,
+  // XCST_TOKEN_BUSY when another session kept it, or XCST_STORE_IO when the
+  // lock file cannot be opened (or is not a regular file).
   int32_t Acquire(const std::string &lock_path);
   void Release();
+
+  // Reaffirm checks that the held lock file is still the one at its name;
+  // when it was deleted or replaced meanwhile (a cleaner of stale files), it
+  // takes the lock at the name, waiting as Acquire does. Returns 0 (the lock
+  // is held through the named file), XCST_TOKEN_BUSY or XCST_STORE_IO.
+  // Callers then check that the store is still the one they read: another
+  // session may have used the new file meanwhile.
+  int32_t Reaffirm();
 
   // IsKnown says whether the process has an idle opening of `lock_path`,
   // that is, whether a session of that token ended here before.
   static bool IsKnown(const std::string &lock_path);
 
  private:
+  // Reopen drops the lock and the opening and opens the file at the name.
+  int32_t Reopen();
+
   std::string path_;
   intptr_t file_ = 0;
   bool open_ = false;
@@ -84,11 +96,14 @@ struct LoadedStore {
 int32_t LoadStore(const StorePaths &paths, LoadedStore *out);
 
 // SaveStore replaces the store with `state` at the generation after
-// `previous` crash-safely (temporary file, flush, rename). Returns 0 and
-// stores the new stamp in `*out_stamp`, or XCST_STORE_IO; on failure the old
-// store stays.
-int32_t SaveStore(const StorePaths &paths, const TokenState &state, const StoreStamp &previous,
-                  StoreStamp *out_stamp);
+// `previous` crash-safely (temporary file, flush, rename), under `lock`,
+// which the caller holds (see StoreLock::Reaffirm). Returns 0 and stores
+// the new stamp in `*out_stamp`; XCST_STORE_CHANGED when the store is no
+// longer the one of `previous` (another session committed through a lock
+// file that replaced this one's); XCST_TOKEN_BUSY or XCST_STORE_IO. On
+// failure the store is left as it is.
+int32_t SaveStore(const StorePaths &paths, StoreLock *lock, const TokenState &state,
+                  const StoreStamp &previous, StoreStamp *out_stamp);
 
 // ForgetParsedStore drops what this process keeps of the store at
 // `store_path`: the parsed store and its keys.

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "byte_order.h"
+#include "pin.h"
 #include "softtoken_status.h"
 
 namespace obkey::softtoken {
@@ -109,37 +110,74 @@ class ByteReader {
   bool ok_ = true;
 };
 
-void WritePinHash(const PinHash &pin, ByteWriter *w) {
+// The admin PIN, and the user PIN of stores before version 4: PBKDF2.
+void WritePbkdf2Hash(const PinHash &pin, ByteWriter *w) {
+  if (pin.kdf != PinKdf::kPbkdf2Sha256) throw std::invalid_argument("scrypt in an old layout");
   w->Raw(pin.salt);
   w->Raw(pin.hash);
   w->U32(pin.iterations);
 }
 
-bool ReadPinHash(ByteReader *r, PinHash *pin) {
+bool ReadPbkdf2Hash(ByteReader *r, PinHash *pin) {
+  pin->kdf = PinKdf::kPbkdf2Sha256;
   return r->Raw(&pin->salt) && r->Raw(&pin->hash) && r->U32(&pin->iterations) &&
          pin->iterations > 0 && pin->iterations <= kMaxPinIterations;
 }
 
-// How a key pair is kept (version 3): none, in the clear (a store written
+// The user PIN from version 4 on: its derivation's kind, then its fields.
+void WriteUserPinHash(const PinHash &pin, uint32_t version, ByteWriter *w) {
+  if (version < kStoreFormatVersion) return WritePbkdf2Hash(pin, w);
+  w->U8(static_cast<uint8_t>(pin.kdf));
+  if (pin.kdf == PinKdf::kPbkdf2Sha256) return WritePbkdf2Hash(pin, w);
+  w->Raw(pin.salt);
+  w->U8(pin.scrypt.log2_n);
+  w->U32(pin.scrypt.r);
+  w->U32(pin.scrypt.p);
+  w->Raw(pin.hash);
+}
+
+bool ReadUserPinHash(ByteReader *r, uint32_t version, PinHash *pin) {
+  if (version < kStoreFormatVersion) return ReadPbkdf2Hash(r, pin);
+  uint8_t kdf = 0;
+  if (!r->U8(&kdf)) return false;
+  if (kdf == static_cast<uint8_t>(PinKdf::kPbkdf2Sha256)) return ReadPbkdf2Hash(r, pin);
+  if (kdf != static_cast<uint8_t>(PinKdf::kScrypt)) return false;
+  pin->kdf = PinKdf::kScrypt;
+  return r->Raw(&pin->salt) && r->U8(&pin->scrypt.log2_n) && r->U32(&pin->scrypt.r) &&
+         r->U32(&pin->scrypt.p) && ScryptCostAllowed(pin->scrypt) && r->Raw(&pin->hash);
+}
+
+// How a key pair is kept (version 3 on): none, in the clear (a store written
 // before keys were sealed, not yet unlocked), or sealed beside its public
 // part.
 enum KeyForm : uint8_t { kNoKey = 0, kClearKey = 1, kSealedKey = 2 };
 
-void WriteTokenKeyWrap(const TokenKeyWrap &wrap, ByteWriter *w) {
-  w->U8(wrap.present ? 1 : 0);
-  if (!wrap.present) return;
-  w->Raw(wrap.salt);
-  w->U32(wrap.iterations);
-  w->Raw(wrap.sealed);
+// Version 3 knew only the own-salt form, as a present byte; version 4
+// writes the form itself.
+void WriteTokenKeyWrap(const TokenKeyWrap &wrap, uint32_t version, ByteWriter *w) {
+  if (version < kStoreFormatVersion && wrap.form == WrapForm::kUserPin) {
+    throw std::invalid_argument("scrypt wrap in an old layout");
+  }
+  w->U8(static_cast<uint8_t>(wrap.form));
+  if (wrap.form == WrapForm::kOwnSalt) {
+    w->Raw(wrap.salt);
+    w->U32(wrap.iterations);
+  }
+  if (wrap.present()) w->Raw(wrap.sealed);
 }
 
-bool ReadTokenKeyWrap(ByteReader *r, TokenKeyWrap *wrap) {
-  uint8_t present = 0;
-  if (!r->U8(&present) || present > 1) return false;
-  wrap->present = present == 1;
-  if (!wrap->present) return true;
-  return r->Raw(&wrap->salt) && r->U32(&wrap->iterations) && wrap->iterations > 0 &&
-         wrap->iterations <= kMaxPinIterations && r->Raw(&wrap->sealed);
+bool ReadTokenKeyWrap(ByteReader *r, uint32_t version, TokenKeyWrap *wrap) {
+  uint8_t form = 0;
+  const uint8_t last_form =
+      static_cast<uint8_t>(version < kStoreFormatVersion ? WrapForm::kOwnSalt : WrapForm::kUserPin);
+  if (!r->U8(&form) || form > last_form) return false;
+  wrap->form = static_cast<WrapForm>(form);
+  if (wrap->form == WrapForm::kOwnSalt &&
+      (!r->Raw(&wrap->salt) || !r->U32(&wrap->iterations) || wrap->iterations == 0 ||
+       wrap->iterations > kMaxPinIterations)) {
+    return false;
+  }
+  return !wrap->present() || r->Raw(&wrap->sealed);
 }
 
 void WriteContainer(const Container &c, uint32_t version, ByteWriter *w) {
@@ -148,7 +186,7 @@ void WriteContainer(const Container &c, uint32_t version, ByteWriter *w) {
   w->U8(static_cast<uint8_t>(c.name.size()));
   w->Raw(reinterpret_cast<const uint8_t *>(c.name.data()), c.name.size());
   for (const KeySlot &slot : c.keys) {
-    if (version < kStoreFormatVersion) {
+    if (version < kStoreFormatVersion3) {
       if (!slot.sealed_key.empty()) throw std::invalid_argument("sealed key in an old layout");
       w->Blob16(slot.private_key_der);
       w->Blob16(slot.certificate);
@@ -169,7 +207,7 @@ void WriteContainer(const Container &c, uint32_t version, ByteWriter *w) {
 }
 
 bool ReadKeySlot(ByteReader *r, uint32_t version, KeySlot *slot) {
-  if (version < kStoreFormatVersion) {
+  if (version < kStoreFormatVersion3) {
     return r->Blob16(kMaxPrivateKeyDer, &slot->private_key_der) &&
            r->Blob16(kMaxCertificate, &slot->certificate);
   }
@@ -243,12 +281,12 @@ bool ReadUserFiles(ByteReader *r, TokenState *state) {
 SecretBytes SerializeBody(const TokenState &state, uint32_t version) {
   ByteWriter w;
   w.Raw(state.login_epoch);
-  WritePinHash(state.admin_pin, &w);
-  WritePinHash(state.user_pin.hash, &w);
+  WritePbkdf2Hash(state.admin_pin, &w);
+  WriteUserPinHash(state.user_pin.hash, version, &w);
   w.U8(state.user_pin.tries_left);
-  if (version >= kStoreFormatVersion) {
-    WriteTokenKeyWrap(state.token_key_wrap, &w);
-  } else if (state.token_key_wrap.present) {
+  if (version >= kStoreFormatVersion3) {
+    WriteTokenKeyWrap(state.token_key_wrap, version, &w);
+  } else if (state.token_key_wrap.present()) {
     throw std::invalid_argument("token key in an old layout");
   }
   for (const Container &c : state.containers) WriteContainer(c, version, &w);
@@ -258,12 +296,17 @@ SecretBytes SerializeBody(const TokenState &state, uint32_t version) {
 
 bool ParseBody(const uint8_t *body, size_t len, uint32_t version, TokenState *state) {
   ByteReader r(body, len);
-  if (!r.Raw(&state->login_epoch) || !ReadPinHash(&r, &state->admin_pin) ||
-      !ReadPinHash(&r, &state->user_pin.hash) || !r.U8(&state->user_pin.tries_left) ||
+  if (!r.Raw(&state->login_epoch) || !ReadPbkdf2Hash(&r, &state->admin_pin) ||
+      !ReadUserPinHash(&r, version, &state->user_pin.hash) || !r.U8(&state->user_pin.tries_left) ||
       state->user_pin.tries_left > kUserPinTries) {
     return false;
   }
-  if (version >= kStoreFormatVersion && !ReadTokenKeyWrap(&r, &state->token_key_wrap)) {
+  if (version >= kStoreFormatVersion3 && !ReadTokenKeyWrap(&r, version, &state->token_key_wrap)) {
+    return false;
+  }
+  // Only the user PIN's scrypt run gives the key of the kUserPin form.
+  if (state->token_key_wrap.form == WrapForm::kUserPin &&
+      state->user_pin.hash.kdf != PinKdf::kScrypt) {
     return false;
   }
   for (Container &c : state->containers) {
@@ -272,13 +315,23 @@ bool ParseBody(const uint8_t *body, size_t len, uint32_t version, TokenState *st
   return ReadUserFiles(&r, state) && r.AtEnd();
 }
 
+// HasClearKey says whether any key pair of `state` is in the clear.
+bool HasClearKey(const TokenState &state) {
+  for (const Container &c : state.containers) {
+    for (const KeySlot &slot : c.keys) {
+      if (!slot.private_key_der.empty()) return true;
+    }
+  }
+  return false;
+}
+
 uint64_t ReadLe64(const uint8_t *p) {
   return static_cast<uint64_t>(LoadLe32(p)) | (static_cast<uint64_t>(LoadLe32(p + 4)) << 32);
 }
 
 bool IsKnownVersion(uint32_t version) {
-  return version == kStoreFormatVersion || version == kStoreFormatVersion2 ||
-         version == kStoreFormatVersion1;
+  return version == kStoreFormatVersion || version == kStoreFormatVersion3 ||
+         version == kStoreFormatVersion2 || version == kStoreFormatVersion1;
 }
 
 size_t HeaderSizeOf(uint32_t version) {
@@ -288,7 +341,8 @@ size_t HeaderSizeOf(uint32_t version) {
 }  // namespace
 
 SecretBytes SerializeStore(const TokenState &state, uint64_t generation, uint32_t format_version) {
-  if (format_version != kStoreFormatVersion && format_version != kStoreFormatVersion2) {
+  if (format_version != kStoreFormatVersion && format_version != kStoreFormatVersion3 &&
+      format_version != kStoreFormatVersion2) {
     throw std::invalid_argument("store version not written");
   }
   SecretBytes body = SerializeBody(state, format_version);
@@ -343,6 +397,9 @@ int32_t ParseStore(const uint8_t *file_data, size_t file_len, TokenState *out_st
   ReadStoreStamp(file_data, header_size, &stamp);
   TokenState parsed;
   if (!ParseBody(body, body_len, version, &parsed)) return XCST_STORE_CORRUPT;
+  // Keys are sealed once a token key exists: a clear one beside it was put
+  // there by someone who wants it used without the PIN.
+  if (parsed.token_key_wrap.present() && HasClearKey(parsed)) return XCST_STORE_BAD_KEY;
   *out_state = std::move(parsed);
   if (out_stamp != nullptr) *out_stamp = stamp;
   return 0;

@@ -1,13 +1,15 @@
 // store_format.h — the byte layout of a token store file.
 //
-// Header (56 bytes): magic "OBKEYTOK", format version (u32, 3), body length
+// Header (56 bytes): magic "OBKEYTOK", format version (u32, 4), body length
 // (u32), SHA-256 (32 bytes) of everything after it, generation (u64). All
-// integers little-endian. Version 2 files (the same header, keys in the
-// clear) and version 1 files (48-byte header, no generation, SHA-256 of the
-// body) are still read. The body layout is documented in README.md.
+// integers little-endian. Version 3 files (PBKDF2 PIN derivations), version
+// 2 files (the same header, keys in the clear) and version 1 files (48-byte
+// header, no generation, SHA-256 of the body) are still read. The body
+// layout is documented in README.md.
 #ifndef OBKEY_SOFTTOKEN_STORE_FORMAT_H
 #define OBKEY_SOFTTOKEN_STORE_FORMAT_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -16,9 +18,10 @@
 
 namespace obkey::softtoken {
 
-#include <array>
-
-constexpr uint32_t kStoreFormatVersion = 3;
+constexpr uint32_t kStoreFormatVersion = 4;
+// Version 3 had the user PIN under PBKDF2 and the token key wrapped with a
+// salt of its own; it moves to scrypt at the first successful PIN check.
+constexpr uint32_t kStoreFormatVersion3 = 3;
 constexpr size_t kStoreHeaderSize = 56;
 // Version 2 had no sealed keys and no token key; its keys are read in the
 // clear and sealed at the first successful PIN check.
@@ -50,16 +53,17 @@ struct StoreStamp {
 
 // SerializeStore returns the complete store file for `state` at `generation`
 // (it holds the private keys: its buffer wipes what it frees). The token
-// writes only the current version; `format_version` 2 (the layout before
-// keys were sealed, for tests of old stores) writes clear keys and throws
-// std::invalid_argument for a state with sealed keys or a token key.
+// writes only the current version; `format_version` 3 or 2 (older layouts,
+// for tests of old stores) throws std::invalid_argument for a state that
+// layout cannot hold (a scrypt PIN; for 2, sealed keys or a token key).
 SecretBytes SerializeStore(const TokenState &state, uint64_t generation,
                            uint32_t format_version = kStoreFormatVersion);
 
 // ParseStore reads a complete store file. It returns 0 and fills `*out_state`
 // (and `*out_stamp` when not null) only when the whole file is valid;
 // otherwise it returns XCST_STORE_CORRUPT (truncated, checksum or layout
-// error) or XCST_STORE_VERSION and leaves both alone.
+// error), XCST_STORE_VERSION, or XCST_STORE_BAD_KEY (a private key in the
+// clear beside a token key) and leaves both alone.
 int32_t ParseStore(const uint8_t *file, size_t file_len, TokenState *out_state,
                    StoreStamp *out_stamp = nullptr);
 template <typename Allocator>

@@ -38,11 +38,30 @@ constexpr size_t kMaxPublicKeyDer = 512;
 constexpr char kInitialAdminPin[] = "ZARQU.1974";
 constexpr char kInitialUserPin[] = "12345678";
 
-// PinHash is a salted PBKDF2-HMAC-SHA256 of a PIN.
+// How a PIN becomes its check value. PBKDF2 is what older stores hold (and
+// what the admin PIN keeps); the user PIN moves to scrypt, memory-hard, at
+// its next successful check.
+enum class PinKdf : uint8_t { kPbkdf2Sha256 = 1, kScrypt = 2 };
+
+// ScryptCost is scrypt's N (as its base-2 logarithm), r and p.
+struct ScryptCost {
+  uint8_t log2_n = 0;
+  uint32_t r = 0;
+  uint32_t p = 0;
+  bool operator==(const ScryptCost &other) const {
+    return log2_n == other.log2_n && r == other.r && p == other.p;
+  }
+};
+
+// PinHash is a salted derivation of a PIN: PBKDF2-HMAC-SHA256 with
+// `iterations`, or scrypt at `scrypt` cost, whose one run also gives the
+// key that wraps the token key (see key_seal.h). `hash` is the check value.
 struct PinHash {
+  PinKdf kdf = PinKdf::kPbkdf2Sha256;
   std::array<uint8_t, kPinSaltSize> salt{};
   std::array<uint8_t, kPinHashSize> hash{};
   uint32_t iterations = 0;
+  ScryptCost scrypt;
 };
 
 struct UserPin {
@@ -50,14 +69,19 @@ struct UserPin {
   uint8_t tries_left = kUserPinTries;
 };
 
-// TokenKeyWrap is the token key (which seals every private key) sealed
-// under a key derived from the user PIN: PBKDF2-HMAC-SHA256 with a salt of
-// its own, apart from the PIN check's. Absent in stores written before keys
-// were encrypted.
+// How the token key (which seals every private key) is kept. kNone: there
+// is none yet (a store written before keys were encrypted, keys in the
+// clear). kOwnSalt: sealed under PBKDF2-HMAC-SHA256 of the user PIN with a
+// salt and count of its own (stores before scrypt). kUserPin: sealed under
+// the key that the user PIN's scrypt derivation gives beside its check value.
+enum class WrapForm : uint8_t { kNone = 0, kOwnSalt = 1, kUserPin = 2 };
+
 struct TokenKeyWrap {
-  bool present = false;
-  std::array<uint8_t, kPinSaltSize> salt{};
-  uint32_t iterations = 0;
+  bool present() const { return form != WrapForm::kNone; }
+
+  WrapForm form = WrapForm::kNone;
+  std::array<uint8_t, kPinSaltSize> salt{};  // kOwnSalt only
+  uint32_t iterations = 0;                   // kOwnSalt only
   std::array<uint8_t, kTokenKeySize + kSealOverhead> sealed{};
 };
 

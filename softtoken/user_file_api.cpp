@@ -12,6 +12,19 @@ int32_t CreateNew(Session *s, uint32_t file_number, uint32_t size) {
   const TokenState &state = *s->state;
   if (state.user_files.count(file_number)) return XCST_FILE_EXISTS;
   if (state.user_files.size() >= kMaxUserFiles || UserFileBytes(state) + size > kUserFileCapacity) {
+    // A file deleted in this session and now re-created at a size that
+    // does not fit is a replacement that failed (obkey's labelled files are
+    // replaced so): the old file comes back whole rather than being lost
+    // when the session commits.
+    auto deleted = s->deleted_files.find(file_number);
+    if (deleted != s->deleted_files.end()) {
+      std::vector<uint8_t> old = std::move(deleted->second);
+      s->deleted_files.erase(deleted);
+      StageChange(s, [&](TokenState &next) {
+        next.user_files[file_number] = std::move(old);
+        return 0;
+      });
+    }
     return XCST_FILE_SPACE_FULL;
   }
   return StageChange(s, [&](TokenState &next) {
@@ -97,11 +110,15 @@ int32_t DeleteUserFile(XcHandle file) {
   if (s == nullptr) return XCST_BAD_HANDLE;
   if (contents == nullptr) return XCST_FILE_NOT_FOUND;
   if (int32_t status = RequireLogin(*s)) return status;
+  std::vector<uint8_t> old = *contents;
   int32_t status = StageChange(s, [&](TokenState &next) {
     next.user_files.erase(number);
     return 0;
   });
-  if (status == 0) ForgetUserFileHandles(file);
+  if (status == 0) {
+    s->deleted_files[number] = std::move(old);
+    ForgetUserFileHandles(file);
+  }
   return status;
 }
 

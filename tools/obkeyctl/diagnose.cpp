@@ -12,13 +12,19 @@ namespace obkeyctl {
 namespace {
 
 // The software token's store layout (softtoken/README.md): magic, version,
-// then the header (48 bytes in version 1, 56 in versions 2 and 3); the user
+// then the header (48 bytes in version 1, 56 from version 2 on); the user
 // PIN tries left follow the login epoch and the two PIN records in the body.
 constexpr char kStoreMagic[] = "OBKEYTOK";
 constexpr size_t kStoreMagicLen = 8;
 constexpr size_t kStoreHeaderLen = 48;
-constexpr uint8_t kNewestStoreVersion = 3;
-constexpr size_t kTriesInBody = 16 + 2 * (16 + 32 + 4);
+constexpr uint8_t kNewestStoreVersion = 4;
+// Login epoch, then the admin PIN record (PBKDF2: salt, hash, count).
+constexpr size_t kUserPinInBody = 16 + (16 + 32 + 4);
+constexpr size_t kPbkdf2PinRecord = 16 + 32 + 4;
+// From version 4 the user PIN record starts with its derivation: 1 PBKDF2,
+// 2 scrypt (salt, log2 N, r, p, check value).
+constexpr uint8_t kScryptPin = 2;
+constexpr size_t kScryptPinRecord = 16 + 1 + 4 + 4 + 32;
 
 // StoreVersion is the format version of a store header, 0 if unknown.
 uint8_t StoreVersion(const std::vector<uint8_t> &store) {
@@ -30,8 +36,13 @@ uint8_t StoreVersion(const std::vector<uint8_t> &store) {
   return store[8];
 }
 
-size_t TriesOffset(uint8_t version) {
-  return (version == 1 ? kStoreHeaderLen : kStoreHeaderLen + 8) + kTriesInBody;
+// TriesOffset is where the user PIN tries left lie in `store`, 0 when the
+// store is too short to tell.
+size_t TriesOffset(const std::vector<uint8_t> &store, uint8_t version) {
+  const size_t user_pin = (version == 1 ? kStoreHeaderLen : kStoreHeaderLen + 8) + kUserPinInBody;
+  if (version < 4) return user_pin + kPbkdf2PinRecord;
+  if (store.size() <= user_pin) return 0;
+  return user_pin + 1 + (store[user_pin] == kScryptPin ? kScryptPinRecord : kPbkdf2PinRecord);
 }
 constexpr unsigned kDefaultLockWaitMs = 5000;
 
@@ -249,8 +260,9 @@ int PinTriesLeft(const Environment &environment) {
   std::string error;
   if (!ReadWholeFile(environment.store_path, &store, &error)) return -1;
   const uint8_t version = StoreVersion(store);
-  if (version == 0 || store.size() <= TriesOffset(version)) return -1;
-  return store[TriesOffset(version)];
+  const size_t tries = version == 0 ? 0 : TriesOffset(store, version);
+  if (tries == 0 || store.size() <= tries) return -1;
+  return store[tries];
 }
 
 }  // namespace obkeyctl

@@ -308,11 +308,11 @@ TEST_F(ObkeyctlDiagnosis, NamesWhatStandsBetweenObkeyAndTheToken) {
 
   Write(Path("tokens/token-2.db"), "not a store at all, but long enough to hold a header");
   EXPECT_NE(Causes().find("is damaged or not a token store"), std::string::npos) << Causes();
-  Write(Path("tokens/token-2.db"), Store(4, std::string(200, '\0')));
+  Write(Path("tokens/token-2.db"), Store(5, std::string(200, '\0')));
   EXPECT_NE(Causes().find("has a format version this token library does not read"),
             std::string::npos)
       << Causes();
-  for (uint32_t known : {1u, 2u, 3u}) {
+  for (uint32_t known : {1u, 2u, 3u, 4u}) {
     Write(Path("tokens/token-2.db"), Store(known, std::string(200, '\0')));
     EXPECT_EQ(Causes(), "") << known;
   }
@@ -370,7 +370,15 @@ TEST_F(ObkeyctlDiagnosis, PinTriesAreReadFromAStoreOfTheKnownLayout) {
     Write(Path("tokens/token-2.db"), Store(version, body));
     EXPECT_EQ(PinTriesLeft(environment), 7) << version;
   }
-  Write(Path("tokens/token-2.db"), Store(4, body));
+  // Version 4: the user PIN record starts with its derivation's kind.
+  for (const auto &[kind, record] : {std::pair<char, size_t>{1, 52}, {2, 57}}) {
+    std::string v4(16 + 52 + 1 + record + 10, '\0');
+    v4[16 + 52] = kind;
+    v4[16 + 52 + 1 + record] = 6;
+    Write(Path("tokens/token-2.db"), Store(4, v4));
+    EXPECT_EQ(PinTriesLeft(environment), 6) << "kind " << int{kind};
+  }
+  Write(Path("tokens/token-2.db"), Store(5, body));
   EXPECT_EQ(PinTriesLeft(environment), -1);
   Write(Path("tokens/token-2.db"), Store(1, body.substr(0, tries_at)));
   EXPECT_EQ(PinTriesLeft(environment), -1);

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "pin.h"
 #include "rsa_test_keys.h"
 #include "store_format.h"
 #include "token_fixture.h"
@@ -195,6 +196,7 @@ TEST_F(EncryptionTest, TamperedSealIsRefusedByItsTag) {
 TEST_F(EncryptionTest, OldStoreKeysAreSealedAtTheFirstCommitAfterALogin) {
   TokenState legacy = Stored();
   legacy.token_key_wrap = TokenKeyWrap{};
+  legacy.user_pin.hash = HashPinPbkdf2(Bytes(kInitialUserPin), Len(kInitialUserPin));
   legacy.containers[XC_SLOT_SIGNATURE].present = true;
   legacy.containers[XC_SLOT_SIGNATURE].name = "SIG";
   legacy.containers[XC_SLOT_SIGNATURE].keys[1].private_key_der = Secret(StrictDer(key_.get()));
@@ -224,7 +226,7 @@ TEST_F(EncryptionTest, OldStoreKeysAreSealedAtTheFirstCommitAfterALogin) {
   EXPECT_EQ(Sign(session), 0);
 }
 
-TEST_F(EncryptionTest, PinChangeRewrapsTheTokenKeyAndFormatMakesANewOne) {
+TEST_F(EncryptionTest, PinChangeTurnsTheTokenKeyAndFormatMakesANewOne) {
   ImportKey();
   const TokenState before = Stored();
   XcHandle session = Connect();
@@ -233,9 +235,9 @@ TEST_F(EncryptionTest, PinChangeRewrapsTheTokenKeyAndFormatMakesANewOne) {
             0);
   Disconnect(session);
   const TokenState changed = Stored();
-  EXPECT_EQ(changed.containers[XC_SLOT_SIGNATURE].keys[1].sealed_key,
+  EXPECT_NE(changed.containers[XC_SLOT_SIGNATURE].keys[1].sealed_key,
             before.containers[XC_SLOT_SIGNATURE].keys[1].sealed_key)
-      << "a PIN change re-seals nothing but the token key";
+      << "a PIN change re-seals every key under a new token key";
   EXPECT_NE(changed.token_key_wrap.sealed, before.token_key_wrap.sealed);
   session = Connect();
   EXPECT_EQ(Login(session), XCST_PIN_INCORRECT);
@@ -245,8 +247,8 @@ TEST_F(EncryptionTest, PinChangeRewrapsTheTokenKeyAndFormatMakesANewOne) {
 
   ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
   const TokenState formatted = Stored();
-  EXPECT_TRUE(formatted.token_key_wrap.present);
-  EXPECT_NE(formatted.token_key_wrap.salt, changed.token_key_wrap.salt);
+  EXPECT_EQ(formatted.token_key_wrap.form, WrapForm::kUserPin);
+  EXPECT_NE(formatted.user_pin.hash.salt, changed.user_pin.hash.salt);
   session = Connect();
   EXPECT_EQ(Login(session), 0) << "the default PIN opens the new token key";
 }

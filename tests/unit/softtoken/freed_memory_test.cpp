@@ -174,11 +174,11 @@ TEST_F(FreedMemoryTest, KeyGenerationLeavesNoKeyInFreedMemory) {
   TokenState stored;
   ASSERT_EQ(ParseStore(ReadFileBytes(StorePath()), &stored), 0);
   const KeySlot &keys = stored.containers[XC_SLOT_SIGNATURE].keys[1];
-  const SecretBytes *token_key = LoginTokenKey(StorePath(), stored);
-  ASSERT_NE(token_key, nullptr);
+  SecretBytes token_key;
+  ASSERT_TRUE(LoginTokenKey(StorePath(), stored, &token_key));
   SecretBytes der;
   ASSERT_TRUE(
-      OpenPrivateKey(*token_key, XC_SLOT_SIGNATURE, 1, keys.public_key_der, keys.sealed_key, &der));
+      OpenPrivateKey(token_key, XC_SLOT_SIGNATURE, 1, keys.public_key_der, keys.sealed_key, &der));
   const unsigned char *cursor = der.data();
   Pkey key(d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &cursor, static_cast<long>(der.size())));
   ASSERT_NE(key, nullptr);

@@ -41,10 +41,10 @@ TEST_F(SessionTest, UnreadableStoresAreRefusedAndLeftAlone) {
          return f;
        }(),
        XCST_STORE_CORRUPT},
-      {"version 4",
+      {"version 5",
        [&] {
          auto f = good;
-         f[8] = 4;
+         f[8] = 5;
          return f;
        }(),
        XCST_STORE_VERSION},

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "pin.h"
 #include "rsa_test_keys.h"
 #include "softtoken_status.h"
 
@@ -96,9 +97,10 @@ TEST(StoreFormat, DamagedHeaderOrBody) {
   };
   const Case cases[] = {
       {"magic", 0, 0x01, XCST_STORE_CORRUPT},
-      {"version", 8, 0x04, XCST_STORE_VERSION},
-      {"version 3 read as 2", 8, 0x01, XCST_STORE_CORRUPT},
-      {"version 3 read as 1", 8, 0x02, XCST_STORE_CORRUPT},
+      {"version", 8, 0x08, XCST_STORE_VERSION},
+      {"version 4 read as 3", 8, 0x07, XCST_STORE_CORRUPT},
+      {"version 4 read as 2", 8, 0x06, XCST_STORE_CORRUPT},
+      {"version 4 read as 1", 8, 0x05, XCST_STORE_CORRUPT},
       {"version high byte", 11, 0x80, XCST_STORE_VERSION},
       {"body length", 12, 0x01, XCST_STORE_CORRUPT},
       {"checksum", 20, 0x40, XCST_STORE_CORRUPT},
@@ -122,17 +124,26 @@ TEST(StoreFormat, ChecksummedBodyWithBadLayoutIsCorrupt) {
   state.admin_pin.iterations = 1;
   state.user_pin.hash.iterations = 1;
   const std::vector<uint8_t> good = obkey::softtoken::testing::Plain(SerializeStore(state, 1));
-  // Body offsets: epoch 16, admin 52, user 52, tries, then the containers.
-  const size_t tries = kStoreHeaderSize + 16 + 52 + 52;
+  // Body offsets: epoch 16, admin 52, user kind 1 and 52, tries, then the
+  // token key form and the containers.
+  const size_t tries = kStoreHeaderSize + 16 + 52 + 1 + 52;
   struct Case {
     const char *what;
     void (*edit)(std::vector<uint8_t> *, size_t);
   };
   const Case cases[] = {
       {"retry counter above 10", [](std::vector<uint8_t> *f, size_t t) { (*f)[t] = 11; }},
-      {"container flag 2", [](std::vector<uint8_t> *f, size_t t) { (*f)[t + 1] = 2; }},
+      {"container flag 2", [](std::vector<uint8_t> *f, size_t t) { (*f)[t + 2] = 2; }},
       {"zero PBKDF2 iterations",
        [](std::vector<uint8_t> *f, size_t t) { std::memset(f->data() + t - 4, 0, 4); }},
+      // A forged count would stall every login.
+      {"PBKDF2 iterations past the bound",
+       [](std::vector<uint8_t> *f, size_t t) {
+         const uint32_t count = 1000001;
+         for (int i = 0; i < 4; ++i) (*f)[t - 4 + i] = static_cast<uint8_t>(count >> (8 * i));
+       }},
+      {"unknown PIN derivation", [](std::vector<uint8_t> *f, size_t t) { (*f)[t - 53] = 3; }},
+      {"token key form 3", [](std::vector<uint8_t> *f, size_t t) { (*f)[t + 1] = 3; }},
       {"trailing byte", [](std::vector<uint8_t> *f, size_t) { f->push_back(0); }},
       {"missing file entries", [](std::vector<uint8_t> *f, size_t) { f->back() = 1; }},
   };
@@ -172,6 +183,80 @@ TEST(StoreFormat, UserFilesBeyondCapacityAreCorrupt) {
   state.user_files[8] = {0};  // one byte over 64 KiB in total
   TokenState parsed;
   EXPECT_EQ(ParseStore(SerializeStore(state, 1), &parsed), XCST_STORE_CORRUPT);
+}
+
+// A state whose user PIN is under scrypt and whose token key is wrapped
+// under it, with one sealed key pair: what a format and a key import make.
+TokenState SealedState() {
+  TokenState state;
+  state.admin_pin.iterations = 1;
+  state.user_pin.hash.kdf = PinKdf::kScrypt;
+  state.user_pin.hash.scrypt = kDefaultScryptCost;
+  state.user_pin.hash.hash.fill(9);
+  state.token_key_wrap.form = WrapForm::kUserPin;
+  state.token_key_wrap.sealed.fill(6);
+  KeySlot &keys = state.containers[0].keys[1];
+  state.containers[0].present = true;
+  state.containers[0].name = "SIG";
+  keys.public_key_der.assign(140, 0x30);
+  keys.sealed_key.assign(kSealOverhead + 600, 0x77);
+  return state;
+}
+
+TEST(StoreFormat, ScryptHashAndSealedKeysRoundTrip) {
+  const TokenState original = SealedState();
+  TokenState parsed;
+  ASSERT_EQ(ParseStore(SerializeStore(original, 1), &parsed), 0);
+  EXPECT_EQ(parsed.user_pin.hash.kdf, PinKdf::kScrypt);
+  EXPECT_TRUE(parsed.user_pin.hash.scrypt == kDefaultScryptCost);
+  EXPECT_EQ(parsed.user_pin.hash.hash, original.user_pin.hash.hash);
+  EXPECT_EQ(parsed.token_key_wrap.form, WrapForm::kUserPin);
+  EXPECT_EQ(parsed.token_key_wrap.sealed, original.token_key_wrap.sealed);
+  EXPECT_EQ(parsed.containers[0].keys[1].sealed_key, original.containers[0].keys[1].sealed_key);
+  EXPECT_THROW(SerializeStore(original, 1, kStoreFormatVersion3), std::invalid_argument)
+      << "version 3 has no room for scrypt";
+}
+
+// Rules of a version 4 body that only a forged or damaged store breaks.
+TEST(StoreFormat, ForgedDerivationsAndSealsAreRefused) {
+  struct Case {
+    const char *what;
+    void (*edit)(TokenState *);
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {"N below the floor", [](TokenState *s) { s->user_pin.hash.scrypt.log2_n = 9; },
+       XCST_STORE_CORRUPT},
+      {"N past the bound", [](TokenState *s) { s->user_pin.hash.scrypt.log2_n = 21; },
+       XCST_STORE_CORRUPT},
+      {"r of 0", [](TokenState *s) { s->user_pin.hash.scrypt.r = 0; }, XCST_STORE_CORRUPT},
+      {"p past the bound", [](TokenState *s) { s->user_pin.hash.scrypt.p = 17; },
+       XCST_STORE_CORRUPT},
+      {"memory past 256 MiB",
+       [](TokenState *s) {
+         s->user_pin.hash.scrypt = ScryptCost{20, 32, 1};
+       },
+       XCST_STORE_CORRUPT},
+      {"token key under a PBKDF2 PIN",
+       [](TokenState *s) {
+         s->user_pin.hash = PinHash{PinKdf::kPbkdf2Sha256, {}, {}, 1, {}};
+       },
+       XCST_STORE_CORRUPT},
+      {"sealed key no longer than its overhead",
+       [](TokenState *s) { s->containers[0].keys[1].sealed_key.resize(kSealOverhead); },
+       XCST_STORE_CORRUPT},
+      {"clear key beside a token key",
+       [](TokenState *s) { s->containers[0].keys[0].private_key_der.assign(600, 0x30); },
+       XCST_STORE_BAD_KEY},
+  };
+  for (const Case &c : cases) {
+    TokenState state = SealedState();
+    c.edit(&state);
+    TokenState parsed;
+    EXPECT_EQ(ParseStore(SerializeStore(state, 1), &parsed), c.expected) << c.what;
+  }
+  TokenState parsed;
+  EXPECT_EQ(ParseStore(SerializeStore(SealedState(), 1), &parsed), 0);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "key_cache.h"
+#include "pin.h"
 #include "rsa_test_keys.h"
 #include "status_text.h"
 #include "store_format.h"
@@ -37,12 +38,14 @@ Blob AsVersion1(const Blob &file) {
 }
 
 // AsVersion2 lays a store without keys out as version 2, which had no
-// token key.
+// token key and kept the user PIN under PBKDF2.
 Blob AsVersion2(const Blob &file) {
   TokenState state;
   StoreStamp stamp;
   EXPECT_EQ(ParseStore(file, &state, &stamp), 0);
   state.token_key_wrap = TokenKeyWrap{};
+  state.user_pin.hash = HashPinPbkdf2(reinterpret_cast<const uint8_t *>(kInitialUserPin),
+                                      sizeof(kInitialUserPin) - 1);
   return Plain(SerializeStore(state, stamp.generation, kStoreFormatVersion2));
 }
 
