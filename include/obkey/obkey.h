@@ -34,7 +34,12 @@
  * or one shorter than nine characters, gives 3. [PIN] marks calls whose token operation needs
  * the user PIN checked by OBCA_Login earlier in the same process (the token library decides;
  * the software token does). Sessions and several calls append fixed lines to the diagnostic log
- * c:\xml816.log (Windows); a log that cannot be opened is skipped.
+ * c:\xml816.log (Windows); a log that cannot be opened is skipped. A token library may keep a
+ * session's changes until the session is closed (the software token commits them there): when
+ * closing a session that was opened fails, a call that would have returned 0 returns the
+ * token library's closing status instead, since its change was not kept. A call that already
+ * failed keeps its own status, and the closing after a failed opening (handle 0) is never
+ * counted.
  *
  * Buffers. The caller owns every buffer and record; obkey never frees or keeps one. Size query:
  * where a comment says so, a null output pointer (or null pbData) or a capacity below the
