@@ -112,4 +112,20 @@ TEST_F(CommitFailureTest, EveryLostChangeIsAFailureAndTheTokenStaysAsItWas) {
   }
 }
 
+// Replacing a labelled file with one that does not fit is refused before
+// anything is lost: the old file stays whole (the token puts back a file
+// deleted in the same session when its re-creation finds no room).
+TEST_F(CommitFailureTest, AReplacementWithoutRoomKeepsTheOldFile) {
+  Bytes first(20000, 'a'), other(30000, 'b'), larger(40000, 'c');
+  ASSERT_EQ(OBCA_ImportFile("FIRST", 0, first.data(), static_cast<uint32_t>(first.size())), 0);
+  ASSERT_EQ(OBCA_ImportFile("OTHER", 0, other.data(), static_cast<uint32_t>(other.size())), 0);
+  EXPECT_EQ(OBCA_ImportFile("FIRST", 0, larger.data(), static_cast<uint32_t>(larger.size())),
+            XCST_FILE_SPACE_FULL);
+  Bytes read(larger.size());
+  uint32_t len = static_cast<uint32_t>(read.size());
+  ASSERT_EQ(OBCA_ExportFile("FIRST", 0, read.data(), &len), 0);
+  read.resize(len);
+  EXPECT_EQ(read, first);
+}
+
 }  // namespace

@@ -264,9 +264,20 @@ long LockedKilobytes() {
   return -1;
 }
 
-// A login's token key is kept out of swap while the login lasts, and let go
-// when a format forgets the login. Run in a child: memory locks are not
-// inherited, so the child starts with none.
+// The number of this process's mappings marked to stay out of core dumps.
+long DontDumpMappings() {
+  std::ifstream smaps("/proc/self/smaps");
+  std::string line;
+  long count = 0;
+  while (std::getline(smaps, line)) {
+    if (line.rfind("VmFlags:", 0) == 0 && line.find(" dd") != std::string::npos) ++count;
+  }
+  return count;
+}
+
+// A login's token key is kept out of swap and core dumps while the login
+// lasts, and let go when a format forgets the login. Run in a child: memory
+// locks are not inherited, so the child starts with none.
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define OBKEY_TEST_MLOCK_INTERCEPTED 1
@@ -291,13 +302,16 @@ TEST_F(TokenTest, TheLoginsTokenKeyIsLockedInMemoryWhileItLasts) {
     XcHandle session = 0;
     if (ConnectEkey(0, &session) != 0) _exit(10);
     const long before = LockedKilobytes();
+    const long dont_dump_before = DontDumpMappings();
     if (Login(session) != 0) _exit(11);
     const long during = LockedKilobytes();
+    const long dont_dump_during = DontDumpMappings();
     if (DisconnectEkey(session) != 0) _exit(12);
     if (FormatToken(kInitialAdminPin, kInitialAdminPin, 0) != 0) _exit(13);
     const long after = LockedKilobytes();
     if (during <= before) _exit(20);
     if (after != before) _exit(21);
+    if (dont_dump_during <= dont_dump_before) _exit(22);
     _exit(0);
   }
   int status = 0;
@@ -305,7 +319,7 @@ TEST_F(TokenTest, TheLoginsTokenKeyIsLockedInMemoryWhileItLasts) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0)
       << "20: nothing locked during the login, 21: still locked after "
-         "the format, 1x: a token call failed";
+         "the format, 22: the token key would be in a core dump, 1x: a token call failed";
 }
 
 }  // namespace

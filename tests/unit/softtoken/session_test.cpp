@@ -1,6 +1,7 @@
 // Connecting, unreadable stores, handles and random numbers.
 #include <sys/stat.h>
 
+#include <chrono>
 #include <functional>
 
 #include "store_format.h"
@@ -98,6 +99,24 @@ TEST_F(SessionTest, PlantedLinksAreNotFollowed) {
     EXPECT_EQ(ReadFileBytes(dir_ + "/elsewhere"), good) << c.what << ": link target changed";
     std::filesystem::remove(c.link);
     WriteFileBytes(StorePath(), good);
+  }
+}
+
+// A FIFO planted at the store or the lock file would hold every caller
+// (and the lock) until someone wrote to it: it is refused at once.
+TEST_F(SessionTest, AFifoAtAStoreOrLockPathIsRefusedAtOnce) {
+  for (const std::string name : {"token-0.db", "token-0.lock"}) {
+    SCOPED_TRACE(name);
+    ForgetAllParsedStores();
+    ASSERT_TRUE(std::filesystem::remove(dir_ + "/" + name));
+    ASSERT_EQ(mkfifo((dir_ + "/" + name).c_str(), 0600), 0);
+    const auto start = std::chrono::steady_clock::now();
+    XcHandle session = 0;
+    EXPECT_EQ(ConnectEkey(0, &session), XCST_STORE_IO);
+    EXPECT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), XCST_STORE_IO);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    ASSERT_TRUE(std::filesystem::remove(dir_ + "/" + name));
+    ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
   }
 }
 

@@ -3,8 +3,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 
+#include "softtoken_status.h"
 #include "store_format.h"
 #include "token_fixture.h"
 
@@ -164,6 +167,143 @@ TEST_F(StoreProcessTest, WaitingConnectGetsTheTokenWhenItIsReleased) {
   EXPECT_EQ(WaitChild(pid), 0);
   close(ready[0]);
   close(ready[1]);
+}
+
+// Counter reads and adds to a four-byte counter in user file `number` of
+// an open session.
+struct Counter {
+  XcHandle file = 0;
+  uint32_t value = 0;
+
+  bool Read(XcHandle session, uint32_t number) {
+    uint8_t bytes[4] = {};
+    uint32_t len = sizeof(bytes);
+    if (CreateUserFile(session, number, 4, XC_USER_FILE_OPEN, &file) != 0 &&
+        CreateUserFile(session, number, 4, XC_USER_FILE_CREATE, &file) != 0) {
+      return false;
+    }
+    if (ReadUserFile(file, bytes, &len) != 0 || len != 4) return false;
+    std::memcpy(&value, bytes, 4);
+    return true;
+  }
+  bool WriteNext() {
+    uint8_t bytes[4];
+    uint32_t next = value + 1;
+    std::memcpy(bytes, &next, 4);
+    return WriteUserFile(file, bytes, 4) == 0;
+  }
+};
+
+uint32_t CounterValue(uint32_t number) {
+  XcHandle session = 0;
+  Counter counter;
+  if (ConnectEkey(0, &session) != 0) return ~0u;
+  bool ok = counter.Read(session, number);
+  DisconnectEkey(session);
+  return ok ? counter.value : ~0u;
+}
+
+// A stale-lock cleaner deletes the lock file while a session holds it, and
+// another process takes a new lock file at the name: whichever commits
+// second over a store it did not read is refused, so no reported change is
+// lost. A second process that only reads costs the first nothing.
+TEST_F(StoreProcessTest, ALockFileDeletedUnderASessionLosesNoChange) {
+  constexpr int kRounds = 10;
+  setenv(kLockTimeoutVariable, "5000", 1);
+  XcHandle setup = LoggedInSession();  // the children inherit the login
+  Disconnect(setup);
+  int reported = 0;
+  int refused = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    const bool other_writes = round % 2 == 0;
+    XcHandle session = Connect();
+    Counter mine;
+    ASSERT_TRUE(mine.Read(session, 1));
+    ASSERT_EQ(unlink((dir_ + "/token-0.lock").c_str()), 0);
+    pid_t other = fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+      XcHandle own = 0;
+      Counter theirs;
+      if (ConnectEkey(0, &own) != 0 || !theirs.Read(own, 1)) _exit(1);
+      if (other_writes && !theirs.WriteNext()) _exit(2);
+      _exit(DisconnectEkey(own) == 0 ? 0 : 3);
+    }
+    ASSERT_EQ(WaitChild(other), 0) << "round " << round;
+    reported += other_writes ? 1 : 0;
+    ASSERT_TRUE(mine.WriteNext());
+    const int32_t status = DisconnectEkey(session);
+    open_sessions_.clear();
+    if (status == 0) {
+      ++reported;
+    } else {
+      EXPECT_EQ(status, XCST_STORE_CHANGED) << "round " << round;
+      ++refused;
+    }
+  }
+  EXPECT_EQ(CounterValue(1), static_cast<uint32_t>(reported)) << "reported changes were lost";
+  EXPECT_EQ(refused, kRounds / 2) << "only a session overtaken by a commit is refused";
+}
+
+// Processes and threads mixing reads, writes and signatures on one token:
+// no caller waits out the lock timeout, and every counter holds exactly the
+// changes its thread was told were made.
+TEST_F(StoreProcessTest, ThirtyTwoCallersAtOnceNeverTimeOut) {
+  constexpr int kProcesses = 4;
+  constexpr int kThreads = 8;
+  constexpr auto kRunFor = std::chrono::seconds(3);
+  setenv(kLockTimeoutVariable, "5000", 1);
+  XcHandle setup = LoggedInSession();
+  ASSERT_EQ(GenRSAKey(Container(setup, "SIG"), XC_KEY_SIGNATURE), 0);
+  Disconnect(setup);
+  pid_t children[kProcesses];
+  for (int process = 0; process < kProcesses; ++process) {
+    children[process] = fork();
+    ASSERT_GE(children[process], 0);
+    if (children[process] != 0) continue;
+    std::atomic<int> failures{0};
+    std::atomic<long> worst_wait_ms{0};
+    auto worker = [&](uint32_t number) {
+      const auto stop = std::chrono::steady_clock::now() + kRunFor;
+      uint32_t made = 0;
+      while (std::chrono::steady_clock::now() < stop) {
+        const auto start = std::chrono::steady_clock::now();
+        XcHandle session = 0;
+        if (ConnectEkey(0, &session) != 0) {
+          ++failures;
+          continue;
+        }
+        const long waited = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  std::chrono::steady_clock::now() - start)
+                                                  .count());
+        if (waited > worst_wait_ms) worst_wait_ms = waited;
+        bool ok = true;
+        if (number % 2 == 0) {
+          Counter counter;
+          ok = counter.Read(session, number) && counter.value == made && counter.WriteNext();
+        } else {
+          XcHandle container = 0;
+          uint8_t block[20] = {1};
+          uint8_t signature[128];
+          uint32_t len = sizeof(signature);
+          ok = SetCurContainer(session, XC_SLOT_SIGNATURE, &container) == 0 &&
+               RSASign(container, block, sizeof(block), signature, &len, XC_KEY_SIGNATURE) == 0;
+        }
+        const int32_t committed = DisconnectEkey(session);
+        if (ok && committed == 0 && number % 2 == 0) ++made;
+        if (!ok || committed != 0) ++failures;
+      }
+      if (number % 2 == 0 && CounterValue(number) != made) ++failures;
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) threads.emplace_back(worker, 1000 + process * kThreads + t);
+    for (std::thread &thread : threads) thread.join();
+    if (failures != 0) _exit(1);
+    _exit(worst_wait_ms < 2000 ? 0 : 2);
+  }
+  for (pid_t child : children) {
+    EXPECT_EQ(WaitChild(child), 0) << "1: a call failed or timed out, 2: a wait of 2 s or more";
+  }
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Opening a session from the machine configuration, and the diagnostic log.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -148,6 +151,19 @@ TEST_F(SessionTest, LogTextAppendsExactBytesAndNullOnlyCreatesTheFile) {
   obkey::LogText("no newline");
   obkey::LogText("\xCA\xA7\xB0\xDC\n");
   EXPECT_EQ(env.ReadLog(), "no newline\xCA\xA7\xB0\xDC\n");
+}
+
+// A hard link planted at the log's path would have every entry appended to
+// the file it names.
+TEST_F(SessionTest, LogIsNotWrittenThroughAHardLink) {
+  TokenTestEnv env;
+  const std::string target = env.folder() + "/someone-elses-file";
+  { std::ofstream(target) << "theirs\n"; }
+  ASSERT_EQ(link(target.c_str(), env.log_path().c_str()), 0);
+  obkey::LogText("entry\n");
+  std::ifstream in(target);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "theirs\n");
 }
 
 TEST_F(SessionTest, UnwritableLogChangesNoStatus) {
