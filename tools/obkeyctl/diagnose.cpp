@@ -243,6 +243,11 @@ std::vector<Finding> DiagnoseWritable(const Environment &environment) {
   return findings;
 }
 
+bool IsTokenStore(const std::vector<uint8_t> &bytes) {
+  return bytes.size() >= kStoreHeaderLen &&
+         std::memcmp(bytes.data(), kStoreMagic, kStoreMagicLen) == 0 && bytes[8] != 0;
+}
+
 int PinTriesLeft(const Environment &environment) {
   if (environment.store_path.empty()) return -1;
   std::vector<uint8_t> store;

@@ -137,6 +137,7 @@ int Run(const std::vector<std::string> &args, Settings *settings) {
   std::vector<Command> table;
   AddConfigCommands(&table);
   AddTokenCommands(&table);
+  AddInventoryCommands(&table);
   AddKeyCommands(&table);
   AddFileCommands(&table);
   AddSymmetricKeyCommands(&table);
@@ -216,7 +217,8 @@ int Run(const std::vector<std::string> &args, Settings *settings) {
   context.settings = *settings;
   context.command_words = chosen->words;
   std::string words = chosen->words;
-  bool takes_device = words == "format" || words.rfind("config", 0) == 0;
+  bool takes_device =
+      words == "format" || words == "backup" || words == "restore" || words.rfind("config", 0) == 0;
   if (!settings->device.empty() && !takes_device) {
     if (HasRegistry()) {
       UsageError(
