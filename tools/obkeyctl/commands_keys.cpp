@@ -446,9 +446,10 @@ int ImportKeyCommand(Context &context, const Args &args) {
 void AddKeyCommands(std::vector<Command> *table) {
   table->push_back({"create-container", "NAME", "",
                     "create (or open) a container; NAME holds SIG or ENC",
-                    "A name holding SIG makes the signature container (slot 0), any other the\n"
-                    "exchange container (slot 1); names are 1 to 47 bytes. genkey creates the\n"
-                    "container itself, so this is rarely needed.\n"
+                    "NAME (1 to 47 bytes) holds SIG for the signature container (slot 0) or\n"
+                    "ENC for the exchange container (slot 1); a name with neither is refused.\n"
+                    "Each slot holds one container: a second name for a taken slot is refused.\n"
+                    "genkey creates the container itself, so this is rarely needed.\n"
                     "\nexample:\n  obkeyctl create-container MY_SIG\n",
                     CreateContainerCommand});
   table->push_back({"key-names", "CONTAINER", "", "show the four key names of a container",

@@ -170,6 +170,12 @@ std::vector<Finding> DiagnoseReach(const Environment &environment) {
                         "choose a folder with --token-dir DIR"});
     return findings;
   }
+  if (folder.shared_writable) {
+    findings.push_back({"the token folder " + environment.token_dir +
+                            " is writable by group or others; the token refuses it, since "
+                            "another user could put a store or a link there",
+                        "chmod go-w " + environment.token_dir});
+  }
   if (!folder.writable) {
     findings.push_back({"the token folder " + environment.token_dir + " is not writable: " +
                             folder.error + " (the token keeps its lock file and its changes there)",

@@ -69,7 +69,9 @@ struct PathState {
   bool is_directory = false;
   bool readable = false;
   bool writable = false;
-  std::string error;  // why it could not be examined (exists false)
+  bool shared_writable = false;  // a folder that group or others may write (POSIX)
+  int64_t size = -1;             // a file's size in bytes
+  std::string error;             // why it could not be examined (exists false)
 };
 PathState ExaminePath(const std::string &path);
 

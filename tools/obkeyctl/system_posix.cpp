@@ -203,6 +203,8 @@ PathState ExaminePath(const std::string &path) {
   }
   state.exists = true;
   state.is_directory = S_ISDIR(info.st_mode);
+  state.shared_writable = state.is_directory && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  state.size = static_cast<int64_t>(info.st_size);
   state.readable = access(path.c_str(), R_OK) == 0;
   state.writable = access(path.c_str(), W_OK) == 0;
   if (!state.writable) state.error = SystemErrorText();

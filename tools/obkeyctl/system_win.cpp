@@ -188,12 +188,15 @@ bool WriteStdout(const uint8_t *bytes, size_t len) {
 
 PathState ExaminePath(const std::string &path) {
   PathState state;
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
     state.error = SystemErrorText();
     return state;
   }
+  DWORD attributes = data.dwFileAttributes;
   state.exists = true;
+  state.size =
+      static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
   state.is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   state.readable = true;
   state.writable = (attributes & FILE_ATTRIBUTE_READONLY) == 0;

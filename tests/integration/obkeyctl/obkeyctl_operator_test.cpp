@@ -20,6 +20,13 @@ long ChildrenPeakKib() {
   return usage.ru_maxrss;
 }
 
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 class OperatorTest : public ObkeyctlTest {
  protected:
   // A signature pair with its certificate from a throwaway authority, an
@@ -212,6 +219,93 @@ TEST_F(OperatorTest, ListShowsKeysCertificatesFilesAndTries) {
   // A certificate of another key is flagged.
   ASSERT_EQ(Run("cert import other.crt --type sig --force --pin-file pin").exit_status, 0);
   EXPECT_NE(Run("list").out.find("does NOT match the key pair"), std::string::npos);
+}
+
+TEST_F(OperatorTest, DiagnosisNamesASharedFolderAndTheLogSize) {
+  FormatWithSignatureKey();
+  ShellResult shown = Run("config show");
+  const std::string log_size = std::to_string(ReadText(dir_ + "/xml816.log").size());
+  EXPECT_NE(shown.out.find("xml816.log  ($OBKEY_LOG, " + log_size + " bytes)"), std::string::npos)
+      << shown.out;
+  // A folder others may write: the token refuses it, obkeyctl says so.
+  ASSERT_EQ(chmod((dir_ + "/tokens").c_str(), 0777), 0);
+  ShellResult status = Run("status");
+  EXPECT_EQ(status.exit_status, 3);
+  EXPECT_NE(status.err.find("is writable by group or others"), std::string::npos) << status.err;
+  ShellResult diagnosed = Run("diagnose");
+  EXPECT_EQ(diagnosed.exit_status, 1);
+  EXPECT_NE(diagnosed.out.find("fix:   chmod go-w " + dir_ + "/tokens"), std::string::npos)
+      << diagnosed.out;
+  ASSERT_EQ(chmod((dir_ + "/tokens").c_str(), 0700), 0);
+  EXPECT_EQ(Run("diagnose").exit_status, 0);
+}
+
+// The options each command accepts (as its parser tells them) are each in
+// its --help with a description and in its entry of the manual page.
+TEST_F(OperatorTest, EveryAcceptedOptionIsDocumented) {
+  std::string man = ReadText(OBKEYCTL_MAN_PAGE);
+  ASSERT_FALSE(man.empty());
+  for (size_t at = 0; (at = man.find("\\-", at)) != std::string::npos;) man.replace(at, 2, "-");
+  auto section = [&](const std::string &name) {
+    size_t start = man.find("\n.SH " + name + "\n");
+    size_t end = man.find("\n.SH ", start + 1);
+    return start == std::string::npos ? std::string() : man.substr(start, end - start);
+  };
+  const std::string commands = section("COMMANDS"), pins = section("PINS");
+  const std::string globals = section("GLOBAL OPTIONS"), environment = section("ENVIRONMENT");
+  const std::string help = Run("--help").out;
+  for (const char *option : {"--library", "--token-library", "--registry", "--device",
+                             "--token-dir", "--log", "--quiet", "--verbose", "--version"}) {
+    EXPECT_NE(globals.find(option), std::string::npos) << option;
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+  }
+  for (const char *variable : {"OBKEY_LIBRARY", "OBKEY_REGISTRY", "XCSP_TOKEN_DIR", "OBKEY_LOG",
+                               "OBKEY_PKCS11_MODULE", "OBKEY_NO_MESSAGE_BOX"}) {
+    EXPECT_NE(environment.find(variable), std::string::npos) << variable;
+  }
+
+  size_t checked = 0;
+  const std::vector<std::string> help_lines = Lines(help);
+  for (size_t i = 0; i < help_lines.size(); ++i) {
+    if (help_lines[i] != "Commands:") continue;
+    for (++i; i < help_lines.size() && help_lines[i].rfind("  ", 0) == 0; ++i) {
+      // The command's words are the lower-case ones before its arguments.
+      std::istringstream words_in(help_lines[i].substr(2, 28));
+      std::string word, words;
+      while (words_in >> word &&
+             word.find_first_not_of("abcdefghijklmnopqrstuvwxyz-") == std::string::npos) {
+        words += (words.empty() ? "" : " ") + word;
+      }
+      ShellResult refused = Run(words + " --not-an-option");
+      size_t takes = refused.err.find("(it takes ");
+      ASSERT_NE(takes, std::string::npos) << words << "\n" << refused.err;
+      std::string accepted =
+          refused.err.substr(takes + 10, refused.err.find(')', takes) - takes - 10);
+      size_t entry_at = commands.find("\n.B " + words);
+      ASSERT_NE(entry_at, std::string::npos) << words << " has no entry in the manual page";
+      std::string entry = commands.substr(entry_at, commands.find("\n.TP", entry_at) - entry_at);
+      const std::string command_help = Run(words + " --help").out;
+      std::istringstream options_in(accepted == "no options" ? "" : accepted);
+      for (std::string option; std::getline(options_in >> std::ws, option, ',');) {
+        bool pin = option.rfind("--pin", 0) == 0 || option.rfind("--new-pin", 0) == 0;
+        EXPECT_NE((pin ? pins : entry).find(option), std::string::npos)
+            << words << " " << option << " is not in the manual page";
+        if (pin) {
+          EXPECT_NE(entry.find("PIN option"), std::string::npos) << words;
+        }
+        bool described = false;
+        for (const std::string &line : Lines(command_help)) {
+          if (line.rfind("  " + option + " ", 0) == 0 && line.size() > 29 &&
+              line.find_first_not_of(' ', 29) != std::string::npos) {
+            described = true;
+          }
+        }
+        EXPECT_TRUE(described) << words << " " << option << " has no text in --help";
+        ++checked;
+      }
+    }
+  }
+  EXPECT_GT(checked, 60u);
 }
 
 }  // namespace
