@@ -135,6 +135,7 @@ const OptionHelp *HelpOf(const std::string &name) {
 }
 
 bool g_stdin_used = false;
+std::vector<std::string> g_written;  // what WriteOutput wrote, for ReportWritten
 std::string g_command_words;
 
 void UseStdin(const std::string &by) {
@@ -492,13 +493,6 @@ int Context::Done(const std::string &what, const std::string &detail) {
   return kExitOk;
 }
 
-void Context::Wrote(const Args &args, const std::string &what, uint64_t len) const {
-  std::string out = args.Get("out", "-");
-  if (settings.quiet || out == "-") return;
-  std::fprintf(stderr, "obkeyctl: wrote %s to %s (%llu bytes)\n", what.c_str(), out.c_str(),
-               static_cast<unsigned long long>(len));
-}
-
 void Context::Note(const std::string &line) const {
   if (!settings.quiet) std::fprintf(stderr, "obkeyctl: %s\n", line.c_str());
 }
@@ -571,6 +565,13 @@ void WriteOutput(const std::string &path, const uint8_t *bytes, size_t len, bool
     Failure("cannot write " + path + ": " + error,
             {{"the folder is missing or not writable", "choose another path with --out"}});
   }
+  g_written.push_back("wrote " + path + " (" + std::to_string(len) + " bytes" +
+                      (secret ? ", mode 0600)" : ")"));
+}
+
+void ReportWritten() {
+  for (const std::string &line : g_written) std::fprintf(stderr, "obkeyctl: %s\n", line.c_str());
+  g_written.clear();
 }
 
 size_t Emit(const Args &args, const uint8_t *bytes, size_t len, bool secret) {

@@ -147,10 +147,6 @@ class Context {
   // Done prints "<what>: ok" (and ", <detail>") unless --quiet; returns 0.
   int Done(const std::string &what, const std::string &detail = "");
 
-  // Wrote says what a command wrote to a file (its path and size) unless
-  // --quiet or the result went to standard output.
-  void Wrote(const Args &args, const std::string &what, uint64_t len) const;
-
   // Note prints an informational line on standard error unless --quiet.
   void Note(const std::string &line) const;
 
@@ -190,6 +186,9 @@ uint64_t StreamInput(const std::string &path,
 // WriteOutput writes to a file (atomically; mode 0600 when `secret`, else
 // 0644) or, for "-", standard output.
 void WriteOutput(const std::string &path, const uint8_t *bytes, size_t len, bool secret);
+// ReportWritten tells, on standard error, each file WriteOutput wrote in
+// this run, with its size; called once a command has succeeded.
+void ReportWritten();
 // Emit writes a binary result to --out (default "-"): raw, or as hex with
 // --hex or when it goes to a terminal.
 // Both return the number of bytes written.

@@ -43,17 +43,15 @@ int EnrollRequestCommand(Context &context, const Args &args) {
                 context.Call("OBCERT_CreateP10",
                              [&] { return create_request(0, 0, 0, subject.c_str(), &request, 0); }),
                 explain);
-  size_t written = 0;
   std::string text(pem.begin(), pem.begin() + request.cbData);
   while (!text.empty() && text.back() == '\0') text.pop_back();
   if (args.Get("outform", "pem") == "der") {
     std::vector<uint8_t> der;
     if (!RequestPemToDer(text, &der)) Failure("the enrollment library's request does not parse");
-    written = Emit(args, der.data(), der.size(), false);
+    Emit(args, der.data(), der.size(), false);
   } else {
-    written = EmitText(args, text, false);
+    EmitText(args, text, false);
   }
-  context.Wrote(args, "the request", written);
   return kExitOk;
 }
 

@@ -148,8 +148,7 @@ int BackupCommand(Context &context, const Args &args) {
     Failure("backup: " + environment.store_path + " is not a token store; nothing was written");
   }
   WriteOutput(out, store.data(), store.size(), true);
-  return context.Done("backup of device " + std::to_string(environment.device),
-                      "wrote " + out + " (" + std::to_string(store.size()) + " bytes, mode 0600)");
+  return context.Done("backup of device " + std::to_string(environment.device));
 }
 
 int RestoreCommand(Context &context, const Args &args) {

@@ -260,8 +260,7 @@ int SignCommand(Context &context, const Args &args) {
     }
     return findings;
   });
-  size_t written = Emit(args, signature, signature_len, false);
-  context.Wrote(args, "the " + args.Get("digest", "sha1") + " signature", written);
+  Emit(args, signature, signature_len, false);
   return kExitOk;
 }
 

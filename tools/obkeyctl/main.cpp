@@ -249,7 +249,9 @@ int Run(const std::vector<std::string> &args, Settings *settings) {
     }
     UsePrivateConfiguration(*settings);
   }
-  return chosen->run(context, parsed);
+  int status = chosen->run(context, parsed);
+  if (status == kExitOk && !settings->quiet) ReportWritten();
+  return status;
 }
 
 }  // namespace

@@ -129,9 +129,7 @@ TEST_F(OperatorTest, SignsEveryDigestThatOpensslChecks) {
     const std::string d = digest;
     ShellResult signed_ = Run("sign data --digest " + d + " --pin-file pin --out data.sig");
     EXPECT_EQ(signed_.exit_status, 0) << d << signed_.err;
-    EXPECT_NE(signed_.err.find("wrote the " + d + " signature to data.sig (128 bytes)"),
-              std::string::npos)
-        << signed_.err;
+    EXPECT_NE(signed_.err.find("wrote data.sig (128 bytes)"), std::string::npos) << signed_.err;
     ShellResult checked =
         Shell("openssl dgst -" + d + " -verify sig.pem -signature data.sig data && " +
               "$CTL verify data data.sig --digest " + d);
