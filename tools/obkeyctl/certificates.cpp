@@ -8,6 +8,8 @@
 #include <openssl/sha.h>
 #include <openssl/x509.h>
 
+#include <cstdio>
+#include <ctime>
 #include <memory>
 
 #include "rsa_blobs.h"

@@ -55,7 +55,8 @@ void ListSlot(Context &context, const Slot &slot, const std::string &container) 
   }
   CertificateFacts facts;
   if (!DescribeCertificate(der, &facts)) {
-    std::printf("  certificate  %zu bytes that do not parse as a certificate\n", der.size());
+    std::printf("  certificate  %s bytes that do not parse as a certificate\n",
+                std::to_string(der.size()).c_str());
     return;
   }
   const char *match = key.empty()               ? "no key pair to match"
@@ -86,7 +87,8 @@ int ListCommand(Context &context, const Args &) {
   for (int i = 0; i < 2; ++i) ListSlot(context, Slots()[i], names[i]);
   auto export_file = Require(context.api().export_file, "OBCA_ExportFile");
   std::vector<std::string> labels = Labels(context);
-  std::printf("files           %zu of %u labels\n", labels.size(), OB_LABEL_COUNT);
+  std::printf("files           %s of %u labels\n", std::to_string(labels.size()).c_str(),
+              OB_LABEL_COUNT);
   std::vector<uint8_t> data(kFileCapacity);
   for (const std::string &label : labels) {
     uint32_t len = static_cast<uint32_t>(data.size());
