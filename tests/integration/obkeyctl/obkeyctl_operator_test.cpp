@@ -173,6 +173,7 @@ TEST_F(OperatorTest, BackupAndRestoreBringTheTokenBack) {
   FormatWithSignatureKey();
   ASSERT_EQ(Run("export-pubkey 'CLI_SIG\\03' --out sig.pem").exit_status, 0);
   ASSERT_EQ(Run("file put NOTES data --pin-file pin").exit_status, 0);
+  ASSERT_EQ(Run("sign data --pin-file pin --out before.sig").exit_status, 0);
   ShellResult backup = Run("backup --out token.bak");
   ASSERT_EQ(backup.exit_status, 0) << backup.err;
   EXPECT_EQ(ModeOf(dir_ + "/token.bak"), 0600);
@@ -194,7 +195,7 @@ TEST_F(OperatorTest, BackupAndRestoreBringTheTokenBack) {
   ShellResult signed_ = Shell(
       "$CTL sign data --pin-file pin --out after.sig && "
       "openssl dgst -sha1 -verify sig.pem -signature after.sig data && "
-      "$CTL file get NOTES | cmp - data");
+      "$CTL verify data before.sig && $CTL file get NOTES | cmp - data");
   EXPECT_EQ(signed_.exit_status, 0) << signed_.err << signed_.out;
 }
 
