@@ -7,16 +7,28 @@ BUILD_TSAN ?= build-tsan
 BUILD_WIN ?= build-win
 BUILD_WIN64 ?= build-win64
 BUILD_BENCH ?= build-bench
+BUILD_LINUX ?= build-linux
 
-.PHONY: all deps build asan-build test test-linux test-asan test-tsan test-win test-win64 \
-  test-win-shared build-win build-win64 dist dist-win32 dist-win64 install package fuzz demo \
+.PHONY: all deps deps-build build-linux build asan-build test test-linux test-asan test-tsan \
+  test-win test-win64 test-win-shared build-win build-win64 dist dist-win32 dist-win64 install package fuzz demo \
   demo-pkcs11 bench clean
 PREFIX ?= /usr/local
 
 all: build
 
+# `make deps` installs what `make test` needs (Wine, MinGW, clang, GoogleTest
+# and the rest); `make deps-build` only what the Linux build needs.
 deps:
-	bash scripts/deps.sh
+	bash scripts/deps.sh test
+
+deps-build:
+	bash scripts/deps.sh build
+
+# The Linux library and obkeyctl without the tests, from the build set alone:
+# what demo, install and package use.
+build-linux: deps-build
+	cmake -S . -B $(BUILD_LINUX) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOBKEY_BUILD_TESTS=OFF
+	cmake --build $(BUILD_LINUX) -j$(JOBS)
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -41,12 +53,12 @@ test-asan: asan-build
 	ctest --test-dir $(BUILD_ASAN) --output-on-failure -j$(JOBS)
 
 # The Linux library, headers, pkg-config file, CMake package and obkeyctl.
-install: build
-	cmake --install $(BUILD) --prefix $(PREFIX)
+install: build-linux
+	cmake --install $(BUILD_LINUX) --prefix $(PREFIX)
 
-# A Debian package of the same tree, written into $(BUILD).
-package: build
-	cd $(BUILD) && cpack --config CPackConfig.cmake
+# A Debian package of the same tree, written into $(BUILD_LINUX).
+package: build-linux
+	cd $(BUILD_LINUX) && cpack --config CPackConfig.cmake
 
 # `make fuzz FUZZ_SECONDS=3600` runs every fuzzer that long (in parallel,
 # JOBS at a time); `FUZZ_TARGETS=regex` picks some. New inputs stay in
@@ -102,8 +114,8 @@ test-win-shared: build-win build-win64
 
 test: test-linux test-asan test-tsan test-win test-win64 test-win-shared
 
-demo: build
-	bash scripts/demo.sh $(BUILD)
+demo: build-linux
+	bash scripts/demo.sh $(BUILD_LINUX)
 
 demo-pkcs11: build
 	bash scripts/demo-pkcs11.sh $(BUILD)
@@ -114,4 +126,4 @@ bench: deps
 	bash scripts/run-bench.sh $(BUILD_BENCH)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_WIN) $(BUILD_WIN64) $(BUILD_BENCH)
+	rm -rf $(BUILD) $(BUILD_LINUX) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_WIN) $(BUILD_WIN64) $(BUILD_BENCH)

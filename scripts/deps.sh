@@ -1,11 +1,24 @@
 #!/usr/bin/env bash
-# Installs every Debian package that the build, the tests, the Windows cross
-# build and the Wine tests need. Idempotent; runs as root with no prompt.
+# deps.sh [--dry-run] [NEED...]: installs the Debian packages a need takes.
+# Idempotent; runs as root (or through sudo) with no prompt.
+#
+#   build  the Linux library, obkeyctl and the demo: what `make demo`,
+#          `make install` and `make package` need (a build without tests)
+#   test   everything `make test` needs besides: GoogleTest, clang and the
+#          sanitizers, the MinGW cross compilers, Wine with the i386
+#          architecture, SoftHSM, and deb-src entries for the OpenSSL source
+#
+# Without a NEED it installs for `test`, which takes in `build`.
+# --dry-run changes nothing: it prints each package of the needs as
+# "have NAME" or "install NAME", and each other step as "step ...".
 set -euo pipefail
 
-packages=(
-  build-essential cmake make pkg-config git ca-certificates
+build_packages=(
+  build-essential cmake make pkg-config
   libssl-dev openssl libxml2-dev
+)
+test_packages=(
+  git ca-certificates
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev clang-format
   g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
@@ -16,31 +29,74 @@ packages=(
   wine wine32:i386 wine64
 )
 
-have_all() {
-  local p
-  for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || return 1
-  done
-  # the openssl source package needs a deb-src entry
-  apt-cache showsrc openssl >/dev/null 2>&1 || return 1
+dry_run=0
+needs=()
+for arg in "$@"; do
+  case "$arg" in
+    --dry-run) dry_run=1 ;;
+    build | test) needs+=("$arg") ;;
+    *)
+      echo "deps.sh: unknown need '$arg' (build, test, --dry-run)" >&2
+      exit 2
+      ;;
+  esac
+done
+[ ${#needs[@]} -gt 0 ] || needs=(test)
+
+packages=("${build_packages[@]}")
+with_test=0
+for need in "${needs[@]}"; do
+  if [ "$need" = test ]; then
+    with_test=1
+    packages+=("${test_packages[@]}")
+  fi
+done
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
-if have_all; then
+missing=()
+for p in "${packages[@]}"; do
+  if installed "$p"; then
+    [ $dry_run -eq 0 ] || echo "have $p"
+  else
+    [ $dry_run -eq 0 ] || echo "install $p"
+    missing+=("$p")
+  fi
+done
+
+# The test set cross-builds OpenSSL from Debian's source package and runs
+# 32-bit Wine: it needs the i386 architecture and deb-src entries.
+need_i386=0
+need_src=0
+if [ $with_test -eq 1 ]; then
+  dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1
+  apt-cache showsrc openssl >/dev/null 2>&1 || need_src=1
+fi
+
+if [ $dry_run -eq 1 ]; then
+  [ $need_i386 -eq 0 ] || echo "step dpkg --add-architecture i386"
+  [ $need_src -eq 0 ] || echo "step add deb-src entries for the Debian suites"
+  [ ${#missing[@]} -eq 0 ] || echo "step apt-get install ${missing[*]}"
+  exit 0
+fi
+
+if [ ${#missing[@]} -eq 0 ] && [ $need_i386 -eq 0 ] && [ $need_src -eq 0 ]; then
   exit 0
 fi
 
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-
 export DEBIAN_FRONTEND=noninteractive
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ $need_i386 -eq 1 ]; then
   $sudo dpkg --add-architecture i386
 fi
 
 # deb-src entries for Debian's own suites, so that `apt-get source openssl` works
 src_list=/etc/apt/sources.list.d/obkey-src.sources
-if [ ! -f "$src_list" ]; then
+if [ $need_src -eq 1 ] && [ ! -f "$src_list" ]; then
   if [ -f /etc/apt/sources.list.d/debian.sources ]; then
     sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
       $sudo tee "$src_list" >/dev/null

@@ -28,11 +28,7 @@ cp "$build_dir/softtoken/xcsp_eclib.dll" "$build_dir/softtoken/KeyOperation.dll"
   "$build_dir/enrollsim/VeltaNxoEnrollApi.dll" "$stage/softtoken/"
 cp "$here/softtoken/README.md" "$stage/softtoken/README.md"
 cp "$here/enrollsim/README.md" "$stage/softtoken/README-enrollment.md"
-readme="$here/dist/README-windows.txt"
-if [ "$OBKEY_WIN_PLATFORM" = win64 ]; then
-  readme="$here/dist/README-windows64.txt"
-fi
-cp "$readme" "$stage/README-windows.txt"
+cp "$build_dir/README-windows.txt" "$stage/README-windows.txt"
 
 (cd "$build_dir/dist" && zip -q -r -X "$build_dir/$name.zip" "$name")
 echo "$build_dir/$name.zip"

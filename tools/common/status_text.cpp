@@ -1,9 +1,11 @@
 #include "status_text.h"
 
-#include "enrollsim_status.h"
 #include "obkey_types.h"
+// The PKCS #11 token library's own header first, so that obkey_status.h
+// checks its table against it below.
 #include "p11token_status.h"
-#include "softtoken_status.h"
+//
+#include "obkey_status.h"
 
 namespace obkey {
 namespace {
@@ -31,10 +33,16 @@ constexpr StatusEntry kStatuses[] = {
     {CIPHER_E_KEY, "CIPHER_E_KEY",
      "a triple-DES key part is refused (a weak or semi-weak DES key, or parts that repeat)"},
     {CIPHER_E_LENGTH, "CIPHER_E_LENGTH", "ECB or CBC data must be a multiple of 8 bytes long"},
-    XCST_STATUS_LIST(OBKEY_STATUS_ENTRY) P11ST_STATUS_LIST(OBKEY_STATUS_ENTRY)
-        VEST_STATUS_LIST(OBKEY_STATUS_ENTRY)};
+    OBKEY_CLIENT_STATUS_LIST(OBKEY_STATUS_ENTRY)};
 
 #undef OBKEY_STATUS_ENTRY
+
+// The installed table names the PKCS #11 token library's own statuses with
+// the values that library returns.
+#define OBKEY_SAME_VALUE(name, value, text) \
+  static_assert(name == static_cast<int32_t>(value), #name " differs from p11token_status.h");
+OBKEY_P11_STATUS_LIST(OBKEY_SAME_VALUE)
+#undef OBKEY_SAME_VALUE
 
 // The PKCS #11 token library passes a module's own return value on in two
 // ranges of its own.

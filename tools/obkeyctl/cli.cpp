@@ -107,11 +107,11 @@ const OptionHelp kOptionHelp[] = {
     {"new-pin-env", "VAR", "read the new PIN from environment variable VAR"},
     {"new-pin-stdin", "", "read the new PIN from standard input (after --pin-stdin's line)"},
     {"type", "", "which key pair: sig (signature) or enc (exchange, encryption)"},
-    {"force", "", "replace the existing key pair (the old private key is lost)"},
+    {"force", "", "replace what is there (a key pair: its private key is lost)"},
     {"yes", "", "do not ask; needed when standard input is not a terminal"},
     {"digest", "",
-     "sha1: sign the DigestInfo of the file's SHA-1 (default, what openssl "
-     "dgst -sha1 checks); none: the file itself (at most 117 bytes, or 128)"},
+     "the digest whose DigestInfo is signed (default sha1; openssl dgst -sha256 "
+     "-verify checks sha256); none: the file itself (at most 117 bytes, or 128)"},
     {"key", "", "decrypt with the exchange (enc, default) or the signature (sig) key"},
     {"inform", "", "the input's form (default: recognised from the contents)"},
     {"outform", "", "the output's form"},
@@ -135,6 +135,7 @@ const OptionHelp *HelpOf(const std::string &name) {
 }
 
 bool g_stdin_used = false;
+std::vector<std::string> g_written;  // what WriteOutput wrote, for ReportWritten
 std::string g_command_words;
 
 void UseStdin(const std::string &by) {
@@ -415,6 +416,7 @@ const ObkeyApi &Context::api() {
                 "give its path with --library PATH or $OBKEY_LIBRARY"}});
     }
     if (settings.verbose) std::fprintf(stderr, "obkeyctl: loaded %s\n", chosen.c_str());
+    library_loaded_ = chosen;
     loaded_ = true;
   }
   return api_;
@@ -530,6 +532,29 @@ std::vector<uint8_t> ReadInput(const std::string &path) {
   return bytes;
 }
 
+uint64_t StreamInput(const std::string &path,
+                     const std::function<void(const uint8_t *bytes, size_t len)> &chunk) {
+  FILE *file = stdin;
+  if (path == "-") {
+    UseStdin("'-'");
+  } else {
+    file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) Failure("cannot read " + path + ": " + SystemErrorText());
+  }
+  std::vector<uint8_t> buffer(64 * 1024);
+  uint64_t total = 0;
+  size_t got = 0;
+  while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
+    chunk(buffer.data(), got);
+    total += got;
+  }
+  bool failed = std::ferror(file) != 0;
+  std::string error = failed ? SystemErrorText() : "";
+  if (file != stdin) std::fclose(file);
+  if (failed) Failure("cannot read " + path + ": " + error);
+  return total;
+}
+
 void WriteOutput(const std::string &path, const uint8_t *bytes, size_t len, bool secret) {
   if (path == "-") {
     if (!WriteStdout(bytes, len)) Failure("cannot write to standard output: " + SystemErrorText());
@@ -540,22 +565,31 @@ void WriteOutput(const std::string &path, const uint8_t *bytes, size_t len, bool
     Failure("cannot write " + path + ": " + error,
             {{"the folder is missing or not writable", "choose another path with --out"}});
   }
+  g_written.push_back("wrote " + path + " (" + std::to_string(len) + " bytes" +
+                      (secret ? ", mode 0600)" : ")"));
 }
 
-void Emit(const Args &args, const uint8_t *bytes, size_t len, bool secret) {
+void ReportWritten() {
+  for (const std::string &line : g_written) std::fprintf(stderr, "obkeyctl: %s\n", line.c_str());
+  g_written.clear();
+}
+
+size_t Emit(const Args &args, const uint8_t *bytes, size_t len, bool secret) {
   std::string out = args.Get("out", "-");
   if (args.Has("hex") || (out == "-" && IsTerminal(1))) {
     std::string text = HexText(bytes, len) + "\n";
     WriteOutput(out, reinterpret_cast<const uint8_t *>(text.data()), text.size(), secret);
     OPENSSL_cleanse(&text[0], text.size());
-    return;
+    return text.size();
   }
   WriteOutput(out, bytes, len, secret);
+  return len;
 }
 
-void EmitText(const Args &args, const std::string &text, bool secret) {
+size_t EmitText(const Args &args, const std::string &text, bool secret) {
   WriteOutput(args.Get("out", "-"), reinterpret_cast<const uint8_t *>(text.data()), text.size(),
               secret);
+  return text.size();
 }
 
 std::string HexText(const uint8_t *bytes, size_t len) {

@@ -96,6 +96,7 @@ void AddFileCommands(std::vector<Command> *table);
 void AddSymmetricKeyCommands(std::vector<Command> *table);
 void AddEnrollmentCommands(std::vector<Command> *table);
 void AddConfigCommands(std::vector<Command> *table);
+void AddInventoryCommands(std::vector<Command> *table);
 
 // ParseCommandArgs checks `args` against `command` and returns them; any
 // unknown option, bad value, missing option or argument, or extra argument
@@ -131,6 +132,8 @@ class Context {
 
   // api loads the obkey library on first use; a failure stops the command.
   const ObkeyApi &api();
+  // The path or name of the obkey library loaded (empty before api()).
+  const std::string &library_loaded() const { return library_loaded_; }
 
   // Call runs one library call with the library's standard output sent to
   // standard error, and tells in --verbose what it called.
@@ -160,6 +163,7 @@ class Context {
  private:
   ObkeyApi api_;
   bool loaded_ = false;
+  std::string library_loaded_;
 };
 
 // Require stops with a message when the library lacks an export.
@@ -174,14 +178,23 @@ Function Require(Function function, const char *export_name) {
 
 // Input and output. "-" is standard input or output everywhere.
 std::vector<uint8_t> ReadInput(const std::string &path);
+// StreamInput hands a file (or standard input) to `chunk` piece by piece,
+// so that a file of any size passes in a fixed amount of memory; returns
+// the number of bytes read.
+uint64_t StreamInput(const std::string &path,
+                     const std::function<void(const uint8_t *bytes, size_t len)> &chunk);
 // WriteOutput writes to a file (atomically; mode 0600 when `secret`, else
 // 0644) or, for "-", standard output.
 void WriteOutput(const std::string &path, const uint8_t *bytes, size_t len, bool secret);
+// ReportWritten tells, on standard error, each file WriteOutput wrote in
+// this run, with its size; called once a command has succeeded.
+void ReportWritten();
 // Emit writes a binary result to --out (default "-"): raw, or as hex with
 // --hex or when it goes to a terminal.
-void Emit(const Args &args, const uint8_t *bytes, size_t len, bool secret);
+// Both return the number of bytes written.
+size_t Emit(const Args &args, const uint8_t *bytes, size_t len, bool secret);
 // EmitText writes text (PEM, lists) to --out (default "-").
-void EmitText(const Args &args, const std::string &text, bool secret);
+size_t EmitText(const Args &args, const std::string &text, bool secret);
 std::string HexText(const uint8_t *bytes, size_t len);
 
 // AskLine writes `prompt` to standard error and reads a line from standard

@@ -12,6 +12,10 @@
 namespace obkeyctl {
 namespace {
 
+// A log this large is worth a word: at 56 bytes an entry it holds some
+// twenty million signatures.
+constexpr int64_t kLogWarnBytes = 1024ll * 1024 * 1024;
+
 int ConfigInitCommand(Context &context, const Args &args) {
   if (context.settings.device.empty()) UsageError("`config init` needs --device N");
   int32_t device = static_cast<int32_t>(std::stol(context.settings.device));
@@ -75,7 +79,10 @@ int ConfigShowCommand(Context &context, const Args &) {
     line("token store", environment.store_path,
          store.exists ? "present" : "missing: the token was never formatted");
   }
-  line("log", environment.log_path, environment.log_from);
+  PathState log = ExaminePath(environment.log_path);
+  line("log", environment.log_path,
+       environment.log_from +
+           (log.exists ? ", " + std::to_string(log.size) + " bytes" : ", absent"));
   const char *library = std::getenv("OBKEY_LIBRARY");
   line("library",
        !context.settings.library.empty() ? context.settings.library
@@ -87,6 +94,33 @@ int ConfigShowCommand(Context &context, const Args &) {
                                           : "default");
   std::fputs(text.c_str(), stdout);
   return kExitOk;
+}
+
+// diagnose: the settings, then everything obkeyctl can see going wrong with
+// them, without touching the token.
+int DiagnoseCommand(Context &context, const Args &args) {
+  ConfigShowCommand(context, args);
+  Environment environment = DescribeEnvironment(context.settings);
+  std::vector<Finding> findings = DiagnoseReach(environment);
+  if (findings.empty()) findings = DiagnoseWritable(environment);
+  PathState log = ExaminePath(environment.log_path);
+  if (log.exists && log.size > kLogWarnBytes) {
+    findings.push_back({"the diagnostic log " + environment.log_path + " is " +
+                            std::to_string(log.size / (1024 * 1024)) +
+                            " MiB; obkey appends to it and never rotates it",
+                        "rotate it: move it away (obkey opens it afresh for every entry), e.g. "
+                        "with logrotate and no copytruncate"});
+  }
+  std::fflush(stdout);
+  if (findings.empty()) {
+    std::printf("\nobkeyctl sees nothing wrong with the configuration or the software token.\n");
+    return kExitOk;
+  }
+  std::printf("\n");
+  for (const Finding &finding : findings) {
+    std::printf("problem: %s\n  fix:   %s\n", finding.cause.c_str(), finding.fix.c_str());
+  }
+  return kExitFailed;
 }
 
 }  // namespace
@@ -105,7 +139,18 @@ void AddConfigCommands(std::vector<Command> *table) {
                     "OBKEY_REGISTRY=~/obkey.reg\n",
                     ConfigInitCommand, false});
   table->push_back({"config show", "", "", "show each setting and where it comes from",
-                    "\nexample:\n  obkeyctl config show\n", ConfigShowCommand, false});
+                    "The log line gives the diagnostic log's size: obkey appends about 56 bytes\n"
+                    "per signature and never rotates it.\n"
+                    "\nexample:\n  obkeyctl config show\n",
+                    ConfigShowCommand, false});
+  table->push_back({"diagnose", "", "", "check the configuration, the software token and the log",
+                    "Prints what config show prints, then every problem obkeyctl can see\n"
+                    "without opening the token: a missing or unreadable configuration, a token\n"
+                    "folder that is missing, not writable or writable by others, a store that is\n"
+                    "missing or not a token store, a lock held by another process, a diagnostic\n"
+                    "log over 1 GiB. Exit status 1 when it finds one.\n"
+                    "\nexample:\n  obkeyctl diagnose\n",
+                    DiagnoseCommand, false});
 }
 
 }  // namespace obkeyctl

@@ -3,8 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "certificates.h"
 #include "cli.h"
 #include "rsa_blobs.h"
+#include "token_view.h"
 
 namespace obkeyctl {
 namespace {
@@ -53,6 +55,59 @@ int EnrollRequestCommand(Context &context, const Args &args) {
   return kExitOk;
 }
 
+// What the answer asked to install for `key_type`: the signature
+// certificate is the bundle's one holding the token's signature key, the
+// exchange certificate the answer's certKmcRep1. Empty when none is.
+std::vector<uint8_t> GivenCertificate(Context &context, uint32_t key_type,
+                                      const std::string &answer, const std::string &pkcs7) {
+  if (key_type == OB_KEY_TYPE_EXCHANGE) {
+    std::vector<uint8_t> der;
+    if (!Base64Decode(XmlElementText(answer, "certKmcRep1"), &der)) der.clear();
+    return der;
+  }
+  std::string names[2];
+  ContainerNames(context, names);
+  const Slot &slot = SlotOf(key_type);
+  std::vector<uint8_t> blob;
+  if (names[slot.index].empty() || !PublicKeyBlob(context, names[slot.index] + slot.suffix, &blob))
+    return {};
+  std::vector<uint8_t> key = BlobPublicKey(blob);
+  for (const std::vector<uint8_t> &der : Pkcs7Certificates(pkcs7)) {
+    CertificateFacts facts;
+    if (DescribeCertificate(der, &facts) && facts.public_key == key) return der;
+  }
+  return {};
+}
+
+// The library installs the signature certificate without telling whether
+// it could; obkeyctl reads both back and compares them with what it gave.
+void CheckInstalled(Context &context, const std::string &answer, const std::string &pkcs7,
+                    const Args &args) {
+  std::vector<Finding> missing;
+  const struct {
+    uint32_t key_type;
+    std::string source;
+  } parts[] = {{OB_KEY_TYPE_SIGNATURE, args.Get("pkcs7")},
+               {OB_KEY_TYPE_EXCHANGE, args.at(0) + " (certKmcRep1)"}};
+  for (const auto &part : parts) {
+    const std::string role = SlotOf(part.key_type).role;
+    std::vector<uint8_t> given = GivenCertificate(context, part.key_type, answer, pkcs7);
+    std::vector<uint8_t> installed;
+    bool present = CertificateOf(context, part.key_type, &installed);
+    if (given.empty()) {
+      missing.push_back({"the " + role + " certificate was not installed: " + part.source +
+                             " holds no certificate of the token's " + role + " key",
+                         "give the PKCS #7 bundle the authority issued for this token's "
+                         "request"});
+    } else if (!present || installed != given) {
+      missing.push_back({"the " + role + " certificate was not installed: the token's " + role +
+                             " container holds " + (present ? "another certificate" : "none"),
+                         "run enroll install again; `obkeyctl list` shows what the token holds"});
+    }
+  }
+  if (!missing.empty()) Failure("enroll install: not every certificate landed", missing);
+}
+
 int EnrollInstallCommand(Context &context, const Args &args) {
   std::string answer = ReadText(args.at(0));
   std::string pkcs7 = ReadText(args.Get("pkcs7"));
@@ -74,7 +129,8 @@ int EnrollInstallCommand(Context &context, const Args &args) {
         }
         return findings;
       });
-  return context.Done("enroll install");
+  CheckInstalled(context, answer, pkcs7, args);
+  return context.Done("enroll install", "both certificates read back from the token");
 }
 
 }  // namespace

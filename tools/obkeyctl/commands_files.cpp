@@ -1,11 +1,14 @@
 // Certificates on the token and labelled files.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "certificates.h"
 #include "cli.h"
 #include "rsa_blobs.h"
 #include "softtoken_status.h"
+#include "token_view.h"
 
 namespace obkeyctl {
 namespace {
@@ -33,15 +36,56 @@ std::vector<Finding> LabelFindings(const std::string &label) {
   return findings;
 }
 
+// Why a certificate should not go where it was asked to; empty when it may.
+std::vector<Finding> CertificateRefusals(Context &context, uint32_t key_type,
+                                         const std::vector<uint8_t> &der,
+                                         const CertificateFacts &facts) {
+  std::string names[2];
+  ContainerNames(context, names);
+  const Slot &slot = SlotOf(key_type);
+  const std::string &container = names[slot.index];
+  const std::string role = slot.role;
+  std::vector<Finding> refusals;
+  std::vector<uint8_t> blob;
+  if (container.empty() || !PublicKeyBlob(context, container + slot.suffix, &blob)) {
+    refusals.push_back({"there is no " + role + " key pair on the token" +
+                            (container.empty() ? "" : " (container " + container + ")") +
+                            ", so no key matches the certificate",
+                        "generate the key pair first: obkeyctl genkey NAME --type " +
+                            std::string(key_type == OB_KEY_TYPE_EXCHANGE ? "enc" : "sig")});
+  } else if (BlobPublicKey(blob) != facts.public_key) {
+    refusals.push_back({"the certificate's public key (" + KeyFingerprint(facts.public_key) +
+                            ") is not that of the " + role + " key pair in " + container + " (" +
+                            KeyFingerprint(BlobPublicKey(blob)) + ")",
+                        "import the certificate issued for this key pair"});
+  }
+  std::vector<uint8_t> present;
+  CertificateFacts old;
+  if (CertificateOf(context, key_type, &present) && present != der) {
+    bool known = DescribeCertificate(present, &old);
+    refusals.push_back(
+        {"the " + role + " container already holds a certificate" +
+             (known ? " (subject " + old.subject + ", until " + old.not_after + ")" : ""),
+         "export it first if you need it: obkeyctl cert export --type " +
+             std::string(key_type == OB_KEY_TYPE_EXCHANGE ? "enc" : "sig")});
+  }
+  return refusals;
+}
+
 int CertImportCommand(Context &context, const Args &args) {
   uint32_t key_type = KeyType(args);
   std::vector<uint8_t> file = ReadInput(args.at(0)), der;
-  if (!CertificateFileToDer(file, args.Get("inform"), &der)) {
+  CertificateFacts facts;
+  if (!CertificateFileToDer(file, args.Get("inform"), &der) || !DescribeCertificate(der, &facts)) {
     Failure(args.at(0) + " holds no certificate" +
             (args.Has("inform") ? " in " + args.Get("inform") + " form" : ""));
   }
   auto import_cert = Require(context.api().import_cert, "OBCERT_ImportCert");
   context.LogIn(args);
+  std::vector<Finding> refusals = CertificateRefusals(context, key_type, der, facts);
+  if (!refusals.empty() && !args.Has("force")) {
+    Failure("cert import: refused, nothing was changed (--force stores it all the same)", refusals);
+  }
   context.BeforeTokenCall(true);
   DataBlob cert{static_cast<uint32_t>(der.size()), der.data()};
   int32_t status =
@@ -62,7 +106,7 @@ int CertImportCommand(Context &context, const Args &args) {
     }
     return findings;
   });
-  return context.Done("cert import");
+  return context.Done("cert import", facts.subject);
 }
 
 int CertExportCommand(Context &context, const Args &args) {
@@ -87,27 +131,41 @@ int CertExportCommand(Context &context, const Args &args) {
 
 int FilePutCommand(Context &context, const Args &args) {
   const std::string label = args.at(0);
-  std::vector<uint8_t> data = ReadInput(args.count() > 1 ? args.at(1) : "-");
+  const std::string source = args.count() > 1 ? args.at(1) : "-";
+  std::vector<uint8_t> data = ReadInput(source);
+  if (data.size() > kFileCapacity) {
+    Failure("file put " + label + ": " + source + " is " + std::to_string(data.size()) +
+                " bytes; the token keeps at most " + std::to_string(kFileCapacity) +
+                " bytes of files in all",
+            {{"the file is larger than the token's whole file space", "store a smaller file"}});
+  }
   auto import_file = Require(context.api().import_file, "OBCA_ImportFile");
   context.LogIn(args);
   context.BeforeTokenCall(true);
+  // An empty file still hands over a valid pointer, which the library needs.
+  uint8_t none = 0;
   int32_t status = context.Call("OBCA_ImportFile", [&] {
-    return import_file(label.c_str(), StoreSelector(args), data.data(),
+    return import_file(label.c_str(), StoreSelector(args), data.empty() ? &none : data.data(),
                        static_cast<uint32_t>(data.size()));
   });
   context.Check("file put " + label, status, [&](int32_t failed) {
     std::vector<Finding> findings = LabelFindings(label);
     if (failed == OB_E_ARGUMENT && findings.empty()) {
-      findings.push_back(
-          {"the label directory is full (10 labels)", "remove one: obkeyctl file rm LABEL"});
+      std::vector<std::string> labels = Labels(context);
+      if (labels.size() >= OB_LABEL_COUNT) {
+        findings.push_back(
+            {"the label directory is full (10 labels)", "remove one: obkeyctl file rm LABEL"});
+      }
     }
-    if (failed == XCST_FILE_SPACE_FULL) {
-      findings.push_back(
-          {"the token's file space (64 KiB) is used up", "remove files: obkeyctl file rm LABEL"});
+    if (failed == XCST_FILE_SPACE_FULL || failed == XCST_FILE_NOT_FOUND ||
+        failed == XCST_FILE_BOUNDS) {
+      findings.push_back({"the token's file space (64 KiB in all) has no room for " +
+                              std::to_string(data.size()) + " more bytes",
+                          "remove files (obkeyctl file rm LABEL) or store a smaller one"});
     }
     return findings;
   });
-  return context.Done("file put " + label);
+  return context.Done("file put " + label, std::to_string(data.size()) + " bytes stored");
 }
 
 int FileGetCommand(Context &context, const Args &args) {
@@ -136,6 +194,14 @@ int FileRemoveCommand(Context &context, const Args &args) {
   auto delete_file = Require(context.api().delete_file, "OBCA_DeleteFile");
   context.LogIn(args);
   context.BeforeTokenCall(true);
+  if (StoreSelector(args) == OB_STORE_LABELS) {
+    std::vector<std::string> labels = Labels(context);
+    if (std::find(labels.begin(), labels.end(), label) == labels.end()) {
+      Failure("file rm: there is no label " + label + " on the token; nothing was removed",
+              {{"the label is spelt otherwise, or was removed before",
+                "`obkeyctl file ls` lists the labels"}});
+    }
+  }
   int32_t status = context.Call("OBCA_DeleteFile",
                                 [&] { return delete_file(label.c_str(), StoreSelector(args)); });
   context.Check("file rm " + label, status, [&](int32_t) { return LabelFindings(label); });
@@ -162,8 +228,11 @@ int FileListCommand(Context &context, const Args &args) {
 
 void AddFileCommands(std::vector<Command> *table) {
   table->push_back(
-      {"cert import", "CERTFILE", "type=sig|enc! inform=pem|der @pin",
+      {"cert import", "CERTFILE", "type=sig|enc! inform=pem|der force @pin",
        "store a user certificate beside its key pair",
+       "The certificate must hold the public key of the container's key pair of\n"
+       "that type, and a different certificate already there is not replaced;\n"
+       "--force stores it all the same.\n"
        "\nexamples:\n"
        "  obkeyctl cert import signer.crt --type sig\n"
        "  openssl x509 -in signer.crt -outform DER | obkeyctl cert import - --type sig "

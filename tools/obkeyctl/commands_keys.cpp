@@ -1,14 +1,18 @@
 // Token keys: containers, key pairs, random numbers, RSA operations, key
 // export and import.
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli.h"
 #include "rsa_blobs.h"
 #include "softtoken_status.h"
+#include "token_view.h"
 
 namespace obkeyctl {
 namespace {
@@ -95,15 +99,18 @@ int KeyNamesCommand(Context &context, const Args &args) {
 // Whether the container slot of `key_type` already holds a key pair of
 // that type, asked the way any client can: by exporting its public key.
 bool PairExists(Context &context, const std::string &container, uint32_t key_type) {
-  auto export_public_key = context.api().export_public_key;
-  if (export_public_key == nullptr) return false;
-  std::string key_name = container + (key_type == OB_KEY_TYPE_EXCHANGE ? "\\01" : "\\03");
-  uint8_t blob[OB_PUBLIC_KEY_BLOB_LEN];
-  DataBlob name{static_cast<uint32_t>(key_name.size() + 1),
-                reinterpret_cast<uint8_t *>(&key_name[0])};
-  DataBlob out{sizeof(blob), blob};
-  return context.Call("OB_ExportPublicKey", [&] { return export_public_key(&name, &out); }) ==
-         OB_OK;
+  std::vector<uint8_t> blob;
+  return PublicKeyBlob(context, container + SlotOf(key_type).suffix, &blob);
+}
+
+// The slot a key name's digit selects; null for a name the library refuses.
+const Slot *SlotOfKeyName(const std::string &name) {
+  size_t slash = name.rfind('\\');
+  if (slash == std::string::npos || slash + 2 >= name.size()) return nullptr;
+  char digit = name[slash + 2];
+  if (digit == '1' || digit == '2') return &SlotOf(OB_KEY_TYPE_EXCHANGE);
+  if (digit == '3' || digit == '4') return &SlotOf(OB_KEY_TYPE_SIGNATURE);
+  return nullptr;
 }
 
 int GenerateKeyCommand(Context &context, const Args &args) {
@@ -162,26 +169,80 @@ int RandomCommand(Context &context, const Args &args) {
   return kExitOk;
 }
 
-// The data a signature covers: with --digest sha1 (the default) the
-// DigestInfo of the file's SHA-1 digest, with none the file itself.
-std::vector<uint8_t> SignedData(const Args &args, const std::vector<uint8_t> &file) {
-  return args.Get("digest", "sha1") == "sha1" ? Sha1DigestInfo(file) : file;
+// The DER prefix of a DigestInfo (algorithm identifier and the digest's
+// octet-string header) for each digest the token's key can sign.
+struct DigestKind {
+  const char *name;
+  const EVP_MD *(*md)();
+  std::vector<uint8_t> prefix;
+};
+const std::vector<DigestKind> &DigestKinds() {
+  static const std::vector<DigestKind> kinds = {
+      {"sha1",
+       EVP_sha1,
+       {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e, 0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14}},
+      {"sha224",
+       EVP_sha224,
+       {0x30, 0x2d, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x04,
+        0x05, 0x00, 0x04, 0x1c}},
+      {"sha256",
+       EVP_sha256,
+       {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01,
+        0x05, 0x00, 0x04, 0x20}},
+      {"sha384",
+       EVP_sha384,
+       {0x30, 0x41, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02,
+        0x05, 0x00, 0x04, 0x30}},
+      {"sha512",
+       EVP_sha512,
+       {0x30, 0x51, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03,
+        0x05, 0x00, 0x04, 0x40}},
+  };
+  return kinds;
 }
 
-std::vector<Finding> RawLengthFindings(const Args &args, size_t len, const char *what) {
-  std::vector<Finding> findings;
-  if (args.Get("digest", "sha1") == "none" && len > kRawSignMax && len != OB_RSA_BLOCK_LEN) {
-    findings.push_back({"the file is " + std::to_string(len) + " bytes; the token " + what +
-                            " at most 117 bytes, or exactly 128, as they are",
-                        std::string("use --digest sha1 (the default): the token then ") + what +
-                            " the file's SHA-1 digest"});
+// The data a signature covers: the DigestInfo of the file's digest, the
+// digest computed as the file streams past; with --digest none the file
+// itself, which must fit one RSA block.
+std::vector<uint8_t> SignedData(const Args &args, const std::string &path, const char *verb) {
+  const std::string digest = args.Get("digest", "sha1");
+  if (digest == "none") {
+    std::vector<uint8_t> data;
+    uint64_t len = StreamInput(path, [&](const uint8_t *bytes, size_t chunk) {
+      size_t keep = std::min(
+          chunk, OB_RSA_BLOCK_LEN + 1 - std::min<size_t>(data.size(), OB_RSA_BLOCK_LEN + 1));
+      data.insert(data.end(), bytes, bytes + keep);
+    });
+    if (len > kRawSignMax && len != OB_RSA_BLOCK_LEN) {
+      Failure(std::string(verb) + ": " + path + " is " + std::to_string(len) +
+                  " bytes; with --digest none the token takes at most 117 bytes, or exactly 128",
+              {{"--digest none hands the file to the key as it is",
+                "use --digest sha256 (or sha1, the default): the token then signs the file's "
+                "digest"}});
+    }
+    return data;
   }
-  return findings;
+  const DigestKind *kind = nullptr;
+  for (const DigestKind &each : DigestKinds()) {
+    if (digest == each.name) kind = &each;
+  }
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> hash(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (kind == nullptr || !hash || EVP_DigestInit_ex(hash.get(), kind->md(), nullptr) != 1) {
+    Failure("cannot compute a " + digest + " digest");
+  }
+  StreamInput(path, [&](const uint8_t *bytes, size_t chunk) {
+    if (EVP_DigestUpdate(hash.get(), bytes, chunk) != 1) Failure("the digest failed");
+  });
+  uint8_t value[EVP_MAX_MD_SIZE];
+  unsigned int value_len = 0;
+  if (EVP_DigestFinal_ex(hash.get(), value, &value_len) != 1) Failure("the digest failed");
+  std::vector<uint8_t> info = kind->prefix;
+  info.insert(info.end(), value, value + value_len);
+  return info;
 }
 
 int SignCommand(Context &context, const Args &args) {
-  std::vector<uint8_t> file = ReadInput(args.at(0));
-  std::vector<uint8_t> data = SignedData(args, file);
+  std::vector<uint8_t> data = SignedData(args, args.at(0), "sign");
   auto sign = Require(context.api().sign, "OB_AsymmetricSignData");
   context.LogIn(args);
   context.BeforeTokenCall(false);
@@ -192,8 +253,8 @@ int SignCommand(Context &context, const Args &args) {
                 0);
   });
   context.Check("sign", status, [&](int32_t failed) {
-    std::vector<Finding> findings = RawLengthFindings(args, data.size(), "signs");
-    if (failed == OB_E_ARGUMENT && findings.empty()) {
+    std::vector<Finding> findings;
+    if (failed == OB_E_ARGUMENT) {
       findings.push_back({"the signature container has no signature key pair",
                           "make one: obkeyctl genkey NAME_SIG --type sig"});
     }
@@ -204,7 +265,7 @@ int SignCommand(Context &context, const Args &args) {
 }
 
 int VerifyCommand(Context &context, const Args &args) {
-  std::vector<uint8_t> expected = SignedData(args, ReadInput(args.at(0)));
+  std::vector<uint8_t> expected = SignedData(args, args.at(0), "verify");
   std::vector<uint8_t> signature = ReadInput(args.at(1));
   auto verify = Require(context.api().verify, "OB_AsymmetricVerifySign");
   context.BeforeTokenCall(false);
@@ -285,6 +346,19 @@ int ExportPublicKeyCommand(Context &context, const Args &args) {
   std::string name = args.at(0);
   auto export_public_key = Require(context.api().export_public_key, "OB_ExportPublicKey");
   context.BeforeTokenCall(false);
+  // The token picks the pair by the name's last digit alone: a name whose
+  // container is not the one in that slot would get another key.
+  if (const Slot *slot = SlotOfKeyName(name)) {
+    std::string names[2];
+    ContainerNames(context, names);
+    const std::string container = KeyNameContainer(name);
+    if (names[slot->index] != container) {
+      Failure("export-pubkey: there is no container " + container + " on the token",
+              {{"the " + std::string(slot->role) + " container is " +
+                    (names[slot->index].empty() ? "absent" : names[slot->index]),
+                "`obkeyctl list` shows the containers and their key names"}});
+    }
+  }
   std::vector<uint8_t> blob(OB_PUBLIC_KEY_BLOB_LEN);
   DataBlob key_name{static_cast<uint32_t>(name.size() + 1), reinterpret_cast<uint8_t *>(&name[0])};
   DataBlob record{static_cast<uint32_t>(blob.size()), blob.data()};
@@ -338,6 +412,15 @@ int ImportKeyCommand(Context &context, const Args &args) {
   }
   auto import_key = Require(context.api().import_private_key, "OB_ImportPrivateKey");
   context.LogIn(args);
+  std::string names[2];
+  ContainerNames(context, names);
+  const std::string &container = names[SlotOf(key_type).index];
+  if (!args.Has("force") && !container.empty() && PairExists(context, container, key_type)) {
+    Failure("import-key: the " + std::string(KeyRole(key_type)) + " container " + container +
+                " already has a " + KeyRole(key_type) + " key pair; nothing was changed",
+            {{"importing replaces the pair, and its private key is lost for good",
+              "add --force to replace it"}});
+  }
   context.BeforeTokenCall(true);
   DataBlob record{static_cast<uint32_t>(blob.size()), blob.data()};
   int handle = 0;
@@ -353,7 +436,8 @@ int ImportKeyCommand(Context &context, const Args &args) {
     }
     return findings;
   });
-  return context.Done("import-key", std::string(KeyRole(key_type)) + " key pair stored");
+  return context.Done("import-key", std::string(KeyRole(key_type)) + " key pair stored" +
+                                        (container.empty() ? "" : " in " + container));
 }
 
 }  // namespace
@@ -361,9 +445,10 @@ int ImportKeyCommand(Context &context, const Args &args) {
 void AddKeyCommands(std::vector<Command> *table) {
   table->push_back({"create-container", "NAME", "",
                     "create (or open) a container; NAME holds SIG or ENC",
-                    "A name holding SIG makes the signature container (slot 0), any other the\n"
-                    "exchange container (slot 1); names are 1 to 47 bytes. genkey creates the\n"
-                    "container itself, so this is rarely needed.\n"
+                    "NAME (1 to 47 bytes) holds SIG for the signature container (slot 0) or\n"
+                    "ENC for the exchange container (slot 1); a name with neither is refused.\n"
+                    "Each slot holds one container: a second name for a taken slot is refused.\n"
+                    "genkey creates the container itself, so this is rarely needed.\n"
                     "\nexample:\n  obkeyctl create-container MY_SIG\n",
                     CreateContainerCommand});
   table->push_back({"key-names", "CONTAINER", "", "show the four key names of a container",
@@ -385,20 +470,25 @@ void AddKeyCommands(std::vector<Command> *table) {
                     "  obkeyctl random 16 --hex\n"
                     "  obkeyctl random 32 --out seed.bin\n",
                     RandomCommand});
-  table->push_back({"sign", "FILE", "digest=sha1|none @out @pin",
-                    "sign a file with the token's signature key (PKCS #1 v1.5)",
-                    "With --digest sha1 (the default) the token signs the DigestInfo of the\n"
-                    "file's SHA-1 digest: a signature that `openssl dgst -sha1 -verify` checks.\n"
-                    "The signature (128 bytes) is written raw; '-' reads standard input.\n"
-                    "\nexamples:\n"
-                    "  obkeyctl sign message.txt --out message.sig\n"
-                    "  obkeyctl sign - --pin-file ~/.pin < message.txt > message.sig\n"
-                    "  obkeyctl export-pubkey 'MY_SIG\\03' --out signer.pem\n"
-                    "  openssl dgst -sha1 -verify signer.pem -signature message.sig message.txt\n",
-                    SignCommand});
-  table->push_back({"verify", "FILE SIGNATURE", "digest=sha1|none",
+  table->push_back(
+      {"sign", "FILE", "digest=sha1|sha224|sha256|sha384|sha512|none @out @pin",
+       "sign a file with the token's signature key (PKCS #1 v1.5)",
+       "The token signs the DigestInfo of the file's digest (PKCS #1 v1.5):\n"
+       "--digest sha1 (the default), sha224, sha256, sha384 or sha512, a signature\n"
+       "that `openssl dgst -sha256 -verify` checks. obkeyctl reads the file as it\n"
+       "digests it, so a file of any size takes the same little memory. --digest\n"
+       "none signs the file itself (at most 117 bytes, or exactly 128). The\n"
+       "signature (128 bytes) is written raw; '-' reads standard input.\n"
+       "\nexamples:\n"
+       "  obkeyctl sign message.txt --digest sha256 --out message.sig\n"
+       "  obkeyctl sign - --pin-file ~/.pin < message.txt > message.sig\n"
+       "  obkeyctl export-pubkey 'MY_SIG\\03' --out signer.pem\n"
+       "  openssl dgst -sha256 -verify signer.pem -signature message.sig message.txt\n",
+       SignCommand});
+  table->push_back({"verify", "FILE SIGNATURE", "digest=sha1|sha224|sha256|sha384|sha512|none",
                     "check a signature with the token's signature key",
-                    "Prints whether it matches; the exit status is 1 when it does not.\n"
+                    "Give the --digest the signature was made with. Prints whether it matches;\n"
+                    "the exit status is 1 when it does not.\n"
                     "\nexample:\n  obkeyctl verify message.txt message.sig\n",
                     VerifyCommand});
   table->push_back({"encrypt", "FILE", "@out",
@@ -422,8 +512,10 @@ void AddKeyCommands(std::vector<Command> *table) {
        "  obkeyctl export-pubkey 'MY_SIG\\03' --outform der | openssl pkey -pubin "
        "-inform DER -text -noout\n",
        ExportPublicKeyCommand});
-  table->push_back({"import-key", "KEYFILE", "type=sig|enc! inform=pem|der @pin",
+  table->push_back({"import-key", "KEYFILE", "type=sig|enc! inform=pem|der force @pin",
                     "store an RSA private key (1024-bit) on the token",
+                    "The key goes into the container of its type (create-container makes it);\n"
+                    "an existing key pair there is replaced only with --force.\n"
                     "\nexamples:\n"
                     "  openssl genrsa -out key.pem 1024\n"
                     "  obkeyctl import-key key.pem --type sig\n"

@@ -7,6 +7,7 @@
 #include "diagnose.h"
 #include "softtoken_status.h"
 #include "system.h"
+#include "token_view.h"
 
 namespace obkeyctl {
 namespace {
@@ -77,52 +78,22 @@ int ChangePinCommand(Context &context, const Args &args) {
   return context.Done("change-pin", "the new PIN is set");
 }
 
-// The container name the library printed for `slot`, or empty.
-std::string PrintedName(const std::string &printed, int slot) {
-  std::string marker = "XC_GetContainerParam " + std::to_string(slot) + " name=";
-  size_t at = printed.find(marker);
-  if (at == std::string::npos) return "";
-  size_t end = printed.find('\n', at);
-  return printed.substr(at + marker.size(), end - at - marker.size());
-}
-
 int StatusCommand(Context &context, const Args &) {
-  const ObkeyApi &api = context.api();
-  auto print_containers = Require(api.print_containers, "OB_DisabelPVK");
+  context.api();
   context.BeforeTokenCall(false);
-  // The library prints the container names; they are this command's result.
-  StdoutDiversion capture(true);
-  int32_t status = print_containers(0);
-  std::string printed = capture.Finish();
-  // OB_DisabelPVK reports a missing token only by what it prints.
-  if (status == OB_OK && printed.find("No key connected.") != std::string::npos) {
-    status = OB_E_NO_SESSION;
-  }
-  if (context.settings.verbose) {
-    std::fprintf(stderr, "obkeyctl: OB_DisabelPVK -> %s\n%s", StatusLabel(status).c_str(),
-                 printed.c_str());
-  }
-  context.Check("status", status);
+  std::string names[2];
+  ContainerNames(context, names);
   std::string result;
-  const struct {
-    int slot;
-    const char *role;
-    const char *suffix;
-  } slots[] = {{0, "signature", "\\03"}, {1, "exchange", "\\01"}};
-  for (const auto &slot : slots) {
-    std::string name = PrintedName(printed, slot.slot);
-    std::string line = std::string(slot.role) + " container (slot " + std::to_string(slot.slot) +
-                       "): " + (name.empty() ? "none" : name);
-    if (!name.empty() && api.export_public_key != nullptr) {
-      std::string key_name = name + slot.suffix;
-      uint8_t blob[OB_PUBLIC_KEY_BLOB_LEN];
-      DataBlob key{static_cast<uint32_t>(key_name.size() + 1),
-                   reinterpret_cast<uint8_t *>(&key_name[0])};
-      DataBlob out{sizeof(blob), blob};
-      int32_t key_status =
-          context.Call("OB_ExportPublicKey", [&] { return api.export_public_key(&key, &out); });
-      line += key_status == OB_OK ? ", " + std::string(slot.role) + " key pair " + key_name
-                                  : ", no " + std::string(slot.role) + " key pair";
+  for (int i = 0; i < 2; ++i) {
+    const Slot &slot = Slots()[i];
+    std::string line = std::string(slot.role) + " container (slot " + std::to_string(slot.index) +
+                       "): " + (names[i].empty() ? "none" : names[i]);
+    std::vector<uint8_t> blob;
+    if (!names[i].empty()) {
+      std::string key_name = names[i] + slot.suffix;
+      line += PublicKeyBlob(context, key_name, &blob)
+                  ? ", " + std::string(slot.role) + " key pair " + key_name
+                  : ", no " + std::string(slot.role) + " key pair";
     }
     result += line + "\n";
   }
@@ -162,7 +133,9 @@ void AddTokenCommands(std::vector<Command> *table) {
                     "--new-pin-stdin\n",
                     ChangePinCommand});
   table->push_back({"status", "", "", "show the token's two containers and their key pairs",
-                    "\nexample:\n  obkeyctl status\n", StatusCommand});
+                    "`obkeyctl list` shows certificates, files and PIN tries as well.\n"
+                    "\nexample:\n  obkeyctl status\n",
+                    StatusCommand});
 }
 
 }  // namespace obkeyctl

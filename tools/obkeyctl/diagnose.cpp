@@ -181,6 +181,12 @@ std::vector<Finding> DiagnoseReach(const Environment &environment) {
                         "choose a folder with --token-dir DIR"});
     return findings;
   }
+  if (folder.shared_writable) {
+    findings.push_back({"the token folder " + environment.token_dir +
+                            " is writable by group or others; the token refuses it, since "
+                            "another user could put a store or a link there",
+                        "chmod go-w " + environment.token_dir});
+  }
   if (!folder.writable) {
     findings.push_back({"the token folder " + environment.token_dir + " is not writable: " +
                             folder.error + " (the token keeps its lock file and its changes there)",
@@ -252,6 +258,11 @@ std::vector<Finding> DiagnoseWritable(const Environment &environment) {
     }
   }
   return findings;
+}
+
+bool IsTokenStore(const std::vector<uint8_t> &bytes) {
+  return bytes.size() >= kStoreHeaderLen &&
+         std::memcmp(bytes.data(), kStoreMagic, kStoreMagicLen) == 0 && bytes[8] != 0;
 }
 
 int PinTriesLeft(const Environment &environment) {

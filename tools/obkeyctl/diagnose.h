@@ -43,6 +43,10 @@ std::vector<Finding> DiagnoseWritable(const Environment &environment);
 // the known layout; -1 when it cannot tell.
 int PinTriesLeft(const Environment &environment);
 
+// IsTokenStore: whether `bytes` begin as a software token store of any
+// version (the token itself judges the rest when it opens it).
+bool IsTokenStore(const std::vector<uint8_t> &bytes);
+
 // ConfigValueForDevice is the USBKEY text naming device `device`.
 std::string ConfigValueForDevice(int32_t device);
 

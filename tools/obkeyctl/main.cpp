@@ -16,40 +16,60 @@
 namespace obkeyctl {
 namespace {
 
-constexpr char kGlobalHelp[] =
-    "usage: obkeyctl [global options] COMMAND [arguments] [options]\n"
-    "\n"
-    "obkeyctl uses a USB token (or the software token that stands in for one)\n"
-    "through the obkey library: PINs, keys, signatures, certificates, files, and\n"
-    "software symmetric keys.\n"
-    "\n"
-    "Global options (before or after the command):\n"
-    "  --library PATH    the obkey library to load (default $OBKEY_LIBRARY, else\n"
-    "                    the system's libobkey.so / obkey.dll)\n"
-    "  --registry FILE   the configuration file that stands in for the registry\n"
-    "                    (default $OBKEY_REGISTRY, else /etc/obkey/registry.reg)\n"
-    "  --device N        use device N for this run only (a private configuration;\n"
-    "                    on Windows only format and config take it)\n"
-    "  --token-dir DIR   the software token's folder (default $XCSP_TOKEN_DIR, else\n"
-    "                    ~/.local/share/obkey/tokens)\n"
-    "  --log FILE        the diagnostic log (default $OBKEY_LOG)\n"
-    "  --quiet           print only results and errors\n"
-    "  --verbose         also print each library call with its status\n"
-    "  --version         print the version\n"
-    "  --help, -h        this text; `obkeyctl COMMAND --help` for one command\n"
-    "\n"
-    "PINs: give them with --pin-file FILE, --pin-env VAR or --pin-stdin; on a\n"
-    "terminal obkeyctl asks without echo. --pin PIN also works but every user of\n"
-    "the machine can read it (ps, /proc).\n"
-    "\n"
-    "Files: '-' is standard input or output. Binary results are written raw to\n"
-    "files and pipes, as hex on a terminal or with --hex. Keys and certificates\n"
-    "take --inform/--outform pem|der. Secret results are written with mode 0600.\n"
-    "\n"
-    "Exit status: 0 done, 1 the operation failed, 2 wrong command line, 3 the\n"
-    "token cannot be reached, 4 the PIN was refused or is locked.\n"
-    "\n"
-    "Commands:\n";
+// The global help names each platform's own defaults.
+std::string GlobalHelp() {
+  const bool windows = HasRegistry();
+  std::string text =
+      "usage: obkeyctl [global options] COMMAND [arguments] [options]\n"
+      "\n"
+      "obkeyctl uses a USB token (or the software token that stands in for one)\n"
+      "through the obkey library: PINs, keys, signatures, certificates, files, and\n"
+      "software symmetric keys.\n"
+      "\n"
+      "Global options (before or after the command):\n";
+  text += windows ? "  --library PATH    the obkey library to load (default %OBKEY_LIBRARY%, else\n"
+                    "                    obkey.dll beside obkeyctl.exe)\n"
+                  : "  --library PATH    the obkey library to load (default $OBKEY_LIBRARY, else\n"
+                    "                    the system's libobkey.so)\n";
+  text +=
+      "  --token-library PATH  the token library obkey is to use instead of the one\n"
+      "                    beside it, e.g. the PKCS #11 token library\n";
+  text += windows ? "  --registry FILE   not on Windows: the configuration is the registry value\n"
+                    "                    HKLM\\SOFTWARE\\orbisoft\\Implement Type\\USBKEY\n"
+                  : "  --registry FILE   the configuration file that stands in for the registry\n"
+                    "                    (default $OBKEY_REGISTRY, else /etc/obkey/registry.reg)\n";
+  text += windows
+              ? "  --device N        the device for format and config init (the registry\n"
+                "                    names it for every other command)\n"
+              : "  --device N        use device N for this run only (a private configuration)\n";
+  text += windows
+              ? "  --token-dir DIR   the software token's folder (default %XCSP_TOKEN_DIR%,\n"
+                "                    else %LOCALAPPDATA%\\obkey\\tokens)\n"
+              : "  --token-dir DIR   the software token's folder (default $XCSP_TOKEN_DIR, else\n"
+                "                    ~/.local/share/obkey/tokens)\n";
+  text += windows ? "  --log FILE        not on Windows: the diagnostic log is c:\\xml816.log\n"
+                  : "  --log FILE        the diagnostic log (default $OBKEY_LOG, else\n"
+                    "                    ~/.local/state/obkey/xml816.log)\n";
+  text +=
+      "  --quiet           print only results and errors (not what was written)\n"
+      "  --verbose         also print each library call with its status\n"
+      "  --version         print the version\n"
+      "  --help, -h        this text; `obkeyctl COMMAND --help` for one command\n"
+      "\n"
+      "PINs: give them with --pin-file FILE, --pin-env VAR or --pin-stdin; on a\n"
+      "terminal obkeyctl asks without echo. --pin PIN also works but every user of\n"
+      "the machine can read it (ps, /proc).\n"
+      "\n"
+      "Files: '-' is standard input or output. Binary results are written raw to\n"
+      "files and pipes, as hex on a terminal or with --hex. Keys and certificates\n"
+      "take --inform/--outform pem|der. Secret results are written with mode 0600.\n"
+      "\n"
+      "Exit status: 0 done, 1 the operation failed, 2 wrong command line, 3 the\n"
+      "token cannot be reached, 4 the PIN was refused or is locked.\n"
+      "\n"
+      "Commands:\n";
+  return text;
+}
 
 constexpr char kGettingStarted[] =
     "\n"
@@ -59,9 +79,10 @@ constexpr char kGettingStarted[] =
     "  obkeyctl format --yes                       # the user PIN becomes 12345678\n"
     "  obkeyctl change-pin                         # asks the old PIN and the new one\n"
     "  obkeyctl genkey MY_SIG --type sig           # asks the PIN\n"
-    "  obkeyctl sign message.txt --out message.sig\n"
+    "  obkeyctl sign message.txt --digest sha256 --out message.sig\n"
     "  obkeyctl export-pubkey 'MY_SIG\\03' --out signer.pem\n"
-    "  openssl dgst -sha1 -verify signer.pem -signature message.sig message.txt\n"
+    "  openssl dgst -sha256 -verify signer.pem -signature message.sig message.txt\n"
+    "  obkeyctl list                               # everything on the token\n"
     "\n"
     "See obkeyctl(1) for more.\n";
 
@@ -137,6 +158,7 @@ int Run(const std::vector<std::string> &args, Settings *settings) {
   std::vector<Command> table;
   AddConfigCommands(&table);
   AddTokenCommands(&table);
+  AddInventoryCommands(&table);
   AddKeyCommands(&table);
   AddFileCommands(&table);
   AddSymmetricKeyCommands(&table);
@@ -176,7 +198,7 @@ int Run(const std::vector<std::string> &args, Settings *settings) {
   while (next < args.size() && IsHelp(args[next])) ++next;
 
   if (next >= args.size()) {
-    std::string text = kGlobalHelp + CommandList(table, "") + kGettingStarted;
+    std::string text = GlobalHelp() + CommandList(table, "") + kGettingStarted;
     std::fputs(text.c_str(), help ? stdout : stderr);
     return help ? kExitOk : kExitUsage;
   }
@@ -216,7 +238,8 @@ int Run(const std::vector<std::string> &args, Settings *settings) {
   context.settings = *settings;
   context.command_words = chosen->words;
   std::string words = chosen->words;
-  bool takes_device = words == "format" || words.rfind("config", 0) == 0;
+  bool takes_device =
+      words == "format" || words == "backup" || words == "restore" || words.rfind("config", 0) == 0;
   if (!settings->device.empty() && !takes_device) {
     if (HasRegistry()) {
       UsageError(
@@ -226,7 +249,9 @@ int Run(const std::vector<std::string> &args, Settings *settings) {
     }
     UsePrivateConfiguration(*settings);
   }
-  return chosen->run(context, parsed);
+  int status = chosen->run(context, parsed);
+  if (status == kExitOk && !settings->quiet) ReportWritten();
+  return status;
 }
 
 }  // namespace

@@ -69,13 +69,37 @@ struct PathState {
   bool is_directory = false;
   bool readable = false;
   bool writable = false;
-  std::string error;  // why it could not be examined (exists false)
+  bool shared_writable = false;  // a folder that group or others may write (POSIX)
+  int64_t size = -1;             // a file's size in bytes
+  std::string error;             // why it could not be examined (exists false)
 };
 PathState ExaminePath(const std::string &path);
 
 // LockHeldElsewhere probes the software token's lock file: 1 held by
 // another process, 0 free or absent, -1 cannot tell.
 int LockHeldElsewhere(const std::string &lock_path);
+
+// TokenFileLock takes the exclusive lock that a software token session
+// holds on its lock file (flock / LockFileEx on its first byte), so that no
+// session reads or changes the store while it is held. Released when it goes.
+class TokenFileLock {
+ public:
+  TokenFileLock() = default;
+  ~TokenFileLock();
+  TokenFileLock(const TokenFileLock &) = delete;
+  TokenFileLock &operator=(const TokenFileLock &) = delete;
+  // Acquire opens `path` (creating it 0600, never through a link) and waits
+  // up to `timeout_ms` for the lock; false with `*out_error` set, "busy"
+  // when another process kept it.
+  bool Acquire(const std::string &path, unsigned timeout_ms, std::string *out_error);
+
+ private:
+  intptr_t handle_ = -1;
+};
+
+// LoadedLibraryPath is the path of the library loaded in this process whose
+// file name holds `stem`; empty when none is.
+std::string LoadedLibraryPath(const char *stem);
 
 // MakePrivateDirectory creates a fresh folder only the user can enter, in
 // the temporary folder; false with `*out_error` set.

@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <link.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -202,6 +203,8 @@ PathState ExaminePath(const std::string &path) {
   }
   state.exists = true;
   state.is_directory = S_ISDIR(info.st_mode);
+  state.shared_writable = state.is_directory && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  state.size = static_cast<int64_t>(info.st_size);
   state.readable = access(path.c_str(), R_OK) == 0;
   state.writable = access(path.c_str(), W_OK) == 0;
   if (!state.writable) state.error = SystemErrorText();
@@ -219,6 +222,46 @@ int LockHeldElsewhere(const std::string &lock_path) {
   }
   close(fd);
   return held;
+}
+
+TokenFileLock::~TokenFileLock() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+}
+
+bool TokenFileLock::Acquire(const std::string &path, unsigned timeout_ms, std::string *out_error) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *out_error = SystemErrorText();
+    return false;
+  }
+  handle_ = fd;
+  for (unsigned waited = 0;; waited += 10) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK || waited >= timeout_ms) break;
+    usleep(10 * 1000);
+  }
+  *out_error = errno == EWOULDBLOCK ? "busy" : SystemErrorText();
+  return false;
+}
+
+std::string LoadedLibraryPath(const char *stem) {
+  struct Search {
+    const char *stem;
+    std::string found;
+  } search{stem, ""};
+  dl_iterate_phdr(
+      [](dl_phdr_info *info, size_t, void *data) {
+        Search *wanted = static_cast<Search *>(data);
+        const char *name = info->dlpi_name;
+        const char *base = name != nullptr ? std::strrchr(name, '/') : nullptr;
+        if (base != nullptr && std::strstr(base, wanted->stem) != nullptr) {
+          wanted->found = name;
+          return 1;
+        }
+        return 0;
+      },
+      &search);
+  return search.found;
 }
 
 bool MakePrivateDirectory(std::string *out_path, std::string *out_error) {

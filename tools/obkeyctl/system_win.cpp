@@ -188,12 +188,15 @@ bool WriteStdout(const uint8_t *bytes, size_t len) {
 
 PathState ExaminePath(const std::string &path) {
   PathState state;
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
     state.error = SystemErrorText();
     return state;
   }
+  DWORD attributes = data.dwFileAttributes;
   state.exists = true;
+  state.size =
+      static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
   state.is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   state.readable = true;
   state.writable = (attributes & FILE_ATTRIBUTE_READONLY) == 0;
@@ -218,6 +221,38 @@ int LockHeldElsewhere(const std::string &lock_path) {
   }
   CloseHandle(file);
   return held;
+}
+
+TokenFileLock::~TokenFileLock() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+bool TokenFileLock::Acquire(const std::string &path, unsigned timeout_ms, std::string *out_error) {
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *out_error = SystemErrorText();
+    return false;
+  }
+  handle_ = reinterpret_cast<intptr_t>(file);
+  for (unsigned waited = 0;; waited += 10) {
+    OVERLAPPED at{};
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0)
+      return true;
+    if (GetLastError() != ERROR_LOCK_VIOLATION || waited >= timeout_ms) break;
+    Sleep(10);
+  }
+  *out_error = GetLastError() == ERROR_LOCK_VIOLATION ? "busy" : SystemErrorText();
+  return false;
+}
+
+std::string LoadedLibraryPath(const char *stem) {
+  HMODULE module = GetModuleHandleA((std::string(stem) + ".dll").c_str());
+  char path[MAX_PATH] = {};
+  if (module == nullptr || GetModuleFileNameA(module, path, sizeof(path)) == 0) return "";
+  return path;
 }
 
 bool MakePrivateDirectory(std::string *, std::string *out_error) {

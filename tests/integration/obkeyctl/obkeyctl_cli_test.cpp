@@ -12,72 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "shell_run.h"
-#include "token_test_env.h"
+#include "obkeyctl_fixture.h"
 
+namespace obkeyctl_test {
 namespace {
-
-using obkey_test::ReadText;
-using obkey_test::RunShell;
-using obkey_test::ShellQuote;
-using obkey_test::ShellResult;
-using obkey_test::WriteText;
-
-constexpr char kFormattedPin[] = "12345678";
-
-int ModeOf(const std::string &path) {
-  struct stat info {};
-  if (lstat(path.c_str(), &info) != 0) return -1;
-  return static_cast<int>(info.st_mode & 07777);
-}
-
-bool IsRegularFile(const std::string &path) {
-  struct stat info {};
-  return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-class ObkeyctlTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = obkey_test::MakeTempFolder("obkeyctl-cli");
-    ASSERT_FALSE(dir_.empty());
-    ASSERT_EQ(mkdir((dir_ + "/tokens").c_str(), 0700), 0);
-    ASSERT_TRUE(obkey_test::WriteRegistryFile(
-        dir_ + "/registry.reg", obkey_test::RegistryText(obkey_test::DeviceValue(0))));
-    WriteText(dir_ + "/pin", std::string(kFormattedPin) + "\n");
-    WriteText(dir_ + "/data", "a message to be signed by the token\n");
-  }
-  void TearDown() override { obkey_test::RemoveTree(dir_); }
-
-  // The environment that points obkey at this test's folder.
-  std::string Env() const {
-    return "export OBKEY_REGISTRY=" + ShellQuote(dir_ + "/registry.reg") +
-           " XCSP_TOKEN_DIR=" + ShellQuote(dir_ + "/tokens") +
-           " OBKEY_LOG=" + ShellQuote(dir_ + "/xml816.log") + " XCSP_TOKEN_LOCK_TIMEOUT_MS=300; ";
-  }
-  std::string Ctl() const { return Env() + OBKEYCTL_PATH; }
-
-  // Ctl runs obkeyctl with `args` (shell syntax) in the test folder.
-  ShellResult Run(const std::string &args, const std::string &input = "") {
-    return RunShell(dir_, Ctl() + " " + args, input);
-  }
-  // Shell runs a pipeline in which $CTL is obkeyctl with this test's setting.
-  ShellResult Shell(const std::string &pipeline, const std::string &input = "") {
-    return RunShell(dir_, Env() + "CTL=" + ShellQuote(OBKEYCTL_PATH) + "; " + pipeline, input);
-  }
-
-  void Format() {
-    ShellResult result = Run("format --yes");
-    ASSERT_EQ(result.exit_status, 0) << result.err;
-  }
-  void FormatWithSignatureKey() {
-    Format();
-    ShellResult result = Run("genkey CLI_SIG --type sig --pin-file pin");
-    ASSERT_EQ(result.exit_status, 0) << result.err;
-  }
-
-  std::string dir_;
-};
 
 // Every refused command line: exit status 2 and a message naming the fault.
 TEST_F(ObkeyctlTest, RefusedCommandLinesNameTheirFault) {
@@ -100,7 +38,9 @@ TEST_F(ObkeyctlTest, RefusedCommandLinesNameTheirFault) {
       {"genkey X_SIG --type", "", "option --type needs a value"},
       {"genkey X_SIG --type sig --force=yes", "", "option --force takes no value"},
       {"genkey PLAIN --type sig --pin-file pin", "", "needs a container name with SIG"},
-      {"sign data --digest sha256", "", "--digest sha256: not one of sha1, none"},
+      {"sign data --digest sha3", "",
+       "--digest sha3: not one of sha1, sha224, sha256, sha384, "
+       "sha512, none"},
       {"file ls --store abc", "", "--store abc: not one of 0, 1"},
       {"symkey encrypt k data --mode xyz", "", "--mode xyz: not one of cbc, ecb, ofb, cfb"},
       {"symkey gen --alg aes", "", "--alg aes: not one of 3des, rc4"},
@@ -141,7 +81,7 @@ TEST_F(ObkeyctlTest, HelpVersionAndGroupWords) {
   ShellResult help = Run("--help");
   EXPECT_EQ(help.exit_status, 0);
   for (const char *part : {"Exit status: 0 done, 1", "4 the PIN was refused", "--pin-file",
-                           "(ps, /proc)", "openssl dgst -sha1 -verify"}) {
+                           "(ps, /proc)", "openssl dgst -sha256 -verify"}) {
     EXPECT_NE(help.out.find(part), std::string::npos) << part;
   }
   // Every command's help has an example, and --help stands anywhere.
@@ -517,9 +457,9 @@ TEST_F(ObkeyctlTest, ArgumentStatusesAreExplained) {
       {"file put ABCDEFGHIJKLMNOPQRSTUVWXYZ data --pin-file pin", 1, "OB_E_ARGUMENT (-1)",
        "labels are at most 18"},
       {"file get NOTHERE", 1, "OB_E_ARGUMENT (-1)", "there is no label NOTHERE"},
-      {"import-key big.key --type sig --pin-file pin", 1, "OB_E_ARGUMENT (-1)",
+      {"import-key big.key --type sig --force --pin-file pin", 1, "OB_E_ARGUMENT (-1)",
        "only 1024-bit RSA keys"},
-      {"sign long.bin --digest none --pin-file pin", 1, "", "use --digest sha1"},
+      {"sign long.bin --digest none --pin-file pin", 1, "", "use --digest sha256"},
       {"export-pubkey 'CLI_SIG\\09'", 1, "OB_E_ARGUMENT (-1)", "does not end in \\01"},
       {"symkey encrypt zero.key data", 1, "CIPHER_E_KEY (0x86000010)", "weak or semi-weak"},
       {"symkey encrypt good.key six.bin", 1, "CIPHER_E_LENGTH (0x86000013)", "multiple of 8 bytes"},
@@ -643,3 +583,4 @@ TEST_F(ObkeyctlTest, ConfigInitAndShowSayWhereEachSettingComesFrom) {
 }
 
 }  // namespace
+}  // namespace obkeyctl_test

@@ -1,0 +1,39 @@
+/* obkey_status.h — the statuses a client of obkey may see besides obkey's
+ * own (OB_E_*, in obkey_types.h): those of the token library, the PKCS #11
+ * token library and the enrollment library, which obkey returns unchanged.
+ * Compare a status with these names; obkeyctl prints them from this table.
+ *
+ *   0x5843xxxx  XCST_*  the token library (the software token; the PKCS #11
+ *                       token library returns the same value for the same
+ *                       failure)
+ *   0x5031xxxx  P11ST_* failures of the PKCS #11 token library's own
+ *   0x5032xxxx          a PKCS #11 module's CKR_ value (low half) passed on
+ *   0x5033xxxx          a module's vendor-defined CKR_ value (low half)
+ *   0x5645xxxx  VEST_*  the enrollment library
+ *
+ * Every table is an X-list, X(name, value, short description), for clients
+ * that want the names and texts as data. C and C++. */
+#ifndef OBKEY_STATUS_OBKEY_STATUS_H
+#define OBKEY_STATUS_OBKEY_STATUS_H
+
+#include "enrollsim_status.h"
+#include "softtoken_status.h"
+
+#define OBKEY_P11_STATUS_LIST(X)                                              \
+  X(P11ST_NO_MODULE, 0x50310001, "no PKCS #11 module configured")             \
+  X(P11ST_MODULE_LOAD, 0x50310002, "the PKCS #11 module could not be loaded") \
+  X(P11ST_MODULE_INIT, 0x50310003, "the PKCS #11 module refused C_Initialize")
+
+/* The PKCS #11 token library's sources define the same names themselves. */
+#ifndef OBKEY_STATUS_P11TOKEN_STATUS_H
+#define OBKEY_P11_DEFINE_CONSTANT(name, value, text) name = value,
+enum ObkeyP11TokenStatus { OBKEY_P11_STATUS_LIST(OBKEY_P11_DEFINE_CONSTANT) };
+#undef OBKEY_P11_DEFINE_CONSTANT
+#define P11ST_CKR_BASE 0x50320000
+#define P11ST_CKR_VENDOR_BASE 0x50330000
+#endif
+
+/* Every status of the three libraries, each value once. */
+#define OBKEY_CLIENT_STATUS_LIST(X) XCST_STATUS_LIST(X) OBKEY_P11_STATUS_LIST(X) VEST_STATUS_LIST(X)
+
+#endif /* OBKEY_STATUS_OBKEY_STATUS_H */
