@@ -13,16 +13,16 @@ function(obkey_import_library target def_file)
   add_dependencies(${target} ${target}_implib)
 endfunction()
 
-# obkey_add_gtest(<name> SOURCES ... LIBS ...)
+# obkey_add_gtest(<name> [PREFIX <test name prefix>] SOURCES ... LIBS ...)
 # One GoogleTest program registered with CTest.
 function(obkey_add_gtest name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "PREFIX" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} obkey_test_headers GTest::gtest GTest::gtest_main
                                         GTest::gmock)
   # Tests derive PINs at the software token's lowest scrypt cost; the tests
   # of the cost itself set it themselves.
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+  gtest_discover_tests(${name} TEST_PREFIX "${T_PREFIX}" DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT "OBKEY_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
                ENVIRONMENT_MODIFICATION "XCSP_TOKEN_SCRYPT_LOG2N=set:10")
 endfunction()
