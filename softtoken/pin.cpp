@@ -72,15 +72,6 @@ std::array<uint8_t, kPinHashSize> Pbkdf2(const uint8_t *pin, size_t pin_len,
   return out;
 }
 
-uint64_t ScryptN(const ScryptCost &cost) {
-  return uint64_t{1} << cost.log2_n;
-}
-
-// ScryptMemory is what OpenSSL's scrypt allocates for `cost`.
-uint64_t ScryptMemory(const ScryptCost &cost) {
-  return 128ull * cost.r * (ScryptN(cost) + 2) + 128ull * cost.r * cost.p;
-}
-
 SecretBytes Scrypt(const uint8_t *pin, size_t pin_len,
                    const std::array<uint8_t, kPinSaltSize> &salt, const ScryptCost &cost) {
   const SecretBytes password = PinPassword(pin, pin_len);
@@ -128,15 +119,6 @@ ScryptCost CurrentScryptCost() {
     cost.log2_n = static_cast<uint8_t>(log2_n);
   }
   return cost;
-}
-
-bool ScryptCostAllowed(const ScryptCost &cost) {
-  constexpr uint64_t kMaxMemory = 256ull << 20;
-  const uint64_t default_work =
-      ScryptN(kDefaultScryptCost) * kDefaultScryptCost.r * kDefaultScryptCost.p;
-  if (cost.log2_n < kMinScryptLog2N || cost.log2_n > kMaxScryptLog2N) return false;
-  if (cost.r < 1 || cost.r > 32 || cost.p < 1 || cost.p > 16) return false;
-  return ScryptMemory(cost) <= kMaxMemory && ScryptN(cost) * cost.r * cost.p <= 16 * default_work;
 }
 
 PinHash HashPinPbkdf2(const uint8_t *pin, size_t pin_len) {

@@ -14,25 +14,13 @@ namespace obkey::softtoken {
 // stores).
 constexpr uint32_t kPinIterations = 10000;
 
-// The scrypt cost of a new user PIN derivation: 32 MiB of memory and a few
-// tenths of a second per run, so that a stolen store yields only a few
-// guesses per second per core (softtoken/README.md has the figures).
-constexpr ScryptCost kDefaultScryptCost{15, 8, 2};
-
 // $XCSP_TOKEN_SCRYPT_LOG2N, when set to a number from kMinScryptLog2N to
 // kMaxScryptLog2N, replaces the default N for derivations made while it is
 // set (the test suites use the lowest); read on every derivation.
 constexpr char kScryptLog2NVariable[] = "XCSP_TOKEN_SCRYPT_LOG2N";
-constexpr uint8_t kMinScryptLog2N = 10;
-constexpr uint8_t kMaxScryptLog2N = 20;
 
 // CurrentScryptCost is the cost new derivations use.
 ScryptCost CurrentScryptCost();
-
-// ScryptCostAllowed says whether a stored cost may be run: within the
-// bounds above and at most 256 MiB and 16 times the default's work, so that
-// a forged store cannot stall or exhaust a login.
-bool ScryptCostAllowed(const ScryptCost &cost);
 
 // HashPinPbkdf2 returns a PBKDF2-HMAC-SHA256 hash of the PIN (at most
 // kMaxPin bytes, preceded by its length byte) under a fresh random salt:

@@ -8,7 +8,6 @@
 #include <stdexcept>
 
 #include "byte_order.h"
-#include "pin.h"
 #include "softtoken_status.h"
 
 namespace obkey::softtoken {

@@ -53,6 +53,22 @@ struct ScryptCost {
   }
 };
 
+// The scrypt cost of a new user PIN derivation: 32 MiB of memory and a few
+// tenths of a second per run, so that a stolen store yields only a few
+// guesses per second per core (README.md has the figures).
+constexpr ScryptCost kDefaultScryptCost{15, 8, 2};
+constexpr uint8_t kMinScryptLog2N = 10;
+constexpr uint8_t kMaxScryptLog2N = 20;
+
+// ScryptCostAllowed says whether a stored cost may be run: log2 N within the
+// bounds above, r 1 to 32, p 1 to 16, and at most 256 MiB and 16 times the
+// default's work, so that a forged store cannot stall or exhaust a login.
+bool ScryptCostAllowed(const ScryptCost &cost);
+
+// ScryptN is scrypt's N; ScryptMemory what OpenSSL's scrypt allocates.
+uint64_t ScryptN(const ScryptCost &cost);
+uint64_t ScryptMemory(const ScryptCost &cost);
+
 // PinHash is a salted derivation of a PIN: PBKDF2-HMAC-SHA256 with
 // `iterations`, or scrypt at `scrypt` cost, whose one run also gives the
 // key that wraps the token key (see key_seal.h). `hash` is the check value.
