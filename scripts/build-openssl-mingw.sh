@@ -17,7 +17,7 @@ case "$arch" in
   i686)
     # Windows x86 callers promise only 4-byte stack alignment; the library is
     # built for that like the rest of the DLL
-    # (cmake/toolchain-i686-w64-mingw32.cmake). The flags are part of the
+    # (cmake/toolchain-mingw.cmake). The flags are part of the
     # cache key, so a change of flags builds afresh.
     target=mingw
     extra_flags=("-mincoming-stack-boundary=2")
