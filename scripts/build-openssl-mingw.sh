@@ -48,7 +48,7 @@ trap 'rm -rf "$work"' EXIT
 (
   cd "$work"
   apt-get source --download-only "openssl=$version" >&2
-  tarball=$(ls openssl_*.orig.tar.* | head -n 1)
+  tarball=$(find . -maxdepth 1 -name 'openssl_*.orig.tar.*' | head -n 1)
   mkdir src
   tar -xf "$tarball" -C src --strip-components=1
   cd src
