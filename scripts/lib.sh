@@ -93,6 +93,14 @@ obkey_is_pe() {
   grep -q "file format $format\$" <<<"$header"
 }
 
+# obkey_pe_aslr_dep FILE: the PE file may be loaded at any address (ASLR)
+# and runs with its data not executable (DEP).
+obkey_pe_aslr_dep() {
+  local header
+  header=$(x86_64-w64-mingw32-objdump -p "$1" 2>/dev/null) || return 1
+  grep -qw DYNAMIC_BASE <<<"$header" && grep -qw NX_COMPAT <<<"$header"
+}
+
 # obkey_def_names DEF_FILE: the exported names of a .def file, sorted, the
 # stdcall decoration and any internal name left out.
 obkey_def_names() {

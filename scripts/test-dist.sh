@@ -33,8 +33,12 @@ if [ "$actual" != "$(echo "$expected" | tr ' ' '\n' | grep . | LC_ALL=C sort | t
 fi
 file_format=$(obkey_pe_format "$platform")
 for f in "$root"/bin/*.dll "$root"/bin/*.exe "$root"/softtoken/*.dll; do
-  if "$mingw-objdump" -h "$f" | grep -q '\.debug_'; then
+  if grep -q '\.debug_' <<<"$("$mingw-objdump" -h "$f")"; then
     echo "test-dist: $f carries debug sections" >&2
+    exit 1
+  fi
+  if ! obkey_pe_aslr_dep "$f"; then
+    echo "test-dist: $f lacks ASLR or DEP (DYNAMIC_BASE, NX_COMPAT)" >&2
     exit 1
   fi
   if ! obkey_is_pe "$f" "$platform"; then
