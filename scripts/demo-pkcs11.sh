@@ -15,19 +15,12 @@ fi
 
 demo="$build_dir/demo-pkcs11"
 rm -rf "$demo"
-mkdir -p "$demo/softhsm"
-cat > "$demo/softhsm2.conf" <<CONF
-directories.tokendir = $demo/softhsm
-objectstore.backend = file
-log.level = ERROR
-CONF
-export SOFTHSM2_CONF="$demo/softhsm2.conf"
 export OBKEY_PKCS11_MODULE="$module"
 export OBKEY_PKCS11_LOCK_DIR="$demo"
 
 echo "== A SoftHSMv2 token for device 0, its SO PIN the admin PIN obkey formats with"
 echo "\$ softhsm2-util --init-token --free --label obkey --so-pin $OBKEY_ADMIN_PIN --pin 12345678"
-softhsm2-util --init-token --free --label obkey --so-pin "$OBKEY_ADMIN_PIN" --pin 12345678
+obkey_softhsm_token "$demo"
 echo "PKCS #11 module: $OBKEY_PKCS11_MODULE; token library: $token_library"
 
 OBKEY_DEMO_TOKEN_LIBRARY="$token_library" OBKEY_DEMO_DIR="$demo" bash "$here/scripts/demo.sh" "$build_dir"

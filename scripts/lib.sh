@@ -142,6 +142,18 @@ obkey_softhsm_module() {
   return 1
 }
 
+# obkey_softhsm_token FOLDER: a SoftHSMv2 token store in FOLDER/softhsm, its
+# configuration in FOLDER/softhsm2.conf (exported as SOFTHSM2_CONF), and one
+# token labelled obkey whose SO PIN is the admin PIN obkey formats with and
+# whose user PIN is 12345678. softhsm2-util's report goes to standard output.
+obkey_softhsm_token() {
+  mkdir -p "$1/softhsm"
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' \
+    "$1/softhsm" >"$1/softhsm2.conf"
+  export SOFTHSM2_CONF="$1/softhsm2.conf"
+  softhsm2-util --init-token --free --label obkey --so-pin "$OBKEY_ADMIN_PIN" --pin 12345678
+}
+
 # Pass/fail counters: obkey_check WHAT COMMAND... runs the command, counts it
 # and shows its output when it fails; obkey_summary NAME prints the counts and
 # fails when any check failed.
