@@ -82,8 +82,9 @@ test-tsan: deps
 build-win: deps
 	bash scripts/build-win.sh $(BUILD_WIN) i686
 
+# The x86_64 tree names the i686 one for its shared-token test.
 build-win64: deps
-	bash scripts/build-win.sh $(BUILD_WIN64) x86_64
+	bash scripts/build-win.sh $(BUILD_WIN64) x86_64 -DOBKEY_WIN32_TREE=$(abspath $(BUILD_WIN))
 
 # The Windows zips, 32-bit and 64-bit: DLLs, obkeyctl.exe, import libraries,
 # header, stand-ins.
@@ -95,24 +96,20 @@ dist-win32: build-win
 dist-win64: build-win64
 	bash scripts/make-dist.sh $(BUILD_WIN64)
 
-test-win: dist-win32
-	bash scripts/check-stack-alignment.sh $$(bash scripts/win-binaries.sh $(BUILD_WIN))
-	bash scripts/check-p11token-exports.sh $(BUILD_WIN)/p11token
-	bash scripts/run-wine-tests.sh $(BUILD_WIN)
-	bash scripts/test-dist.sh $(BUILD_WIN)
+# The Windows tests are CTest tests of the Windows trees: the export and
+# stack checks, the Wine tests, the zip made and tested.
+test-win: build-win
+	ctest --test-dir $(BUILD_WIN) --output-on-failure -j$(JOBS)
 
-# No stack-alignment check on x64: every caller keeps the stack 16-byte
-# aligned there, as the compiler assumes.
-test-win64: dist-win64
-	OBJDUMP=x86_64-w64-mingw32-objdump bash scripts/check-p11token-exports.sh $(BUILD_WIN64)/p11token
-	bash scripts/run-wine-tests.sh $(BUILD_WIN64)
-	bash scripts/test-dist.sh $(BUILD_WIN64)
+# With the shared-token test, which runs programs of both trees.
+test-win64: build-win64 build-win
+	ctest --test-dir $(BUILD_WIN64) --output-on-failure -j$(JOBS)
 
 # A 32-bit and a 64-bit program on one machine share the software token.
 test-win-shared: build-win build-win64
-	bash scripts/test-win-shared-token.sh $(BUILD_WIN) $(BUILD_WIN64)
+	ctest --test-dir $(BUILD_WIN64) --output-on-failure -R '^wine_shared_token$$'
 
-test: test-linux test-asan test-tsan test-win test-win64 test-win-shared
+test: test-linux test-asan test-tsan test-win test-win64
 
 demo: build-linux
 	bash scripts/demo.sh $(BUILD_LINUX)

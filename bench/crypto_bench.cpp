@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_failures.h"
 #include "md5.h"
 #include "rsa_public.h"
 #include "sha1.h"
@@ -43,7 +44,7 @@ void ObkeySha1(benchmark::State &state, obkey::Sha1Engine engine) {
   const auto msg = Message();
   const obkey::Sha1Engine saved = obkey::Sha1ActiveEngine();
   if (!obkey::Sha1SelectEngine(engine)) {
-    state.SkipWithError("engine not available");
+    obkey_bench::FailBenchmark(state, "engine not available");
     return;
   }
   uint8_t digest[20];
@@ -84,7 +85,7 @@ void ObkeyTripleDes(benchmark::State &state, Mode mode) {
   std::memcpy(key, kKey, sizeof key);
   obkey::TripleDesContext ctx;
   if (obkey::TripleDesSetKey(key, 24, &ctx) != 0) {
-    state.SkipWithError("key refused");
+    obkey_bench::FailBenchmark(state, "key refused");
     return;
   }
   const int32_t len = static_cast<int32_t>(kMessageLen);
@@ -213,5 +214,5 @@ int main(int argc, char **argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  return 0;
+  return obkey_bench::ExitStatus();
 }

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_failures.h"
 #include "device_config.h"
 #include "diagnostic_log.h"
 #include "obkey.h"
@@ -142,7 +143,7 @@ void ObkeySign(benchmark::State &state) {
     uint32_t len = static_cast<uint32_t>(signature.size());
     if (OB_AsymmetricSignData(nullptr, block.data(), static_cast<uint32_t>(block.size()),
                               signature.data(), &len, 0) != 0) {
-      state.SkipWithError("OB_AsymmetricSignData failed");
+      obkey_bench::FailBenchmark(state, "OB_AsymmetricSignData failed");
       break;
     }
   }
@@ -154,7 +155,7 @@ void ObkeyVerify(benchmark::State &state) {
   uint32_t len = static_cast<uint32_t>(signature.size());
   if (OB_AsymmetricSignData(nullptr, block.data(), static_cast<uint32_t>(block.size()),
                             signature.data(), &len, 0) != 0) {
-    state.SkipWithError("OB_AsymmetricSignData failed");
+    obkey_bench::FailBenchmark(state, "OB_AsymmetricSignData failed");
     return;
   }
   Bytes recovered(kRsaBlock);
@@ -162,11 +163,12 @@ void ObkeyVerify(benchmark::State &state) {
     uint32_t out_len = static_cast<uint32_t>(recovered.size());
     if (OB_AsymmetricVerifySign(nullptr, recovered.data(), &out_len, signature.data(), len, 0) !=
         0) {
-      state.SkipWithError("OB_AsymmetricVerifySign failed");
+      obkey_bench::FailBenchmark(state, "OB_AsymmetricVerifySign failed");
       break;
     }
   }
-  if (recovered != block) state.SkipWithError("the check did not give back the signed block");
+  if (recovered != block)
+    obkey_bench::FailBenchmark(state, "the check did not give back the signed block");
 }
 
 void ObkeyEncrypt(benchmark::State &state) {
@@ -176,7 +178,7 @@ void ObkeyEncrypt(benchmark::State &state) {
     uint32_t len = static_cast<uint32_t>(out.size());
     if (OB_AsymmetricEncrypt(nullptr, 0, 0, out.data(), &len, message.data(),
                              static_cast<uint32_t>(message.size()), CALG_RSA_KEYX) != 0) {
-      state.SkipWithError("OB_AsymmetricEncrypt failed");
+      obkey_bench::FailBenchmark(state, "OB_AsymmetricEncrypt failed");
       break;
     }
   }
@@ -187,7 +189,7 @@ void ObkeyRandom(benchmark::State &state) {
   DataBlob blob{sizeof(bytes), bytes};
   for (auto _ : state) {
     if (OB_GenRandom(&blob) != 0) {
-      state.SkipWithError("OB_GenRandom failed");
+      obkey_bench::FailBenchmark(state, "OB_GenRandom failed");
       break;
     }
   }
@@ -198,7 +200,7 @@ void ObkeyLabelList(benchmark::State &state) {
   for (auto _ : state) {
     uint32_t count = 0;
     if (OBCA_ReadLabelList(OB_STORE_LABELS, list, &count) != 0 || count == 0) {
-      state.SkipWithError("OBCA_ReadLabelList failed");
+      obkey_bench::FailBenchmark(state, "OBCA_ReadLabelList failed");
       break;
     }
   }
@@ -210,7 +212,7 @@ void ObkeyExportFile(benchmark::State &state) {
     uint32_t len = static_cast<uint32_t>(out.size());
     if (OBCA_ExportFile(kFileLabel, OB_STORE_LABELS, out.data(), &len) != 0 ||
         len != kExportedFileSize) {
-      state.SkipWithError("OBCA_ExportFile failed");
+      obkey_bench::FailBenchmark(state, "OBCA_ExportFile failed");
       break;
     }
   }
@@ -221,7 +223,7 @@ void Session(benchmark::State &state, int32_t device) {
   for (auto _ : state) {
     XcHandle session = 0;
     if (XC_ConnectEkey(device, &session) != 0 || XC_DisconnectEkey(session) != 0) {
-      state.SkipWithError("session failed");
+      obkey_bench::FailBenchmark(state, "session failed");
       break;
     }
   }
@@ -234,7 +236,7 @@ void ConfigurationRead(benchmark::State &state) {
   for (auto _ : state) {
     int32_t device = -1;
     if (!obkey::ReadConfiguredDevice(&device) || device != kMainDevice) {
-      state.SkipWithError("configuration not read");
+      obkey_bench::FailBenchmark(state, "configuration not read");
       break;
     }
   }
@@ -301,7 +303,7 @@ class OpenSslKey {
     for (auto _ : state) {
       size_t len = out.size();
       if (operation(ctx, out.data(), &len, block.data(), block.size()) != 1) {
-        state.SkipWithError("OpenSSL operation failed");
+        obkey_bench::FailBenchmark(state, "OpenSSL operation failed");
         break;
       }
     }
@@ -315,7 +317,7 @@ void OpenSslRandom(benchmark::State &state) {
   uint8_t bytes[16];
   for (auto _ : state) {
     if (RAND_bytes(bytes, sizeof(bytes)) != 1) {
-      state.SkipWithError("RAND_bytes failed");
+      obkey_bench::FailBenchmark(state, "RAND_bytes failed");
       break;
     }
   }
@@ -351,7 +353,7 @@ class SoftHsm {
   // login is the token's, kept by the session opened at set-up.
   void Sign(benchmark::State &state) const {
     if (!error_.empty()) {
-      state.SkipWithError(error_.c_str());
+      obkey_bench::FailBenchmark(state, error_.c_str());
       return;
     }
     Bytes block = TestBlock();
@@ -367,7 +369,7 @@ class SoftHsm {
           functions_->C_Sign(session, block.data(), block.size(), signature.data(), &len) == CKR_OK;
       if (session != 0) functions_->C_CloseSession(session);
       if (!ok) {
-        state.SkipWithError("SoftHSMv2 signature failed");
+        obkey_bench::FailBenchmark(state, "SoftHSMv2 signature failed");
         break;
       }
     }
@@ -499,7 +501,7 @@ int RunOverPkcs11() {
   Register("encrypt/obkey-pkcs11", ObkeyEncrypt);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  return 0;
+  return obkey_bench::ExitStatus();
 }
 
 }  // namespace
@@ -543,5 +545,5 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "token benchmark set-up failed: %s\n", e.what());
     return 1;
   }
-  return 0;
+  return obkey_bench::ExitStatus();
 }

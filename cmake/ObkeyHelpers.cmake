@@ -27,19 +27,6 @@ function(obkey_add_gtest name)
                ENVIRONMENT_MODIFICATION "XCSP_TOKEN_SCRYPT_LOG2N=set:10")
 endfunction()
 
-# obkey_add_subsystem_folders()
-# Adds every folder below the current one that has a CMakeLists.txt, in name
-# order: each subsystem keeps its tests in a folder of its own.
-function(obkey_add_subsystem_folders)
-  file(GLOB folders LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
-  list(SORT folders)
-  foreach(folder ${folders})
-    if(IS_DIRECTORY ${folder} AND EXISTS ${folder}/CMakeLists.txt)
-      add_subdirectory(${folder})
-    endif()
-  endforeach()
-endfunction()
-
 # obkey_ship_windows_binary(<target> <description>)
 # For a DLL or program that goes to users on Windows: a VERSIONINFO resource
 # made from the project version, and the debug information moved into

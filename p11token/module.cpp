@@ -20,7 +20,7 @@ std::string ConfiguredModulePath() {
   const char *variable = std::getenv(kModuleEnvironmentVariable);
   if (variable != nullptr && variable[0] != '\0') return variable;
   std::string value;
-  if (platform::ReadMachineValue(kModuleConfigKeyPath, kModuleConfigValueName, &value)) {
+  if (platform::ReadMachineValue(platform::kConfigKeyPath, kModuleConfigValueName, &value)) {
     return value;
   }
   return "";

@@ -14,7 +14,6 @@ namespace obkey::p11token {
 // The environment variable and, failing it, the machine configuration value
 // (beside the device index obkey reads) that name the module to load.
 inline constexpr char kModuleEnvironmentVariable[] = "OBKEY_PKCS11_MODULE";
-inline constexpr char kModuleConfigKeyPath[] = "SOFTWARE\\orbisoft\\Implement Type";
 inline constexpr char kModuleConfigValueName[] = "PKCS11Module";
 
 // ConfiguredModulePath returns $OBKEY_PKCS11_MODULE when set and not empty,

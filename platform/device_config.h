@@ -7,11 +7,13 @@
 
 #include <string>
 
+#include "registry.h"
+
 namespace obkey {
 
 // HKEY_LOCAL_MACHINE\<kConfigKeyPath>, value <kConfigValueName>, whose text
 // names the device from its tenth character.
-inline constexpr char kConfigKeyPath[] = "SOFTWARE\\orbisoft\\Implement Type";
+using platform::kConfigKeyPath;
 inline constexpr char kConfigValueName[] = "USBKEY";
 inline constexpr size_t kConfigSkippedChars = 9;
 

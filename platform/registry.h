@@ -6,6 +6,10 @@
 
 namespace obkey::platform {
 
+// The machine key under which obkey and the token libraries beside it read
+// their configuration values.
+inline constexpr char kConfigKeyPath[] = "SOFTWARE\\orbisoft\\Implement Type";
+
 // ReadMachineValue reads the value `value_name` of the machine key `key_path`
 // (a path below HKEY_LOCAL_MACHINE, backslash-separated). On success it stores
 // the value's bytes as they are, up to the first zero byte, in `*out_value`

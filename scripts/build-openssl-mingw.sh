@@ -17,7 +17,7 @@ case "$arch" in
   i686)
     # Windows x86 callers promise only 4-byte stack alignment; the library is
     # built for that like the rest of the DLL
-    # (cmake/toolchain-i686-w64-mingw32.cmake). The flags are part of the
+    # (cmake/toolchain-mingw.cmake). The flags are part of the
     # cache key, so a change of flags builds afresh.
     target=mingw
     extra_flags=("-mincoming-stack-boundary=2")
@@ -48,7 +48,7 @@ trap 'rm -rf "$work"' EXIT
 (
   cd "$work"
   apt-get source --download-only "openssl=$version" >&2
-  tarball=$(ls openssl_*.orig.tar.* | head -n 1)
+  tarball=$(find . -maxdepth 1 -name 'openssl_*.orig.tar.*' | head -n 1)
   mkdir src
   tar -xf "$tarball" -C src --strip-components=1
   cd src

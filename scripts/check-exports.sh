@@ -1,15 +1,37 @@
 #!/usr/bin/env bash
-# check-exports.sh LIBRARY DEF_FILE: the shared library exports exactly the
-# names of the .def file, nothing more and nothing less.
+# check-exports.sh LIBRARY DEF_FILE [LIBRARY DEF_FILE]...: each shared
+# library (a Linux .so or a Windows DLL) exports exactly the names of its .def
+# file, functions and data alike, nothing more and nothing less. A DLL must
+# also import no MinGW runtime DLL, so that it drops in with nothing beside it.
 set -euo pipefail
-library=$1
-def_file=$2
-expected=$(sed -n 's/^[ \t]\{1,\}\([A-Za-z_][A-Za-z_0-9]*\).*/\1/p' "$def_file" | LC_ALL=C sort)
-actual=$(nm -D --defined-only "$library" | awk '$2 ~ /^[TDBRVWiu]$/ {print $3}' |
-  sed 's/@.*//' | LC_ALL=C sort -u)
-if [ "$expected" != "$actual" ]; then
-  echo "check-exports: $library differs from $def_file (< expected, > exported):" >&2
-  diff <(echo "$expected") <(echo "$actual") >&2 || true
-  exit 1
+. "$(dirname "$0")/lib.sh"
+if [ $# -eq 0 ] || [ $(($# % 2)) -ne 0 ]; then
+  echo "usage: check-exports.sh LIBRARY DEF_FILE [LIBRARY DEF_FILE]..." >&2
+  exit 2
 fi
-echo "check-exports: $(basename "$library") exports the $(echo "$expected" | wc -l) names of $(basename "$def_file")"
+
+status=0
+while [ $# -gt 0 ]; do
+  library=$1 def_file=$2
+  shift 2
+  if [ ! -f "$library" ]; then
+    echo "check-exports: $library is missing" >&2
+    status=1
+    continue
+  fi
+  expected=$(obkey_def_names "$def_file")
+  actual=$(obkey_exported_names "$library")
+  if [ -z "$expected" ] || [ "$expected" != "$actual" ]; then
+    echo "check-exports: $library differs from $def_file (< expected, > exported):" >&2
+    diff <(echo "$expected") <(echo "$actual") >&2 || true
+    status=1
+    continue
+  fi
+  if [[ $library == *.dll ]] && x86_64-w64-mingw32-objdump -p "$library" | grep -i 'DLL Name: lib' >&2; then
+    echo "check-exports: $library imports a MinGW runtime DLL" >&2
+    status=1
+    continue
+  fi
+  echo "check-exports: $(basename "$library") exports the $(echo "$expected" | wc -l) names of $(basename "$def_file")"
+done
+exit $status

@@ -17,13 +17,25 @@ upper_folders="api tools/obkeyctl tools/common softtoken p11token enrollsim"
 beside_obkey="softtoken p11token enrollsim"
 obkey_folders="api token cert files symkey crypto asn1 include/obkey"
 
-# Prints "file<TAB>include root" for every -I of every compiled file.
+if [ ! -s "$database" ]; then
+  echo "check-include-roots: no compile database at $database" >&2
+  exit 1
+fi
+
+# Prints "file<TAB>include root" for every -I and -isystem of every compiled
+# file (joined to its folder or the next word), and "file<TAB>" for a file
+# with none, so that every compiled file shows.
 roots() {
   awk '/"command":/ { command = $0 }
        /"file":/ {
          file = $0; sub(/.*"file": "/, "", file); sub(/".*/, "", file)
+         print file "\t"
          n = split(command, words, " ")
-         for (i = 1; i <= n; i++) if (words[i] ~ /^-I/) print file "\t" substr(words[i], 3)
+         for (i = 1; i <= n; i++) {
+           if (words[i] == "-I" || words[i] == "-isystem") print file "\t" words[++i]
+           else if (words[i] ~ /^-I/) print file "\t" substr(words[i], 3)
+           else if (words[i] ~ /^-isystem/) print file "\t" substr(words[i], 9)
+         }
        }' "$database"
 }
 
@@ -39,7 +51,12 @@ folder_of() {
   done
 }
 
+files=0
 while IFS=$'\t' read -r file include_root; do
+  if [ -z "$include_root" ]; then
+    files=$((files + 1))
+    continue
+  fi
   [ "$include_root" = "$root" ] && fail "$file sees the repository root"
   folder=$(folder_of "$file")
   [ -n "$folder" ] || continue
@@ -55,5 +72,8 @@ while IFS=$'\t' read -r file include_root; do
   fi
 done < <(roots | sort -u)
 
-[ $status -eq 0 ] && echo "check-include-roots: every compiled file sees only the roots it may"
+if [ "$files" -eq 0 ]; then
+  fail "$database lists no compiled file"
+fi
+[ $status -eq 0 ] && echo "check-include-roots: the $files compiled files see only the roots they may"
 exit $status

@@ -3,13 +3,11 @@
 # token. The token store, its configuration and everything else live in a
 # private folder under the build tree.
 set -euo pipefail
+. "$(dirname "$0")/lib.sh"
 build_dir=$(cd "${1:-build}" && pwd)
-here=$(cd "$(dirname "$0")/.." && pwd)
+here=$OBKEY_ROOT
 token_library="$build_dir/p11token/libxcsp_eclib.so"
-module=""
-for candidate in /usr/lib/softhsm/libsofthsm2.so /usr/lib/*/softhsm/libsofthsm2.so; do
-  if [ -f "$candidate" ]; then module=$candidate; break; fi
-done
+module=$(obkey_softhsm_module 2>/dev/null) || module=""
 if [ ! -e "$token_library" ] || [ -z "$module" ] || ! command -v softhsm2-util >/dev/null; then
   echo "obkey demo-pkcs11: p11token or SoftHSMv2 is missing (make deps installs softhsm2)."
   exit 1
@@ -17,19 +15,12 @@ fi
 
 demo="$build_dir/demo-pkcs11"
 rm -rf "$demo"
-mkdir -p "$demo/softhsm"
-cat > "$demo/softhsm2.conf" <<CONF
-directories.tokendir = $demo/softhsm
-objectstore.backend = file
-log.level = ERROR
-CONF
-export SOFTHSM2_CONF="$demo/softhsm2.conf"
 export OBKEY_PKCS11_MODULE="$module"
 export OBKEY_PKCS11_LOCK_DIR="$demo"
 
 echo "== A SoftHSMv2 token for device 0, its SO PIN the admin PIN obkey formats with"
-echo "\$ softhsm2-util --init-token --free --label obkey --so-pin ZARQU.1974 --pin 12345678"
-softhsm2-util --init-token --free --label obkey --so-pin ZARQU.1974 --pin 12345678
+echo "\$ softhsm2-util --init-token --free --label obkey --so-pin $OBKEY_ADMIN_PIN --pin 12345678"
+obkey_softhsm_token "$demo"
 echo "PKCS #11 module: $OBKEY_PKCS11_MODULE; token library: $token_library"
 
 OBKEY_DEMO_TOKEN_LIBRARY="$token_library" OBKEY_DEMO_DIR="$demo" bash "$here/scripts/demo.sh" "$build_dir"

@@ -24,7 +24,7 @@ test_packages=(
   g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   dpkg-dev xz-utils zip unzip
-  lld llvm
+  lld llvm shellcheck
   softhsm2 opensc libp11-kit-dev
   wine wine32:i386 wine64
 )

@@ -4,12 +4,10 @@
 # Windows build tree from what it built, and prints the zip's path on its last
 # line.
 set -euo pipefail
+. "$(dirname "$0")/lib.sh"
 build_dir=$(cd "${1:-build-win}" && pwd)
-here=$(cd "$(dirname "$0")/.." && pwd)
-OBKEY_WIN_PLATFORM=win32
-if [ -f "$build_dir/windows-build.env" ]; then
-  . "$build_dir/windows-build.env"
-fi
+here=$OBKEY_ROOT
+obkey_read_build_env "$build_dir"
 
 version=$(sed -n 's/^#define OBKEY_VERSION_STRING "\(.*\)"$/\1/p' "$build_dir/include/obkey_version.h")
 if [ -z "$version" ]; then

@@ -5,8 +5,9 @@
 #
 # Usage: scripts/run-bench.sh [build-dir]   (default: build-bench)
 set -euo pipefail
+. "$(dirname "$0")/lib.sh"
 
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$OBKEY_ROOT
 build=${1:-$root/build-bench}
 crypto_bench=$build/bench/obkey_crypto_bench
 token_bench=$build/bench/obkey_token_bench
@@ -30,19 +31,9 @@ trap 'rm -f "$crypto_csv" "$token_csv"' EXIT
 
 # obkey over p11token and a SoftHSMv2 token: the same program with p11token's
 # libraries first on the library path, as they would sit beside obkey.
-module=$(ls /usr/lib/softhsm/libsofthsm2.so /usr/lib/*/softhsm/libsofthsm2.so 2>/dev/null | head -n 1)
-p11_dir=$(mktemp -d)
-trap 'rm -f "$crypto_csv" "$token_csv"; rm -rf "$p11_dir"' EXIT
-mkdir "$p11_dir/tokens"
-printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' \
-  "$p11_dir/tokens" >"$p11_dir/softhsm2.conf"
-SOFTHSM2_CONF="$p11_dir/softhsm2.conf" softhsm2-util --init-token --free --label obkey \
-  --so-pin ZARQU.1974 --pin 12345678 >/dev/null
-SOFTHSM2_CONF="$p11_dir/softhsm2.conf" OBKEY_PKCS11_MODULE="$module" \
-  OBKEY_PKCS11_LOCK_DIR="$p11_dir" LD_LIBRARY_PATH="$build/p11token" \
-  OBKEY_BENCH_TOKEN_LIBRARY=pkcs11 "$token_bench" --benchmark_repetitions=3 \
-  --benchmark_report_aggregates_only=true --benchmark_min_time=0.5 --benchmark_format=csv |
-  grep -v '^name,' >>"$token_csv"
+bash "$root/scripts/bench-over-pkcs11.sh" "$token_bench" "$build" \
+  --benchmark_repetitions=3 --benchmark_report_aggregates_only=true --benchmark_min_time=0.5 \
+  --benchmark_format=csv | grep -v '^name,' >>"$token_csv"
 
 echo "== Primitives (throughput ratio obkey / OpenSSL, higher is better)"
 awk -F, '

@@ -4,48 +4,10 @@
 # obkey.dll and the token library it is to be tested against. The Wine
 # prefix, 32-bit or 64-bit as the tree is, lives in the build tree.
 set -euo pipefail
+. "$(dirname "$0")/lib.sh"
 build_dir=$(cd "${1:-build-win}" && pwd)
-OBKEY_WIN_PLATFORM=win32
-OBKEY_WINEARCH=win32
-if [ -f "$build_dir/windows-build.env" ]; then
-  . "$build_dir/windows-build.env"
-fi
-
-export WINEPREFIX="$build_dir/wineprefix"
-export WINEARCH=$OBKEY_WINEARCH
-export WINEDEBUG=-all
-# No Mono or Gecko installer prompts in a headless run, and no message box
-# waiting for a click.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export OBKEY_NO_MESSAGE_BOX=1
-unset DISPLAY
-
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  wineboot --init >/dev/null 2>&1 || true
-  wineserver --wait || true
-fi
-
-config_key='HKLM\SOFTWARE\orbisoft\Implement Type'
-# `wine reg` is the 32-bit reg.exe, which in a 64-bit prefix writes the
-# 32-bit view of the registry; a 64-bit obkey.dll reads the 64-bit one.
-reg_view=()
-if [ "$OBKEY_WINEARCH" = win64 ]; then
-  reg_view=(/reg:64)
-fi
-
-# stage <folder> <token library folder>: obkey.dll, the token libraries and
-# the test program, side by side as a client would have them.
-stage() {
-  local folder="$build_dir/wine-run/$1"
-  rm -rf "$folder"
-  mkdir -p "$folder"
-  cp "$build_dir/lib/obkey.dll" "$build_dir/wine/"*.exe "$folder/"
-  cp "$2/xcsp_eclib.dll" "$2/KeyOperation.dll" "$folder/"
-  if [ -f "$build_dir/enrollsim/VeltaNxoEnrollApi.dll" ]; then
-    cp "$build_dir/enrollsim/VeltaNxoEnrollApi.dll" "$folder/"
-  fi
-  echo "$folder"
-}
+obkey_read_build_env "$build_dir"
+obkey_wine_env "$build_dir/wineprefix" "$OBKEY_WINEARCH"
 
 status=0
 run() {
@@ -53,12 +15,23 @@ run() {
   shift
   (cd "$folder" && wine ./obkey_wine_tests.exe "$@") || status=1
 }
+enrollment=()
+if [ -f "$build_dir/enrollsim/VeltaNxoEnrollApi.dll" ]; then
+  enrollment=("$build_dir/enrollsim/VeltaNxoEnrollApi.dll")
+fi
+# stage NAME TOKEN_DIR: obkey.dll, the token libraries of TOKEN_DIR and the
+# test programs, side by side as a client would have them.
+stage() {
+  obkey_stage "$build_dir/wine-run/$1" "$build_dir/lib/obkey.dll" "$build_dir/wine/"*.exe \
+    "$2/xcsp_eclib.dll" "$2/KeyOperation.dll" ${enrollment[@]+"${enrollment[@]}"}
+  echo "$build_dir/wine-run/$1"
+}
 
 fake_folder=$(stage fake "$build_dir/fake")
-wine reg add "$config_key" /v USBKEY /t REG_SZ /d XCSP_KEY_5 /f "${reg_view[@]}" >/dev/null
+obkey_set_device 5
 run "$fake_folder" fake
 
-wine reg delete "$config_key" /v USBKEY /f "${reg_view[@]}" >/dev/null 2>&1 || true
+obkey_unset_device
 run "$fake_folder" unconfigured
 
 if [ -f "$build_dir/softtoken/xcsp_eclib.dll" ]; then
@@ -66,7 +39,7 @@ if [ -f "$build_dir/softtoken/xcsp_eclib.dll" ]; then
   # Token stores inside the prefix, fresh for every run.
   export XCSP_TOKEN_DIR='c:\obkey-tokens' XCSP_TOKEN_SCRYPT_LOG2N=10
   rm -rf "$WINEPREFIX/drive_c/obkey-tokens"
-  wine reg add "$config_key" /v USBKEY /t REG_SZ /d XCSP_KEY_5 /f "${reg_view[@]}" >/dev/null
+  obkey_set_device 5
   # The flow runs once on the portable SHA-1 engine and once on the one the
   # CPU picks (the SHA instructions where it has them); on i686 each with the
   # stack off the 16-byte boundary a compiler might assume. An x64 caller
@@ -78,9 +51,6 @@ if [ -f "$build_dir/softtoken/xcsp_eclib.dll" ]; then
     OBKEY_SHA1_ENGINE=portable run "$soft_folder" softtoken 8
     run "$soft_folder" softtoken 4
   fi
-  # obkeyctl.exe as a user runs it, over the same software token.
-  OBKEY_REG_VIEW="${reg_view[*]}" bash "$(dirname "$0")/wine-obkeyctl-smoke.sh" "$build_dir" ||
-    status=1
 else
   echo "run-wine-tests: no software token in $build_dir; its Wine tests were not run"
   status=1

@@ -9,14 +9,10 @@
 # beside obkey.dll as README-windows.txt says, and the clients and
 # obkeyctl.exe run from there.
 set -euo pipefail
+. "$(dirname "$0")/lib.sh"
 build_dir=$(cd "${1:-build-win}" && pwd)
-here=$(cd "$(dirname "$0")/.." && pwd)
-OBKEY_WIN_PLATFORM=win32
-OBKEY_MINGW_PREFIX=i686-w64-mingw32
-OBKEY_WINEARCH=win32
-if [ -f "$build_dir/windows-build.env" ]; then
-  . "$build_dir/windows-build.env"
-fi
+here=$OBKEY_ROOT
+obkey_read_build_env "$build_dir"
 platform=$OBKEY_WIN_PLATFORM
 mingw=$OBKEY_MINGW_PREFIX
 zip=$(ls "$build_dir"/obkey-*-"$platform".zip)
@@ -31,21 +27,21 @@ include/obkey_types.h include/obkey_version.h lib/libobkey.dll.a lib/obkey.def l
 softtoken/KeyOperation.dll softtoken/README-enrollment.md softtoken/README.md
 softtoken/VeltaNxoEnrollApi.dll softtoken/xcsp_eclib.dll"
 actual=$(cd "$root" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
-if [ "$actual" != "$(echo $expected | tr ' ' '\n' | LC_ALL=C sort | tr '\n' ' ')" ]; then
+if [ "$actual" != "$(echo "$expected" | tr ' ' '\n' | grep . | LC_ALL=C sort | tr '\n' ' ')" ]; then
   echo "test-dist: the zip holds: $actual" >&2
   exit 1
 fi
-if [ "$platform" = win64 ]; then
-  file_format=pei-x86-64
-else
-  file_format=pei-i386
-fi
+file_format=$(obkey_pe_format "$platform")
 for f in "$root"/bin/*.dll "$root"/bin/*.exe "$root"/softtoken/*.dll; do
-  if "$mingw-objdump" -h "$f" | grep -q '\.debug_'; then
+  if grep -q '\.debug_' <<<"$("$mingw-objdump" -h "$f")"; then
     echo "test-dist: $f carries debug sections" >&2
     exit 1
   fi
-  if ! "$mingw-objdump" -f "$f" | grep -q "file format $file_format\$"; then
+  if ! obkey_pe_aslr_dep "$f"; then
+    echo "test-dist: $f lacks ASLR or DEP (DYNAMIC_BASE, NX_COMPAT)" >&2
+    exit 1
+  fi
+  if ! obkey_is_pe "$f" "$platform"; then
     echo "test-dist: $f is not $file_format: $("$mingw-objdump" -f "$f" | grep 'file format')" >&2
     exit 1
   fi
@@ -65,16 +61,7 @@ for f in "$root"/bin/*.dll "$root"/bin/*.exe "$root"/softtoken/*.dll; do
 done
 
 # The DLL's export table: the names of the export list, undecorated, no more.
-expected_exports=$(sed -n 's/^[ \t]\{1,\}\([A-Za-z_][A-Za-z_0-9]*\).*/\1/p' "$here/include/obkey/obkey.def" |
-  LC_ALL=C sort)
-actual_exports=$("$mingw-objdump" -p "$root/bin/obkey.dll" |
-  awk '/^\[Ordinal\/Name Pointer\] Table/ {table = 1; next} table && /^\t\[/ {print $NF; next}
-       table {table = 0}' | LC_ALL=C sort)
-if [ "$expected_exports" != "$actual_exports" ]; then
-  echo "test-dist: obkey.dll exports differ from include/obkey/obkey.def (< expected, > exported):" >&2
-  diff <(echo "$expected_exports") <(echo "$actual_exports") >&2 || true
-  exit 1
-fi
+bash "$here/scripts/check-exports.sh" "$root/bin/obkey.dll" "$here/include/obkey/obkey.def" >/dev/null
 
 # The header, as C and C++, before and after the Windows headers.
 for compiler in "$mingw-gcc" "$mingw-g++"; do
@@ -104,27 +91,22 @@ fi
   -L"$root/lib" -lobkey -lkernel32 -Wl,-e,"$entry" -o "$work/client-mingw.exe"
 "$mingw-gcc" "${client_flags[@]}" -c "$here/tests/client/dist_client.c" \
   -o "$work/dist_client.obj"
-printf "LIBRARY kernel32.dll\nEXPORTS\n$kernel32_exports" >"$work/kernel32.def"
+printf 'LIBRARY kernel32.dll\nEXPORTS\n%b' "$kernel32_exports" >"$work/kernel32.def"
 llvm-dlltool "${dlltool_flags[@]}" -d "$work/kernel32.def" -l "$work/kernel32.lib"
 lld-link /nologo /subsystem:console /entry:ClientMain /nodefaultlib "${lld_flags[@]}" \
   /out:"$work/client-msvc.exe" "$work/dist_client.obj" "$root/lib/obkey.lib" "$work/kernel32.lib"
 for client in client-mingw.exe client-msvc.exe; do
-  if ! "$mingw-objdump" -f "$work/$client" | grep -q "file format $file_format\$"; then
+  if ! obkey_is_pe "$work/$client" "$platform"; then
     echo "test-dist: $client is not $file_format" >&2
     exit 1
   fi
 done
 
-export WINEPREFIX="$work/prefix" WINEARCH=$OBKEY_WINEARCH WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY XCSP_TOKEN_DIR OBKEY_SHA1_ENGINE
-wineboot --init >/dev/null 2>&1 || true
-# `wine reg` is the 32-bit reg.exe: in a 64-bit prefix it names the 64-bit
-# view, which a 64-bit obkey.dll reads, as README-windows.txt tells users to.
-reg_view=()
-[ "$OBKEY_WINEARCH" = win64 ] && reg_view=(/reg:64)
-wine reg add 'HKLM\SOFTWARE\orbisoft\Implement Type' /v USBKEY /t REG_SZ /d XCSP_KEY_0 /f \
-  "${reg_view[@]}" >/dev/null
+unset XCSP_TOKEN_DIR OBKEY_SHA1_ENGINE OBKEY_NO_MESSAGE_BOX
+obkey_wine_env "$work/prefix" "$OBKEY_WINEARCH"
+# In a 64-bit prefix the 64-bit registry view, which a 64-bit obkey.dll
+# reads, as README-windows.txt tells users to.
+obkey_set_device 0
 
 cp "$root"/softtoken/*.dll "$work/client-mingw.exe" "$work/client-msvc.exe" "$root/bin/"
 status=0
@@ -132,22 +114,8 @@ cd "$root/bin"
 for client in client-mingw.exe client-msvc.exe; do
   wine "./$client" || status=1
 done
-passed=0
-failed=0
-check() {
-  local what=$1
-  shift
-  if "$@" >"$work/out.txt" 2>&1; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAILED: $what"
-    cat "$work/out.txt"
-  fi
-}
-check "obkeyctl.exe --help" wine ./obkeyctl.exe --help
-check "obkeyctl.exe status on the formatted token" wine ./obkeyctl.exe status
+obkey_check "obkeyctl.exe --help" wine ./obkeyctl.exe --help
+obkey_check "obkeyctl.exe status on the formatted token" wine ./obkeyctl.exe status
 wineserver --wait || true
-echo "dist: $passed passed, $failed failed"
-[ "$failed" -eq 0 ] && exit $status
-exit 1
+obkey_summary dist || exit 1
+exit $status

@@ -47,8 +47,8 @@ mkdir -m 700 "$XCSP_TOKEN_DIR"
 
 # C, through pkg-config.
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
-cc -std=c99 -Wall -Wextra -Werror "$here/tests/sdk/sdk_client.c" $(pkg-config --cflags --libs obkey) \
-  -o "$work/sdk_client_c"
+read -ra pkg_flags <<<"$(pkg-config --cflags --libs obkey)"
+cc -std=c99 -Wall -Wextra -Werror "$here/tests/sdk/sdk_client.c" "${pkg_flags[@]}" -o "$work/sdk_client_c"
 # C++, through the CMake package.
 cmake -S "$here/tests/sdk" -B "$work/cxx" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cxx" >/dev/null

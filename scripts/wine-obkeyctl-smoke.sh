@@ -1,25 +1,21 @@
 #!/usr/bin/env bash
-# obkeyctl.exe under Wine over the software token, the way a Windows user
-# runs it: the device comes from the registry (written by `config init`),
-# PINs from the environment and standard input, the signature through a pipe
-# and checked with the openssl command. Called by run-wine-tests.sh with the
-# Windows build folder; WINEPREFIX and the rest are set by the caller, with
-# OBKEY_REG_VIEW the registry view `wine reg` must name (/reg:64 for a
-# 64-bit obkeyctl.exe).
+# wine-obkeyctl-smoke.sh BUILD_WIN: obkeyctl.exe under Wine over the software
+# token, the way a Windows user runs it: the device comes from the registry
+# (written by `config init`), PINs from the environment and standard input,
+# the signature through a pipe and checked with the openssl command. It runs
+# in the Wine prefix of the build tree.
 set -uo pipefail
-build_dir=$1
+. "$(dirname "$0")/lib.sh"
+build_dir=$(cd "${1:-build-win}" && pwd)
+obkey_read_build_env "$build_dir"
+obkey_wine_env "$build_dir/wineprefix" "$OBKEY_WINEARCH"
 folder="$build_dir/wine-run/obkeyctl"
-rm -rf "$folder"
-mkdir -p "$folder"
-cp "$build_dir/bin/obkeyctl.exe" "$build_dir/lib/obkey.dll" \
-  "$build_dir/softtoken/xcsp_eclib.dll" "$build_dir/softtoken/KeyOperation.dll" \
-  "$build_dir/enrollsim/VeltaNxoEnrollApi.dll" "$folder/"
-cd "$folder"
+obkey_stage_client "$folder" "$build_dir" || exit 1
+cd "$folder" || exit 1
 
 export XCSP_TOKEN_DIR='c:\obkey-smoke-tokens'
 export XCSP_TOKEN_LOCK_TIMEOUT_MS=300
 rm -rf "$WINEPREFIX/drive_c/obkey-smoke-tokens"
-config_key='HKLM\SOFTWARE\orbisoft\Implement Type'
 failures=0
 
 ctl() {
@@ -32,6 +28,7 @@ expect() {
   ctl "$@" >out.txt 2>err.txt </dev/null
   local got=$?
   if [ "$got" != "$want" ] || { [ -n "$text" ] && ! grep -qF -- "$text" err.txt; }; then
+    # shellcheck disable=SC2016 # the quotes are text, $text expands
     echo "wine obkeyctl smoke: FAILED: obkeyctl $* (exit $got, wanted $want${text:+ and '$text'})"
     cat err.txt
     failures=$((failures + 1))
@@ -44,12 +41,13 @@ check() {
   fi
 }
 
-wine reg delete "$config_key" /v USBKEY /f ${OBKEY_REG_VIEW:-} >/dev/null 2>&1 || true
+obkey_unset_device
 expect 3 "registry value USBKEY" status
 expect 0 "" config init --device 6
-check bash -c "wine reg query '$config_key' /v USBKEY ${OBKEY_REG_VIEW:-} | grep -q XCSP_KEY_6"
+check bash -c "wine reg query '$OBKEY_CONFIG_KEY' /v USBKEY ${OBKEY_REG_VIEW[*]} | grep -q XCSP_KEY_6"
 expect 0 "" config show
 check grep -q "device        6  (the configuration)" out.txt
+# shellcheck disable=SC2016 # obkeyctl names the variable
 expect 3 'obkey-smoke-tokens ($XCSP_TOKEN_DIR) does not exist' status
 expect 2 "off a terminal it needs --yes" format
 expect 2 "unknown option --bogus" status --bogus
@@ -73,7 +71,8 @@ check bash -c "wine ./obkeyctl.exe export-pubkey 'WINE_SIG\\03' --outform der | 
 check bash -c "wine ./obkeyctl.exe status 2>/dev/null | grep -q 'signature container (slot 0): WINE_SIG'"
 expect 0 "" verify message.txt message.sig
 
-wine reg delete "$config_key" /v USBKEY /f ${OBKEY_REG_VIEW:-} >/dev/null 2>&1 || true
+obkey_unset_device
+wineserver --wait || true
 if [ "$failures" -ne 0 ]; then
   echo "wine obkeyctl smoke: $failures failure(s)"
   exit 1

@@ -11,6 +11,7 @@
 
 #include "device_config.h"
 #include "registry_text.h"
+#include "temp_folder.h"
 
 namespace obkey_test {
 
@@ -31,17 +32,15 @@ bool WriteRegistryFile(const std::string &path, const std::string &text) {
 }
 
 TokenTestEnv::TokenTestEnv(const std::string &usb_key_value) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "obkey-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  folder_ = pattern;
+  folder_ = MakeTempFolder("obkey-test");
+  if (folder_.empty()) throw std::runtime_error("no temporary folder");
   setenv("OBKEY_REGISTRY", registry_path().c_str(), 1);
   setenv("OBKEY_LOG", log_path().c_str(), 1);
   if (!usb_key_value.empty()) SetUsbKeyValue(usb_key_value);
 }
 
 TokenTestEnv::~TokenTestEnv() {
-  std::error_code ignored;
-  std::filesystem::remove_all(folder_, ignored);
+  RemoveTree(folder_);
 }
 
 void TokenTestEnv::SetUsbKeyValue(const std::string &value) {

@@ -32,21 +32,6 @@ void WriteText(const std::string &path, const std::string &text) {
   file << text;
 }
 
-std::string MakeTempFolder(const std::string &stem) {
-  const char *tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(tmp != nullptr && tmp[0] ? tmp : "/tmp") + "/" + stem + "-XXXXXX";
-  if (mkdtemp(&pattern[0]) == nullptr) return "";
-  return pattern;
-}
-
-void RemoveTree(const std::string &folder) {
-  if (folder.size() < 6) return;
-  std::string command =
-      "chmod -R u+rwx " + ShellQuote(folder) + " 2>/dev/null; rm -rf " + ShellQuote(folder);
-  if (std::system(command.c_str()) != 0) return;
-}
-
 ShellResult RunShell(const std::string &folder, const std::string &command,
                      const std::string &stdin_text) {
   static int serial = 0;

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "temp_folder.h"
+
 namespace obkey_test {
 
 struct ShellResult {
@@ -20,11 +22,6 @@ ShellResult RunShell(const std::string &folder, const std::string &command,
 
 // ShellQuote puts `text` in single quotes for the shell.
 std::string ShellQuote(const std::string &text);
-
-// MakeTempFolder makes a fresh folder under $TMPDIR (or /tmp); RemoveTree
-// removes a folder and everything below it.
-std::string MakeTempFolder(const std::string &stem);
-void RemoveTree(const std::string &folder);
 
 // ReadText and WriteText: whole files; ReadText gives "" for a missing file.
 std::string ReadText(const std::string &path);

@@ -7,19 +7,14 @@
 
 #include "cert_enumeration.h"
 #include "fake_token.h"
+#include "fake_token_test.h"
 #include "obkey.h"
-#include "token_test_env.h"
 
 namespace {
 
-using obkey_test::TokenTestEnv;
 using Calls = std::vector<std::string>;
 
-class CertTest : public ::testing::Test {
- protected:
-  void SetUp() override { fake::Reset(); }
-  TokenTestEnv env_;
-};
+using CertTest = obkey_test::FakeTokenTest;
 
 TEST_F(CertTest, ImportAndExportUseTheContainerAndKeySpecOfTheKeyType) {
   uint8_t der[] = {0x30, 0x82};

@@ -6,14 +6,13 @@
 #include <vector>
 
 #include "fake_token.h"
+#include "fake_token_test.h"
 #include "hex.h"
 #include "label_directory.h"
 #include "obkey.h"
-#include "token_test_env.h"
 
 namespace {
 
-using obkey_test::TokenTestEnv;
 using Calls = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;
 using obkey::test::Hex;
@@ -54,10 +53,8 @@ Calls Then(Calls calls, const Calls &more) {
   return calls;
 }
 
-class LabelStoreTest : public ::testing::Test {
+class LabelStoreTest : public obkey_test::FakeTokenTest {
  protected:
-  void SetUp() override { fake::Reset(); }
-  TokenTestEnv env_;
   const uint8_t data_[3] = {0xd1, 0xd2, 0xd3};
 };
 

@@ -14,6 +14,9 @@ namespace obkey::softtoken::testing {
 namespace {
 
 constexpr int kKills = 40;
+// Kills that never land after a commit test nothing: at least this many
+// rounds must see one.
+constexpr int kMinRoundsAfterCommit = kKills / 4;
 constexpr uint32_t kDirFile = 1;
 constexpr uint32_t kDataFile = 2;
 constexpr uint32_t kDirSize = 200;
@@ -26,25 +29,61 @@ class KillTest : public TokenTest {
   }
 
   // KillRounds forks `kKills` children that each run `child_loop` (which
-  // never returns on its own), kills each after a random delay below
-  // `max_delay_us`, and calls `check` after every kill.
-  void KillRounds(unsigned max_delay_us, const std::function<void()> &child_loop,
-                  const std::function<void(int round)> &check) {
+  // never returns on its own, calls `committed` after each change it has
+  // made whole, and exits at once on a failure), kills each after a random
+  // delay below `max_delay_us`, and calls `check` after every kill with the
+  // changes committed in that round and in all.
+  using Committed = std::function<void()>;
+  void KillRounds(unsigned max_delay_us,
+                  const std::function<void(const Committed &committed)> &child_loop,
+                  const std::function<void(int round, int round_commits, int commits)> &check) {
+    int commits_pipe[2];
+    ASSERT_EQ(pipe(commits_pipe), 0);
     std::mt19937 random(12345);
+    int commits = 0;
+    int rounds_after_commit = 0;
     for (int round = 0; round < kKills; ++round) {
       pid_t pid = fork();
       ASSERT_GE(pid, 0);
       if (pid == 0) {
-        child_loop();
+        close(commits_pipe[0]);
+        child_loop([&] {
+          const char byte = 'c';
+          if (write(commits_pipe[1], &byte, 1) != 1) _exit(2);
+        });
         _exit(3);
       }
       usleep(std::uniform_int_distribution<unsigned>(0, max_delay_us)(random));
       kill(pid, SIGKILL);
       int status = 0;
       ASSERT_EQ(waitpid(pid, &status, 0), pid);
-      ASSERT_TRUE(WIFSIGNALED(status)) << "round " << round << ": the child ended on its own";
-      check(round);
-      if (::testing::Test::HasFatalFailure()) return;
+      ASSERT_TRUE(WIFSIGNALED(status))
+          << "round " << round << ": the child ended on its own, exit " << WEXITSTATUS(status);
+      const int round_commits = Drain(commits_pipe[0]);
+      commits += round_commits;
+      if (round_commits > 0) ++rounds_after_commit;
+      check(round, round_commits, commits);
+      if (::testing::Test::HasFatalFailure()) break;
+    }
+    close(commits_pipe[0]);
+    close(commits_pipe[1]);
+    EXPECT_GE(rounds_after_commit, kMinRoundsAfterCommit)
+        << "too few kills landed after a commit to test anything";
+  }
+
+  // Drain counts the bytes waiting in `fd`, without blocking.
+  static int Drain(int fd) {
+    int count = 0;
+    for (;;) {
+      fd_set ready;
+      FD_ZERO(&ready);
+      FD_SET(fd, &ready);
+      timeval none{0, 0};
+      char byte;
+      if (select(fd + 1, &ready, nullptr, nullptr, &none) != 1 || read(fd, &byte, 1) != 1) {
+        return count;
+      }
+      ++count;
     }
   }
 
@@ -85,11 +124,13 @@ TEST_F(KillTest, LabelledFileReplacesLeaveTheOldOrTheNewFile) {
   ASSERT_TRUE(ReplaceLabelled(1000, 'a'));
   KillRounds(
       60000,
-      [] {
-        for (uint32_t i = 0;; ++i)
-          ReplaceLabelled(500 + 700 * (i % 3), static_cast<uint8_t>('b' + i % 3));
+      [](const Committed &committed) {
+        for (uint32_t i = 0;; ++i) {
+          if (!ReplaceLabelled(500 + 700 * (i % 3), static_cast<uint8_t>('b' + i % 3))) _exit(4);
+          committed();
+        }
       },
-      [&](int round) {
+      [&](int round, int, int) {
         TokenState state = StoredState();
         ASSERT_EQ(state.user_files.count(kDirFile), 1u) << round;
         const std::vector<uint8_t> &dir = state.user_files[kDirFile];
@@ -121,16 +162,21 @@ TEST_F(KillTest, KeyGenerationsLeaveAKeyWithItsCertificateOrNothing) {
   Disconnect(LoggedInSession());
   KillRounds(
       250000,
-      [] {
-        for (;;) GenerateKeyAndCertificate();
+      [](const Committed &committed) {
+        for (;;) {
+          if (!GenerateKeyAndCertificate()) _exit(4);
+          committed();
+        }
       },
-      [&](int round) {
+      [&](int round, int, int commits) {
         XcHandle session = Connect();
         XcHandle container = 0;
-        if (SetCurContainer(session, XC_SLOT_SIGNATURE, &container) != 0) {
+        if (commits == 0 && SetCurContainer(session, XC_SLOT_SIGNATURE, &container) != 0) {
           Disconnect(session);
-          return;  // killed before the first session ended: nothing at all
+          return;  // no key generation has ended yet
         }
+        ASSERT_EQ(SetCurContainer(session, XC_SLOT_SIGNATURE, &container), 0)
+            << "round " << round << ": a committed container is gone";
         uint8_t public_key[XC_PUBKEY_SIZE];
         uint32_t len = sizeof(public_key);
         std::vector<uint8_t> cert(4096);
@@ -147,38 +193,23 @@ TEST_F(KillTest, KeyGenerationsLeaveAKeyWithItsCertificateOrNothing) {
 }
 
 TEST_F(KillTest, WrongPinsKilledAtAnyPointAreAllCounted) {
-  int answers[2];
-  ASSERT_EQ(pipe(answers), 0);
   uint8_t tries_before = kUserPinTries;
   KillRounds(
-      30000,
-      [&] {
+      120000,
+      [](const Committed &committed) {
         XcHandle session = 0;
         if (ConnectEkey(0, &session) != 0) _exit(1);
         for (;;) {
           int32_t status = Login(session, "00000000");
-          if (status == XCST_PIN_INCORRECT || status == XCST_PIN_LOCKED) {
-            char answered = 'x';
-            if (write(answers[1], &answered, 1) != 1) _exit(2);
-          }
+          if (status != XCST_PIN_INCORRECT && status != XCST_PIN_LOCKED) _exit(4);
+          committed();
           // The answer that used the last try is the last one that costs.
           if (status == XCST_PIN_LOCKED) pause();
         }
       },
-      [&](int round) {
+      [&](int round, int answered, int) {
         // Every answer the child got, and possibly the check it was killed
         // in, cost a try; a restore between rounds keeps the counter off 0.
-        int answered = 0;
-        for (;;) {
-          char byte;
-          fd_set ready;
-          FD_ZERO(&ready);
-          FD_SET(answers[0], &ready);
-          timeval none{0, 0};
-          if (select(answers[0] + 1, &ready, nullptr, nullptr, &none) != 1) break;
-          if (read(answers[0], &byte, 1) != 1) break;
-          ++answered;
-        }
         const uint8_t tries_after = StoredState().user_pin.tries_left;
         EXPECT_GE(tries_before - tries_after, answered) << "round " << round;
         EXPECT_LE(tries_before - tries_after, answered + 1) << "round " << round;
@@ -190,8 +221,6 @@ TEST_F(KillTest, WrongPinsKilledAtAnyPointAreAllCounted) {
         Disconnect(session);
         tries_before = StoredState().user_pin.tries_left;
       });
-  close(answers[0]);
-  close(answers[1]);
 }
 
 // What a watcher can see of a PIN check before it ends, the first store

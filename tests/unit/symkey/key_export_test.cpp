@@ -13,14 +13,13 @@
 #include <vector>
 
 #include "fake_token.h"
+#include "fake_token_test.h"
 #include "hex.h"
 #include "obkey.h"
 #include "rsa_public.h"
-#include "token_test_env.h"
 
 namespace {
 
-using obkey_test::TokenTestEnv;
 using Bytes = std::vector<uint8_t>;
 using fake::CallsOf;
 using obkey::test::FromHex;
@@ -33,10 +32,8 @@ Bytes Blob(std::initializer_list<uint8_t> header, const Bytes &tail) {
   return blob;
 }
 
-class KeyExportTest : public ::testing::Test {
+class KeyExportTest : public obkey_test::FakeTokenTest {
  protected:
-  void SetUp() override { fake::Reset(); }
-  TokenTestEnv env_{"XCSP_KEY_7"};
   std::string exchange_name_ = "ANY_CONTAINER_NAME_LONGER_THAN_16\\01";
   DataBlob token_wrap_{0, reinterpret_cast<uint8_t *>(exchange_name_.data())};
 };

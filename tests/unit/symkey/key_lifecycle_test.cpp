@@ -7,24 +7,19 @@
 #include <vector>
 
 #include "fake_token.h"
+#include "fake_token_test.h"
 #include "key_table.h"
 #include "obkey.h"
-#include "token_test_env.h"
 
 namespace {
 
-using obkey_test::TokenTestEnv;
 using Bytes = std::vector<uint8_t>;
 
 size_t TableSize() {
   return obkey::TheSymmetricKeyTable().size();
 }
 
-class KeyLifecycleTest : public ::testing::Test {
- protected:
-  void SetUp() override { fake::Reset(); }
-  TokenTestEnv env_{"XCSP_KEY_7"};
-};
+using KeyLifecycleTest = obkey_test::FakeTokenTest;
 
 TEST_F(KeyLifecycleTest, TripleDesKeyIsDrawnEightBytesAtATime) {
   for (uint8_t part = 1; part <= 3; ++part) fake::QueueOutput("XC_GenRandom", Bytes(8, part));

@@ -7,12 +7,11 @@
 #include <vector>
 
 #include "fake_token.h"
+#include "fake_token_test.h"
 #include "obkey.h"
-#include "token_test_env.h"
 
 namespace {
 
-using obkey_test::TokenTestEnv;
 using Calls = std::vector<std::string>;
 
 constexpr char kConnectLog[] = "XC_ConnectEkey-------begin--\nXC_ConnectEkey-------end--\n";
@@ -26,11 +25,8 @@ std::string PointerText(const void *p) {
   return std::to_string(static_cast<int32_t>(reinterpret_cast<uintptr_t>(p)));
 }
 
-class AsymmetricTest : public ::testing::Test {
+class AsymmetricTest : public obkey_test::FakeTokenTest {
  protected:
-  void SetUp() override { fake::Reset(); }
-
-  TokenTestEnv env_{"XCSP_KEY_7"};
   uint8_t in_[16] = {1, 2, 3};
   uint8_t out_[128] = {};
   uint32_t out_len_ = 128;

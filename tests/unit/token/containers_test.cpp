@@ -6,19 +6,14 @@
 #include <vector>
 
 #include "fake_token.h"
+#include "fake_token_test.h"
 #include "obkey.h"
-#include "token_test_env.h"
 
 namespace {
 
-using obkey_test::TokenTestEnv;
 using Calls = std::vector<std::string>;
 
-class ContainersTest : public ::testing::Test {
- protected:
-  void SetUp() override { fake::Reset(); }
-  TokenTestEnv env_{"XCSP_KEY_7"};
-};
+using ContainersTest = obkey_test::FakeTokenTest;
 
 std::string Text(const uint8_t *bytes) {
   return reinterpret_cast<const char *>(bytes);

@@ -6,14 +6,13 @@
 #include <vector>
 
 #include "fake_token.h"
+#include "fake_token_test.h"
 #include "hex.h"
 #include "obkey.h"
 #include "pvk_blob.h"
-#include "token_test_env.h"
 
 namespace {
 
-using obkey_test::TokenTestEnv;
 using Calls = std::vector<std::string>;
 using obkey::test::Hex;
 
@@ -27,11 +26,7 @@ std::vector<uint8_t> RawPublicKey() {
   return raw;
 }
 
-class KeyTransferTest : public ::testing::Test {
- protected:
-  void SetUp() override { fake::Reset(); }
-  TokenTestEnv env_{"XCSP_KEY_7"};
-};
+using KeyTransferTest = obkey_test::FakeTokenTest;
 
 TEST_F(KeyTransferTest, ExportedBlobCarriesTheFixedHeaderAndTheReversedModulus) {
   struct Case {

@@ -5,19 +5,14 @@
 #include <vector>
 
 #include "fake_token.h"
+#include "fake_token_test.h"
 #include "obkey.h"
-#include "token_test_env.h"
 
 namespace {
 
-using obkey_test::TokenTestEnv;
 using Calls = std::vector<std::string>;
 
-class LoginTest : public ::testing::Test {
- protected:
-  void SetUp() override { fake::Reset(); }
-  TokenTestEnv env_{"XCSP_KEY_7"};
-};
+using LoginTest = obkey_test::FakeTokenTest;
 
 TEST_F(LoginTest, LoginVerifiesThePinInItsOwnSession) {
   struct Case {

@@ -1,0 +1,176 @@
+# lib.sh: what the scripts share. Sourced, never run:
+#   . "$(dirname "$0")/lib.sh"
+# Every name it defines starts with obkey_ or OBKEY_.
+# shellcheck shell=bash
+# The variables it sets are for the scripts that source it.
+# shellcheck disable=SC2034
+
+OBKEY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# The machine key the device and the PKCS #11 module are configured under.
+OBKEY_CONFIG_KEY='HKLM\SOFTWARE\orbisoft\Implement Type'
+# The admin PIN a token is formatted with, and a SoftHSMv2 token's SO PIN.
+OBKEY_ADMIN_PIN='ZARQU.1974'
+
+# obkey_read_build_env BUILD_DIR: what a Windows build tree was built for
+# (OBKEY_WIN_PLATFORM, OBKEY_MINGW_PREFIX, OBKEY_WINEARCH), i686 when the
+# tree does not say.
+obkey_read_build_env() {
+  OBKEY_WIN_PLATFORM=win32
+  OBKEY_MINGW_PREFIX=i686-w64-mingw32
+  OBKEY_WINEARCH=win32
+  if [ -f "$1/windows-build.env" ]; then
+    # shellcheck source=/dev/null
+    . "$1/windows-build.env"
+  fi
+  # The registry view `wine reg` must name: it is the 32-bit reg.exe, which
+  # in a 64-bit prefix writes the 32-bit view unless told otherwise, and a
+  # 64-bit program reads the 64-bit one.
+  OBKEY_REG_VIEW=()
+  if [ "$OBKEY_WINEARCH" = win64 ]; then
+    OBKEY_REG_VIEW=(/reg:64)
+  fi
+}
+
+# obkey_wine_env PREFIX ARCH: a headless Wine in PREFIX (win32 or win64),
+# created when missing: no Mono or Gecko installer prompts, no message box
+# waiting for a click, no display.
+obkey_wine_env() {
+  export WINEPREFIX=$1 WINEARCH=$2 WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml=" OBKEY_NO_MESSAGE_BOX=1
+  unset DISPLAY
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    wineboot --init >/dev/null 2>&1 || true
+    wineserver --wait || true
+  fi
+}
+
+# obkey_set_device INDEX [VIEW...]: the configured device, in the registry
+# view given or the tree's (OBKEY_REG_VIEW).
+obkey_set_device() {
+  local index=$1
+  shift
+  local view=("$@")
+  [ $# -gt 0 ] || view=(${OBKEY_REG_VIEW[@]+"${OBKEY_REG_VIEW[@]}"})
+  wine reg add "$OBKEY_CONFIG_KEY" /v USBKEY /t REG_SZ /d "XCSP_KEY_$index" /f \
+    ${view[@]+"${view[@]}"} >/dev/null
+}
+
+# obkey_unset_device: no device configured (in the tree's registry view).
+obkey_unset_device() {
+  wine reg delete "$OBKEY_CONFIG_KEY" /v USBKEY /f \
+    ${OBKEY_REG_VIEW[@]+"${OBKEY_REG_VIEW[@]}"} >/dev/null 2>&1 || true
+}
+
+# obkey_stage FOLDER FILE...: FOLDER emptied and made to hold the files, side
+# by side as a client would have them.
+obkey_stage() {
+  local folder=$1
+  shift
+  rm -rf "$folder"
+  mkdir -p "$folder"
+  cp "$@" "$folder/"
+}
+
+# obkey_stage_client FOLDER BUILD_DIR [TOKEN_DIR]: obkey.dll, obkeyctl.exe,
+# the token libraries of TOKEN_DIR (the software token's by default) and the
+# enrollment stand-in.
+obkey_stage_client() {
+  local folder=$1 build=$2 token=${3:-$2/softtoken}
+  obkey_stage "$folder" "$build/lib/obkey.dll" "$build/bin/obkeyctl.exe" \
+    "$token/xcsp_eclib.dll" "$token/KeyOperation.dll" "$build/enrollsim/VeltaNxoEnrollApi.dll"
+}
+
+# obkey_pe_format PLATFORM: objdump's name for the PE files of win32 or win64.
+obkey_pe_format() {
+  if [ "$1" = win64 ]; then echo pei-x86-64; else echo pei-i386; fi
+}
+
+# obkey_is_pe FILE PLATFORM: FILE is a PE file of PLATFORM's architecture.
+obkey_is_pe() {
+  local format header
+  format=$(obkey_pe_format "$2")
+  header=$(x86_64-w64-mingw32-objdump -f "$1" 2>/dev/null) || return 1
+  grep -q "file format $format\$" <<<"$header"
+}
+
+# obkey_pe_aslr_dep FILE: the PE file may be loaded at any address (ASLR)
+# and runs with its data not executable (DEP).
+obkey_pe_aslr_dep() {
+  local header
+  header=$(x86_64-w64-mingw32-objdump -p "$1" 2>/dev/null) || return 1
+  grep -qw DYNAMIC_BASE <<<"$header" && grep -qw NX_COMPAT <<<"$header"
+}
+
+# obkey_def_names DEF_FILE: the exported names of a .def file, sorted, the
+# stdcall decoration and any internal name left out.
+obkey_def_names() {
+  sed -n '/^EXPORTS/,$p' "$1" | tail -n +2 | awk 'NF {print $1}' | sed 's/[=@].*//' | LC_ALL=C sort
+}
+
+# obkey_exported_names LIBRARY: every name a shared library exports, sorted:
+# a DLL's export table, or an ELF file's defined dynamic symbols of any kind
+# (functions and data alike) but the version nodes.
+obkey_exported_names() {
+  case "$1" in
+    *.dll)
+      x86_64-w64-mingw32-objdump -p "$1" |
+        awk '/^\[Ordinal\/Name Pointer\] Table/ {table = 1; next}
+             table && /^\t\[/ {print $NF; next}
+             table {table = 0}' | LC_ALL=C sort
+      ;;
+    *)
+      nm -D --defined-only "$1" | awk '$2 != "A" {print $3}' | sed 's/@.*//' | LC_ALL=C sort -u
+      ;;
+  esac
+}
+
+# obkey_softhsm_module: the path of SoftHSMv2's PKCS #11 module
+# ($OBKEY_SOFTHSM2_MODULE when set); fails when there is none.
+obkey_softhsm_module() {
+  if [ -n "${OBKEY_SOFTHSM2_MODULE:-}" ]; then
+    echo "$OBKEY_SOFTHSM2_MODULE"
+    return
+  fi
+  local candidate
+  for candidate in /usr/lib/softhsm/libsofthsm2.so /usr/lib/*/softhsm/libsofthsm2.so; do
+    if [ -f "$candidate" ]; then
+      echo "$candidate"
+      return
+    fi
+  done
+  echo "SoftHSMv2's module not found (scripts/deps.sh installs softhsm2)" >&2
+  return 1
+}
+
+# obkey_softhsm_token FOLDER: a SoftHSMv2 token store in FOLDER/softhsm, its
+# configuration in FOLDER/softhsm2.conf (exported as SOFTHSM2_CONF), and one
+# token labelled obkey whose SO PIN is the admin PIN obkey formats with and
+# whose user PIN is 12345678. softhsm2-util's report goes to standard output.
+obkey_softhsm_token() {
+  mkdir -p "$1/softhsm"
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' \
+    "$1/softhsm" >"$1/softhsm2.conf"
+  export SOFTHSM2_CONF="$1/softhsm2.conf"
+  softhsm2-util --init-token --free --label obkey --so-pin "$OBKEY_ADMIN_PIN" --pin 12345678
+}
+
+# Pass/fail counters: obkey_check WHAT COMMAND... runs the command, counts it
+# and shows its output when it fails; obkey_summary NAME prints the counts and
+# fails when any check failed.
+OBKEY_PASSED=0
+OBKEY_FAILED=0
+obkey_check() {
+  local what=$1 out
+  shift
+  if out=$("$@" 2>&1); then
+    OBKEY_PASSED=$((OBKEY_PASSED + 1))
+  else
+    OBKEY_FAILED=$((OBKEY_FAILED + 1))
+    echo "FAILED: $what"
+    [ -z "$out" ] || echo "$out"
+  fi
+}
+obkey_summary() {
+  echo "$1: $OBKEY_PASSED passed, $OBKEY_FAILED failed"
+  [ "$OBKEY_FAILED" -eq 0 ]
+}
