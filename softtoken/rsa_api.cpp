@@ -135,11 +135,17 @@ int32_t BlockToTransform(const uint8_t *in, uint32_t in_len, Pkcs1BlockType type
 }  // namespace
 
 int32_t GenRSAKey(XcHandle container, uint32_t key_type) {
-  os::ProcessStateGuard guard;
   ContainerKey target;
-  if (int32_t status = FindKeySlot(container, key_type, Login::kNeeded, &target)) return status;
+  {
+    os::ProcessStateGuard guard;
+    if (int32_t status = FindKeySlot(container, key_type, Login::kNeeded, &target)) return status;
+  }
+  // The prime search takes tens of milliseconds: the process's other
+  // threads go on meanwhile, and the handle is resolved afresh after it.
   SecretBytes der;
   if (int32_t status = GenerateRsaKeyDer(&der)) return status;
+  os::ProcessStateGuard guard;
+  if (int32_t status = FindKeySlot(container, key_type, Login::kNeeded, &target)) return status;
   return StageKeyPair(target, der);
 }
 
@@ -173,49 +179,60 @@ int32_t ReadRSAPubKey(XcHandle container, uint8_t *out, uint32_t *inout_len, uin
 
 int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
                    uint32_t *inout_len, uint32_t key_type) {
-  os::ProcessStateGuard guard;
-  bool checks_signature = (key_type & XC_KEY_SIGN_FLAG) != 0;
+  const bool checks_signature = (key_type & XC_KEY_SIGN_FLAG) != 0;
   ContainerKey source;
-  int32_t status = LoadKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNotNeeded, &source);
-  if (status != 0) return status;
   SecretBlock input;
   SecretBlock result;
+  {
+    os::ProcessStateGuard guard;
+    int32_t status = LoadKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNotNeeded, &source);
+    if (status == 0) {
+      status = checks_signature
+                   ? WholeBlock(in, in_len, &input.bytes)
+                   : BlockToTransform(in, in_len, Pkcs1BlockType::kEncryption, &input.bytes);
+    }
+    if (status != 0) return status;
+    LetLockGoWhileComputing(source.session);
+  }
+  // The key is the call's own (shared) copy: the operation needs neither the
+  // process's tables nor the store.
+  if (int32_t status = source.key->PublicRaw(input.bytes, &result.bytes)) return status;
   if (checks_signature) {
-    if ((status = WholeBlock(in, in_len, &input.bytes))) return status;
-    if ((status = source.key->PublicRaw(input.bytes, &result.bytes))) return status;
     return WriteUnpadded(Pkcs1BlockType::kSignature, result.bytes, out, inout_len);
   }
-  if ((status = BlockToTransform(in, in_len, Pkcs1BlockType::kEncryption, &input.bytes))) {
-    return status;
-  }
-  if ((status = source.key->PublicRaw(input.bytes, &result.bytes))) return status;
   return WriteOutput(result.bytes.data(), result.bytes.size(), out, inout_len);
 }
 
 int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
                    uint32_t *inout_len, uint32_t key_type) {
-  os::ProcessStateGuard guard;
   ContainerKey source;
-  if (int32_t status = LoadKey(container, key_type, Login::kNeeded, &source)) return status;
   SecretBlock input;
   SecretBlock result;
-  if (int32_t status = WholeBlock(in, in_len, &input.bytes)) return status;
+  {
+    os::ProcessStateGuard guard;
+    if (int32_t status = LoadKey(container, key_type, Login::kNeeded, &source)) return status;
+    if (int32_t status = WholeBlock(in, in_len, &input.bytes)) return status;
+    LetLockGoWhileComputing(source.session);
+  }
   if (int32_t status = source.key->PrivateRaw(input.bytes, &result.bytes)) return status;
   return WriteUnpadded(Pkcs1BlockType::kEncryption, result.bytes, out, inout_len);
 }
 
 int32_t RSASign(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
                 uint32_t *inout_len, uint32_t key_type) {
-  os::ProcessStateGuard guard;
   ContainerKey source;
-  int32_t status = LoadKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNeeded, &source);
-  if (status != 0) return status;
   SecretBlock input;
   SecretBlock result;
-  if ((status = BlockToTransform(in, in_len, Pkcs1BlockType::kSignature, &input.bytes))) {
-    return status;
+  {
+    os::ProcessStateGuard guard;
+    int32_t status = LoadKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNeeded, &source);
+    if (status != 0) return status;
+    if ((status = BlockToTransform(in, in_len, Pkcs1BlockType::kSignature, &input.bytes))) {
+      return status;
+    }
+    LetLockGoWhileComputing(source.session);
   }
-  if ((status = source.key->PrivateRaw(input.bytes, &result.bytes))) return status;
+  if (int32_t status = source.key->PrivateRaw(input.bytes, &result.bytes)) return status;
   return WriteOutput(result.bytes.data(), result.bytes.size(), out, inout_len);
 }
 

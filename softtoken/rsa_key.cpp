@@ -167,20 +167,41 @@ int32_t ImportRsaKeyDer(const uint8_t *der, size_t der_len, obkey::SecretBytes *
 
 // Operation is a context set up for one raw operation. A context is not
 // safe to share between threads, so calls on it take turns.
+// Operation is a pool of contexts set up for one raw operation of one key:
+// a context serves one thread at a time, so each call takes one from the
+// pool (or copies the first) and puts it back, and threads using the same
+// key run their exponentiations at once.
 struct RsaKey::Operation {
   os::Mutex mutex;
-  PkeyCtx ctx;
+  PkeyCtx first;
+  std::vector<PkeyCtx> idle;
   bool encrypts = false;  // the public operation; else the private one
+
+  PkeyCtx Take() {
+    {
+      os::MutexLock hold(&mutex);
+      if (!idle.empty()) {
+        PkeyCtx ctx = std::move(idle.back());
+        idle.pop_back();
+        return ctx;
+      }
+    }
+    return PkeyCtx(EVP_PKEY_CTX_dup(first.get()));
+  }
+  void Give(PkeyCtx ctx) {
+    os::MutexLock hold(&mutex);
+    idle.push_back(std::move(ctx));
+  }
 };
 
 std::unique_ptr<RsaKey::Operation> RsaKey::NewOperation(EVP_PKEY *key, bool encrypts) {
   auto operation = std::make_unique<RsaKey::Operation>();
   operation->encrypts = encrypts;
-  operation->ctx.reset(EVP_PKEY_CTX_new(key, nullptr));
-  if (operation->ctx == nullptr) return nullptr;
-  int ready = encrypts ? EVP_PKEY_encrypt_init(operation->ctx.get())
-                       : EVP_PKEY_decrypt_init(operation->ctx.get());
-  if (ready != 1 || EVP_PKEY_CTX_set_rsa_padding(operation->ctx.get(), RSA_NO_PADDING) != 1) {
+  operation->first.reset(EVP_PKEY_CTX_new(key, nullptr));
+  if (operation->first == nullptr) return nullptr;
+  int ready = encrypts ? EVP_PKEY_encrypt_init(operation->first.get())
+                       : EVP_PKEY_decrypt_init(operation->first.get());
+  if (ready != 1 || EVP_PKEY_CTX_set_rsa_padding(operation->first.get(), RSA_NO_PADDING) != 1) {
     return nullptr;
   }
   return operation;
@@ -282,12 +303,13 @@ int32_t RsaKey::Load(const obkey::SecretBytes &der) {
 int32_t RsaKey::Run(Operation *operation, const RsaBlock &in, RsaBlock *out) const {
   if (operation == nullptr) return XCST_CRYPTO;
   if (std::memcmp(in.data(), modulus_.data(), modulus_.size()) >= 0) return XCST_DATA_RANGE;
-  os::MutexLock turn(&operation->mutex);
+  PkeyCtx ctx = operation->Take();
+  if (ctx == nullptr) return XCST_CRYPTO;
   size_t out_len = out->size();
-  int done =
-      operation->encrypts
-          ? EVP_PKEY_encrypt(operation->ctx.get(), out->data(), &out_len, in.data(), in.size())
-          : EVP_PKEY_decrypt(operation->ctx.get(), out->data(), &out_len, in.data(), in.size());
+  int done = operation->encrypts
+                 ? EVP_PKEY_encrypt(ctx.get(), out->data(), &out_len, in.data(), in.size())
+                 : EVP_PKEY_decrypt(ctx.get(), out->data(), &out_len, in.data(), in.size());
+  operation->Give(std::move(ctx));
   return done == 1 && out_len == out->size() ? 0 : XCST_CRYPTO;
 }
 

@@ -116,6 +116,10 @@ void ForgetUserFileHandles(XcHandle file_handle) {
   }
 }
 
+void LetLockGoWhileComputing(Session *session) {
+  if (!session->changed) session->lock.Release();
+}
+
 int32_t CommitPinTries(Session *session, uint8_t tries_left) {
   TokenState next = *session->committed;
   next.user_pin.tries_left = tries_left;

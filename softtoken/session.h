@@ -67,6 +67,15 @@ int32_t StageChange(Session *session, Change change) {
   return 0;
 }
 
+// LetLockGoWhileComputing lets a session that has staged nothing give up
+// the store's lock before an RSA operation, so that the operations of
+// several processes on one token run at once. The session keeps the
+// snapshot it read: its later calls see that, and a change it stages later
+// is committed only while the store is still that snapshot (SaveStore
+// retakes the lock and checks; XCST_STORE_CHANGED otherwise). A session
+// with staged changes keeps the lock to its commit.
+void LetLockGoWhileComputing(Session *session);
+
 // CommitPinTries writes the committed store with the user PIN's retry
 // counter set to `tries_left`, at once and apart from the session's other
 // changes, and sets the counter of the session's state too. Returns 0 or

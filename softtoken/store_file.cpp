@@ -233,7 +233,8 @@ int32_t StoreLock::Reopen() {
 }
 
 int32_t StoreLock::Reaffirm() {
-  if (!held_) return XCST_STORE_IO;
+  // A session that let its lock go for an RSA operation takes it back here.
+  if (!held_) return path_.empty() ? XCST_STORE_IO : Acquire(std::string(path_));
   if (os::LockFileIsAtPath(file_, path_)) return 0;
   const std::string path = path_;
   if (int32_t status = Reopen()) return status;

@@ -53,7 +53,8 @@ class StoreLock {
   int32_t Acquire(const std::string &lock_path);
   void Release();
 
-  // Reaffirm checks that the held lock file is still the one at its name;
+  // Reaffirm takes the lock back when it was released, and checks that the
+  // held lock file is still the one at its name;
   // when it was deleted or replaced meanwhile (a cleaner of stale files), it
   // takes the lock at the name, waiting as Acquire does. Returns 0 (the lock
   // is held through the named file), XCST_TOKEN_BUSY or XCST_STORE_IO.

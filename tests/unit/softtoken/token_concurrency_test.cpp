@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "key_cache.h"
@@ -225,6 +227,139 @@ TEST_F(TokenConcurrencyTest, IdleLockFileNeverAdmitsTwoProcesses) {
     for (int fd : {holding[0], holding[1], done[0], done[1]}) close(fd);
     Disconnect(Connect());
   }
+}
+
+// A session that has staged nothing lets the store's lock go for its RSA
+// operation: another process works meanwhile. It keeps its snapshot, so a
+// change it makes afterwards is kept only if nobody committed in between.
+// A session with a staged change keeps the lock through its signature.
+TEST_F(TokenConcurrencyTest, ASigningSessionHoldsTheLockOnlyWhileItMayWrite) {
+  Pkey key = NewRsaKey(1024);
+  XcHandle setup = LoggedInSession();
+  ImportKey(setup, key.get());
+  Disconnect(setup);
+  struct Case {
+    const char *what;
+    bool stage_first;
+    bool other_writes;
+    int32_t other_connect;
+    int32_t commit;
+  };
+  const Case cases[] = {
+      {"read-only other", false, false, 0, 0},
+      {"other commits: a later change is refused", false, true, 0, XCST_STORE_CHANGED},
+      {"staged before signing: the lock stays", true, true, XCST_TOKEN_BUSY, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    XcHandle session = Connect();
+    XcHandle file = 0;
+    if (c.stage_first) {
+      ASSERT_EQ(CreateUserFile(session, 70, 1, XC_USER_FILE_CREATE, &file), 0);
+    }
+    int32_t status = 0;
+    ASSERT_FALSE(SignRaw(session, TestBlock(1), &status).empty()) << status;
+    pid_t other = fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+      XcHandle own = 0;
+      const int32_t connected = ConnectEkey(0, &own);
+      if (connected != 0) _exit(connected == XCST_TOKEN_BUSY ? 10 : 11);
+      XcHandle own_file = 0;
+      if (c.other_writes && CreateUserFile(own, 71, 1, XC_USER_FILE_CREATE, &own_file) != 0) {
+        _exit(12);
+      }
+      _exit(DisconnectEkey(own) == 0 ? 0 : 13);
+    }
+    EXPECT_EQ(WaitChild(other), c.other_connect == 0 ? 0 : 10);
+    if (!c.stage_first) {
+      ASSERT_EQ(CreateUserFile(session, 70, 1, XC_USER_FILE_CREATE, &file), 0);
+    }
+    EXPECT_EQ(DisconnectEkey(session), c.commit);
+    open_sessions_.clear();
+    ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
+    setup = LoggedInSession();
+    ImportKey(setup, key.get());
+    Disconnect(setup);
+  }
+}
+
+// One process replaces the key and counts a file up while three sign for a
+// bounded time: every signature is by one of the two keys, never torn or
+// failed, and every change the writer was told of is there.
+TEST_F(TokenConcurrencyTest, AWriterAndSignersTogetherLoseNothing) {
+  constexpr auto kRunFor = std::chrono::milliseconds(1500);
+  constexpr int kSigners = 3;
+  setenv(kLockTimeoutVariable, "5000", 1);
+  Pkey keys[2] = {NewRsaKey(1024), NewRsaKey(1024)};
+  const Blob block = TestBlock(9);
+  const Blob by_key[2] = {RawPrivate(keys[0].get(), block), RawPrivate(keys[1].get(), block)};
+  XcHandle setup = LoggedInSession();
+  ImportKey(setup, keys[0].get());
+  XcHandle counter = 0;
+  ASSERT_EQ(CreateUserFile(setup, 1, 4, XC_USER_FILE_CREATE, &counter), 0);
+  Disconnect(setup);
+  int written[2];
+  ASSERT_EQ(pipe(written), 0);
+  auto run_until = [&](auto body) {
+    const auto stop = std::chrono::steady_clock::now() + kRunFor;
+    int rounds = 0;
+    while (std::chrono::steady_clock::now() < stop) {
+      if (!body(rounds++)) _exit(1);
+    }
+    return rounds;
+  };
+  pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    uint32_t told = 0;
+    run_until([&](int round) {
+      XcHandle session = 0;
+      if (ConnectEkey(0, &session) != 0) return false;
+      ImportKey(session, keys[round % 2].get());
+      XcHandle file = 0;
+      uint8_t value[4] = {};
+      uint32_t len = 4;
+      bool ok = CreateUserFile(session, 1, 4, XC_USER_FILE_OPEN, &file) == 0 &&
+                ReadUserFile(file, value, &len) == 0;
+      uint32_t count = 0;
+      std::memcpy(&count, value, 4);
+      ++count;
+      std::memcpy(value, &count, 4);
+      ok = ok && WriteUserFile(file, value, 4) == 0 && DisconnectEkey(session) == 0;
+      if (ok) ++told;
+      return ok;
+    });
+    _exit(write(written[1], &told, sizeof(told)) == sizeof(told) ? 0 : 2);
+  }
+  std::vector<pid_t> signers;
+  for (int i = 0; i < kSigners; ++i) {
+    signers.push_back(fork());
+    ASSERT_GE(signers.back(), 0);
+    if (signers.back() != 0) continue;
+    int rounds = run_until([&](int) {
+      XcHandle session = 0;
+      if (ConnectEkey(0, &session) != 0) return false;
+      const Blob signature = SignRaw(session, block);
+      return DisconnectEkey(session) == 0 && (signature == by_key[0] || signature == by_key[1]);
+    });
+    _exit(rounds > 0 ? 0 : 3);
+  }
+  EXPECT_EQ(WaitChild(writer), 0);
+  for (pid_t signer : signers) EXPECT_EQ(WaitChild(signer), 0) << "1: a failed or torn signature";
+  uint32_t told = 0;
+  ASSERT_EQ(read(written[0], &told, sizeof(told)), static_cast<ssize_t>(sizeof(told)));
+  close(written[0]);
+  close(written[1]);
+  XcHandle session = Connect();
+  uint8_t value[4] = {};
+  uint32_t len = 4;
+  ASSERT_EQ(CreateUserFile(session, 1, 4, XC_USER_FILE_OPEN, &counter), 0);
+  ASSERT_EQ(ReadUserFile(counter, value, &len), 0);
+  uint32_t count = 0;
+  std::memcpy(&count, value, 4);
+  EXPECT_EQ(count, told);
+  EXPECT_GT(told, 0u);
 }
 
 }  // namespace
