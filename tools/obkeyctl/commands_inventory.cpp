@@ -142,7 +142,7 @@ int BackupCommand(Context &context, const Args &args) {
   LockToken(environment, "backup", &lock);
   std::vector<uint8_t> store;
   std::string error;
-  if (!ReadWholeFile(environment.store_path, &store, &error)) {
+  if (!ReadTokenFile(environment.store_path, &store, &error)) {
     Failure("backup: cannot read the token store " + environment.store_path + ": " + error,
             DiagnoseReach(environment));
   }

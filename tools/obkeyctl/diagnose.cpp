@@ -211,7 +211,7 @@ std::vector<Finding> DiagnoseReach(const Environment &environment) {
   }
   std::vector<uint8_t> header;
   std::string error;
-  if (ReadWholeFile(environment.store_path, &header, &error)) {
+  if (ReadTokenFile(environment.store_path, &header, &error)) {
     if (header.size() < kStoreMagicLen + 4 ||
         std::memcmp(header.data(), kStoreMagic, kStoreMagicLen) != 0) {
       findings.push_back(
@@ -222,8 +222,18 @@ std::vector<Finding> DiagnoseReach(const Environment &environment) {
                               " has a format version this token library does not read",
                           "use the token library that wrote it"});
     }
+  } else {
+    findings.push_back({"the token store " + environment.store_path + " cannot be read: " + error +
+                            " (a link, a FIFO or a device is refused)",
+                        "move it away and put the store back, or " + format_fix});
   }
+  std::vector<uint8_t> unused;
   PathState lock = ExaminePath(environment.lock_path);
+  if (lock.exists && !ReadTokenFile(environment.lock_path, &unused, &error)) {
+    findings.push_back({"the token's lock file " + environment.lock_path + " cannot be used: " +
+                            error + " (a link, a FIFO or a device is refused)",
+                        "remove it: the token makes a new one"});
+  }
   if (lock.exists && !lock.writable) {
     findings.push_back({"the token's lock file " + environment.lock_path +
                             " cannot be opened for writing: " + lock.error,
@@ -269,7 +279,7 @@ int PinTriesLeft(const Environment &environment) {
   if (environment.store_path.empty()) return -1;
   std::vector<uint8_t> store;
   std::string error;
-  if (!ReadWholeFile(environment.store_path, &store, &error)) return -1;
+  if (!ReadTokenFile(environment.store_path, &store, &error)) return -1;
   const uint8_t version = StoreVersion(store);
   const size_t tries = version == 0 ? 0 : TriesOffset(store, version);
   if (tries == 0 || store.size() <= tries) return -1;

@@ -53,6 +53,12 @@ class StdoutDiversion {
 bool WriteFileAtomically(const std::string &path, const uint8_t *bytes, size_t len, int mode,
                          std::string *out_error);
 
+// ReadTokenFile reads a token file (the store): a regular file only,
+// opened without blocking and not through a link; false with `*out_error`
+// set otherwise.
+bool ReadTokenFile(const std::string &path, std::vector<uint8_t> *out_bytes,
+                   std::string *out_error);
+
 // ReadWholeFile reads a file; false with `*out_error` set.
 bool ReadWholeFile(const std::string &path, std::vector<uint8_t> *out_bytes,
                    std::string *out_error);

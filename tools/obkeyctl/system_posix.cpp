@@ -92,6 +92,11 @@ StdoutDiversion::~StdoutDiversion() {
 
 namespace {
 
+bool IsRegularFile(int fd) {
+  struct stat info {};
+  return fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
 bool WriteAll(int fd, const uint8_t *bytes, size_t len) {
   while (len > 0) {
     ssize_t wrote = write(fd, bytes, len);
@@ -146,6 +151,24 @@ bool WriteFileAtomically(const std::string &path, const uint8_t *bytes, size_t l
     close(folder);
   }
   return true;
+}
+
+bool ReadTokenFile(const std::string &path, std::vector<uint8_t> *out_bytes,
+                   std::string *out_error) {
+  // Without blocking and never through a link: a FIFO planted at a token
+  // file's name would otherwise hold obkeyctl until someone wrote to it.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) {
+    *out_error = SystemErrorText();
+    return false;
+  }
+  const bool regular = IsRegularFile(fd);
+  close(fd);
+  if (!regular) {
+    *out_error = "it is not a regular file";
+    return false;
+  }
+  return ReadWholeFile(path, out_bytes, out_error);
 }
 
 bool ReadWholeFile(const std::string &path, std::vector<uint8_t> *out_bytes,
@@ -212,8 +235,12 @@ PathState ExaminePath(const std::string &path) {
 }
 
 int LockHeldElsewhere(const std::string &lock_path) {
-  int fd = open(lock_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = open(lock_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT ? 0 : -1;
+  if (!IsRegularFile(fd)) {
+    close(fd);
+    return -1;
+  }
   int held = 0;
   if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
     held = errno == EWOULDBLOCK ? 1 : -1;
@@ -229,12 +256,16 @@ TokenFileLock::~TokenFileLock() {
 }
 
 bool TokenFileLock::Acquire(const std::string &path, unsigned timeout_ms, std::string *out_error) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
   if (fd < 0) {
     *out_error = SystemErrorText();
     return false;
   }
   handle_ = fd;
+  if (!IsRegularFile(fd)) {
+    *out_error = "it is not a regular file";
+    return false;
+  }
   for (unsigned waited = 0;; waited += 10) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
     if (errno != EWOULDBLOCK || waited >= timeout_ms) break;

@@ -147,6 +147,18 @@ bool WriteFileAtomically(const std::string &path, const uint8_t *bytes, size_t l
   return written;
 }
 
+bool ReadTokenFile(const std::string &path, std::vector<uint8_t> *out_bytes,
+                   std::string *out_error) {
+  // Windows has no FIFO that a plain name opens; only files on a disk.
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    *out_error = "it is not a regular file";
+    return false;
+  }
+  return ReadWholeFile(path, out_bytes, out_error);
+}
+
 bool ReadWholeFile(const std::string &path, std::vector<uint8_t> *out_bytes,
                    std::string *out_error) {
   std::FILE *file = std::fopen(path.c_str(), "rb");

@@ -199,6 +199,23 @@ TEST_F(OperatorTest, BackupAndRestoreBringTheTokenBack) {
   EXPECT_EQ(signed_.exit_status, 0) << signed_.err << signed_.out;
 }
 
+// A FIFO planted at the store or the lock file is refused at once, by the
+// library and by obkeyctl's own reads of the token's files.
+TEST_F(OperatorTest, AFifoAtATokenFileIsRefusedAtOnce) {
+  FormatWithSignatureKey();
+  for (const char *name : {"token-0.db", "token-0.lock"}) {
+    SCOPED_TRACE(name);
+    ShellResult planted =
+        Shell(std::string("mv tokens/") + name + " saved && mkfifo tokens/" + name +
+              " && for c in status list diagnose 'backup --out b.bak' 'sign data --pin-file pin'; "
+              "do timeout 10 $CTL $c >/dev/null 2>&1; r=$?; "
+              "if [ $r -eq 124 ] || [ $r -eq 0 ]; then echo \"$c: exit $r\"; exit 1; fi; done; "
+              "rm tokens/" +
+              name + " && mv saved tokens/" + name);
+    EXPECT_EQ(planted.exit_status, 0) << planted.out << planted.err;
+  }
+}
+
 TEST_F(OperatorTest, ListShowsKeysCertificatesFilesAndTries) {
   IssueCertificates();
   ASSERT_EQ(Run("file put NOTES data --pin-file pin").exit_status, 0);
