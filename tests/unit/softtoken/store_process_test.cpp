@@ -246,13 +246,18 @@ TEST_F(StoreProcessTest, ALockFileDeletedUnderASessionLosesNoChange) {
 }
 
 // Processes and threads mixing reads, writes and signatures on one token:
-// no caller waits out the lock timeout, and every counter holds exactly the
-// changes its thread was told were made.
+// no caller waits out the lock timeout, none waits long (waiters are served
+// as the lock frees, not when a poll happens to find it free; the bound
+// leaves room for a loaded test machine, whose flushes are slow), and every
+// counter holds exactly the changes its thread was told were made.
 TEST_F(StoreProcessTest, ThirtyTwoCallersAtOnceNeverTimeOut) {
   constexpr int kProcesses = 4;
   constexpr int kThreads = 8;
-  constexpr auto kRunFor = std::chrono::seconds(3);
-  setenv(kLockTimeoutVariable, "5000", 1);
+  const auto kRunFor = std::chrono::seconds(std::getenv("OBKEY_TEST_RUN_SECONDS") != nullptr
+                                                ? std::atoi(std::getenv("OBKEY_TEST_RUN_SECONDS"))
+                                                : 6);
+  constexpr long kLongestWaitMs = 4000;
+  setenv(kLockTimeoutVariable, "10000", 1);
   XcHandle setup = LoggedInSession();
   ASSERT_EQ(GenRSAKey(Container(setup, "SIG"), XC_KEY_SIGNATURE), 0);
   Disconnect(setup);
@@ -298,11 +303,13 @@ TEST_F(StoreProcessTest, ThirtyTwoCallersAtOnceNeverTimeOut) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) threads.emplace_back(worker, 1000 + process * kThreads + t);
     for (std::thread &thread : threads) thread.join();
+    std::fprintf(stderr, "process %d: %d failed calls, worst wait %ld ms\n", process,
+                 failures.load(), worst_wait_ms.load());
     if (failures != 0) _exit(1);
-    _exit(worst_wait_ms < 2000 ? 0 : 2);
+    _exit(worst_wait_ms < kLongestWaitMs ? 0 : 2);
   }
   for (pid_t child : children) {
-    EXPECT_EQ(WaitChild(child), 0) << "1: a call failed or timed out, 2: a wait of 2 s or more";
+    EXPECT_EQ(WaitChild(child), 0) << "1: a call failed or timed out, 2: a wait of 4 s or more";
   }
 }
 
