@@ -6,7 +6,8 @@
 #    the tools, nor a library implementation beside obkey.
 #  - The library implementations beside obkey (software token, PKCS #11 token
 #    library, enrollment stand-in) see none of obkey's own folders: they meet
-#    obkey only in include/vendor and include/status.
+#    obkey only in include/vendor and include/status. Nor does one see
+#    another: what the two token libraries share lives in tokenrules/.
 set -euo pipefail
 build_dir=$1
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -68,6 +69,9 @@ while IFS=$'\t' read -r file include_root; do
   else
     for own in $obkey_folders; do
       [ "$seen" = "$own" ] && fail "$file ($folder/, beside obkey) sees $own/"
+    done
+    for other in $beside_obkey; do
+      [ "$other" != "$folder" ] && [ "$seen" = "$other" ] && fail "$file ($folder/) sees $other/"
     done
   fi
 done < <(roots | sort -u)

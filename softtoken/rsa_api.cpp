@@ -14,8 +14,6 @@ namespace obkey::softtoken {
 
 namespace {
 
-constexpr uint8_t kPublicKeyBitLength[4] = {0x00, 0x00, 0x04, 0x00};
-
 // SecretBlock wipes its bytes when it goes out of scope.
 struct SecretBlock {
   RsaBlock bytes{};
@@ -165,16 +163,10 @@ int32_t ReadRSAPubKey(XcHandle container, uint8_t *out, uint32_t *inout_len, uin
   os::ProcessStateGuard guard;
   ContainerKey source;
   if (int32_t status = LoadKey(container, key_type, Login::kNotNeeded, &source)) return status;
-  const RsaBlock &modulus = source.key->Modulus();
-  const uint32_t exponent = source.key->PublicExponent();
-  if (int32_t status = ReserveOutput(XC_PUBKEY_SIZE, out, inout_len)) return status;
-  std::memcpy(out, kPublicKeyBitLength, sizeof(kPublicKeyBitLength));
-  out[4] = static_cast<uint8_t>(exponent >> 16);
-  out[5] = static_cast<uint8_t>(exponent >> 8);
-  out[6] = static_cast<uint8_t>(exponent);
-  std::memcpy(out + XC_PUBKEY_MODULUS_OFFSET, modulus.data(), modulus.size());
-  *inout_len = XC_PUBKEY_SIZE;
-  return 0;
+  const uint32_t e = source.key->PublicExponent();
+  const uint8_t exponent[3] = {static_cast<uint8_t>(e >> 16), static_cast<uint8_t>(e >> 8),
+                               static_cast<uint8_t>(e)};
+  return WritePublicKeyRecord(source.key->Modulus(), exponent, sizeof(exponent), out, inout_len);
 }
 
 int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,

@@ -1,8 +1,8 @@
 // rsa_padding.h — the PKCS #1 v1.5 block rules of the token interface, for
 // 128-byte RSA blocks. The software token and p11token both apply them, so
 // that obkey sees the same answers from either token library.
-#ifndef OBKEY_SOFTTOKEN_RSA_PADDING_H
-#define OBKEY_SOFTTOKEN_RSA_PADDING_H
+#ifndef OBKEY_TOKENRULES_RSA_PADDING_H
+#define OBKEY_TOKENRULES_RSA_PADDING_H
 
 #include <array>
 #include <cstddef>
@@ -46,4 +46,4 @@ SecretBytes PayloadOrBlock(Pkcs1BlockType type, const RsaBlock &block);
 
 }  // namespace obkey
 
-#endif  // OBKEY_SOFTTOKEN_RSA_PADDING_H
+#endif  // OBKEY_TOKENRULES_RSA_PADDING_H

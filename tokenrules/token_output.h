@@ -2,8 +2,8 @@
 // caller's buffer: the size check with its statuses, the copy, and the
 // answer of a decryption or signature check. The PKCS #11 token library
 // shares these statuses with the software token, so one rule serves both.
-#ifndef OBKEY_SOFTTOKEN_TOKEN_OUTPUT_H
-#define OBKEY_SOFTTOKEN_TOKEN_OUTPUT_H
+#ifndef OBKEY_TOKENRULES_TOKEN_OUTPUT_H
+#define OBKEY_TOKENRULES_TOKEN_OUTPUT_H
 
 #include <cstddef>
 #include <cstdint>
@@ -22,10 +22,18 @@ int32_t ReserveOutput(uint32_t needed, const uint8_t *out, uint32_t *inout_len);
 // `*inout_len` to `len`.
 int32_t WriteOutput(const uint8_t *data, size_t len, uint8_t *out, uint32_t *inout_len);
 
+// WritePublicKeyRecord writes the 135-byte public-key record of
+// XC_ReadRSAPubKey after ReserveOutput: the bit length (4 bytes,
+// big-endian, 1024), the public exponent (3 bytes, big-endian, from
+// `exponent` of 1 to 3 bytes without leading zeros) and the modulus (128
+// bytes, big-endian) at offset 7.
+int32_t WritePublicKeyRecord(const RsaBlock &modulus, const uint8_t *exponent, size_t exponent_len,
+                             uint8_t *out, uint32_t *inout_len);
+
 // WriteUnpadded writes PayloadOrBlock(type, block).
 int32_t WriteUnpadded(Pkcs1BlockType type, const RsaBlock &block, uint8_t *out,
                       uint32_t *inout_len);
 
 }  // namespace obkey
 
-#endif  // OBKEY_SOFTTOKEN_TOKEN_OUTPUT_H
+#endif  // OBKEY_TOKENRULES_TOKEN_OUTPUT_H
