@@ -30,6 +30,7 @@ struct KeyRef {
   Cryptoki c;
   uint32_t slot = 0;
   uint32_t key_type = 0;
+  std::string name;  // the container's
   std::string label;
 };
 
@@ -49,7 +50,8 @@ int32_t ResolveKey(XcHandle container, uint32_t key_type, Login login, KeyRef *o
   if (int32_t status = ReadContainerNames(out->c, &names)) return status;
   if (names[out->slot].empty()) return P11ST_CONTAINER_NOT_FOUND;
   out->key_type = key_type;
-  out->label = KeyLabel(names[out->slot], key_type);
+  out->name = names[out->slot];
+  out->label = KeyLabel(out->name, key_type);
   return 0;
 }
 
@@ -74,6 +76,18 @@ int32_t FindPair(const KeyRef &key, std::vector<CK_OBJECT_HANDLE> *out) {
   return 0;
 }
 
+// CommitPair makes a new pair the key's, unless another writer changed
+// the pair meanwhile.
+int32_t CommitPair(const KeyRef &key, const std::vector<CK_OBJECT_HANDLE> &old_pair,
+                   const std::vector<CK_OBJECT_HANDLE> &new_pair) {
+  std::vector<CK_OBJECT_HANDLE> now;
+  if (int32_t status = FindPair(key, &now)) {
+    DestroyObjects(key.c, new_pair);
+    return status;
+  }
+  return CommitReplacement(key.c, old_pair, new_pair, now);
+}
+
 // ReadModulus reads a key's modulus, which must be of 1024 bits.
 int32_t ReadModulus(const Cryptoki &c, CK_OBJECT_HANDLE object, RsaBlock *out) {
   Bytes modulus;
@@ -94,9 +108,14 @@ int32_t RawRsa(const Cryptoki &c, RawOp op, CK_OBJECT_HANDLE key, const RsaBlock
   CK_FUNCTION_LIST *f = c.functions;
   CK_MECHANISM mechanism{CKM_RSA_X_509, nullptr, 0};
   CK_BYTE_PTR in_bytes = const_cast<CK_BYTE_PTR>(in.data());
-  CK_BYTE result[kRsaBlock * 2];
+  // Exactly the block's size: a module that reports the size of the buffer
+  // it was given (tpm2-pkcs11) then reports the block's.
+  CK_BYTE result[kRsaBlock];
   CK_ULONG result_len = sizeof(result);
   CK_RV rv = CKR_OK;
+  // The operation uses only this connection's session and changes nothing
+  // on the token: other threads and processes go on meanwhile.
+  ReleaseCurrentStep();
   if (op == RawOp::kPublic) {
     rv = f->C_EncryptInit(c.session, &mechanism, key);
     if (rv == CKR_OK) rv = f->C_Encrypt(c.session, in_bytes, kRsaBlock, result, &result_len);
@@ -110,6 +129,7 @@ int32_t RawRsa(const Cryptoki &c, RawOp op, CK_OBJECT_HANDLE key, const RsaBlock
   int32_t status = StatusFromCkr(rv);
   // Some modules drop the leading zero bytes of the result.
   if (status == 0 && result_len > kRsaBlock) status = P11ST_BAD_KEY;
+  if (status == P11ST_BUFFER_TOO_SMALL) status = P11ST_BAD_KEY;
   if (status == 0) {
     out->fill(0);
     std::memcpy(out->data() + (kRsaBlock - result_len), result, result_len);
@@ -169,6 +189,8 @@ int32_t CreateObject(const Cryptoki &c, std::vector<CK_ATTRIBUTE> tmpl, CK_OBJEC
 
 int32_t CreateContainer(XcHandle session, const char *name, XcHandle *out_container,
                         uint32_t mode) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (name == nullptr || out_container == nullptr) return P11ST_BAD_ARGUMENT;
@@ -192,6 +214,8 @@ int32_t CreateContainer(XcHandle session, const char *name, XcHandle *out_contai
 }
 
 int32_t SetCurContainer(XcHandle session, uint32_t slot, XcHandle *out_container) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (out_container == nullptr) return P11ST_BAD_ARGUMENT;
@@ -205,13 +229,13 @@ int32_t SetCurContainer(XcHandle session, uint32_t slot, XcHandle *out_container
 
 int32_t GetContainerParam(XcHandle container, uint32_t param, uint8_t *out, uint32_t *inout_len,
                           uint32_t /*flags*/) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, XC_KEY_EXCHANGE, Login::kNotNeeded, &key)) {
     return status;
   }
-  ContainerNames names;
-  if (int32_t status = ReadContainerNames(key.c, &names)) return status;
-  const std::string &name = names[key.slot];
+  const std::string &name = key.name;
   if (param == XC_CONTAINER_PARAM_NAME) {
     if (int32_t status = ReserveOutput(XC_CONTAINER_NAME_SIZE, out, inout_len)) return status;
     std::memset(out, 0, XC_CONTAINER_NAME_SIZE);
@@ -238,6 +262,8 @@ int32_t GetContainerParam(XcHandle container, uint32_t param, uint8_t *out, uint
 }
 
 int32_t GenRSAKey(XcHandle container, uint32_t key_type) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_type, Login::kNeeded, &key)) return status;
   std::vector<CK_OBJECT_HANDLE> old_pair;
@@ -274,10 +300,12 @@ int32_t GenRSAKey(XcHandle container, uint32_t key_type) {
       private_tmpl.data(), static_cast<CK_ULONG>(private_tmpl.size()), &public_key, &private_key);
   if (rv != CKR_OK) return StatusFromCkr(rv);
   // The new pair is in place before the old one goes.
-  return DestroyObjects(key.c, old_pair);
+  return CommitPair(key, old_pair, {public_key, private_key});
 }
 
 int32_t WriteRSAKey(XcHandle container, const uint8_t *der, uint32_t der_len, uint32_t key_type) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_type, Login::kNeeded, &key)) return status;
   if (der_len == 0) return P11ST_BAD_KEY;
@@ -315,10 +343,12 @@ int32_t WriteRSAKey(XcHandle container, const uint8_t *der, uint32_t der_len, ui
     DestroyObjects(key.c, {private_key});
     return status;
   }
-  return DestroyObjects(key.c, old_pair);
+  return CommitPair(key, old_pair, {public_key, private_key});
 }
 
 int32_t ReadRSAPubKey(XcHandle container, uint8_t *out, uint32_t *inout_len, uint32_t key_type) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_type, Login::kNotNeeded, &key)) return status;
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
@@ -340,6 +370,8 @@ int32_t ReadRSAPubKey(XcHandle container, uint8_t *out, uint32_t *inout_len, uin
 
 int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
                    uint32_t *inout_len, uint32_t key_type) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   bool checks_signature = (key_type & XC_KEY_SIGN_FLAG) != 0;
   KeyRef key;
   int32_t status = ResolveKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNotNeeded, &key);
@@ -367,6 +399,8 @@ int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
 
 int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
                    uint32_t *inout_len, uint32_t key_type) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_type, Login::kNeeded, &key)) return status;
   SecretBlock input, result;
@@ -380,6 +414,8 @@ int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
 
 int32_t RSASign(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
                 uint32_t *inout_len, uint32_t key_type) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   KeyRef key;
   int32_t status = ResolveKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNeeded, &key);
   if (status != 0) return status;
@@ -394,6 +430,8 @@ int32_t RSASign(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t 
 }
 
 int32_t WriteCert(XcHandle container, const uint8_t *cert, uint32_t cert_len, uint32_t key_spec) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_spec, Login::kNeeded, &key)) return status;
   if (cert_len == 0 || cert_len > kMaxCertificate) return P11ST_CERT_LENGTH;
@@ -421,10 +459,17 @@ int32_t WriteCert(XcHandle container, const uint8_t *cert, uint32_t cert_len, ui
        Attr(CKA_VALUE, cert, cert_len)},
       &created);
   if (status != 0) return status;
-  return DestroyObjects(key.c, old_certificates);
+  std::vector<CK_OBJECT_HANDLE> now;
+  if ((status = FindLabelled(key.c, kCertificateClass, key.label, &now))) {
+    DestroyObjects(key.c, {created});
+    return status;
+  }
+  return CommitReplacement(key.c, old_certificates, {created}, now);
 }
 
 int32_t ReadCert(XcHandle container, uint8_t *out, uint32_t *inout_len, uint32_t key_spec) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_spec, Login::kNotNeeded, &key)) return status;
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "module.h"
 #include "p11token_status.h"
@@ -111,37 +112,115 @@ int32_t ReadDataObject(const Cryptoki &c, const std::string &label, bool *out_fo
   if (int32_t status = FindDataObjects(c, label, &objects)) return status;
   *out_found = !objects.empty();
   if (objects.empty()) return 0;
-  return ReadAttribute(c, objects.front(), CKA_VALUE, out_value);
+  int32_t status = ReadAttribute(c, objects.front(), CKA_VALUE, out_value);
+  // Destroyed between the find and the read: by another writer.
+  return status == P11ST_BAD_HANDLE ? P11ST_CHANGED : status;
 }
 
-int32_t ReplaceDataObject(const Cryptoki &c, const std::string &label, const Bytes &value) {
+int32_t CommitReplacement(const Cryptoki &c, const std::vector<CK_OBJECT_HANDLE> &old,
+                          const std::vector<CK_OBJECT_HANDLE> &created,
+                          const std::vector<CK_OBJECT_HANDLE> &now) {
+  std::vector<CK_OBJECT_HANDLE> expected = old;
+  expected.insert(expected.end(), created.begin(), created.end());
+  std::vector<CK_OBJECT_HANDLE> seen = now;
+  std::sort(expected.begin(), expected.end());
+  std::sort(seen.begin(), seen.end());
+  if (seen != expected) {
+    DestroyObjects(c, created);
+    return P11ST_CHANGED;
+  }
+  int32_t status = DestroyObjects(c, old);
+  return status == P11ST_BAD_HANDLE ? P11ST_CHANGED : status;
+}
+
+namespace {
+
+// CreateDataObject makes our data object, public where the module allows.
+int32_t CreateDataObject(const Cryptoki &c, const std::string &label, const Bytes &value,
+                         CK_OBJECT_HANDLE *out) {
+  CK_RV rv = CKR_OK;
+  for (bool is_private : {false, true}) {
+    std::vector<CK_ATTRIBUTE> tmpl = {
+        Attr(CKA_CLASS, &kDataClass, sizeof(kDataClass)),
+        BoolAttr(CKA_TOKEN, true),
+        BoolAttr(CKA_PRIVATE, is_private),
+        BoolAttr(CKA_MODIFIABLE, true),
+        Attr(CKA_APPLICATION, kApplication, std::strlen(kApplication)),
+        Attr(CKA_LABEL, label.data(), label.size()),
+        Attr(CKA_VALUE, value.data(), value.size()),
+    };
+    rv = c.functions->C_CreateObject(c.session, tmpl.data(), static_cast<CK_ULONG>(tmpl.size()),
+                                     out);
+    // A module that refuses public data objects (tpm2-pkcs11) may take
+    // private ones; those need the login to be seen.
+    bool refused = rv == CKR_ATTRIBUTE_VALUE_INVALID || rv == CKR_TEMPLATE_INCONSISTENT;
+    if (!refused) break;
+  }
+  if (rv == CKR_ATTRIBUTE_VALUE_INVALID || rv == CKR_TEMPLATE_INCONSISTENT) {
+    return P11ST_NO_DATA_OBJECTS;
+  }
+  return StatusFromCkr(rv);
+}
+
+}  // namespace
+
+int32_t ReplaceDataObject(const Cryptoki &c, const std::string &label, const Bytes *expected,
+                          const Bytes &value) {
   std::vector<CK_OBJECT_HANDLE> old_objects;
   if (int32_t status = FindDataObjects(c, label, &old_objects)) return status;
-  std::vector<CK_ATTRIBUTE> tmpl = {
-      Attr(CKA_CLASS, &kDataClass, sizeof(kDataClass)),
-      BoolAttr(CKA_TOKEN, true),
-      BoolAttr(CKA_PRIVATE, false),
-      BoolAttr(CKA_MODIFIABLE, true),
-      Attr(CKA_APPLICATION, kApplication, std::strlen(kApplication)),
-      Attr(CKA_LABEL, label.data(), label.size()),
-      Attr(CKA_VALUE, value.data(), value.size()),
-  };
+  // Read again before replacing: it must be what this connection read.
+  if (old_objects.empty() != (expected == nullptr)) return P11ST_CHANGED;
+  if (expected != nullptr) {
+    Bytes current;
+    int32_t status = ReadAttribute(c, old_objects.front(), CKA_VALUE, &current);
+    if (status == P11ST_BAD_HANDLE || (status == 0 && current != *expected)) {
+      return P11ST_CHANGED;
+    }
+    if (status != 0) return status;
+  }
   CK_OBJECT_HANDLE created = CK_INVALID_HANDLE;
-  CK_RV rv = c.functions->C_CreateObject(c.session, tmpl.data(), static_cast<CK_ULONG>(tmpl.size()),
-                                         &created);
-  if (rv != CKR_OK) return StatusFromCkr(rv);
-  return DestroyObjects(c, old_objects);
+  if (int32_t status = CreateDataObject(c, label, value, &created)) return status;
+  std::vector<CK_OBJECT_HANDLE> now;
+  if (int32_t status = FindDataObjects(c, label, &now)) {
+    DestroyObjects(c, {created});
+    return status;
+  }
+  return CommitReplacement(c, old_objects, {created}, now);
+}
+
+namespace {
+
+// The directory as each connection first read it.
+std::map<uint32_t, Bytes> connection_directories;
+
+// DirectoryValue reads the directory's value (empty: none).
+int32_t DirectoryValue(const Cryptoki &c, Bytes *out_value) {
+  auto it = connection_directories.find(c.connection);
+  if (c.connection != 0 && it != connection_directories.end()) {
+    *out_value = it->second;
+    return 0;
+  }
+  bool found = false;
+  out_value->clear();
+  if (int32_t status = ReadDataObject(c, kContainersLabel, &found, out_value)) return status;
+  if (c.connection != 0) connection_directories[c.connection] = *out_value;
+  return 0;
+}
+
+}  // namespace
+
+void ForgetConnection(uint32_t connection) {
+  connection_directories.erase(connection);
 }
 
 int32_t ReadContainerNames(const Cryptoki &c, ContainerNames *out_names) {
-  bool found = false;
   Bytes value;
-  if (int32_t status = ReadDataObject(c, kContainersLabel, &found, &value)) return status;
+  if (int32_t status = DirectoryValue(c, &value)) return status;
   for (size_t slot = 0; slot < kContainerSlots; ++slot) {
     (*out_names)[slot].clear();
     // Someone else's object of that label, or a damaged one, is read as far
     // as it is well-formed.
-    if (!found || value.size() < (slot + 1) * kNameField) continue;
+    if (value.size() < (slot + 1) * kNameField) continue;
     const char *field = reinterpret_cast<const char *>(value.data() + slot * kNameField);
     (*out_names)[slot].assign(field, std::find(field, field + kMaxContainerName, '\0'));
   }
@@ -154,7 +233,13 @@ int32_t WriteContainerNames(const Cryptoki &c, const ContainerNames &names) {
     std::memcpy(value.data() + slot * kNameField, names[slot].data(),
                 names[slot].size() < kMaxContainerName ? names[slot].size() : kMaxContainerName);
   }
-  return ReplaceDataObject(c, kContainersLabel, value);
+  Bytes read;
+  if (int32_t status = DirectoryValue(c, &read)) return status;
+  int32_t status = ReplaceDataObject(c, kContainersLabel, read.empty() ? nullptr : &read, value);
+  if (status == 0 && c.connection != 0) connection_directories[c.connection] = value;
+  // A connection that lost a race sees the directory afresh next time.
+  if (status == P11ST_CHANGED) ForgetConnection(c.connection);
+  return status;
 }
 
 int32_t RequireLogin(const Cryptoki &c) {

@@ -24,6 +24,24 @@ void *ModuleSymbol(void *module, const char *name) {
   return dlsym(module, name);
 }
 
+std::string LoadError() {
+  const char *text = dlerror();
+  return text != nullptr ? text : "unknown loader failure";
+}
+
+std::string ModuleFileIdentity(void * /*module*/, void *symbol_in_module) {
+  // The file the loader really mapped, whatever path or name led to it.
+  Dl_info info{};
+  if (symbol_in_module == nullptr || dladdr(symbol_in_module, &info) == 0 ||
+      info.dli_fname == nullptr) {
+    return "";
+  }
+  struct stat file {};
+  if (stat(info.dli_fname, &file) != 0) return "";
+  return std::to_string(static_cast<unsigned long long>(file.st_dev)) + ":" +
+         std::to_string(static_cast<unsigned long long>(file.st_ino));
+}
+
 namespace {
 
 // RunDirectory is a directory only this user can write, or "".
@@ -49,12 +67,14 @@ struct FileLock {
 
 }  // namespace
 
-void *LockToken(const std::string &token_key, int timeout_ms) {
+void *LockToken(const std::string &token_key, int timeout_ms, bool *out_busy) {
+  *out_busy = false;
   std::string dir = RunDirectory();
   if (dir.empty()) return nullptr;
   std::string path = dir + "/obkey-p11-" + token_key + ".lock";
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
+  *out_busy = true;
   // Polled, so that a session that never ends cannot hang the caller.
   for (int waited = 0;; waited += 10) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return new FileLock{fd};

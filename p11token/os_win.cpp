@@ -20,10 +20,27 @@ void *ModuleSymbol(void *module, const char *name) {
   return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(module), name));
 }
 
-void *LockToken(const std::string &token_key, int timeout_ms) {
+std::string LoadError() {
+  return "LoadLibrary error " + std::to_string(GetLastError());
+}
+
+std::string ModuleFileIdentity(void *module, void * /*symbol_in_module*/) {
+  char path[MAX_PATH * 2] = {};
+  DWORD len = GetModuleFileNameA(static_cast<HMODULE>(module), path, sizeof(path));
+  if (len == 0 || len >= sizeof(path)) return "";
+  std::string identity(path, len);
+  for (char &ch : identity) {
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  }
+  return identity;
+}
+
+void *LockToken(const std::string &token_key, int timeout_ms, bool *out_busy) {
+  *out_busy = false;
   std::string name = "Local\\obkey-p11-" + token_key;
   HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
   if (mutex == nullptr) return nullptr;
+  *out_busy = true;
   DWORD wait = WaitForSingleObject(mutex, static_cast<DWORD>(timeout_ms));
   // An abandoned mutex belonged to a process that died: the lock is ours.
   if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) return mutex;

@@ -1,6 +1,8 @@
 // Sessions, the user PIN, random numbers, the token parameter and
 // formatting.
 #include <algorithm>
+#include <array>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -16,10 +18,11 @@ namespace obkey::p11token {
 namespace {
 
 constexpr char kDefaultUserPin[] = "12345678";
-// CKA_LABEL of a formatted token, blank-padded to 32 bytes by FormatToken.
-constexpr char kTokenLabel[] = "obkey";
-// How long a connect or a format waits for another session's module lock.
-constexpr int kTokenLockTimeoutMs = 5000;
+// The label a first format gives a token, followed by the device number
+// (and a letter, when another token has that label already), unless
+// $OBKEY_PKCS11_TOKEN_LABEL chooses one.
+constexpr char kTokenLabelPrefix[] = "obkey-";
+constexpr char kTokenLabelVariable[] = "OBKEY_PKCS11_TOKEN_LABEL";
 
 enum class Kind { kSession, kContainer, kFile };
 
@@ -28,8 +31,7 @@ struct Entry {
   XcHandle session = 0;  // the session a container or file belongs to
   CK_SLOT_ID slot_id = 0;
   CK_SESSION_HANDLE ck_session = CK_INVALID_HANDLE;
-  uint32_t number = 0;         // container slot or file number
-  void *token_lock = nullptr;  // sessions only: the module's lock
+  uint32_t number = 0;  // container slot or file number
 };
 
 CK_FUNCTION_LIST *module_functions = nullptr;
@@ -39,6 +41,13 @@ XcHandle last_handle = 0;
 // while the application has a session on the token, and obkey opens and
 // closes one for every call.
 std::map<CK_SLOT_ID, CK_SESSION_HANDLE> keep_open_sessions;
+// What a connection needs to know of the module, learned once per
+// initialisation (ModuleGeneration): the device's slot, known to hold an
+// initialised token, and the kept session checked.
+struct KnownDevices {
+  uint64_t generation = 0;
+  std::map<int32_t, CK_SLOT_ID> slots;
+} known;
 
 XcHandle NewHandle(const Entry &entry) {
   do {
@@ -74,6 +83,7 @@ bool IsOurSession(CK_SESSION_HANDLE ck_session) {
 // KeepSlotOpen makes sure the slot's kept session is open. Formatting closes
 // every session of the slot, and the module may then reuse the number.
 int32_t KeepSlotOpen(CK_FUNCTION_LIST *f, CK_SLOT_ID slot) {
+  if (known.generation != ModuleGeneration()) known = KnownDevices{ModuleGeneration(), {}};
   auto it = keep_open_sessions.find(slot);
   if (it != keep_open_sessions.end()) {
     CK_SESSION_INFO info{};
@@ -130,16 +140,51 @@ int32_t SetDefaultUserPin(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *admi
   return rv == CKR_PIN_INCORRECT ? P11ST_ADMIN_PIN_INCORRECT : StatusFromCkr(rv);
 }
 
+// TokenLabel is the 32-byte, blank-padded label for C_InitToken, followed by
+// a terminating zero for the modules (and p11-kit's remote client) that read
+// it as a C string. An initialised token keeps its label, so that a server
+// exporting it by label goes on exporting it.
+using TokenLabel = std::array<CK_UTF8CHAR, 33>;
+
+std::string CurrentLabel(CK_FUNCTION_LIST *f, CK_SLOT_ID slot) {
+  CK_TOKEN_INFO info{};
+  if (f->C_GetTokenInfo(slot, &info) != CKR_OK) return "";
+  std::string label(reinterpret_cast<const char *>(info.label), sizeof(info.label));
+  return label.substr(0, label.find_last_not_of(' ') + 1);
+}
+
+TokenLabel ChooseLabel(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, int32_t device_index) {
+  std::string label;
+  if (TokenInitialized(f, slot)) label = CurrentLabel(f, slot);
+  if (label.empty()) {
+    const char *chosen = std::getenv(kTokenLabelVariable);
+    std::string base = chosen != nullptr && chosen[0] != '\0'
+                           ? chosen
+                           : kTokenLabelPrefix + std::to_string(device_index);
+    std::set<std::string> taken;
+    for (CK_SLOT_ID other : InitializedSlots(f)) taken.insert(CurrentLabel(f, other));
+    label = base;
+    for (char suffix = 'a'; taken.count(label) != 0 && suffix <= 'z'; ++suffix) {
+      label = base + "-" + suffix;
+    }
+  }
+  TokenLabel padded{};
+  std::memset(padded.data(), ' ', 32);
+  std::memcpy(padded.data(), label.data(), std::min<size_t>(label.size(), 32));
+  padded[32] = 0;
+  return padded;
+}
+
 int32_t InitializeToken(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *admin_pin,
-                        const std::set<CK_SLOT_ID> &initialized_before) {
+                        int32_t device_index) {
+  std::set<CK_SLOT_ID> initialized_before = InitializedSlots(f);
+  TokenLabel label = ChooseLabel(f, slot, device_index);
   // C_InitToken refuses a token with open sessions; formatting ends every
   // session and login on it, in this process's token library too.
   f->C_CloseAllSessions(slot);
-  CK_UTF8CHAR label[32];
-  std::memset(label, ' ', sizeof(label));
-  std::memcpy(label, kTokenLabel, std::strlen(kTokenLabel));
+  ForgetModuleKnowledge();
   CK_RV rv = f->C_InitToken(slot, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(admin_pin)),
-                            static_cast<CK_ULONG>(std::strlen(admin_pin)), label);
+                            static_cast<CK_ULONG>(std::strlen(admin_pin)), label.data());
   if (rv == CKR_PIN_INCORRECT) return P11ST_ADMIN_PIN_INCORRECT;
   if (rv != CKR_OK) return StatusFromCkr(rv);
   // Some modules (SoftHSMv2) give a token initialised in their free slot a
@@ -155,37 +200,37 @@ int32_t InitializeToken(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *admin_
   return SetDefaultUserPin(f, slot, admin_pin);
 }
 
-// LockModule takes the lock of the configured module.
-int32_t LockModule(void **out_lock) {
-  std::string key = ModuleLockKey();
-  if (key.empty()) return P11ST_NO_MODULE;
-  *out_lock = os::LockToken(key, kTokenLockTimeoutMs);
-  return *out_lock == nullptr ? P11ST_TOKEN_BUSY : 0;
-}
-
-// OpenSessionLocked opens the session of a connection, with the module's
-// lock held.
-int32_t OpenSessionLocked(int32_t device_index, CK_SLOT_ID *out_slot,
-                          CK_SESSION_HANDLE *out_session) {
-  CK_FUNCTION_LIST *f = nullptr;
-  if (int32_t status = ModuleFunctions(&f)) return status;
-  module_functions = f;
-  if (int32_t status = FindDeviceSlot(f, device_index, out_slot)) return status;
-  // A token never formatted is no token yet, as a missing store is for the
-  // software token.
-  if (!TokenInitialized(f, *out_slot)) return P11ST_NO_TOKEN;
-  if (int32_t status = KeepSlotOpen(f, *out_slot)) return status;
-  return StatusFromCkr(f->C_OpenSession(*out_slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
-                                        nullptr, out_session));
+// OpenConnection opens the PKCS #11 session of a connection: the device's
+// slot and the kept session are learned once per module initialisation.
+int32_t OpenConnection(CK_FUNCTION_LIST *f, int32_t device_index, CK_SLOT_ID *out_slot,
+                       CK_SESSION_HANDLE *out_session) {
+  if (known.generation != ModuleGeneration()) known = KnownDevices{ModuleGeneration(), {}};
+  auto it = known.slots.find(device_index);
+  if (it == known.slots.end()) {
+    if (int32_t status = FindDeviceSlot(f, device_index, out_slot)) return status;
+    // A token never formatted is no token yet, as a missing store is for
+    // the software token.
+    if (!TokenInitialized(f, *out_slot)) return P11ST_NO_TOKEN;
+    if (int32_t status = KeepSlotOpen(f, *out_slot)) return status;
+    known.slots[device_index] = *out_slot;
+  } else {
+    *out_slot = it->second;
+  }
+  CK_RV rv = f->C_OpenSession(*out_slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
+                              out_session);
+  // A token gone or renumbered since: learn the device again, once.
+  if (rv != CKR_OK && it != known.slots.end()) {
+    known.slots.erase(device_index);
+    return OpenConnection(f, device_index, out_slot, out_session);
+  }
+  return StatusFromCkr(rv);
 }
 
 // FormatLocked formats the device's token, with the module's lock held.
-int32_t FormatLocked(int32_t device_index, const char *admin_pin) {
-  CK_FUNCTION_LIST *f = nullptr;
-  if (int32_t status = ModuleFunctions(&f)) return status;
+int32_t FormatLocked(CK_FUNCTION_LIST *f, int32_t device_index, const char *admin_pin) {
   CK_SLOT_ID slot = 0;
   if (int32_t status = FindDeviceSlot(f, device_index, &slot)) return status;
-  return InitializeToken(f, slot, admin_pin, InitializedSlots(f));
+  return InitializeToken(f, slot, admin_pin, device_index);
 }
 
 }  // namespace
@@ -193,14 +238,14 @@ int32_t FormatLocked(int32_t device_index, const char *admin_pin) {
 int32_t SessionOf(XcHandle session, Cryptoki *out) {
   const Entry *entry = Find(session, Kind::kSession);
   if (entry == nullptr) return P11ST_BAD_HANDLE;
-  *out = Cryptoki{module_functions, entry->ck_session};
+  *out = Cryptoki{module_functions, entry->ck_session, entry->slot_id, session};
   return 0;
 }
 
 int32_t ContainerOf(XcHandle container, Cryptoki *out, uint32_t *out_slot) {
   const Entry *entry = Find(container, Kind::kContainer);
   if (entry == nullptr) return P11ST_BAD_HANDLE;
-  *out = Cryptoki{module_functions, entry->ck_session};
+  *out = Cryptoki{module_functions, entry->ck_session, entry->slot_id, entry->session};
   *out_slot = entry->number;
   return 0;
 }
@@ -208,7 +253,7 @@ int32_t ContainerOf(XcHandle container, Cryptoki *out, uint32_t *out_slot) {
 int32_t FileOf(XcHandle file, Cryptoki *out, uint32_t *out_number) {
   const Entry *entry = Find(file, Kind::kFile);
   if (entry == nullptr) return P11ST_BAD_HANDLE;
-  *out = Cryptoki{module_functions, entry->ck_session};
+  *out = Cryptoki{module_functions, entry->ck_session, entry->slot_id, entry->session};
   *out_number = entry->number;
   return 0;
 }
@@ -238,25 +283,17 @@ int32_t GenerateRandom(const Cryptoki &c, uint8_t *out, size_t len) {
 
 int32_t ConnectEkey(int32_t device_index, XcHandle *out_session) {
   if (out_session == nullptr) return P11ST_BAD_ARGUMENT;
-  // PKCS #11 has no transactions: a session holds the module's lock from
-  // connect to disconnect, so that two processes never interleave a
-  // read-modify-write (the label directory included). It is taken before
-  // the module is first initialised too: a module that reads its token
-  // store then (SoftHSMv2) must not read another process's half-written
-  // objects.
-  void *module_lock = nullptr;
-  if (int32_t status = LockModule(&module_lock)) return status;
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
+  module_functions = step.functions();
   CK_SESSION_HANDLE ck_session = CK_INVALID_HANDLE;
   CK_SLOT_ID slot = 0;
-  int32_t status = OpenSessionLocked(device_index, &slot, &ck_session);
-  if (status != 0) {
-    os::UnlockToken(module_lock);
+  if (int32_t status = OpenConnection(module_functions, device_index, &slot, &ck_session)) {
     return status;
   }
   Entry entry;
   entry.slot_id = slot;
   entry.ck_session = ck_session;
-  entry.token_lock = module_lock;
   XcHandle handle = NewHandle(entry);
   handles[handle].session = handle;
   *out_session = handle;
@@ -269,7 +306,7 @@ int32_t DisconnectEkey(XcHandle session) {
   // A session that formatting closed is gone already; there is nothing to
   // report.
   module_functions->C_CloseSession(entry->ck_session);
-  os::UnlockToken(entry->token_lock);
+  ForgetConnection(session);
   for (auto it = handles.begin(); it != handles.end();) {
     it = it->second.session == session ? handles.erase(it) : std::next(it);
   }
@@ -277,6 +314,8 @@ int32_t DisconnectEkey(XcHandle session) {
 }
 
 int32_t VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32_t pin_type) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (pin_type != XC_PIN_USER) return P11ST_BAD_PIN_TYPE;
@@ -295,14 +334,27 @@ int32_t ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,
   if (pin_type != XC_PIN_USER) return P11ST_BAD_PIN_TYPE;
   if (int32_t status = CheckPin(old_pin, old_len)) return status;
   if (int32_t status = CheckPin(new_pin, new_len)) return status;
-  CK_RV rv = c.functions->C_SetPIN(c.session, const_cast<CK_UTF8CHAR_PTR>(old_pin), old_len,
-                                   const_cast<CK_UTF8CHAR_PTR>(new_pin), new_len);
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
+  auto set_pin = [&] {
+    return c.functions->C_SetPIN(c.session, const_cast<CK_UTF8CHAR_PTR>(old_pin), old_len,
+                                 const_cast<CK_UTF8CHAR_PTR>(new_pin), new_len);
+  };
+  CK_RV rv = set_pin();
+  // Some modules (tpm2-pkcs11) change the PIN only for a logged-in user: the
+  // old PIN logs in first.
+  if (rv == CKR_USER_NOT_LOGGED_IN) {
+    rv = c.functions->C_Login(c.session, CKU_USER, const_cast<CK_UTF8CHAR_PTR>(old_pin), old_len);
+    if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) rv = set_pin();
+  }
   // A changed PIN ends the login, as it does on the software token.
   if (rv == CKR_OK) c.functions->C_Logout(c.session);
   return StatusFromCkr(rv);
 }
 
 int32_t GenRandom(XcHandle session, uint8_t *out, uint32_t len) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (len == 0) return 0;
@@ -312,6 +364,8 @@ int32_t GenRandom(XcHandle session, uint8_t *out, uint32_t len) {
 
 int32_t GetEkeyParam(XcHandle session, uint32_t param, uint8_t *out, uint32_t *inout_len,
                      uint32_t /*flags*/) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (param != XC_EKEY_PARAM_CERT_COUNT) return P11ST_BAD_PARAM;
@@ -328,11 +382,9 @@ int32_t FormatToken(const char *admin_pin, const char *second_text, int32_t devi
   if (admin_pin == nullptr || second_text == nullptr || device_index < 0) {
     return P11ST_BAD_ARGUMENT;
   }
-  void *module_lock = nullptr;
-  if (int32_t status = LockModule(&module_lock)) return status;
-  int32_t status = FormatLocked(device_index, admin_pin);
-  os::UnlockToken(module_lock);
-  return status;
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
+  return FormatLocked(step.functions(), device_index, admin_pin);
 }
 
 }  // namespace obkey::p11token

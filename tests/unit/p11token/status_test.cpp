@@ -183,22 +183,35 @@ TEST(P11StatusTest, ModulesThatCannotServeAreRefused) {
 
 TEST(P11StatusTest, TheLockIsNamedAfterTheModuleFile) {
   setenv("OBKEY_REGISTRY", "/nonexistent/registry.reg", 1);
-  auto key_for = [](const char *module) {
-    setenv("OBKEY_PKCS11_MODULE", module, 1);
+  auto key_for = [](const std::string &module) {
+    setenv("OBKEY_PKCS11_MODULE", module.c_str(), 1);
     return ModuleLockKey();
   };
-  std::string key = key_for("/usr/lib/softhsm/libsofthsm2.so");
+  // A module that loads: two paths to one file share the lock, a copy of
+  // the file is another module.
+  std::string folder = ::testing::TempDir() + "p11token-lock-key-XXXXXX";
+  ASSERT_NE(mkdtemp(folder.data()), nullptr);
+  std::string module = OBKEY_SOFTHSM2_MODULE;
+  std::filesystem::create_symlink(module, folder + "/libsofthsm2.so");
+  std::filesystem::copy_file(module, folder + "/copy.so");
+  std::string key = key_for(module);
   EXPECT_EQ(key.rfind("libsofthsm2_so_", 0), 0u) << key;
   EXPECT_EQ(
       key.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_"),
       std::string::npos)
       << key;
-  EXPECT_EQ(key_for("/usr/lib/softhsm/libsofthsm2.so"), key);
-  // The same file name elsewhere is another module, and another lock.
-  EXPECT_NE(key_for("/opt/softhsm/libsofthsm2.so"), key);
+  EXPECT_EQ(key_for(folder + "/libsofthsm2.so"), key);
+  EXPECT_EQ(key_for(folder + "/../" + std::filesystem::path(folder).filename().string() +
+                    "/libsofthsm2.so"),
+            key);
+  std::string copy_key = key_for(folder + "/copy.so");
+  EXPECT_NE(copy_key.substr(copy_key.size() - 16), key.substr(key.size() - 16));
+  // Files that do not load are told apart by their path.
+  EXPECT_NE(key_for("/opt/a/libsofthsm2.so"), key_for("/opt/b/libsofthsm2.so"));
   EXPECT_EQ(key_for("C:\\tokens\\vendor p11.dll").rfind("vendor_p11_dll_", 0), 0u);
   unsetenv("OBKEY_PKCS11_MODULE");
   EXPECT_EQ(ModuleLockKey(), "");
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
