@@ -2,6 +2,9 @@
 #include <openssl/crypto.h>
 
 #include <cstring>
+#include <map>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "module.h"
@@ -101,30 +104,33 @@ int32_t ReadModulus(const Cryptoki &c, CK_OBJECT_HANDLE object, RsaBlock *out) {
 
 enum class RawOp { kPublic, kDecrypt, kSign };
 
-// RawRsa applies the key to one block with CKM_RSA_X_509 (no padding): the
+// InitRaw starts one block operation with CKM_RSA_X_509 (no padding): the
 // block rules are this library's, the same on every token.
-int32_t RawRsa(const Cryptoki &c, RawOp op, CK_OBJECT_HANDLE key, const RsaBlock &in,
-               RsaBlock *out) {
-  CK_FUNCTION_LIST *f = c.functions;
+CK_RV InitRaw(const Cryptoki &c, RawOp op, CK_OBJECT_HANDLE key) {
   CK_MECHANISM mechanism{CKM_RSA_X_509, nullptr, 0};
+  if (op == RawOp::kPublic) return c.functions->C_EncryptInit(c.session, &mechanism, key);
+  if (op == RawOp::kDecrypt) return c.functions->C_DecryptInit(c.session, &mechanism, key);
+  return c.functions->C_SignInit(c.session, &mechanism, key);
+}
+
+// FinishRaw applies the started operation to one block.
+int32_t FinishRaw(const Cryptoki &c, RawOp op, const RsaBlock &in, RsaBlock *out) {
+  CK_FUNCTION_LIST *f = c.functions;
   CK_BYTE_PTR in_bytes = const_cast<CK_BYTE_PTR>(in.data());
   // Exactly the block's size: a module that reports the size of the buffer
   // it was given (tpm2-pkcs11) then reports the block's.
   CK_BYTE result[kRsaBlock];
   CK_ULONG result_len = sizeof(result);
-  CK_RV rv = CKR_OK;
   // The operation uses only this connection's session and changes nothing
   // on the token: other threads and processes go on meanwhile.
   ReleaseCurrentStep();
+  CK_RV rv = CKR_OK;
   if (op == RawOp::kPublic) {
-    rv = f->C_EncryptInit(c.session, &mechanism, key);
-    if (rv == CKR_OK) rv = f->C_Encrypt(c.session, in_bytes, kRsaBlock, result, &result_len);
+    rv = f->C_Encrypt(c.session, in_bytes, kRsaBlock, result, &result_len);
   } else if (op == RawOp::kDecrypt) {
-    rv = f->C_DecryptInit(c.session, &mechanism, key);
-    if (rv == CKR_OK) rv = f->C_Decrypt(c.session, in_bytes, kRsaBlock, result, &result_len);
+    rv = f->C_Decrypt(c.session, in_bytes, kRsaBlock, result, &result_len);
   } else {
-    rv = f->C_SignInit(c.session, &mechanism, key);
-    if (rv == CKR_OK) rv = f->C_Sign(c.session, in_bytes, kRsaBlock, result, &result_len);
+    rv = f->C_Sign(c.session, in_bytes, kRsaBlock, result, &result_len);
   }
   int32_t status = StatusFromCkr(rv);
   // Some modules drop the leading zero bytes of the result.
@@ -136,6 +142,26 @@ int32_t RawRsa(const Cryptoki &c, RawOp op, CK_OBJECT_HANDLE key, const RsaBlock
   }
   OPENSSL_cleanse(result, sizeof(result));
   return status;
+}
+
+// What the process learned of a key object: its handle and modulus, good
+// while the module's initialisation lasts and the handle is accepted (a key
+// replaced since has a handle no longer valid).
+struct KnownKey {
+  uint64_t generation = 0;
+  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+  RsaBlock modulus{};
+};
+using KnownKeyId = std::tuple<CK_SLOT_ID, CK_OBJECT_CLASS, std::string>;
+std::map<KnownKeyId, KnownKey> known_keys;
+
+int32_t LearnKey(const KeyRef &key, CK_OBJECT_CLASS object_class, KnownKey *out) {
+  known_keys.erase(KnownKeyId{key.c.slot, object_class, key.label});
+  if (int32_t status = FindOne(key, object_class, &out->object)) return status;
+  if (int32_t status = ReadModulus(key.c, out->object, &out->modulus)) return status;
+  out->generation = ModuleGeneration();
+  known_keys[KnownKeyId{key.c.slot, object_class, key.label}] = *out;
+  return 0;
 }
 
 // WholeBlock takes a ciphertext or signature, which may come without its
@@ -168,15 +194,60 @@ int32_t BlockToTransform(const Cryptoki &c, const uint8_t *in, uint32_t in_len, 
 }
 
 // Transform runs one public or private operation of the block rules on the
-// key's object of `object_class`.
+// key's object of `object_class`: started with the module's lock held,
+// applied without it.
 int32_t Transform(const KeyRef &key, CK_OBJECT_CLASS object_class, RawOp op, const RsaBlock &input,
                   RsaBlock *result) {
+  auto it = known_keys.find(KnownKeyId{key.c.slot, object_class, key.label});
+  bool known = it != known_keys.end() && it->second.generation == ModuleGeneration();
+  KnownKey learned;
+  if (known) {
+    learned = it->second;
+  } else if (int32_t status = LearnKey(key, object_class, &learned)) {
+    return status;
+  }
+  CK_RV rv = BelowModulus(input, learned.modulus) ? InitRaw(key.c, op, learned.object)
+                                                  : CKR_KEY_HANDLE_INVALID;
+  if (known && (rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID)) {
+    // Replaced since it was learned: learn it again, once.
+    if (int32_t status = LearnKey(key, object_class, &learned)) return status;
+    known = false;
+    rv = BelowModulus(input, learned.modulus) ? InitRaw(key.c, op, learned.object)
+                                              : CKR_KEY_HANDLE_INVALID;
+  }
+  if (rv == CKR_KEY_HANDLE_INVALID && !BelowModulus(input, learned.modulus)) {
+    return P11ST_DATA_RANGE;
+  }
+  if (rv != CKR_OK) return StatusFromCkr(rv);
+  return FinishRaw(key.c, op, input, result);
+}
+
+// PublicKeyPresent says whether the key has a public object: the one seen
+// before when its handle still names an object of the label (one call).
+struct KnownPublic {
+  uint64_t generation = 0;
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
-  if (int32_t status = FindOne(key, object_class, &object)) return status;
-  RsaBlock modulus{};
-  if (int32_t status = ReadModulus(key.c, object, &modulus)) return status;
-  if (!BelowModulus(input, modulus)) return P11ST_DATA_RANGE;
-  return RawRsa(key.c, op, object, input, result);
+};
+std::map<std::pair<CK_SLOT_ID, std::string>, KnownPublic> known_public;
+
+int32_t PublicKeyPresent(const Cryptoki &c, const std::string &label, bool *out_present) {
+  auto id = std::make_pair(c.slot, label);
+  auto it = known_public.find(id);
+  if (it != known_public.end() && it->second.generation == ModuleGeneration()) {
+    std::string seen(label.size(), '\0');
+    CK_ATTRIBUTE attribute{CKA_LABEL, seen.data(), static_cast<CK_ULONG>(seen.size())};
+    if (c.functions->C_GetAttributeValue(c.session, it->second.object, &attribute, 1) == CKR_OK &&
+        attribute.ulValueLen == label.size() && seen == label) {
+      *out_present = true;
+      return 0;
+    }
+    known_public.erase(it);
+  }
+  std::vector<CK_OBJECT_HANDLE> objects;
+  if (int32_t status = FindLabelled(c, kPublicKeyClass, label, &objects)) return status;
+  *out_present = !objects.empty();
+  if (!objects.empty()) known_public[id] = KnownPublic{ModuleGeneration(), objects.front()};
+  return 0;
 }
 
 // CreateObject creates one object from `tmpl`.
@@ -249,10 +320,11 @@ int32_t GetContainerParam(XcHandle container, uint32_t param, uint8_t *out, uint
   // from a session without the login.
   uint32_t flags = 0;
   for (uint32_t key_type : {XC_KEY_EXCHANGE, XC_KEY_SIGNATURE}) {
-    std::vector<CK_OBJECT_HANDLE> objects;
-    int32_t status = FindLabelled(key.c, kPublicKeyClass, KeyLabel(name, key_type), &objects);
-    if (status != 0) return status;
-    if (!objects.empty()) {
+    bool present = false;
+    if (int32_t status = PublicKeyPresent(key.c, KeyLabel(name, key_type), &present)) {
+      return status;
+    }
+    if (present) {
       flags |= key_type == XC_KEY_EXCHANGE ? XC_FLAG_EXCHANGE_PAIR : XC_FLAG_SIGNATURE_PAIR;
     }
   }

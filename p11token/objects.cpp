@@ -193,6 +193,32 @@ namespace {
 // The directory as each connection first read it.
 std::map<uint32_t, Bytes> connection_directories;
 
+// The directory object each slot had when last read, with its value's size:
+// while the handle still names it, one call reads it again.
+struct KnownDirectory {
+  uint64_t generation = 0;
+  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+  size_t size = 0;
+};
+std::map<CK_SLOT_ID, KnownDirectory> known_directories;
+
+bool ReadKnownDirectory(const Cryptoki &c, Bytes *out_value) {
+  auto it = known_directories.find(c.slot);
+  if (it == known_directories.end() || it->second.generation != ModuleGeneration()) return false;
+  std::string label(std::strlen(kContainersLabel), '\0');
+  out_value->assign(it->second.size, 0);
+  CK_ATTRIBUTE attributes[] = {
+      {CKA_LABEL, label.data(), static_cast<CK_ULONG>(label.size())},
+      {CKA_VALUE, out_value->data(), static_cast<CK_ULONG>(out_value->size())},
+  };
+  CK_RV rv = c.functions->C_GetAttributeValue(c.session, it->second.object, attributes, 2);
+  if (rv == CKR_OK && label == kContainersLabel && attributes[1].ulValueLen == it->second.size) {
+    return true;
+  }
+  known_directories.erase(it);
+  return false;
+}
+
 // DirectoryValue reads the directory's value (empty: none).
 int32_t DirectoryValue(const Cryptoki &c, Bytes *out_value) {
   auto it = connection_directories.find(c.connection);
@@ -200,9 +226,17 @@ int32_t DirectoryValue(const Cryptoki &c, Bytes *out_value) {
     *out_value = it->second;
     return 0;
   }
-  bool found = false;
-  out_value->clear();
-  if (int32_t status = ReadDataObject(c, kContainersLabel, &found, out_value)) return status;
+  if (!ReadKnownDirectory(c, out_value)) {
+    std::vector<CK_OBJECT_HANDLE> objects;
+    out_value->clear();
+    if (int32_t status = FindDataObjects(c, kContainersLabel, &objects)) return status;
+    if (!objects.empty()) {
+      int32_t status = ReadAttribute(c, objects.front(), CKA_VALUE, out_value);
+      if (status != 0) return status == P11ST_BAD_HANDLE ? P11ST_CHANGED : status;
+      known_directories[c.slot] =
+          KnownDirectory{ModuleGeneration(), objects.front(), out_value->size()};
+    }
+  }
   if (c.connection != 0) connection_directories[c.connection] = *out_value;
   return 0;
 }

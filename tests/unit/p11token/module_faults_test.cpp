@@ -248,6 +248,23 @@ TEST_F(P11FaultTest, QuirksOfOtherModulesAreMet) {
   EXPECT_EQ(Objects(CKO_DATA, FileLabel(6)).size(), 1u);
 }
 
+// What a process learned of the module (slot, objects, keys) spares calls:
+// each is a round trip over a remote client.
+TEST_F(P11FaultTest, ASignatureAfterTheFirstTakesAtMostEightCalls) {
+  XcHandle container = NewContainer("COUNT_SIG");
+  ASSERT_EQ(Login(), 0);
+  ASSERT_EQ(GenRSAKey(container, XC_KEY_EXCHANGE), 0);
+  ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+  ASSERT_EQ(SignOnce(), 0);
+  shim_.reset();
+  ASSERT_EQ(SignOnce(), 0);
+  EXPECT_LE(shim_.calls(nullptr), 8u);
+  EXPECT_EQ(shim_.calls("C_Sign"), 1u);
+  // A key replaced since is found again, not used stale.
+  ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+  EXPECT_EQ(SignOnce(), 0);
+}
+
 // The shim reads the label as p11-kit's remote client does, as a C string
 // of 32 characters; an initialised token keeps its label.
 TEST_F(P11FaultTest, FormattingKeepsTheTokensLabelAndTerminatesIt) {

@@ -1,7 +1,9 @@
 // Sessions, handles, devices, the user PIN, formatting and the module lock of
 // p11token, over SoftHSMv2.
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <thread>
 
 #include "p11token_fixture.h"
 #include "p11token_os.h"
@@ -193,6 +195,24 @@ TEST_F(P11TokenTest, AStepWaitsForAnotherProgramsStep) {
   EXPECT_EQ(GenRandom(second, random, 8), 0);
   EXPECT_EQ(GenRandom(session_, random, 8), 0);
   EXPECT_EQ(DisconnectEkey(second), 0);
+}
+
+// Threads of one program, each on its own connection, all sign.
+TEST_F(P11TokenTest, ThreadsSignSideBySide) {
+  XcHandle container = NewContainer("THREADS_SIG");
+  ASSERT_EQ(Login(), 0);
+  ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+  for (int thread_count : {2, 4, 8}) {
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < thread_count; ++t) {
+      threads.emplace_back([&] {
+        for (int round = 0; round < 10; ++round) failures += SignOnce() != 0;
+      });
+    }
+    for (std::thread &thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0) << thread_count << " threads";
+  }
 }
 
 TEST_F(P11TokenTest, RandomNumbersAndTheTokenParameter) {
