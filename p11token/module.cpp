@@ -1,5 +1,6 @@
 #include "module.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -36,6 +37,9 @@ std::string ConfiguredValue(const char *variable_name, const char *value_name) {
 
 int32_t Fail(int32_t status, const std::string &text) {
   failure_text = text;
+  // The exports can only return a number: the cause goes to standard error
+  // for whoever is looking.
+  if (std::getenv("OBKEY_DEBUG") != nullptr) std::fprintf(stderr, "p11token: %s\n", text.c_str());
   return status;
 }
 

@@ -175,6 +175,51 @@ TokenLabel ChooseLabel(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, int32_t device_inde
   return padded;
 }
 
+// EraseOurObjects destroys every object of obkey's on the token: its data
+// objects and the keys and certificates of the containers.
+int32_t EraseOurObjects(const Cryptoki &c) {
+  const CK_OBJECT_CLASS data_class = CKO_DATA;
+  std::vector<CK_OBJECT_HANDLE> doomed, found;
+  if (int32_t status = FindObjects(c,
+                                   {Attr(CKA_CLASS, &data_class, sizeof(data_class)),
+                                    Attr(CKA_APPLICATION, kApplication, std::strlen(kApplication))},
+                                   &doomed)) {
+    return status;
+  }
+  ContainerNames names;
+  if (int32_t status = ReadContainerNames(c, &names)) return status;
+  for (const std::string &name : names) {
+    if (name.empty()) continue;
+    for (uint32_t key_type : {XC_KEY_EXCHANGE, XC_KEY_SIGNATURE}) {
+      for (CK_OBJECT_CLASS object_class : {CKO_PUBLIC_KEY, CKO_PRIVATE_KEY, CKO_CERTIFICATE}) {
+        if (int32_t status = FindLabelled(c, object_class, KeyLabel(name, key_type), &found)) {
+          return status;
+        }
+        doomed.insert(doomed.end(), found.begin(), found.end());
+      }
+    }
+  }
+  return DestroyObjects(c, doomed);
+}
+
+// EraseToken formats a token the module will not initialise again: the SO
+// resets the user PIN, and the user's session erases obkey's objects.
+int32_t EraseToken(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *admin_pin) {
+  if (int32_t status = SetDefaultUserPin(f, slot, admin_pin)) return status;
+  Cryptoki c{f, CK_INVALID_HANDLE, slot, 0};
+  CK_RV rv =
+      f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &c.session);
+  if (rv != CKR_OK) return StatusFromCkr(rv);
+  rv = f->C_Login(c.session, CKU_USER,
+                  reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(kDefaultUserPin)),
+                  static_cast<CK_ULONG>(std::strlen(kDefaultUserPin)));
+  int32_t status = rv == CKR_OK ? EraseOurObjects(c) : StatusFromCkr(rv);
+  f->C_Logout(c.session);
+  f->C_CloseSession(c.session);
+  ForgetModuleKnowledge();
+  return status;
+}
+
 int32_t InitializeToken(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *admin_pin,
                         int32_t device_index) {
   std::set<CK_SLOT_ID> initialized_before = InitializedSlots(f);
@@ -186,6 +231,11 @@ int32_t InitializeToken(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *admin_
   CK_RV rv = f->C_InitToken(slot, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(admin_pin)),
                             static_cast<CK_ULONG>(std::strlen(admin_pin)), label.data());
   if (rv == CKR_PIN_INCORRECT) return P11ST_ADMIN_PIN_INCORRECT;
+  // Some modules (tpm2-pkcs11) initialise a token once only: erase obkey's
+  // objects and reset the user PIN instead, which is a format to obkey.
+  if (rv != CKR_OK && rv != CKR_PIN_LOCKED && initialized_before.count(slot) != 0) {
+    return EraseToken(f, slot, admin_pin);
+  }
   if (rv != CKR_OK) return StatusFromCkr(rv);
   // Some modules (SoftHSMv2) give a token initialised in their free slot a
   // slot of its own: find it as the one initialised token that is new.

@@ -282,5 +282,32 @@ TEST_F(P11FaultTest, FormattingKeepsTheTokensLabelAndTerminatesIt) {
   raw_.session = CK_INVALID_HANDLE;  // formatting closed it
 }
 
+// A module that initialises a token once only is formatted by erasing
+// obkey's objects and resetting the user PIN.
+TEST_F(P11FaultTest, ATokenTheModuleWillNotInitialiseAgainIsErased) {
+  XcHandle container = NewContainer("ERASE_SIG"), file = 0;
+  ASSERT_EQ(CreateUserFile(session_, 2, 4, XC_USER_FILE_CREATE, &file), 0);
+  ASSERT_EQ(Login(), 0);
+  ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+  const uint8_t *new_pin = reinterpret_cast<const uint8_t *>("changed-pin");
+  ASSERT_EQ(ChangePin(session_, reinterpret_cast<const uint8_t *>(kUserPin), 8, new_pin, 11, 2), 0);
+  ASSERT_EQ(DisconnectEkey(session_), 0);
+  session_ = 0;
+  shim_.quirks(kShimNeedsInitArgs | kShimNoReinit);
+  EXPECT_EQ(FormatToken("WRONG.1974", "x", kDevice), P11ST_ADMIN_PIN_INCORRECT);
+  ASSERT_EQ(FormatToken(obkey_test::kSoftHsmSoPin, "x", kDevice), 0);
+  ASSERT_EQ(ConnectEkey(kDevice, &session_), 0);
+  ASSERT_EQ(Login(), 0);
+  EXPECT_EQ(SetCurContainer(session_, XC_SLOT_SIGNATURE, &container), P11ST_CONTAINER_NOT_FOUND);
+  EXPECT_EQ(CreateUserFile(session_, 2, 0, XC_USER_FILE_OPEN, &file), P11ST_FILE_NOT_FOUND);
+  // Formatting ends every session, the test's own too.
+  raw_.session = CK_INVALID_HANDLE;
+  Cryptoki c;
+  ASSERT_EQ(SessionOf(session_, &c), 0);
+  std::vector<CK_OBJECT_HANDLE> keys;
+  ASSERT_EQ(FindLabelled(c, CKO_PRIVATE_KEY, KeyLabel("ERASE_SIG", XC_KEY_SIGNATURE), &keys), 0);
+  EXPECT_TRUE(keys.empty());
+}
+
 }  // namespace
 }  // namespace obkey::p11token::testing

@@ -154,10 +154,12 @@ TEST(P11StatusTest, ModulesThatCannotServeAreRefused) {
   struct Case {
     const char *module;
     int32_t status;
+    const char *cause;  // in the failure's text
   } cases[] = {
-      {nullptr, P11ST_NO_MODULE},
-      {"/nonexistent/libmodule.so", P11ST_MODULE_LOAD},
-      {"libc.so.6", P11ST_MODULE_LOAD},  // loads, but has no C_GetFunctionList
+      {nullptr, P11ST_NO_MODULE, "OBKEY_PKCS11_MODULE"},
+      {"/nonexistent/libmodule.so", P11ST_MODULE_LOAD, "No such file"},
+      // loads, but has no C_GetFunctionList
+      {"libc.so.6", P11ST_MODULE_LOAD, "no C_GetFunctionList"},
   };
   setenv("OBKEY_REGISTRY", "/nonexistent/registry.reg", 1);
   // The connection takes the module's lock first: in a folder of the test's.
@@ -177,6 +179,7 @@ TEST(P11StatusTest, ModulesThatCannotServeAreRefused) {
     XcHandle session = 0;
     EXPECT_EQ(ConnectEkey(0, &session), c.status) << (c.module ? c.module : "(none)");
     EXPECT_EQ(FormatToken("ZARQU.1974", "ZARQU.1974", 0), c.status);
+    EXPECT_NE(ModuleFailureText().find(c.cause), std::string::npos) << ModuleFailureText();
   }
   std::filesystem::remove_all(lock_dir);
 }
