@@ -158,7 +158,15 @@ std::map<KnownKeyId, KnownKey> known_keys;
 int32_t LearnKey(const KeyRef &key, CK_OBJECT_CLASS object_class, KnownKey *out) {
   known_keys.erase(KnownKeyId{key.c.slot, object_class, key.label});
   if (int32_t status = FindOne(key, object_class, &out->object)) return status;
-  if (int32_t status = ReadModulus(key.c, out->object, &out->modulus)) return status;
+  int32_t status = ReadModulus(key.c, out->object, &out->modulus);
+  CK_OBJECT_HANDLE other_half = CK_INVALID_HANDLE;
+  // Some modules (tpm2-pkcs11) keep the modulus on one half of a pair only.
+  CK_OBJECT_CLASS other_class =
+      object_class == kPrivateKeyClass ? kPublicKeyClass : kPrivateKeyClass;
+  if (status != 0 && status != P11ST_BAD_KEY && FindOne(key, other_class, &other_half) == 0) {
+    status = ReadModulus(key.c, other_half, &out->modulus);
+  }
+  if (status != 0) return status;
   out->generation = ModuleGeneration();
   known_keys[KnownKeyId{key.c.slot, object_class, key.label}] = *out;
   return 0;

@@ -19,6 +19,7 @@ void *loaded_module = nullptr;
 CK_FUNCTION_LIST *loaded_functions = nullptr;
 bool module_initialized = false;
 std::string loaded_path;
+std::string loaded_name;
 std::string loaded_identity;
 std::string failure_text;
 uint64_t generation = 0;
@@ -68,7 +69,10 @@ int32_t LoadConfiguredModule() {
   loaded_module = module;
   loaded_functions = functions;
   loaded_path = path;
-  loaded_identity = os::ModuleFileIdentity(module, symbol);
+  if (!os::ModuleFileIdentity(module, symbol, &loaded_name, &loaded_identity)) {
+    loaded_name = loaded_path;
+    loaded_identity.clear();
+  }
   return 0;
 }
 
@@ -97,6 +101,7 @@ int32_t InitializeLoadedModule() {
   return 0;
 }
 
+// KeyFor: the file's name, then a hash of its identity ("" : of its path).
 std::string KeyFor(const std::string &path, const std::string &identity) {
   uint64_t hash = 14695981039346656037ull;  // FNV-1a
   for (char ch : identity.empty() ? path : identity) {
@@ -196,13 +201,19 @@ void ProcessStateGuard::ReleaseEarly() {
 std::string ModuleLockKey() {
   // The module in use stays the one to lock for, whatever the configuration
   // says later.
-  if (loaded_functions != nullptr) return KeyFor(loaded_path, loaded_identity);
+  if (loaded_functions != nullptr) {
+    return KeyFor(loaded_identity.empty() ? loaded_path : loaded_name, loaded_identity);
+  }
   std::string path = ConfiguredModulePath();
   if (path.empty()) return "";
   // Not loaded yet: the file the path leads to, as the loader would map it.
   void *module = os::LoadModule(path);
   void *symbol = module != nullptr ? os::ModuleSymbol(module, "C_GetFunctionList") : nullptr;
-  return KeyFor(path, symbol != nullptr ? os::ModuleFileIdentity(module, symbol) : "");
+  std::string name, identity;
+  if (symbol != nullptr && os::ModuleFileIdentity(module, symbol, &name, &identity)) {
+    return KeyFor(name, identity);
+  }
+  return KeyFor(path, "");
 }
 int32_t FindDeviceSlot(CK_FUNCTION_LIST *functions, int32_t device_index, CK_SLOT_ID *out_slot) {
   if (device_index < 0) return P11ST_NO_TOKEN;

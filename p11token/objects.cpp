@@ -190,8 +190,8 @@ int32_t ReplaceDataObject(const Cryptoki &c, const std::string &label, const Byt
 
 namespace {
 
-// The directory as each connection first read it.
-std::map<uint32_t, Bytes> connection_directories;
+// The value of each data object as the connection last read or wrote it.
+std::map<std::pair<uint32_t, std::string>, Bytes> connection_reads;
 
 // The directory object each slot had when last read, with its value's size:
 // while the handle still names it, one call reads it again.
@@ -221,11 +221,7 @@ bool ReadKnownDirectory(const Cryptoki &c, Bytes *out_value) {
 
 // DirectoryValue reads the directory's value (empty: none).
 int32_t DirectoryValue(const Cryptoki &c, Bytes *out_value) {
-  auto it = connection_directories.find(c.connection);
-  if (c.connection != 0 && it != connection_directories.end()) {
-    *out_value = it->second;
-    return 0;
-  }
+  if (RememberedRead(c, kContainersLabel, out_value)) return 0;
   if (!ReadKnownDirectory(c, out_value)) {
     std::vector<CK_OBJECT_HANDLE> objects;
     out_value->clear();
@@ -237,14 +233,32 @@ int32_t DirectoryValue(const Cryptoki &c, Bytes *out_value) {
           KnownDirectory{ModuleGeneration(), objects.front(), out_value->size()};
     }
   }
-  if (c.connection != 0) connection_directories[c.connection] = *out_value;
+  RememberRead(c, kContainersLabel, *out_value);
   return 0;
 }
 
 }  // namespace
 
+void RememberRead(const Cryptoki &c, const std::string &label, const Bytes &value) {
+  if (c.connection != 0) connection_reads[{c.connection, label}] = value;
+}
+
+bool RememberedRead(const Cryptoki &c, const std::string &label, Bytes *out_value) {
+  auto it = connection_reads.find({c.connection, label});
+  if (c.connection == 0 || it == connection_reads.end()) return false;
+  *out_value = it->second;
+  return true;
+}
+
+void ForgetRead(const Cryptoki &c, const std::string &label) {
+  connection_reads.erase({c.connection, label});
+}
+
 void ForgetConnection(uint32_t connection) {
-  connection_directories.erase(connection);
+  auto first = connection_reads.lower_bound({connection, std::string()});
+  auto last = first;
+  while (last != connection_reads.end() && last->first.first == connection) ++last;
+  connection_reads.erase(first, last);
 }
 
 int32_t ReadContainerNames(const Cryptoki &c, ContainerNames *out_names) {
@@ -270,9 +284,9 @@ int32_t WriteContainerNames(const Cryptoki &c, const ContainerNames &names) {
   Bytes read;
   if (int32_t status = DirectoryValue(c, &read)) return status;
   int32_t status = ReplaceDataObject(c, kContainersLabel, read.empty() ? nullptr : &read, value);
-  if (status == 0 && c.connection != 0) connection_directories[c.connection] = value;
+  if (status == 0) RememberRead(c, kContainersLabel, value);
   // A connection that lost a race sees the directory afresh next time.
-  if (status == P11ST_CHANGED) ForgetConnection(c.connection);
+  if (status == P11ST_CHANGED) ForgetRead(c, kContainersLabel);
   return status;
 }
 

@@ -90,6 +90,13 @@ int32_t CommitReplacement(const Cryptoki &c, const std::vector<CK_OBJECT_HANDLE>
                           const std::vector<CK_OBJECT_HANDLE> &created,
                           const std::vector<CK_OBJECT_HANDLE> &now);
 
+// RememberRead keeps the value of data object `label` as the connection
+// read or wrote it, the value a later replacement by the connection must
+// still find; RememberedRead gives it back (false: none kept).
+void RememberRead(const Cryptoki &c, const std::string &label, const Bytes &value);
+bool RememberedRead(const Cryptoki &c, const std::string &label, Bytes *out_value);
+void ForgetRead(const Cryptoki &c, const std::string &label);
+
 // ForgetConnection drops what was kept for the connection.
 void ForgetConnection(uint32_t connection);
 

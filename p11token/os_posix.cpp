@@ -29,17 +29,25 @@ std::string LoadError() {
   return text != nullptr ? text : "unknown loader failure";
 }
 
-std::string ModuleFileIdentity(void * /*module*/, void *symbol_in_module) {
+bool ModuleFileIdentity(void * /*module*/, void *symbol_in_module, std::string *out_name,
+                        std::string *out_identity) {
   // The file the loader really mapped, whatever path or name led to it.
   Dl_info info{};
   if (symbol_in_module == nullptr || dladdr(symbol_in_module, &info) == 0 ||
       info.dli_fname == nullptr) {
-    return "";
+    return false;
   }
+  char *resolved = realpath(info.dli_fname, nullptr);
   struct stat file {};
-  if (stat(info.dli_fname, &file) != 0) return "";
-  return std::to_string(static_cast<unsigned long long>(file.st_dev)) + ":" +
-         std::to_string(static_cast<unsigned long long>(file.st_ino));
+  bool known = resolved != nullptr && stat(resolved, &file) == 0;
+  if (known) {
+    std::string path = resolved;
+    *out_name = path.substr(path.find_last_of('/') + 1);
+    *out_identity = std::to_string(static_cast<unsigned long long>(file.st_dev)) + ":" +
+                    std::to_string(static_cast<unsigned long long>(file.st_ino));
+  }
+  free(resolved);
+  return known;
 }
 
 namespace {

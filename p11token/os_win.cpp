@@ -24,15 +24,18 @@ std::string LoadError() {
   return "LoadLibrary error " + std::to_string(GetLastError());
 }
 
-std::string ModuleFileIdentity(void *module, void * /*symbol_in_module*/) {
+bool ModuleFileIdentity(void *module, void * /*symbol_in_module*/, std::string *out_name,
+                        std::string *out_identity) {
   char path[MAX_PATH * 2] = {};
   DWORD len = GetModuleFileNameA(static_cast<HMODULE>(module), path, sizeof(path));
-  if (len == 0 || len >= sizeof(path)) return "";
+  if (len == 0 || len >= sizeof(path)) return false;
   std::string identity(path, len);
   for (char &ch : identity) {
     if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
   }
-  return identity;
+  *out_name = identity.substr(identity.find_last_of("\\/") + 1);
+  *out_identity = identity;
+  return true;
 }
 
 void *LockToken(const std::string &token_key, int timeout_ms, bool *out_busy) {

@@ -19,9 +19,11 @@ std::string LoadError();
 
 // ModuleFileIdentity names the file a loaded module came from, the same for
 // every path that leads to it (symbolic links, relative paths, a bare name
-// the loader searched for): POSIX "<device>:<inode>" of the file, Windows its
-// full path in lower case. "" when it cannot be told.
-std::string ModuleFileIdentity(void *module, void *symbol_in_module);
+// the loader searched for): `*out_name` its file name, `*out_identity` POSIX
+// "<device>:<inode>", Windows its full path in lower case. False when it
+// cannot be told.
+bool ModuleFileIdentity(void *module, void *symbol_in_module, std::string *out_name,
+                        std::string *out_identity);
 
 // LockToken takes the exclusive lock named `token_key` (letters, digits and
 // '_' only) that every process of the user's holds for a step on the

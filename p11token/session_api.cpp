@@ -175,15 +175,15 @@ TokenLabel ChooseLabel(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, int32_t device_inde
   return padded;
 }
 
-// EraseOurObjects destroys every object of obkey's on the token: its data
-// objects and the keys and certificates of the containers.
-int32_t EraseOurObjects(const Cryptoki &c) {
+// OurObjects lists every object of obkey's on the token: its data objects
+// and the keys and certificates of the containers.
+int32_t OurObjects(const Cryptoki &c, std::vector<CK_OBJECT_HANDLE> *out) {
   const CK_OBJECT_CLASS data_class = CKO_DATA;
-  std::vector<CK_OBJECT_HANDLE> doomed, found;
+  std::vector<CK_OBJECT_HANDLE> found;
   if (int32_t status = FindObjects(c,
                                    {Attr(CKA_CLASS, &data_class, sizeof(data_class)),
                                     Attr(CKA_APPLICATION, kApplication, std::strlen(kApplication))},
-                                   &doomed)) {
+                                   out)) {
     return status;
   }
   ContainerNames names;
@@ -195,11 +195,22 @@ int32_t EraseOurObjects(const Cryptoki &c) {
         if (int32_t status = FindLabelled(c, object_class, KeyLabel(name, key_type), &found)) {
           return status;
         }
-        doomed.insert(doomed.end(), found.begin(), found.end());
+        out->insert(out->end(), found.begin(), found.end());
       }
     }
   }
-  return DestroyObjects(c, doomed);
+  return 0;
+}
+
+// EraseOurObjects destroys obkey's objects. Done when none is left: a module
+// may refuse to destroy a handle it gave out twice (tpm2-pkcs11) once the
+// object behind it is gone.
+int32_t EraseOurObjects(const Cryptoki &c) {
+  std::vector<CK_OBJECT_HANDLE> doomed;
+  if (int32_t status = OurObjects(c, &doomed)) return status;
+  int32_t destroy_status = DestroyObjects(c, doomed);
+  if (int32_t status = OurObjects(c, &doomed)) return status;
+  return doomed.empty() ? 0 : (destroy_status != 0 ? destroy_status : P11ST_INTERNAL);
 }
 
 // EraseToken formats a token the module will not initialise again: the SO

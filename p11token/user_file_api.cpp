@@ -58,6 +58,7 @@ int32_t ReadUserFile(XcHandle file, uint8_t *out, uint32_t *inout_len) {
   Bytes contents;
   if (int32_t status = ReadFile(c, number, &contents)) return status;
   if (inout_len == nullptr || (out == nullptr && *inout_len != 0)) return P11ST_BAD_ARGUMENT;
+  RememberRead(c, FileLabel(number), contents);
   // Reads take what fits: the caller learns the count from *inout_len.
   uint32_t count =
       *inout_len < contents.size() ? *inout_len : static_cast<uint32_t>(contents.size());
@@ -77,11 +78,21 @@ int32_t WriteUserFile(XcHandle file, const uint8_t *data, uint32_t len) {
   if (data == nullptr && len != 0) return P11ST_BAD_ARGUMENT;
   if (len > contents.size()) return P11ST_FILE_BOUNDS;
   if (int32_t status = RequireLogin(c)) return status;
+  // A caller that read the file on this connection wrote what it read: the
+  // file must still hold that, or another program's write would be lost.
+  Bytes read;
+  if (RememberedRead(c, FileLabel(number), &read) && read != contents) {
+    ForgetRead(c, FileLabel(number));
+    return P11ST_CHANGED;
+  }
   // Bytes past `len` keep their contents, as in any file written from its
   // start.
   Bytes written = contents;
   if (len != 0) std::memcpy(written.data(), data, len);
-  return Replace(c, number, &contents, written);
+  int32_t status = Replace(c, number, &contents, written);
+  if (status == 0) RememberRead(c, FileLabel(number), written);
+  if (status == P11ST_CHANGED) ForgetRead(c, FileLabel(number));
+  return status;
 }
 
 int32_t DeleteUserFile(XcHandle file) {

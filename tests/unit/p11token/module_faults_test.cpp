@@ -188,6 +188,21 @@ TEST_F(P11FaultTest, AWriteAnotherProgramOvertookIsNeverReportedDone) {
     shim_.reset();
   }
 
+  // The file written by another connection after this one read it: a write
+  // made from what this one read would lose the other's.
+  XcHandle other = 0, other_file = 0;
+  uint8_t seen[4];
+  uint32_t seen_len = sizeof(seen);
+  ASSERT_EQ(ReadUserFile(file, seen, &seen_len), 0);
+  ASSERT_EQ(ConnectEkey(kDevice, &other), 0);
+  ASSERT_EQ(CreateUserFile(other, 5, 0, XC_USER_FILE_OPEN, &other_file), 0);
+  const Bytes others = {'o', 't', 'h', 'r'};
+  ASSERT_NE(Bytes(seen, seen + 4), others);
+  ASSERT_EQ(WriteUserFile(other_file, others.data(), 4), 0);
+  EXPECT_EQ(WriteUserFile(file, kNew, 4), P11ST_CHANGED);
+  EXPECT_EQ(ReadFile(other_file), others);
+  EXPECT_EQ(DisconnectEkey(other), 0);
+
   // The container directory changed by another connection after this one
   // read it: writing ours over it would lose the other's container.
   XcHandle container = 0, other_session = 0;
