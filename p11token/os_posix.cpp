@@ -7,6 +7,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <map>
+
 #include "p11token_os.h"
 
 namespace obkey::p11token::os {
@@ -69,38 +71,44 @@ std::string RunDirectory() {
   return dir;
 }
 
-struct FileLock {
-  int fd;
-};
+// The lock files opened so far, kept open for the process: a step then
+// costs one flock call to take and one to release. Used under the process
+// lock only.
+std::map<std::string, int> open_lock_files;
+
+int LockFile(const std::string &token_key) {
+  auto it = open_lock_files.find(token_key);
+  if (it != open_lock_files.end()) return it->second;
+  std::string dir = RunDirectory();
+  if (dir.empty()) return -1;
+  std::string path = dir + "/obkey-p11-" + token_key + ".lock";
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0) open_lock_files[token_key] = fd;
+  return fd;
+}
 
 }  // namespace
 
 void *LockToken(const std::string &token_key, int timeout_ms, bool *out_busy) {
   *out_busy = false;
-  std::string dir = RunDirectory();
-  if (dir.empty()) return nullptr;
-  std::string path = dir + "/obkey-p11-" + token_key + ".lock";
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = LockFile(token_key);
   if (fd < 0) return nullptr;
   *out_busy = true;
   // Polled, so that a session that never ends cannot hang the caller.
   for (int waited = 0;; waited += 10) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return new FileLock{fd};
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return &open_lock_files[token_key];
     if (waited >= timeout_ms) break;
     struct timespec pause {
       0, 10 * 1000 * 1000
     };
     nanosleep(&pause, nullptr);
   }
-  close(fd);
   return nullptr;
 }
 
 void UnlockToken(void *lock) {
   if (lock == nullptr) return;
-  FileLock *file_lock = static_cast<FileLock *>(lock);
-  close(file_lock->fd);
-  delete file_lock;
+  flock(*static_cast<int *>(lock), LOCK_UN);
 }
 
 void LockProcessState() {

@@ -1,12 +1,15 @@
 // Sessions, handles, devices, the user PIN, formatting and the module lock of
 // p11token, over SoftHSMv2.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
 
 #include "p11token_fixture.h"
-#include "p11token_os.h"
 
 namespace obkey::p11token::testing {
 namespace {
@@ -182,14 +185,17 @@ TEST_F(P11TokenTest, FormattingChecksTheAdminPinAndErasesEverything) {
 // a step on any of the module's tokens wait, and two connections of one
 // program work side by side.
 TEST_F(P11TokenTest, AStepWaitsForAnotherProgramsStep) {
-  bool busy = false;
-  void *other_program = os::LockToken(ModuleLockKey(), 0, &busy);
-  ASSERT_NE(other_program, nullptr);
+  // Another program's hold: the lock file, opened and locked on its own.
+  std::string lock_file =
+      obkey_test::ProcessSoftHsmTokens().folder() + "/obkey-p11-" + ModuleLockKey() + ".lock";
+  int other_program = open(lock_file.c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(other_program, 0);
+  ASSERT_EQ(flock(other_program, LOCK_EX), 0);
   XcHandle second = 0;
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(ConnectEkey(kDevice + 1, &second), P11ST_TOKEN_BUSY);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
-  os::UnlockToken(other_program);
+  close(other_program);
   ASSERT_EQ(ConnectEkey(kDevice, &second), 0);
   uint8_t random[8];
   EXPECT_EQ(GenRandom(second, random, 8), 0);
