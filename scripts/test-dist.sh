@@ -29,7 +29,8 @@ root=$(ls -d "$work"/obkey-*-"$platform")
 expected="README-windows.txt bin/obkey.dll bin/obkeyctl.exe include/obkey.h
 include/obkey_types.h include/obkey_version.h lib/libobkey.dll.a lib/obkey.def lib/obkey.lib
 softtoken/KeyOperation.dll softtoken/README-enrollment.md softtoken/README.md
-softtoken/VeltaNxoEnrollApi.dll softtoken/xcsp_eclib.dll"
+softtoken/VeltaNxoEnrollApi.dll softtoken/xcsp_eclib.dll
+p11token/KeyOperation.dll p11token/README.md p11token/xcsp_eclib.dll"
 actual=$(cd "$root" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
 if [ "$actual" != "$(echo $expected | tr ' ' '\n' | LC_ALL=C sort | tr '\n' ' ')" ]; then
   echo "test-dist: the zip holds: $actual" >&2
