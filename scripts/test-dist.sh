@@ -41,7 +41,7 @@ if [ "$platform" = win64 ]; then
 else
   file_format=pei-i386
 fi
-for f in "$root"/bin/*.dll "$root"/bin/*.exe "$root"/softtoken/*.dll; do
+for f in "$root"/bin/*.dll "$root"/bin/*.exe "$root"/softtoken/*.dll "$root"/p11token/*.dll; do
   if "$mingw-objdump" -h "$f" | grep -q '\.debug_'; then
     echo "test-dist: $f carries debug sections" >&2
     exit 1
@@ -56,7 +56,7 @@ done
 # and C++ runtimes and OpenSSL are linked in, so nothing else need be shipped.
 allowed=(kernel32.dll advapi32.dll user32.dll msvcrt.dll ole32.dll oleaut32.dll ws2_32.dll
   crypt32.dll bcrypt.dll xcsp_eclib.dll keyoperation.dll veltanxoenrollapi.dll)
-for f in "$root"/bin/*.dll "$root"/bin/*.exe "$root"/softtoken/*.dll; do
+for f in "$root"/bin/*.dll "$root"/bin/*.exe "$root"/softtoken/*.dll "$root"/p11token/*.dll; do
   for dll in $("$mingw-objdump" -p "$f" | awk '/DLL Name:/ {print tolower($3)}'); do
     if ! printf '%s\n' "${allowed[@]}" | grep -qxF "$dll"; then
       echo "test-dist: $(basename "$f") imports $dll, which the zip does not hold" >&2
