@@ -126,23 +126,30 @@ TEST(P11StatusTest, ModuleComesFromTheEnvironmentBeforeTheConfiguration) {
   // The module's value sits under the same key, after the device's.
   ASSERT_TRUE(obkey_test::WriteRegistryFile(
       registry, obkey_test::RegistryText(obkey_test::DeviceValue(0)) +
-                    "\"PKCS11Module\"=\"/from/the/configuration.so\"\n"));
+                    "\"PKCS11Module\"=\"/from/the/configuration.so\"\n"
+                    "\"PKCS11InitArgs\"=\"configdir=/from/the/configuration\"\n"));
   setenv("OBKEY_REGISTRY", registry.c_str(), 1);
   struct Case {
+    const char *name;
     const char *variable;  // null: unset
+    std::string (*read)();
     const char *expected;
   } cases[] = {
-      {"/from/the/environment.so", "/from/the/environment.so"},
-      {"", "/from/the/configuration.so"},
-      {nullptr, "/from/the/configuration.so"},
+      {"OBKEY_PKCS11_MODULE", "/from/the/environment.so", ConfiguredModulePath,
+       "/from/the/environment.so"},
+      {"OBKEY_PKCS11_MODULE", "", ConfiguredModulePath, "/from/the/configuration.so"},
+      {"OBKEY_PKCS11_MODULE", nullptr, ConfiguredModulePath, "/from/the/configuration.so"},
+      {"OBKEY_PKCS11_INIT_ARGS", "configdir=/from/the/environment", ConfiguredInitArgs,
+       "configdir=/from/the/environment"},
+      {"OBKEY_PKCS11_INIT_ARGS", nullptr, ConfiguredInitArgs, "configdir=/from/the/configuration"},
   };
   for (const Case &c : cases) {
     if (c.variable == nullptr) {
-      unsetenv("OBKEY_PKCS11_MODULE");
+      unsetenv(c.name);
     } else {
-      setenv("OBKEY_PKCS11_MODULE", c.variable, 1);
+      setenv(c.name, c.variable, 1);
     }
-    EXPECT_EQ(ConfiguredModulePath(), c.expected) << (c.variable ? c.variable : "(unset)");
+    EXPECT_EQ(c.read(), c.expected) << c.name << "=" << (c.variable ? c.variable : "(unset)");
   }
   setenv("OBKEY_REGISTRY", (folder + "-missing.reg").c_str(), 1);
   EXPECT_EQ(ConfiguredModulePath(), "");
