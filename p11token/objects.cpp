@@ -5,6 +5,7 @@
 #include <map>
 
 #include "module.h"
+#include "p11token_os.h"
 #include "p11token_status.h"
 
 namespace obkey::p11token {
@@ -14,6 +15,8 @@ namespace {
 const CK_BBOOL kTrue = CK_TRUE;
 const CK_BBOOL kFalse = CK_FALSE;
 const CK_OBJECT_CLASS kDataClass = CKO_DATA;
+// How long a replacement lets another writer's replacement settle.
+constexpr int kSettleMs = 200;
 
 // The container directory: two names of kMaxContainerName + 1 bytes each,
 // zero-padded, slot 0 first.
@@ -168,6 +171,19 @@ int32_t ReplaceDataObject(const Cryptoki &c, const std::string &label, const Byt
                           const Bytes &value) {
   std::vector<CK_OBJECT_HANDLE> old_objects;
   if (int32_t status = FindDataObjects(c, label, &old_objects)) return status;
+  // Two current versions: another writer's replacement under way (over a
+  // network, where no lock reaches), or one interrupted for good. The
+  // first settles in a moment and this write is then overtaken; the second
+  // stays as it is, and is replaced whole.
+  if (old_objects.size() > 1) {
+    os::Pause(kSettleMs);
+    std::vector<CK_OBJECT_HANDLE> again;
+    if (int32_t status = FindDataObjects(c, label, &again)) return status;
+    std::sort(again.begin(), again.end());
+    std::vector<CK_OBJECT_HANDLE> before = old_objects;
+    std::sort(before.begin(), before.end());
+    if (again != before) return P11ST_CHANGED;
+  }
   // Read again before replacing: it must be what this connection read.
   if (old_objects.empty() != (expected == nullptr)) return P11ST_CHANGED;
   if (expected != nullptr) {

@@ -111,6 +111,13 @@ void UnlockToken(void *lock) {
   flock(*static_cast<int *>(lock), LOCK_UN);
 }
 
+void Pause(int milliseconds) {
+  struct timespec pause {
+    milliseconds / 1000, (milliseconds % 1000) * 1000L * 1000L
+  };
+  nanosleep(&pause, nullptr);
+}
+
 void LockProcessState() {
   pthread_mutex_lock(&process_state_mutex);
 }

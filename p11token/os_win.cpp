@@ -57,6 +57,10 @@ void UnlockToken(void *lock) {
   CloseHandle(static_cast<HANDLE>(lock));
 }
 
+void Pause(int milliseconds) {
+  Sleep(static_cast<DWORD>(milliseconds));
+}
+
 void LockProcessState() {
   AcquireSRWLockExclusive(&process_state_lock);
 }

@@ -38,6 +38,9 @@ void *LockToken(const std::string &token_key, int timeout_ms, bool *out_busy);
 // UnlockToken releases a lock from LockToken (null: nothing).
 void UnlockToken(void *lock);
 
+// Pause waits `milliseconds`.
+void Pause(int milliseconds);
+
 void LockProcessState();
 void UnlockProcessState();
 
