@@ -72,7 +72,7 @@ fuzz: asan-build
 
 # ThreadSanitizer over the tests that run threads (the symmetric key table,
 # the software token's kept stores and keys); only those are built.
-TSAN_TESTS ?= symkey_threads_test softtoken_unit_test
+TSAN_TESTS ?= symkey_threads_test softtoken_unit_test p11token_softhsm_test
 test-tsan: deps
 	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOBKEY_SANITIZE_THREAD=ON \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++

@@ -27,6 +27,13 @@ install(FILES ${PROJECT_SOURCE_DIR}/softtoken/README.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME README-softtoken.md)
 install(FILES ${PROJECT_SOURCE_DIR}/enrollsim/README.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME README-enrollment.md)
+# The token libraries over a PKCS #11 module, under the same names: beside
+# obkey (or named with obkeyctl --token-library) in place of the software
+# token's.
+install(TARGETS p11token_xcsp_eclib p11token_KeyOperation
+  LIBRARY DESTINATION ${OBKEY_PRIVATE_LIBDIR}/p11token)
+install(FILES ${PROJECT_SOURCE_DIR}/p11token/README.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME README-p11token.md)
 
 # The header says <obkey/obkey.h>; the imported target adds the include root.
 target_include_directories(obkey INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)

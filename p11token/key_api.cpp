@@ -2,6 +2,9 @@
 #include <openssl/crypto.h>
 
 #include <cstring>
+#include <map>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "module.h"
@@ -16,7 +19,6 @@ namespace {
 constexpr uint32_t kMaxCertificate = 4096;
 constexpr CK_ULONG kModulusBits = 1024;
 const uint8_t kPublicExponent[] = {0x01, 0x00, 0x01};
-const uint8_t kPublicKeyBitLength[4] = {0x00, 0x00, 0x04, 0x00};
 const CK_OBJECT_CLASS kPublicKeyClass = CKO_PUBLIC_KEY;
 const CK_OBJECT_CLASS kPrivateKeyClass = CKO_PRIVATE_KEY;
 const CK_OBJECT_CLASS kCertificateClass = CKO_CERTIFICATE;
@@ -30,6 +32,7 @@ struct KeyRef {
   Cryptoki c;
   uint32_t slot = 0;
   uint32_t key_type = 0;
+  std::string name;  // the container's
   std::string label;
 };
 
@@ -49,7 +52,8 @@ int32_t ResolveKey(XcHandle container, uint32_t key_type, Login login, KeyRef *o
   if (int32_t status = ReadContainerNames(out->c, &names)) return status;
   if (names[out->slot].empty()) return P11ST_CONTAINER_NOT_FOUND;
   out->key_type = key_type;
-  out->label = KeyLabel(names[out->slot], key_type);
+  out->name = names[out->slot];
+  out->label = KeyLabel(out->name, key_type);
   return 0;
 }
 
@@ -74,6 +78,18 @@ int32_t FindPair(const KeyRef &key, std::vector<CK_OBJECT_HANDLE> *out) {
   return 0;
 }
 
+// CommitPair makes a new pair the key's, unless another writer changed
+// the pair meanwhile.
+int32_t CommitPair(const KeyRef &key, const std::vector<CK_OBJECT_HANDLE> &old_pair,
+                   const std::vector<CK_OBJECT_HANDLE> &new_pair) {
+  std::vector<CK_OBJECT_HANDLE> now;
+  if (int32_t status = FindPair(key, &now)) {
+    DestroyObjects(key.c, new_pair);
+    return status;
+  }
+  return CommitReplacement(key.c, old_pair, new_pair, now);
+}
+
 // ReadModulus reads a key's modulus, which must be of 1024 bits.
 int32_t ReadModulus(const Cryptoki &c, CK_OBJECT_HANDLE object, RsaBlock *out) {
   Bytes modulus;
@@ -87,35 +103,72 @@ int32_t ReadModulus(const Cryptoki &c, CK_OBJECT_HANDLE object, RsaBlock *out) {
 
 enum class RawOp { kPublic, kDecrypt, kSign };
 
-// RawRsa applies the key to one block with CKM_RSA_X_509 (no padding): the
+// InitRaw starts one block operation with CKM_RSA_X_509 (no padding): the
 // block rules are this library's, the same on every token.
-int32_t RawRsa(const Cryptoki &c, RawOp op, CK_OBJECT_HANDLE key, const RsaBlock &in,
-               RsaBlock *out) {
-  CK_FUNCTION_LIST *f = c.functions;
+CK_RV InitRaw(const Cryptoki &c, RawOp op, CK_OBJECT_HANDLE key) {
   CK_MECHANISM mechanism{CKM_RSA_X_509, nullptr, 0};
+  if (op == RawOp::kPublic) return c.functions->C_EncryptInit(c.session, &mechanism, key);
+  if (op == RawOp::kDecrypt) return c.functions->C_DecryptInit(c.session, &mechanism, key);
+  return c.functions->C_SignInit(c.session, &mechanism, key);
+}
+
+// FinishRaw applies the started operation to one block.
+int32_t FinishRaw(const Cryptoki &c, RawOp op, const RsaBlock &in, RsaBlock *out) {
+  CK_FUNCTION_LIST *f = c.functions;
   CK_BYTE_PTR in_bytes = const_cast<CK_BYTE_PTR>(in.data());
-  CK_BYTE result[kRsaBlock * 2];
+  // Exactly the block's size: a module that reports the size of the buffer
+  // it was given (tpm2-pkcs11) then reports the block's.
+  CK_BYTE result[kRsaBlock];
   CK_ULONG result_len = sizeof(result);
+  // The operation uses only this connection's session and changes nothing
+  // on the token: other threads and processes go on meanwhile.
+  ReleaseCurrentStep();
   CK_RV rv = CKR_OK;
   if (op == RawOp::kPublic) {
-    rv = f->C_EncryptInit(c.session, &mechanism, key);
-    if (rv == CKR_OK) rv = f->C_Encrypt(c.session, in_bytes, kRsaBlock, result, &result_len);
+    rv = f->C_Encrypt(c.session, in_bytes, kRsaBlock, result, &result_len);
   } else if (op == RawOp::kDecrypt) {
-    rv = f->C_DecryptInit(c.session, &mechanism, key);
-    if (rv == CKR_OK) rv = f->C_Decrypt(c.session, in_bytes, kRsaBlock, result, &result_len);
+    rv = f->C_Decrypt(c.session, in_bytes, kRsaBlock, result, &result_len);
   } else {
-    rv = f->C_SignInit(c.session, &mechanism, key);
-    if (rv == CKR_OK) rv = f->C_Sign(c.session, in_bytes, kRsaBlock, result, &result_len);
+    rv = f->C_Sign(c.session, in_bytes, kRsaBlock, result, &result_len);
   }
   int32_t status = StatusFromCkr(rv);
   // Some modules drop the leading zero bytes of the result.
   if (status == 0 && result_len > kRsaBlock) status = P11ST_BAD_KEY;
+  if (status == P11ST_BUFFER_TOO_SMALL) status = P11ST_BAD_KEY;
   if (status == 0) {
     out->fill(0);
     std::memcpy(out->data() + (kRsaBlock - result_len), result, result_len);
   }
   OPENSSL_cleanse(result, sizeof(result));
   return status;
+}
+
+// What the process learned of a key object: its handle and modulus, good
+// while the module's initialisation lasts and the handle is accepted (a key
+// replaced since has a handle no longer valid).
+struct KnownKey {
+  uint64_t generation = 0;
+  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+  RsaBlock modulus{};
+};
+using KnownKeyId = std::tuple<CK_SLOT_ID, CK_OBJECT_CLASS, std::string>;
+std::map<KnownKeyId, KnownKey> known_keys;
+
+int32_t LearnKey(const KeyRef &key, CK_OBJECT_CLASS object_class, KnownKey *out) {
+  known_keys.erase(KnownKeyId{key.c.slot, object_class, key.label});
+  if (int32_t status = FindOne(key, object_class, &out->object)) return status;
+  int32_t status = ReadModulus(key.c, out->object, &out->modulus);
+  CK_OBJECT_HANDLE other_half = CK_INVALID_HANDLE;
+  // Some modules (tpm2-pkcs11) keep the modulus on one half of a pair only.
+  CK_OBJECT_CLASS other_class =
+      object_class == kPrivateKeyClass ? kPublicKeyClass : kPrivateKeyClass;
+  if (status != 0 && status != P11ST_BAD_KEY && FindOne(key, other_class, &other_half) == 0) {
+    status = ReadModulus(key.c, other_half, &out->modulus);
+  }
+  if (status != 0) return status;
+  out->generation = ModuleGeneration();
+  known_keys[KnownKeyId{key.c.slot, object_class, key.label}] = *out;
+  return 0;
 }
 
 // WholeBlock takes a ciphertext or signature, which may come without its
@@ -148,15 +201,60 @@ int32_t BlockToTransform(const Cryptoki &c, const uint8_t *in, uint32_t in_len, 
 }
 
 // Transform runs one public or private operation of the block rules on the
-// key's object of `object_class`.
+// key's object of `object_class`: started with the module's lock held,
+// applied without it.
 int32_t Transform(const KeyRef &key, CK_OBJECT_CLASS object_class, RawOp op, const RsaBlock &input,
                   RsaBlock *result) {
+  auto it = known_keys.find(KnownKeyId{key.c.slot, object_class, key.label});
+  bool known = it != known_keys.end() && it->second.generation == ModuleGeneration();
+  KnownKey learned;
+  if (known) {
+    learned = it->second;
+  } else if (int32_t status = LearnKey(key, object_class, &learned)) {
+    return status;
+  }
+  CK_RV rv = BelowModulus(input, learned.modulus) ? InitRaw(key.c, op, learned.object)
+                                                  : CKR_KEY_HANDLE_INVALID;
+  if (known && (rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID)) {
+    // Replaced since it was learned: learn it again, once.
+    if (int32_t status = LearnKey(key, object_class, &learned)) return status;
+    known = false;
+    rv = BelowModulus(input, learned.modulus) ? InitRaw(key.c, op, learned.object)
+                                              : CKR_KEY_HANDLE_INVALID;
+  }
+  if (rv == CKR_KEY_HANDLE_INVALID && !BelowModulus(input, learned.modulus)) {
+    return P11ST_DATA_RANGE;
+  }
+  if (rv != CKR_OK) return StatusFromCkr(rv);
+  return FinishRaw(key.c, op, input, result);
+}
+
+// PublicKeyPresent says whether the key has a public object: the one seen
+// before when its handle still names an object of the label (one call).
+struct KnownPublic {
+  uint64_t generation = 0;
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
-  if (int32_t status = FindOne(key, object_class, &object)) return status;
-  RsaBlock modulus{};
-  if (int32_t status = ReadModulus(key.c, object, &modulus)) return status;
-  if (!BelowModulus(input, modulus)) return P11ST_DATA_RANGE;
-  return RawRsa(key.c, op, object, input, result);
+};
+std::map<std::pair<CK_SLOT_ID, std::string>, KnownPublic> known_public;
+
+int32_t PublicKeyPresent(const Cryptoki &c, const std::string &label, bool *out_present) {
+  auto id = std::make_pair(c.slot, label);
+  auto it = known_public.find(id);
+  if (it != known_public.end() && it->second.generation == ModuleGeneration()) {
+    std::string seen(label.size(), '\0');
+    CK_ATTRIBUTE attribute{CKA_LABEL, seen.data(), static_cast<CK_ULONG>(seen.size())};
+    if (c.functions->C_GetAttributeValue(c.session, it->second.object, &attribute, 1) == CKR_OK &&
+        attribute.ulValueLen == label.size() && seen == label) {
+      *out_present = true;
+      return 0;
+    }
+    known_public.erase(it);
+  }
+  std::vector<CK_OBJECT_HANDLE> objects;
+  if (int32_t status = FindLabelled(c, kPublicKeyClass, label, &objects)) return status;
+  *out_present = !objects.empty();
+  if (!objects.empty()) known_public[id] = KnownPublic{ModuleGeneration(), objects.front()};
+  return 0;
 }
 
 // CreateObject creates one object from `tmpl`.
@@ -169,6 +267,8 @@ int32_t CreateObject(const Cryptoki &c, std::vector<CK_ATTRIBUTE> tmpl, CK_OBJEC
 
 int32_t CreateContainer(XcHandle session, const char *name, XcHandle *out_container,
                         uint32_t mode) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (name == nullptr || out_container == nullptr) return P11ST_BAD_ARGUMENT;
@@ -192,6 +292,8 @@ int32_t CreateContainer(XcHandle session, const char *name, XcHandle *out_contai
 }
 
 int32_t SetCurContainer(XcHandle session, uint32_t slot, XcHandle *out_container) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (out_container == nullptr) return P11ST_BAD_ARGUMENT;
@@ -205,13 +307,13 @@ int32_t SetCurContainer(XcHandle session, uint32_t slot, XcHandle *out_container
 
 int32_t GetContainerParam(XcHandle container, uint32_t param, uint8_t *out, uint32_t *inout_len,
                           uint32_t /*flags*/) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, XC_KEY_EXCHANGE, Login::kNotNeeded, &key)) {
     return status;
   }
-  ContainerNames names;
-  if (int32_t status = ReadContainerNames(key.c, &names)) return status;
-  const std::string &name = names[key.slot];
+  const std::string &name = key.name;
   if (param == XC_CONTAINER_PARAM_NAME) {
     if (int32_t status = ReserveOutput(XC_CONTAINER_NAME_SIZE, out, inout_len)) return status;
     std::memset(out, 0, XC_CONTAINER_NAME_SIZE);
@@ -225,10 +327,11 @@ int32_t GetContainerParam(XcHandle container, uint32_t param, uint8_t *out, uint
   // from a session without the login.
   uint32_t flags = 0;
   for (uint32_t key_type : {XC_KEY_EXCHANGE, XC_KEY_SIGNATURE}) {
-    std::vector<CK_OBJECT_HANDLE> objects;
-    int32_t status = FindLabelled(key.c, kPublicKeyClass, KeyLabel(name, key_type), &objects);
-    if (status != 0) return status;
-    if (!objects.empty()) {
+    bool present = false;
+    if (int32_t status = PublicKeyPresent(key.c, KeyLabel(name, key_type), &present)) {
+      return status;
+    }
+    if (present) {
       flags |= key_type == XC_KEY_EXCHANGE ? XC_FLAG_EXCHANGE_PAIR : XC_FLAG_SIGNATURE_PAIR;
     }
   }
@@ -238,6 +341,8 @@ int32_t GetContainerParam(XcHandle container, uint32_t param, uint8_t *out, uint
 }
 
 int32_t GenRSAKey(XcHandle container, uint32_t key_type) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_type, Login::kNeeded, &key)) return status;
   std::vector<CK_OBJECT_HANDLE> old_pair;
@@ -274,10 +379,12 @@ int32_t GenRSAKey(XcHandle container, uint32_t key_type) {
       private_tmpl.data(), static_cast<CK_ULONG>(private_tmpl.size()), &public_key, &private_key);
   if (rv != CKR_OK) return StatusFromCkr(rv);
   // The new pair is in place before the old one goes.
-  return DestroyObjects(key.c, old_pair);
+  return CommitPair(key, old_pair, {public_key, private_key});
 }
 
 int32_t WriteRSAKey(XcHandle container, const uint8_t *der, uint32_t der_len, uint32_t key_type) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_type, Login::kNeeded, &key)) return status;
   if (der_len == 0) return P11ST_BAD_KEY;
@@ -315,10 +422,12 @@ int32_t WriteRSAKey(XcHandle container, const uint8_t *der, uint32_t der_len, ui
     DestroyObjects(key.c, {private_key});
     return status;
   }
-  return DestroyObjects(key.c, old_pair);
+  return CommitPair(key, old_pair, {public_key, private_key});
 }
 
 int32_t ReadRSAPubKey(XcHandle container, uint8_t *out, uint32_t *inout_len, uint32_t key_type) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_type, Login::kNotNeeded, &key)) return status;
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
@@ -329,17 +438,13 @@ int32_t ReadRSAPubKey(XcHandle container, uint8_t *out, uint32_t *inout_len, uin
   if (int32_t status = ReadAttribute(key.c, object, CKA_PUBLIC_EXPONENT, &exponent)) return status;
   while (!exponent.empty() && exponent.front() == 0) exponent.erase(exponent.begin());
   if (exponent.empty() || exponent.size() > 3) return P11ST_BAD_KEY;
-  if (int32_t status = ReserveOutput(XC_PUBKEY_SIZE, out, inout_len)) return status;
-  std::memcpy(out, kPublicKeyBitLength, sizeof(kPublicKeyBitLength));
-  std::memset(out + 4, 0, 3);
-  std::memcpy(out + 7 - exponent.size(), exponent.data(), exponent.size());
-  std::memcpy(out + XC_PUBKEY_MODULUS_OFFSET, modulus.data(), modulus.size());
-  *inout_len = XC_PUBKEY_SIZE;
-  return 0;
+  return WritePublicKeyRecord(modulus, exponent.data(), exponent.size(), out, inout_len);
 }
 
 int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
                    uint32_t *inout_len, uint32_t key_type) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   bool checks_signature = (key_type & XC_KEY_SIGN_FLAG) != 0;
   KeyRef key;
   int32_t status = ResolveKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNotNeeded, &key);
@@ -367,6 +472,8 @@ int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
 
 int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
                    uint32_t *inout_len, uint32_t key_type) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_type, Login::kNeeded, &key)) return status;
   SecretBlock input, result;
@@ -380,6 +487,8 @@ int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
 
 int32_t RSASign(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
                 uint32_t *inout_len, uint32_t key_type) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   KeyRef key;
   int32_t status = ResolveKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNeeded, &key);
   if (status != 0) return status;
@@ -394,6 +503,8 @@ int32_t RSASign(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t 
 }
 
 int32_t WriteCert(XcHandle container, const uint8_t *cert, uint32_t cert_len, uint32_t key_spec) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_spec, Login::kNeeded, &key)) return status;
   if (cert_len == 0 || cert_len > kMaxCertificate) return P11ST_CERT_LENGTH;
@@ -421,10 +532,17 @@ int32_t WriteCert(XcHandle container, const uint8_t *cert, uint32_t cert_len, ui
        Attr(CKA_VALUE, cert, cert_len)},
       &created);
   if (status != 0) return status;
-  return DestroyObjects(key.c, old_certificates);
+  std::vector<CK_OBJECT_HANDLE> now;
+  if ((status = FindLabelled(key.c, kCertificateClass, key.label, &now))) {
+    DestroyObjects(key.c, {created});
+    return status;
+  }
+  return CommitReplacement(key.c, old_certificates, {created}, now);
 }
 
 int32_t ReadCert(XcHandle container, uint8_t *out, uint32_t *inout_len, uint32_t key_spec) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_spec, Login::kNotNeeded, &key)) return status;
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;

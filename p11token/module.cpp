@@ -1,5 +1,6 @@
 #include "module.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -11,58 +12,99 @@ namespace obkey::p11token {
 
 namespace {
 
+// How long a step waits for another process's hold on the module's lock.
+constexpr int kModuleLockTimeoutMs = 5000;
+
+void *loaded_module = nullptr;
 CK_FUNCTION_LIST *loaded_functions = nullptr;
+bool module_initialized = false;
 std::string loaded_path;
+std::string loaded_name;
+std::string loaded_identity;
+std::string failure_text;
+uint64_t generation = 0;
 
-}  // namespace
+// The calling thread's open step and whether it holds the process lock.
+thread_local TokenStep *current_step = nullptr;
+thread_local bool holds_process_state = false;
 
-std::string ConfiguredModulePath() {
-  const char *variable = std::getenv(kModuleEnvironmentVariable);
+std::string ConfiguredValue(const char *variable_name, const char *value_name) {
+  const char *variable = std::getenv(variable_name);
   if (variable != nullptr && variable[0] != '\0') return variable;
   std::string value;
-  if (platform::ReadMachineValue(platform::kConfigKeyPath, kModuleConfigValueName, &value)) {
-    return value;
-  }
+  if (platform::ReadMachineValue(platform::kConfigKeyPath, value_name, &value)) return value;
   return "";
 }
 
-int32_t ModuleFunctions(CK_FUNCTION_LIST **out_functions) {
-  if (loaded_functions != nullptr) {
-    *out_functions = loaded_functions;
-    return 0;
-  }
+int32_t Fail(int32_t status, const std::string &text) {
+  failure_text = text;
+  // The exports can only return a number: the cause goes to standard error
+  // for whoever is looking.
+  if (std::getenv("OBKEY_DEBUG") != nullptr) std::fprintf(stderr, "p11token: %s\n", text.c_str());
+  return status;
+}
+
+// LoadConfiguredModule loads the module and reads its function list, without
+// initialising it: the lock is named after the file it came from.
+int32_t LoadConfiguredModule() {
+  if (loaded_functions != nullptr) return 0;
   std::string path = ConfiguredModulePath();
-  if (path.empty()) return P11ST_NO_MODULE;
-  void *module = os::LoadModule(path);
-  if (module == nullptr) return P11ST_MODULE_LOAD;
-  auto get_function_list =
-      reinterpret_cast<CK_C_GetFunctionList>(os::ModuleSymbol(module, "C_GetFunctionList"));
-  CK_FUNCTION_LIST *functions = nullptr;
-  if (get_function_list == nullptr || get_function_list(&functions) != CKR_OK ||
-      functions == nullptr) {
-    return P11ST_MODULE_LOAD;
+  if (path.empty()) {
+    return Fail(P11ST_NO_MODULE, std::string("no PKCS #11 module: set ") +
+                                     kModuleEnvironmentVariable + " or the " +
+                                     kModuleConfigValueName + " configuration value");
   }
-  // The module may be called from any thread of the caller's; let it use the
-  // operating system's locks.
-  CK_C_INITIALIZE_ARGS args{};
-  args.flags = CKF_OS_LOCKING_OK;
-  CK_RV rv = functions->C_Initialize(&args);
-  // The token library and the formatting library each load the module; the
-  // second to initialise it finds it initialised.
-  if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) return P11ST_MODULE_INIT;
+  void *module = os::LoadModule(path);
+  if (module == nullptr) return Fail(P11ST_MODULE_LOAD, path + ": " + os::LoadError());
+  void *symbol = os::ModuleSymbol(module, "C_GetFunctionList");
+  auto get_function_list = reinterpret_cast<CK_C_GetFunctionList>(symbol);
+  CK_FUNCTION_LIST *functions = nullptr;
+  if (get_function_list == nullptr) {
+    return Fail(P11ST_MODULE_LOAD, path + ": no C_GetFunctionList (not a PKCS #11 module)");
+  }
+  CK_RV rv = get_function_list(&functions);
+  if (rv != CKR_OK || functions == nullptr) {
+    return Fail(P11ST_MODULE_LOAD, path + ": C_GetFunctionList returned " + CkrName(rv));
+  }
+  loaded_module = module;
   loaded_functions = functions;
   loaded_path = path;
-  *out_functions = functions;
+  if (!os::ModuleFileIdentity(module, symbol, &loaded_name, &loaded_identity)) {
+    loaded_name = loaded_path;
+    loaded_identity.clear();
+  }
   return 0;
 }
 
-std::string ModuleLockKey() {
-  // The module in use stays the one to lock for, whatever the configuration
-  // says later.
-  std::string path = loaded_functions != nullptr ? loaded_path : ConfiguredModulePath();
-  if (path.empty()) return "";
+int32_t InitializeLoadedModule() {
+  if (module_initialized) return 0;
+  // The module may be called from any thread of the caller's; let it use the
+  // operating system's locks. Some software tokens read their configuration
+  // from pReserved.
+  std::string init_args = ConfiguredInitArgs();
+  CK_C_INITIALIZE_ARGS args{};
+  args.flags = CKF_OS_LOCKING_OK;
+  if (!init_args.empty()) args.pReserved = init_args.data();
+  CK_RV rv = loaded_functions->C_Initialize(&args);
+  // The token library and the formatting library each load the module; the
+  // second to initialise it finds it initialised.
+  if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+    std::string hint = rv == CKR_ARGUMENTS_BAD && init_args.empty()
+                           ? " (the module may need arguments: set " +
+                                 std::string(kInitArgsEnvironmentVariable) + " or " +
+                                 kInitArgsConfigValueName + ")"
+                           : "";
+    return Fail(P11ST_MODULE_INIT, loaded_path + ": C_Initialize returned " + CkrName(rv) + hint);
+  }
+  module_initialized = true;
+  ++generation;
+  return 0;
+}
+
+// KeyFor: the file's name, then a hash of its identity ("" : of its path).
+std::string KeyFor(const std::string &path, const std::string &identity) {
   uint64_t hash = 14695981039346656037ull;  // FNV-1a
-  for (char ch : path) {
+  for (char ch : identity.empty() ? path : identity) {
     hash = (hash ^ static_cast<uint8_t>(ch)) * 1099511628211ull;
   }
   size_t slash = path.find_last_of("/\\");
@@ -77,6 +119,102 @@ std::string ModuleLockKey() {
   return key;
 }
 
+}  // namespace
+
+std::string ConfiguredModulePath() {
+  return ConfiguredValue(kModuleEnvironmentVariable, kModuleConfigValueName);
+}
+
+std::string ConfiguredInitArgs() {
+  return ConfiguredValue(kInitArgsEnvironmentVariable, kInitArgsConfigValueName);
+}
+
+int32_t ModuleFunctions(CK_FUNCTION_LIST **out_functions) {
+  if (int32_t status = LoadConfiguredModule()) return status;
+  if (int32_t status = InitializeLoadedModule()) return status;
+  *out_functions = loaded_functions;
+  return 0;
+}
+
+std::string ModuleFailureText() {
+  return failure_text;
+}
+
+uint64_t ModuleGeneration() {
+  return generation;
+}
+
+void ForgetModuleKnowledge() {
+  ++generation;
+}
+
+int32_t TokenStep::Begin() {
+  if (int32_t status = LoadConfiguredModule()) return status;
+  bool busy = false;
+  lock_ = os::LockToken(ModuleLockKey(), kModuleLockTimeoutMs, &busy);
+  if (lock_ == nullptr) {
+    return busy ? Fail(P11ST_TOKEN_BUSY, "another program held the module's lock for 5 s")
+                : Fail(P11ST_LOCK_UNUSABLE,
+                       "the lock folder cannot be used: set OBKEY_PKCS11_LOCK_DIR to a folder "
+                       "of yours");
+  }
+  current_step = this;
+  // A module that reads its token store in C_Initialize (SoftHSMv2) must not
+  // read another process's half-written object: initialise under the lock.
+  if (int32_t status = ModuleFunctions(&functions_)) {
+    Release();
+    return status;
+  }
+  return 0;
+}
+
+void TokenStep::Release() {
+  if (current_step == this) current_step = nullptr;
+  os::UnlockToken(lock_);
+  lock_ = nullptr;
+}
+
+void ReleaseCurrentStep() {
+  if (current_step != nullptr) current_step->Release();
+  os::ProcessStateGuard::ReleaseEarly();
+}
+
+namespace os {
+
+ProcessStateGuard::ProcessStateGuard() {
+  LockProcessState();
+  holds_process_state = true;
+}
+
+ProcessStateGuard::~ProcessStateGuard() {
+  ReleaseEarly();
+}
+
+void ProcessStateGuard::ReleaseEarly() {
+  if (!holds_process_state) return;
+  holds_process_state = false;
+  UnlockProcessState();
+}
+
+}  // namespace os
+
+std::string ModuleLockKey() {
+  // The module in use stays the one to lock for, whatever the configuration
+  // says later.
+  if (loaded_functions != nullptr) {
+    return KeyFor(loaded_identity.empty() ? loaded_path : loaded_name, loaded_identity);
+  }
+  std::string path = ConfiguredModulePath();
+  if (path.empty()) return "";
+  // Not loaded yet: the file the path leads to, as the loader would map it.
+  void *module = os::LoadModule(path);
+  void *symbol = module != nullptr ? os::ModuleSymbol(module, "C_GetFunctionList") : nullptr;
+  std::string name, identity;
+  if (symbol != nullptr && os::ModuleFileIdentity(module, symbol, &name, &identity)) {
+    return KeyFor(name, identity);
+  }
+  return KeyFor(path, "");
+}
 int32_t FindDeviceSlot(CK_FUNCTION_LIST *functions, int32_t device_index, CK_SLOT_ID *out_slot) {
   if (device_index < 0) return P11ST_NO_TOKEN;
   CK_ULONG count = 0;
@@ -139,6 +277,37 @@ int32_t StatusFromCkr(CK_RV rv) {
   }
   if (rv <= 0xFFFFu) return static_cast<int32_t>(P11ST_CKR_BASE | rv);
   return static_cast<int32_t>(P11ST_CKR_VENDOR_BASE | 0xFFFFu);
+}
+
+std::string CkrName(CK_RV rv) {
+  static const struct {
+    CK_RV rv;
+    const char *name;
+  } kNames[] = {
+#define P11TOKEN_CKR(name) {name, #name},
+      P11TOKEN_CKR(CKR_OK) P11TOKEN_CKR(CKR_HOST_MEMORY) P11TOKEN_CKR(CKR_SLOT_ID_INVALID)
+          P11TOKEN_CKR(CKR_GENERAL_ERROR) P11TOKEN_CKR(CKR_FUNCTION_FAILED)
+              P11TOKEN_CKR(CKR_ARGUMENTS_BAD) P11TOKEN_CKR(CKR_ATTRIBUTE_VALUE_INVALID)
+                  P11TOKEN_CKR(CKR_DEVICE_ERROR) P11TOKEN_CKR(CKR_DEVICE_MEMORY)
+                      P11TOKEN_CKR(CKR_DEVICE_REMOVED) P11TOKEN_CKR(CKR_FUNCTION_NOT_SUPPORTED)
+                          P11TOKEN_CKR(CKR_KEY_HANDLE_INVALID) P11TOKEN_CKR(CKR_KEY_SIZE_RANGE)
+                              P11TOKEN_CKR(CKR_MECHANISM_INVALID)
+                                  P11TOKEN_CKR(CKR_OBJECT_HANDLE_INVALID)
+                                      P11TOKEN_CKR(CKR_PIN_INCORRECT) P11TOKEN_CKR(CKR_PIN_LOCKED)
+                                          P11TOKEN_CKR(CKR_SESSION_HANDLE_INVALID)
+                                              P11TOKEN_CKR(CKR_TEMPLATE_INCONSISTENT)
+                                                  P11TOKEN_CKR(CKR_TOKEN_NOT_PRESENT)
+                                                      P11TOKEN_CKR(CKR_USER_NOT_LOGGED_IN)
+                                                          P11TOKEN_CKR(CKR_CRYPTOKI_NOT_INITIALIZED)
+#undef P11TOKEN_CKR
+  };
+  for (const auto &entry : kNames) {
+    if (entry.rv == rv) return entry.name;
+  }
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text = "CKR 0x";
+  for (int shift = 28; shift >= 0; shift -= 4) text.push_back(kHex[(rv >> shift) & 0xF]);
+  return text;
 }
 
 }  // namespace obkey::p11token

@@ -1,5 +1,6 @@
 // module.h — the PKCS #11 module behind the token library: which one, loaded
-// and initialised once per process, and which of its slots a device is.
+// and initialised once per process, the lock its users share, and which of
+// its slots a device is.
 #ifndef OBKEY_P11TOKEN_MODULE_H
 #define OBKEY_P11TOKEN_MODULE_H
 
@@ -11,21 +12,63 @@
 
 namespace obkey::p11token {
 
-// The environment variable and, failing it, the machine configuration value
-// (beside the device index obkey reads) that name the module to load.
+// The environment variables and, failing them, the machine configuration
+// values (beside the device index obkey reads) that name the module to load
+// and the text some modules want as C_Initialize's pReserved.
 inline constexpr char kModuleEnvironmentVariable[] = "OBKEY_PKCS11_MODULE";
+inline constexpr char kInitArgsEnvironmentVariable[] = "OBKEY_PKCS11_INIT_ARGS";
 inline constexpr char kModuleConfigValueName[] = "PKCS11Module";
+inline constexpr char kInitArgsConfigValueName[] = "PKCS11InitArgs";
 
 // ConfiguredModulePath returns $OBKEY_PKCS11_MODULE when set and not empty,
-// else the configuration value, else "".
+// else the configuration value, else "". ConfiguredInitArgs likewise.
 std::string ConfiguredModulePath();
+std::string ConfiguredInitArgs();
 
 // ModuleFunctions loads the configured module on first use, calls
 // C_Initialize once (a module another library of this process initialised
 // already is accepted) and stores its function list. The module stays loaded
 // and initialised for the process; later calls return the same list.
-// Returns P11ST_NO_MODULE, P11ST_MODULE_LOAD or P11ST_MODULE_INIT on failure.
+// Returns P11ST_NO_MODULE, P11ST_MODULE_LOAD or P11ST_MODULE_INIT on failure,
+// with ModuleFailureText saying why. Callers that change the token use
+// TokenStep, which also takes the module's lock.
 int32_t ModuleFunctions(CK_FUNCTION_LIST **out_functions);
+
+// ModuleFailureText is the cause of the last failure to load or initialise
+// the module: the loader's message or the CKR name, and the path tried.
+std::string ModuleFailureText();
+
+// ModuleGeneration counts the module's initialisations in this process:
+// what a caller learned of the module (slots, objects) is good while it is
+// unchanged. Formatting a token also moves it on.
+uint64_t ModuleGeneration();
+void ForgetModuleKnowledge();
+
+// TokenStep holds the module's lock, shared by every obkey process of the
+// machine that uses the same module file, for one step on the token; the
+// module is initialised inside it. Release ends it early: before a
+// signature or decryption, which change nothing.
+class TokenStep {
+ public:
+  TokenStep() = default;
+  ~TokenStep() { Release(); }
+  TokenStep(const TokenStep &) = delete;
+  TokenStep &operator=(const TokenStep &) = delete;
+  // Begin loads the module, takes the lock (P11ST_TOKEN_BUSY after the
+  // wait) and initialises the module on first use.
+  int32_t Begin();
+  void Release();
+  CK_FUNCTION_LIST *functions() const { return functions_; }
+
+ private:
+  CK_FUNCTION_LIST *functions_ = nullptr;
+  void *lock_ = nullptr;
+};
+
+// ReleaseCurrentStep ends the calling thread's TokenStep, if it has one,
+// and the exported call's process lock: what follows uses only the
+// connection's own PKCS #11 session.
+void ReleaseCurrentStep();
 
 // FindDeviceSlot stores the slot of device `device_index`: the
 // (device_index + 1)-th slot, in the module's order, that has a token
@@ -34,14 +77,20 @@ int32_t ModuleFunctions(CK_FUNCTION_LIST **out_functions);
 int32_t FindDeviceSlot(CK_FUNCTION_LIST *functions, int32_t device_index, CK_SLOT_ID *out_slot);
 
 // ModuleLockKey names the lock that sessions on the module take: the
-// module file's name and a hash of its path, in letters, digits and '_'
-// only. "" when no module is configured.
+// module file's name and a hash of its identity (device and inode of the
+// file the path resolves to; on Windows its full path in lower case), in
+// letters, digits and '_' only, so that two paths to one file share a lock.
+// "" when no module is configured.
 std::string ModuleLockKey();
 
 // StatusFromCkr maps a PKCS #11 return value onto the interface's status
 // (0 for CKR_OK). The callers that know better (a wrong SO PIN, a full
 // token while creating a file) map those values themselves first.
 int32_t StatusFromCkr(CK_RV rv);
+
+// CkrName is the standard name of a return value ("CKR_PIN_INCORRECT"), or
+// its number in hexadecimal.
+std::string CkrName(CK_RV rv);
 
 }  // namespace obkey::p11token
 

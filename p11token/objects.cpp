@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "module.h"
+#include "p11token_os.h"
 #include "p11token_status.h"
 
 namespace obkey::p11token {
@@ -13,6 +15,8 @@ namespace {
 const CK_BBOOL kTrue = CK_TRUE;
 const CK_BBOOL kFalse = CK_FALSE;
 const CK_OBJECT_CLASS kDataClass = CKO_DATA;
+// How long a replacement lets another writer's replacement settle.
+constexpr int kSettleMs = 200;
 
 // The container directory: two names of kMaxContainerName + 1 bytes each,
 // zero-padded, slot 0 first.
@@ -111,37 +115,176 @@ int32_t ReadDataObject(const Cryptoki &c, const std::string &label, bool *out_fo
   if (int32_t status = FindDataObjects(c, label, &objects)) return status;
   *out_found = !objects.empty();
   if (objects.empty()) return 0;
-  return ReadAttribute(c, objects.front(), CKA_VALUE, out_value);
+  int32_t status = ReadAttribute(c, objects.front(), CKA_VALUE, out_value);
+  // Destroyed between the find and the read: by another writer.
+  return status == P11ST_BAD_HANDLE ? P11ST_CHANGED : status;
 }
 
-int32_t ReplaceDataObject(const Cryptoki &c, const std::string &label, const Bytes &value) {
+int32_t CommitReplacement(const Cryptoki &c, const std::vector<CK_OBJECT_HANDLE> &old,
+                          const std::vector<CK_OBJECT_HANDLE> &created,
+                          const std::vector<CK_OBJECT_HANDLE> &now) {
+  std::vector<CK_OBJECT_HANDLE> expected = old;
+  expected.insert(expected.end(), created.begin(), created.end());
+  std::vector<CK_OBJECT_HANDLE> seen = now;
+  std::sort(expected.begin(), expected.end());
+  std::sort(seen.begin(), seen.end());
+  if (seen != expected) {
+    DestroyObjects(c, created);
+    return P11ST_CHANGED;
+  }
+  int32_t status = DestroyObjects(c, old);
+  return status == P11ST_BAD_HANDLE ? P11ST_CHANGED : status;
+}
+
+namespace {
+
+// CreateDataObject makes our data object, public where the module allows.
+int32_t CreateDataObject(const Cryptoki &c, const std::string &label, const Bytes &value,
+                         CK_OBJECT_HANDLE *out) {
+  CK_RV rv = CKR_OK;
+  for (bool is_private : {false, true}) {
+    std::vector<CK_ATTRIBUTE> tmpl = {
+        Attr(CKA_CLASS, &kDataClass, sizeof(kDataClass)),
+        BoolAttr(CKA_TOKEN, true),
+        BoolAttr(CKA_PRIVATE, is_private),
+        BoolAttr(CKA_MODIFIABLE, true),
+        Attr(CKA_APPLICATION, kApplication, std::strlen(kApplication)),
+        Attr(CKA_LABEL, label.data(), label.size()),
+        Attr(CKA_VALUE, value.data(), value.size()),
+    };
+    rv = c.functions->C_CreateObject(c.session, tmpl.data(), static_cast<CK_ULONG>(tmpl.size()),
+                                     out);
+    // A module that refuses public data objects (tpm2-pkcs11) may take
+    // private ones; those need the login to be seen.
+    bool refused = rv == CKR_ATTRIBUTE_VALUE_INVALID || rv == CKR_TEMPLATE_INCONSISTENT;
+    if (!refused) break;
+  }
+  if (rv == CKR_ATTRIBUTE_VALUE_INVALID || rv == CKR_TEMPLATE_INCONSISTENT) {
+    return P11ST_NO_DATA_OBJECTS;
+  }
+  return StatusFromCkr(rv);
+}
+
+}  // namespace
+
+int32_t ReplaceDataObject(const Cryptoki &c, const std::string &label, const Bytes *expected,
+                          const Bytes &value) {
   std::vector<CK_OBJECT_HANDLE> old_objects;
   if (int32_t status = FindDataObjects(c, label, &old_objects)) return status;
-  std::vector<CK_ATTRIBUTE> tmpl = {
-      Attr(CKA_CLASS, &kDataClass, sizeof(kDataClass)),
-      BoolAttr(CKA_TOKEN, true),
-      BoolAttr(CKA_PRIVATE, false),
-      BoolAttr(CKA_MODIFIABLE, true),
-      Attr(CKA_APPLICATION, kApplication, std::strlen(kApplication)),
-      Attr(CKA_LABEL, label.data(), label.size()),
-      Attr(CKA_VALUE, value.data(), value.size()),
-  };
+  // Two current versions: another writer's replacement under way (over a
+  // network, where no lock reaches), or one interrupted for good. The
+  // first settles in a moment and this write is then overtaken; the second
+  // stays as it is, and is replaced whole.
+  if (old_objects.size() > 1) {
+    os::Pause(kSettleMs);
+    std::vector<CK_OBJECT_HANDLE> again;
+    if (int32_t status = FindDataObjects(c, label, &again)) return status;
+    std::sort(again.begin(), again.end());
+    std::vector<CK_OBJECT_HANDLE> before = old_objects;
+    std::sort(before.begin(), before.end());
+    if (again != before) return P11ST_CHANGED;
+  }
+  // Read again before replacing: it must be what this connection read.
+  if (old_objects.empty() != (expected == nullptr)) return P11ST_CHANGED;
+  if (expected != nullptr) {
+    Bytes current;
+    int32_t status = ReadAttribute(c, old_objects.front(), CKA_VALUE, &current);
+    if (status == P11ST_BAD_HANDLE || (status == 0 && current != *expected)) {
+      return P11ST_CHANGED;
+    }
+    if (status != 0) return status;
+  }
   CK_OBJECT_HANDLE created = CK_INVALID_HANDLE;
-  CK_RV rv = c.functions->C_CreateObject(c.session, tmpl.data(), static_cast<CK_ULONG>(tmpl.size()),
-                                         &created);
-  if (rv != CKR_OK) return StatusFromCkr(rv);
-  return DestroyObjects(c, old_objects);
+  if (int32_t status = CreateDataObject(c, label, value, &created)) return status;
+  std::vector<CK_OBJECT_HANDLE> now;
+  if (int32_t status = FindDataObjects(c, label, &now)) {
+    DestroyObjects(c, {created});
+    return status;
+  }
+  return CommitReplacement(c, old_objects, {created}, now);
+}
+
+namespace {
+
+// The value of each data object as the connection last read or wrote it.
+std::map<std::pair<uint32_t, std::string>, Bytes> connection_reads;
+
+// The directory object each slot had when last read, with its value's size:
+// while the handle still names it, one call reads it again.
+struct KnownDirectory {
+  uint64_t generation = 0;
+  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+  size_t size = 0;
+};
+std::map<CK_SLOT_ID, KnownDirectory> known_directories;
+
+bool ReadKnownDirectory(const Cryptoki &c, Bytes *out_value) {
+  auto it = known_directories.find(c.slot);
+  if (it == known_directories.end() || it->second.generation != ModuleGeneration()) return false;
+  std::string label(std::strlen(kContainersLabel), '\0');
+  out_value->assign(it->second.size, 0);
+  CK_ATTRIBUTE attributes[] = {
+      {CKA_LABEL, label.data(), static_cast<CK_ULONG>(label.size())},
+      {CKA_VALUE, out_value->data(), static_cast<CK_ULONG>(out_value->size())},
+  };
+  CK_RV rv = c.functions->C_GetAttributeValue(c.session, it->second.object, attributes, 2);
+  if (rv == CKR_OK && label == kContainersLabel && attributes[1].ulValueLen == it->second.size) {
+    return true;
+  }
+  known_directories.erase(it);
+  return false;
+}
+
+// DirectoryValue reads the directory's value (empty: none).
+int32_t DirectoryValue(const Cryptoki &c, Bytes *out_value) {
+  if (RememberedRead(c, kContainersLabel, out_value)) return 0;
+  if (!ReadKnownDirectory(c, out_value)) {
+    std::vector<CK_OBJECT_HANDLE> objects;
+    out_value->clear();
+    if (int32_t status = FindDataObjects(c, kContainersLabel, &objects)) return status;
+    if (!objects.empty()) {
+      int32_t status = ReadAttribute(c, objects.front(), CKA_VALUE, out_value);
+      if (status != 0) return status == P11ST_BAD_HANDLE ? P11ST_CHANGED : status;
+      known_directories[c.slot] =
+          KnownDirectory{ModuleGeneration(), objects.front(), out_value->size()};
+    }
+  }
+  RememberRead(c, kContainersLabel, *out_value);
+  return 0;
+}
+
+}  // namespace
+
+void RememberRead(const Cryptoki &c, const std::string &label, const Bytes &value) {
+  if (c.connection != 0) connection_reads[{c.connection, label}] = value;
+}
+
+bool RememberedRead(const Cryptoki &c, const std::string &label, Bytes *out_value) {
+  auto it = connection_reads.find({c.connection, label});
+  if (c.connection == 0 || it == connection_reads.end()) return false;
+  *out_value = it->second;
+  return true;
+}
+
+void ForgetRead(const Cryptoki &c, const std::string &label) {
+  connection_reads.erase({c.connection, label});
+}
+
+void ForgetConnection(uint32_t connection) {
+  auto first = connection_reads.lower_bound({connection, std::string()});
+  auto last = first;
+  while (last != connection_reads.end() && last->first.first == connection) ++last;
+  connection_reads.erase(first, last);
 }
 
 int32_t ReadContainerNames(const Cryptoki &c, ContainerNames *out_names) {
-  bool found = false;
   Bytes value;
-  if (int32_t status = ReadDataObject(c, kContainersLabel, &found, &value)) return status;
+  if (int32_t status = DirectoryValue(c, &value)) return status;
   for (size_t slot = 0; slot < kContainerSlots; ++slot) {
     (*out_names)[slot].clear();
     // Someone else's object of that label, or a damaged one, is read as far
     // as it is well-formed.
-    if (!found || value.size() < (slot + 1) * kNameField) continue;
+    if (value.size() < (slot + 1) * kNameField) continue;
     const char *field = reinterpret_cast<const char *>(value.data() + slot * kNameField);
     (*out_names)[slot].assign(field, std::find(field, field + kMaxContainerName, '\0'));
   }
@@ -154,7 +297,13 @@ int32_t WriteContainerNames(const Cryptoki &c, const ContainerNames &names) {
     std::memcpy(value.data() + slot * kNameField, names[slot].data(),
                 names[slot].size() < kMaxContainerName ? names[slot].size() : kMaxContainerName);
   }
-  return ReplaceDataObject(c, kContainersLabel, value);
+  Bytes read;
+  if (int32_t status = DirectoryValue(c, &read)) return status;
+  int32_t status = ReplaceDataObject(c, kContainersLabel, read.empty() ? nullptr : &read, value);
+  if (status == 0) RememberRead(c, kContainersLabel, value);
+  // A connection that lost a race sees the directory afresh next time.
+  if (status == P11ST_CHANGED) ForgetRead(c, kContainersLabel);
+  return status;
 }
 
 int32_t RequireLogin(const Cryptoki &c) {

@@ -15,10 +15,13 @@ namespace obkey::p11token {
 
 using Bytes = std::vector<uint8_t>;
 
-// Cryptoki is one open PKCS #11 session and the module it belongs to.
+// Cryptoki is one open PKCS #11 session and the module it belongs to, with
+// the slot and the connection (an XcHandle; 0: none) it was opened for.
 struct Cryptoki {
   CK_FUNCTION_LIST *functions = nullptr;
   CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+  CK_SLOT_ID slot = 0;
+  uint32_t connection = 0;
 };
 
 // The value of CKA_APPLICATION on every data object of ours.
@@ -66,15 +69,43 @@ int32_t DestroyObjects(const Cryptoki &c, const std::vector<CK_OBJECT_HANDLE> &o
 int32_t ReadDataObject(const Cryptoki &c, const std::string &label, bool *out_found,
                        Bytes *out_value);
 
-// ReplaceDataObject makes `value` the value of our public data object
-// `label`: the new object is created before the old ones are destroyed, so
-// an interruption leaves one of the two.
-int32_t ReplaceDataObject(const Cryptoki &c, const std::string &label, const Bytes &value);
+// ReplaceDataObject makes `value` the value of our data object `label`,
+// which must still hold `expected` (null: must not exist), the value this
+// connection read: another program (on another machine, where no lock
+// reaches) may have written it since. The new object is created before the
+// old ones are destroyed, so an interruption leaves one of the two; after
+// the creation exactly the old objects and ours must exist. On any mismatch,
+// or an old object that vanished, our new object goes again and the answer
+// is P11ST_CHANGED: a write another writer overtook is never reported done.
+// Public data objects are made where the module allows them, else private
+// ones; P11ST_NO_DATA_OBJECTS when it takes neither.
+int32_t ReplaceDataObject(const Cryptoki &c, const std::string &label, const Bytes *expected,
+                          const Bytes &value);
+
+// CommitReplacement makes the objects `created` (just made) the current ones
+// in place of `old`, `now` being every such object found after the
+// creation: unless `now` is exactly `old` and `created`, `created` is destroyed and the answer is
+// P11ST_CHANGED; else `old` is destroyed.
+int32_t CommitReplacement(const Cryptoki &c, const std::vector<CK_OBJECT_HANDLE> &old,
+                          const std::vector<CK_OBJECT_HANDLE> &created,
+                          const std::vector<CK_OBJECT_HANDLE> &now);
+
+// RememberRead keeps the value of data object `label` as the connection
+// read or wrote it, the value a later replacement by the connection must
+// still find; RememberedRead gives it back (false: none kept).
+void RememberRead(const Cryptoki &c, const std::string &label, const Bytes &value);
+bool RememberedRead(const Cryptoki &c, const std::string &label, Bytes *out_value);
+void ForgetRead(const Cryptoki &c, const std::string &label);
+
+// ForgetConnection drops what was kept for the connection.
+void ForgetConnection(uint32_t connection);
 
 // ContainerNames are the names in the two container slots ("" when empty).
 using ContainerNames = std::array<std::string, kContainerSlots>;
 
-// ReadContainerNames reads the container directory (none: both empty).
+// ReadContainerNames reads the container directory (none: both empty),
+// once per connection: a connection sees the directory as it was at its
+// first look, and a write over a directory changed since then fails.
 int32_t ReadContainerNames(const Cryptoki &c, ContainerNames *out_names);
 int32_t WriteContainerNames(const Cryptoki &c, const ContainerNames &names);
 

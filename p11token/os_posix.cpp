@@ -7,6 +7,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <map>
+
 #include "p11token_os.h"
 
 namespace obkey::p11token::os {
@@ -22,6 +24,32 @@ void *LoadModule(const std::string &path) {
 
 void *ModuleSymbol(void *module, const char *name) {
   return dlsym(module, name);
+}
+
+std::string LoadError() {
+  const char *text = dlerror();
+  return text != nullptr ? text : "unknown loader failure";
+}
+
+bool ModuleFileIdentity(void * /*module*/, void *symbol_in_module, std::string *out_name,
+                        std::string *out_identity) {
+  // The file the loader really mapped, whatever path or name led to it.
+  Dl_info info{};
+  if (symbol_in_module == nullptr || dladdr(symbol_in_module, &info) == 0 ||
+      info.dli_fname == nullptr) {
+    return false;
+  }
+  char *resolved = realpath(info.dli_fname, nullptr);
+  struct stat file {};
+  bool known = resolved != nullptr && stat(resolved, &file) == 0;
+  if (known) {
+    std::string path = resolved;
+    *out_name = path.substr(path.find_last_of('/') + 1);
+    *out_identity = std::to_string(static_cast<unsigned long long>(file.st_dev)) + ":" +
+                    std::to_string(static_cast<unsigned long long>(file.st_ino));
+  }
+  free(resolved);
+  return known;
 }
 
 namespace {
@@ -43,36 +71,51 @@ std::string RunDirectory() {
   return dir;
 }
 
-struct FileLock {
-  int fd;
-};
+// The lock files opened so far, kept open for the process: a step then
+// costs one flock call to take and one to release. Used under the process
+// lock only.
+std::map<std::string, int> open_lock_files;
+
+int LockFile(const std::string &token_key) {
+  auto it = open_lock_files.find(token_key);
+  if (it != open_lock_files.end()) return it->second;
+  std::string dir = RunDirectory();
+  if (dir.empty()) return -1;
+  std::string path = dir + "/obkey-p11-" + token_key + ".lock";
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0) open_lock_files[token_key] = fd;
+  return fd;
+}
 
 }  // namespace
 
-void *LockToken(const std::string &token_key, int timeout_ms) {
-  std::string dir = RunDirectory();
-  if (dir.empty()) return nullptr;
-  std::string path = dir + "/obkey-p11-" + token_key + ".lock";
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+void *LockToken(const std::string &token_key, int timeout_ms, bool *out_busy) {
+  *out_busy = false;
+  int fd = LockFile(token_key);
   if (fd < 0) return nullptr;
+  *out_busy = true;
   // Polled, so that a session that never ends cannot hang the caller.
   for (int waited = 0;; waited += 10) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return new FileLock{fd};
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return &open_lock_files[token_key];
     if (waited >= timeout_ms) break;
     struct timespec pause {
       0, 10 * 1000 * 1000
     };
     nanosleep(&pause, nullptr);
   }
-  close(fd);
   return nullptr;
 }
 
 void UnlockToken(void *lock) {
   if (lock == nullptr) return;
-  FileLock *file_lock = static_cast<FileLock *>(lock);
-  close(file_lock->fd);
-  delete file_lock;
+  flock(*static_cast<int *>(lock), LOCK_UN);
+}
+
+void Pause(int milliseconds) {
+  struct timespec pause {
+    milliseconds / 1000, (milliseconds % 1000) * 1000L * 1000L
+  };
+  nanosleep(&pause, nullptr);
 }
 
 void LockProcessState() {

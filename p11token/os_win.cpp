@@ -20,10 +20,30 @@ void *ModuleSymbol(void *module, const char *name) {
   return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(module), name));
 }
 
-void *LockToken(const std::string &token_key, int timeout_ms) {
+std::string LoadError() {
+  return "LoadLibrary error " + std::to_string(GetLastError());
+}
+
+bool ModuleFileIdentity(void *module, void * /*symbol_in_module*/, std::string *out_name,
+                        std::string *out_identity) {
+  char path[MAX_PATH * 2] = {};
+  DWORD len = GetModuleFileNameA(static_cast<HMODULE>(module), path, sizeof(path));
+  if (len == 0 || len >= sizeof(path)) return false;
+  std::string identity(path, len);
+  for (char &ch : identity) {
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  }
+  *out_name = identity.substr(identity.find_last_of("\\/") + 1);
+  *out_identity = identity;
+  return true;
+}
+
+void *LockToken(const std::string &token_key, int timeout_ms, bool *out_busy) {
+  *out_busy = false;
   std::string name = "Local\\obkey-p11-" + token_key;
   HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
   if (mutex == nullptr) return nullptr;
+  *out_busy = true;
   DWORD wait = WaitForSingleObject(mutex, static_cast<DWORD>(timeout_ms));
   // An abandoned mutex belonged to a process that died: the lock is ours.
   if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) return mutex;
@@ -35,6 +55,10 @@ void UnlockToken(void *lock) {
   if (lock == nullptr) return;
   ReleaseMutex(static_cast<HANDLE>(lock));
   CloseHandle(static_cast<HANDLE>(lock));
+}
+
+void Pause(int milliseconds) {
+  Sleep(static_cast<DWORD>(milliseconds));
 }
 
 void LockProcessState() {

@@ -5,8 +5,6 @@
 
 #include <string>
 
-#include "scoped_call.h"
-
 namespace obkey::p11token::os {
 
 // LoadModule loads the shared library at `path` (dlopen / LoadLibraryA) and
@@ -16,24 +14,49 @@ void *LoadModule(const std::string &path);
 // ModuleSymbol returns the address of `name` in a loaded module, or null.
 void *ModuleSymbol(void *module, const char *name);
 
+// LoadError is the loader's message for the last failed LoadModule.
+std::string LoadError();
+
+// ModuleFileIdentity names the file a loaded module came from, the same for
+// every path that leads to it (symbolic links, relative paths, a bare name
+// the loader searched for): `*out_name` its file name, `*out_identity` POSIX
+// "<device>:<inode>", Windows its full path in lower case. False when it
+// cannot be told.
+bool ModuleFileIdentity(void *module, void *symbol_in_module, std::string *out_name,
+                        std::string *out_identity);
+
 // LockToken takes the exclusive lock named `token_key` (letters, digits and
-// '_' only) that every process of the user's holds while it has a session
-// on the module's tokens, waiting up to `timeout_ms`. Returns the lock, or null when
-// another session kept it past the timeout or it could not be made.
+// '_' only) that every process of the user's holds for a step on the
+// module's tokens, waiting up to `timeout_ms`. Returns the lock, or null when
+// another process kept it past the timeout (`*out_busy` true) or it could
+// not be made (false).
 // POSIX: flock on <run dir>/obkey-p11-<key>.lock, the run dir being
 // $OBKEY_PKCS11_LOCK_DIR, else $XDG_RUNTIME_DIR, else a private
 // /tmp/obkey-<uid>. Windows: the named mutex
 // Local\obkey-p11-<key>.
-void *LockToken(const std::string &token_key, int timeout_ms);
+void *LockToken(const std::string &token_key, int timeout_ms, bool *out_busy);
 // UnlockToken releases a lock from LockToken (null: nothing).
 void UnlockToken(void *lock);
+
+// Pause waits `milliseconds`.
+void Pause(int milliseconds);
 
 void LockProcessState();
 void UnlockProcessState();
 
 // ProcessStateGuard holds the process lock for one exported call: the
-// handle tables and the module state are shared by every thread.
-using ProcessStateGuard = ScopedCall<LockProcessState, UnlockProcessState>;
+// handle tables and the module state are shared by every thread. A call
+// that reaches the part it can run beside other threads (a signature on its
+// own session) lets go early with ReleaseEarly.
+class ProcessStateGuard {
+ public:
+  ProcessStateGuard();
+  ~ProcessStateGuard();
+  ProcessStateGuard(const ProcessStateGuard &) = delete;
+  ProcessStateGuard &operator=(const ProcessStateGuard &) = delete;
+  // ReleaseEarly unlocks the calling thread's guard, if it holds one.
+  static void ReleaseEarly();
+};
 
 }  // namespace obkey::p11token::os
 

@@ -1,6 +1,12 @@
 // Sessions, the user PIN, random numbers, the token parameter and
 // formatting.
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
 #include <algorithm>
+#include <array>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -16,10 +22,11 @@ namespace obkey::p11token {
 namespace {
 
 constexpr char kDefaultUserPin[] = "12345678";
-// CKA_LABEL of a formatted token, blank-padded to 32 bytes by FormatToken.
-constexpr char kTokenLabel[] = "obkey";
-// How long a connect or a format waits for another session's module lock.
-constexpr int kTokenLockTimeoutMs = 5000;
+// The label a first format gives a token, followed by the device number
+// (and a letter, when another token has that label already), unless
+// $OBKEY_PKCS11_TOKEN_LABEL chooses one.
+constexpr char kTokenLabelPrefix[] = "obkey-";
+constexpr char kTokenLabelVariable[] = "OBKEY_PKCS11_TOKEN_LABEL";
 
 enum class Kind { kSession, kContainer, kFile };
 
@@ -28,8 +35,7 @@ struct Entry {
   XcHandle session = 0;  // the session a container or file belongs to
   CK_SLOT_ID slot_id = 0;
   CK_SESSION_HANDLE ck_session = CK_INVALID_HANDLE;
-  uint32_t number = 0;         // container slot or file number
-  void *token_lock = nullptr;  // sessions only: the module's lock
+  uint32_t number = 0;  // container slot or file number
 };
 
 CK_FUNCTION_LIST *module_functions = nullptr;
@@ -39,6 +45,13 @@ XcHandle last_handle = 0;
 // while the application has a session on the token, and obkey opens and
 // closes one for every call.
 std::map<CK_SLOT_ID, CK_SESSION_HANDLE> keep_open_sessions;
+// What a connection needs to know of the module, learned once per
+// initialisation (ModuleGeneration): the device's slot, known to hold an
+// initialised token, and the kept session checked.
+struct KnownDevices {
+  uint64_t generation = 0;
+  std::map<int32_t, CK_SLOT_ID> slots;
+} known;
 
 XcHandle NewHandle(const Entry &entry) {
   do {
@@ -74,6 +87,7 @@ bool IsOurSession(CK_SESSION_HANDLE ck_session) {
 // KeepSlotOpen makes sure the slot's kept session is open. Formatting closes
 // every session of the slot, and the module may then reuse the number.
 int32_t KeepSlotOpen(CK_FUNCTION_LIST *f, CK_SLOT_ID slot) {
+  if (known.generation != ModuleGeneration()) known = KnownDevices{ModuleGeneration(), {}};
   auto it = keep_open_sessions.find(slot);
   if (it != keep_open_sessions.end()) {
     CK_SESSION_INFO info{};
@@ -88,6 +102,44 @@ int32_t KeepSlotOpen(CK_FUNCTION_LIST *f, CK_SLOT_ID slot) {
   if (rv != CKR_OK) return StatusFromCkr(rv);
   keep_open_sessions[slot] = kept;
   return 0;
+}
+
+// The PIN that last logged in on each slot through this process, as a
+// SHA-256 over a random salt of the process's and the PIN.
+struct PinHash {
+  std::array<uint8_t, 32> bytes{};
+  ~PinHash() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+};
+std::map<CK_SLOT_ID, PinHash> remembered_pins;
+
+bool HashPin(const uint8_t *pin, uint32_t pin_len, PinHash *out) {
+  static std::array<uint8_t, 32> salt{};
+  static bool salted = false;
+  if (!salted && RAND_bytes(salt.data(), static_cast<int>(salt.size())) != 1) return false;
+  salted = true;
+  EVP_MD_CTX *context = EVP_MD_CTX_new();
+  unsigned int len = 0;
+  bool ok = context != nullptr && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1 &&
+            EVP_DigestUpdate(context, salt.data(), salt.size()) == 1 &&
+            EVP_DigestUpdate(context, pin, pin_len) == 1 &&
+            EVP_DigestFinal_ex(context, out->bytes.data(), &len) == 1 && len == 32;
+  EVP_MD_CTX_free(context);
+  return ok;
+}
+
+void RememberPin(CK_SLOT_ID slot, const uint8_t *pin, uint32_t pin_len) {
+  if (!HashPin(pin, pin_len, &remembered_pins[slot])) remembered_pins.erase(slot);
+}
+
+bool IsRememberedPin(CK_SLOT_ID slot, const uint8_t *pin, uint32_t pin_len) {
+  auto it = remembered_pins.find(slot);
+  PinHash candidate;
+  return it != remembered_pins.end() && HashPin(pin, pin_len, &candidate) &&
+         CRYPTO_memcmp(candidate.bytes.data(), it->second.bytes.data(), 32) == 0;
+}
+
+void ForgetPins() {
+  remembered_pins.clear();
 }
 
 int32_t CheckPin(const uint8_t *pin, uint32_t pin_len) {
@@ -130,17 +182,113 @@ int32_t SetDefaultUserPin(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *admi
   return rv == CKR_PIN_INCORRECT ? P11ST_ADMIN_PIN_INCORRECT : StatusFromCkr(rv);
 }
 
+// TokenLabel is the 32-byte, blank-padded label for C_InitToken, followed by
+// a terminating zero for the modules (and p11-kit's remote client) that read
+// it as a C string. An initialised token keeps its label, so that a server
+// exporting it by label goes on exporting it.
+using TokenLabel = std::array<CK_UTF8CHAR, 33>;
+
+std::string CurrentLabel(CK_FUNCTION_LIST *f, CK_SLOT_ID slot) {
+  CK_TOKEN_INFO info{};
+  if (f->C_GetTokenInfo(slot, &info) != CKR_OK) return "";
+  std::string label(reinterpret_cast<const char *>(info.label), sizeof(info.label));
+  return label.substr(0, label.find_last_not_of(' ') + 1);
+}
+
+TokenLabel ChooseLabel(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, int32_t device_index) {
+  std::string label;
+  if (TokenInitialized(f, slot)) label = CurrentLabel(f, slot);
+  if (label.empty()) {
+    const char *chosen = std::getenv(kTokenLabelVariable);
+    std::string base = chosen != nullptr && chosen[0] != '\0'
+                           ? chosen
+                           : kTokenLabelPrefix + std::to_string(device_index);
+    std::set<std::string> taken;
+    for (CK_SLOT_ID other : InitializedSlots(f)) taken.insert(CurrentLabel(f, other));
+    label = base;
+    for (char suffix = 'a'; taken.count(label) != 0 && suffix <= 'z'; ++suffix) {
+      label = base + "-" + suffix;
+    }
+  }
+  TokenLabel padded{};
+  std::memset(padded.data(), ' ', 32);
+  std::memcpy(padded.data(), label.data(), std::min<size_t>(label.size(), 32));
+  padded[32] = 0;
+  return padded;
+}
+
+// OurObjects lists every object of obkey's on the token: its data objects
+// and the keys and certificates of the containers.
+int32_t OurObjects(const Cryptoki &c, std::vector<CK_OBJECT_HANDLE> *out) {
+  const CK_OBJECT_CLASS data_class = CKO_DATA;
+  std::vector<CK_OBJECT_HANDLE> found;
+  if (int32_t status = FindObjects(c,
+                                   {Attr(CKA_CLASS, &data_class, sizeof(data_class)),
+                                    Attr(CKA_APPLICATION, kApplication, std::strlen(kApplication))},
+                                   out)) {
+    return status;
+  }
+  ContainerNames names;
+  if (int32_t status = ReadContainerNames(c, &names)) return status;
+  for (const std::string &name : names) {
+    if (name.empty()) continue;
+    for (uint32_t key_type : {XC_KEY_EXCHANGE, XC_KEY_SIGNATURE}) {
+      for (CK_OBJECT_CLASS object_class : {CKO_PUBLIC_KEY, CKO_PRIVATE_KEY, CKO_CERTIFICATE}) {
+        if (int32_t status = FindLabelled(c, object_class, KeyLabel(name, key_type), &found)) {
+          return status;
+        }
+        out->insert(out->end(), found.begin(), found.end());
+      }
+    }
+  }
+  return 0;
+}
+
+// EraseOurObjects destroys obkey's objects. Done when none is left: a module
+// may refuse to destroy a handle it gave out twice (tpm2-pkcs11) once the
+// object behind it is gone.
+int32_t EraseOurObjects(const Cryptoki &c) {
+  std::vector<CK_OBJECT_HANDLE> doomed;
+  if (int32_t status = OurObjects(c, &doomed)) return status;
+  int32_t destroy_status = DestroyObjects(c, doomed);
+  if (int32_t status = OurObjects(c, &doomed)) return status;
+  return doomed.empty() ? 0 : (destroy_status != 0 ? destroy_status : P11ST_INTERNAL);
+}
+
+// EraseToken formats a token the module will not initialise again: the SO
+// resets the user PIN, and the user's session erases obkey's objects.
+int32_t EraseToken(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *admin_pin) {
+  if (int32_t status = SetDefaultUserPin(f, slot, admin_pin)) return status;
+  Cryptoki c{f, CK_INVALID_HANDLE, slot, 0};
+  CK_RV rv =
+      f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &c.session);
+  if (rv != CKR_OK) return StatusFromCkr(rv);
+  rv = f->C_Login(c.session, CKU_USER,
+                  reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(kDefaultUserPin)),
+                  static_cast<CK_ULONG>(std::strlen(kDefaultUserPin)));
+  int32_t status = rv == CKR_OK ? EraseOurObjects(c) : StatusFromCkr(rv);
+  f->C_Logout(c.session);
+  f->C_CloseSession(c.session);
+  ForgetModuleKnowledge();
+  return status;
+}
+
 int32_t InitializeToken(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *admin_pin,
-                        const std::set<CK_SLOT_ID> &initialized_before) {
+                        int32_t device_index) {
+  std::set<CK_SLOT_ID> initialized_before = InitializedSlots(f);
+  TokenLabel label = ChooseLabel(f, slot, device_index);
   // C_InitToken refuses a token with open sessions; formatting ends every
   // session and login on it, in this process's token library too.
   f->C_CloseAllSessions(slot);
-  CK_UTF8CHAR label[32];
-  std::memset(label, ' ', sizeof(label));
-  std::memcpy(label, kTokenLabel, std::strlen(kTokenLabel));
+  ForgetModuleKnowledge();
   CK_RV rv = f->C_InitToken(slot, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(admin_pin)),
-                            static_cast<CK_ULONG>(std::strlen(admin_pin)), label);
+                            static_cast<CK_ULONG>(std::strlen(admin_pin)), label.data());
   if (rv == CKR_PIN_INCORRECT) return P11ST_ADMIN_PIN_INCORRECT;
+  // Some modules (tpm2-pkcs11) initialise a token once only: erase obkey's
+  // objects and reset the user PIN instead, which is a format to obkey.
+  if (rv != CKR_OK && rv != CKR_PIN_LOCKED && initialized_before.count(slot) != 0) {
+    return EraseToken(f, slot, admin_pin);
+  }
   if (rv != CKR_OK) return StatusFromCkr(rv);
   // Some modules (SoftHSMv2) give a token initialised in their free slot a
   // slot of its own: find it as the one initialised token that is new.
@@ -155,37 +303,37 @@ int32_t InitializeToken(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *admin_
   return SetDefaultUserPin(f, slot, admin_pin);
 }
 
-// LockModule takes the lock of the configured module.
-int32_t LockModule(void **out_lock) {
-  std::string key = ModuleLockKey();
-  if (key.empty()) return P11ST_NO_MODULE;
-  *out_lock = os::LockToken(key, kTokenLockTimeoutMs);
-  return *out_lock == nullptr ? P11ST_TOKEN_BUSY : 0;
-}
-
-// OpenSessionLocked opens the session of a connection, with the module's
-// lock held.
-int32_t OpenSessionLocked(int32_t device_index, CK_SLOT_ID *out_slot,
-                          CK_SESSION_HANDLE *out_session) {
-  CK_FUNCTION_LIST *f = nullptr;
-  if (int32_t status = ModuleFunctions(&f)) return status;
-  module_functions = f;
-  if (int32_t status = FindDeviceSlot(f, device_index, out_slot)) return status;
-  // A token never formatted is no token yet, as a missing store is for the
-  // software token.
-  if (!TokenInitialized(f, *out_slot)) return P11ST_NO_TOKEN;
-  if (int32_t status = KeepSlotOpen(f, *out_slot)) return status;
-  return StatusFromCkr(f->C_OpenSession(*out_slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
-                                        nullptr, out_session));
+// OpenConnection opens the PKCS #11 session of a connection: the device's
+// slot and the kept session are learned once per module initialisation.
+int32_t OpenConnection(CK_FUNCTION_LIST *f, int32_t device_index, CK_SLOT_ID *out_slot,
+                       CK_SESSION_HANDLE *out_session) {
+  if (known.generation != ModuleGeneration()) known = KnownDevices{ModuleGeneration(), {}};
+  auto it = known.slots.find(device_index);
+  if (it == known.slots.end()) {
+    if (int32_t status = FindDeviceSlot(f, device_index, out_slot)) return status;
+    // A token never formatted is no token yet, as a missing store is for
+    // the software token.
+    if (!TokenInitialized(f, *out_slot)) return P11ST_NO_TOKEN;
+    if (int32_t status = KeepSlotOpen(f, *out_slot)) return status;
+    known.slots[device_index] = *out_slot;
+  } else {
+    *out_slot = it->second;
+  }
+  CK_RV rv = f->C_OpenSession(*out_slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
+                              out_session);
+  // A token gone or renumbered since: learn the device again, once.
+  if (rv != CKR_OK && it != known.slots.end()) {
+    known.slots.erase(device_index);
+    return OpenConnection(f, device_index, out_slot, out_session);
+  }
+  return StatusFromCkr(rv);
 }
 
 // FormatLocked formats the device's token, with the module's lock held.
-int32_t FormatLocked(int32_t device_index, const char *admin_pin) {
-  CK_FUNCTION_LIST *f = nullptr;
-  if (int32_t status = ModuleFunctions(&f)) return status;
+int32_t FormatLocked(CK_FUNCTION_LIST *f, int32_t device_index, const char *admin_pin) {
   CK_SLOT_ID slot = 0;
   if (int32_t status = FindDeviceSlot(f, device_index, &slot)) return status;
-  return InitializeToken(f, slot, admin_pin, InitializedSlots(f));
+  return InitializeToken(f, slot, admin_pin, device_index);
 }
 
 }  // namespace
@@ -193,14 +341,14 @@ int32_t FormatLocked(int32_t device_index, const char *admin_pin) {
 int32_t SessionOf(XcHandle session, Cryptoki *out) {
   const Entry *entry = Find(session, Kind::kSession);
   if (entry == nullptr) return P11ST_BAD_HANDLE;
-  *out = Cryptoki{module_functions, entry->ck_session};
+  *out = Cryptoki{module_functions, entry->ck_session, entry->slot_id, session};
   return 0;
 }
 
 int32_t ContainerOf(XcHandle container, Cryptoki *out, uint32_t *out_slot) {
   const Entry *entry = Find(container, Kind::kContainer);
   if (entry == nullptr) return P11ST_BAD_HANDLE;
-  *out = Cryptoki{module_functions, entry->ck_session};
+  *out = Cryptoki{module_functions, entry->ck_session, entry->slot_id, entry->session};
   *out_slot = entry->number;
   return 0;
 }
@@ -208,7 +356,7 @@ int32_t ContainerOf(XcHandle container, Cryptoki *out, uint32_t *out_slot) {
 int32_t FileOf(XcHandle file, Cryptoki *out, uint32_t *out_number) {
   const Entry *entry = Find(file, Kind::kFile);
   if (entry == nullptr) return P11ST_BAD_HANDLE;
-  *out = Cryptoki{module_functions, entry->ck_session};
+  *out = Cryptoki{module_functions, entry->ck_session, entry->slot_id, entry->session};
   *out_number = entry->number;
   return 0;
 }
@@ -238,25 +386,17 @@ int32_t GenerateRandom(const Cryptoki &c, uint8_t *out, size_t len) {
 
 int32_t ConnectEkey(int32_t device_index, XcHandle *out_session) {
   if (out_session == nullptr) return P11ST_BAD_ARGUMENT;
-  // PKCS #11 has no transactions: a session holds the module's lock from
-  // connect to disconnect, so that two processes never interleave a
-  // read-modify-write (the label directory included). It is taken before
-  // the module is first initialised too: a module that reads its token
-  // store then (SoftHSMv2) must not read another process's half-written
-  // objects.
-  void *module_lock = nullptr;
-  if (int32_t status = LockModule(&module_lock)) return status;
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
+  module_functions = step.functions();
   CK_SESSION_HANDLE ck_session = CK_INVALID_HANDLE;
   CK_SLOT_ID slot = 0;
-  int32_t status = OpenSessionLocked(device_index, &slot, &ck_session);
-  if (status != 0) {
-    os::UnlockToken(module_lock);
+  if (int32_t status = OpenConnection(module_functions, device_index, &slot, &ck_session)) {
     return status;
   }
   Entry entry;
   entry.slot_id = slot;
   entry.ck_session = ck_session;
-  entry.token_lock = module_lock;
   XcHandle handle = NewHandle(entry);
   handles[handle].session = handle;
   *out_session = handle;
@@ -269,7 +409,7 @@ int32_t DisconnectEkey(XcHandle session) {
   // A session that formatting closed is gone already; there is nothing to
   // report.
   module_functions->C_CloseSession(entry->ck_session);
-  os::UnlockToken(entry->token_lock);
+  ForgetConnection(session);
   for (auto it = handles.begin(); it != handles.end();) {
     it = it->second.session == session ? handles.erase(it) : std::next(it);
   }
@@ -277,14 +417,29 @@ int32_t DisconnectEkey(XcHandle session) {
 }
 
 int32_t VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32_t pin_type) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (pin_type != XC_PIN_USER) return P11ST_BAD_PIN_TYPE;
   if (int32_t status = CheckPin(pin, pin_len)) return status;
-  // A login in force would make the module accept any PIN without checking
-  // it: end it first, so that a wrong PIN also ends it, as on a card.
-  c.functions->C_Logout(c.session);
-  CK_RV rv = c.functions->C_Login(c.session, CKU_USER, const_cast<CK_UTF8CHAR_PTR>(pin), pin_len);
+  CK_UTF8CHAR_PTR pin_text = const_cast<CK_UTF8CHAR_PTR>(pin);
+  CK_RV rv = c.functions->C_Login(c.session, CKU_USER, pin_text, pin_len);
+  // A login in force makes the module take any PIN unchecked. The PIN that
+  // logged in through this process is known again without ending the login
+  // (which other programs sharing the module's login, through one p11-kit
+  // server, would lose); any other one ends it and is checked, so that a
+  // wrong PIN also ends the login, as on a card.
+  if (rv == CKR_USER_ALREADY_LOGGED_IN && IsRememberedPin(c.slot, pin, pin_len)) return 0;
+  if (rv == CKR_USER_ALREADY_LOGGED_IN) {
+    c.functions->C_Logout(c.session);
+    rv = c.functions->C_Login(c.session, CKU_USER, pin_text, pin_len);
+  }
+  if (rv == CKR_OK) {
+    RememberPin(c.slot, pin, pin_len);
+  } else {
+    ForgetPins();
+  }
   return StatusFromCkr(rv);
 }
 
@@ -295,14 +450,28 @@ int32_t ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,
   if (pin_type != XC_PIN_USER) return P11ST_BAD_PIN_TYPE;
   if (int32_t status = CheckPin(old_pin, old_len)) return status;
   if (int32_t status = CheckPin(new_pin, new_len)) return status;
-  CK_RV rv = c.functions->C_SetPIN(c.session, const_cast<CK_UTF8CHAR_PTR>(old_pin), old_len,
-                                   const_cast<CK_UTF8CHAR_PTR>(new_pin), new_len);
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
+  auto set_pin = [&] {
+    return c.functions->C_SetPIN(c.session, const_cast<CK_UTF8CHAR_PTR>(old_pin), old_len,
+                                 const_cast<CK_UTF8CHAR_PTR>(new_pin), new_len);
+  };
+  CK_RV rv = set_pin();
+  // Some modules (tpm2-pkcs11) change the PIN only for a logged-in user: the
+  // old PIN logs in first.
+  if (rv == CKR_USER_NOT_LOGGED_IN) {
+    rv = c.functions->C_Login(c.session, CKU_USER, const_cast<CK_UTF8CHAR_PTR>(old_pin), old_len);
+    if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) rv = set_pin();
+  }
+  ForgetPins();
   // A changed PIN ends the login, as it does on the software token.
   if (rv == CKR_OK) c.functions->C_Logout(c.session);
   return StatusFromCkr(rv);
 }
 
 int32_t GenRandom(XcHandle session, uint8_t *out, uint32_t len) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (len == 0) return 0;
@@ -312,6 +481,8 @@ int32_t GenRandom(XcHandle session, uint8_t *out, uint32_t len) {
 
 int32_t GetEkeyParam(XcHandle session, uint32_t param, uint8_t *out, uint32_t *inout_len,
                      uint32_t /*flags*/) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (param != XC_EKEY_PARAM_CERT_COUNT) return P11ST_BAD_PARAM;
@@ -328,11 +499,10 @@ int32_t FormatToken(const char *admin_pin, const char *second_text, int32_t devi
   if (admin_pin == nullptr || second_text == nullptr || device_index < 0) {
     return P11ST_BAD_ARGUMENT;
   }
-  void *module_lock = nullptr;
-  if (int32_t status = LockModule(&module_lock)) return status;
-  int32_t status = FormatLocked(device_index, admin_pin);
-  os::UnlockToken(module_lock);
-  return status;
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
+  ForgetPins();
+  return FormatLocked(step.functions(), device_index, admin_pin);
 }
 
 }  // namespace obkey::p11token

@@ -17,15 +17,18 @@ int32_t ReadFile(const Cryptoki &c, uint32_t number, Bytes *out_contents) {
   return found ? 0 : P11ST_FILE_NOT_FOUND;
 }
 
-// Replace writes a file's whole contents. A full token is a full file store.
-int32_t Replace(const Cryptoki &c, uint32_t number, const Bytes &contents) {
-  return ReplaceDataObject(c, FileLabel(number), contents);
+// Replace writes a file's whole contents over `read` (null: a new file). A
+// full token is a full file store.
+int32_t Replace(const Cryptoki &c, uint32_t number, const Bytes *read, const Bytes &contents) {
+  return ReplaceDataObject(c, FileLabel(number), read, contents);
 }
 
 }  // namespace
 
 int32_t CreateUserFile(XcHandle session, uint32_t file_number, uint32_t size, uint32_t mode,
                        XcHandle *out_file) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (out_file == nullptr) return P11ST_BAD_ARGUMENT;
@@ -37,7 +40,7 @@ int32_t CreateUserFile(XcHandle session, uint32_t file_number, uint32_t size, ui
     if (status != P11ST_FILE_NOT_FOUND) return status;
     // Sizes beyond any token's memory are refused before asking for them.
     if (size > (1u << 24)) return P11ST_FILE_SPACE_FULL;
-    if ((status = Replace(c, file_number, Bytes(size, 0)))) return status;
+    if ((status = Replace(c, file_number, nullptr, Bytes(size, 0)))) return status;
   } else if (status != 0) {
     // Opening ignores the size: it was fixed when the file was created.
     return status;
@@ -47,12 +50,15 @@ int32_t CreateUserFile(XcHandle session, uint32_t file_number, uint32_t size, ui
 }
 
 int32_t ReadUserFile(XcHandle file, uint8_t *out, uint32_t *inout_len) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   Cryptoki c;
   uint32_t number = 0;
   if (int32_t status = FileOf(file, &c, &number)) return status;
   Bytes contents;
   if (int32_t status = ReadFile(c, number, &contents)) return status;
   if (inout_len == nullptr || (out == nullptr && *inout_len != 0)) return P11ST_BAD_ARGUMENT;
+  RememberRead(c, FileLabel(number), contents);
   // Reads take what fits: the caller learns the count from *inout_len.
   uint32_t count =
       *inout_len < contents.size() ? *inout_len : static_cast<uint32_t>(contents.size());
@@ -62,6 +68,8 @@ int32_t ReadUserFile(XcHandle file, uint8_t *out, uint32_t *inout_len) {
 }
 
 int32_t WriteUserFile(XcHandle file, const uint8_t *data, uint32_t len) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   Cryptoki c;
   uint32_t number = 0;
   if (int32_t status = FileOf(file, &c, &number)) return status;
@@ -70,13 +78,26 @@ int32_t WriteUserFile(XcHandle file, const uint8_t *data, uint32_t len) {
   if (data == nullptr && len != 0) return P11ST_BAD_ARGUMENT;
   if (len > contents.size()) return P11ST_FILE_BOUNDS;
   if (int32_t status = RequireLogin(c)) return status;
+  // A caller that read the file on this connection wrote what it read: the
+  // file must still hold that, or another program's write would be lost.
+  Bytes read;
+  if (RememberedRead(c, FileLabel(number), &read) && read != contents) {
+    ForgetRead(c, FileLabel(number));
+    return P11ST_CHANGED;
+  }
   // Bytes past `len` keep their contents, as in any file written from its
   // start.
-  if (len != 0) std::memcpy(contents.data(), data, len);
-  return Replace(c, number, contents);
+  Bytes written = contents;
+  if (len != 0) std::memcpy(written.data(), data, len);
+  int32_t status = Replace(c, number, &contents, written);
+  if (status == 0) RememberRead(c, FileLabel(number), written);
+  if (status == P11ST_CHANGED) ForgetRead(c, FileLabel(number));
+  return status;
 }
 
 int32_t DeleteUserFile(XcHandle file) {
+  TokenStep step;
+  if (int32_t status = step.Begin()) return status;
   Cryptoki c;
   uint32_t number = 0;
   if (int32_t status = FileOf(file, &c, &number)) return status;

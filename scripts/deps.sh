@@ -26,6 +26,8 @@ test_packages=(
   dpkg-dev xz-utils zip unzip
   lld llvm shellcheck
   softhsm2 opensc libp11-kit-dev
+  p11-kit p11-kit-modules swtpm swtpm-tools libtpm2-pkcs11-1 libtpm2-pkcs11-tools tpm2-tools
+  tpm2-abrmd libtss2-tcti-tabrmd0 dbus
   wine wine32:i386 wine64
 )
 

@@ -17,7 +17,7 @@ fi
 name="obkey-$version-$OBKEY_WIN_PLATFORM"
 stage="$build_dir/dist/$name"
 rm -rf "$stage" "$build_dir/$name.zip"
-mkdir -p "$stage/bin" "$stage/lib" "$stage/include" "$stage/softtoken"
+mkdir -p "$stage/bin" "$stage/lib" "$stage/include" "$stage/softtoken" "$stage/p11token"
 
 cp "$build_dir/lib/obkey.dll" "$build_dir/bin/obkeyctl.exe" "$stage/bin/"
 cp "$build_dir/lib/libobkey.dll.a" "$build_dir/lib/obkey.lib" "$build_dir/lib/obkey.def" "$stage/lib/"
@@ -26,6 +26,8 @@ cp "$build_dir/softtoken/xcsp_eclib.dll" "$build_dir/softtoken/KeyOperation.dll"
   "$build_dir/enrollsim/VeltaNxoEnrollApi.dll" "$stage/softtoken/"
 cp "$here/softtoken/README.md" "$stage/softtoken/README.md"
 cp "$here/enrollsim/README.md" "$stage/softtoken/README-enrollment.md"
+cp "$build_dir/p11token/xcsp_eclib.dll" "$build_dir/p11token/KeyOperation.dll" "$stage/p11token/"
+cp "$here/p11token/README.md" "$stage/p11token/README.md"
 cp "$build_dir/README-windows.txt" "$stage/README-windows.txt"
 
 (cd "$build_dir/dist" && zip -q -r -X "$build_dir/$name.zip" "$name")

@@ -25,14 +25,15 @@ root=$(ls -d "$work"/obkey-*-"$platform")
 expected="README-windows.txt bin/obkey.dll bin/obkeyctl.exe include/obkey.h
 include/obkey_types.h include/obkey_version.h lib/libobkey.dll.a lib/obkey.def lib/obkey.lib
 softtoken/KeyOperation.dll softtoken/README-enrollment.md softtoken/README.md
-softtoken/VeltaNxoEnrollApi.dll softtoken/xcsp_eclib.dll"
+softtoken/VeltaNxoEnrollApi.dll softtoken/xcsp_eclib.dll
+p11token/KeyOperation.dll p11token/README.md p11token/xcsp_eclib.dll"
 actual=$(cd "$root" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
 if [ "$actual" != "$(echo "$expected" | tr ' ' '\n' | grep . | LC_ALL=C sort | tr '\n' ' ')" ]; then
   echo "test-dist: the zip holds: $actual" >&2
   exit 1
 fi
 file_format=$(obkey_pe_format "$platform")
-for f in "$root"/bin/*.dll "$root"/bin/*.exe "$root"/softtoken/*.dll; do
+for f in "$root"/bin/*.dll "$root"/bin/*.exe "$root"/softtoken/*.dll "$root"/p11token/*.dll; do
   if grep -q '\.debug_' <<<"$("$mingw-objdump" -h "$f")"; then
     echo "test-dist: $f carries debug sections" >&2
     exit 1
@@ -51,7 +52,7 @@ done
 # and C++ runtimes and OpenSSL are linked in, so nothing else need be shipped.
 allowed=(kernel32.dll advapi32.dll user32.dll msvcrt.dll ole32.dll oleaut32.dll ws2_32.dll
   crypt32.dll bcrypt.dll xcsp_eclib.dll keyoperation.dll veltanxoenrollapi.dll)
-for f in "$root"/bin/*.dll "$root"/bin/*.exe "$root"/softtoken/*.dll; do
+for f in "$root"/bin/*.dll "$root"/bin/*.exe "$root"/softtoken/*.dll "$root"/p11token/*.dll; do
   for dll in $("$mingw-objdump" -p "$f" | awk '/DLL Name:/ {print tolower($3)}'); do
     if ! printf '%s\n' "${allowed[@]}" | grep -qxF "$dll"; then
       echo "test-dist: $(basename "$f") imports $dll, which the zip does not hold" >&2

@@ -47,7 +47,10 @@
   X(P11ST_INTERNAL, 0x58430021, "unexpected failure inside the library")                \
   X(P11ST_NO_MODULE, 0x50310001, "no PKCS #11 module configured")                       \
   X(P11ST_MODULE_LOAD, 0x50310002, "the PKCS #11 module could not be loaded")           \
-  X(P11ST_MODULE_INIT, 0x50310003, "the PKCS #11 module refused C_Initialize")
+  X(P11ST_MODULE_INIT, 0x50310003, "the PKCS #11 module refused C_Initialize")          \
+  X(P11ST_CHANGED, 0x50310004, "the object was changed by another program meanwhile")   \
+  X(P11ST_LOCK_UNUSABLE, 0x50310005, "the module's lock file cannot be made")           \
+  X(P11ST_NO_DATA_OBJECTS, 0x50310006, "the module keeps no data objects")
 
 enum : int32_t {
 #define P11ST_ENUM_ENTRY(name, value, text) name = static_cast<int32_t>(value),

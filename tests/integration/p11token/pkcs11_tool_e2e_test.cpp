@@ -26,13 +26,14 @@ class Pkcs11ToolTest : public ::testing::Test {
     ASSERT_EQ(OBCA_Login(1, obkey_test::kSoftHsmUserPin), 0);
   }
 
-  // Tool runs pkcs11-tool on the formatted token (its label is "obkey"; the
-  // other test tokens keep theirs) and returns its output.
+  // Tool runs pkcs11-tool on the formatted token (the device's slot: a
+  // format keeps the token's label) and returns its output.
   static std::string Tool(const std::string &arguments, int expected_exit = 0) {
     std::string output;
     int exit_status = obkey_test::ProcessSoftHsmTokens().RunTool(
         std::string(OBKEY_PKCS11_TOOL) + " --module " + obkey_test::SoftHsmTokens::ModulePath() +
-            " --token-label obkey --login --pin " + obkey_test::kSoftHsmUserPin + " " + arguments,
+            " --slot-index " + std::to_string(kDevice) + " --login --pin " +
+            obkey_test::kSoftHsmUserPin + " " + arguments,
         &output);
     EXPECT_EQ(exit_status, expected_exit) << arguments << "\n" << output;
     return output;

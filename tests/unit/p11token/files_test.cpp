@@ -64,6 +64,31 @@ TEST_F(P11TokenTest, UserFilesKeepTheirSizeAndModes) {
   EXPECT_TRUE(Objects(CKO_DATA, FileLabel(9)).empty());
 }
 
+// A file is every object of its label, also past the module's first answer
+// (objects are found 16 at a time).
+TEST_F(P11TokenTest, DeletingAFileRemovesEveryObjectOfItsLabel) {
+  XcHandle file = 0;
+  ASSERT_EQ(CreateUserFile(session_, 11, 4, XC_USER_FILE_CREATE, &file), 0);
+  ASSERT_EQ(Login(), 0);
+  Cryptoki c;
+  ASSERT_EQ(SessionOf(session_, &c), 0);
+  std::string label = FileLabel(11);
+  const CK_OBJECT_CLASS data_class = CKO_DATA;
+  CK_BBOOL yes = CK_TRUE;
+  CK_ATTRIBUTE tmpl[] = {
+      {CKA_CLASS, const_cast<CK_OBJECT_CLASS *>(&data_class), sizeof(data_class)},
+      {CKA_TOKEN, &yes, sizeof(yes)},
+      {CKA_APPLICATION, const_cast<char *>(kApplication), std::strlen(kApplication)},
+      {CKA_LABEL, label.data(), label.size()},
+  };
+  for (int copy = 0; copy < 17; ++copy) {
+    CK_OBJECT_HANDLE created = 0;
+    ASSERT_EQ(c.functions->C_CreateObject(c.session, tmpl, 4, &created), CKR_OK);
+  }
+  ASSERT_EQ(DeleteUserFile(file), 0);
+  EXPECT_TRUE(Objects(CKO_DATA, label).empty());
+}
+
 // A rewrite interrupted between creating the new object and destroying the
 // old one leaves two: a reader sees one whole value, and the next write
 // leaves one object again.
@@ -183,6 +208,14 @@ TEST_F(P11TokenTest, CertificatesAreObjectsOfTheKeysLabel) {
   len = static_cast<uint32_t>(out.size());
   ASSERT_EQ(ReadCert(enc, out.data(), &len, 1), 0);
   EXPECT_EQ(Bytes(out.begin(), out.begin() + len), Bytes(opaque, opaque + sizeof(opaque)));
+  // The largest certificate there is room for is kept whole.
+  ASSERT_EQ(Login(), 0);
+  Bytes largest(4096, 0x30);
+  ASSERT_EQ(WriteCert(enc, largest.data(), 4096, 1), 0);
+  Bytes back(4100);
+  uint32_t back_len = static_cast<uint32_t>(back.size());
+  ASSERT_EQ(ReadCert(enc, back.data(), &back_len, 1), 0);
+  EXPECT_EQ(Bytes(back.begin(), back.begin() + back_len), largest);
 }
 
 }  // namespace

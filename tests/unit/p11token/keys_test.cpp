@@ -289,6 +289,20 @@ TEST_F(P11KeysTest, APairMadeElsewhereUnderTheLabelIsUsed) {
   Bytes cert_id;
   ASSERT_EQ(ReadAttribute(raw_, certificates[0], CKA_ID, &cert_id), 0);
   EXPECT_EQ(cert_id, Bytes(id, id + sizeof(id)));
+
+  // A pair of under 1024 bits under our label is no key of the interface.
+  std::string short_label = Label(XC_KEY_EXCHANGE);
+  const CK_ULONG short_bits = 512;
+  public_tmpl[1] = {CKA_LABEL, short_label.data(), short_label.size()};
+  public_tmpl[3] = {CKA_MODULUS_BITS, const_cast<CK_ULONG *>(&short_bits), sizeof(short_bits)};
+  private_tmpl[2] = {CKA_LABEL, short_label.data(), short_label.size()};
+  ASSERT_EQ(c.functions->C_GenerateKeyPair(c.session, &mechanism, public_tmpl, 6, private_tmpl, 6,
+                                           &public_key, &private_key),
+            CKR_OK);
+  uint8_t out[XC_PUBKEY_SIZE];
+  uint32_t len = sizeof(out);
+  EXPECT_EQ(ReadRSAPubKey(container_, out, &len, XC_KEY_EXCHANGE), P11ST_BAD_KEY);
+  Run(RSAEncrypt, data, XC_KEY_EXCHANGE, P11ST_BAD_KEY);
 }
 
 }  // namespace

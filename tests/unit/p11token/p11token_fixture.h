@@ -14,6 +14,7 @@
 #include "module.h"
 #include "objects.h"
 #include "p11token_api.h"
+#include "p11token_guard.h"
 #include "p11token_status.h"
 #include "softhsm_tokens.h"
 
@@ -61,6 +62,32 @@ class P11TokenTest : public ::testing::Test {
     std::vector<CK_OBJECT_HANDLE> objects;
     EXPECT_EQ(FindLabelled(raw_, object_class, label, &objects), 0);
     return objects;
+  }
+
+  // SignOnce signs as obkey does, on a connection of its own: connect, the
+  // signature container, its key flags, the signature, disconnect. Each
+  // call goes through the exports' guard, as from several threads.
+  static int32_t SignOnce() {
+    XcHandle session = 0, container = 0;
+    int32_t status = Guarded([&] { return ConnectEkey(kDevice, &session); });
+    if (status != 0) return status;
+    uint8_t out[XC_RSA_BLOCK];
+    uint32_t len = sizeof(uint32_t);
+    status = Guarded([&] { return SetCurContainer(session, XC_SLOT_SIGNATURE, &container); });
+    if (status == 0) {
+      status = Guarded(
+          [&] { return GetContainerParam(container, XC_CONTAINER_PARAM_FLAGS, out, &len, 0); });
+    }
+    if (status == 0) {
+      len = sizeof(out);
+      const uint8_t digest[20] = {1, 2, 3};
+      status = Guarded([&] {
+        return RSASign(container, digest, sizeof(digest), out, &len,
+                       XC_KEY_SIGNATURE + XC_KEY_SIGN_FLAG);
+      });
+    }
+    Guarded([&] { return DisconnectEkey(session); });
+    return status;
   }
 
   XcHandle session_ = 0;

@@ -1,7 +1,13 @@
 // Sessions, handles, devices, the user PIN, formatting and the module lock of
 // p11token, over SoftHSMv2.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <thread>
 
 #include "p11token_fixture.h"
 
@@ -175,20 +181,44 @@ TEST_F(P11TokenTest, FormattingChecksTheAdminPinAndErasesEverything) {
   EXPECT_EQ(Login(), 0);
 }
 
-// The lock is the module's: sessions on its other tokens wait as well.
-TEST_F(P11TokenTest, ASecondSessionWaitsForTheFirst) {
+// The lock is the module's, held for one step: another program's step makes
+// a step on any of the module's tokens wait, and two connections of one
+// program work side by side.
+TEST_F(P11TokenTest, AStepWaitsForAnotherProgramsStep) {
+  // Another program's hold: the lock file, opened and locked on its own.
+  std::string lock_file =
+      obkey_test::ProcessSoftHsmTokens().folder() + "/obkey-p11-" + ModuleLockKey() + ".lock";
+  int other_program = open(lock_file.c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(other_program, 0);
+  ASSERT_EQ(flock(other_program, LOCK_EX), 0);
   XcHandle second = 0;
-  for (int32_t device : {kDevice, kDevice + 1}) {
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ConnectEkey(device, &second), P11ST_TOKEN_BUSY) << device;
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(4)) << device;
-  }
-  // Formatting waits for the lock too.
-  EXPECT_EQ(FormatToken(obkey_test::kSoftHsmSoPin, "x", kDevice), P11ST_TOKEN_BUSY);
-  ASSERT_EQ(DisconnectEkey(session_), 0);
-  session_ = 0;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ConnectEkey(kDevice + 1, &second), P11ST_TOKEN_BUSY);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  close(other_program);
   ASSERT_EQ(ConnectEkey(kDevice, &second), 0);
+  uint8_t random[8];
+  EXPECT_EQ(GenRandom(second, random, 8), 0);
+  EXPECT_EQ(GenRandom(session_, random, 8), 0);
   EXPECT_EQ(DisconnectEkey(second), 0);
+}
+
+// Threads of one program, each on its own connection, all sign.
+TEST_F(P11TokenTest, ThreadsSignSideBySide) {
+  XcHandle container = NewContainer("THREADS_SIG");
+  ASSERT_EQ(Login(), 0);
+  ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+  for (int thread_count : {2, 4, 8}) {
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < thread_count; ++t) {
+      threads.emplace_back([&] {
+        for (int round = 0; round < 10; ++round) failures += SignOnce() != 0;
+      });
+    }
+    for (std::thread &thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0) << thread_count << " threads";
+  }
 }
 
 TEST_F(P11TokenTest, RandomNumbersAndTheTokenParameter) {
@@ -225,6 +255,17 @@ TEST_F(P11TokenTest, FormattingTheFreeSlotMakesANewToken) {
   ASSERT_EQ(FormatToken(obkey_test::kSoftHsmSoPin, "x", kTokenCount), 0);
   // The new token takes a place among the initialised ones; every device
   // up to kTokenCount is now a token with the default user PIN.
+  // A first format names the token after its device.
+  CK_SLOT_ID slot = 0;
+  CK_TOKEN_INFO info{};
+  bool named = false;
+  for (int32_t device = 0; device <= kTokenCount; ++device) {
+    ASSERT_EQ(FindDeviceSlot(raw_.functions, device, &slot), 0);
+    ASSERT_EQ(raw_.functions->C_GetTokenInfo(slot, &info), CKR_OK);
+    named |= std::string(reinterpret_cast<char *>(info.label), 32) ==
+             "obkey-" + std::to_string(kTokenCount) + std::string(32 - 7, ' ');
+  }
+  EXPECT_TRUE(named);
   for (int32_t device = 0; device <= kTokenCount; ++device) {
     ASSERT_EQ(ConnectEkey(device, &other), 0) << device;
     EXPECT_EQ(VerifyPin(other, Pin(kUserPin), 8, 2), 0) << device;

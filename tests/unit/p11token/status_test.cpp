@@ -126,23 +126,30 @@ TEST(P11StatusTest, ModuleComesFromTheEnvironmentBeforeTheConfiguration) {
   // The module's value sits under the same key, after the device's.
   ASSERT_TRUE(obkey_test::WriteRegistryFile(
       registry, obkey_test::RegistryText(obkey_test::DeviceValue(0)) +
-                    "\"PKCS11Module\"=\"/from/the/configuration.so\"\n"));
+                    "\"PKCS11Module\"=\"/from/the/configuration.so\"\n"
+                    "\"PKCS11InitArgs\"=\"configdir=/from/the/configuration\"\n"));
   setenv("OBKEY_REGISTRY", registry.c_str(), 1);
   struct Case {
+    const char *name;
     const char *variable;  // null: unset
+    std::string (*read)();
     const char *expected;
   } cases[] = {
-      {"/from/the/environment.so", "/from/the/environment.so"},
-      {"", "/from/the/configuration.so"},
-      {nullptr, "/from/the/configuration.so"},
+      {"OBKEY_PKCS11_MODULE", "/from/the/environment.so", ConfiguredModulePath,
+       "/from/the/environment.so"},
+      {"OBKEY_PKCS11_MODULE", "", ConfiguredModulePath, "/from/the/configuration.so"},
+      {"OBKEY_PKCS11_MODULE", nullptr, ConfiguredModulePath, "/from/the/configuration.so"},
+      {"OBKEY_PKCS11_INIT_ARGS", "configdir=/from/the/environment", ConfiguredInitArgs,
+       "configdir=/from/the/environment"},
+      {"OBKEY_PKCS11_INIT_ARGS", nullptr, ConfiguredInitArgs, "configdir=/from/the/configuration"},
   };
   for (const Case &c : cases) {
     if (c.variable == nullptr) {
-      unsetenv("OBKEY_PKCS11_MODULE");
+      unsetenv(c.name);
     } else {
-      setenv("OBKEY_PKCS11_MODULE", c.variable, 1);
+      setenv(c.name, c.variable, 1);
     }
-    EXPECT_EQ(ConfiguredModulePath(), c.expected) << (c.variable ? c.variable : "(unset)");
+    EXPECT_EQ(c.read(), c.expected) << c.name << "=" << (c.variable ? c.variable : "(unset)");
   }
   setenv("OBKEY_REGISTRY", (folder + "-missing.reg").c_str(), 1);
   EXPECT_EQ(ConfiguredModulePath(), "");
@@ -154,10 +161,12 @@ TEST(P11StatusTest, ModulesThatCannotServeAreRefused) {
   struct Case {
     const char *module;
     int32_t status;
+    const char *cause;  // in the failure's text
   } cases[] = {
-      {nullptr, P11ST_NO_MODULE},
-      {"/nonexistent/libmodule.so", P11ST_MODULE_LOAD},
-      {"libc.so.6", P11ST_MODULE_LOAD},  // loads, but has no C_GetFunctionList
+      {nullptr, P11ST_NO_MODULE, "OBKEY_PKCS11_MODULE"},
+      {"/nonexistent/libmodule.so", P11ST_MODULE_LOAD, "No such file"},
+      // loads, but has no C_GetFunctionList
+      {"libc.so.6", P11ST_MODULE_LOAD, "no C_GetFunctionList"},
   };
   setenv("OBKEY_REGISTRY", "/nonexistent/registry.reg", 1);
   // The connection takes the module's lock first: in a folder of the test's.
@@ -177,28 +186,42 @@ TEST(P11StatusTest, ModulesThatCannotServeAreRefused) {
     XcHandle session = 0;
     EXPECT_EQ(ConnectEkey(0, &session), c.status) << (c.module ? c.module : "(none)");
     EXPECT_EQ(FormatToken("ZARQU.1974", "ZARQU.1974", 0), c.status);
+    EXPECT_NE(ModuleFailureText().find(c.cause), std::string::npos) << ModuleFailureText();
   }
   std::filesystem::remove_all(lock_dir);
 }
 
 TEST(P11StatusTest, TheLockIsNamedAfterTheModuleFile) {
   setenv("OBKEY_REGISTRY", "/nonexistent/registry.reg", 1);
-  auto key_for = [](const char *module) {
-    setenv("OBKEY_PKCS11_MODULE", module, 1);
+  auto key_for = [](const std::string &module) {
+    setenv("OBKEY_PKCS11_MODULE", module.c_str(), 1);
     return ModuleLockKey();
   };
-  std::string key = key_for("/usr/lib/softhsm/libsofthsm2.so");
+  // A module that loads: two paths to one file share the lock, a copy of
+  // the file is another module.
+  std::string folder = ::testing::TempDir() + "p11token-lock-key-XXXXXX";
+  ASSERT_NE(mkdtemp(folder.data()), nullptr);
+  std::string module = OBKEY_SOFTHSM2_MODULE;
+  std::filesystem::create_symlink(module, folder + "/another-name.so");
+  std::filesystem::copy_file(module, folder + "/copy.so");
+  std::string key = key_for(module);
   EXPECT_EQ(key.rfind("libsofthsm2_so_", 0), 0u) << key;
   EXPECT_EQ(
       key.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_"),
       std::string::npos)
       << key;
-  EXPECT_EQ(key_for("/usr/lib/softhsm/libsofthsm2.so"), key);
-  // The same file name elsewhere is another module, and another lock.
-  EXPECT_NE(key_for("/opt/softhsm/libsofthsm2.so"), key);
+  EXPECT_EQ(key_for(folder + "/another-name.so"), key);
+  EXPECT_EQ(key_for(folder + "/../" + std::filesystem::path(folder).filename().string() +
+                    "/another-name.so"),
+            key);
+  std::string copy_key = key_for(folder + "/copy.so");
+  EXPECT_NE(copy_key.substr(copy_key.size() - 16), key.substr(key.size() - 16));
+  // Files that do not load are told apart by their path.
+  EXPECT_NE(key_for("/opt/a/libsofthsm2.so"), key_for("/opt/b/libsofthsm2.so"));
   EXPECT_EQ(key_for("C:\\tokens\\vendor p11.dll").rfind("vendor_p11_dll_", 0), 0u);
   unsetenv("OBKEY_PKCS11_MODULE");
   EXPECT_EQ(ModuleLockKey(), "");
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# real_modules.sh <kind> <p11token_flow>: p11token over a real module, in a
+# private folder, everything it starts stopped on exit.
+#   softhsm_two_paths  SoftHSMv2: the flow, then two writers naming the
+#                      module by two paths (a symbolic link), one machine
+#   tpm2               tpm2-pkcs11 over swtpm and tpm2-abrmd: the flow, the
+#                      steps the module cannot do failing as documented
+#   p11kit             SoftHSMv2 behind `p11-kit server`: the flow, then two
+#                      writers as two clients with no lock in common, as two
+#                      machines sharing one token
+# Writers count their increments of one user file: every increment reported
+# done must be in the file at the end (none reported done and lost). Through
+# p11-kit's client a writer may also fail otherwise now and then (seen:
+# CKR_GENERAL_ERROR, no token found): a failure, never a write told done.
+set -euo pipefail
+kind=$1
+flow=$2
+rounds=${OBKEY_WRITER_ROUNDS:-25}
+work=$(mktemp -d "${TMPDIR:-/tmp}/obkey-real-module-XXXXXX")
+started=()
+cleanup() {
+  local pid
+  for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+softhsm=""
+for candidate in /usr/lib/softhsm/libsofthsm2.so /usr/lib/*/softhsm/libsofthsm2.so; do
+  if [ -f "$candidate" ]; then softhsm=$candidate; break; fi
+done
+pkcs11_dir=$(dirname "$(find /usr/lib -name p11-kit-client.so -path '*pkcs11*' | head -n1)")
+
+softhsm_store() {
+  mkdir -p "$work/tokens"
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\nslots.removable = false\n' \
+    "$work/tokens" >"$work/softhsm2.conf"
+  export SOFTHSM2_CONF="$work/softhsm2.conf"
+  softhsm2-util --init-token --free --label shared --so-pin ZARQU.1974 --pin 12345678 >/dev/null
+}
+
+# writers <module A> <lock dir A> <module B> <lock dir B> [clean]
+# With "clean", neither may fail for another reason than a write overtaken
+# or a lock kept busy.
+writers() {
+  OBKEY_PKCS11_MODULE=$1 OBKEY_PKCS11_LOCK_DIR=$2 "$flow" setup 7
+  OBKEY_PKCS11_MODULE=$1 OBKEY_PKCS11_LOCK_DIR=$2 "$flow" writer 7 "$rounds" >"$work/a.out" &
+  local a=$!
+  OBKEY_PKCS11_MODULE=$3 OBKEY_PKCS11_LOCK_DIR=$4 "$flow" writer 7 "$rounds" >"$work/b.out" &
+  local b=$!
+  wait "$a" "$b"
+  local value lost highest
+  value=$(OBKEY_PKCS11_MODULE=$1 OBKEY_PKCS11_LOCK_DIR=$2 "$flow" read 7 | awk '{print $2}')
+  echo "writer A: $(head -n1 "$work/a.out"); writer B: $(head -n1 "$work/b.out"); file: $value"
+  # Each write stores the value read plus one: two writes told done with
+  # the same value mean one overwrote the other unseen.
+  awk 'FNR == 2' "$work/a.out" "$work/b.out" | tr ' ' '\n' | grep -v '^wrote$' | grep . | sort -n >"$work/done"
+  lost=$(uniq -d "$work/done" | wc -l)
+  highest=$(tail -n1 "$work/done")
+  echo "writes told done: $(wc -l <"$work/done"); reported done and lost: $lost"
+  [ -n "$highest" ] || { echo "no write was done at all"; return 1; }
+  if [ "${5:-}" = clean ] && grep -qv ' other 0$' <(head -qn1 "$work/a.out" "$work/b.out"); then
+    echo "a writer failed otherwise than overtaken or busy"
+    return 1
+  fi
+  [ "$lost" -eq 0 ] && [ "$value" -ge "$highest" ]
+}
+
+case $kind in
+  softhsm_two_paths)
+    softhsm_store
+    mkdir -p "$work/locks"
+    ln -s "$softhsm" "$work/module-by-another-path.so"
+    OBKEY_PKCS11_MODULE=$softhsm OBKEY_PKCS11_LOCK_DIR=$work/locks "$flow" flow softhsm
+    writers "$softhsm" "$work/locks" "$work/module-by-another-path.so" "$work/locks" clean
+    ;;
+  tpm2)
+    mkdir -p "$work/tpm" "$work/store"
+    port=""
+    for _ in 1 2 3 4 5; do
+      candidate=$((20000 + (RANDOM % 20000) * 2))
+      if swtpm socket --tpmstate dir="$work/tpm" --tpm2 --flags not-need-init,startup-clear \
+        --server type=tcp,port=$candidate,bindaddr=127.0.0.1 \
+        --ctrl type=tcp,port=$((candidate + 1)),bindaddr=127.0.0.1 \
+        --pid file="$work/swtpm.pid" --daemon 2>"$work/swtpm.err"; then
+        port=$candidate
+        break
+      fi
+    done
+    [ -n "$port" ] || { cat "$work/swtpm.err"; exit 1; }
+    started+=("$(cat "$work/swtpm.pid")")
+    # A TPM holds three transient objects; the access broker (on a D-Bus
+    # session bus of the test's own) swaps them as a system's would.
+    dbus-daemon --session --fork --print-address=1 --print-pid=1 >"$work/dbus.out"
+    started+=("$(sed -n 2p "$work/dbus.out")")
+    export DBUS_SESSION_BUS_ADDRESS
+    DBUS_SESSION_BUS_ADDRESS=$(sed -n 1p "$work/dbus.out")
+    tpm2-abrmd --session --allow-root --tcti="swtpm:host=127.0.0.1,port=$port" \
+      >"$work/abrmd.log" 2>&1 &
+    started+=($!)
+    for _ in $(seq 50); do
+      TPM2TOOLS_TCTI="tabrmd:bus_type=session" tpm2_getrandom 4 >/dev/null 2>&1 && break
+      sleep 0.1
+    done
+    export TPM2_PKCS11_TCTI="tabrmd:bus_type=session"
+    export TPM2_PKCS11_STORE="$work/store"
+    export TPM2_PKCS11_LOG_LEVEL=0
+    tpm2=$pkcs11_dir/libtpm2_pkcs11.so
+    OBKEY_PKCS11_MODULE=$tpm2 OBKEY_PKCS11_LOCK_DIR=$work "$flow" flow tpm2
+    # Loaded afresh, the module formats the token it could not in the flow.
+    OBKEY_PKCS11_MODULE=$tpm2 OBKEY_PKCS11_LOCK_DIR=$work "$flow" setup 7
+    ;;
+  p11kit)
+    softhsm_store
+    mkdir -p "$work/machine-a" "$work/machine-b"
+    p11-kit server -f -n "$work/server.sock" --provider "$softhsm" "pkcs11:token=shared" \
+      >"$work/server.out" 2>&1 &
+    started+=($!)
+    for _ in $(seq 50); do [ -S "$work/server.sock" ] && break; sleep 0.1; done
+    export P11_KIT_SERVER_ADDRESS="unix:path=$work/server.sock"
+    client=$pkcs11_dir/p11-kit-client.so
+    OBKEY_PKCS11_MODULE=$client OBKEY_PKCS11_LOCK_DIR=$work/machine-a "$flow" flow p11kit
+    writers "$client" "$work/machine-a" "$client" "$work/machine-b"
+    ;;
+  *)
+    echo "unknown module kind: $kind" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,328 @@
+// p11token over a module that fails, is overtaken by another writer or acts
+// like modules other than SoftHSMv2: the test shim (p11_shim.cpp) in front
+// of SoftHSMv2.
+#include <dlfcn.h>
+
+#include <functional>
+
+#include "p11_shim.h"
+#include "p11token_fixture.h"
+
+namespace obkey::p11token::testing {
+namespace {
+
+// Every test of this program runs over the shim, which wants C_Initialize's
+// arguments as some software tokens do: without them nothing here works.
+class ShimEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    ASSERT_TRUE(obkey_test::ProcessSoftHsmTokens(kTokenCount).ok());
+    setenv("OBKEY_SHIM_TARGET", obkey_test::SoftHsmTokens::ModulePath().c_str(), 1);
+    setenv("OBKEY_PKCS11_MODULE", OBKEY_P11_SHIM, 1);
+    setenv("OBKEY_SHIM_QUIRKS", std::to_string(kShimNeedsInitArgs).c_str(), 1);
+    setenv("OBKEY_PKCS11_INIT_ARGS", kShimInitArgs, 1);
+  }
+};
+const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new ShimEnvironment);
+
+// The shim's controls, from the copy of it that p11token loaded.
+struct Shim {
+  Shim() {
+    void *module = dlopen(OBKEY_P11_SHIM, RTLD_NOW | RTLD_LOCAL);
+    reset = reinterpret_cast<decltype(reset)>(dlsym(module, "ShimReset"));
+    calls = reinterpret_cast<decltype(calls)>(dlsym(module, "ShimCalls"));
+    fail = reinterpret_cast<decltype(fail)>(dlsym(module, "ShimFail"));
+    after = reinterpret_cast<decltype(after)>(dlsym(module, "ShimAfter"));
+    quirks = reinterpret_cast<decltype(quirks)>(dlsym(module, "ShimSetQuirks"));
+  }
+  decltype(&ShimReset) reset;
+  decltype(&ShimCalls) calls;
+  decltype(&ShimFail) fail;
+  decltype(&ShimAfter) after;
+  decltype(&ShimSetQuirks) quirks;
+};
+
+class P11FaultTest : public P11TokenTest {
+ protected:
+  void SetUp() override {
+    P11TokenTest::SetUp();
+    shim_.reset();
+    shim_.quirks(kShimNeedsInitArgs);
+  }
+  void TearDown() override {
+    shim_.reset();
+    shim_.quirks(kShimNeedsInitArgs);
+    P11TokenTest::TearDown();
+  }
+
+  Bytes ReadFile(XcHandle file) {
+    Bytes out(16, 0);
+    uint32_t len = static_cast<uint32_t>(out.size());
+    EXPECT_EQ(ReadUserFile(file, out.data(), &len), 0);
+    out.resize(len);
+    return out;
+  }
+
+  Bytes PublicKey(XcHandle container) {
+    Bytes out(XC_PUBKEY_SIZE);
+    uint32_t len = XC_PUBKEY_SIZE;
+    EXPECT_EQ(ReadRSAPubKey(container, out.data(), &len, XC_KEY_SIGNATURE), 0);
+    return out;
+  }
+
+  Shim shim_;
+};
+
+const uint8_t kOld[] = {'o', 'l', 'd', '!'};
+const uint8_t kNew[] = {'n', 'e', 'w', '!'};
+
+// A replacement whose new object the module refuses keeps the old one: the
+// new object is made before the old one goes.
+TEST_F(P11FaultTest, AFailedReplacementKeepsTheOldObject) {
+  ASSERT_EQ(Login(), 0);
+  XcHandle container = NewContainer("FAULT_SIG"), file = 0;
+  ASSERT_EQ(CreateUserFile(session_, 4, 4, XC_USER_FILE_CREATE, &file), 0);
+  ASSERT_EQ(WriteUserFile(file, kOld, 4), 0);
+  ASSERT_EQ(WriteCert(container, kOld, 4, XC_KEY_SIGNATURE), 0);
+  ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+  Bytes key_before = PublicKey(container);
+  struct Case {
+    const char *what;
+    const char *refused_call;
+    std::function<int32_t()> replace;
+    std::function<bool()> old_kept;
+  } cases[] = {
+      {"user file", "C_CreateObject", [&] { return WriteUserFile(file, kNew, 4); },
+       [&] { return ReadFile(file) == Bytes(kOld, kOld + 4); }},
+      {"certificate", "C_CreateObject",
+       [&] { return WriteCert(container, kNew, 4, XC_KEY_SIGNATURE); },
+       [&] {
+         Bytes out(16);
+         uint32_t len = 16;
+         return ReadCert(container, out.data(), &len, XC_KEY_SIGNATURE) == 0 &&
+                Bytes(out.begin(), out.begin() + len) == Bytes(kOld, kOld + 4);
+       }},
+      {"key pair", "C_GenerateKeyPair", [&] { return GenRSAKey(container, XC_KEY_SIGNATURE); },
+       [&] { return PublicKey(container) == key_before; }},
+      {"container directory", "C_CreateObject",
+       [&] {
+         XcHandle other = 0;
+         return CreateContainer(session_, "FAULT_ENC", &other, XC_CONTAINER_CREATE);
+       },
+       [&] { return SetCurContainer(session_, XC_SLOT_SIGNATURE, &container) == 0; }},
+  };
+  for (const Case &c : cases) {
+    ASSERT_EQ(shim_.fail(c.refused_call, 1, CKR_DEVICE_MEMORY), 0);
+    EXPECT_EQ(c.replace(), P11ST_FILE_SPACE_FULL) << c.what;
+    EXPECT_TRUE(c.old_kept()) << c.what;
+    shim_.reset();
+  }
+}
+
+// Another program's object of the same label, made while our write was
+// between its creation and its check.
+// RivalSession is another program's read-write session on the token.
+Cryptoki RivalSession(CK_FUNCTION_LIST *functions, void *context) {
+  Cryptoki rival{functions, CK_INVALID_HANDLE};
+  functions->C_OpenSession(*static_cast<CK_SLOT_ID *>(context), CKF_SERIAL_SESSION | CKF_RW_SESSION,
+                           nullptr, nullptr, &rival.session);
+  return rival;
+}
+
+void CreateRivalFile(CK_FUNCTION_LIST *functions, void *context) {
+  Cryptoki module_raw = RivalSession(functions, context);
+  std::string label = FileLabel(5);
+  const CK_OBJECT_CLASS data_class = CKO_DATA;
+  CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
+  CK_ATTRIBUTE tmpl[] = {
+      {CKA_CLASS, const_cast<CK_OBJECT_CLASS *>(&data_class), sizeof(data_class)},
+      {CKA_TOKEN, &yes, sizeof(yes)},
+      {CKA_PRIVATE, &no, sizeof(no)},
+      {CKA_APPLICATION, const_cast<char *>(kApplication), std::strlen(kApplication)},
+      {CKA_LABEL, label.data(), label.size()},
+      {CKA_VALUE, const_cast<uint8_t *>(kOld), sizeof(kOld)},
+  };
+  CK_OBJECT_HANDLE created = 0;
+  module_raw.functions->C_CreateObject(module_raw.session, tmpl, 6, &created);
+  functions->C_CloseSession(module_raw.session);
+}
+
+void DestroyFiles(CK_FUNCTION_LIST *functions, void *context) {
+  Cryptoki module_raw = RivalSession(functions, context);
+  std::vector<CK_OBJECT_HANDLE> objects;
+  FindLabelled(module_raw, CKO_DATA, FileLabel(5), &objects);
+  // Ours is the newest: the rival takes the one that was there before.
+  if (!objects.empty()) functions->C_DestroyObject(module_raw.session, objects.front());
+  functions->C_CloseSession(module_raw.session);
+}
+
+TEST_F(P11FaultTest, AWriteAnotherProgramOvertookIsNeverReportedDone) {
+  ASSERT_EQ(Login(), 0);
+  ASSERT_EQ(
+      raw_.functions->C_Login(raw_.session, CKU_USER,
+                              reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(kUserPin)), 8),
+      CKR_USER_ALREADY_LOGGED_IN);
+  XcHandle file = 0;
+  ASSERT_EQ(CreateUserFile(session_, 5, 4, XC_USER_FILE_CREATE, &file), 0);
+  struct Case {
+    const char *what;
+    void (*rival)(CK_FUNCTION_LIST *, void *);
+    size_t objects_left;
+  } cases[] = {
+      {"a second current version appears", CreateRivalFile, 2},
+      {"the version we replace vanishes", DestroyFiles, 1},
+  };
+  CK_SLOT_ID slot = 0;
+  ASSERT_EQ(FindDeviceSlot(raw_.functions, kDevice, &slot), 0);
+  for (const Case &c : cases) {
+    ASSERT_EQ(shim_.after("C_CreateObject", 1, c.rival, &slot), 0);
+    EXPECT_EQ(WriteUserFile(file, kNew, 4), P11ST_CHANGED) << c.what;
+    // Our new object went again; what the other writer left stays.
+    std::vector<CK_OBJECT_HANDLE> left = Objects(CKO_DATA, FileLabel(5));
+    EXPECT_EQ(left.size(), c.objects_left) << c.what;
+    for (CK_OBJECT_HANDLE object : left) {
+      Bytes value;
+      ASSERT_EQ(ReadAttribute(raw_, object, CKA_VALUE, &value), 0);
+      EXPECT_NE(value, Bytes(kNew, kNew + 4)) << c.what;
+    }
+    shim_.reset();
+  }
+
+  // The file written by another connection after this one read it: a write
+  // made from what this one read would lose the other's.
+  XcHandle other = 0, other_file = 0;
+  uint8_t seen[4];
+  uint32_t seen_len = sizeof(seen);
+  ASSERT_EQ(ReadUserFile(file, seen, &seen_len), 0);
+  ASSERT_EQ(ConnectEkey(kDevice, &other), 0);
+  ASSERT_EQ(CreateUserFile(other, 5, 0, XC_USER_FILE_OPEN, &other_file), 0);
+  const Bytes others = {'o', 't', 'h', 'r'};
+  ASSERT_NE(Bytes(seen, seen + 4), others);
+  ASSERT_EQ(WriteUserFile(other_file, others.data(), 4), 0);
+  EXPECT_EQ(WriteUserFile(file, kNew, 4), P11ST_CHANGED);
+  EXPECT_EQ(ReadFile(other_file), others);
+  EXPECT_EQ(DisconnectEkey(other), 0);
+
+  // The container directory changed by another connection after this one
+  // read it: writing ours over it would lose the other's container.
+  XcHandle container = 0, other_session = 0;
+  EXPECT_EQ(SetCurContainer(session_, XC_SLOT_SIGNATURE, &container), P11ST_CONTAINER_NOT_FOUND);
+  ASSERT_EQ(ConnectEkey(kDevice, &other_session), 0);
+  ASSERT_EQ(CreateContainer(other_session, "RIVAL_ENC", &container, XC_CONTAINER_CREATE), 0);
+  EXPECT_EQ(CreateContainer(session_, "LATE_SIG", &container, XC_CONTAINER_CREATE), P11ST_CHANGED);
+  EXPECT_EQ(DisconnectEkey(other_session), 0);
+  ASSERT_EQ(DisconnectEkey(session_), 0);
+  ASSERT_EQ(ConnectEkey(kDevice, &session_), 0);
+  EXPECT_EQ(CreateContainer(session_, "RIVAL_ENC", &container, XC_CONTAINER_OPEN), 0);
+  EXPECT_EQ(CreateContainer(session_, "LATE_SIG", &container, XC_CONTAINER_CREATE), 0);
+}
+
+// Modules other than SoftHSMv2, as the shim acts them out.
+TEST_F(P11FaultTest, QuirksOfOtherModulesAreMet) {
+  XcHandle container = NewContainer("QUIRK_SIG"), file = 0;
+  const uint8_t *pin = reinterpret_cast<const uint8_t *>(kUserPin);
+  struct Case {
+    const char *what;
+    unsigned quirk;
+    std::function<int32_t()> step;
+    int32_t status;
+  } cases[] = {
+      {"public data objects refused", kShimRefusesPublicData,
+       [&] { return CreateUserFile(session_, 6, 4, XC_USER_FILE_CREATE, &file); }, 0},
+      {"no data objects at all", kShimNoDataObjects,
+       [&] { return CreateUserFile(session_, 7, 4, XC_USER_FILE_CREATE, &file); },
+       P11ST_NO_DATA_OBJECTS},
+      {"a result's length is the buffer's", kShimReportsBufferSize,
+       [&] {
+         uint8_t out[XC_RSA_BLOCK];
+         uint32_t len = sizeof(out);
+         return RSAEncrypt(container, kOld, 4, out, &len, XC_KEY_SIGNATURE);
+       },
+       0},
+      {"PIN change needs a login first", kShimSetPinNeedsLogin,
+       [&] {
+         raw_.functions->C_Logout(raw_.session);
+         return ChangePin(session_, pin, 8, pin, 8, XC_PIN_USER);
+       },
+       0},
+      {"PIN change needs a login first", kShimSetPinNeedsLogin,
+       [&] {
+         raw_.functions->C_Logout(raw_.session);
+         return ChangePin(session_, pin, 8, pin, 8, XC_PIN_USER);
+       },
+       0},
+  };
+  ASSERT_EQ(Login(), 0);
+  ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+  for (const Case &c : cases) {
+    shim_.quirks(kShimNeedsInitArgs | c.quirk);
+    EXPECT_EQ(c.step(), c.status) << c.what;
+  }
+  // The private file is the user's: seen with the login.
+  ASSERT_EQ(Login(), 0);
+  EXPECT_EQ(Objects(CKO_DATA, FileLabel(6)).size(), 1u);
+}
+
+// What a process learned of the module (slot, objects, keys) spares calls:
+// each is a round trip over a remote client.
+TEST_F(P11FaultTest, ASignatureAfterTheFirstTakesAtMostEightCalls) {
+  XcHandle container = NewContainer("COUNT_SIG");
+  ASSERT_EQ(Login(), 0);
+  ASSERT_EQ(GenRSAKey(container, XC_KEY_EXCHANGE), 0);
+  ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+  ASSERT_EQ(SignOnce(), 0);
+  shim_.reset();
+  ASSERT_EQ(SignOnce(), 0);
+  EXPECT_LE(shim_.calls(nullptr), 8u);
+  EXPECT_EQ(shim_.calls("C_Sign"), 1u);
+  // A key replaced since is found again, not used stale.
+  ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+  EXPECT_EQ(SignOnce(), 0);
+}
+
+// The shim reads the label as p11-kit's remote client does, as a C string
+// of 32 characters; an initialised token keeps its label.
+TEST_F(P11FaultTest, FormattingKeepsTheTokensLabelAndTerminatesIt) {
+  ASSERT_EQ(DisconnectEkey(session_), 0);
+  session_ = 0;
+  CK_SLOT_ID slot = 0;
+  ASSERT_EQ(FindDeviceSlot(raw_.functions, kDevice, &slot), 0);
+  CK_TOKEN_INFO before{}, after{};
+  ASSERT_EQ(raw_.functions->C_GetTokenInfo(slot, &before), CKR_OK);
+  ASSERT_EQ(FormatToken(obkey_test::kSoftHsmSoPin, "x", kDevice), 0);
+  ASSERT_EQ(FindDeviceSlot(raw_.functions, kDevice, &slot), 0);
+  ASSERT_EQ(raw_.functions->C_GetTokenInfo(slot, &after), CKR_OK);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(after.label), 32),
+            std::string(reinterpret_cast<char *>(before.label), 32));
+  raw_.session = CK_INVALID_HANDLE;  // formatting closed it
+}
+
+// A module that initialises a token once only is formatted by erasing
+// obkey's objects and resetting the user PIN.
+TEST_F(P11FaultTest, ATokenTheModuleWillNotInitialiseAgainIsErased) {
+  XcHandle container = NewContainer("ERASE_SIG"), file = 0;
+  ASSERT_EQ(CreateUserFile(session_, 2, 4, XC_USER_FILE_CREATE, &file), 0);
+  ASSERT_EQ(Login(), 0);
+  ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+  const uint8_t *new_pin = reinterpret_cast<const uint8_t *>("changed-pin");
+  ASSERT_EQ(ChangePin(session_, reinterpret_cast<const uint8_t *>(kUserPin), 8, new_pin, 11, 2), 0);
+  ASSERT_EQ(DisconnectEkey(session_), 0);
+  session_ = 0;
+  shim_.quirks(kShimNeedsInitArgs | kShimNoReinit);
+  EXPECT_EQ(FormatToken("WRONG.1974", "x", kDevice), P11ST_ADMIN_PIN_INCORRECT);
+  ASSERT_EQ(FormatToken(obkey_test::kSoftHsmSoPin, "x", kDevice), 0);
+  ASSERT_EQ(ConnectEkey(kDevice, &session_), 0);
+  ASSERT_EQ(Login(), 0);
+  EXPECT_EQ(SetCurContainer(session_, XC_SLOT_SIGNATURE, &container), P11ST_CONTAINER_NOT_FOUND);
+  EXPECT_EQ(CreateUserFile(session_, 2, 0, XC_USER_FILE_OPEN, &file), P11ST_FILE_NOT_FOUND);
+  // Formatting ends every session, the test's own too.
+  raw_.session = CK_INVALID_HANDLE;
+  Cryptoki c;
+  ASSERT_EQ(SessionOf(session_, &c), 0);
+  std::vector<CK_OBJECT_HANDLE> keys;
+  ASSERT_EQ(FindLabelled(c, CKO_PRIVATE_KEY, KeyLabel("ERASE_SIG", XC_KEY_SIGNATURE), &keys), 0);
+  EXPECT_TRUE(keys.empty());
+}
+
+}  // namespace
+}  // namespace obkey::p11token::testing

@@ -1,0 +1,39 @@
+// p11_shim.h — the controls of the test PKCS #11 shim (p11_shim.cpp), which
+// a test reaches with dlsym on the module p11token loaded.
+#ifndef OBKEY_TESTS_UNIT_P11TOKEN_P11_SHIM_H
+#define OBKEY_TESTS_UNIT_P11TOKEN_P11_SHIM_H
+
+#include <p11-kit/pkcs11.h>
+
+// Quirks of other modules the shim can act out (ShimSetQuirks).
+enum : unsigned {
+  kShimNeedsInitArgs = 1u << 0,      // C_Initialize wants pReserved == kShimInitArgs
+  kShimNoReinit = 1u << 1,           // C_InitToken refuses an initialised token
+  kShimSetPinNeedsLogin = 1u << 2,   // C_SetPIN wants the user logged in
+  kShimRefusesPublicData = 1u << 3,  // no CKO_DATA with CKA_PRIVATE false
+  kShimNoDataObjects = 1u << 4,      // no CKO_DATA at all
+  kShimReportsBufferSize = 1u << 5,  // C_Encrypt's length is the buffer's
+};
+inline constexpr char kShimInitArgs[] = "configdir=shim";
+
+extern "C" {
+// Counters to zero, no failure, no hook (the quirks stay: those of
+// $OBKEY_SHIM_QUIRKS are set when the module is loaded).
+void ShimReset(void);
+// Calls of `name` (null: of every function) since the reset.
+unsigned long ShimCalls(const char *name);
+// The nth call of `name` from now (0: every call) returns `rv` without
+// reaching the module. -1 for an unknown name.
+int ShimFail(const char *name, unsigned long nth, CK_RV rv);
+// Every call after the next `count` fails with CKR_DEVICE_REMOVED, as a
+// token pulled out (0: never).
+void ShimStopAfter(unsigned long count);
+// After the nth call of `name` from now has reached the module, `run` is
+// called with the module's own functions: another program's step, taken
+// in the middle of ours.
+int ShimAfter(const char *name, unsigned long nth, void (*run)(CK_FUNCTION_LIST *, void *),
+              void *context);
+void ShimSetQuirks(unsigned quirk_flags);
+}
+
+#endif  // OBKEY_TESTS_UNIT_P11TOKEN_P11_SHIM_H
