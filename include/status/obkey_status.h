@@ -19,10 +19,13 @@
 #include "enrollsim_status.h"
 #include "softtoken_status.h"
 
-#define OBKEY_P11_STATUS_LIST(X)                                              \
-  X(P11ST_NO_MODULE, 0x50310001, "no PKCS #11 module configured")             \
-  X(P11ST_MODULE_LOAD, 0x50310002, "the PKCS #11 module could not be loaded") \
-  X(P11ST_MODULE_INIT, 0x50310003, "the PKCS #11 module refused C_Initialize")
+#define OBKEY_P11_STATUS_LIST(X)                                                      \
+  X(P11ST_NO_MODULE, 0x50310001, "no PKCS #11 module configured")                     \
+  X(P11ST_MODULE_LOAD, 0x50310002, "the PKCS #11 module could not be loaded")         \
+  X(P11ST_MODULE_INIT, 0x50310003, "the PKCS #11 module refused C_Initialize")        \
+  X(P11ST_CHANGED, 0x50310004, "the object was changed by another program meanwhile") \
+  X(P11ST_LOCK_UNUSABLE, 0x50310005, "the module's lock file cannot be made")         \
+  X(P11ST_NO_DATA_OBJECTS, 0x50310006, "the module keeps no data objects")
 
 /* The PKCS #11 token library's sources define the same names themselves. */
 #ifndef OBKEY_STATUS_P11TOKEN_STATUS_H
