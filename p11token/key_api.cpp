@@ -11,6 +11,7 @@
 #include "p11token_api.h"
 #include "p11token_status.h"
 #include "rsa_blocks.h"
+#include "secret_array.h"
 
 namespace obkey::p11token {
 
@@ -37,10 +38,7 @@ struct KeyRef {
 };
 
 // SecretBlock wipes its bytes when it goes out of scope.
-struct SecretBlock {
-  RsaBlock bytes{};
-  ~SecretBlock() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
-};
+using SecretBlock = SecretArray<kRsaBlock>;
 
 int32_t ResolveKey(XcHandle container, uint32_t key_type, Login login, KeyRef *out) {
   if (int32_t status = ContainerOf(container, &out->c, &out->slot)) return status;
@@ -451,23 +449,23 @@ int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
   if (status != 0) return status;
   SecretBlock input, result;
   if (checks_signature) {
-    if ((status = WholeBlock(in, in_len, &input.bytes))) return status;
-    if ((status = Transform(key, kPublicKeyClass, RawOp::kPublic, input.bytes, &result.bytes))) {
+    if ((status = WholeBlock(in, in_len, &input))) return status;
+    if ((status = Transform(key, kPublicKeyClass, RawOp::kPublic, input, &result))) {
       return status;
     }
-    return WriteUnpadded(Pkcs1BlockType::kSignature, result.bytes, out, inout_len);
+    return WriteUnpadded(Pkcs1BlockType::kSignature, result, out, inout_len);
   }
   // Resolve the key before padding, so that a missing key is reported as
   // such rather than spending the token's random bytes.
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
   if ((status = FindOne(key, kPublicKeyClass, &object))) return status;
-  if ((status = BlockToTransform(key.c, in, in_len, Pkcs1BlockType::kEncryption, &input.bytes))) {
+  if ((status = BlockToTransform(key.c, in, in_len, Pkcs1BlockType::kEncryption, &input))) {
     return status;
   }
-  if ((status = Transform(key, kPublicKeyClass, RawOp::kPublic, input.bytes, &result.bytes))) {
+  if ((status = Transform(key, kPublicKeyClass, RawOp::kPublic, input, &result))) {
     return status;
   }
-  return WriteOutput(result.bytes.data(), kRsaBlock, out, inout_len);
+  return WriteOutput(result.data(), kRsaBlock, out, inout_len);
 }
 
 int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
@@ -477,12 +475,11 @@ int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_type, Login::kNeeded, &key)) return status;
   SecretBlock input, result;
-  if (int32_t status = WholeBlock(in, in_len, &input.bytes)) return status;
-  if (int32_t status =
-          Transform(key, kPrivateKeyClass, RawOp::kDecrypt, input.bytes, &result.bytes)) {
+  if (int32_t status = WholeBlock(in, in_len, &input)) return status;
+  if (int32_t status = Transform(key, kPrivateKeyClass, RawOp::kDecrypt, input, &result)) {
     return status;
   }
-  return WriteUnpadded(Pkcs1BlockType::kEncryption, result.bytes, out, inout_len);
+  return WriteUnpadded(Pkcs1BlockType::kEncryption, result, out, inout_len);
 }
 
 int32_t RSASign(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
@@ -493,13 +490,13 @@ int32_t RSASign(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t 
   int32_t status = ResolveKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNeeded, &key);
   if (status != 0) return status;
   SecretBlock input, result;
-  if ((status = BlockToTransform(key.c, in, in_len, Pkcs1BlockType::kSignature, &input.bytes))) {
+  if ((status = BlockToTransform(key.c, in, in_len, Pkcs1BlockType::kSignature, &input))) {
     return status;
   }
-  if ((status = Transform(key, kPrivateKeyClass, RawOp::kSign, input.bytes, &result.bytes))) {
+  if ((status = Transform(key, kPrivateKeyClass, RawOp::kSign, input, &result))) {
     return status;
   }
-  return WriteOutput(result.bytes.data(), kRsaBlock, out, inout_len);
+  return WriteOutput(result.data(), kRsaBlock, out, inout_len);
 }
 
 int32_t WriteCert(XcHandle container, const uint8_t *cert, uint32_t cert_len, uint32_t key_spec) {

@@ -16,6 +16,7 @@
 #include "p11token_api.h"
 #include "p11token_os.h"
 #include "p11token_status.h"
+#include "secret_array.h"
 
 namespace obkey::p11token {
 
@@ -106,10 +107,7 @@ int32_t KeepSlotOpen(CK_FUNCTION_LIST *f, CK_SLOT_ID slot) {
 
 // The PIN that last logged in on each slot through this process, as a
 // SHA-256 over a random salt of the process's and the PIN.
-struct PinHash {
-  std::array<uint8_t, 32> bytes{};
-  ~PinHash() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
-};
+using PinHash = SecretArray<32>;
 std::map<CK_SLOT_ID, PinHash> remembered_pins;
 
 bool HashPin(const uint8_t *pin, uint32_t pin_len, PinHash *out) {
@@ -122,7 +120,7 @@ bool HashPin(const uint8_t *pin, uint32_t pin_len, PinHash *out) {
   bool ok = context != nullptr && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1 &&
             EVP_DigestUpdate(context, salt.data(), salt.size()) == 1 &&
             EVP_DigestUpdate(context, pin, pin_len) == 1 &&
-            EVP_DigestFinal_ex(context, out->bytes.data(), &len) == 1 && len == 32;
+            EVP_DigestFinal_ex(context, out->data(), &len) == 1 && len == 32;
   EVP_MD_CTX_free(context);
   return ok;
 }
@@ -135,7 +133,7 @@ bool IsRememberedPin(CK_SLOT_ID slot, const uint8_t *pin, uint32_t pin_len) {
   auto it = remembered_pins.find(slot);
   PinHash candidate;
   return it != remembered_pins.end() && HashPin(pin, pin_len, &candidate) &&
-         CRYPTO_memcmp(candidate.bytes.data(), it->second.bytes.data(), 32) == 0;
+         CRYPTO_memcmp(candidate.data(), it->second.data(), 32) == 0;
 }
 
 void ForgetPins() {

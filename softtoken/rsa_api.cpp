@@ -7,6 +7,7 @@
 #include "key_seal.h"
 #include "pin.h"
 #include "rsa_key.h"
+#include "secret_array.h"
 #include "softtoken_api.h"
 #include "softtoken_os.h"
 
@@ -15,10 +16,7 @@ namespace obkey::softtoken {
 namespace {
 
 // SecretBlock wipes its bytes when it goes out of scope.
-struct SecretBlock {
-  RsaBlock bytes{};
-  ~SecretBlock() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
-};
+using SecretBlock = SecretArray<kRsaBlock>;
 
 // ContainerKey resolves a container handle and loads one of its keys.
 struct ContainerKey {
@@ -179,20 +177,19 @@ int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
     os::ProcessStateGuard guard;
     int32_t status = LoadKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNotNeeded, &source);
     if (status == 0) {
-      status = checks_signature
-                   ? WholeBlock(in, in_len, &input.bytes)
-                   : BlockToTransform(in, in_len, Pkcs1BlockType::kEncryption, &input.bytes);
+      status = checks_signature ? WholeBlock(in, in_len, &input)
+                                : BlockToTransform(in, in_len, Pkcs1BlockType::kEncryption, &input);
     }
     if (status != 0) return status;
     LetLockGoWhileComputing(source.session);
   }
   // The key is the call's own (shared) copy: the operation needs neither the
   // process's tables nor the store.
-  if (int32_t status = source.key->PublicRaw(input.bytes, &result.bytes)) return status;
+  if (int32_t status = source.key->PublicRaw(input, &result)) return status;
   if (checks_signature) {
-    return WriteUnpadded(Pkcs1BlockType::kSignature, result.bytes, out, inout_len);
+    return WriteUnpadded(Pkcs1BlockType::kSignature, result, out, inout_len);
   }
-  return WriteOutput(result.bytes.data(), result.bytes.size(), out, inout_len);
+  return WriteOutput(result.data(), result.size(), out, inout_len);
 }
 
 int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
@@ -203,11 +200,11 @@ int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
   {
     os::ProcessStateGuard guard;
     if (int32_t status = LoadKey(container, key_type, Login::kNeeded, &source)) return status;
-    if (int32_t status = WholeBlock(in, in_len, &input.bytes)) return status;
+    if (int32_t status = WholeBlock(in, in_len, &input)) return status;
     LetLockGoWhileComputing(source.session);
   }
-  if (int32_t status = source.key->PrivateRaw(input.bytes, &result.bytes)) return status;
-  return WriteUnpadded(Pkcs1BlockType::kEncryption, result.bytes, out, inout_len);
+  if (int32_t status = source.key->PrivateRaw(input, &result)) return status;
+  return WriteUnpadded(Pkcs1BlockType::kEncryption, result, out, inout_len);
 }
 
 int32_t RSASign(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
@@ -219,13 +216,13 @@ int32_t RSASign(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t 
     os::ProcessStateGuard guard;
     int32_t status = LoadKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNeeded, &source);
     if (status != 0) return status;
-    if ((status = BlockToTransform(in, in_len, Pkcs1BlockType::kSignature, &input.bytes))) {
+    if ((status = BlockToTransform(in, in_len, Pkcs1BlockType::kSignature, &input))) {
       return status;
     }
     LetLockGoWhileComputing(source.session);
   }
-  if (int32_t status = source.key->PrivateRaw(input.bytes, &result.bytes)) return status;
-  return WriteOutput(result.bytes.data(), result.bytes.size(), out, inout_len);
+  if (int32_t status = source.key->PrivateRaw(input, &result)) return status;
+  return WriteOutput(result.data(), result.size(), out, inout_len);
 }
 
 }  // namespace obkey::softtoken

@@ -7,6 +7,7 @@
 #include "key_names.h"
 #include "log_text.h"
 #include "pvk_blob.h"
+#include "secret_array.h"
 #include "size_query.h"
 #include "token_session.h"
 #include "xcsp_eclib.h"
@@ -47,10 +48,7 @@ int32_t SelectContainerOfKeyType(XcHandle session, uint32_t key_type, XcHandle *
 }
 
 // Wipes the DER private key however the import ends.
-struct DerKeyBuffer {
-  uint8_t bytes[kPvkDerCapacity] = {};
-  ~DerKeyBuffer() { OPENSSL_cleanse(bytes, sizeof(bytes)); }
-};
+using DerKeyBuffer = SecretArray<kPvkDerCapacity>;
 
 }  // namespace
 
@@ -109,7 +107,7 @@ int32_t ImportPrivateKey(const void *handle, const DataBlob *private_key_blob, u
   LogText("PvkBlobASN1Encode --------  Begin\n");
   DerKeyBuffer der;
   uint32_t der_len = 0;
-  PvkBlobASN1Encode(private_key_blob->pbData, private_key_blob->cbData, &der_len, der.bytes);
+  PvkBlobASN1Encode(private_key_blob->pbData, private_key_blob->cbData, &der_len, der.data());
   LogText("PvkBlobASN1Encode --------  end\n");
   if (der_len == 0) {
     LogText("PvkBlobASN1Encode --------  fail\n");
@@ -122,7 +120,7 @@ int32_t ImportPrivateKey(const void *handle, const DataBlob *private_key_blob, u
   if (status != 0) return status;
   LogText("XC_WriteRSAKey --------  begin\n");
   status = XC_WriteRSAKey(
-      container, 0, 0, der.bytes, der_len,
+      container, 0, 0, der.data(), der_len,
       key_type == OB_KEY_TYPE_EXCHANGE ? OB_KEY_TYPE_EXCHANGE : OB_KEY_TYPE_SIGNATURE);
   LogText("XC_WriteRSAKey --------  end\n");
   session.Close();

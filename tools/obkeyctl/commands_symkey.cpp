@@ -7,6 +7,7 @@
 
 #include "cli.h"
 #include "rsa_blobs.h"
+#include "wiping_allocator.h"
 
 namespace obkeyctl {
 namespace {
@@ -28,8 +29,13 @@ uint32_t Mode(const Args &args) {
 
 // Key bytes are wiped from memory however the command ends.
 struct KeyBytes {
-  std::vector<uint8_t> bytes;
-  ~KeyBytes() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+  obkey::SecretBytes bytes;
+
+  // Take moves a key read from a file in, wiping the plain buffer.
+  void Take(std::vector<uint8_t> plain) {
+    bytes.assign(plain.begin(), plain.end());
+    OPENSSL_cleanse(plain.data(), plain.size());
+  }
 };
 
 void CheckKeyLength(const Args &args, uint32_t alg, size_t len, const std::string &what) {
@@ -98,7 +104,7 @@ int SymkeyExportCommand(Context &context, const Args &args) {
     UsageError("give --wrap-token or --wrap-pub, not both");
   }
   KeyBytes key;
-  key.bytes = ReadInput(args.at(0));
+  key.Take(ReadInput(args.at(0)));
   CheckKeyLength(args, alg, key.bytes.size(), args.at(0));
   std::vector<uint8_t> wrap;
   bool wrapped = true;
@@ -155,7 +161,7 @@ int SymkeyCrypt(Context &context, const Args &args, bool encrypt) {
   uint32_t alg = Cipher(args), mode = Mode(args);
   if (alg == CALG_RC4 && args.Has("mode")) UsageError("--mode applies to 3des only, not rc4");
   KeyBytes key;
-  key.bytes = ReadInput(args.at(0));
+  key.Take(ReadInput(args.at(0)));
   CheckKeyLength(args, alg, key.bytes.size(), args.at(0));
   std::vector<uint8_t> in = ReadInput(args.count() > 1 ? args.at(1) : "-");
   const ObkeyApi &api = context.api();

@@ -18,7 +18,6 @@
 namespace obkey::p11token {
 namespace {
 
-
 TEST(P11StatusTest, ReturnValuesMapOntoTheInterface) {
   struct Case {
     CK_RV rv;
