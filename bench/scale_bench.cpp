@@ -201,14 +201,16 @@ Point RunPoint(const Options &options, const std::string &kind, int processes, i
   std::vector<std::string> args = {
       "obkey_scale_bench", "--worker=" + kind, "--threads=" + std::to_string(threads),
       "--seconds=" + std::to_string(options.seconds), "--folder=" + options.folder};
+  // Workers set up one at a time: set-up is not measured, and SoftHSMv2
+  // may miss its token while another process logs in.
   std::vector<Worker> workers;
-  for (int i = 0; i < processes; ++i) workers.push_back(Spawn(args, go[0]));
-  close(go[0]);
   std::string error, line;
-  for (const Worker &worker : workers) {
-    if (error.empty() && (!ReadLine(worker.output, &line) || line != "ready"))
+  for (int i = 0; i < processes && error.empty(); ++i) {
+    workers.push_back(Spawn(args, go[0]));
+    if (!ReadLine(workers.back().output, &line) || line != "ready")
       error = "a worker did not get ready";
   }
+  close(go[0]);
   close(go[1]);  // the common start
   Point point;
   for (const Worker &worker : workers) {
