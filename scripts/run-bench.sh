@@ -205,7 +205,7 @@ awk -F, '
     for (k = 1; k <= 4; k++) {
       if (kinds[k] == "openssl") continue
       v = slowest[kinds[k], "processes", 8]
-      printf "%-40s %7s ms  < 50 ms   %s\n", "slowest signature, 8 processes, " kinds[k], cell(v),
+      printf "%-40s %7s ms  < 50 ms   %s\n", "slowest, 8 processes: " kinds[k], cell(v),
              v == "" ? "(not measured)" : (kinds[k] == "softhsm" ? "(reference)" : (v < 50 ? "meets goal" : "MISSES GOAL"))
     }
     print "(obkey-pkcs11: obkey over p11token and SoftHSMv2; softhsm: SoftHSMv2 directly,"
