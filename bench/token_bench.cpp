@@ -218,6 +218,33 @@ void ObkeyExportFile(benchmark::State &state) {
   }
 }
 
+// A login with the right PIN, at the PIN derivation cost the token library
+// uses unless told otherwise (main clears the test suites' lower cost).
+void ObkeyLogin(benchmark::State &state) {
+  for (auto _ : state) {
+    if (OBCA_Login(1, kUserPin) != 0) {
+      obkey_bench::FailBenchmark(state, "OBCA_Login failed");
+      break;
+    }
+  }
+}
+
+// One scrypt run at the software token's default cost: what one guess of a
+// PIN against a stolen store costs a core.
+void ScryptAlone(benchmark::State &state) {
+  const obkey::softtoken::ScryptCost cost = obkey::softtoken::kDefaultScryptCost;
+  const uint8_t salt[16] = {1, 2, 3, 4};
+  uint8_t out[64];
+  for (auto _ : state) {
+    if (EVP_PBE_scrypt(kUserPin, std::strlen(kUserPin), salt, sizeof(salt),
+                       uint64_t{1} << cost.log2_n, cost.r, cost.p, uint64_t{1} << 30, out,
+                       sizeof(out)) != 1) {
+      obkey_bench::FailBenchmark(state, "EVP_PBE_scrypt failed");
+      break;
+    }
+  }
+}
+
 // Session open and close, the floor under every token call.
 void Session(benchmark::State &state, int32_t device) {
   for (auto _ : state) {
@@ -512,6 +539,7 @@ int main(int argc, char **argv) {
   try {
     const char *over = std::getenv("OBKEY_BENCH_TOKEN_LIBRARY");
     if (over != nullptr && std::strcmp(over, "pkcs11") == 0) return RunOverPkcs11();
+    unsetenv("XCSP_TOKEN_SCRYPT_LOG2N");
     Folder folder;
     SetUpMainToken();
     for (const SizedStore &store : kSizedStores) FillStore(store);
@@ -531,6 +559,8 @@ int main(int argc, char **argv) {
     Register("random/openssl", OpenSslRandom);
     Register("labellist/obkey", ObkeyLabelList);
     Register("exportfile/obkey", ObkeyExportFile);
+    Register("login/obkey", ObkeyLogin);
+    Register("scrypt/openssl", ScryptAlone);
     Register("session/obkey", [](benchmark::State &s) { Session(s, kMainDevice); });
     Register("configuration/obkey", ConfigurationRead);
     Register("log-entry/obkey", LogEntry);

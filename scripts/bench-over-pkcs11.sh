@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# bench-over-pkcs11.sh TOKEN_BENCH BUILD_DIR [BENCHMARK_OPTION...]: runs the
-# token benchmark over p11token and a fresh SoftHSMv2 token, p11token's
-# libraries first on the library path as they would sit beside obkey. Its
-# exit status is the benchmark's: a failed call fails it.
+# bench-over-pkcs11.sh BENCH BUILD_DIR [BENCHMARK_OPTION...]: runs a token
+# benchmark (obkey_token_bench or obkey_scale_bench) over p11token and a
+# fresh SoftHSMv2 token, p11token's libraries first on the library path as
+# they would sit beside obkey. Its exit status is the benchmark's: a failed
+# call fails it.
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 token_bench=$1 build=$2
