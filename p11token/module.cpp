@@ -7,6 +7,7 @@
 #include "p11token_os.h"
 #include "p11token_status.h"
 #include "registry.h"
+#include "static_tls.h"
 
 namespace obkey::p11token {
 
@@ -25,8 +26,8 @@ std::string failure_text;
 uint64_t generation = 0;
 
 // The calling thread's open step and whether it holds the process lock.
-thread_local TokenStep *current_step = nullptr;
-thread_local bool holds_process_state = false;
+OBKEY_STATIC_TLS thread_local TokenStep *current_step = nullptr;
+OBKEY_STATIC_TLS thread_local bool holds_process_state = false;
 
 std::string ConfiguredValue(const char *variable_name, const char *value_name) {
   const char *variable = std::getenv(variable_name);

@@ -1,13 +1,14 @@
 #include "token_session.h"
 
 #include "ekey_connect.h"
+#include "static_tls.h"
 
 namespace obkey {
 
 namespace {
 
 // The first failed disconnect of the export running on this thread.
-thread_local int32_t first_failed_disconnect = 0;
+OBKEY_STATIC_TLS thread_local int32_t first_failed_disconnect = 0;
 
 }  // namespace
 
