@@ -12,14 +12,16 @@ build=${1:-$root/build-bench}
 crypto_bench=$build/bench/obkey_crypto_bench
 token_bench=$build/bench/obkey_token_bench
 scale_bench=$build/bench/obkey_scale_bench
+p11_bench=$build/bench/obkey_p11_sign_bench
 # Wall-clock seconds per point of the scale table.
 scale_seconds=${OBKEY_SCALE_SECONDS:-2}
 
-if [ ! -x "$crypto_bench" ] || [ ! -x "$token_bench" ] || [ ! -x "$scale_bench" ]; then
+if [ ! -x "$crypto_bench" ] || [ ! -x "$token_bench" ] || [ ! -x "$scale_bench" ] ||
+  [ ! -x "$p11_bench" ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DOBKEY_BUILD_BENCH=ON \
     -DOBKEY_BUILD_TESTS=OFF >&2
   cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" \
-    --target obkey_crypto_bench obkey_token_bench obkey_scale_bench >&2
+    --target obkey_crypto_bench obkey_token_bench obkey_scale_bench obkey_p11_sign_bench >&2
 fi
 
 crypto_csv=$(mktemp)
@@ -211,7 +213,17 @@ awk -F, '
     print "(obkey-pkcs11: obkey over p11token and SoftHSMv2; softhsm: SoftHSMv2 directly,"
     print " a session per signature; openssl: a kept key)"
   }' "$scale_csv"
+echo
+echo "== A signature through p11token: PKCS #11 calls and time against the module's own"
+echo "   (open session, sign init, sign, close), locally and through p11-kit's client"
+p11_status=0
+"$p11_bench" || p11_status=1
+
 if [ "$scale_status" -ne 0 ]; then
   echo "scale benchmark: a point failed (see above)" >&2
+  exit 1
+fi
+if [ "$p11_status" -ne 0 ]; then
+  echo "p11token signature benchmark: a signature failed (see above)" >&2
   exit 1
 fi
