@@ -20,6 +20,7 @@
 #include "registry.h"
 #include "softtoken_status.h"
 #include "system.h"
+#include "temp_folder.h"
 #include "token_test_env.h"
 
 namespace obkeyctl {
@@ -172,14 +173,10 @@ TEST(ObkeyctlStatus, EveryStatusHasANameAndAText) {
 class TempFolder : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/obkeyctl-unit-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    dir_ = obkey_test::MakeTempFolder("obkeyctl-unit");
+    ASSERT_FALSE(dir_.empty());
   }
-  void TearDown() override {
-    std::string command = "chmod -R u+rwx '" + dir_ + "'; rm -rf '" + dir_ + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-  }
+  void TearDown() override { obkey_test::RemoveTree(dir_); }
   std::string Path(const std::string &name) const { return dir_ + "/" + name; }
   static std::string Read(const std::string &path) {
     std::ifstream file(path, std::ios::binary);

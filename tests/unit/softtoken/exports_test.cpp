@@ -11,6 +11,7 @@
 
 #include "key_operation.h"
 #include "softtoken_status.h"
+#include "temp_folder.h"
 #include "xcsp_eclib.h"
 
 namespace {
@@ -69,9 +70,9 @@ TEST(SoftTokenExports, EveryDefNameResolves) {
 }
 
 TEST(SoftTokenExports, FormatInOneLibraryEndsTheLoginOfTheOther) {
-  char pattern[] = "/tmp/obkey-softtoken-exports-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  setenv("XCSP_TOKEN_DIR", pattern, 1);
+  const std::string folder = obkey_test::MakeTempFolder("obkey-softtoken-exports");
+  ASSERT_FALSE(folder.empty());
+  setenv("XCSP_TOKEN_DIR", folder.c_str(), 1);
   Library token(XCSP_ECLIB_PATH);
   Library key_operation(KEYOPERATION_PATH);
   ASSERT_TRUE(token.loaded() && key_operation.loaded());
@@ -100,7 +101,7 @@ TEST(SoftTokenExports, FormatInOneLibraryEndsTheLoginOfTheOther) {
   ASSERT_EQ(create_file(session, 1, 4, XC_USER_FILE_CREATE, &file), 0) << "format kept a file";
   EXPECT_EQ(write_file(file, reinterpret_cast<const uint8_t *>("abcd"), 4), XCST_NOT_LOGGED_IN);
   EXPECT_EQ(disconnect(session), 0);
-  std::filesystem::remove_all(pattern);
+  obkey_test::RemoveTree(folder);
 }
 
 }  // namespace

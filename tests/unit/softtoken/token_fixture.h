@@ -14,6 +14,7 @@
 
 #include "softtoken_api.h"
 #include "store_file.h"
+#include "temp_folder.h"
 
 namespace obkey::softtoken::testing {
 
@@ -44,9 +45,8 @@ inline void WriteFileBytes(const std::string &path, const std::vector<uint8_t> &
 class TokenTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/obkey-softtoken-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    dir_ = obkey_test::MakeTempFolder("obkey-softtoken");
+    ASSERT_FALSE(dir_.empty());
     setenv(kTokenDirVariable, dir_.c_str(), 1);
     setenv(kLockTimeoutVariable, "300", 1);
     ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
@@ -56,8 +56,7 @@ class TokenTest : public ::testing::Test {
     for (XcHandle session : open_sessions_) DisconnectEkey(session);
     SetStoreSettleMsForTesting(-1);
     ForgetAllParsedStores();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+    obkey_test::RemoveTree(dir_);
   }
 
   std::string StorePath(int device = 0) const {
