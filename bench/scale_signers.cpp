@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "obkey.h"
+#include "softhsm_key.h"
 
 namespace obkey_bench {
 namespace {
@@ -131,11 +132,7 @@ const unsigned char kSoftHsmLabel[32] = {'o', 'b', 'k', 'e', 'y', '-', 's', 'c',
                                          ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 
 void Check(CK_RV rv, const char *what) {
-  if (rv != CKR_OK) {
-    char text[96];
-    std::snprintf(text, sizeof(text), "SoftHSMv2 %s: 0x%lx", what, static_cast<unsigned long>(rv));
-    throw std::runtime_error(text);
-  }
+  obkey_bench::CheckSoftHsm(rv, what);
 }
 
 std::string SoftHsmModulePath() {
@@ -216,31 +213,7 @@ void SetUpSoftHsmToken(const std::string &folder) {
   Check(
       module->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session),
       "C_OpenSession");
-  Check(module->C_Login(session, CKU_SO, PinBytes(kSoPin), std::strlen(kSoPin)), "C_Login SO");
-  Check(module->C_InitPIN(session, PinBytes(kUserPin), std::strlen(kUserPin)), "C_InitPIN");
-  Check(module->C_Logout(session), "C_Logout");
-  Check(module->C_Login(session, CKU_USER, PinBytes(kUserPin), std::strlen(kUserPin)), "C_Login");
-  CK_BBOOL yes = CK_TRUE;
-  CK_ULONG bits = 1024;
-  CK_BYTE exponent[] = {0x01, 0x00, 0x01};
-  CK_ATTRIBUTE public_template[] = {
-      {CKA_TOKEN, &yes, sizeof(yes)},
-      {CKA_VERIFY, &yes, sizeof(yes)},
-      {CKA_MODULUS_BITS, &bits, sizeof(bits)},
-      {CKA_PUBLIC_EXPONENT, exponent, sizeof(exponent)},
-  };
-  CK_ATTRIBUTE private_template[] = {
-      {CKA_TOKEN, &yes, sizeof(yes)},
-      {CKA_PRIVATE, &yes, sizeof(yes)},
-      {CKA_SENSITIVE, &yes, sizeof(yes)},
-      {CKA_SIGN, &yes, sizeof(yes)},
-  };
-  CK_MECHANISM generate = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
-  CK_OBJECT_HANDLE public_key = 0, private_key = 0;
-  Check(module->C_GenerateKeyPair(session, &generate, public_template, std::size(public_template),
-                                  private_template, std::size(private_template), &public_key,
-                                  &private_key),
-        "C_GenerateKeyPair");
+  obkey_bench::PrepareSigningKey(module.operator->(), session, kSoPin, kUserPin);
   module->C_CloseAllSessions(slot);
 }
 

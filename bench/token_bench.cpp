@@ -29,6 +29,7 @@
 #include "device_config.h"
 #include "diagnostic_log.h"
 #include "obkey.h"
+#include "softhsm_key.h"
 #include "store_file.h"
 #include "token_test_env.h"
 #include "xcsp_eclib.h"
@@ -403,14 +404,7 @@ class SoftHsm {
   }
 
  private:
-  static void Check(CK_RV rv, const char *what) {
-    if (rv != CKR_OK) {
-      char text[96];
-      std::snprintf(text, sizeof(text), "SoftHSMv2 %s: 0x%lx", what,
-                    static_cast<unsigned long>(rv));
-      throw std::runtime_error(text);
-    }
-  }
+  static void Check(CK_RV rv, const char *what) { obkey_bench::CheckSoftHsm(rv, what); }
 
   static std::string ModulePath() {
     if (const char *configured = std::getenv("OBKEY_SOFTHSM2_MODULE")) return configured;
@@ -453,34 +447,7 @@ class SoftHsm {
     Check(functions_->C_OpenSession(slot_, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
                                     &login_session_),
           "C_OpenSession");
-    auto *so = reinterpret_cast<unsigned char *>(so_pin.data());
-    auto *user = reinterpret_cast<unsigned char *>(pin.data());
-    Check(functions_->C_Login(login_session_, CKU_SO, so, so_pin.size()), "C_Login SO");
-    Check(functions_->C_InitPIN(login_session_, user, pin.size()), "C_InitPIN");
-    Check(functions_->C_Logout(login_session_), "C_Logout");
-    Check(functions_->C_Login(login_session_, CKU_USER, user, pin.size()), "C_Login");
-
-    CK_BBOOL yes = CK_TRUE;
-    CK_ULONG bits = 1024;
-    CK_BYTE exponent[] = {0x01, 0x00, 0x01};
-    CK_ATTRIBUTE public_template[] = {
-        {CKA_TOKEN, &yes, sizeof(yes)},
-        {CKA_VERIFY, &yes, sizeof(yes)},
-        {CKA_MODULUS_BITS, &bits, sizeof(bits)},
-        {CKA_PUBLIC_EXPONENT, exponent, sizeof(exponent)},
-    };
-    CK_ATTRIBUTE private_template[] = {
-        {CKA_TOKEN, &yes, sizeof(yes)},
-        {CKA_PRIVATE, &yes, sizeof(yes)},
-        {CKA_SENSITIVE, &yes, sizeof(yes)},
-        {CKA_SIGN, &yes, sizeof(yes)},
-    };
-    CK_MECHANISM generate = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
-    CK_OBJECT_HANDLE public_key = 0;
-    Check(functions_->C_GenerateKeyPair(login_session_, &generate, public_template,
-                                        std::size(public_template), private_template,
-                                        std::size(private_template), &public_key, &private_key_),
-          "C_GenerateKeyPair");
+    private_key_ = obkey_bench::PrepareSigningKey(functions_, login_session_, so_pin, pin);
   }
 
   CK_SLOT_ID FindInitialisedSlot(const unsigned char *label) {
