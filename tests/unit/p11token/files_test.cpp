@@ -101,20 +101,9 @@ TEST_F(P11TokenTest, AnInterruptedRewriteLeavesOneWholeValue) {
   // The first step of a rewrite, done by hand: a second object.
   Cryptoki c;
   ASSERT_EQ(SessionOf(session_, &c), 0);
-  const CK_OBJECT_CLASS data_class = CKO_DATA;
-  std::string label = FileLabel(3);
+  const std::string label = FileLabel(3);
   const uint8_t new_value[] = {'n', 'e', 'w', '!'};
-  CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
-  CK_ATTRIBUTE tmpl[] = {
-      {CKA_CLASS, const_cast<CK_OBJECT_CLASS *>(&data_class), sizeof(data_class)},
-      {CKA_TOKEN, &yes, sizeof(yes)},
-      {CKA_PRIVATE, &no, sizeof(no)},
-      {CKA_APPLICATION, const_cast<char *>(kApplication), std::strlen(kApplication)},
-      {CKA_LABEL, label.data(), label.size()},
-      {CKA_VALUE, const_cast<uint8_t *>(new_value), sizeof(new_value)},
-  };
-  CK_OBJECT_HANDLE created = 0;
-  ASSERT_EQ(c.functions->C_CreateObject(c.session, tmpl, 6, &created), CKR_OK);
+  ASSERT_EQ(CreatePublicDataObject(c, label, new_value, sizeof(new_value)), CKR_OK);
   ASSERT_EQ(Objects(CKO_DATA, label).size(), 2u);
 
   Bytes seen = ReadAll(file);

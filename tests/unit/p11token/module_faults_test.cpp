@@ -131,19 +131,7 @@ Cryptoki RivalSession(CK_FUNCTION_LIST *functions, void *context) {
 
 void CreateRivalFile(CK_FUNCTION_LIST *functions, void *context) {
   Cryptoki module_raw = RivalSession(functions, context);
-  std::string label = FileLabel(5);
-  const CK_OBJECT_CLASS data_class = CKO_DATA;
-  CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
-  CK_ATTRIBUTE tmpl[] = {
-      {CKA_CLASS, const_cast<CK_OBJECT_CLASS *>(&data_class), sizeof(data_class)},
-      {CKA_TOKEN, &yes, sizeof(yes)},
-      {CKA_PRIVATE, &no, sizeof(no)},
-      {CKA_APPLICATION, const_cast<char *>(kApplication), std::strlen(kApplication)},
-      {CKA_LABEL, label.data(), label.size()},
-      {CKA_VALUE, const_cast<uint8_t *>(kOld), sizeof(kOld)},
-  };
-  CK_OBJECT_HANDLE created = 0;
-  module_raw.functions->C_CreateObject(module_raw.session, tmpl, 6, &created);
+  CreatePublicDataObject(module_raw, FileLabel(5), kOld, sizeof(kOld));
   functions->C_CloseSession(module_raw.session);
 }
 

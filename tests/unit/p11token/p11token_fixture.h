@@ -20,6 +20,26 @@
 
 namespace obkey::p11token::testing {
 
+// CreatePublicDataObject makes a public token data object of obkey's
+// application, as another program would, behind p11token's back. Returns
+// the module's answer.
+inline CK_RV CreatePublicDataObject(const Cryptoki &c, const std::string &label,
+                                    const uint8_t *value, size_t value_len) {
+  const CK_OBJECT_CLASS data_class = CKO_DATA;
+  CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
+  std::string text = label;
+  CK_ATTRIBUTE tmpl[] = {
+      {CKA_CLASS, const_cast<CK_OBJECT_CLASS *>(&data_class), sizeof(data_class)},
+      {CKA_TOKEN, &yes, sizeof(yes)},
+      {CKA_PRIVATE, &no, sizeof(no)},
+      {CKA_APPLICATION, const_cast<char *>(kApplication), std::strlen(kApplication)},
+      {CKA_LABEL, text.data(), text.size()},
+      {CKA_VALUE, const_cast<uint8_t *>(value), value_len},
+  };
+  CK_OBJECT_HANDLE created = 0;
+  return c.functions->C_CreateObject(c.session, tmpl, 6, &created);
+}
+
 using Bytes = std::vector<uint8_t>;
 
 inline constexpr int32_t kDevice = 0;
