@@ -7,6 +7,8 @@
 set -uo pipefail
 build_dir=$(cd "${1:-build-win}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=scripts/lib.sh
+. "$here/lib.sh"
 OBKEY_WINEARCH=win32
 # shellcheck disable=SC1091
 [ -f "$build_dir/windows-build.env" ] && . "$build_dir/windows-build.env"
@@ -44,7 +46,7 @@ check() {
 
 # softhsm2-util.exe faults in Wine on its way out, after its work is done.
 wine ./softhsm2-util.exe --module "$OBKEY_PKCS11_MODULE" --init-token --free --label obkey \
-  --so-pin ZARQU.1974 --pin 12345678 >>log.txt 2>&1
+  --so-pin "$OBKEY_ADMIN_PIN" --pin 12345678 >>log.txt 2>&1
 check bash -c "ls tokens | grep -q ."
 check wine ./obkeyctl.exe config init --device 0
 check wine ./obkeyctl.exe format --yes

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "key_operation.h"
 #include "wiping_allocator.h"
 
 namespace obkey::softtoken {
@@ -35,7 +36,7 @@ constexpr size_t kSealOverhead = kSealNonceSize + kSealTagSize;
 constexpr size_t kMaxSealedKey = kMaxPrivateKeyDer + kSealOverhead;
 constexpr size_t kMaxPublicKeyDer = 512;
 
-constexpr char kInitialAdminPin[] = "ZARQU.1974";
+constexpr char kInitialAdminPin[] = KEY_OPERATION_ADMIN_PIN;
 constexpr char kInitialUserPin[] = "12345678";
 
 // How a PIN becomes its check value. PBKDF2 is what older stores hold (and

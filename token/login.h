@@ -4,12 +4,13 @@
 
 #include <stdint.h>
 
+#include "key_operation.h"
 #include "obkey_types.h"
 
 namespace obkey {
 
 inline constexpr uint32_t kUserTypeUser = 1;
-inline constexpr char kFormatText[] = "ZARQU.1974";
+inline constexpr char kFormatText[] = KEY_OPERATION_ADMIN_PIN;
 
 // Login verifies the user PIN in a session of its own. The session is opened
 // before anything else is looked at, so without a token the result is 3;

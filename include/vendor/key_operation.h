@@ -12,6 +12,10 @@
 extern "C" {
 #endif
 
+// The admin PIN that obkey passes to FormatMWKey (twice: as the admin PIN
+// and as the second text), and so the one a token made for obkey carries.
+#define KEY_OPERATION_ADMIN_PIN "ZARQU.1974"
+
 // FormatMWKey formats the token of the device; the admin PIN must match.
 XCEXPORT int32_t XCAPI FormatMWKey(const char *admin_pin, const char *second_text,
                                    int32_t device_index);

@@ -7,10 +7,12 @@
 
 #include <string>
 
+#include "key_operation.h"
+
 namespace obkey_test {
 
 // The admin (SO) PIN obkey formats with, and the user PIN after formatting.
-inline constexpr char kSoftHsmSoPin[] = "ZARQU.1974";
+inline constexpr char kSoftHsmSoPin[] = KEY_OPERATION_ADMIN_PIN;
 inline constexpr char kSoftHsmUserPin[] = "12345678";
 
 class SoftHsmTokens {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "key_operation.h"
 #include "module.h"
 #include "p11token_api.h"
 #include "p11token_guard.h"
@@ -26,7 +27,7 @@ namespace p11 = obkey::p11token;
 
 namespace {
 
-constexpr char kAdminPin[] = "ZARQU.1974";
+constexpr char kAdminPin[] = KEY_OPERATION_ADMIN_PIN;
 constexpr char kUserPin[] = "12345678";
 constexpr char kNewPin[] = "87654321";
 constexpr int32_t kDevice = 0;

@@ -13,6 +13,8 @@
 # p11-kit's client a writer may also fail otherwise now and then (seen:
 # CKR_GENERAL_ERROR, no token found): a failure, never a write told done.
 set -euo pipefail
+# shellcheck source=scripts/lib.sh
+. "$(dirname "$0")/../../../scripts/lib.sh"
 kind=$1
 flow=$2
 rounds=${OBKEY_WRITER_ROUNDS:-25}
@@ -36,7 +38,7 @@ softhsm_store() {
   printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\nslots.removable = false\n' \
     "$work/tokens" >"$work/softhsm2.conf"
   export SOFTHSM2_CONF="$work/softhsm2.conf"
-  softhsm2-util --init-token --free --label shared --so-pin ZARQU.1974 --pin 12345678 >/dev/null
+  softhsm2-util --init-token --free --label shared --so-pin "$OBKEY_ADMIN_PIN" --pin 12345678 >/dev/null
 }
 
 # writers <module A> <lock dir A> <module B> <lock dir B> [clean]

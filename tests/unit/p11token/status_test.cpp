@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "key_operation.h"
 #include "module.h"
 #include "p11token_api.h"
 #include "p11token_status.h"
@@ -149,7 +150,7 @@ TEST(P11StatusTest, ModulesThatCannotServeAreRefused) {
     // Both libraries pass the refusal on.
     XcHandle session = 0;
     EXPECT_EQ(ConnectEkey(0, &session), c.status) << (c.module ? c.module : "(none)");
-    EXPECT_EQ(FormatToken("ZARQU.1974", "ZARQU.1974", 0), c.status);
+    EXPECT_EQ(FormatToken(KEY_OPERATION_ADMIN_PIN, KEY_OPERATION_ADMIN_PIN, 0), c.status);
     EXPECT_NE(ModuleFailureText().find(c.cause), std::string::npos) << ModuleFailureText();
   }
   std::filesystem::remove_all(lock_dir);

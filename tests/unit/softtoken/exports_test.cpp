@@ -87,7 +87,7 @@ TEST(SoftTokenExports, FormatInOneLibraryEndsTheLoginOfTheOther) {
   EXPECT_EQ(connect(0, &session), XCST_NO_TOKEN);
   EXPECT_EQ(disconnect(0), XCST_BAD_HANDLE);  // what obkey does after a failed connect
   EXPECT_EQ(connect(0, nullptr), XCST_BAD_ARGUMENT);
-  ASSERT_EQ(format("ZARQU.1974", "ZARQU.1974", 0), 0);
+  ASSERT_EQ(format(KEY_OPERATION_ADMIN_PIN, KEY_OPERATION_ADMIN_PIN, 0), 0);
 
   ASSERT_EQ(connect(0, &session), 0);
   ASSERT_EQ(verify(session, reinterpret_cast<const uint8_t *>("12345678"), 8, XC_PIN_USER), 0);
@@ -96,7 +96,7 @@ TEST(SoftTokenExports, FormatInOneLibraryEndsTheLoginOfTheOther) {
   EXPECT_EQ(write_file(file, reinterpret_cast<const uint8_t *>("abcd"), 4), 0);
   ASSERT_EQ(disconnect(session), 0);
 
-  ASSERT_EQ(format("ZARQU.1974", "ZARQU.1974", 0), 0);
+  ASSERT_EQ(format(KEY_OPERATION_ADMIN_PIN, KEY_OPERATION_ADMIN_PIN, 0), 0);
   ASSERT_EQ(connect(0, &session), 0);
   ASSERT_EQ(create_file(session, 1, 4, XC_USER_FILE_CREATE, &file), 0) << "format kept a file";
   EXPECT_EQ(write_file(file, reinterpret_cast<const uint8_t *>("abcd"), 4), XCST_NOT_LOGGED_IN);
