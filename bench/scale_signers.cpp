@@ -135,22 +135,13 @@ void Check(CK_RV rv, const char *what) {
   obkey_bench::CheckSoftHsm(rv, what);
 }
 
-std::string SoftHsmModulePath() {
-  if (const char *configured = std::getenv("OBKEY_SOFTHSM2_MODULE")) return configured;
-  for (const char *path :
-       {"/usr/lib/softhsm/libsofthsm2.so", "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so"}) {
-    if (std::filesystem::exists(path)) return path;
-  }
-  throw std::runtime_error("SoftHSMv2 module not found (scripts/deps.sh installs softhsm2)");
-}
-
 // SoftHsmModule is the module loaded and initialised for use from several
 // threads, its token directory in `folder`; finalised and unloaded at the end.
 class SoftHsmModule {
  public:
   explicit SoftHsmModule(const std::string &folder) {
     setenv("SOFTHSM2_CONF", (folder + "/softhsm2.conf").c_str(), 1);
-    module_ = dlopen(SoftHsmModulePath().c_str(), RTLD_NOW | RTLD_LOCAL);
+    module_ = dlopen(obkey_bench::SoftHsmModulePath().c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module_ == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
     auto get_list = reinterpret_cast<CK_C_GetFunctionList>(dlsym(module_, "C_GetFunctionList"));
     Require(get_list != nullptr, "no C_GetFunctionList");

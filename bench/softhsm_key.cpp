@@ -1,10 +1,16 @@
 #include "softhsm_key.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <stdexcept>
 
 namespace obkey_bench {
+
+std::string SoftHsmModulePath() {
+  if (const char *configured = std::getenv("OBKEY_SOFTHSM2_MODULE")) return configured;
+  return OBKEY_SOFTHSM2_MODULE;
+}
 
 void CheckSoftHsm(CK_RV rv, const char *what) {
   if (rv != CKR_OK) {

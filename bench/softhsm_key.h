@@ -9,6 +9,10 @@
 
 namespace obkey_bench {
 
+// SoftHsmModulePath is $OBKEY_SOFTHSM2_MODULE when set, else the module the
+// build found.
+std::string SoftHsmModulePath();
+
 // CheckSoftHsm throws std::runtime_error naming `what` when `rv` is not
 // CKR_OK.
 void CheckSoftHsm(CK_RV rv, const char *what);

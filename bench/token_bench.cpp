@@ -406,15 +406,6 @@ class SoftHsm {
  private:
   static void Check(CK_RV rv, const char *what) { obkey_bench::CheckSoftHsm(rv, what); }
 
-  static std::string ModulePath() {
-    if (const char *configured = std::getenv("OBKEY_SOFTHSM2_MODULE")) return configured;
-    for (const char *path :
-         {"/usr/lib/softhsm/libsofthsm2.so", "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so"}) {
-      if (std::filesystem::exists(path)) return path;
-    }
-    throw std::runtime_error("SoftHSMv2 module not found (scripts/deps.sh installs softhsm2)");
-  }
-
   void SetUp(const std::string &folder) {
     const std::string token_dir = folder + "/softhsm";
     std::filesystem::create_directory(token_dir);
@@ -424,7 +415,7 @@ class SoftHsm {
     conf.close();
     setenv("SOFTHSM2_CONF", (folder + "/softhsm2.conf").c_str(), 1);
 
-    module_ = dlopen(ModulePath().c_str(), RTLD_NOW | RTLD_LOCAL);
+    module_ = dlopen(obkey_bench::SoftHsmModulePath().c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module_ == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
     auto get_list = reinterpret_cast<CK_C_GetFunctionList>(dlsym(module_, "C_GetFunctionList"));
     if (get_list == nullptr) throw std::runtime_error("no C_GetFunctionList");

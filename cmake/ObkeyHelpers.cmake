@@ -159,3 +159,14 @@ function(obkey_vendor_version_script target library_name)
   target_link_options(${target} PRIVATE -Wl,--version-script=${map_file})
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map_file})
 endfunction()
+
+# obkey_find_softhsm2()
+# The one lookup of SoftHSMv2's PKCS #11 module (OBKEY_SOFTHSM2_MODULE), for
+# the tests and the benchmarks; scripts/lib.sh's obkey_softhsm_module looks
+# in the same places. A test dependency (scripts/deps.sh): without it the
+# configure fails rather than testing less.
+function(obkey_find_softhsm2)
+  find_library(OBKEY_SOFTHSM2_MODULE NAMES softhsm2
+    PATHS /usr/lib/softhsm /usr/lib/x86_64-linux-gnu/softhsm /usr/local/lib/softhsm
+    NO_DEFAULT_PATH REQUIRED)
+endfunction()
