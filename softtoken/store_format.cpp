@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "byte_order.h"
+#include "byte_reader.h"
 #include "softtoken_status.h"
 
 namespace obkey::softtoken {
@@ -20,6 +21,8 @@ constexpr size_t kDigestSize = 32;
 constexpr uint32_t kMaxPinIterations = 1000000;
 
 using Digest = std::array<uint8_t, kDigestSize>;
+using obkey::ByteReader;
+using obkey::ByteWriter;
 
 Digest Sha256(const uint8_t *data, size_t len) {
   Digest digest{};
@@ -30,84 +33,6 @@ Digest Sha256(const uint8_t *data, size_t len) {
   }
   return digest;
 }
-
-class ByteWriter {
- public:
-  void U8(uint8_t v) { bytes_.push_back(v); }
-  void U16(uint16_t v) {
-    uint8_t word[2];
-    StoreLe16(word, v);
-    Raw(word, sizeof(word));
-  }
-  void U32(uint32_t v) {
-    uint8_t word[4];
-    StoreLe32(word, v);
-    Raw(word, sizeof(word));
-  }
-  void Raw(const uint8_t *data, size_t len) { bytes_.insert(bytes_.end(), data, data + len); }
-  template <size_t N>
-  void Raw(const std::array<uint8_t, N> &a) {
-    Raw(a.data(), N);
-  }
-  template <typename Buffer>
-  void Blob16(const Buffer &blob) {
-    U16(static_cast<uint16_t>(blob.size()));
-    Raw(blob.data(), blob.size());
-  }
-  SecretBytes &bytes() { return bytes_; }
-
- private:
-  // What is written holds private keys; growing it must not leave copies.
-  SecretBytes bytes_;
-};
-
-// ByteReader fails (returns false) instead of reading past the end; once
-// failed it stays failed so callers may check once at the end of a group.
-class ByteReader {
- public:
-  ByteReader(const uint8_t *data, size_t len) : data_(data), len_(len) {}
-
-  bool U8(uint8_t *out) {
-    return Take(1, [&](const uint8_t *p) { *out = p[0]; });
-  }
-  bool U16(uint16_t *out) {
-    return Take(2, [&](const uint8_t *p) { *out = LoadLe16(p); });
-  }
-  bool U32(uint32_t *out) {
-    return Take(4, [&](const uint8_t *p) { *out = LoadLe32(p); });
-  }
-  bool Raw(uint8_t *out, size_t len) {
-    return Take(len, [&](const uint8_t *p) { std::memcpy(out, p, len); });
-  }
-  template <size_t N>
-  bool Raw(std::array<uint8_t, N> *out) {
-    return Raw(out->data(), N);
-  }
-  template <typename Buffer>
-  bool Bytes(size_t len, Buffer *out) {
-    return Take(len, [&](const uint8_t *p) { out->assign(p, p + len); });
-  }
-  template <typename Buffer>
-  bool Blob16(size_t max_len, Buffer *out) {
-    uint16_t len = 0;
-    return U16(&len) && len <= max_len && Bytes(len, out);
-  }
-  bool AtEnd() const { return ok_ && pos_ == len_; }
-
- private:
-  template <typename F>
-  bool Take(size_t n, F consume) {
-    if (!ok_ || len_ - pos_ < n) return ok_ = false;
-    consume(data_ + pos_);
-    pos_ += n;
-    return true;
-  }
-
-  const uint8_t *data_;
-  size_t len_;
-  size_t pos_ = 0;
-  bool ok_ = true;
-};
 
 // The admin PIN, and the user PIN of stores before version 4: PBKDF2.
 void WritePbkdf2Hash(const PinHash &pin, ByteWriter *w) {

@@ -13,11 +13,11 @@
 #include <memory>
 
 #include "byte_order.h"
+#include "byte_reader.h"
 
 namespace obkeyctl {
 namespace {
 
-constexpr size_t kBlobHeaderLen = 20;
 
 template <typename T, void (*Free)(T *)>
 struct Deleter {
@@ -65,16 +65,20 @@ bool KeyToPrivateBlob(EVP_PKEY *key_object, std::vector<uint8_t> *out_blob);
 namespace {
 
 Pkey PublicBlobToKey(const std::vector<uint8_t> &blob) {
-  if (blob.size() < kBlobHeaderLen || blob[0] != 0x06 ||
-      obkey::LoadLe32(blob.data() + 8) != 0x31415352) {
+  // PUBLICKEYBLOB: type (1), version, reserved, algorithm (7), "RSA1",
+  // bit length, public exponent, then the modulus little-endian.
+  obkey::ByteReader reader(blob.data(), blob.size());
+  uint8_t type = 0;
+  uint32_t magic = 0, bits = 0, exponent = 0;
+  if (!reader.U8(&type) || type != 0x06 || !reader.Skip(7) || !reader.U32(&magic) ||
+      magic != 0x31415352 || !reader.U32(&bits) || !reader.U32(&exponent)) {
     return nullptr;
   }
-  uint32_t bits = obkey::LoadLe32(blob.data() + 12);
   size_t modulus_len = bits / 8;
-  if (modulus_len == 0 || blob.size() < kBlobHeaderLen + modulus_len) return nullptr;
-  Bignum n(BN_lebin2bn(blob.data() + kBlobHeaderLen, static_cast<int>(modulus_len), nullptr));
+  if (modulus_len == 0 || reader.Rest() < modulus_len) return nullptr;
+  Bignum n(BN_lebin2bn(reader.Here(), static_cast<int>(modulus_len), nullptr));
   Bignum e(BN_new());
-  if (!n || !e || !BN_set_word(e.get(), obkey::LoadLe32(blob.data() + 16))) return nullptr;
+  if (!n || !e || !BN_set_word(e.get(), exponent)) return nullptr;
 
   OSSL_PARAM_BLD *builder = OSSL_PARAM_BLD_new();
   OSSL_PARAM_BLD_push_BN(builder, OSSL_PKEY_PARAM_RSA_N, n.get());
