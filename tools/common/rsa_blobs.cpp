@@ -18,7 +18,6 @@
 namespace obkeyctl {
 namespace {
 
-
 template <typename T, void (*Free)(T *)>
 struct Deleter {
   void operator()(T *p) const { Free(p); }
