@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "module.h"
@@ -169,15 +170,16 @@ void Report(const char *what, const std::string &figures, double target) {
 int main(int argc, char **argv) {
   const char *shim = OBKEY_P11_SHIM;
   if (argc > 1 && std::strcmp(argv[1], "--measure") == 0) return Measure(shim);
-  char folder[] = "/tmp/obkey-p11-bench-XXXXXX";
-  if (mkdtemp(folder) == nullptr) return 1;
-  std::string dir = folder;
+  std::error_code no_temp;
+  std::string dir =
+      (std::filesystem::temp_directory_path(no_temp) / "obkey-p11-bench-XXXXXX").string();
+  if (no_temp || mkdtemp(dir.data()) == nullptr) return 1;
   mkdir((dir + "/tokens").c_str(), 0700);
   FILE *conf = std::fopen((dir + "/softhsm2.conf").c_str(), "w");
   std::fprintf(conf,
                "directories.tokendir = %s/tokens\nobjectstore.backend = file\n"
                "log.level = ERROR\nslots.removable = false\n",
-               folder);
+               dir.c_str());
   std::fclose(conf);
   std::string env = "SOFTHSM2_CONF=" + dir + "/softhsm2.conf OBKEY_PKCS11_LOCK_DIR=" + dir +
                     " OBKEY_PKCS11_MODULE=" + shim + " ";

@@ -11,13 +11,13 @@
 #include <stdexcept>
 
 #include "shell_run.h"
+#include "temp_folder.h"
 
 namespace obkey_test {
 
 SoftHsmTokens::SoftHsmTokens(int32_t token_count) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "obkey-hsm-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  folder_ = pattern;
+  folder_ = MakeTempFolder("obkey-hsm");
+  if (folder_.empty()) throw std::runtime_error("no temporary folder");
   std::filesystem::create_directory(folder_ + "/tokens");
   std::ofstream(folder_ + "/softhsm2.conf") << "directories.tokendir = " << folder_ << "/tokens\n"
                                             << "objectstore.backend = file\n"
@@ -35,8 +35,7 @@ SoftHsmTokens::SoftHsmTokens(int32_t token_count) {
 }
 
 SoftHsmTokens::~SoftHsmTokens() {
-  std::error_code ignored;
-  std::filesystem::remove_all(folder_, ignored);
+  RemoveTree(folder_);
 }
 
 std::string SoftHsmTokens::ModulePath() {
