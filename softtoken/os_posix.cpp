@@ -429,7 +429,7 @@ void SecretPage::Assign(const uint8_t *data, size_t len) {
   if (page == MAP_FAILED) throw std::bad_alloc();
   page_ = static_cast<uint8_t *>(page);
 #ifdef MADV_DONTDUMP
-  excluded_from_dumps_ = madvise(page, page_size, MADV_DONTDUMP) == 0;
+  madvise(page, page_size, MADV_DONTDUMP);
 #endif
   mlock(page, page_size);
   if (len != 0) std::memcpy(page_, data, len);
@@ -444,7 +444,6 @@ void SecretPage::Release() {
   munmap(page_, page_size);
   page_ = nullptr;
   len_ = 0;
-  excluded_from_dumps_ = false;
 }
 
 namespace {

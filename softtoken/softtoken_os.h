@@ -152,15 +152,10 @@ class SecretPage {
   const uint8_t *data() const { return page_; }
   size_t size() const { return len_; }
 
-  // ExcludedFromDumps says whether the system agreed to leave the page out
-  // of core dumps (false where it has no such notion).
-  bool ExcludedFromDumps() const { return excluded_from_dumps_; }
-
  private:
   void Release();
   uint8_t *page_ = nullptr;
   size_t len_ = 0;
-  bool excluded_from_dumps_ = false;
 };
 
 // KeepOpenSslSecretsFromDumps sets up OpenSSL's secure heap once, unless
