@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 #include <pthread.h>
 #include <pwd.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <new>
@@ -198,9 +200,23 @@ LockStatus TryLock(int fd) {
   return errno == EWOULDBLOCK ? LockStatus::kHeldElsewhere : LockStatus::kError;
 }
 
-// LockWaiter blocks in flock on an opening of its own, on a thread of its
-// own, so that the caller can give up at its deadline: a blocked flock
-// cannot be cancelled. A waiter whose caller gave up stays, at most one per
+// Most holders keep the lock for a few microseconds (a session lets it go
+// while it computes), so it is often free again after a few yields, which
+// cost less than handing the wait to a waiter thread. Only a few: a caller
+// that kept trying would overtake the blocked waiters below.
+LockStatus TryLockAfterYields(int fd, unsigned timeout_ms) {
+  constexpr int kYields = 8;
+  LockStatus now = TryLock(fd);
+  for (int i = 0; i < kYields && now == LockStatus::kHeldElsewhere && timeout_ms > 0; ++i) {
+    sched_yield();
+    now = TryLock(fd);
+  }
+  return now;
+}
+
+// LockWaiter blocks in flock on an opening of its own, on a waiter thread
+// (WaiterThreads), so that the caller can give up at its deadline: a blocked
+// flock cannot be cancelled. A waiter whose caller gave up stays, at most one per
 // lock file, for the next caller to take over; when it gets the lock with
 // nobody to hand it to, it lets it go at once.
 struct LockWaiter {
@@ -245,10 +261,7 @@ void DropSpare(const std::shared_ptr<LockWaiter> &waiter) {
   pthread_mutex_unlock(&spares.mutex);
 }
 
-void *RunLockWaiter(void *arg) {
-  auto *owned = static_cast<std::shared_ptr<LockWaiter> *>(arg);
-  std::shared_ptr<LockWaiter> waiter = std::move(*owned);
-  delete owned;
+void WaitForLock(const std::shared_ptr<LockWaiter> &waiter) {
   int result = 0;
   do {
     result = flock(waiter->fd, LOCK_EX);
@@ -264,7 +277,88 @@ void *RunLockWaiter(void *arg) {
     DropSpare(waiter);
     close(waiter->fd);
   }
+}
+
+// WaiterThreads runs the waits on threads that stay for the next one a
+// while: a wait for a lock held a few microseconds should not pay for a
+// thread's start.
+struct WaiterThreads {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t work;
+  std::deque<std::shared_ptr<LockWaiter>> waits;
+  int idle = 0;
+  uint64_t process = 0;
+
+  WaiterThreads() {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&work, &attr);
+    pthread_condattr_destroy(&attr);
+  }
+};
+
+// How long a thread with no wait to run stays.
+constexpr time_t kIdleWaiterSeconds = 2;
+
+WaiterThreads &Waiters() {
+  // Never destroyed: its threads may still use it while the process exits.
+  static WaiterThreads *threads = new WaiterThreads;
+  return *threads;
+}
+
+void *RunWaits(void *) {
+  WaiterThreads &threads = Waiters();
+  pthread_mutex_lock(&threads.mutex);
+  for (;;) {
+    if (threads.waits.empty()) {
+      timespec until{};
+      clock_gettime(CLOCK_MONOTONIC, &until);
+      until.tv_sec += kIdleWaiterSeconds;
+      ++threads.idle;
+      int result = 0;
+      while (threads.waits.empty() && result != ETIMEDOUT) {
+        result = pthread_cond_timedwait(&threads.work, &threads.mutex, &until);
+      }
+      --threads.idle;
+      if (threads.waits.empty()) break;
+    }
+    std::shared_ptr<LockWaiter> waiter = std::move(threads.waits.front());
+    threads.waits.pop_front();
+    pthread_mutex_unlock(&threads.mutex);
+    WaitForLock(waiter);
+    waiter.reset();
+    pthread_mutex_lock(&threads.mutex);
+  }
+  pthread_mutex_unlock(&threads.mutex);
   return nullptr;
+}
+
+// RunWait gives `waiter` to an idle waiter thread, or to a new one.
+bool RunWait(const std::shared_ptr<LockWaiter> &waiter) {
+  WaiterThreads &threads = Waiters();
+  pthread_mutex_lock(&threads.mutex);
+  if (threads.process != ProcessId()) {
+    // A forked child has none of its parent's threads.
+    threads.waits.clear();
+    threads.idle = 0;
+    threads.process = ProcessId();
+  }
+  threads.waits.push_back(waiter);
+  bool started = true;
+  if (threads.idle >= static_cast<int>(threads.waits.size())) {
+    pthread_cond_signal(&threads.work);
+  } else {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    started = pthread_create(&thread, &attr, RunWaits, nullptr) == 0;
+    pthread_attr_destroy(&attr);
+    if (!started) threads.waits.pop_back();
+  }
+  pthread_mutex_unlock(&threads.mutex);
+  return started;
 }
 
 // TakeSpareWaiter returns the waiter that a caller who gave up left for
@@ -299,15 +393,7 @@ std::shared_ptr<LockWaiter> StartWaiter(const std::string &path) {
   auto waiter = std::make_shared<LockWaiter>();
   waiter->path = path;
   waiter->fd = static_cast<int>(fd);
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
-  auto *arg = new std::shared_ptr<LockWaiter>(waiter);
-  const bool started = pthread_create(&thread, &attr, RunLockWaiter, arg) == 0;
-  pthread_attr_destroy(&attr);
-  if (!started) {
-    delete arg;
+  if (!RunWait(waiter)) {
     close(waiter->fd);
     return nullptr;
   }
@@ -357,7 +443,7 @@ bool AwaitWaiter(LockWaiter *waiter, const timespec &deadline) {
 }  // namespace
 
 LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *file) {
-  LockStatus now = TryLock(static_cast<int>(*file));
+  LockStatus now = TryLockAfterYields(static_cast<int>(*file), timeout_ms);
   if (now != LockStatus::kHeldElsewhere || timeout_ms == 0) return now;
   std::shared_ptr<LockWaiter> waiter = TakeSpareWaiter(path);
   if (waiter == nullptr) waiter = StartWaiter(path);
