@@ -29,6 +29,9 @@ int64_t SettleNs() {
 struct ParsedStore {
   os::FileIdentity identity;
   LoadedStore store;
+  // The file had rested past the settle time when read: its identity alone
+  // then tells that it is unchanged.
+  bool settled = false;
 };
 
 struct ParsedStores {
@@ -52,7 +55,9 @@ bool ReuseByIdentity(const std::string &store_path, LoadedStore *out) {
   ParsedStores &parsed = Parsed();
   os::MutexLock hold(&parsed.mutex);
   auto it = parsed.by_path.find(store_path);
-  if (it == parsed.by_path.end() || !(it->second.identity == identity)) return false;
+  if (it == parsed.by_path.end() || !it->second.settled || !(it->second.identity == identity)) {
+    return false;
+  }
   *out = it->second.store;
   return true;
 }
@@ -70,27 +75,39 @@ bool ReuseParsed(const std::string &store_path, const os::ReadOnlyFile &file, Lo
   ParsedStores &parsed = Parsed();
   os::MutexLock hold(&parsed.mutex);
   auto it = parsed.by_path.find(store_path);
-  if (it == parsed.by_path.end() || !(it->second.identity == file.identity()) ||
-      it->second.store.stamp != stamp) {
+  if (it == parsed.by_path.end() || !it->second.settled ||
+      !(it->second.identity == file.identity()) || it->second.store.stamp != stamp) {
     return false;
   }
   *out = it->second.store;
   return true;
 }
 
-// KeepParsed remembers a store read whole, unless the file changed too
-// recently for its identity to tell a later rewrite apart.
+// KeepParsed remembers a store read whole. Its header stamp (the content's
+// digest) tells a later rewrite apart at any time; its identity alone does
+// so only once the file had rested past the settle time.
 void KeepParsed(const std::string &store_path, const os::FileIdentity &identity,
                 int64_t read_started_ns, const LoadedStore &store) {
-  ParsedStore kept{identity, store};
+  const bool settled = read_started_ns - identity.changed_ns >= SettleNs() &&
+                       read_started_ns - identity.modified_ns >= SettleNs();
+  ParsedStore kept{identity, store, settled};
   ParsedStores &parsed = Parsed();
   os::MutexLock hold(&parsed.mutex);
-  if (read_started_ns - identity.changed_ns >= SettleNs() &&
-      read_started_ns - identity.modified_ns >= SettleNs()) {
-    std::swap(parsed.by_path[store_path], kept);
-  } else {
-    parsed.by_path.erase(store_path);
-  }
+  std::swap(parsed.by_path[store_path], kept);
+}
+
+// ReuseChecked answers from the kept store when the whole file, read in
+// `bytes`, checks out with the kept store's stamp: the content is the one
+// parsed, though the file changed too recently for its identity to say so.
+bool ReuseChecked(const std::string &store_path, const SecretBytes &bytes, LoadedStore *out) {
+  StoreStamp stamp;
+  if (CheckStoreFile(bytes.data(), bytes.size(), &stamp) != 0) return false;
+  ParsedStores &parsed = Parsed();
+  os::MutexLock hold(&parsed.mutex);
+  auto it = parsed.by_path.find(store_path);
+  if (it == parsed.by_path.end() || it->second.store.stamp != stamp) return false;
+  *out = it->second.store;
+  return true;
 }
 
 int32_t ForgetAfterFailure(const std::string &store_path, int32_t status) {
@@ -272,6 +289,7 @@ int32_t LoadStore(const StorePaths &paths, LoadedStore *out) {
     default:
       return ForgetAfterFailure(paths.store, XCST_STORE_IO);
   }
+  if (ReuseChecked(paths.store, bytes, out)) return 0;
   TokenState state;
   StoreStamp stamp;
   int32_t status = ParseStore(bytes, &state, &stamp);

@@ -87,13 +87,14 @@ struct LoadedStore {
 // XCST_NO_TOKEN (no store file), XCST_STORE_CORRUPT, XCST_STORE_VERSION or
 // XCST_STORE_IO; `*out` is written only on 0.
 //
-// The process keeps the last store it parsed for each path. When the file
-// is the same one (FileIdentity) with the same header stamp, that store is
-// reused after reading the header alone; otherwise the whole file is read
-// and checked. A store is kept only if it was last changed at least the
-// settle time before it was read (kStoreSettleMs): file times are coarse,
-// and a file rewritten in place within one tick of the clock keeps its
-// identity. A failed read forgets the path's store and its parsed keys.
+// The process keeps the last store it parsed for each path, and reuses it
+// without parsing when the whole file read checks out with its stamp (a
+// digest of the content). Once the file had rested for the settle time
+// (kStoreSettleMs) when it was read, less is read: its identity
+// (FileIdentity) and header stamp, or where the system keeps the change
+// time its identity alone, vouch for it. File times are coarse, and a file
+// rewritten in place within one tick of the clock keeps its identity. A
+// failed read forgets the path's store and its parsed keys.
 int32_t LoadStore(const StorePaths &paths, LoadedStore *out);
 
 // SaveStore replaces the store with `state` at the generation after
@@ -113,8 +114,8 @@ void ForgetParsedStore(const std::string &store_path);
 // ForgetAllParsedStores drops everything kept, for every path.
 void ForgetAllParsedStores();
 
-// How long after its last change a store must have rested before a parsed
-// copy of it is kept. Covers the coarsest file-time resolution in use (FAT
+// How long after its last change a store must have rested before its
+// identity alone vouches for a parsed copy. Covers the coarsest file-time resolution in use (FAT
 // keeps 2 seconds).
 constexpr unsigned kStoreSettleMs = 2100;
 

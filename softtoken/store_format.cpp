@@ -298,8 +298,7 @@ bool ReadStoreStamp(const uint8_t *header, size_t len, StoreStamp *out_stamp) {
   return true;
 }
 
-int32_t ParseStore(const uint8_t *file_data, size_t file_len, TokenState *out_state,
-                   StoreStamp *out_stamp) {
+int32_t CheckStoreFile(const uint8_t *file_data, size_t file_len, StoreStamp *out_stamp) {
   // Magic before version so that any foreign file reads as corrupt, and
   // version before length so that a future layout is named as such.
   if (file_len < 12 || std::memcmp(file_data, kMagic, sizeof(kMagic)) != 0) {
@@ -309,16 +308,24 @@ int32_t ParseStore(const uint8_t *file_data, size_t file_len, TokenState *out_st
   if (!IsKnownVersion(version)) return XCST_STORE_VERSION;
   const size_t header_size = HeaderSizeOf(version);
   if (file_len < header_size || file_len > kMaxStoreSize) return XCST_STORE_CORRUPT;
-  const uint8_t *body = file_data + header_size;
-  size_t body_len = file_len - header_size;
-  if (LoadLe32(file_data + 12) != body_len) return XCST_STORE_CORRUPT;
+  if (LoadLe32(file_data + 12) != file_len - header_size) return XCST_STORE_CORRUPT;
   const uint8_t *covered = file_data + kStoreChecksummedOffset;
   Digest digest = Sha256(covered, file_len - kStoreChecksummedOffset);
   if (CRYPTO_memcmp(digest.data(), file_data + kStoreChecksumOffset, kDigestSize) != 0) {
     return XCST_STORE_CORRUPT;
   }
+  ReadStoreStamp(file_data, header_size, out_stamp);
+  return 0;
+}
+
+int32_t ParseStore(const uint8_t *file_data, size_t file_len, TokenState *out_state,
+                   StoreStamp *out_stamp) {
   StoreStamp stamp;
-  ReadStoreStamp(file_data, header_size, &stamp);
+  if (int32_t status = CheckStoreFile(file_data, file_len, &stamp)) return status;
+  const uint32_t version = LoadLe32(file_data + 8);
+  const size_t header_size = HeaderSizeOf(version);
+  const uint8_t *body = file_data + header_size;
+  const size_t body_len = file_len - header_size;
   TokenState parsed;
   if (!ParseBody(body, body_len, version, &parsed)) return XCST_STORE_CORRUPT;
   // Keys are sealed once a token key exists: a clear one beside it was put

@@ -72,6 +72,11 @@ int32_t ParseStore(const std::vector<uint8_t, Allocator> &file, TokenState *out_
   return ParseStore(file.data(), file.size(), out_state, out_stamp);
 }
 
+// CheckStoreFile checks a complete store file's header and checksum, not
+// its body's layout, and gives its stamp. Returns 0, XCST_STORE_CORRUPT or
+// XCST_STORE_VERSION (then `*out_stamp` is left alone).
+int32_t CheckStoreFile(const uint8_t *file, size_t file_len, StoreStamp *out_stamp);
+
 // ReadStoreStamp takes the stamp from the first `len` bytes of a store file
 // without looking at the body, so it proves nothing about the file's
 // integrity. Returns false when they are not a complete header of a version
