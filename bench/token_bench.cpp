@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -172,8 +173,13 @@ void ObkeyVerify(benchmark::State &state) {
     obkey_bench::FailBenchmark(state, "the check did not give back the signed block");
 }
 
+// The longest message PKCS #1 v1.5 encrypts under a 1024-bit key.
+Bytes EncryptedMessage() {
+  return Bytes(117, 0x42);
+}
+
 void ObkeyEncrypt(benchmark::State &state) {
-  const Bytes message(117, 0x42);
+  const Bytes message = EncryptedMessage();
   Bytes out(kRsaBlock);
   for (auto _ : state) {
     uint32_t len = static_cast<uint32_t>(out.size());
@@ -322,11 +328,21 @@ class OpenSslKey {
     Run(state, ctx.get(), EVP_PKEY_encrypt);
   }
 
+  // What OB_AsymmetricEncrypt computes: PKCS #1 v1.5 encryption, random
+  // padding included, of the same message.
+  void EncryptPkcs1(benchmark::State &state) const {
+    PkeyCtx ctx(EVP_PKEY_CTX_new(public_key_.get(), nullptr));
+    Require(EVP_PKEY_encrypt_init(ctx.get()) == 1 &&
+                EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1,
+            "OpenSSL PKCS #1 encryption");
+    Run(state, ctx.get(), EVP_PKEY_encrypt, EncryptedMessage());
+  }
+
  private:
   using Operation = int (*)(EVP_PKEY_CTX *, unsigned char *, size_t *, const unsigned char *,
                             size_t);
-  static void Run(benchmark::State &state, EVP_PKEY_CTX *ctx, Operation operation) {
-    const Bytes block = TestBlock();
+  static void Run(benchmark::State &state, EVP_PKEY_CTX *ctx, Operation operation,
+                  const Bytes &block = TestBlock()) {
     Bytes out(kRsaBlock);
     for (auto _ : state) {
       size_t len = out.size();
@@ -475,15 +491,35 @@ void Register(const std::string &name, F &&function) {
       ->Unit(benchmark::kMicrosecond);
 }
 
+size_t LogLines() {
+  std::ifstream log(obkey::platform::DiagnosticLogPath(), std::ios::binary);
+  return static_cast<size_t>(
+      std::count(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>(), '\n'));
+}
+
+// RegisterObkeyCall registers a benchmark of an obkey call and reports the
+// log entries one call writes ("log_entries"): each is an append the
+// interface requires, part of that call's floor.
+void RegisterObkeyCall(const std::string &name, void (*function)(benchmark::State &)) {
+  Register(name, [function](benchmark::State &state) {
+    const size_t before = LogLines();
+    function(state);
+    if (state.iterations() > 0) {
+      state.counters["log_entries"] =
+          static_cast<double>(LogLines() - before) / static_cast<double>(state.iterations());
+    }
+  });
+}
+
 // RunOverPkcs11 measures obkey's RSA calls over the token library the
 // process loaded in place of the software token (scripts/run-bench.sh puts
 // p11token first on the library path, over a SoftHSMv2 token).
 int RunOverPkcs11() {
   Folder folder;
   SetUpMainToken();
-  Register("sign/obkey-pkcs11", ObkeySign);
-  Register("verify/obkey-pkcs11", ObkeyVerify);
-  Register("encrypt/obkey-pkcs11", ObkeyEncrypt);
+  RegisterObkeyCall("sign/obkey-pkcs11", ObkeySign);
+  RegisterObkeyCall("verify/obkey-pkcs11", ObkeyVerify);
+  RegisterObkeyCall("encrypt/obkey-pkcs11", ObkeyEncrypt);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return obkey_bench::ExitStatus();
@@ -507,17 +543,18 @@ int main(int argc, char **argv) {
     // token untouched since the last change would have.
     usleep((obkey::softtoken::kStoreSettleMs + 200) * 1000);
 
-    Register("sign/obkey", ObkeySign);
+    RegisterObkeyCall("sign/obkey", ObkeySign);
     Register("sign/openssl", [&](benchmark::State &s) { openssl.Private(s); });
     Register("sign/softhsm", [&](benchmark::State &s) { softhsm.Sign(s); });
-    Register("verify/obkey", ObkeyVerify);
-    Register("encrypt/obkey", ObkeyEncrypt);
+    RegisterObkeyCall("verify/obkey", ObkeyVerify);
+    RegisterObkeyCall("encrypt/obkey", ObkeyEncrypt);
     Register("public/openssl", [&](benchmark::State &s) { openssl.Public(s); });
-    Register("random/obkey", ObkeyRandom);
+    Register("encrypt/openssl", [&](benchmark::State &s) { openssl.EncryptPkcs1(s); });
+    RegisterObkeyCall("random/obkey", ObkeyRandom);
     Register("random/openssl", OpenSslRandom);
-    Register("labellist/obkey", ObkeyLabelList);
-    Register("exportfile/obkey", ObkeyExportFile);
-    Register("login/obkey", ObkeyLogin);
+    RegisterObkeyCall("labellist/obkey", ObkeyLabelList);
+    RegisterObkeyCall("exportfile/obkey", ObkeyExportFile);
+    RegisterObkeyCall("login/obkey", ObkeyLogin);
     Register("scrypt/openssl", ScryptAlone);
     Register("session/obkey", [](benchmark::State &s) { Session(s, kMainDevice); });
     Register("configuration/obkey", ConfigurationRead);
