@@ -1,6 +1,5 @@
 // Token keys: containers, key pairs, random numbers, RSA operations, key
 // export and import.
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -11,8 +10,10 @@
 
 #include "cli.h"
 #include "rsa_blobs.h"
+#include "secret_array.h"
 #include "softtoken_status.h"
 #include "token_view.h"
+#include "wiping_allocator.h"
 
 namespace obkeyctl {
 namespace {
@@ -161,11 +162,10 @@ int RandomCommand(Context &context, const Args &args) {
   }
   auto generate = Require(context.api().generate_random, "OB_GenRandom");
   context.BeforeTokenCall(false);
-  std::vector<uint8_t> bytes(count);
+  obkey::SecretBytes bytes(count);
   DataBlob record{static_cast<uint32_t>(count), bytes.data()};
   context.Check("random", context.Call("OB_GenRandom", [&] { return generate(&record); }));
   Emit(args, bytes.data(), bytes.size(), true);
-  OPENSSL_cleanse(bytes.data(), bytes.size());
   return kExitOk;
 }
 
@@ -292,7 +292,7 @@ int VerifyCommand(Context &context, const Args &args) {
 }
 
 int EncryptCommand(Context &context, const Args &args) {
-  std::vector<uint8_t> plain = ReadInput(args.at(0));
+  obkey::SecretBytes plain = ReadSecretInput(args.at(0));
   auto encrypt = Require(context.api().encrypt, "OB_AsymmetricEncrypt");
   context.BeforeTokenCall(false);
   uint8_t cipher[OB_RSA_BLOCK_LEN] = {};
@@ -301,7 +301,6 @@ int EncryptCommand(Context &context, const Args &args) {
     return encrypt(nullptr, 0, 0, cipher, &cipher_len, plain.data(),
                    static_cast<uint32_t>(plain.size()), CALG_RSA_KEYX);
   });
-  OPENSSL_cleanse(plain.data(), plain.size());
   context.Check("encrypt", status, [&](int32_t) {
     std::vector<Finding> findings;
     if (plain.size() > kRawSignMax && plain.size() != OB_RSA_BLOCK_LEN) {
@@ -322,10 +321,10 @@ int DecryptCommand(Context &context, const Args &args) {
   auto decrypt = Require(context.api().decrypt, "OB_AsymmetricDecrypt");
   context.LogIn(args);
   context.BeforeTokenCall(false);
-  uint8_t plain[OB_RSA_BLOCK_LEN] = {};
-  uint32_t plain_len = sizeof(plain);
+  obkey::SecretArray<OB_RSA_BLOCK_LEN> plain;
+  uint32_t plain_len = static_cast<uint32_t>(plain.size());
   int32_t status = context.Call("OB_AsymmetricDecrypt", [&] {
-    return decrypt(nullptr, 0, 0, plain, &plain_len, cipher.data(),
+    return decrypt(nullptr, 0, 0, plain.data(), &plain_len, cipher.data(),
                    static_cast<uint32_t>(cipher.size()), alg_id);
   });
   context.Check("decrypt", status, [&](int32_t) {
@@ -337,8 +336,7 @@ int DecryptCommand(Context &context, const Args &args) {
     }
     return findings;
   });
-  Emit(args, plain, plain_len, true);
-  OPENSSL_cleanse(plain, sizeof(plain));
+  Emit(args, plain.data(), plain_len, true);
   return kExitOk;
 }
 
@@ -399,12 +397,9 @@ int ExportPublicKeyCommand(Context &context, const Args &args) {
 
 int ImportKeyCommand(Context &context, const Args &args) {
   uint32_t key_type = KeyType(args);
-  std::vector<uint8_t> file = ReadInput(args.at(0));
-  std::vector<uint8_t> blob;
+  obkey::SecretBytes blob;
   int bits = 0;
-  bool converted = PrivateKeyToBlob(file, args.Get("inform"), &blob, &bits);
-  OPENSSL_cleanse(file.data(), file.size());
-  if (!converted) {
+  if (!PrivateKeyToBlob(ReadSecretInput(args.at(0)), args.Get("inform"), &blob, &bits)) {
     Failure(args.at(0) + " holds no RSA private key" +
                 (args.Has("inform") ? " in " + args.Get("inform") + " form" : ""),
             {{"import-key reads an unencrypted RSA private key, PEM or DER (PKCS #1 or #8)",
@@ -426,7 +421,6 @@ int ImportKeyCommand(Context &context, const Args &args) {
   int handle = 0;
   int32_t status = context.Call("OB_ImportPrivateKey",
                                 [&] { return import_key(&handle, &record, key_type, 0, 0); });
-  OPENSSL_cleanse(blob.data(), blob.size());
   context.Check("import-key", status, [&](int32_t) {
     std::vector<Finding> findings;
     if (bits != 1024) {
