@@ -169,36 +169,39 @@ int RandomCommand(Context &context, const Args &args) {
   return kExitOk;
 }
 
-// The DER prefix of a DigestInfo (algorithm identifier and the digest's
-// octet-string header) for each digest the token's key can sign.
+// The digests the token's key can sign, each with its algorithm's object
+// identifier (the contents of the OID).
 struct DigestKind {
   const char *name;
   const EVP_MD *(*md)();
-  std::vector<uint8_t> prefix;
+  std::vector<uint8_t> oid;
 };
 const std::vector<DigestKind> &DigestKinds() {
   static const std::vector<DigestKind> kinds = {
-      {"sha1",
-       EVP_sha1,
-       {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e, 0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14}},
-      {"sha224",
-       EVP_sha224,
-       {0x30, 0x2d, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x04,
-        0x05, 0x00, 0x04, 0x1c}},
-      {"sha256",
-       EVP_sha256,
-       {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01,
-        0x05, 0x00, 0x04, 0x20}},
-      {"sha384",
-       EVP_sha384,
-       {0x30, 0x41, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02,
-        0x05, 0x00, 0x04, 0x30}},
-      {"sha512",
-       EVP_sha512,
-       {0x30, 0x51, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03,
-        0x05, 0x00, 0x04, 0x40}},
+      {"sha1", EVP_sha1, {0x2b, 0x0e, 0x03, 0x02, 0x1a}},
+      {"sha224", EVP_sha224, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x04}},
+      {"sha256", EVP_sha256, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01}},
+      {"sha384", EVP_sha384, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02}},
+      {"sha512", EVP_sha512, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03}},
   };
   return kinds;
+}
+
+// DigestInfo is the DER DigestInfo that PKCS #1 v1.5 signs:
+// SEQUENCE { SEQUENCE { OID, NULL }, OCTET STRING digest }. Every length
+// fits one byte.
+std::vector<uint8_t> DigestInfo(const DigestKind &kind, const uint8_t *digest, size_t digest_len) {
+  const size_t oid_len = kind.oid.size();
+  const size_t algorithm_len = 2 + oid_len + 2;
+  std::vector<uint8_t> info = {0x30, static_cast<uint8_t>(2 + algorithm_len + 2 + digest_len),
+                               0x30, static_cast<uint8_t>(algorithm_len),
+                               0x06, static_cast<uint8_t>(oid_len)};
+  info.reserve(info.size() + oid_len + 4 + digest_len);
+  for (uint8_t byte : kind.oid) info.push_back(byte);
+  for (uint8_t byte : {0x05, 0x00, 0x04}) info.push_back(byte);
+  info.push_back(static_cast<uint8_t>(digest_len));
+  for (size_t i = 0; i < digest_len; ++i) info.push_back(digest[i]);
+  return info;
 }
 
 // The data a signature covers: the DigestInfo of the file's digest, the
@@ -236,9 +239,7 @@ std::vector<uint8_t> SignedData(const Args &args, const std::string &path, const
   uint8_t value[EVP_MAX_MD_SIZE];
   unsigned int value_len = 0;
   if (EVP_DigestFinal_ex(hash.get(), value, &value_len) != 1) Failure("the digest failed");
-  std::vector<uint8_t> info = kind->prefix;
-  info.insert(info.end(), value, value + value_len);
-  return info;
+  return DigestInfo(*kind, value, value_len);
 }
 
 int SignCommand(Context &context, const Args &args) {
