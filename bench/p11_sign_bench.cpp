@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench_support.h"
 #include "module.h"
 #include "objects.h"
 #include "p11token_api.h"
@@ -28,7 +29,7 @@ namespace p11 = obkey::p11token;
 namespace {
 
 constexpr int kRounds = 300;
-constexpr char kPin[] = "12345678";
+using obkey_bench::kUserPin;
 
 using Clock = std::chrono::steady_clock;
 
@@ -63,7 +64,7 @@ int32_t Prepare() {
   if (status == 0) status = p11::Guarded([&] { return p11::ConnectEkey(0, &session); });
   if (status == 0) {
     status = p11::Guarded([&] {
-      return p11::VerifyPin(session, reinterpret_cast<const uint8_t *>(kPin), 8, XC_PIN_USER);
+      return p11::VerifyPin(session, reinterpret_cast<const uint8_t *>(kUserPin), 8, XC_PIN_USER);
     });
   }
   if (status == 0) {
@@ -184,8 +185,8 @@ int main(int argc, char **argv) {
   std::string env = "SOFTHSM2_CONF=" + dir + "/softhsm2.conf OBKEY_PKCS11_LOCK_DIR=" + dir +
                     " OBKEY_PKCS11_MODULE=" + shim + " ";
   std::string self = std::string("'") + argv[0] + "' --measure";
-  Run(env + "softhsm2-util --init-token --free --label bench --so-pin ZARQU.1974 --pin " + kPin +
-      " >/dev/null");
+  Run(env + "softhsm2-util --init-token --free --label bench --so-pin ZARQU.1974 --pin " +
+      kUserPin + " >/dev/null");
   std::string local = Run(env + "OBKEY_SHIM_TARGET=" + OBKEY_SOFTHSM2_MODULE + " " + self);
   std::string remote;
   if (!Run("command -v p11-kit").empty()) {

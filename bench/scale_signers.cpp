@@ -14,23 +14,15 @@
 #include <stdexcept>
 #include <vector>
 
+#include "bench_support.h"
 #include "obkey.h"
 #include "softhsm_key.h"
 
 namespace obkey_bench {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-constexpr char kUserPin[] = "12345678";
 constexpr char kSoPin[] = "87654321";
-constexpr int32_t kMainDevice = 0;
-constexpr size_t kSignatureSize = 128;
 constexpr size_t kSha1Size = 20;
-
-void Require(bool ok, const std::string &what) {
-  if (!ok) throw std::runtime_error(what);
-}
 
 Bytes Sha1Digest() {
   Bytes digest(kSha1Size);
@@ -63,12 +55,12 @@ class ObkeyProcess : public ProcessSigner {
   ObkeyProcess() { Require(OBCA_Login(1, kUserPin) == 0, "OBCA_Login"); }
   SignOnce NewThreadSigner() override {
     return [info = Sha1DigestInfo()]() {
-      uint8_t signature[kSignatureSize];
+      uint8_t signature[kRsaBlock];
       uint32_t len = sizeof(signature);
       const int32_t status = OB_AsymmetricSignData(
           nullptr, info.data(), static_cast<uint32_t>(info.size()), signature, &len, 0);
       if (status != 0) std::fprintf(stderr, "OB_AsymmetricSignData: %d\n", status);
-      return status == 0 && len == kSignatureSize;
+      return status == 0 && len == kRsaBlock;
     };
   }
 };
@@ -110,10 +102,10 @@ class OpenSslProcess : public ProcessSigner {
                 EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha1()) == 1,
             "OpenSSL signing context");
     return [ctx, digest = Sha1Digest()]() {
-      uint8_t signature[kSignatureSize];
+      uint8_t signature[kRsaBlock];
       size_t len = sizeof(signature);
       return EVP_PKEY_sign(ctx.get(), signature, &len, digest.data(), digest.size()) == 1 &&
-             len == kSignatureSize;
+             len == kRsaBlock;
     };
   }
 
@@ -160,21 +152,7 @@ class SoftHsmModule {
   CK_FUNCTION_LIST_PTR operator->() const { return functions_; }
 
   // TokenSlot is the slot of the initialised token labelled kSoftHsmLabel.
-  CK_SLOT_ID TokenSlot() const {
-    CK_ULONG count = 0;
-    Check(functions_->C_GetSlotList(CK_TRUE, nullptr, &count), "C_GetSlotList");
-    std::vector<CK_SLOT_ID> slots(count);
-    Check(functions_->C_GetSlotList(CK_TRUE, slots.data(), &count), "C_GetSlotList");
-    for (CK_ULONG i = 0; i < count; ++i) {
-      CK_TOKEN_INFO info{};
-      if (functions_->C_GetTokenInfo(slots[i], &info) == CKR_OK &&
-          (info.flags & CKF_TOKEN_INITIALIZED) != 0 &&
-          std::memcmp(info.label, kSoftHsmLabel, sizeof(kSoftHsmLabel)) == 0) {
-        return slots[i];
-      }
-    }
-    throw std::runtime_error("SoftHSMv2 token not found");
-  }
+  CK_SLOT_ID TokenSlot() const { return InitialisedTokenSlot(functions_, kSoftHsmLabel); }
 
  private:
   void *module_ = nullptr;
@@ -231,7 +209,7 @@ class SoftHsmProcess : public ProcessSigner {
   SignOnce NewThreadSigner() override {
     return [this, info = Sha1DigestInfo()]() mutable {
       CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
-      uint8_t signature[kSignatureSize];
+      uint8_t signature[kRsaBlock];
       CK_ULONG len = sizeof(signature);
       CK_SESSION_HANDLE session = 0;
       bool ok =
@@ -239,7 +217,7 @@ class SoftHsmProcess : public ProcessSigner {
           module_->C_SignInit(session, &mechanism, private_key_) == CKR_OK &&
           module_->C_Sign(session, info.data(), info.size(), signature, &len) == CKR_OK;
       if (session != 0) ok = module_->C_CloseSession(session) == CKR_OK && ok;
-      return ok && len == kSignatureSize;
+      return ok && len == kRsaBlock;
     };
   }
 

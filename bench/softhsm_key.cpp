@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <stdexcept>
+#include <vector>
 
 namespace obkey_bench {
 
@@ -18,6 +20,22 @@ void CheckSoftHsm(CK_RV rv, const char *what) {
     std::snprintf(text, sizeof(text), "SoftHSMv2 %s: 0x%lx", what, static_cast<unsigned long>(rv));
     throw std::runtime_error(text);
   }
+}
+
+CK_SLOT_ID InitialisedTokenSlot(CK_FUNCTION_LIST *module, const unsigned char *label) {
+  CK_ULONG count = 0;
+  CheckSoftHsm(module->C_GetSlotList(CK_TRUE, nullptr, &count), "C_GetSlotList");
+  std::vector<CK_SLOT_ID> slots(count);
+  CheckSoftHsm(module->C_GetSlotList(CK_TRUE, slots.data(), &count), "C_GetSlotList");
+  for (CK_ULONG i = 0; i < count; ++i) {
+    CK_TOKEN_INFO info{};
+    if (module->C_GetTokenInfo(slots[i], &info) == CKR_OK &&
+        (info.flags & CKF_TOKEN_INITIALIZED) != 0 &&
+        std::memcmp(info.label, label, sizeof(info.label)) == 0) {
+      return slots[i];
+    }
+  }
+  throw std::runtime_error("SoftHSMv2 token not found");
 }
 
 CK_OBJECT_HANDLE PrepareSigningKey(CK_FUNCTION_LIST *module, CK_SESSION_HANDLE session,

@@ -17,6 +17,11 @@ std::string SoftHsmModulePath();
 // CKR_OK.
 void CheckSoftHsm(CK_RV rv, const char *what);
 
+// InitialisedTokenSlot is the slot of the initialised token whose label
+// (32 bytes, blank-padded) is `label`. Throws std::runtime_error when there
+// is none.
+CK_SLOT_ID InitialisedTokenSlot(CK_FUNCTION_LIST *module, const unsigned char *label);
+
 // PrepareSigningKey sets `user_pin` with `so_pin` on the freshly
 // initialised token of `session`, leaves the user logged in through it and
 // generates a token RSA-1024 signing pair; returns its private key. Throws

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "bench_failures.h"
+#include "bench_support.h"
 #include "device_config.h"
 #include "diagnostic_log.h"
 #include "obkey.h"
@@ -37,17 +38,14 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using obkey_bench::Bytes;
+using obkey_bench::kMainDevice;
+using obkey_bench::kRsaBlock;
+using obkey_bench::kUserPin;
+using obkey_bench::Require;
 
-constexpr char kUserPin[] = "12345678";
-constexpr int32_t kMainDevice = 0;
 constexpr char kFileLabel[] = "BENCH_FILE";
 constexpr size_t kExportedFileSize = 4096;
-constexpr size_t kRsaBlock = 128;
-
-void Require(bool ok, const std::string &what) {
-  if (!ok) throw std::runtime_error(what);
-}
 
 // A block below any 1024-bit modulus (top byte 0) that is not all zeros.
 Bytes TestBlock() {
@@ -313,36 +311,34 @@ class OpenSslKey {
   }
 
   void Private(benchmark::State &state) const {
-    PkeyCtx ctx(EVP_PKEY_CTX_new(private_key_.get(), nullptr));
-    Require(EVP_PKEY_decrypt_init(ctx.get()) == 1 &&
-                EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) == 1,
-            "OpenSSL private operation");
-    Run(state, ctx.get(), EVP_PKEY_decrypt);
+    Run(state, private_key_.get(), EVP_PKEY_decrypt_init, EVP_PKEY_decrypt,
+        "OpenSSL private operation");
   }
 
   void Public(benchmark::State &state) const {
-    PkeyCtx ctx(EVP_PKEY_CTX_new(public_key_.get(), nullptr));
-    Require(EVP_PKEY_encrypt_init(ctx.get()) == 1 &&
-                EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) == 1,
-            "OpenSSL public operation");
-    Run(state, ctx.get(), EVP_PKEY_encrypt);
+    Run(state, public_key_.get(), EVP_PKEY_encrypt_init, EVP_PKEY_encrypt,
+        "OpenSSL public operation");
   }
 
   // What OB_AsymmetricEncrypt computes: PKCS #1 v1.5 encryption, random
   // padding included, of the same message.
   void EncryptPkcs1(benchmark::State &state) const {
-    PkeyCtx ctx(EVP_PKEY_CTX_new(public_key_.get(), nullptr));
-    Require(EVP_PKEY_encrypt_init(ctx.get()) == 1 &&
-                EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1,
-            "OpenSSL PKCS #1 encryption");
-    Run(state, ctx.get(), EVP_PKEY_encrypt, EncryptedMessage());
+    Run(state, public_key_.get(), EVP_PKEY_encrypt_init, EVP_PKEY_encrypt,
+        "OpenSSL PKCS #1 encryption", RSA_PKCS1_PADDING, EncryptedMessage());
   }
 
  private:
+  using Init = int (*)(EVP_PKEY_CTX *);
   using Operation = int (*)(EVP_PKEY_CTX *, unsigned char *, size_t *, const unsigned char *,
                             size_t);
-  static void Run(benchmark::State &state, EVP_PKEY_CTX *ctx, Operation operation,
+  // Run times `operation` alone (unpadded unless told otherwise) on one
+  // context made beforehand.
+  static void Run(benchmark::State &state, EVP_PKEY *key, Init init, Operation operation,
+                  const char *what, int padding = RSA_NO_PADDING,
                   const Bytes &block = TestBlock()) {
+    PkeyCtx owned(EVP_PKEY_CTX_new(key, nullptr));
+    EVP_PKEY_CTX *ctx = owned.get();
+    Require(init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, padding) == 1, what);
     Bytes out(kRsaBlock);
     for (auto _ : state) {
       size_t len = out.size();
@@ -449,27 +445,12 @@ class SoftHsm {
                                   so_pin.size(), label),
           "C_InitToken");
     // SoftHSMv2 moves an initialised token to a slot of its own.
-    slot_ = FindInitialisedSlot(label);
+    slot_ = obkey_bench::InitialisedTokenSlot(functions_, label);
 
     Check(functions_->C_OpenSession(slot_, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
                                     &login_session_),
           "C_OpenSession");
     private_key_ = obkey_bench::PrepareSigningKey(functions_, login_session_, so_pin, pin);
-  }
-
-  CK_SLOT_ID FindInitialisedSlot(const unsigned char *label) {
-    CK_ULONG count = 0;
-    Check(functions_->C_GetSlotList(CK_TRUE, nullptr, &count), "C_GetSlotList");
-    std::vector<CK_SLOT_ID> slots(count);
-    Check(functions_->C_GetSlotList(CK_TRUE, slots.data(), &count), "C_GetSlotList");
-    for (CK_ULONG i = 0; i < count; ++i) {
-      CK_TOKEN_INFO info{};
-      if (functions_->C_GetTokenInfo(slots[i], &info) == CKR_OK &&
-          (info.flags & CKF_TOKEN_INITIALIZED) != 0 && std::memcmp(info.label, label, 32) == 0) {
-        return slots[i];
-      }
-    }
-    throw std::runtime_error("SoftHSMv2 token not found after initialisation");
   }
 
   void *module_ = nullptr;

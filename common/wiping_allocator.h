@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace obkey {
@@ -54,6 +55,11 @@ struct WipingAllocator {
 
 // SecretBytes holds key material or a PIN; every block it frees is wiped.
 using SecretBytes = std::vector<uint8_t, WipingAllocator<uint8_t>>;
+
+// SecretString holds a PIN typed as text. Its short-string buffer lives in
+// the object itself, which no allocator frees: give it room on the heap
+// (reserve) before it takes a secret.
+using SecretString = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
 
 }  // namespace obkey
 

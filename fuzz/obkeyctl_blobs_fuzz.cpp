@@ -34,8 +34,8 @@ bool SameNumber(const uint8_t *little_endian, size_t little_len, const uint8_t *
 }
 
 void CheckPrivatePem(const Bytes &input) {
-  Bytes blob;
-  if (!obkeyctl::PemToPrivateBlob(input, &blob)) return;
+  obkey::SecretBytes blob;
+  if (!obkeyctl::PemToPrivateBlob(obkey::SecretBytes(input.begin(), input.end()), &blob)) return;
   if (blob.size() < kBlobHeaderLen || ReadLe32(blob.data() + 8) != 0x32415352) __builtin_trap();
   size_t n = ReadLe32(blob.data() + 12) / 8;
   if (blob.size() != kBlobHeaderLen + 2 * n + 5 * (n / 2)) __builtin_trap();

@@ -6,13 +6,12 @@
 # Prints the install prefix on its last line.
 set -euo pipefail
 
+# shellcheck source=scripts/lib.sh
+. "$(dirname "$0")/lib.sh"
 arch=${1:-i686}
-cache_root="${OBKEY_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/obkey}"
-version=$(apt-cache showsrc openssl 2>/dev/null | awk '/^Version:/ {print $2; exit}')
-if [ -z "$version" ]; then
-  echo "build-openssl-mingw: no openssl source package known to apt (run scripts/deps.sh)" >&2
-  exit 1
-fi
+obkey_mingw_arch "$arch" build-openssl-mingw || exit 2
+cache_root=$(obkey_cache_root)
+version=$(obkey_source_version openssl build-openssl-mingw)
 case "$arch" in
   i686)
     # Windows x86 callers promise only 4-byte stack alignment; the library is
@@ -30,10 +29,6 @@ case "$arch" in
     extra_flags=()
     prefix="$cache_root/openssl-mingw64-$version"
     ;;
-  *)
-    echo "build-openssl-mingw: unknown architecture '$arch' (i686 or x86_64)" >&2
-    exit 2
-    ;;
 esac
 
 if [ -f "$prefix/lib/libcrypto.a" ] && [ -f "$prefix/include/openssl/opensslv.h" ]; then
@@ -47,13 +42,8 @@ trap 'rm -rf "$work"' EXIT
 
 (
   cd "$work"
-  apt-get source --download-only "openssl=$version" >&2
-  tarball=$(find . -maxdepth 1 -name 'openssl_*.orig.tar.*' | head -n 1)
-  mkdir src
-  tar -xf "$tarball" -C src --strip-components=1
+  obkey_upstream_source openssl "$version" src build-openssl-mingw
   cd src
-  # Debian's own patches are for its Linux packaging; the upstream sources
-  # are what a Windows build wants.
   ./Configure "$target" no-asm no-shared no-tests no-engine \
     no-dso no-async no-module no-legacy \
     --cross-compile-prefix="$arch-w64-mingw32-" ${extra_flags[@]+"${extra_flags[@]}"} \

@@ -6,23 +6,15 @@
 # Prints the folder holding both on its last line.
 set -euo pipefail
 
-arch=${1:-i686}
 here=$(cd "$(dirname "$0")" && pwd)
-cache_root="${OBKEY_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/obkey}"
-version=$(apt-cache showsrc softhsm2 2>/dev/null | awk '/^Version:/ {print $2; exit}')
-if [ -z "$version" ]; then
-  echo "build-softhsm-mingw: no softhsm2 source package known to apt (run scripts/deps.sh)" >&2
-  exit 1
-fi
-case "$arch" in
-  i686) bits=32 ;;
-  x86_64) bits=64 ;;
-  *)
-    echo "build-softhsm-mingw: unknown architecture '$arch' (i686 or x86_64)" >&2
-    exit 2
-    ;;
-esac
-prefix="$cache_root/softhsm2-mingw$bits-$version"
+# shellcheck source=scripts/lib.sh
+. "$here/lib.sh"
+arch=${1:-i686}
+obkey_mingw_arch "$arch" build-softhsm-mingw || exit 2
+version=$(obkey_source_version softhsm2 build-softhsm-mingw)
+bits=32
+[ "$arch" = i686 ] || bits=64
+prefix="$(obkey_cache_root)/softhsm2-mingw$bits-$version"
 if [ -f "$prefix/libsofthsm2.dll" ] && [ -f "$prefix/softhsm2-util.exe" ]; then
   echo "$prefix"
   exit 0
@@ -32,16 +24,8 @@ openssl=$(bash "$here/build-openssl-mingw.sh" "$arch" | tail -n1)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-# Only the upstream tarball is needed; Debian's packaging part may be missing
-# from the mirror.
-apt-get source --download-only softhsm2 >/dev/null 2>&1 || true
-tarball=$(find . -maxdepth 1 -name 'softhsm2_*.orig.tar.gz' | head -n1)
-if [ -z "$tarball" ]; then
-  echo "build-softhsm-mingw: could not fetch the softhsm2 source" >&2
-  exit 1
-fi
-tar xzf "$tarball"
-src=$(ls -d "$work"/softhsm2-*/)
+src="$work/softhsm2"
+obkey_upstream_source softhsm2 "$version" "$src" build-softhsm-mingw
 # The cached OpenSSL has no engines: SoftHSMv2 only looks for RDRAND's.
 sed -i '/#include <openssl\/rand.h>/a #ifdef OPENSSL_NO_ENGINE\n#define ENGINE_init(e) 0\n#define ENGINE_set_default(e, m) 0\n#define ENGINE_METHOD_RAND 0\n#define ENGINE_finish(e) ((void)(e))\n#define ENGINE_free(e) ((void)(e))\n#define ENGINE_by_id(i) NULL\n#define ENGINE_load_rdrand()\n#endif' \
   "$src/src/lib/crypto/OSSLCryptoFactory.cpp"

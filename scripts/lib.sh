@@ -124,6 +124,52 @@ obkey_exported_names() {
   esac
 }
 
+# obkey_cache_root: the folder, outside any work tree, where the MinGW cross
+# builds are kept between runs.
+obkey_cache_root() {
+  echo "${OBKEY_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/obkey}"
+}
+
+# obkey_mingw_arch ARCH SCRIPT: fails with SCRIPT's message unless ARCH is a
+# MinGW architecture the cross builds know (i686 or x86_64).
+obkey_mingw_arch() {
+  case "$1" in
+    i686 | x86_64) ;;
+    *)
+      echo "$2: unknown architecture '$1' (i686 or x86_64)" >&2
+      return 1
+      ;;
+  esac
+}
+
+# obkey_source_version PACKAGE SCRIPT: the version of PACKAGE's Debian
+# source that apt knows; fails with SCRIPT's message when there is none.
+obkey_source_version() {
+  local version
+  version=$(apt-cache showsrc "$1" 2>/dev/null | awk '/^Version:/ {print $2; exit}')
+  if [ -z "$version" ]; then
+    echo "$2: no $1 source package known to apt (run scripts/deps.sh)" >&2
+    return 1
+  fi
+  echo "$version"
+}
+
+# obkey_upstream_source PACKAGE VERSION FOLDER SCRIPT: the upstream sources
+# of PACKAGE at VERSION unpacked into FOLDER, fetched through apt into the
+# current folder. Only the upstream tarball is needed: Debian's own part is
+# for its Linux packaging, and may be missing from the mirror.
+obkey_upstream_source() {
+  local tarball
+  apt-get source --download-only "$1=$2" >&2 || true
+  tarball=$(find . -maxdepth 1 -name "$1_*.orig.tar.*" | head -n 1)
+  if [ -z "$tarball" ]; then
+    echo "$4: could not fetch the $1 source" >&2
+    return 1
+  fi
+  mkdir -p "$3"
+  tar -xf "$tarball" -C "$3" --strip-components=1
+}
+
 # obkey_softhsm_module: the path of SoftHSMv2's PKCS #11 module
 # ($OBKEY_SOFTHSM2_MODULE when set); fails when there is none.
 obkey_softhsm_module() {

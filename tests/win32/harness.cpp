@@ -416,7 +416,7 @@ void CheckKeyImportOnSoftToken() {
   PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
   char *pem_text = nullptr;
   long pem_len = BIO_get_mem_data(bio, &pem_text);
-  Bytes pem(pem_text, pem_text + pem_len), blob;
+  obkey::SecretBytes pem(pem_text, pem_text + pem_len), blob;
   BIO_free(bio);
   Check(obkeyctl::PemToPrivateBlob(pem, &blob), "private-key blob made");
   DataBlob record = {static_cast<uint32_t>(blob.size()), blob.data()};

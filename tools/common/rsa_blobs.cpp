@@ -3,7 +3,6 @@
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
@@ -44,7 +43,7 @@ void AppendLe32(std::vector<uint8_t> *out, uint32_t value) {
 }
 
 // Appends `number` least significant byte first, padded to `width` bytes.
-bool AppendLittleEndian(std::vector<uint8_t> *out, const BIGNUM *number, size_t width) {
+bool AppendLittleEndian(obkey::SecretBytes *out, const BIGNUM *number, size_t width) {
   size_t start = out->size();
   out->resize(start + width);
   return BN_bn2lebinpad(number, out->data() + start, static_cast<int>(width)) ==
@@ -56,12 +55,6 @@ SecretBignum GetParam(const EVP_PKEY *key, const char *name) {
   EVP_PKEY_get_bn_param(key, name, &value);
   return SecretBignum(value);
 }
-
-}  // namespace
-
-bool KeyToPrivateBlob(EVP_PKEY *key_object, std::vector<uint8_t> *out_blob);
-
-namespace {
 
 Pkey PublicBlobToKey(const std::vector<uint8_t> &blob) {
   // PUBLICKEYBLOB: type (1), version, reserved, algorithm (7), "RSA1",
@@ -95,18 +88,18 @@ Pkey PublicBlobToKey(const std::vector<uint8_t> &blob) {
   return key;
 }
 
-bool LooksLikePem(const std::vector<uint8_t> &file) {
+bool LooksLikePem(const uint8_t *file, size_t file_len) {
   static const char kBegin[] = "-----BEGIN ";
-  std::string head(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(
-                                                    file.size() < 4096 ? file.size() : 4096));
+  std::string head(file, file + (file_len < 4096 ? file_len : 4096));
   return head.find(kBegin) != std::string::npos;
 }
 
 // The form of `file`: `inform` when given, else what its contents look like.
-bool IsPem(const std::vector<uint8_t> &file, const std::string &inform) {
+template <typename Buffer>
+bool IsPem(const Buffer &file, const std::string &inform) {
   if (inform == "pem") return true;
   if (inform == "der") return false;
-  return LooksLikePem(file);
+  return LooksLikePem(file.data(), file.size());
 }
 
 Pkey ReadPublicKey(const std::vector<uint8_t> &file, const std::string &inform) {
@@ -151,8 +144,8 @@ bool PublicBlobToDer(const std::vector<uint8_t> &blob, std::vector<uint8_t> *out
   return i2d_PUBKEY(key.get(), &out) == len;
 }
 
-bool PrivateKeyToBlob(const std::vector<uint8_t> &file, const std::string &inform,
-                      std::vector<uint8_t> *out_blob, int *out_bits) {
+bool PrivateKeyToBlob(const obkey::SecretBytes &file, const std::string &inform,
+                      obkey::SecretBytes *out_blob, int *out_bits) {
   Pkey key;
   if (IsPem(file, inform)) {
     Bio memory(BIO_new_mem_buf(file.data(), static_cast<int>(file.size())));
@@ -166,12 +159,12 @@ bool PrivateKeyToBlob(const std::vector<uint8_t> &file, const std::string &infor
   return KeyToPrivateBlob(key.get(), out_blob);
 }
 
-bool PemToPrivateBlob(const std::vector<uint8_t> &pem, std::vector<uint8_t> *out_blob) {
+bool PemToPrivateBlob(const obkey::SecretBytes &pem, obkey::SecretBytes *out_blob) {
   int bits = 0;
   return PrivateKeyToBlob(pem, "pem", out_blob, &bits);
 }
 
-bool KeyToPrivateBlob(EVP_PKEY *key_object, std::vector<uint8_t> *out_blob) {
+bool KeyToPrivateBlob(EVP_PKEY *key_object, obkey::SecretBytes *out_blob) {
   const EVP_PKEY *key = key_object;
   const char *part_names[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_FACTOR1,
                               OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
@@ -181,19 +174,22 @@ bool KeyToPrivateBlob(EVP_PKEY *key_object, std::vector<uint8_t> *out_blob) {
   if (!e) return false;
   uint32_t bits = static_cast<uint32_t>(EVP_PKEY_get_bits(key));
   size_t n = bits / 8, h = n / 2;
-  std::vector<uint8_t> blob = {0x07, 0x02, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x00};
-  AppendLe32(&blob, 0x32415352);  // "RSA2"
-  AppendLe32(&blob, bits);
-  AppendLe32(&blob, static_cast<uint32_t>(BN_get_word(e.get())));
+  // PRIVATEKEYBLOB: type (7), version (2), reserved, algorithm (key
+  // exchange), "RSA2", bit length, public exponent, then the seven parts.
+  obkey::ByteWriter blob;
+  blob.U8(0x07);
+  blob.U8(0x02);
+  blob.U16(0);
+  blob.U32(0x0000A400);
+  blob.U32(0x32415352);
+  blob.U32(bits);
+  blob.U32(static_cast<uint32_t>(BN_get_word(e.get())));
   for (size_t i = 0; i < 7; ++i) {
     SecretBignum part = GetParam(key, part_names[i]);
     size_t width = (i == 0 || i == 6) ? n : h;
-    if (!part || !AppendLittleEndian(&blob, part.get(), width)) {
-      OPENSSL_cleanse(blob.data(), blob.size());
-      return false;
-    }
+    if (!part || !AppendLittleEndian(&blob.bytes(), part.get(), width)) return false;
   }
-  out_blob->swap(blob);
+  out_blob->swap(blob.bytes());
   return true;
 }
 

@@ -2,10 +2,13 @@
 #ifndef OBKEY_TOOLS_COMMON_RSA_BLOBS_H
 #define OBKEY_TOOLS_COMMON_RSA_BLOBS_H
 
+#include <openssl/evp.h>
 #include <stdint.h>
 
 #include <string>
 #include <vector>
+
+#include "wiping_allocator.h"
 
 namespace obkeyctl {
 
@@ -20,13 +23,17 @@ bool PublicBlobToDer(const std::vector<uint8_t> &blob, std::vector<uint8_t> *out
 // `inform` "pem", "der", or empty to recognise it), into a private-key blob
 // as PemToPrivateBlob does, and gives its size in bits. False for anything
 // else.
-bool PrivateKeyToBlob(const std::vector<uint8_t> &file, const std::string &inform,
-                      std::vector<uint8_t> *out_blob, int *out_bits);
+bool PrivateKeyToBlob(const obkey::SecretBytes &file, const std::string &inform,
+                      obkey::SecretBytes *out_blob, int *out_bits);
+
+// KeyToPrivateBlob lays out an RSA key that OpenSSL holds as a private-key
+// blob, as PemToPrivateBlob does. False if a part of the key is missing.
+bool KeyToPrivateBlob(EVP_PKEY *key, obkey::SecretBytes *out_blob);
 
 // PemToPrivateBlob reads a PEM RSA private key and lays it out as a
 // CryptoAPI private-key blob ("RSA2", every part least significant byte
 // first at its fixed width). False if the PEM holds no RSA key.
-bool PemToPrivateBlob(const std::vector<uint8_t> &pem, std::vector<uint8_t> *out_blob);
+bool PemToPrivateBlob(const obkey::SecretBytes &pem, obkey::SecretBytes *out_blob);
 
 // Sha1DigestInfo is the DER DigestInfo of the SHA-1 digest of `data`: what a
 // PKCS #1 v1.5 signature with SHA-1 signs.

@@ -1,7 +1,5 @@
 #include "cli.h"
 
-#include <openssl/crypto.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -146,22 +144,32 @@ void UseStdin(const std::string &by) {
   g_stdin_used = true;
 }
 
-std::string StdinLine() {
-  std::string line;
+// StdinLine reads a line of standard input into `out_line` (a PIN's lands
+// in a wiping string).
+template <typename Text>
+void StdinLine(Text *out_line) {
+  out_line->clear();
   int c = 0;
-  while ((c = std::fgetc(stdin)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
+  while ((c = std::fgetc(stdin)) != EOF && c != '\n') out_line->push_back(static_cast<char>(c));
+  if (!out_line->empty() && out_line->back() == '\r') out_line->pop_back();
 }
 
-std::string FirstLine(const std::vector<uint8_t> &bytes) {
-  std::string line;
+void FirstLine(const obkey::SecretBytes &bytes, obkey::SecretString *out_line) {
+  out_line->clear();
   for (uint8_t byte : bytes) {
     if (byte == '\n') break;
-    line.push_back(static_cast<char>(byte));
+    out_line->push_back(static_cast<char>(byte));
   }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
+  if (!out_line->empty() && out_line->back() == '\r') out_line->pop_back();
+}
+
+template <typename Text>
+void AppendHex(const uint8_t *bytes, size_t len, Text *out_text) {
+  static const char digits[] = "0123456789abcdef";
+  for (size_t i = 0; i < len; ++i) {
+    out_text->push_back(digits[bytes[i] >> 4]);
+    out_text->push_back(digits[bytes[i] & 15]);
+  }
 }
 
 }  // namespace
@@ -519,17 +527,22 @@ void Context::LogIn(const Args &args) {
   Check("login", Call("OBCA_Login", [&] { return login(1, pin.text().c_str()); }));
 }
 
-std::vector<uint8_t> ReadInput(const std::string &path) {
+obkey::SecretBytes ReadSecretInput(const std::string &path) {
   if (path == "-") {
     UseStdin("'-'");
     return ReadStdin();
   }
-  std::vector<uint8_t> bytes;
+  obkey::SecretBytes bytes;
   std::string error;
   if (!ReadWholeFile(path, &bytes, &error)) {
     Failure("cannot read " + path + ": " + error);
   }
   return bytes;
+}
+
+std::vector<uint8_t> ReadInput(const std::string &path) {
+  const obkey::SecretBytes bytes = ReadSecretInput(path);
+  return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 uint64_t StreamInput(const std::string &path,
@@ -577,9 +590,11 @@ void ReportWritten() {
 size_t Emit(const Args &args, const uint8_t *bytes, size_t len, bool secret) {
   std::string out = args.Get("out", "-");
   if (args.Has("hex") || (out == "-" && IsTerminal(1))) {
-    std::string text = HexText(bytes, len) + "\n";
-    WriteOutput(out, reinterpret_cast<const uint8_t *>(text.data()), text.size(), secret);
-    OPENSSL_cleanse(&text[0], text.size());
+    obkey::SecretBytes text;
+    text.reserve(2 * len + 1);
+    AppendHex(bytes, len, &text);
+    text.push_back('\n');
+    WriteOutput(out, text.data(), text.size(), secret);
     return text.size();
   }
   WriteOutput(out, bytes, len, secret);
@@ -593,23 +608,17 @@ size_t EmitText(const Args &args, const std::string &text, bool secret) {
 }
 
 std::string HexText(const uint8_t *bytes, size_t len) {
-  static const char digits[] = "0123456789abcdef";
   std::string text;
-  for (size_t i = 0; i < len; ++i) {
-    text.push_back(digits[bytes[i] >> 4]);
-    text.push_back(digits[bytes[i] & 15]);
-  }
+  AppendHex(bytes, len, &text);
   return text;
 }
 
 std::string AskLine(const std::string &prompt) {
   std::fputs(prompt.c_str(), stderr);
   std::fflush(stderr);
-  return StdinLine();
-}
-
-Secret::~Secret() {
-  if (!text_.empty()) OPENSSL_cleanse(&text_[0], text_.size());
+  std::string line;
+  StdinLine(&line);
+  return line;
 }
 
 void ReadPin(const Args &args, const std::string &prefix, const std::string &what, bool confirm,
@@ -622,14 +631,13 @@ void ReadPin(const Args &args, const std::string &prefix, const std::string &wha
   if (given.size() > 1) {
     UsageError("give the " + what + " one way only, not " + given[0] + " and " + given[1]);
   }
-  std::string &pin = out_pin->text();
+  obkey::SecretString &pin = out_pin->text();
   if (args.Has(prefix)) {
-    pin = args.Get(prefix);
+    const std::string &given_pin = args.Get(prefix);
+    pin.assign(given_pin.begin(), given_pin.end());
   } else if (args.Has(prefix + "-file")) {
     std::string path = args.Get(prefix + "-file");
-    std::vector<uint8_t> bytes = ReadInput(path);
-    pin = FirstLine(bytes);
-    OPENSSL_cleanse(bytes.data(), bytes.size());
+    FirstLine(ReadSecretInput(path), &pin);
     if (pin.empty()) UsageError("the " + what + " file " + path + " has an empty first line");
     return;
   } else if (args.Has(prefix + "-env")) {
@@ -640,7 +648,7 @@ void ReadPin(const Args &args, const std::string &prefix, const std::string &wha
   } else if (args.Has(prefix + "-stdin")) {
     if (prefix == "pin" || !g_stdin_used || !args.Has("pin-stdin"))
       UseStdin("--" + prefix + "-stdin");
-    pin = StdinLine();
+    StdinLine(&pin);
   } else if (IsTerminal(0)) {
     std::string label = what;
     label[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(label[0])));

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "obkey_library.h"
+#include "wiping_allocator.h"
 
 namespace obkeyctl {
 
@@ -178,6 +179,9 @@ Function Require(Function function, const char *export_name) {
 
 // Input and output. "-" is standard input or output everywhere.
 std::vector<uint8_t> ReadInput(const std::string &path);
+// ReadSecretInput is ReadInput for a key, a PIN or plain text: into a
+// buffer that wipes what it frees.
+obkey::SecretBytes ReadSecretInput(const std::string &path);
 // StreamInput hands a file (or standard input) to `chunk` piece by piece,
 // so that a file of any size passes in a fixed amount of memory; returns
 // the number of bytes read.
@@ -201,18 +205,18 @@ std::string HexText(const uint8_t *bytes, size_t len);
 // input (with echo); empty at end of input.
 std::string AskLine(const std::string &prompt);
 
-// A PIN held in memory that is wiped when it goes.
+// A PIN held in memory that is wiped when it goes. Its room is reserved on
+// the heap at once, so that the wiping allocator sees every byte of it.
 class Secret {
  public:
   Secret() { text_.reserve(128); }
-  ~Secret();
   Secret(const Secret &) = delete;
   Secret &operator=(const Secret &) = delete;
-  std::string &text() { return text_; }
-  const std::string &text() const { return text_; }
+  obkey::SecretString &text() { return text_; }
+  const obkey::SecretString &text() const { return text_; }
 
  private:
-  std::string text_;
+  obkey::SecretString text_;
 };
 
 // ReadPin takes the PIN from the options with `prefix` ("pin" or

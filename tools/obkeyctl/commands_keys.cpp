@@ -1,6 +1,5 @@
 // Token keys: containers, key pairs, random numbers, RSA operations, key
 // export and import.
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -11,8 +10,10 @@
 
 #include "cli.h"
 #include "rsa_blobs.h"
+#include "secret_array.h"
 #include "softtoken_status.h"
 #include "token_view.h"
+#include "wiping_allocator.h"
 
 namespace obkeyctl {
 namespace {
@@ -161,44 +162,46 @@ int RandomCommand(Context &context, const Args &args) {
   }
   auto generate = Require(context.api().generate_random, "OB_GenRandom");
   context.BeforeTokenCall(false);
-  std::vector<uint8_t> bytes(count);
+  obkey::SecretBytes bytes(count);
   DataBlob record{static_cast<uint32_t>(count), bytes.data()};
   context.Check("random", context.Call("OB_GenRandom", [&] { return generate(&record); }));
   Emit(args, bytes.data(), bytes.size(), true);
-  OPENSSL_cleanse(bytes.data(), bytes.size());
   return kExitOk;
 }
 
-// The DER prefix of a DigestInfo (algorithm identifier and the digest's
-// octet-string header) for each digest the token's key can sign.
+// The digests the token's key can sign, each with its algorithm's object
+// identifier (the contents of the OID).
 struct DigestKind {
   const char *name;
   const EVP_MD *(*md)();
-  std::vector<uint8_t> prefix;
+  std::vector<uint8_t> oid;
 };
 const std::vector<DigestKind> &DigestKinds() {
   static const std::vector<DigestKind> kinds = {
-      {"sha1",
-       EVP_sha1,
-       {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e, 0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14}},
-      {"sha224",
-       EVP_sha224,
-       {0x30, 0x2d, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x04,
-        0x05, 0x00, 0x04, 0x1c}},
-      {"sha256",
-       EVP_sha256,
-       {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01,
-        0x05, 0x00, 0x04, 0x20}},
-      {"sha384",
-       EVP_sha384,
-       {0x30, 0x41, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02,
-        0x05, 0x00, 0x04, 0x30}},
-      {"sha512",
-       EVP_sha512,
-       {0x30, 0x51, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03,
-        0x05, 0x00, 0x04, 0x40}},
+      {"sha1", EVP_sha1, {0x2b, 0x0e, 0x03, 0x02, 0x1a}},
+      {"sha224", EVP_sha224, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x04}},
+      {"sha256", EVP_sha256, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01}},
+      {"sha384", EVP_sha384, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02}},
+      {"sha512", EVP_sha512, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03}},
   };
   return kinds;
+}
+
+// DigestInfo is the DER DigestInfo that PKCS #1 v1.5 signs:
+// SEQUENCE { SEQUENCE { OID, NULL }, OCTET STRING digest }. Every length
+// fits one byte.
+std::vector<uint8_t> DigestInfo(const DigestKind &kind, const uint8_t *digest, size_t digest_len) {
+  const size_t oid_len = kind.oid.size();
+  const size_t algorithm_len = 2 + oid_len + 2;
+  std::vector<uint8_t> info = {0x30, static_cast<uint8_t>(2 + algorithm_len + 2 + digest_len),
+                               0x30, static_cast<uint8_t>(algorithm_len),
+                               0x06, static_cast<uint8_t>(oid_len)};
+  info.reserve(info.size() + oid_len + 4 + digest_len);
+  for (uint8_t byte : kind.oid) info.push_back(byte);
+  for (uint8_t byte : {0x05, 0x00, 0x04}) info.push_back(byte);
+  info.push_back(static_cast<uint8_t>(digest_len));
+  for (size_t i = 0; i < digest_len; ++i) info.push_back(digest[i]);
+  return info;
 }
 
 // The data a signature covers: the DigestInfo of the file's digest, the
@@ -236,9 +239,7 @@ std::vector<uint8_t> SignedData(const Args &args, const std::string &path, const
   uint8_t value[EVP_MAX_MD_SIZE];
   unsigned int value_len = 0;
   if (EVP_DigestFinal_ex(hash.get(), value, &value_len) != 1) Failure("the digest failed");
-  std::vector<uint8_t> info = kind->prefix;
-  info.insert(info.end(), value, value + value_len);
-  return info;
+  return DigestInfo(*kind, value, value_len);
 }
 
 int SignCommand(Context &context, const Args &args) {
@@ -292,7 +293,7 @@ int VerifyCommand(Context &context, const Args &args) {
 }
 
 int EncryptCommand(Context &context, const Args &args) {
-  std::vector<uint8_t> plain = ReadInput(args.at(0));
+  obkey::SecretBytes plain = ReadSecretInput(args.at(0));
   auto encrypt = Require(context.api().encrypt, "OB_AsymmetricEncrypt");
   context.BeforeTokenCall(false);
   uint8_t cipher[OB_RSA_BLOCK_LEN] = {};
@@ -301,7 +302,6 @@ int EncryptCommand(Context &context, const Args &args) {
     return encrypt(nullptr, 0, 0, cipher, &cipher_len, plain.data(),
                    static_cast<uint32_t>(plain.size()), CALG_RSA_KEYX);
   });
-  OPENSSL_cleanse(plain.data(), plain.size());
   context.Check("encrypt", status, [&](int32_t) {
     std::vector<Finding> findings;
     if (plain.size() > kRawSignMax && plain.size() != OB_RSA_BLOCK_LEN) {
@@ -322,10 +322,10 @@ int DecryptCommand(Context &context, const Args &args) {
   auto decrypt = Require(context.api().decrypt, "OB_AsymmetricDecrypt");
   context.LogIn(args);
   context.BeforeTokenCall(false);
-  uint8_t plain[OB_RSA_BLOCK_LEN] = {};
-  uint32_t plain_len = sizeof(plain);
+  obkey::SecretArray<OB_RSA_BLOCK_LEN> plain;
+  uint32_t plain_len = static_cast<uint32_t>(plain.size());
   int32_t status = context.Call("OB_AsymmetricDecrypt", [&] {
-    return decrypt(nullptr, 0, 0, plain, &plain_len, cipher.data(),
+    return decrypt(nullptr, 0, 0, plain.data(), &plain_len, cipher.data(),
                    static_cast<uint32_t>(cipher.size()), alg_id);
   });
   context.Check("decrypt", status, [&](int32_t) {
@@ -337,8 +337,7 @@ int DecryptCommand(Context &context, const Args &args) {
     }
     return findings;
   });
-  Emit(args, plain, plain_len, true);
-  OPENSSL_cleanse(plain, sizeof(plain));
+  Emit(args, plain.data(), plain_len, true);
   return kExitOk;
 }
 
@@ -399,12 +398,9 @@ int ExportPublicKeyCommand(Context &context, const Args &args) {
 
 int ImportKeyCommand(Context &context, const Args &args) {
   uint32_t key_type = KeyType(args);
-  std::vector<uint8_t> file = ReadInput(args.at(0));
-  std::vector<uint8_t> blob;
+  obkey::SecretBytes blob;
   int bits = 0;
-  bool converted = PrivateKeyToBlob(file, args.Get("inform"), &blob, &bits);
-  OPENSSL_cleanse(file.data(), file.size());
-  if (!converted) {
+  if (!PrivateKeyToBlob(ReadSecretInput(args.at(0)), args.Get("inform"), &blob, &bits)) {
     Failure(args.at(0) + " holds no RSA private key" +
                 (args.Has("inform") ? " in " + args.Get("inform") + " form" : ""),
             {{"import-key reads an unencrypted RSA private key, PEM or DER (PKCS #1 or #8)",
@@ -426,7 +422,6 @@ int ImportKeyCommand(Context &context, const Args &args) {
   int handle = 0;
   int32_t status = context.Call("OB_ImportPrivateKey",
                                 [&] { return import_key(&handle, &record, key_type, 0, 0); });
-  OPENSSL_cleanse(blob.data(), blob.size());
   context.Check("import-key", status, [&](int32_t) {
     std::vector<Finding> findings;
     if (bits != 1024) {

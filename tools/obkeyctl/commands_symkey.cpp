@@ -1,6 +1,4 @@
 // Software symmetric keys and digests. Keys live in files as raw key bytes.
-#include <openssl/crypto.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -27,17 +25,6 @@ uint32_t Mode(const Args &args) {
   return CRYPT_MODE_CBC;
 }
 
-// Key bytes are wiped from memory however the command ends.
-struct KeyBytes {
-  obkey::SecretBytes bytes;
-
-  // Take moves a key read from a file in, wiping the plain buffer.
-  void Take(std::vector<uint8_t> plain) {
-    bytes.assign(plain.begin(), plain.end());
-    OPENSSL_cleanse(plain.data(), plain.size());
-  }
-};
-
 void CheckKeyLength(const Args &args, uint32_t alg, size_t len, const std::string &what) {
   if (alg == CALG_3DES && len != 16 && len != 24) {
     Failure(what + " holds " + std::to_string(len) + " bytes; a triple-DES key is 16 or 24",
@@ -60,19 +47,18 @@ int SymkeyGenCommand(Context &context, const Args &args) {
   }
   auto generate = Require(context.api().generate_symmetric_key, "OB_GenSymmetricKey");
   context.BeforeTokenCall(false);
-  KeyBytes key;
   // Triple-DES generation always fills 24 bytes; cbData says how many count.
-  key.bytes.assign(alg == CALG_3DES ? kTripleDesKeyBuffer : len, 0);
-  DataBlob record{len, key.bytes.data()};
+  obkey::SecretBytes key(alg == CALG_3DES ? kTripleDesKeyBuffer : len);
+  DataBlob record{len, key.data()};
   context.Check("symkey gen",
                 context.Call("OB_GenSymmetricKey", [&] { return generate(alg, &record, 0); }));
-  Emit(args, key.bytes.data(), len, true);
+  Emit(args, key.data(), len, true);
   return kExitOk;
 }
 
 int SymkeyImportCommand(Context &context, const Args &args) {
   uint32_t alg = Cipher(args);
-  std::vector<uint8_t> blob = ReadInput(args.at(0));
+  obkey::SecretBytes blob = ReadSecretInput(args.at(0));
   auto import_key = Require(context.api().import_symmetric_key, "OB_ImportSymmetricKey");
   DataBlob blob_record{static_cast<uint32_t>(blob.size()), blob.data()};
   DataBlob key_record{0, nullptr};
@@ -86,15 +72,13 @@ int SymkeyImportCommand(Context &context, const Args &args) {
                 context.Call("OB_ImportSymmetricKey",
                              [&] { return import_key(&blob_record, alg, &key_record); }),
                 explain);
-  KeyBytes key;
-  key.bytes.assign(key_record.cbData, 0);
-  key_record.pbData = key.bytes.data();
+  obkey::SecretBytes key(key_record.cbData);
+  key_record.pbData = key.data();
   context.Check("symkey import",
                 context.Call("OB_ImportSymmetricKey",
                              [&] { return import_key(&blob_record, alg, &key_record); }),
                 explain);
-  OPENSSL_cleanse(blob.data(), blob.size());
-  Emit(args, key.bytes.data(), key.bytes.size(), true);
+  Emit(args, key.data(), key.size(), true);
   return kExitOk;
 }
 
@@ -103,9 +87,8 @@ int SymkeyExportCommand(Context &context, const Args &args) {
   if (args.Has("wrap-token") && args.Has("wrap-pub")) {
     UsageError("give --wrap-token or --wrap-pub, not both");
   }
-  KeyBytes key;
-  key.Take(ReadInput(args.at(0)));
-  CheckKeyLength(args, alg, key.bytes.size(), args.at(0));
+  obkey::SecretBytes key = ReadSecretInput(args.at(0));
+  CheckKeyLength(args, alg, key.size(), args.at(0));
   std::vector<uint8_t> wrap;
   bool wrapped = true;
   if (args.Has("wrap-token")) {
@@ -125,7 +108,7 @@ int SymkeyExportCommand(Context &context, const Args &args) {
   }
   auto export_key = Require(context.api().export_symmetric_key, "OB_ExportSymmetricKey");
   if (args.Has("wrap-token")) context.BeforeTokenCall(false);
-  DataBlob key_record{static_cast<uint32_t>(key.bytes.size()), key.bytes.data()};
+  DataBlob key_record{static_cast<uint32_t>(key.size()), key.data()};
   DataBlob wrap_record{static_cast<uint32_t>(wrap.size()), wrap.data()};
   DataBlob blob_record{0, nullptr};
   const DataBlob *wrapping = wrapped ? &wrap_record : nullptr;
@@ -145,7 +128,7 @@ int SymkeyExportCommand(Context &context, const Args &args) {
                 context.Call("OB_ExportSymmetricKey",
                              [&] { return export_key(&key_record, wrapping, &blob_record, alg); }),
                 explain);
-  std::vector<uint8_t> blob(blob_record.cbData);
+  obkey::SecretBytes blob(blob_record.cbData);
   blob_record.pbData = blob.data();
   context.Check("symkey export",
                 context.Call("OB_ExportSymmetricKey",
@@ -153,23 +136,23 @@ int SymkeyExportCommand(Context &context, const Args &args) {
                 explain);
   // A blob that is not wrapped holds the key in the clear.
   Emit(args, blob.data(), blob_record.cbData, !wrapped);
-  OPENSSL_cleanse(blob.data(), blob.size());
   return kExitOk;
 }
 
 int SymkeyCrypt(Context &context, const Args &args, bool encrypt) {
   uint32_t alg = Cipher(args), mode = Mode(args);
   if (alg == CALG_RC4 && args.Has("mode")) UsageError("--mode applies to 3des only, not rc4");
-  KeyBytes key;
-  key.Take(ReadInput(args.at(0)));
-  CheckKeyLength(args, alg, key.bytes.size(), args.at(0));
-  std::vector<uint8_t> in = ReadInput(args.count() > 1 ? args.at(1) : "-");
+  obkey::SecretBytes key = ReadSecretInput(args.at(0));
+  CheckKeyLength(args, alg, key.size(), args.at(0));
+  // Plain text on the way in (encrypt) or out (decrypt) is as secret as the
+  // key.
+  obkey::SecretBytes in = ReadSecretInput(args.count() > 1 ? args.at(1) : "-");
   const ObkeyApi &api = context.api();
   auto call = Require(encrypt ? api.symmetric_encrypt : api.symmetric_decrypt,
                       encrypt ? "OB_SymmetricEncrypt" : "OB_SymmetryDecrypt");
   const std::string what = encrypt ? "symkey encrypt" : "symkey decrypt";
-  DataBlob key_record{static_cast<uint32_t>(key.bytes.size()), key.bytes.data()};
-  std::vector<uint8_t> out(in.size());
+  DataBlob key_record{static_cast<uint32_t>(key.size()), key.data()};
+  obkey::SecretBytes out(in.size());
   uint32_t out_len = static_cast<uint32_t>(out.size());
   int32_t status = context.Call(encrypt ? "OB_SymmetricEncrypt" : "OB_SymmetryDecrypt", [&] {
     return call(&key_record, 0, 0, in.data(), static_cast<uint32_t>(in.size()), out.data(),
@@ -191,8 +174,6 @@ int SymkeyCrypt(Context &context, const Args &args, bool encrypt) {
   });
   // Decrypted data is as secret as the key that protected it.
   Emit(args, out.data(), in.size(), !encrypt);
-  OPENSSL_cleanse(out.data(), out.size());
-  OPENSSL_cleanse(in.data(), in.size());
   return kExitOk;
 }
 

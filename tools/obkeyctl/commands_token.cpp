@@ -59,7 +59,7 @@ int LoginCommand(Context &context, const Args &args) {
   return context.Done("login");
 }
 
-DataBlob TextBlob(const std::string &text) {
+DataBlob TextBlob(const obkey::SecretString &text) {
   return DataBlob{static_cast<uint32_t>(text.size()),
                   reinterpret_cast<uint8_t *>(const_cast<char *>(text.data()))};
 }

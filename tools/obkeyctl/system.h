@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "wiping_allocator.h"
+
 namespace obkeyctl {
 
 // IsTerminal: whether standard input (0), output (1) or error (2) is a terminal.
@@ -20,7 +22,7 @@ void UseBinaryStdio();
 
 // ReadHiddenLine writes `prompt` to standard error and reads one line from
 // the terminal on standard input with echo turned off. False at end of input.
-bool ReadHiddenLine(const std::string &prompt, std::string *out_line);
+bool ReadHiddenLine(const std::string &prompt, obkey::SecretString *out_line);
 
 // SystemErrorText is the text of the last system error (errno or
 // GetLastError), e.g. "Permission denied".
@@ -59,12 +61,12 @@ bool WriteFileAtomically(const std::string &path, const uint8_t *bytes, size_t l
 bool ReadTokenFile(const std::string &path, std::vector<uint8_t> *out_bytes,
                    std::string *out_error);
 
-// ReadWholeFile reads a file; false with `*out_error` set.
-bool ReadWholeFile(const std::string &path, std::vector<uint8_t> *out_bytes,
-                   std::string *out_error);
+// ReadWholeFile reads a file; false with `*out_error` set. What it reads
+// may be a key, so it lands in a buffer that wipes what it frees.
+bool ReadWholeFile(const std::string &path, obkey::SecretBytes *out_bytes, std::string *out_error);
 
-// ReadStdin reads standard input to its end.
-std::vector<uint8_t> ReadStdin();
+// ReadStdin reads standard input to its end, into a wiping buffer too.
+obkey::SecretBytes ReadStdin();
 
 // WriteStdout writes bytes to standard output; false when it fails.
 bool WriteStdout(const uint8_t *bytes, size_t len);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "secret_array.h"
 #include "system.h"
 
 namespace obkeyctl {
@@ -21,7 +22,7 @@ bool IsTerminal(int fd) {
 
 void UseBinaryStdio() {}
 
-bool ReadHiddenLine(const std::string &prompt, std::string *out_line) {
+bool ReadHiddenLine(const std::string &prompt, obkey::SecretString *out_line) {
   // Echo goes off before the prompt shows, so that nothing typed at once
   // is echoed.
   termios saved{};
@@ -168,11 +169,13 @@ bool ReadTokenFile(const std::string &path, std::vector<uint8_t> *out_bytes,
     *out_error = "it is not a regular file";
     return false;
   }
-  return ReadWholeFile(path, out_bytes, out_error);
+  obkey::SecretBytes bytes;
+  if (!ReadWholeFile(path, &bytes, out_error)) return false;
+  out_bytes->assign(bytes.begin(), bytes.end());
+  return true;
 }
 
-bool ReadWholeFile(const std::string &path, std::vector<uint8_t> *out_bytes,
-                   std::string *out_error) {
+bool ReadWholeFile(const std::string &path, obkey::SecretBytes *out_bytes, std::string *out_error) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     *out_error = SystemErrorText();
@@ -185,29 +188,29 @@ bool ReadWholeFile(const std::string &path, std::vector<uint8_t> *out_bytes,
     return false;
   }
   out_bytes->clear();
-  uint8_t buffer[4096];
+  obkey::SecretArray<4096> buffer;
   ssize_t got = 0;
-  while ((got = read(fd, buffer, sizeof(buffer))) != 0) {
+  while ((got = read(fd, buffer.data(), buffer.size())) != 0) {
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       *out_error = SystemErrorText();
       close(fd);
       return false;
     }
-    out_bytes->insert(out_bytes->end(), buffer, buffer + got);
+    out_bytes->insert(out_bytes->end(), buffer.data(), buffer.data() + got);
   }
   close(fd);
   return true;
 }
 
-std::vector<uint8_t> ReadStdin() {
-  std::vector<uint8_t> bytes;
-  uint8_t buffer[4096];
+obkey::SecretBytes ReadStdin() {
+  obkey::SecretBytes bytes;
+  obkey::SecretArray<4096> buffer;
   ssize_t got = 0;
-  while ((got = read(0, buffer, sizeof(buffer))) != 0) {
+  while ((got = read(0, buffer.data(), buffer.size())) != 0) {
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) break;
-    bytes.insert(bytes.end(), buffer, buffer + got);
+    bytes.insert(bytes.end(), buffer.data(), buffer.data() + got);
   }
   return bytes;
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "secret_array.h"
 #include "system.h"
 
 namespace obkeyctl {
@@ -44,7 +45,7 @@ void UseBinaryStdio() {
   _setmode(_fileno(stdout), _O_BINARY);
 }
 
-bool ReadHiddenLine(const std::string &prompt, std::string *out_line) {
+bool ReadHiddenLine(const std::string &prompt, obkey::SecretString *out_line) {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   DWORD saved = 0;
   bool hidden = GetConsoleMode(input, &saved) != 0 &&
@@ -156,21 +157,23 @@ bool ReadTokenFile(const std::string &path, std::vector<uint8_t> *out_bytes,
     *out_error = "it is not a regular file";
     return false;
   }
-  return ReadWholeFile(path, out_bytes, out_error);
+  obkey::SecretBytes bytes;
+  if (!ReadWholeFile(path, &bytes, out_error)) return false;
+  out_bytes->assign(bytes.begin(), bytes.end());
+  return true;
 }
 
-bool ReadWholeFile(const std::string &path, std::vector<uint8_t> *out_bytes,
-                   std::string *out_error) {
+bool ReadWholeFile(const std::string &path, obkey::SecretBytes *out_bytes, std::string *out_error) {
   std::FILE *file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     *out_error = std::strerror(errno);
     return false;
   }
   out_bytes->clear();
-  uint8_t buffer[4096];
+  obkey::SecretArray<4096> buffer;
   size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
-    out_bytes->insert(out_bytes->end(), buffer, buffer + got);
+  while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
+    out_bytes->insert(out_bytes->end(), buffer.data(), buffer.data() + got);
   }
   bool failed = std::ferror(file) != 0;
   std::fclose(file);
@@ -178,12 +181,12 @@ bool ReadWholeFile(const std::string &path, std::vector<uint8_t> *out_bytes,
   return !failed;
 }
 
-std::vector<uint8_t> ReadStdin() {
-  std::vector<uint8_t> bytes;
-  uint8_t buffer[4096];
+obkey::SecretBytes ReadStdin() {
+  obkey::SecretBytes bytes;
+  obkey::SecretArray<4096> buffer;
   int got = 0;
-  while ((got = _read(0, buffer, sizeof(buffer))) > 0)
-    bytes.insert(bytes.end(), buffer, buffer + got);
+  while ((got = _read(0, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0)
+    bytes.insert(bytes.end(), buffer.data(), buffer.data() + got);
   return bytes;
 }
 

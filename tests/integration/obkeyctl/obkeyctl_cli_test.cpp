@@ -315,9 +315,8 @@ TEST_F(ObkeyctlTest, KeysAndCertificatesInPemAndDerBothWays) {
   // Public key: PEM and DER describe the same key.
   EXPECT_EQ(Run("export-pubkey 'CLI_SIG\\03' --out sig.pem").exit_status, 0);
   EXPECT_EQ(Run("export-pubkey 'CLI_SIG\\03' --outform der --out sig.der").exit_status, 0);
-  ShellResult same =
-      Shell("openssl pkey -pubin -inform DER -in sig.der -outform PEM | cmp - sig.pem");
-  EXPECT_EQ(same.exit_status, 0) << same.err << same.out;
+  EXPECT_TRUE(
+      ShellPasses("openssl pkey -pubin -inform DER -in sig.der -outform PEM | cmp - sig.pem"));
   EXPECT_EQ(Run("export-pubkey 'CLI_SIG\\03' --outform blob --out sig.blob").exit_status, 0);
   EXPECT_EQ(ReadText(dir_ + "/sig.blob").size(), 148u);
 
@@ -330,10 +329,9 @@ TEST_F(ObkeyctlTest, KeysAndCertificatesInPemAndDerBothWays) {
   ASSERT_EQ(imported.exit_status, 0) << imported.err;
   // genkey does not replace the imported pair without --force.
   EXPECT_EQ(Run("genkey CLI_ENC --type enc --pin-file pin").exit_status, 1);
-  ShellResult exported = Shell(
+  EXPECT_TRUE(ShellPasses(
       "$CTL export-pubkey 'CLI_ENC\\01' --outform der | openssl pkey -pubin -inform DER "
-      "-outform PEM > enc.pub && openssl pkey -in enc.key -pubout | cmp - enc.pub");
-  EXPECT_EQ(exported.exit_status, 0) << exported.err << exported.out;
+      "-outform PEM > enc.pub && openssl pkey -in enc.key -pubout | cmp - enc.pub"));
   ShellResult wrong_form = Run("import-key enc.key --type enc --inform der --pin-file pin");
   EXPECT_EQ(wrong_form.exit_status, 1);
   EXPECT_NE(wrong_form.err.find("holds no RSA private key in der form"), std::string::npos)
@@ -361,10 +359,9 @@ TEST_F(ObkeyctlTest, KeysAndCertificatesInPemAndDerBothWays) {
   EXPECT_NE(der_refused.err.find("holds no certificate in der form"), std::string::npos);
 
   // A request from the token's signature key, as DER, checks with openssl.
-  ShellResult request = Shell(
-      "$CTL enroll request --subject /CN=cli --outform der --pin-file pin | "
-      "openssl req -inform DER -verify -noout");
-  EXPECT_EQ(request.exit_status, 0) << request.err << request.out;
+  EXPECT_TRUE(
+      ShellPasses("$CTL enroll request --subject /CN=cli --outform der --pin-file pin | "
+                  "openssl req -inform DER -verify -noout"));
 }
 
 TEST_F(ObkeyctlTest, SecretOutputsAreForTheUserAlone) {
@@ -405,10 +402,9 @@ TEST_F(ObkeyctlTest, SecretOutputsAreForTheUserAlone) {
       "--out unwrapped.key && cmp session.key unwrapped.key");
   EXPECT_EQ(unwrapped.exit_status, 0) << unwrapped.err;
   EXPECT_EQ(ModeOf(dir_ + "/unwrapped.key"), 0600);
-  ShellResult decrypted = Shell(
+  EXPECT_TRUE(ShellPasses(
       "head -c 64 /dev/urandom > plain.bin && $CTL symkey encrypt session.key plain.bin --out "
-      "c.bin && $CTL symkey decrypt session.key c.bin --out p.bin && cmp plain.bin p.bin");
-  EXPECT_EQ(decrypted.exit_status, 0) << decrypted.err;
+      "c.bin && $CTL symkey decrypt session.key c.bin --out p.bin && cmp plain.bin p.bin"));
   EXPECT_EQ(ModeOf(dir_ + "/p.bin"), 0600);
   EXPECT_EQ(ModeOf(dir_ + "/c.bin"), 0644);
   EXPECT_EQ(ReadText(dir_ + "/conf/registry.reg"),
@@ -478,63 +474,61 @@ TEST_F(ObkeyctlTest, ArgumentStatusesAreExplained) {
 
 // The four reasons a session cannot be opened, each named with its fix.
 TEST_F(ObkeyctlTest, NoSessionIsDiagnosed) {
-  // Never formatted.
-  ShellResult unformatted = Run("status");
-  EXPECT_EQ(unformatted.exit_status, 3);
-  EXPECT_NE(unformatted.err.find("OB_E_NO_SESSION (3)"), std::string::npos);
-  EXPECT_NE(unformatted.err.find("device 0 was never formatted"), std::string::npos)
-      << unformatted.err;
-  EXPECT_NE(unformatted.err.find("obkeyctl format --device 0 --yes"), std::string::npos);
-
-  Format();
-  // No configuration file.
-  ShellResult unconfigured = RunShell(dir_, Ctl() + " status --registry missing.reg");
-  EXPECT_EQ(unconfigured.exit_status, 3);
-  EXPECT_NE(unconfigured.err.find("the configuration file missing.reg (--registry) does not "
-                                  "exist: No such file or directory"),
-            std::string::npos)
-      << unconfigured.err;
-  EXPECT_NE(unconfigured.err.find("obkeyctl config init --device 0"), std::string::npos);
-
-  // The lock held by another process.
-  ShellResult locked = Shell("flock -o tokens/token-0.lock $CTL status");
-  EXPECT_EQ(locked.exit_status, 3);
-  EXPECT_NE(
-      locked.err.find("another process holds the token's lock " + dir_ + "/tokens/token-0.lock"),
-      std::string::npos)
-      << locked.err;
-  EXPECT_NE(locked.err.find("waiting up to 300 ms"), std::string::npos) << locked.err;
-
-  // A token folder this user cannot write: as nobody when the tests run as
+  // A token folder the user cannot write, as nobody when the tests run as
   // root, since root writes anyway.
-  std::string as_user = getuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
-  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-  ASSERT_EQ(chmod((dir_ + "/tokens").c_str(), 0555), 0);
-  ASSERT_EQ(chmod((dir_ + "/registry.reg").c_str(), 0644), 0);
-  ASSERT_EQ(chmod((dir_ + "/tokens/token-0.db").c_str(), 0644), 0);
-  ASSERT_EQ(chmod((dir_ + "/tokens/token-0.lock").c_str(), 0644), 0);
-  ShellResult readonly = RunShell(dir_, Env() + as_user + OBKEYCTL_PATH + " status");
-  EXPECT_EQ(readonly.exit_status, 3) << readonly.err;
-  EXPECT_NE(readonly.err.find("the token folder " + dir_ +
-                              "/tokens is not writable: Permission "
-                              "denied"),
-            std::string::npos)
-      << readonly.err;
-  // A change is refused before the token would lose it.
-  ShellResult change = RunShell(dir_, Env() + as_user + OBKEYCTL_PATH + " create-container RO_SIG");
-  EXPECT_EQ(change.exit_status, 1) << change.err;
-  EXPECT_NE(change.err.find("is not writable"), std::string::npos) << change.err;
-
-  // A folder the user may write, with a lock file of someone else's.
-  ASSERT_EQ(chmod((dir_ + "/tokens").c_str(), 0777), 0);
-  ASSERT_EQ(chmod((dir_ + "/tokens/token-0.db").c_str(), 0666), 0);
-  ShellResult lock_file = RunShell(dir_, Env() + as_user + OBKEYCTL_PATH + " status");
-  EXPECT_EQ(lock_file.exit_status, 3) << lock_file.err;
-  EXPECT_NE(lock_file.err.find("the token's lock file " + dir_ +
-                               "/tokens/token-0.lock cannot be opened for writing: Permission "
-                               "denied"),
-            std::string::npos)
-      << lock_file.err;
+  const std::string as_user =
+      getuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+  const struct {
+    const char *what;
+    std::string before;  // a shell command that sets the scene
+    std::string command;
+    int exit_status;
+    std::vector<std::string> says;
+  } cases[] = {
+      {"never formatted",
+       "",
+       "$CTL status",
+       3,
+       {"OB_E_NO_SESSION (3)", "device 0 was never formatted", "obkeyctl format --device 0 --yes"}},
+      {"no configuration file",
+       "$CTL format --yes",
+       "$CTL status --registry missing.reg",
+       3,
+       {"the configuration file missing.reg (--registry) does not exist: No such file or "
+        "directory",
+        "obkeyctl config init --device 0"}},
+      {"the lock held by another process",
+       "",
+       "flock -o tokens/token-0.lock $CTL status",
+       3,
+       {"another process holds the token's lock " + dir_ + "/tokens/token-0.lock",
+        "waiting up to 300 ms"}},
+      {"a token folder the user cannot write",
+       "chmod 0755 . && chmod 0555 tokens && "
+       "chmod 0644 registry.reg tokens/token-0.db tokens/token-0.lock",
+       as_user + "$CTL status",
+       3,
+       {"the token folder " + dir_ + "/tokens is not writable: Permission denied"}},
+      // A change is refused before the token would lose it.
+      {"a change there", "", as_user + "$CTL create-container RO_SIG", 1, {"is not writable"}},
+      {"a folder the user may write, with a lock file of someone else's",
+       "chmod 0777 tokens && chmod 0666 tokens/token-0.db",
+       as_user + "$CTL status",
+       3,
+       {"the token's lock file " + dir_ +
+        "/tokens/token-0.lock cannot be opened for writing: Permission denied"}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!c.before.empty()) {
+      ASSERT_EQ(Shell(c.before + " >/dev/null").exit_status, 0);
+    }
+    ShellResult result = Shell(c.command);
+    EXPECT_EQ(result.exit_status, c.exit_status) << result.err;
+    for (const std::string &text : c.says) {
+      EXPECT_NE(result.err.find(text), std::string::npos) << text << "\n" << result.err;
+    }
+  }
 }
 
 TEST_F(ObkeyctlTest, QuietSaysOnlyResultsAndVerboseEveryCall) {

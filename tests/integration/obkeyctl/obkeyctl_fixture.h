@@ -62,6 +62,15 @@ class ObkeyctlTest : public ::testing::Test {
     return RunShell(dir_, Env() + "CTL=" + ShellQuote(OBKEYCTL_PATH) + "; " + pipeline, input);
   }
 
+  // ShellPasses runs a pipeline as Shell does; a failure shows the pipeline
+  // and what it wrote.
+  ::testing::AssertionResult ShellPasses(const std::string &pipeline) {
+    ShellResult result = Shell(pipeline);
+    if (result.exit_status == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << pipeline << "\nexited " << result.exit_status << "\n"
+                                         << result.err << result.out;
+  }
+
   void Format() {
     ShellResult result = Run("format --yes");
     ASSERT_EQ(result.exit_status, 0) << result.err;

@@ -159,9 +159,8 @@ TEST_F(TokenEndToEndTest, ImportedOpenSslKeySignsOnTheToken) {
   ASSERT_EQ(PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr), 1);
   char *pem_text = nullptr;
   long pem_len = BIO_get_mem_data(bio, &pem_text);
-  Bytes pem(pem_text, pem_text + pem_len);
+  obkey::SecretBytes pem(pem_text, pem_text + pem_len), blob;
   BIO_free(bio);
-  Bytes blob;
   ASSERT_TRUE(obkeyctl::PemToPrivateBlob(pem, &blob));
 
   ASSERT_EQ(OBCA_Login(1, kFormattedPin), 0);

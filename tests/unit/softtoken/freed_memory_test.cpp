@@ -16,6 +16,7 @@
 
 #include "key_seal.h"
 #include "pin.h"
+#include "rsa_blobs.h"
 #include "rsa_test_keys.h"
 #include "store_format.h"
 #include "token_fixture.h"
@@ -202,6 +203,20 @@ TEST_F(FreedMemoryTest, KeyGenerationLeavesNoKeyInFreedMemory) {
   Pkey key(d2i_PrivateKey(EVP_PKEY_RSA, nullptr, &cursor, static_cast<long>(der.size())));
   ASSERT_NE(key, nullptr);
   EXPECT_EQ(FreedBlocksHolding(SecretsOf(key.get())), 0u);
+}
+
+// obkeyctl's import-key: a key laid out as a private-key blob. (OpenSSL's
+// own readers of key files leave the key behind them, so the search starts
+// at a key already read.)
+TEST_F(FreedMemoryTest, PrivateKeyBlobLeavesNoKeyInFreedMemory) {
+  Pkey key = NewRsaKey(1024);
+  const std::vector<std::vector<uint8_t>> secrets = SecretsOf(key.get());
+  StartRecording();
+  {
+    SecretBytes blob;
+    ASSERT_TRUE(obkeyctl::KeyToPrivateBlob(key.get(), &blob));
+  }
+  EXPECT_EQ(FreedBlocksHolding(secrets), 0u);
 }
 
 }  // namespace
