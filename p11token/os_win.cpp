@@ -9,6 +9,7 @@ namespace {
 // Statically initialised: the lock exists before any caller's static
 // constructor could reach an export.
 SRWLOCK process_state_lock = SRWLOCK_INIT;
+std::string lock_failure;
 
 }  // namespace
 
@@ -42,13 +43,20 @@ void *LockToken(const std::string &token_key, int timeout_ms, bool *out_busy) {
   *out_busy = false;
   std::string name = "Local\\obkey-p11-" + token_key;
   HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
-  if (mutex == nullptr) return nullptr;
+  if (mutex == nullptr) {
+    lock_failure = "cannot make the mutex " + name + ": error " + std::to_string(GetLastError());
+    return nullptr;
+  }
   *out_busy = true;
   DWORD wait = WaitForSingleObject(mutex, static_cast<DWORD>(timeout_ms));
   // An abandoned mutex belonged to a process that died: the lock is ours.
   if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) return mutex;
   CloseHandle(mutex);
   return nullptr;
+}
+
+std::string LockFailureText() {
+  return lock_failure;
 }
 
 void UnlockToken(void *lock) {
