@@ -80,7 +80,8 @@ std::string Pkcs11Help() {
   text += windows ? "  --token-library p11token\\xcsp_eclib.dll (the zip's p11token folder)\n"
                     "  set OBKEY_PKCS11_MODULE=C:\\path\\to\\module.dll, or the registry value\n"
                     "                    PKCS11Module beside USBKEY\n"
-                  : "  --token-library /usr/lib/<arch>/obkey/p11token/libxcsp_eclib.so\n"
+                  : "  --token-library LIBDIR/obkey/p11token/libxcsp_eclib.so (installed; LIBDIR\n"
+                    "                    is e.g. /usr/lib/x86_64-linux-gnu)\n"
                     "  export OBKEY_PKCS11_MODULE=/path/to/module.so (or \"PKCS11Module\" beside\n"
                     "                    USBKEY in the configuration file)\n";
   text +=
