@@ -609,8 +609,8 @@ class Pkcs11Test : public ObkeyctlTest {
 };
 
 // Each way the module can fail names its cause (the loader's message or the
-// CKR name) and a fix that fits a module, in a failing command and in
-// diagnose; never the software token's folder.
+// CKR name) and a fix that fits a module, in a failing command, in diagnose
+// and before a format; never the software token's folder.
 TEST_F(Pkcs11Test, FailuresNameTheModulesRefusalAndItsFix) {
   obkey_test::SoftHsmTokens tokens(1);
   ASSERT_TRUE(tokens.ok());
@@ -641,9 +641,13 @@ TEST_F(Pkcs11Test, FailuresNameTheModulesRefusalAndItsFix) {
   for (const auto &c : cases) {
     ShellResult login = RunPkcs11(c.settings, "login --pin-file pin");
     ShellResult diagnose = RunPkcs11(c.settings, "diagnose");
+    // A token that cannot be named is not formatted blind.
+    ShellResult format = RunPkcs11(c.settings, "format --yes");
     EXPECT_EQ(login.exit_status, 3) << c.settings << "\n" << login.err;
     EXPECT_EQ(diagnose.exit_status, 1) << c.settings << "\n" << diagnose.out;
-    for (const std::string &text : {login.err, diagnose.out}) {
+    EXPECT_EQ(format.exit_status, 3) << c.settings << "\n" << format.err;
+    EXPECT_EQ(format.err.find("formatting"), std::string::npos) << c.settings << format.err;
+    for (const std::string &text : {login.err, diagnose.out, format.err}) {
       EXPECT_NE(text.find(c.cause), std::string::npos) << c.settings << "\n" << text;
       EXPECT_NE(text.find(c.fix), std::string::npos) << c.settings << "\n" << text;
       EXPECT_EQ(text.find("token folder"), std::string::npos) << c.settings << "\n" << text;
