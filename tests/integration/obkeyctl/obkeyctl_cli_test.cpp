@@ -655,8 +655,9 @@ TEST_F(Pkcs11Test, FailuresNameTheModulesRefusalAndItsFix) {
   }
 }
 
-// config show, diagnose and the format prompt name the module and the token
-// it reaches, not the software token's store.
+// config show, diagnose, list and the format prompt name the module and the
+// token it reaches, not the software token's store; a wrong PIN gets advice
+// for a module.
 TEST_F(Pkcs11Test, ShowDiagnoseAndFormatNameTheRealToken) {
   obkey_test::SoftHsmTokens tokens(1);
   ASSERT_TRUE(tokens.ok());
@@ -678,6 +679,15 @@ TEST_F(Pkcs11Test, ShowDiagnoseAndFormatNameTheRealToken) {
   EXPECT_NE(format.err.find("formatting device 0, " + token), std::string::npos) << format.err;
   EXPECT_NE(format.err.find("of the PKCS #11 module " + module), std::string::npos) << format.err;
   EXPECT_EQ(format.err.find("software token store"), std::string::npos) << format.err;
+  ShellResult list = RunPkcs11("", "list");
+  EXPECT_NE(list.out.find("device          0 (the configuration), " + token), std::string::npos)
+      << list.out << list.err;
+  // A wrong PIN: the module's counter, if any, not the software token's.
+  ShellResult wrong = RunPkcs11("", "login --pin-env HOME");
+  EXPECT_EQ(wrong.exit_status, 4) << wrong.err;
+  EXPECT_NE(wrong.err.find("a token with a retry counter of its own"), std::string::npos)
+      << wrong.err;
+  EXPECT_EQ(wrong.err.find("only formatting"), std::string::npos) << wrong.err;
 }
 
 }  // namespace
