@@ -602,9 +602,12 @@ class Pkcs11Test : public ObkeyctlTest {
     std::string build = bin.substr(0, bin.rfind('/', bin.rfind('/') - 1));
     return build + "/p11token/libxcsp_eclib.so";
   }
-  ShellResult RunPkcs11(const std::string &settings, const std::string &args) {
-    return RunShell(dir_, Env() + settings + " " + OBKEYCTL_PATH + " --token-library " +
-                              ShellQuote(TokenLibrary()) + " " + args);
+  ShellResult RunPkcs11(const std::string &settings, const std::string &args,
+                        const std::string &input = "") {
+    return RunShell(dir_,
+                    Env() + settings + " " + OBKEYCTL_PATH + " --token-library " +
+                        ShellQuote(TokenLibrary()) + " " + args,
+                    input);
   }
 };
 
@@ -683,7 +686,7 @@ TEST_F(Pkcs11Test, ShowDiagnoseAndFormatNameTheRealToken) {
   EXPECT_NE(list.out.find("device          0 (the configuration), " + token), std::string::npos)
       << list.out << list.err;
   // A wrong PIN: the module's counter, if any, not the software token's.
-  ShellResult wrong = RunPkcs11("", "login --pin-env HOME");
+  ShellResult wrong = RunPkcs11("", "login --pin-stdin", "87654321\n");
   EXPECT_EQ(wrong.exit_status, 4) << wrong.err;
   EXPECT_NE(wrong.err.find("a token with a retry counter of its own"), std::string::npos)
       << wrong.err;
