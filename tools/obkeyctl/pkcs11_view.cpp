@@ -50,6 +50,12 @@ std::string DeviceText(const Environment &environment) {
 
 // Where a module is named: the variable, or the value beside USBKEY.
 std::string NameModuleFix(const Environment &environment) {
+  if (HasRegistry()) {
+    return std::string("set ") + p11::kModuleEnvironmentVariable +
+           "=C:\\path\\to\\module.dll (e.g. OpenSC's opensc-pkcs11.dll), or write the "
+           "registry value " +
+           p11::kModuleConfigValueName + " beside USBKEY under " + environment.config_where;
+  }
   return std::string("export ") + p11::kModuleEnvironmentVariable +
          "=/path/to/the/module (e.g. /usr/lib/softhsm/libsofthsm2.so or OpenSC's "
          "opensc-pkcs11.so), or add \"" +
@@ -65,10 +71,12 @@ Finding LoadFinding(const Environment &environment, const ModuleProbe &probe) {
             "documentation names it), not another library: " +
                 NameModuleFix(environment)};
   }
-  return {"the PKCS #11 module " + ModuleFrom(probe) + " names cannot be loaded: " + probe.failure,
-          "check that the path names an installed module built for this machine, and that "
-          "its own libraries are installed (ldd " +
-              probe.module_path + "); " + NameModuleFix(environment)};
+  return {
+      "the PKCS #11 module " + ModuleFrom(probe) + " names cannot be loaded: " + probe.failure,
+      "check that the path names an installed module built for this machine, and that "
+      "its own libraries are installed (" +
+          (HasRegistry() ? std::string("beside it or on the PATH") : "ldd " + probe.module_path) +
+          "); " + NameModuleFix(environment)};
 }
 
 Finding InitFinding(const ModuleProbe &probe) {
