@@ -115,11 +115,12 @@ Finding NoTokenFinding(const Environment &environment, const ModuleProbe &probe)
             "check that the p11-kit server ($P11_KIT_SERVER_ADDRESS) runs and exports "
             "the token, or name another device with `obkeyctl config init --device N`"};
   }
-  return {cause,
-          "plug the token in (a smart card: its reader and pcscd), or name a device "
-          "from 0 to " +
-              std::to_string(probe.token_count == 0 ? 0 : probe.token_count - 1) +
-              " with `obkeyctl config init --device N`"};
+  std::string fix = "plug the token in (a smart card: its reader and pcscd)";
+  if (probe.token_count > 0) {
+    fix += ", or name a device from 0 to " + std::to_string(probe.token_count - 1) +
+           " with `obkeyctl config init --device N`";
+  }
+  return {cause, fix};
 }
 
 std::vector<Finding> PinFindings(int32_t status, const ModuleProbe &probe) {
