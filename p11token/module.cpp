@@ -23,6 +23,7 @@ std::string loaded_path;
 std::string loaded_name;
 std::string loaded_identity;
 std::string failure_text;
+std::string initialize_result;
 uint64_t generation = 0;
 
 // The calling thread's open step and whether it holds the process lock.
@@ -87,6 +88,7 @@ int32_t InitializeLoadedModule() {
   args.flags = CKF_OS_LOCKING_OK;
   if (!init_args.empty()) args.pReserved = init_args.data();
   CK_RV rv = loaded_functions->C_Initialize(&args);
+  initialize_result = CkrName(rv);
   // The token library and the formatting library each load the module; the
   // second to initialise it finds it initialised.
   if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
@@ -141,6 +143,10 @@ std::string ModuleFailureText() {
   return failure_text;
 }
 
+std::string ModuleInitializeResult() {
+  return initialize_result;
+}
+
 uint64_t ModuleGeneration() {
   return generation;
 }
@@ -156,8 +162,8 @@ int32_t TokenStep::Begin() {
   if (lock_ == nullptr) {
     return busy ? Fail(P11ST_TOKEN_BUSY, "another program held the module's lock for 5 s")
                 : Fail(P11ST_LOCK_UNUSABLE,
-                       "the lock folder cannot be used: set OBKEY_PKCS11_LOCK_DIR to a folder "
-                       "of yours");
+                       "the module's lock cannot be made: " + os::LockFailureText() +
+                           " (set OBKEY_PKCS11_LOCK_DIR to a folder of yours)");
   }
   current_step = this;
   // A module that reads its token store in C_Initialize (SoftHSMv2) must not
@@ -286,20 +292,19 @@ std::string CkrName(CK_RV rv) {
     const char *name;
   } kNames[] = {
 #define P11TOKEN_CKR(name) {name, #name},
-      P11TOKEN_CKR(CKR_OK) P11TOKEN_CKR(CKR_HOST_MEMORY) P11TOKEN_CKR(CKR_SLOT_ID_INVALID)
-          P11TOKEN_CKR(CKR_GENERAL_ERROR) P11TOKEN_CKR(CKR_FUNCTION_FAILED)
-              P11TOKEN_CKR(CKR_ARGUMENTS_BAD) P11TOKEN_CKR(CKR_ATTRIBUTE_VALUE_INVALID)
-                  P11TOKEN_CKR(CKR_DEVICE_ERROR) P11TOKEN_CKR(CKR_DEVICE_MEMORY)
-                      P11TOKEN_CKR(CKR_DEVICE_REMOVED) P11TOKEN_CKR(CKR_FUNCTION_NOT_SUPPORTED)
-                          P11TOKEN_CKR(CKR_KEY_HANDLE_INVALID) P11TOKEN_CKR(CKR_KEY_SIZE_RANGE)
-                              P11TOKEN_CKR(CKR_MECHANISM_INVALID)
-                                  P11TOKEN_CKR(CKR_OBJECT_HANDLE_INVALID)
-                                      P11TOKEN_CKR(CKR_PIN_INCORRECT) P11TOKEN_CKR(CKR_PIN_LOCKED)
-                                          P11TOKEN_CKR(CKR_SESSION_HANDLE_INVALID)
-                                              P11TOKEN_CKR(CKR_TEMPLATE_INCONSISTENT)
-                                                  P11TOKEN_CKR(CKR_TOKEN_NOT_PRESENT)
-                                                      P11TOKEN_CKR(CKR_USER_NOT_LOGGED_IN)
-                                                          P11TOKEN_CKR(CKR_CRYPTOKI_NOT_INITIALIZED)
+      P11TOKEN_CKR(CKR_OK) P11TOKEN_CKR(CKR_HOST_MEMORY) P11TOKEN_CKR(
+          CKR_SLOT_ID_INVALID) P11TOKEN_CKR(CKR_GENERAL_ERROR) P11TOKEN_CKR(CKR_FUNCTION_FAILED)
+          P11TOKEN_CKR(CKR_ARGUMENTS_BAD) P11TOKEN_CKR(CKR_ATTRIBUTE_VALUE_INVALID) P11TOKEN_CKR(
+              CKR_DEVICE_ERROR) P11TOKEN_CKR(CKR_DEVICE_MEMORY) P11TOKEN_CKR(CKR_DEVICE_REMOVED)
+              P11TOKEN_CKR(CKR_FUNCTION_NOT_SUPPORTED) P11TOKEN_CKR(CKR_KEY_HANDLE_INVALID)
+                  P11TOKEN_CKR(CKR_KEY_SIZE_RANGE) P11TOKEN_CKR(CKR_MECHANISM_INVALID)
+                      P11TOKEN_CKR(CKR_OBJECT_HANDLE_INVALID) P11TOKEN_CKR(CKR_PIN_INCORRECT)
+                          P11TOKEN_CKR(CKR_PIN_LOCKED) P11TOKEN_CKR(CKR_SESSION_HANDLE_INVALID)
+                              P11TOKEN_CKR(CKR_TEMPLATE_INCONSISTENT)
+                                  P11TOKEN_CKR(CKR_TOKEN_NOT_PRESENT)
+                                      P11TOKEN_CKR(CKR_USER_NOT_LOGGED_IN)
+                                          P11TOKEN_CKR(CKR_CRYPTOKI_NOT_INITIALIZED)
+                                              P11TOKEN_CKR(CKR_CRYPTOKI_ALREADY_INITIALIZED)
 #undef P11TOKEN_CKR
   };
   for (const auto &entry : kNames) {

@@ -38,6 +38,11 @@ int32_t ModuleFunctions(CK_FUNCTION_LIST **out_functions);
 // the module: the loader's message or the CKR name, and the path tried.
 std::string ModuleFailureText();
 
+// ModuleInitializeResult is the CKR name C_Initialize returned in this
+// process (an already initialised module's CKR_CRYPTOKI_ALREADY_INITIALIZED
+// included), "" before it was called.
+std::string ModuleInitializeResult();
+
 // ModuleGeneration counts the module's initialisations in this process:
 // what a caller learned of the module (slots, objects) is good while it is
 // unchanged. Formatting a token also moves it on.

@@ -7,6 +7,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
 
 #include "p11token_os.h"
@@ -75,14 +77,21 @@ std::string RunDirectory() {
 // costs one flock call to take and one to release. Used under the process
 // lock only.
 std::map<std::string, int> open_lock_files;
+std::string lock_failure;
 
 int LockFile(const std::string &token_key) {
   auto it = open_lock_files.find(token_key);
   if (it != open_lock_files.end()) return it->second;
   std::string dir = RunDirectory();
-  if (dir.empty()) return -1;
+  if (dir.empty()) {
+    lock_failure = "/tmp/obkey-" + std::to_string(getuid()) +
+                   " is not a folder of this user's alone (mode 0700), and neither "
+                   "$OBKEY_PKCS11_LOCK_DIR nor $XDG_RUNTIME_DIR names another";
+    return -1;
+  }
   std::string path = dir + "/obkey-p11-" + token_key + ".lock";
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) lock_failure = "cannot make " + path + ": " + std::strerror(errno);
   if (fd >= 0) open_lock_files[token_key] = fd;
   return fd;
 }
@@ -104,6 +113,10 @@ void *LockToken(const std::string &token_key, int timeout_ms, bool *out_busy) {
     nanosleep(&pause, nullptr);
   }
   return nullptr;
+}
+
+std::string LockFailureText() {
+  return lock_failure;
 }
 
 void UnlockToken(void *lock) {

@@ -9,6 +9,7 @@ namespace {
 // Statically initialised: the lock exists before any caller's static
 // constructor could reach an export.
 SRWLOCK process_state_lock = SRWLOCK_INIT;
+std::string lock_failure;
 
 }  // namespace
 
@@ -21,7 +22,16 @@ void *ModuleSymbol(void *module, const char *name) {
 }
 
 std::string LoadError() {
-  return "LoadLibrary error " + std::to_string(GetLastError());
+  // The system's own words, as a user would look them up, and the number.
+  DWORD error = GetLastError();
+  char text[256] = {};
+  DWORD len = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             error, 0, text, sizeof(text), nullptr);
+  while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r' || text[len - 1] == '.')) {
+    text[--len] = '\0';
+  }
+  return (len > 0 ? std::string(text) + " " : std::string()) + "(LoadLibrary error " +
+         std::to_string(error) + ")";
 }
 
 bool ModuleFileIdentity(void *module, void * /*symbol_in_module*/, std::string *out_name,
@@ -42,13 +52,20 @@ void *LockToken(const std::string &token_key, int timeout_ms, bool *out_busy) {
   *out_busy = false;
   std::string name = "Local\\obkey-p11-" + token_key;
   HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
-  if (mutex == nullptr) return nullptr;
+  if (mutex == nullptr) {
+    lock_failure = "cannot make the mutex " + name + ": error " + std::to_string(GetLastError());
+    return nullptr;
+  }
   *out_busy = true;
   DWORD wait = WaitForSingleObject(mutex, static_cast<DWORD>(timeout_ms));
   // An abandoned mutex belonged to a process that died: the lock is ours.
   if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) return mutex;
   CloseHandle(mutex);
   return nullptr;
+}
+
+std::string LockFailureText() {
+  return lock_failure;
 }
 
 void UnlockToken(void *lock) {

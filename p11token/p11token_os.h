@@ -35,6 +35,9 @@ bool ModuleFileIdentity(void *module, void *symbol_in_module, std::string *out_n
 // /tmp/obkey-<uid>. Windows: the named mutex
 // Local\obkey-p11-<key>.
 void *LockToken(const std::string &token_key, int timeout_ms, bool *out_busy);
+// LockFailureText says why the last LockToken could not make its lock: the
+// folder or file tried and the system's error.
+std::string LockFailureText();
 // UnlockToken releases a lock from LockToken (null: nothing).
 void UnlockToken(void *lock);
 

@@ -7,6 +7,7 @@
 
 #include "diagnose.h"
 #include "obkey_types.h"
+#include "pkcs11_view.h"
 #include "softtoken_status.h"
 #include "status_text.h"
 #include "system.h"
@@ -446,7 +447,12 @@ void Context::Check(const std::string &what, int32_t status, const Explainer &ex
   if (explain) stop.findings = explain(status);
   Environment environment = DescribeEnvironment(settings);
   std::vector<Finding> seen;
-  switch (status) {
+  // The software token's folder and store mean nothing to a PKCS #11 token.
+  const bool pkcs11 = UsesPkcs11(settings);
+  if (pkcs11) seen = Pkcs11Findings(status, environment);
+  switch (pkcs11 && status != XCST_NOT_LOGGED_IN ? OB_OK : status) {
+    case OB_OK:
+      break;
     case OB_E_NO_SESSION:
     case XCST_NO_TOKEN:
     case XCST_TOKEN_BUSY:
@@ -506,6 +512,7 @@ void Context::Note(const std::string &line) const {
 }
 
 void Context::BeforeTokenCall(bool writes) {
+  if (UsesPkcs11(settings)) return;
   Environment environment = DescribeEnvironment(settings);
   if (!environment.lock_path.empty() && LockHeldElsewhere(environment.lock_path) == 1) {
     const char *wait = std::getenv("XCSP_TOKEN_LOCK_TIMEOUT_MS");

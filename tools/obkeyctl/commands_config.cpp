@@ -6,6 +6,7 @@
 #include "cli.h"
 #include "device_config.h"
 #include "diagnose.h"
+#include "pkcs11_view.h"
 #include "registry.h"
 #include "system.h"
 
@@ -73,11 +74,20 @@ int ConfigShowCommand(Context &context, const Args &) {
        environment.config_read ? "configuration" : "missing");
   line("device", environment.device_known ? std::to_string(environment.device) : "(unknown)",
        environment.device_known ? environment.device_from : "no configuration");
-  line("token folder", environment.token_dir, environment.token_dir_from);
-  if (!environment.store_path.empty()) {
-    PathState store = ExaminePath(environment.store_path);
-    line("token store", environment.store_path,
-         store.exists ? "present" : "missing: the token was never formatted");
+  std::string token_library_from;
+  std::string token_library = TokenLibraryInUse(context.settings, &token_library_from);
+  line("token library", token_library.empty() ? "(unknown)" : token_library, token_library_from);
+  if (UsesPkcs11(context.settings)) {
+    for (const ShowLine &shown : Pkcs11Lines(environment, ProbeToken(environment))) {
+      line(shown.name, shown.value, shown.from);
+    }
+  } else {
+    line("token folder", environment.token_dir, environment.token_dir_from);
+    if (!environment.store_path.empty()) {
+      PathState store = ExaminePath(environment.store_path);
+      line("token store", environment.store_path,
+           store.exists ? "present" : "missing: the token was never formatted");
+    }
   }
   PathState log = ExaminePath(environment.log_path);
   line("log", environment.log_path,
@@ -101,8 +111,10 @@ int ConfigShowCommand(Context &context, const Args &) {
 int DiagnoseCommand(Context &context, const Args &args) {
   ConfigShowCommand(context, args);
   Environment environment = DescribeEnvironment(context.settings);
-  std::vector<Finding> findings = DiagnoseReach(environment);
-  if (findings.empty()) findings = DiagnoseWritable(environment);
+  const bool pkcs11 = UsesPkcs11(context.settings);
+  std::vector<Finding> findings =
+      pkcs11 ? Pkcs11Reach(environment, ProbeToken(environment)) : DiagnoseReach(environment);
+  if (findings.empty() && !pkcs11) findings = DiagnoseWritable(environment);
   PathState log = ExaminePath(environment.log_path);
   if (log.exists && log.size > kLogWarnBytes) {
     findings.push_back({"the diagnostic log " + environment.log_path + " is " +
@@ -113,7 +125,8 @@ int DiagnoseCommand(Context &context, const Args &args) {
   }
   std::fflush(stdout);
   if (findings.empty()) {
-    std::printf("\nobkeyctl sees nothing wrong with the configuration or the software token.\n");
+    std::printf("\nobkeyctl sees nothing wrong with the configuration or the %s.\n",
+                pkcs11 ? "PKCS #11 module and its token" : "software token");
     return kExitOk;
   }
   std::printf("\n");
@@ -140,15 +153,21 @@ void AddConfigCommands(std::vector<Command> *table) {
                     ConfigInitCommand, false});
   table->push_back({"config show", "", "", "show each setting and where it comes from",
                     "The log line gives the diagnostic log's size: obkey appends about 56 bytes\n"
-                    "per signature and never rotates it.\n"
+                    "per signature and never rotates it. The token library line names the one\n"
+                    "obkey uses; over p11token the lines after it name the PKCS #11 module and\n"
+                    "its source, whether initialisation arguments are set, whether it loads,\n"
+                    "C_Initialize's answer and the device's token (slot, label, serial).\n"
                     "\nexample:\n  obkeyctl config show\n",
                     ConfigShowCommand, false});
-  table->push_back({"diagnose", "", "", "check the configuration, the software token and the log",
+  table->push_back({"diagnose", "", "", "check the configuration, the token and the log",
                     "Prints what config show prints, then every problem obkeyctl can see\n"
                     "without opening the token: a missing or unreadable configuration, a token\n"
                     "folder that is missing, not writable or writable by others, a store that is\n"
                     "missing or not a token store, a lock held by another process, a diagnostic\n"
-                    "log over 1 GiB. Exit status 1 when it finds one.\n"
+                    "log over 1 GiB. Over a PKCS #11 module (p11token): a module that is not\n"
+                    "configured, does not load, is no PKCS #11 module or refuses C_Initialize\n"
+                    "(by its CKR name), an unusable lock folder, no token for the device.\n"
+                    "Exit status 1 when it finds one.\n"
                     "\nexample:\n  obkeyctl diagnose\n",
                     DiagnoseCommand, false});
 }

@@ -9,6 +9,7 @@
 #include "cli.h"
 #include "diagnose.h"
 #include "obkey_types.h"
+#include "pkcs11_view.h"
 #include "system.h"
 #include "token_view.h"
 
@@ -24,9 +25,9 @@ std::string Getenv(const char *name) {
 }
 
 // Whether the token in use is the software token, whose store obkeyctl can
-// read: no other token library chosen and no PKCS #11 module named.
+// read: not p11token (UsesPkcs11).
 bool SoftwareTokenInUse(const Context &context) {
-  return context.settings.token_library.empty() && Getenv("OBKEY_PKCS11_MODULE").empty();
+  return !UsesPkcs11(context.settings);
 }
 
 std::string TokenLibraryLine(const Context &context) {
@@ -77,8 +78,10 @@ int ListCommand(Context &context, const Args &) {
   std::printf("obkey library   %s\n", (obkey.empty() ? context.library_loaded() : obkey).c_str());
   std::printf("token library   %s\n", TokenLibraryLine(context).c_str());
   if (environment.device_known) {
-    std::printf("device          %d (%s), store %s\n", environment.device,
-                environment.device_from.c_str(), environment.store_path.c_str());
+    std::string where = SoftwareTokenInUse(context) ? "store " + environment.store_path
+                                                    : Pkcs11Target(ProbeToken(environment));
+    std::printf("device          %d (%s), %s\n", environment.device,
+                environment.device_from.c_str(), where.c_str());
   }
   int tries = SoftwareTokenInUse(context) ? PinTriesLeft(environment) : -1;
   std::printf("user PIN        %s\n", tries >= 0

@@ -5,6 +5,8 @@
 
 #include "cli.h"
 #include "diagnose.h"
+#include "key_operation.h"
+#include "pkcs11_view.h"
 #include "softtoken_status.h"
 #include "system.h"
 #include "token_view.h"
@@ -21,11 +23,24 @@ int FormatCommand(Context &context, const Args &args) {
     throw Stop{kExitUsage, "format: which device? give --device N", findings};
   }
   const std::string device = std::to_string(environment.device);
-  const std::string target = "device " + device + " (software token store " +
-                             environment.store_path +
-                             (environment.token_dir_from == "default"
-                                  ? ", the default folder)"
-                                  : ", folder from " + environment.token_dir_from + ")");
+  std::string target = "device " + device + " (software token store " + environment.store_path +
+                       (environment.token_dir_from == "default"
+                            ? ", the default folder)"
+                            : ", folder from " + environment.token_dir_from + ")");
+  if (UsesPkcs11(context.settings)) {
+    // Name the token that would be erased; one that cannot be reached is
+    // not formatted blind.
+    ModuleProbe probe = ProbeToken(environment);
+    std::vector<Finding> findings = Pkcs11Reach(environment, probe);
+    if (!probe.device_found) {
+      throw Stop{kExitUnreachable, "format: device " + device + " cannot be reached", findings};
+    }
+    target = "device " + device + ", " + Pkcs11Target(probe);
+    if (probe.token_initialized) {
+      target +=
+          std::string(" (re-formatting needs its SO PIN to be ") + KEY_OPERATION_ADMIN_PIN + ")";
+    }
+  }
   if (!args.Has("yes")) {
     if (!IsTerminal(0)) {
       UsageError("format erases " + target + "; off a terminal it needs --yes");

@@ -33,7 +33,7 @@ std::string GlobalHelp() {
                     "                    the system's libobkey.so)\n";
   text +=
       "  --token-library PATH  the token library obkey is to use instead of the one\n"
-      "                    beside it, e.g. the PKCS #11 token library\n";
+      "                    beside it, e.g. the PKCS #11 token library (below)\n";
   text += windows ? "  --registry FILE   not on Windows: the configuration is the registry value\n"
                     "                    HKLM\\SOFTWARE\\orbisoft\\Implement Type\\USBKEY\n"
                   : "  --registry FILE   the configuration file that stands in for the registry\n"
@@ -68,6 +68,28 @@ std::string GlobalHelp() {
       "token cannot be reached, 4 the PIN was refused or is locked.\n"
       "\n"
       "Commands:\n";
+  return text;
+}
+
+// What a PKCS #11 token needs, told in each platform's own terms.
+std::string Pkcs11Help() {
+  const bool windows = HasRegistry();
+  std::string text =
+      "\n"
+      "A PKCS #11 token (smart card, USB token, HSM, SoftHSMv2) through p11token:\n";
+  text += windows ? "  --token-library p11token\\xcsp_eclib.dll (the zip's p11token folder)\n"
+                    "  set OBKEY_PKCS11_MODULE=C:\\path\\to\\module.dll, or the registry value\n"
+                    "                    PKCS11Module beside USBKEY\n"
+                  : "  --token-library LIBDIR/obkey/p11token/libxcsp_eclib.so (installed; LIBDIR\n"
+                    "                    is e.g. /usr/lib/x86_64-linux-gnu)\n"
+                    "  export OBKEY_PKCS11_MODULE=/path/to/module.so (or \"PKCS11Module\" beside\n"
+                    "                    USBKEY in the configuration file)\n";
+  text +=
+      "  OBKEY_PKCS11_INIT_ARGS (or PKCS11InitArgs): C_Initialize arguments, for\n"
+      "                    modules that want them\n"
+      "  device N is the (N+1)-th slot with a token; format needs the token's SO\n"
+      "  PIN to be ZARQU.1974 (or a token not yet initialised).\n"
+      "  `obkeyctl diagnose` checks the module: loads, C_Initialize, slot, label.\n";
   return text;
 }
 
@@ -198,7 +220,7 @@ int Run(const std::vector<std::string> &args, Settings *settings) {
   while (next < args.size() && IsHelp(args[next])) ++next;
 
   if (next >= args.size()) {
-    std::string text = GlobalHelp() + CommandList(table, "") + kGettingStarted;
+    std::string text = GlobalHelp() + CommandList(table, "") + kGettingStarted + Pkcs11Help();
     std::fputs(text.c_str(), help ? stdout : stderr);
     return help ? kExitOk : kExitUsage;
   }

@@ -1,5 +1,6 @@
 // obkeyctl as a user runs it: a fresh token folder and configuration per
 // test, commands through the shell, results checked with openssl.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "obkeyctl_fixture.h"
+#include "softhsm_tokens.h"
 
 namespace obkeyctl_test {
 namespace {
@@ -80,8 +82,10 @@ TEST_F(ObkeyctlTest, HelpVersionAndGroupWords) {
 
   ShellResult help = Run("--help");
   EXPECT_EQ(help.exit_status, 0);
-  for (const char *part : {"Exit status: 0 done, 1", "4 the PIN was refused", "--pin-file",
-                           "(ps, /proc)", "openssl dgst -sha256 -verify"}) {
+  for (const char *part :
+       {"Exit status: 0 done, 1", "4 the PIN was refused", "--pin-file", "(ps, /proc)",
+        "openssl dgst -sha256 -verify", "--token-library LIBDIR/obkey/p11token/libxcsp_eclib.so",
+        "export OBKEY_PKCS11_MODULE=", "OBKEY_PKCS11_INIT_ARGS"}) {
     EXPECT_NE(help.out.find(part), std::string::npos) << part;
   }
   // Every command's help has an example, and --help stands anywhere.
@@ -574,6 +578,113 @@ TEST_F(ObkeyctlTest, ConfigInitAndShowSayWhereEachSettingComesFrom) {
   EXPECT_EQ(Run("config init --device 11 --file fresh.reg").exit_status, 0);
   EXPECT_NE(ReadText(dir_ + "/fresh.reg").find("\"XCSP_KEY_11\""), std::string::npos);
   EXPECT_EQ(ReadText(dir_ + "/fresh.reg").find("XCSP_KEY_4"), std::string::npos);
+}
+
+// obkeyctl over p11token and a SoftHSMv2 store of the test's own. The store's
+// settings are process-wide variables: dropped again at the end.
+class Pkcs11Test : public ObkeyctlTest {
+ protected:
+  void TearDown() override {
+    for (const char *name : {"SOFTHSM2_CONF", "OBKEY_PKCS11_MODULE", "OBKEY_PKCS11_LOCK_DIR"}) {
+      unsetenv(name);
+    }
+    ObkeyctlTest::TearDown();
+  }
+  // p11token's token library, in the build tree beside obkeyctl's folder.
+  static std::string TokenLibrary() {
+    std::string bin = OBKEYCTL_PATH;
+    std::string build = bin.substr(0, bin.rfind('/', bin.rfind('/') - 1));
+    return build + "/p11token/libxcsp_eclib.so";
+  }
+  ShellResult RunPkcs11(const std::string &settings, const std::string &args,
+                        const std::string &input = "") {
+    return RunShell(dir_,
+                    Env() + settings + " " + OBKEYCTL_PATH + " --token-library " +
+                        ShellQuote(TokenLibrary()) + " " + args,
+                    input);
+  }
+};
+
+// Each way the module can fail names its cause (the loader's message or the
+// CKR name) and a fix that fits a module, in a failing command, in diagnose
+// and before a format; never the software token's folder.
+TEST_F(Pkcs11Test, FailuresNameTheModulesRefusalAndItsFix) {
+  obkey_test::SoftHsmTokens tokens(1);
+  ASSERT_TRUE(tokens.ok());
+  Dl_info libc{};
+  ASSERT_NE(dladdr(reinterpret_cast<void *>(&strlen), &libc), 0);
+  WriteText(dir_ + "/junk.so", "not a library\n");
+  const std::string junk = dir_ + "/junk.so";
+  const struct {
+    std::string settings, cause, fix;
+  } cases[] = {
+      {"unset OBKEY_PKCS11_MODULE;", "no PKCS #11 module is configured",
+       "export OBKEY_PKCS11_MODULE="},
+      {"OBKEY_PKCS11_MODULE=" + dir_ + "/none.so", "cannot be loaded: " + dir_ + "/none.so",
+       "ldd " + dir_ + "/none.so"},
+      {"OBKEY_PKCS11_MODULE=" + junk, "cannot be loaded: " + junk, "built for this machine"},
+      {"OBKEY_PKCS11_MODULE=" + std::string(libc.dli_fname),
+       "is no PKCS #11 module: " + std::string(libc.dli_fname) + ": no C_GetFunctionList",
+       "exports C_GetFunctionList"},
+      {"OBKEY_PKCS11_INIT_ARGS=bogus", "C_Initialize returned CKR_ARGUMENTS_BAD",
+       "correct the initialisation arguments that $OBKEY_PKCS11_INIT_ARGS gives it"},
+      {"OBKEY_PKCS11_LOCK_DIR=" + dir_ + "/gone",
+       "cannot make " + dir_ + "/gone/obkey-p11-libsofthsm2_so_", "OBKEY_PKCS11_LOCK_DIR="},
+      {"OBKEY_PKCS11_MODULE=$(find /usr/lib -name p11-kit-client.so -path '*pkcs11*' | head -n1) "
+       "P11_KIT_SERVER_ADDRESS=unix:path=" +
+           dir_ + "/no-server",
+       "lists 0 slot(s) with a token, too few for device 0", "the p11-kit server"},
+  };
+  for (const auto &c : cases) {
+    ShellResult login = RunPkcs11(c.settings, "login --pin-file pin");
+    ShellResult diagnose = RunPkcs11(c.settings, "diagnose");
+    // A token that cannot be named is not formatted blind.
+    ShellResult format = RunPkcs11(c.settings, "format --yes");
+    EXPECT_EQ(login.exit_status, 3) << c.settings << "\n" << login.err;
+    EXPECT_EQ(diagnose.exit_status, 1) << c.settings << "\n" << diagnose.out;
+    EXPECT_EQ(format.exit_status, 3) << c.settings << "\n" << format.err;
+    EXPECT_EQ(format.err.find("formatting"), std::string::npos) << c.settings << format.err;
+    for (const std::string &text : {login.err, diagnose.out, format.err}) {
+      EXPECT_NE(text.find(c.cause), std::string::npos) << c.settings << "\n" << text;
+      EXPECT_NE(text.find(c.fix), std::string::npos) << c.settings << "\n" << text;
+      EXPECT_EQ(text.find("token folder"), std::string::npos) << c.settings << "\n" << text;
+    }
+  }
+}
+
+// config show, diagnose, list and the format prompt name the module and the
+// token it reaches, not the software token's store; a wrong PIN gets advice
+// for a module.
+TEST_F(Pkcs11Test, ShowDiagnoseAndFormatNameTheRealToken) {
+  obkey_test::SoftHsmTokens tokens(1);
+  ASSERT_TRUE(tokens.ok());
+  const std::string module = obkey_test::SoftHsmTokens::ModulePath();
+  const std::string token = "the token \"token-0\" (serial ";
+  ShellResult show = RunPkcs11("", "config show");
+  EXPECT_EQ(show.exit_status, 0) << show.err;
+  for (const std::string &line : {"token library " + TokenLibrary() + "  (--token-library)",
+                                  "PKCS11 module " + module + "  ($OBKEY_PKCS11_MODULE)",
+                                  std::string("init args     not set"),
+                                  std::string("C_Initialize  CKR_OK"), "token         " + token}) {
+    EXPECT_NE(show.out.find(line), std::string::npos) << line << "\n" << show.out;
+  }
+  EXPECT_EQ(show.out.find("token folder"), std::string::npos) << show.out;
+  ShellResult diagnose = RunPkcs11("", "diagnose");
+  EXPECT_EQ(diagnose.exit_status, 0) << diagnose.out;
+  ShellResult format = RunPkcs11("", "format --yes");
+  EXPECT_EQ(format.exit_status, 0) << format.err;
+  EXPECT_NE(format.err.find("formatting device 0, " + token), std::string::npos) << format.err;
+  EXPECT_NE(format.err.find("of the PKCS #11 module " + module), std::string::npos) << format.err;
+  EXPECT_EQ(format.err.find("software token store"), std::string::npos) << format.err;
+  ShellResult list = RunPkcs11("", "list");
+  EXPECT_NE(list.out.find("device          0 (the configuration), " + token), std::string::npos)
+      << list.out << list.err;
+  // A wrong PIN: the module's counter, if any, not the software token's.
+  ShellResult wrong = RunPkcs11("", "login --pin-stdin", "87654321\n");
+  EXPECT_EQ(wrong.exit_status, 4) << wrong.err;
+  EXPECT_NE(wrong.err.find("a token with a retry counter of its own"), std::string::npos)
+      << wrong.err;
+  EXPECT_EQ(wrong.err.find("only formatting"), std::string::npos) << wrong.err;
 }
 
 }  // namespace
