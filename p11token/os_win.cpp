@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "p11token_os.h"
+#include "windows_error_text.h"
 
 namespace obkey::p11token::os {
 
@@ -24,14 +25,8 @@ void *ModuleSymbol(void *module, const char *name) {
 std::string LoadError() {
   // The system's own words, as a user would look them up, and the number.
   DWORD error = GetLastError();
-  char text[256] = {};
-  DWORD len = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             error, 0, text, sizeof(text), nullptr);
-  while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r' || text[len - 1] == '.')) {
-    text[--len] = '\0';
-  }
-  return (len > 0 ? std::string(text) + " " : std::string()) + "(LoadLibrary error " +
-         std::to_string(error) + ")";
+  const std::string text = WindowsErrorText(error);
+  return (text.empty() ? text : text + " ") + "(LoadLibrary error " + std::to_string(error) + ")";
 }
 
 bool ModuleFileIdentity(void *module, void * /*symbol_in_module*/, std::string *out_name,

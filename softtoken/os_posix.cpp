@@ -214,19 +214,23 @@ LockStatus TryLockAfterYields(int fd, unsigned timeout_ms) {
   return now;
 }
 
+// InitMonotonicCondition makes a condition whose timed waits run on the
+// monotonic clock, which a change of the wall clock does not move.
+void InitMonotonicCondition(pthread_cond_t *condition) {
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(condition, &attr);
+  pthread_condattr_destroy(&attr);
+}
+
 // LockWaiter blocks in flock on an opening of its own, on a waiter thread
 // (WaiterThreads), so that the caller can give up at its deadline: a blocked
 // flock cannot be cancelled. A waiter whose caller gave up stays, at most one per
 // lock file, for the next caller to take over; when it gets the lock with
 // nobody to hand it to, it lets it go at once.
 struct LockWaiter {
-  LockWaiter() {
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&done, &attr);
-    pthread_condattr_destroy(&attr);
-  }
+  LockWaiter() { InitMonotonicCondition(&done); }
   ~LockWaiter() { pthread_cond_destroy(&done); }
   LockWaiter(const LockWaiter &) = delete;
   LockWaiter &operator=(const LockWaiter &) = delete;
@@ -289,13 +293,7 @@ struct WaiterThreads {
   int idle = 0;
   uint64_t process = 0;
 
-  WaiterThreads() {
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&work, &attr);
-    pthread_condattr_destroy(&attr);
-  }
+  WaiterThreads() { InitMonotonicCondition(&work); }
 };
 
 // How long a thread with no wait to run stays.

@@ -4,6 +4,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "windows_error_text.h"
 #else
 #include <dlfcn.h>
 #endif
@@ -19,13 +21,8 @@ void *OpenLibraryOf(const std::string &path, bool, std::string *out_error) {
   HMODULE module = LoadLibraryA(path.c_str());
   if (module == nullptr) {
     DWORD error = GetLastError();
-    char text[256] = {};
-    DWORD len = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                               error, 0, text, sizeof(text), nullptr);
-    while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r' || text[len - 1] == '.')) {
-      text[--len] = '\0';
-    }
-    *out_error = (len > 0 ? std::string(text) : "error") + " (" + std::to_string(error) + ")";
+    const std::string text = obkey::WindowsErrorText(error);
+    *out_error = (text.empty() ? "error" : text) + " (" + std::to_string(error) + ")";
     if (error == ERROR_MOD_NOT_FOUND) {
       *out_error +=
           "; obkey.dll or a DLL it imports (xcsp_eclib.dll, KeyOperation.dll, "
