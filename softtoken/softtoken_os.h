@@ -107,10 +107,10 @@ bool OpenLockFile(const std::string &path, intptr_t *out_file);
 // LockWithin takes an exclusive lock through the opened lock file `*file`,
 // waiting at most `timeout_ms` while another opening holds it. The lock
 // belongs to the opening: a lock through another opening, even in the same
-// process, waits like any other. On POSIX a waiter blocks in the system
-// and is woken as the lock frees; the lock may then be taken through
-// another opening of `path`, and `*file` names that one (the old opening is
-// closed). Windows polls. Returns kAcquired, kHeldElsewhere (the time
+// process, waits like any other. On POSIX a waiter yields a few times,
+// then blocks in the system and is woken as the lock frees; the lock may
+// then be taken through another opening of `path`, and `*file` names that
+// one (the old opening is closed). Windows polls. Returns kAcquired, kHeldElsewhere (the time
 // passed) or kError.
 LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *file);
 
