@@ -289,7 +289,12 @@ int32_t LoadStore(const StorePaths &paths, LoadedStore *out) {
     default:
       return ForgetAfterFailure(paths.store, XCST_STORE_IO);
   }
-  if (ReuseChecked(paths.store, bytes, out)) return 0;
+  if (ReuseChecked(paths.store, bytes, out)) {
+    // Kept again under this file's identity, so that once it has rested a
+    // connect needs no more than its identity.
+    KeepParsed(paths.store, file.identity(), read_started_ns, *out);
+    return 0;
+  }
   TokenState state;
   StoreStamp stamp;
   int32_t status = ParseStore(bytes, &state, &stamp);
