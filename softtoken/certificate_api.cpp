@@ -7,7 +7,8 @@
 namespace obkey::softtoken {
 
 int32_t WriteCert(XcHandle container, const uint8_t *cert, uint32_t cert_len, uint32_t key_spec) {
-  os::ProcessStateGuard guard;
+  SessionCall call(container);
+  if (int32_t status = call.status()) return status;
   size_t slot = 0;
   size_t index = 0;
   Session *s = FindContainer(container, &slot);
@@ -23,7 +24,8 @@ int32_t WriteCert(XcHandle container, const uint8_t *cert, uint32_t cert_len, ui
 }
 
 int32_t ReadCert(XcHandle container, uint8_t *out, uint32_t *inout_len, uint32_t key_spec) {
-  os::ProcessStateGuard guard;
+  SessionCall call(container);
+  if (int32_t status = call.status()) return status;
   size_t slot = 0;
   size_t index = 0;
   Session *s = FindContainer(container, &slot);

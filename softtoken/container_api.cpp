@@ -49,7 +49,8 @@ int32_t OpenByName(const Session &s, const std::string &name, size_t *out_slot) 
 
 int32_t CreateContainer(XcHandle session, const char *name, XcHandle *out_container,
                         uint32_t mode) {
-  os::ProcessStateGuard guard;
+  SessionCall call(session);
+  if (int32_t status = call.status()) return status;
   Session *s = FindSession(session);
   if (s == nullptr) return XCST_BAD_HANDLE;
   if (name == nullptr || out_container == nullptr) return XCST_BAD_ARGUMENT;
@@ -67,7 +68,8 @@ int32_t CreateContainer(XcHandle session, const char *name, XcHandle *out_contai
 }
 
 int32_t SetCurContainer(XcHandle session, uint32_t slot, XcHandle *out_container) {
-  os::ProcessStateGuard guard;
+  SessionCall call(session);
+  if (int32_t status = call.status()) return status;
   Session *s = FindSession(session);
   if (s == nullptr) return XCST_BAD_HANDLE;
   if (out_container == nullptr) return XCST_BAD_ARGUMENT;
@@ -79,7 +81,8 @@ int32_t SetCurContainer(XcHandle session, uint32_t slot, XcHandle *out_container
 
 int32_t GetContainerParam(XcHandle container, uint32_t param, uint8_t *out, uint32_t *inout_len,
                           uint32_t /*flags*/) {
-  os::ProcessStateGuard guard;
+  SessionCall call(container);
+  if (int32_t status = call.status()) return status;
   size_t slot = 0;
   Session *s = FindContainer(container, &slot);
   if (s == nullptr) return XCST_BAD_HANDLE;

@@ -84,7 +84,8 @@ bool NeedsUpgrade(const TokenState &state) {
 }  // namespace
 
 int32_t VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32_t pin_type) {
-  os::ProcessStateGuard guard;
+  SessionCall call(session);
+  if (int32_t status = call.status()) return status;
   Session *s = FindSession(session);
   if (s == nullptr) return XCST_BAD_HANDLE;
   if (pin_type != XC_PIN_USER) return XCST_BAD_PIN_TYPE;
@@ -107,7 +108,8 @@ int32_t VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32
 
 int32_t ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,
                   const uint8_t *new_pin, uint32_t new_len, uint32_t pin_type) {
-  os::ProcessStateGuard guard;
+  SessionCall call(session);
+  if (int32_t status = call.status()) return status;
   Session *s = FindSession(session);
   if (s == nullptr) return XCST_BAD_HANDLE;
   if (pin_type != XC_PIN_USER) return XCST_BAD_PIN_TYPE;

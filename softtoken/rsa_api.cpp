@@ -133,21 +133,26 @@ int32_t BlockToTransform(const uint8_t *in, uint32_t in_len, Pkcs1BlockType type
 int32_t GenRSAKey(XcHandle container, uint32_t key_type) {
   ContainerKey target;
   {
-    os::ProcessStateGuard guard;
+    SessionCall call(container);
+    if (int32_t status = call.status()) return status;
     if (int32_t status = FindKeySlot(container, key_type, Login::kNeeded, &target)) return status;
+    LetLockGoWhileComputing(target.session);
   }
   // The prime search takes tens of milliseconds: the process's other
-  // threads go on meanwhile, and the handle is resolved afresh after it.
+  // threads and other processes go on meanwhile, and the handle is
+  // resolved afresh after it.
   SecretBytes der;
   if (int32_t status = GenerateRsaKeyDer(&der)) return status;
-  os::ProcessStateGuard guard;
+  SessionCall call(container);
+  if (int32_t status = call.status()) return status;
   if (int32_t status = FindKeySlot(container, key_type, Login::kNeeded, &target)) return status;
   return StageKeyPair(target, der);
 }
 
 int32_t WriteRSAKey(XcHandle container, uint32_t /*reserved1*/, uint32_t /*reserved2*/,
                     const uint8_t *der, uint32_t der_len, uint32_t key_type) {
-  os::ProcessStateGuard guard;
+  SessionCall call(container);
+  if (int32_t status = call.status()) return status;
   ContainerKey target;
   if (int32_t status = FindKeySlot(container, key_type, Login::kNeeded, &target)) return status;
   if (der_len == 0) return XCST_BAD_KEY;
@@ -158,7 +163,8 @@ int32_t WriteRSAKey(XcHandle container, uint32_t /*reserved1*/, uint32_t /*reser
 }
 
 int32_t ReadRSAPubKey(XcHandle container, uint8_t *out, uint32_t *inout_len, uint32_t key_type) {
-  os::ProcessStateGuard guard;
+  SessionCall call(container);
+  if (int32_t status = call.status()) return status;
   ContainerKey source;
   if (int32_t status = LoadKey(container, key_type, Login::kNotNeeded, &source)) return status;
   const uint32_t e = source.key->PublicExponent();
@@ -174,7 +180,8 @@ int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
   SecretBlock input;
   SecretBlock result;
   {
-    os::ProcessStateGuard guard;
+    SessionCall call(container);
+    if (int32_t status = call.status()) return status;
     int32_t status = LoadKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNotNeeded, &source);
     if (status == 0) {
       status = checks_signature ? WholeBlock(in, in_len, &input)
@@ -198,7 +205,8 @@ int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
   SecretBlock input;
   SecretBlock result;
   {
-    os::ProcessStateGuard guard;
+    SessionCall call(container);
+    if (int32_t status = call.status()) return status;
     if (int32_t status = LoadKey(container, key_type, Login::kNeeded, &source)) return status;
     if (int32_t status = WholeBlock(in, in_len, &input)) return status;
     LetLockGoWhileComputing(source.session);
@@ -213,7 +221,8 @@ int32_t RSASign(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t 
   SecretBlock input;
   SecretBlock result;
   {
-    os::ProcessStateGuard guard;
+    SessionCall call(container);
+    if (int32_t status = call.status()) return status;
     int32_t status = LoadKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNeeded, &source);
     if (status != 0) return status;
     if ((status = BlockToTransform(in, in_len, Pkcs1BlockType::kSignature, &input))) {

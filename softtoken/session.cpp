@@ -120,6 +120,79 @@ void LetLockGoWhileComputing(Session *session) {
   if (!session->changed) session->lock.Release();
 }
 
+namespace {
+
+// OwningSession returns the session handle behind any handle, or 0.
+XcHandle OwningSession(XcHandle handle) {
+  const HandleTables &t = Tables();
+  if (t.sessions.count(handle)) return handle;
+  for (const auto *table : {&t.containers, &t.files}) {
+    auto it = table->find(handle);
+    if (it != table->end()) return it->second.session;
+  }
+  return 0;
+}
+
+bool SameContainer(const Container &before, const Container &after) {
+  return before.present == after.present && before.name == after.name;
+}
+
+// TakeInNewerStore replaces the snapshot of a session that has staged
+// nothing, and ends its container handles whose slot changed hands: a
+// handle keeps naming the container it was given for.
+void TakeInNewerStore(XcHandle session_handle, Session *session, LoadedStore loaded) {
+  const TokenState &before = *session->committed;
+  const TokenState &after = *loaded.state;
+  auto &containers = Tables().containers;
+  for (auto it = containers.begin(); it != containers.end();) {
+    const Target &target = it->second;
+    const bool ends =
+        target.session == session_handle &&
+        !SameContainer(before.containers[target.index], after.containers[target.index]);
+    it = ends ? containers.erase(it) : std::next(it);
+  }
+  session->committed = std::move(loaded.state);
+  session->state = session->committed;
+  session->stamp = loaded.stamp;
+}
+
+}  // namespace
+
+int32_t TakeLockBack(XcHandle handle) {
+  XcHandle session_handle = 0;
+  std::shared_ptr<os::Mutex> taking_lock;
+  {
+    os::ProcessStateGuard guard;
+    session_handle = OwningSession(handle);
+    Session *session = FindSession(session_handle);
+    if (session == nullptr || session->lock.Held()) return 0;
+    taking_lock = session->taking_lock;
+  }
+  os::MutexLock one_taker(taking_lock.get());
+  StorePaths paths;
+  {
+    os::ProcessStateGuard guard;
+    Session *session = FindSession(session_handle);
+    if (session == nullptr || session->lock.Held()) return 0;
+    paths = session->paths;
+  }
+  // The wait happens outside the process mutex, so that the process's other
+  // sessions go on and can let the lock go meanwhile.
+  StoreLock lock;
+  if (int32_t status = lock.Acquire(paths.lock)) return status;
+  LoadedStore loaded;
+  if (int32_t status = LoadStore(paths, &loaded)) return status;
+  os::ProcessStateGuard guard;
+  Session *session = FindSession(session_handle);
+  // Disconnected meanwhile: `lock` goes with this call.
+  if (session == nullptr) return 0;
+  session->lock.Swap(lock);
+  if (loaded.stamp != session->stamp) {
+    TakeInNewerStore(session_handle, session, std::move(loaded));
+  }
+  return 0;
+}
+
 int32_t CommitPinTries(Session *session, uint8_t tries_left) {
   TokenState next = *session->committed;
   next.user_pin.tries_left = tries_left;

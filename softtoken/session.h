@@ -10,16 +10,20 @@
 #include <memory>
 #include <vector>
 
+#include "softtoken_os.h"
 #include "store_file.h"
 #include "token_state.h"
 #include "xcsp_eclib.h"
 
 namespace obkey::softtoken {
 
-// Session is one connected token: its lock, held for the session's life,
-// the store contents as last committed (`committed`, with their stamp) and
-// the contents the session's calls see, its own changes included (`state`).
-// The changes reach the store together at disconnect.
+// Session is one connected token: its lock, the store contents as last
+// read or committed (`committed`, with their stamp) and the contents the
+// session's calls see, its own changes included (`state`). A session holds
+// the lock from its connect; with nothing staged it lets the lock go while
+// it computes, and its next call takes it back and takes in what other
+// processes committed meanwhile (SessionCall). A session with staged
+// changes keeps the lock to its commit, at disconnect.
 struct Session {
   StorePaths paths;
   StoreLock lock;
@@ -30,6 +34,9 @@ struct Session {
   // User files this session deleted, with their contents, so that a failed
   // re-creation can put them back (see CreateUserFile).
   std::map<uint32_t, std::vector<uint8_t>> deleted_files;
+  // Held by the one thread that takes the session's lock back, so that two
+  // threads of one session do not wait for each other's lock.
+  std::shared_ptr<os::Mutex> taking_lock = std::make_shared<os::Mutex>();
 };
 
 // RegisterSession takes ownership of an open session and returns its handle.
@@ -68,13 +75,31 @@ int32_t StageChange(Session *session, Change change) {
 }
 
 // LetLockGoWhileComputing lets a session that has staged nothing give up
-// the store's lock before an RSA operation, so that the operations of
-// several processes on one token run at once. The session keeps the
-// snapshot it read: its later calls see that, and a change it stages later
-// is committed only while the store is still that snapshot (SaveStore
-// retakes the lock and checks; XCST_STORE_CHANGED otherwise). A session
+// the store's lock before an RSA operation or a key's prime search, so that
+// the operations of several processes on one token run at once. A session
 // with staged changes keeps the lock to its commit.
 void LetLockGoWhileComputing(Session *session);
+
+// TakeLockBack makes the session of `handle` (a session, container or
+// user-file handle) hold the store's lock: a session without it waits for
+// it here, outside the process mutex, and, when another process committed
+// meanwhile, takes in the newer store. Its container handles whose slot now
+// holds another container, or none, end then. Returns 0 (also for a handle
+// that names no session: the call reports that), XCST_TOKEN_BUSY,
+// XCST_STORE_IO or the newer store's fault.
+int32_t TakeLockBack(XcHandle handle);
+
+// SessionCall starts a call on a handle: the session's lock taken back,
+// then the process mutex held to the call's end.
+class SessionCall {
+ public:
+  explicit SessionCall(XcHandle handle) : status_(TakeLockBack(handle)) {}
+  int32_t status() const { return status_; }
+
+ private:
+  int32_t status_;
+  os::ProcessStateGuard guard_;
+};
 
 // CommitPinTries writes the committed store with the user PIN's retry
 // counter set to `tries_left`, at once and apart from the session's other

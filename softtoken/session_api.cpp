@@ -64,7 +64,8 @@ int32_t GenRandom(XcHandle session, uint8_t *out, uint32_t len) {
 
 int32_t GetEkeyParam(XcHandle session, uint32_t param, uint8_t *out, uint32_t *inout_len,
                      uint32_t /*flags*/) {
-  os::ProcessStateGuard guard;
+  SessionCall call(session);
+  if (int32_t status = call.status()) return status;
   Session *s = FindSession(session);
   if (s == nullptr) return XCST_BAD_HANDLE;
   if (param != XC_EKEY_PARAM_CERT_COUNT) return XCST_BAD_PARAM;

@@ -204,6 +204,13 @@ bool StoreLock::IsKnown(const std::string &lock_path) {
   return it != idle.by_path.end() && it->second.process == os::ProcessId();
 }
 
+void StoreLock::Swap(StoreLock &other) {
+  std::swap(path_, other.path_);
+  std::swap(file_, other.file_);
+  std::swap(open_, other.open_);
+  std::swap(held_, other.held_);
+}
+
 int32_t StoreLock::Acquire(const std::string &lock_path) {
   Release();
   if (!TakeIdleLockFile(lock_path, &file_) && !os::OpenLockFile(lock_path, &file_)) {

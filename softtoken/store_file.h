@@ -52,6 +52,11 @@ class StoreLock {
   // lock file cannot be opened (or is not a regular file).
   int32_t Acquire(const std::string &lock_path);
   void Release();
+  bool Held() const { return held_; }
+
+  // Swap exchanges two locks with their openings: a lock taken on the side,
+  // outside the process mutex, is handed to its session this way.
+  void Swap(StoreLock &other);
 
   // Reaffirm takes the lock back when it was released, and checks that the
   // held lock file is still the one at its name;

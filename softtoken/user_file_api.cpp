@@ -47,7 +47,8 @@ Session *FileOf(XcHandle file, uint32_t *out_number, const std::vector<uint8_t> 
 
 int32_t CreateUserFile(XcHandle session, uint32_t file_number, uint32_t size, uint32_t mode,
                        XcHandle *out_file) {
-  os::ProcessStateGuard guard;
+  SessionCall call(session);
+  if (int32_t status = call.status()) return status;
   Session *s = FindSession(session);
   if (s == nullptr) return XCST_BAD_HANDLE;
   if (out_file == nullptr) return XCST_BAD_ARGUMENT;
@@ -71,7 +72,8 @@ int32_t CreateUserFile(XcHandle session, uint32_t file_number, uint32_t size, ui
 }
 
 int32_t ReadUserFile(XcHandle file, uint8_t *out, uint32_t *inout_len) {
-  os::ProcessStateGuard guard;
+  SessionCall call(file);
+  if (int32_t status = call.status()) return status;
   uint32_t number = 0;
   const std::vector<uint8_t> *contents = nullptr;
   if (FileOf(file, &number, &contents) == nullptr) return XCST_BAD_HANDLE;
@@ -86,7 +88,8 @@ int32_t ReadUserFile(XcHandle file, uint8_t *out, uint32_t *inout_len) {
 }
 
 int32_t WriteUserFile(XcHandle file, const uint8_t *data, uint32_t len) {
-  os::ProcessStateGuard guard;
+  SessionCall call(file);
+  if (int32_t status = call.status()) return status;
   uint32_t number = 0;
   const std::vector<uint8_t> *contents = nullptr;
   Session *s = FileOf(file, &number, &contents);
@@ -103,7 +106,8 @@ int32_t WriteUserFile(XcHandle file, const uint8_t *data, uint32_t len) {
 }
 
 int32_t DeleteUserFile(XcHandle file) {
-  os::ProcessStateGuard guard;
+  SessionCall call(file);
+  if (int32_t status = call.status()) return status;
   uint32_t number = 0;
   const std::vector<uint8_t> *contents = nullptr;
   Session *s = FileOf(file, &number, &contents);

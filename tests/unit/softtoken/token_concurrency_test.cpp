@@ -187,6 +187,34 @@ TEST_F(TokenConcurrencyTest, ThreadsSignAndVerifyAtOnce) {
   EXPECT_EQ(failures.load(), 0);
 }
 
+// Threads that share one session sign and read at once: a sign lets the
+// lock go, and the next call of any of them takes it back, one thread at a
+// time, so that none waits for the lock its own session holds.
+TEST_F(TokenConcurrencyTest, ThreadsOfOneSessionTakeItsLockBackInTurn) {
+  setenv(kLockTimeoutVariable, "1000", 1);
+  Pkey key = NewRsaKey(1024);
+  XcHandle session = LoggedInSession();
+  ImportKey(session, key.get());
+  const Blob block = TestBlock(3);
+  const Blob want = RawPrivate(key.get(), block);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20; ++i) {
+        uint8_t param[XC_EKEY_PARAM_SIZE];
+        uint32_t len = sizeof(param);
+        if (SignRaw(session, block) != want ||
+            GetEkeyParam(session, XC_EKEY_PARAM_CERT_COUNT, param, &len, 0) != 0) {
+          ++failures;
+        }
+      }
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+}
+
 // An idle lock file kept open by this process must never let it in while
 // another process holds the token's lock: not when the process was forked
 // from the one that opened it (a lock belongs to the opening, which fork
@@ -230,57 +258,77 @@ TEST_F(TokenConcurrencyTest, IdleLockFileNeverAdmitsTwoProcesses) {
 }
 
 // A session that has staged nothing lets the store's lock go for its RSA
-// operation: another process works meanwhile. It keeps its snapshot, so a
-// change it makes afterwards is kept only if nobody committed in between.
-// A session with a staged change keeps the lock through its signature.
+// operation: another process works meanwhile, and the session's next call
+// takes in what it committed, so a later change of the session is kept
+// beside it. A token formatted meanwhile ends the session's container
+// handle. A session with a staged change keeps the lock through its
+// signature.
 TEST_F(TokenConcurrencyTest, ASigningSessionHoldsTheLockOnlyWhileItMayWrite) {
   Pkey key = NewRsaKey(1024);
-  XcHandle setup = LoggedInSession();
-  ImportKey(setup, key.get());
-  Disconnect(setup);
+  enum class Other { kReads, kWrites, kFormats };
   struct Case {
     const char *what;
     bool stage_first;
-    bool other_writes;
-    int32_t other_connect;
-    int32_t commit;
+    Other other;
+    int other_exit;  // 10: refused busy
+    int32_t sign_again;
   };
   const Case cases[] = {
-      {"read-only other", false, false, 0, 0},
-      {"other commits: a later change is refused", false, true, 0, XCST_STORE_CHANGED},
-      {"staged before signing: the lock stays", true, true, XCST_TOKEN_BUSY, 0},
+      {"read-only other", false, Other::kReads, 0, 0},
+      {"other commits: taken in, a later change kept too", false, Other::kWrites, 0, 0},
+      {"other formats: the container handle ends", false, Other::kFormats, 0, XCST_BAD_HANDLE},
+      {"staged before signing: the lock stays", true, Other::kWrites, 10, 0},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    XcHandle session = Connect();
+    ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
+    XcHandle setup = LoggedInSession();
+    ImportKey(setup, key.get());
+    Disconnect(setup);
+    XcHandle session = LoggedInSession();
     XcHandle file = 0;
     if (c.stage_first) {
       ASSERT_EQ(CreateUserFile(session, 70, 1, XC_USER_FILE_CREATE, &file), 0);
     }
-    int32_t status = 0;
-    ASSERT_FALSE(SignRaw(session, TestBlock(1), &status).empty()) << status;
+    XcHandle container = 0;
+    ASSERT_EQ(SetCurContainer(session, XC_SLOT_SIGNATURE, &container), 0);
+    Blob signature(XC_RSA_BLOCK);
+    uint32_t len = XC_RSA_BLOCK;
+    const Blob block = TestBlock(1);
+    ASSERT_EQ(
+        RSASign(container, block.data(), XC_RSA_BLOCK, signature.data(), &len, XC_KEY_SIGNATURE),
+        0);
     pid_t other = fork();
     ASSERT_GE(other, 0);
     if (other == 0) {
+      if (c.other == Other::kFormats) {
+        _exit(FormatToken(kInitialAdminPin, kInitialAdminPin, 0) == 0 ? 0 : 11);
+      }
       XcHandle own = 0;
       const int32_t connected = ConnectEkey(0, &own);
       if (connected != 0) _exit(connected == XCST_TOKEN_BUSY ? 10 : 11);
       XcHandle own_file = 0;
-      if (c.other_writes && CreateUserFile(own, 71, 1, XC_USER_FILE_CREATE, &own_file) != 0) {
+      if (c.other == Other::kWrites &&
+          CreateUserFile(own, 71, 1, XC_USER_FILE_CREATE, &own_file) != 0) {
         _exit(12);
       }
       _exit(DisconnectEkey(own) == 0 ? 0 : 13);
     }
-    EXPECT_EQ(WaitChild(other), c.other_connect == 0 ? 0 : 10);
+    EXPECT_EQ(WaitChild(other), c.other_exit);
+    len = XC_RSA_BLOCK;
+    EXPECT_EQ(
+        RSASign(container, block.data(), XC_RSA_BLOCK, signature.data(), &len, XC_KEY_SIGNATURE),
+        c.sign_again);
     if (!c.stage_first) {
       ASSERT_EQ(CreateUserFile(session, 70, 1, XC_USER_FILE_CREATE, &file), 0);
     }
-    EXPECT_EQ(DisconnectEkey(session), c.commit);
+    EXPECT_EQ(DisconnectEkey(session), 0);
     open_sessions_.clear();
-    ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
-    setup = LoggedInSession();
-    ImportKey(setup, key.get());
-    Disconnect(setup);
+    XcHandle check = Connect();
+    const bool other_kept = c.other == Other::kWrites && c.other_exit == 0;
+    EXPECT_EQ(CreateUserFile(check, 70, 1, XC_USER_FILE_OPEN, &file), 0);
+    EXPECT_EQ(CreateUserFile(check, 71, 1, XC_USER_FILE_OPEN, &file) == 0, other_kept);
+    Disconnect(check);
   }
 }
 
