@@ -176,6 +176,41 @@ bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
   return true;
 }
 
+namespace {
+
+// The file each lock-file descriptor was opened on, recorded at its opening.
+// While a descriptor stays open its inode cannot be given to another file,
+// so the name still names the opened file exactly when it has that device
+// and inode: no fstat is needed at each lock.
+struct OpenedLockFiles {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  std::map<int, std::pair<dev_t, ino_t>> by_fd;
+};
+
+OpenedLockFiles &Opened() {
+  static OpenedLockFiles *opened = new OpenedLockFiles;  // used until exit
+  return *opened;
+}
+
+void RecordOpened(int fd, const struct stat &st) {
+  OpenedLockFiles &opened = Opened();
+  pthread_mutex_lock(&opened.mutex);
+  opened.by_fd[fd] = {st.st_dev, st.st_ino};
+  pthread_mutex_unlock(&opened.mutex);
+}
+
+bool RecordedOpened(int fd, std::pair<dev_t, ino_t> *out) {
+  OpenedLockFiles &opened = Opened();
+  pthread_mutex_lock(&opened.mutex);
+  auto it = opened.by_fd.find(fd);
+  const bool found = it != opened.by_fd.end();
+  if (found) *out = it->second;
+  pthread_mutex_unlock(&opened.mutex);
+  return found;
+}
+
+}  // namespace
+
 bool OpenLockFile(const std::string &path, intptr_t *out_file) {
   // Non-blocking, so that a FIFO planted at the name is refused at once
   // instead of waiting for a writer.
@@ -186,6 +221,9 @@ bool OpenLockFile(const std::string &path, intptr_t *out_file) {
     close(fd);
     return false;
   }
+  // Every lock-file descriptor comes from here, so a number reused after a
+  // close is recorded afresh before it is asked about.
+  RecordOpened(fd, st);
   *out_file = fd;
   return true;
 }
@@ -468,11 +506,10 @@ void CloseLockFile(intptr_t file) {
 }
 
 bool LockFileIsAtPath(intptr_t file, const std::string &path) {
-  struct stat opened {};
+  std::pair<dev_t, ino_t> opened{};
   struct stat named {};
-  return fstat(static_cast<int>(file), &opened) == 0 && opened.st_nlink > 0 &&
-         lstat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
-         opened.st_ino == named.st_ino;
+  return RecordedOpened(static_cast<int>(file), &opened) && lstat(path.c_str(), &named) == 0 &&
+         opened.first == named.st_dev && opened.second == named.st_ino;
 }
 
 ReadStatus StatIdentity(const std::string &path, FileIdentity *out) {
