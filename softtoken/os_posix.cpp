@@ -188,8 +188,8 @@ struct OpenedLockFiles {
 };
 
 OpenedLockFiles &Opened() {
-  static OpenedLockFiles *opened = new OpenedLockFiles;  // used until exit
-  return *opened;
+  static OpenedLockFiles opened;
+  return opened;
 }
 
 void RecordOpened(int fd, const struct stat &st) {
