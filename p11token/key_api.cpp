@@ -152,8 +152,7 @@ struct KnownKey {
 using KnownKeyId = std::tuple<CK_SLOT_ID, CK_OBJECT_CLASS, std::string>;
 std::map<KnownKeyId, KnownKey> known_keys;
 
-int32_t LearnKey(const KeyRef &key, CK_OBJECT_CLASS object_class, KnownKey *out) {
-  known_keys.erase(KnownKeyId{key.c.slot, object_class, key.label});
+int32_t FindKey(const KeyRef &key, CK_OBJECT_CLASS object_class, KnownKey *out) {
   if (int32_t status = FindOne(key, object_class, &out->object)) return status;
   int32_t status = ReadModulus(key.c, out->object, &out->modulus);
   CK_OBJECT_HANDLE other_half = CK_INVALID_HANDLE;
@@ -163,7 +162,16 @@ int32_t LearnKey(const KeyRef &key, CK_OBJECT_CLASS object_class, KnownKey *out)
   if (status != 0 && status != P11ST_BAD_KEY && FindOne(key, other_class, &other_half) == 0) {
     status = ReadModulus(key.c, other_half, &out->modulus);
   }
-  if (status != 0) return status;
+  return status;
+}
+
+// LearnKey looks the key up, keeps what it found for the next operation
+// and returns it.
+int32_t LearnKey(const KeyRef &key, CK_OBJECT_CLASS object_class, KnownKey *out) {
+  known_keys.erase(KnownKeyId{key.c.slot, object_class, key.label});
+  if (int32_t status = WhileReplaced([&] { return FindKey(key, object_class, out); })) {
+    return status;
+  }
   out->generation = ModuleGeneration();
   known_keys[KnownKeyId{key.c.slot, object_class, key.label}] = *out;
   return 0;
@@ -199,29 +207,27 @@ int32_t BlockToTransform(const Cryptoki &c, const uint8_t *in, uint32_t in_len, 
 }
 
 // Transform runs one public or private operation of the block rules on the
-// key's object of `object_class`: started with the module's lock held,
-// applied without it.
+// key's object of `object_class`: started with the process lock held,
+// applied without it. A key found before is used while the module takes
+// its handle; one replaced since (its handle gone, or the input above its
+// modulus) is looked up again, as is one that another program replaced
+// between our look-up and the operation's start.
 int32_t Transform(const KeyRef &key, CK_OBJECT_CLASS object_class, RawOp op, const RsaBlock &input,
                   RsaBlock *result) {
   auto it = known_keys.find(KnownKeyId{key.c.slot, object_class, key.label});
   bool known = it != known_keys.end() && it->second.generation == ModuleGeneration();
   KnownKey learned;
-  if (known) {
-    learned = it->second;
-  } else if (int32_t status = LearnKey(key, object_class, &learned)) {
-    return status;
-  }
-  CK_RV rv = BelowModulus(input, learned.modulus) ? InitRaw(key.c, op, learned.object)
-                                                  : CKR_KEY_HANDLE_INVALID;
-  if (known && (rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID)) {
-    // Replaced since it was learned: learn it again, once.
-    if (int32_t status = LearnKey(key, object_class, &learned)) return status;
+  if (known) learned = it->second;
+  CK_RV rv = CKR_KEY_HANDLE_INVALID;
+  for (int tries = 0; tries < kReadTries; ++tries) {
+    if (!known) {
+      if (int32_t status = LearnKey(key, object_class, &learned)) return status;
+    }
+    bool fits = BelowModulus(input, learned.modulus);
+    if (!fits && !known) return P11ST_DATA_RANGE;
+    rv = fits ? InitRaw(key.c, op, learned.object) : CKR_KEY_HANDLE_INVALID;
+    if (rv != CKR_KEY_HANDLE_INVALID && rv != CKR_OBJECT_HANDLE_INVALID) break;
     known = false;
-    rv = BelowModulus(input, learned.modulus) ? InitRaw(key.c, op, learned.object)
-                                              : CKR_KEY_HANDLE_INVALID;
-  }
-  if (rv == CKR_KEY_HANDLE_INVALID && !BelowModulus(input, learned.modulus)) {
-    return P11ST_DATA_RANGE;
   }
   if (rv != CKR_OK) return StatusFromCkr(rv);
   return FinishRaw(key.c, op, input, result);
@@ -291,7 +297,7 @@ int32_t CreateContainer(XcHandle session, const char *name, XcHandle *out_contai
 
 int32_t SetCurContainer(XcHandle session, uint32_t slot, XcHandle *out_container) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (out_container == nullptr) return P11ST_BAD_ARGUMENT;
@@ -306,7 +312,7 @@ int32_t SetCurContainer(XcHandle session, uint32_t slot, XcHandle *out_container
 int32_t GetContainerParam(XcHandle container, uint32_t param, uint8_t *out, uint32_t *inout_len,
                           uint32_t /*flags*/) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, XC_KEY_EXCHANGE, Login::kNotNeeded, &key)) {
     return status;
@@ -425,15 +431,18 @@ int32_t WriteRSAKey(XcHandle container, const uint8_t *der, uint32_t der_len, ui
 
 int32_t ReadRSAPubKey(XcHandle container, uint8_t *out, uint32_t *inout_len, uint32_t key_type) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_type, Login::kNotNeeded, &key)) return status;
-  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
-  if (int32_t status = FindOne(key, kPublicKeyClass, &object)) return status;
   RsaBlock modulus{};
-  if (int32_t status = ReadModulus(key.c, object, &modulus)) return status;
   Bytes exponent;
-  if (int32_t status = ReadAttribute(key.c, object, CKA_PUBLIC_EXPONENT, &exponent)) return status;
+  int32_t status = WhileReplaced([&] {
+    CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+    if (int32_t failed = FindOne(key, kPublicKeyClass, &object)) return failed;
+    if (int32_t failed = ReadModulus(key.c, object, &modulus)) return failed;
+    return ReadAttribute(key.c, object, CKA_PUBLIC_EXPONENT, &exponent);
+  });
+  if (status != 0) return status;
   while (!exponent.empty() && exponent.front() == 0) exponent.erase(exponent.begin());
   if (exponent.empty() || exponent.size() > 3) return P11ST_BAD_KEY;
   return WritePublicKeyRecord(modulus, exponent.data(), exponent.size(), out, inout_len);
@@ -442,7 +451,7 @@ int32_t ReadRSAPubKey(XcHandle container, uint8_t *out, uint32_t *inout_len, uin
 int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
                    uint32_t *inout_len, uint32_t key_type) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   bool checks_signature = (key_type & XC_KEY_SIGN_FLAG) != 0;
   KeyRef key;
   int32_t status = ResolveKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNotNeeded, &key);
@@ -471,7 +480,7 @@ int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
 int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
                    uint32_t *inout_len, uint32_t key_type) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_type, Login::kNeeded, &key)) return status;
   SecretBlock input, result;
@@ -485,7 +494,7 @@ int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
 int32_t RSASign(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
                 uint32_t *inout_len, uint32_t key_type) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   KeyRef key;
   int32_t status = ResolveKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNeeded, &key);
   if (status != 0) return status;
@@ -539,15 +548,17 @@ int32_t WriteCert(XcHandle container, const uint8_t *cert, uint32_t cert_len, ui
 
 int32_t ReadCert(XcHandle container, uint8_t *out, uint32_t *inout_len, uint32_t key_spec) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_spec, Login::kNotNeeded, &key)) return status;
-  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
-  int32_t status = FindOne(key, kCertificateClass, &object);
+  Bytes value;
+  int32_t status = WhileReplaced([&] {
+    CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+    if (int32_t failed = FindOne(key, kCertificateClass, &object)) return failed;
+    return ReadAttribute(key.c, object, CKA_VALUE, &value);
+  });
   if (status == P11ST_KEY_NOT_FOUND) return P11ST_CERT_NOT_FOUND;
   if (status != 0) return status;
-  Bytes value;
-  if ((status = ReadAttribute(key.c, object, CKA_VALUE, &value))) return status;
   return WriteOutput(value.data(), value.size(), out, inout_len);
 }
 

@@ -155,8 +155,12 @@ void ForgetModuleKnowledge() {
   ++generation;
 }
 
-int32_t TokenStep::Begin() {
+int32_t TokenStep::Begin(StepKind kind) {
   if (int32_t status = LoadConfiguredModule()) return status;
+  if (kind == StepKind::kRead && module_initialized) {
+    functions_ = loaded_functions;
+    return 0;
+  }
   bool busy = false;
   lock_ = os::LockToken(ModuleLockKey(), kModuleLockTimeoutMs, &busy);
   if (lock_ == nullptr) {

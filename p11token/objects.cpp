@@ -111,12 +111,14 @@ int32_t FindDataObjects(const Cryptoki &c, const std::string &label,
 
 int32_t ReadDataObject(const Cryptoki &c, const std::string &label, bool *out_found,
                        Bytes *out_value) {
-  std::vector<CK_OBJECT_HANDLE> objects;
-  if (int32_t status = FindDataObjects(c, label, &objects)) return status;
-  *out_found = !objects.empty();
-  if (objects.empty()) return 0;
-  int32_t status = ReadAttribute(c, objects.front(), CKA_VALUE, out_value);
-  // Destroyed between the find and the read: by another writer.
+  int32_t status = WhileReplaced([&] {
+    std::vector<CK_OBJECT_HANDLE> objects;
+    if (int32_t failed = FindDataObjects(c, label, &objects)) return failed;
+    *out_found = !objects.empty();
+    if (objects.empty()) return 0;
+    return ReadAttribute(c, objects.front(), CKA_VALUE, out_value);
+  });
+  // Destroyed between the find and the read, each time: by other writers.
   return status == P11ST_BAD_HANDLE ? P11ST_CHANGED : status;
 }
 
@@ -239,15 +241,17 @@ bool ReadKnownDirectory(const Cryptoki &c, Bytes *out_value) {
 int32_t DirectoryValue(const Cryptoki &c, Bytes *out_value) {
   if (RememberedRead(c, kContainersLabel, out_value)) return 0;
   if (!ReadKnownDirectory(c, out_value)) {
-    std::vector<CK_OBJECT_HANDLE> objects;
-    out_value->clear();
-    if (int32_t status = FindDataObjects(c, kContainersLabel, &objects)) return status;
-    if (!objects.empty()) {
-      int32_t status = ReadAttribute(c, objects.front(), CKA_VALUE, out_value);
-      if (status != 0) return status == P11ST_BAD_HANDLE ? P11ST_CHANGED : status;
+    int32_t status = WhileReplaced([&] {
+      std::vector<CK_OBJECT_HANDLE> objects;
+      out_value->clear();
+      if (int32_t failed = FindDataObjects(c, kContainersLabel, &objects)) return failed;
+      if (objects.empty()) return 0;
+      if (int32_t failed = ReadAttribute(c, objects.front(), CKA_VALUE, out_value)) return failed;
       known_directories[c.slot] =
           KnownDirectory{ModuleGeneration(), objects.front(), out_value->size()};
-    }
+      return 0;
+    });
+    if (status != 0) return status == P11ST_BAD_HANDLE ? P11ST_CHANGED : status;
   }
   RememberRead(c, kContainersLabel, *out_value);
   return 0;

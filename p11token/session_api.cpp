@@ -327,6 +327,10 @@ int32_t OpenConnection(CK_FUNCTION_LIST *f, int32_t device_index, CK_SLOT_ID *ou
   return StatusFromCkr(rv);
 }
 
+bool DeviceKnown(int32_t device_index) {
+  return known.generation == ModuleGeneration() && known.slots.count(device_index) != 0;
+}
+
 // FormatLocked formats the device's token, with the module's lock held.
 int32_t FormatLocked(CK_FUNCTION_LIST *f, int32_t device_index, const char *admin_pin) {
   CK_SLOT_ID slot = 0;
@@ -384,8 +388,13 @@ int32_t GenerateRandom(const Cryptoki &c, uint8_t *out, size_t len) {
 
 int32_t ConnectEkey(int32_t device_index, XcHandle *out_session) {
   if (out_session == nullptr) return P11ST_BAD_ARGUMENT;
+  // A device this process found before is connected to without the lock:
+  // a session changes nothing on the token.
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status =
+          step.Begin(DeviceKnown(device_index) ? StepKind::kRead : StepKind::kChange)) {
+    return status;
+  }
   module_functions = step.functions();
   CK_SESSION_HANDLE ck_session = CK_INVALID_HANDLE;
   CK_SLOT_ID slot = 0;
@@ -469,7 +478,7 @@ int32_t ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,
 
 int32_t GenRandom(XcHandle session, uint8_t *out, uint32_t len) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (len == 0) return 0;
@@ -480,7 +489,7 @@ int32_t GenRandom(XcHandle session, uint8_t *out, uint32_t len) {
 int32_t GetEkeyParam(XcHandle session, uint32_t param, uint8_t *out, uint32_t *inout_len,
                      uint32_t /*flags*/) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (param != XC_EKEY_PARAM_CERT_COUNT) return P11ST_BAD_PARAM;
