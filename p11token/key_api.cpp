@@ -9,6 +9,7 @@
 
 #include "module.h"
 #include "p11token_api.h"
+#include "p11token_os.h"
 #include "p11token_status.h"
 #include "rsa_blocks.h"
 #include "secret_array.h"
@@ -150,7 +151,16 @@ struct KnownKey {
   RsaBlock modulus{};
 };
 using KnownKeyId = std::tuple<CK_SLOT_ID, CK_OBJECT_CLASS, std::string>;
+// Used under the tables lock, as known_public below.
 std::map<KnownKeyId, KnownKey> known_keys;
+
+bool KnownKeyOf(const KnownKeyId &id, KnownKey *out) {
+  os::TablesGuard tables;
+  auto it = known_keys.find(id);
+  if (it == known_keys.end() || it->second.generation != ModuleGeneration()) return false;
+  *out = it->second;
+  return true;
+}
 
 int32_t FindKey(const KeyRef &key, CK_OBJECT_CLASS object_class, KnownKey *out) {
   if (int32_t status = FindOne(key, object_class, &out->object)) return status;
@@ -168,12 +178,17 @@ int32_t FindKey(const KeyRef &key, CK_OBJECT_CLASS object_class, KnownKey *out) 
 // LearnKey looks the key up, keeps what it found for the next operation
 // and returns it.
 int32_t LearnKey(const KeyRef &key, CK_OBJECT_CLASS object_class, KnownKey *out) {
-  known_keys.erase(KnownKeyId{key.c.slot, object_class, key.label});
+  KnownKeyId id{key.c.slot, object_class, key.label};
+  {
+    os::TablesGuard tables;
+    known_keys.erase(id);
+  }
   if (int32_t status = WhileReplaced([&] { return FindKey(key, object_class, out); })) {
     return status;
   }
   out->generation = ModuleGeneration();
-  known_keys[KnownKeyId{key.c.slot, object_class, key.label}] = *out;
+  os::TablesGuard tables;
+  known_keys[id] = *out;
   return 0;
 }
 
@@ -214,10 +229,8 @@ int32_t BlockToTransform(const Cryptoki &c, const uint8_t *in, uint32_t in_len, 
 // between our look-up and the operation's start.
 int32_t Transform(const KeyRef &key, CK_OBJECT_CLASS object_class, RawOp op, const RsaBlock &input,
                   RsaBlock *result) {
-  auto it = known_keys.find(KnownKeyId{key.c.slot, object_class, key.label});
-  bool known = it != known_keys.end() && it->second.generation == ModuleGeneration();
   KnownKey learned;
-  if (known) learned = it->second;
+  bool known = KnownKeyOf(KnownKeyId{key.c.slot, object_class, key.label}, &learned);
   CK_RV rv = CKR_KEY_HANDLE_INVALID;
   for (int tries = 0; tries < kReadTries; ++tries) {
     if (!known) {
@@ -243,20 +256,29 @@ std::map<std::pair<CK_SLOT_ID, std::string>, KnownPublic> known_public;
 
 int32_t PublicKeyPresent(const Cryptoki &c, const std::string &label, bool *out_present) {
   auto id = std::make_pair(c.slot, label);
-  auto it = known_public.find(id);
-  if (it != known_public.end() && it->second.generation == ModuleGeneration()) {
+  KnownPublic seen_before;
+  {
+    os::TablesGuard tables;
+    auto it = known_public.find(id);
+    if (it != known_public.end() && it->second.generation == ModuleGeneration()) {
+      seen_before = it->second;
+    }
+  }
+  if (seen_before.object != CK_INVALID_HANDLE) {
     std::string seen(label.size(), '\0');
     CK_ATTRIBUTE attribute{CKA_LABEL, seen.data(), static_cast<CK_ULONG>(seen.size())};
-    if (c.functions->C_GetAttributeValue(c.session, it->second.object, &attribute, 1) == CKR_OK &&
+    if (c.functions->C_GetAttributeValue(c.session, seen_before.object, &attribute, 1) == CKR_OK &&
         attribute.ulValueLen == label.size() && seen == label) {
       *out_present = true;
       return 0;
     }
-    known_public.erase(it);
+    os::TablesGuard tables;
+    known_public.erase(id);
   }
   std::vector<CK_OBJECT_HANDLE> objects;
   if (int32_t status = FindLabelled(c, kPublicKeyClass, label, &objects)) return status;
   *out_present = !objects.empty();
+  os::TablesGuard tables;
   if (!objects.empty()) known_public[id] = KnownPublic{ModuleGeneration(), objects.front()};
   return 0;
 }

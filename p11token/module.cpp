@@ -26,9 +26,12 @@ std::string failure_text;
 std::string initialize_result;
 uint64_t generation = 0;
 
-// The calling thread's open step and whether it holds the process lock.
+// The calling thread's open step, how it holds the process lock and the
+// connection whose lock it holds (0: none).
+enum class Hold { kNone, kShared, kExclusive };
 OBKEY_STATIC_TLS thread_local TokenStep *current_step = nullptr;
-OBKEY_STATIC_TLS thread_local bool holds_process_state = false;
+OBKEY_STATIC_TLS thread_local Hold process_hold = Hold::kNone;
+OBKEY_STATIC_TLS thread_local uint32_t held_connection = 0;
 
 std::string ConfiguredValue(const char *variable_name, const char *value_name) {
   const char *variable = std::getenv(variable_name);
@@ -156,11 +159,12 @@ void ForgetModuleKnowledge() {
 }
 
 int32_t TokenStep::Begin(StepKind kind) {
-  if (int32_t status = LoadConfiguredModule()) return status;
   if (kind == StepKind::kRead && module_initialized) {
     functions_ = loaded_functions;
     return 0;
   }
+  os::ProcessStateGuard::MakeExclusive();
+  if (int32_t status = LoadConfiguredModule()) return status;
   bool busy = false;
   lock_ = os::LockToken(ModuleLockKey(), kModuleLockTimeoutMs, &busy);
   if (lock_ == nullptr) {
@@ -193,18 +197,34 @@ void ReleaseCurrentStep() {
 namespace os {
 
 ProcessStateGuard::ProcessStateGuard() {
-  LockProcessState();
-  holds_process_state = true;
+  LockProcessState(false);
+  process_hold = Hold::kShared;
 }
 
 ProcessStateGuard::~ProcessStateGuard() {
   ReleaseEarly();
 }
 
+void ProcessStateGuard::MakeExclusive() {
+  if (process_hold != Hold::kShared) return;
+  // Nothing was read yet: letting go for a moment loses nothing.
+  ReleaseEarly();
+  LockProcessState(true);
+  process_hold = Hold::kExclusive;
+}
+
+void ProcessStateGuard::HoldConnection(uint32_t connection) {
+  if (process_hold != Hold::kShared || held_connection != 0 || connection == 0) return;
+  LockConnection(connection);
+  held_connection = connection;
+}
+
 void ProcessStateGuard::ReleaseEarly() {
-  if (!holds_process_state) return;
-  holds_process_state = false;
-  UnlockProcessState();
+  if (held_connection != 0) UnlockConnection(held_connection);
+  held_connection = 0;
+  if (process_hold == Hold::kNone) return;
+  UnlockProcessState(process_hold == Hold::kExclusive);
+  process_hold = Hold::kNone;
 }
 
 }  // namespace os

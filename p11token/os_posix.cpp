@@ -16,7 +16,16 @@
 namespace obkey::p11token::os {
 
 namespace {
-pthread_mutex_t process_state_mutex = PTHREAD_MUTEX_INITIALIZER;
+// Writers first: a changing step is not starved by a stream of signatures.
+pthread_rwlock_t process_state_lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+constexpr uint32_t kConnectionLocks = 64;
+pthread_mutex_t connection_locks[kConnectionLocks];
+pthread_once_t connection_locks_made = PTHREAD_ONCE_INIT;
+pthread_mutex_t tables_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+void MakeConnectionLocks() {
+  for (pthread_mutex_t &lock : connection_locks) pthread_mutex_init(&lock, nullptr);
+}
 }  // namespace
 
 void *LoadModule(const std::string &path) {
@@ -131,12 +140,33 @@ void Pause(int milliseconds) {
   nanosleep(&pause, nullptr);
 }
 
-void LockProcessState() {
-  pthread_mutex_lock(&process_state_mutex);
+void LockProcessState(bool exclusive) {
+  if (exclusive) {
+    pthread_rwlock_wrlock(&process_state_lock);
+  } else {
+    pthread_rwlock_rdlock(&process_state_lock);
+  }
 }
 
-void UnlockProcessState() {
-  pthread_mutex_unlock(&process_state_mutex);
+void UnlockProcessState(bool /*exclusive*/) {
+  pthread_rwlock_unlock(&process_state_lock);
+}
+
+void LockConnection(uint32_t connection) {
+  pthread_once(&connection_locks_made, MakeConnectionLocks);
+  pthread_mutex_lock(&connection_locks[connection % kConnectionLocks]);
+}
+
+void UnlockConnection(uint32_t connection) {
+  pthread_mutex_unlock(&connection_locks[connection % kConnectionLocks]);
+}
+
+void LockTables() {
+  pthread_mutex_lock(&tables_mutex);
+}
+
+void UnlockTables() {
+  pthread_mutex_unlock(&tables_mutex);
 }
 
 }  // namespace obkey::p11token::os

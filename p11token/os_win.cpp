@@ -10,6 +10,9 @@ namespace {
 // Statically initialised: the lock exists before any caller's static
 // constructor could reach an export.
 SRWLOCK process_state_lock = SRWLOCK_INIT;
+constexpr uint32_t kConnectionLocks = 64;
+SRWLOCK connection_locks[kConnectionLocks] = {};  // each SRWLOCK_INIT
+SRWLOCK tables_lock = SRWLOCK_INIT;
 std::string lock_failure;
 
 }  // namespace
@@ -73,12 +76,36 @@ void Pause(int milliseconds) {
   Sleep(static_cast<DWORD>(milliseconds));
 }
 
-void LockProcessState() {
-  AcquireSRWLockExclusive(&process_state_lock);
+void LockProcessState(bool exclusive) {
+  if (exclusive) {
+    AcquireSRWLockExclusive(&process_state_lock);
+  } else {
+    AcquireSRWLockShared(&process_state_lock);
+  }
 }
 
-void UnlockProcessState() {
-  ReleaseSRWLockExclusive(&process_state_lock);
+void UnlockProcessState(bool exclusive) {
+  if (exclusive) {
+    ReleaseSRWLockExclusive(&process_state_lock);
+  } else {
+    ReleaseSRWLockShared(&process_state_lock);
+  }
+}
+
+void LockConnection(uint32_t connection) {
+  AcquireSRWLockExclusive(&connection_locks[connection % kConnectionLocks]);
+}
+
+void UnlockConnection(uint32_t connection) {
+  ReleaseSRWLockExclusive(&connection_locks[connection % kConnectionLocks]);
+}
+
+void LockTables() {
+  AcquireSRWLockExclusive(&tables_lock);
+}
+
+void UnlockTables() {
+  ReleaseSRWLockExclusive(&tables_lock);
 }
 
 }  // namespace obkey::p11token::os
