@@ -142,13 +142,14 @@ int32_t FinishRaw(const Cryptoki &c, RawOp op, const RsaBlock &in, RsaBlock *out
   return status;
 }
 
-// What the process learned of a key object: its handle and modulus, good
+// What the process learned of a key object: its handle and public numbers, good
 // while the module's initialisation lasts and the handle is accepted (a key
 // replaced since has a handle no longer valid).
 struct KnownKey {
   uint64_t generation = 0;
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
   RsaBlock modulus{};
+  RsaExponent exponent{};
 };
 using KnownKeyId = std::tuple<CK_SLOT_ID, CK_OBJECT_CLASS, std::string>;
 // Used under the tables lock, as known_public below.
@@ -162,17 +163,41 @@ bool KnownKeyOf(const KnownKeyId &id, KnownKey *out) {
   return true;
 }
 
+// ReadPublicNumbers reads a key object's modulus (of 1024 bits) and public
+// exponent (of at most 8 bytes).
+int32_t ReadPublicNumbers(const Cryptoki &c, CK_OBJECT_HANDLE object, KnownKey *out) {
+  if (int32_t status = ReadModulus(c, object, &out->modulus)) return status;
+  Bytes exponent;
+  if (int32_t status = ReadAttribute(c, object, CKA_PUBLIC_EXPONENT, &exponent)) return status;
+  while (!exponent.empty() && exponent.front() == 0) exponent.erase(exponent.begin());
+  if (exponent.empty() || exponent.size() > out->exponent.size()) return P11ST_BAD_KEY;
+  out->exponent.fill(0);
+  std::memcpy(out->exponent.data() + out->exponent.size() - exponent.size(), exponent.data(),
+              exponent.size());
+  return 0;
+}
+
 int32_t FindKey(const KeyRef &key, CK_OBJECT_CLASS object_class, KnownKey *out) {
   if (int32_t status = FindOne(key, object_class, &out->object)) return status;
-  int32_t status = ReadModulus(key.c, out->object, &out->modulus);
+  int32_t status = ReadPublicNumbers(key.c, out->object, out);
   CK_OBJECT_HANDLE other_half = CK_INVALID_HANDLE;
   // Some modules (tpm2-pkcs11) keep the modulus on one half of a pair only.
   CK_OBJECT_CLASS other_class =
       object_class == kPrivateKeyClass ? kPublicKeyClass : kPrivateKeyClass;
   if (status != 0 && status != P11ST_BAD_KEY && FindOne(key, other_class, &other_half) == 0) {
-    status = ReadModulus(key.c, other_half, &out->modulus);
+    status = ReadPublicNumbers(key.c, other_half, out);
   }
   return status;
+}
+
+// ForgetKeys drops what the process learned of the key's objects: this
+// process replaced them, and some modules (tpm2-pkcs11) give a new object
+// the handle of a destroyed one.
+void ForgetKeys(const KeyRef &key) {
+  os::TablesGuard tables;
+  for (CK_OBJECT_CLASS object_class : {kPublicKeyClass, kPrivateKeyClass}) {
+    known_keys.erase(KnownKeyId{key.c.slot, object_class, key.label});
+  }
 }
 
 // LearnKey looks the key up, keeps what it found for the next operation
@@ -221,29 +246,54 @@ int32_t BlockToTransform(const Cryptoki &c, const uint8_t *in, uint32_t in_len, 
   return random_status != 0 ? random_status : P11ST_CRYPTO;
 }
 
+// StartOnKey starts the operation on the key's object of `object_class`:
+// the one found before (`*known`, `*key_object`) while the module takes its
+// handle for it and the input is below its modulus, else the one found now;
+// again when another program replaced it between our look-up and the start.
+CK_RV StartOnKey(const KeyRef &key, CK_OBJECT_CLASS object_class, RawOp op, const RsaBlock &input,
+                 bool *known, KnownKey *key_object, int32_t *out_status) {
+  CK_RV rv = CKR_KEY_HANDLE_INVALID;
+  *out_status = 0;
+  for (int tries = 0; tries < kReadTries; ++tries) {
+    if (!*known && (*out_status = LearnKey(key, object_class, key_object)) != 0) return rv;
+    bool fits = BelowModulus(input, key_object->modulus);
+    if (!fits && !*known) {
+      *out_status = P11ST_DATA_RANGE;
+      return rv;
+    }
+    rv = fits ? InitRaw(key.c, op, key_object->object) : CKR_KEY_HANDLE_INVALID;
+    // A kept handle that the module refuses may name another object now.
+    bool gone = rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID;
+    if (rv == CKR_OK || (!gone && !*known)) break;
+    *known = false;
+  }
+  *out_status = StatusFromCkr(rv);
+  return rv;
+}
+
 // Transform runs one public or private operation of the block rules on the
 // key's object of `object_class`: started with the process lock held,
-// applied without it. A key found before is used while the module takes
-// its handle; one replaced since (its handle gone, or the input above its
-// modulus) is looked up again, as is one that another program replaced
-// between our look-up and the operation's start.
+// applied without it. A private operation's result must come from the key
+// that was looked up, checked with its public numbers: a handle kept from
+// before may name another key now (a module that reuses the handles of
+// destroyed objects), and is then looked up again. A key replaced between
+// the look-up and the operation gives a result of the old key, whole.
 int32_t Transform(const KeyRef &key, CK_OBJECT_CLASS object_class, RawOp op, const RsaBlock &input,
                   RsaBlock *result) {
-  KnownKey learned;
-  bool known = KnownKeyOf(KnownKeyId{key.c.slot, object_class, key.label}, &learned);
-  CK_RV rv = CKR_KEY_HANDLE_INVALID;
+  KnownKey key_object;
+  bool known = KnownKeyOf(KnownKeyId{key.c.slot, object_class, key.label}, &key_object);
   for (int tries = 0; tries < kReadTries; ++tries) {
-    if (!known) {
-      if (int32_t status = LearnKey(key, object_class, &learned)) return status;
+    int32_t status = 0;
+    StartOnKey(key, object_class, op, input, &known, &key_object, &status);
+    if (status == 0) status = FinishRaw(key.c, op, input, result);
+    if (status != 0 || op == RawOp::kPublic ||
+        MadeByKey(input, *result, key_object.modulus, key_object.exponent)) {
+      return status;
     }
-    bool fits = BelowModulus(input, learned.modulus);
-    if (!fits && !known) return P11ST_DATA_RANGE;
-    rv = fits ? InitRaw(key.c, op, learned.object) : CKR_KEY_HANDLE_INVALID;
-    if (rv != CKR_KEY_HANDLE_INVALID && rv != CKR_OBJECT_HANDLE_INVALID) break;
     known = false;
   }
-  if (rv != CKR_OK) return StatusFromCkr(rv);
-  return FinishRaw(key.c, op, input, result);
+  result->fill(0);
+  return P11ST_CHANGED;
 }
 
 // PublicKeyPresent says whether the key has a public object: the one seen
@@ -405,6 +455,7 @@ int32_t GenRSAKey(XcHandle container, uint32_t key_type) {
       private_tmpl.data(), static_cast<CK_ULONG>(private_tmpl.size()), &public_key, &private_key);
   if (rv != CKR_OK) return StatusFromCkr(rv);
   // The new pair is in place before the old one goes.
+  ForgetKeys(key);
   return CommitPair(key, old_pair, {public_key, private_key});
 }
 
@@ -448,6 +499,7 @@ int32_t WriteRSAKey(XcHandle container, const uint8_t *der, uint32_t der_len, ui
     DestroyObjects(key.c, {private_key});
     return status;
   }
+  ForgetKeys(key);
   return CommitPair(key, old_pair, {public_key, private_key});
 }
 
