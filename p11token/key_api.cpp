@@ -158,7 +158,7 @@ std::map<KnownKeyId, KnownKey> known_keys;
 bool KnownKeyOf(const KnownKeyId &id, KnownKey *out) {
   os::TablesGuard tables;
   auto it = known_keys.find(id);
-  if (it == known_keys.end() || it->second.generation != ModuleGeneration()) return false;
+  if (it == known_keys.end() || it->second.generation != ObjectsGeneration()) return false;
   *out = it->second;
   return true;
 }
@@ -204,6 +204,8 @@ void ForgetKeys(const KeyRef &key) {
 // and returns it.
 int32_t LearnKey(const KeyRef &key, CK_OBJECT_CLASS object_class, KnownKey *out) {
   KnownKeyId id{key.c.slot, object_class, key.label};
+  // Taken before the look-up: a change after it makes this out of date.
+  uint64_t objects_generation = ObjectsGeneration();
   {
     os::TablesGuard tables;
     known_keys.erase(id);
@@ -211,7 +213,7 @@ int32_t LearnKey(const KeyRef &key, CK_OBJECT_CLASS object_class, KnownKey *out)
   if (int32_t status = WhileReplaced([&] { return FindKey(key, object_class, out); })) {
     return status;
   }
-  out->generation = ModuleGeneration();
+  out->generation = objects_generation;
   os::TablesGuard tables;
   known_keys[id] = *out;
   return 0;
@@ -306,11 +308,12 @@ std::map<std::pair<CK_SLOT_ID, std::string>, KnownPublic> known_public;
 
 int32_t PublicKeyPresent(const Cryptoki &c, const std::string &label, bool *out_present) {
   auto id = std::make_pair(c.slot, label);
+  uint64_t objects_generation = ObjectsGeneration();
   KnownPublic seen_before;
   {
     os::TablesGuard tables;
     auto it = known_public.find(id);
-    if (it != known_public.end() && it->second.generation == ModuleGeneration()) {
+    if (it != known_public.end() && it->second.generation == objects_generation) {
       seen_before = it->second;
     }
   }
@@ -329,7 +332,7 @@ int32_t PublicKeyPresent(const Cryptoki &c, const std::string &label, bool *out_
   if (int32_t status = FindLabelled(c, kPublicKeyClass, label, &objects)) return status;
   *out_present = !objects.empty();
   os::TablesGuard tables;
-  if (!objects.empty()) known_public[id] = KnownPublic{ModuleGeneration(), objects.front()};
+  if (!objects.empty()) known_public[id] = KnownPublic{objects_generation, objects.front()};
   return 0;
 }
 

@@ -25,6 +25,9 @@ std::string loaded_identity;
 std::string failure_text;
 std::string initialize_result;
 uint64_t generation = 0;
+// The counter of changing steps shared with the other processes (null:
+// none could be had), set with the lock held before any reading step runs.
+uint64_t *change_counter = nullptr;
 
 // The calling thread's open step, how it holds the process lock and the
 // connection whose lock it holds (0: none).
@@ -158,6 +161,12 @@ void ForgetModuleKnowledge() {
   ++generation;
 }
 
+uint64_t ObjectsGeneration() {
+  uint64_t changes =
+      change_counter != nullptr ? __atomic_load_n(change_counter, __ATOMIC_ACQUIRE) : 0;
+  return (changes << 16) | (generation & 0xFFFF);
+}
+
 int32_t TokenStep::Begin(StepKind kind) {
   if (kind == StepKind::kRead && module_initialized) {
     functions_ = loaded_functions;
@@ -174,6 +183,7 @@ int32_t TokenStep::Begin(StepKind kind) {
                            " (set OBKEY_PKCS11_LOCK_DIR to a folder of yours)");
   }
   current_step = this;
+  if (change_counter == nullptr) change_counter = os::ChangeCounter(ModuleLockKey());
   // A module that reads its token store in C_Initialize (SoftHSMv2) must not
   // read another process's half-written object: initialise under the lock.
   if (int32_t status = ModuleFunctions(&functions_)) {
@@ -185,6 +195,10 @@ int32_t TokenStep::Begin(StepKind kind) {
 
 void TokenStep::Release() {
   if (current_step == this) current_step = nullptr;
+  if (lock_ == nullptr) return;
+  // Whatever this step changed is done: every process looks its objects up
+  // again.
+  if (change_counter != nullptr) __atomic_fetch_add(change_counter, 1, __ATOMIC_RELEASE);
   os::UnlockToken(lock_);
   lock_ = nullptr;
 }

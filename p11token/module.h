@@ -49,6 +49,14 @@ std::string ModuleInitializeResult();
 uint64_t ModuleGeneration();
 void ForgetModuleKnowledge();
 
+// ObjectsGeneration moves on whenever what the process learned of the
+// token's objects (key handles, the container directory's object) may be
+// out of date: with ModuleGeneration, and after every changing step of any
+// process that shares the module's lock (a counter kept beside the lock).
+// Readers take no lock, so a change may still land between this look and
+// the use of what was learned: the use then meets the older version, whole.
+uint64_t ObjectsGeneration();
+
 // What a step does on the token: kChange may write obkey's objects (a
 // read-modify-write of the token's contents), kRead only reads them and uses
 // keys. Readers take no lock: every write creates its new object before it

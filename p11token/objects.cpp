@@ -226,7 +226,7 @@ bool ReadKnownDirectory(const Cryptoki &c, Bytes *out_value) {
   {
     os::TablesGuard tables;
     auto it = known_directories.find(c.slot);
-    if (it == known_directories.end() || it->second.generation != ModuleGeneration()) return false;
+    if (it == known_directories.end() || it->second.generation != ObjectsGeneration()) return false;
     directory = it->second;
   }
   std::string label(std::strlen(kContainersLabel), '\0');
@@ -247,6 +247,7 @@ bool ReadKnownDirectory(const Cryptoki &c, Bytes *out_value) {
 // DirectoryValue reads the directory's value (empty: none).
 int32_t DirectoryValue(const Cryptoki &c, Bytes *out_value) {
   if (RememberedRead(c, kContainersLabel, out_value)) return 0;
+  uint64_t objects_generation = ObjectsGeneration();
   if (!ReadKnownDirectory(c, out_value)) {
     int32_t status = WhileReplaced([&] {
       std::vector<CK_OBJECT_HANDLE> objects;
@@ -256,7 +257,7 @@ int32_t DirectoryValue(const Cryptoki &c, Bytes *out_value) {
       if (int32_t failed = ReadAttribute(c, objects.front(), CKA_VALUE, out_value)) return failed;
       os::TablesGuard tables;
       known_directories[c.slot] =
-          KnownDirectory{ModuleGeneration(), objects.front(), out_value->size()};
+          KnownDirectory{objects_generation, objects.front(), out_value->size()};
       return 0;
     });
     if (status != 0) return status == P11ST_BAD_HANDLE ? P11ST_CHANGED : status;

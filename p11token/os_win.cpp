@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <cstdint>
+#include <map>
+
 #include "p11token_os.h"
 #include "windows_error_text.h"
 
@@ -60,6 +63,24 @@ void *LockToken(const std::string &token_key, int timeout_ms, bool *out_busy) {
   if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) return mutex;
   CloseHandle(mutex);
   return nullptr;
+}
+
+uint64_t *ChangeCounter(const std::string &token_key) {
+  static std::map<std::string, uint64_t *> mapped;
+  auto it = mapped.find(token_key);
+  if (it != mapped.end()) return it->second;
+  // Shared memory of that name starts at zero when the first process makes it.
+  std::string name = "Local\\obkey-p11-count-" + token_key;
+  HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      sizeof(uint64_t), name.c_str());
+  if (mapping == nullptr) return nullptr;
+  void *counter = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(uint64_t));
+  if (counter == nullptr) {
+    CloseHandle(mapping);
+    return nullptr;
+  }
+  // The mapping stays for the process.
+  return mapped[token_key] = static_cast<uint64_t *>(counter);
 }
 
 std::string LockFailureText() {

@@ -38,6 +38,14 @@ bool ModuleFileIdentity(void *module, void *symbol_in_module, std::string *out_n
 // /tmp/obkey-<uid>. Windows: the named mutex
 // Local\obkey-p11-<key>.
 void *LockToken(const std::string &token_key, int timeout_ms, bool *out_busy);
+// ChangeCounter returns the counter that the processes sharing the lock
+// `token_key` move on with every changing step, mapped into this process
+// (POSIX: the lock file's first 8 bytes; Windows: the shared memory
+// Local\obkey-p11-count-<key>), or null when it cannot be had. Called with
+// the lock held; the counter is read with atomic loads, moved with atomic
+// increments.
+uint64_t *ChangeCounter(const std::string &token_key);
+
 // LockFailureText says why the last LockToken could not make its lock: the
 // folder or file tried and the system's error.
 std::string LockFailureText();
