@@ -182,9 +182,12 @@ int32_t FindKey(const KeyRef &key, CK_OBJECT_CLASS object_class, KnownKey *out) 
   int32_t status = ReadPublicNumbers(key.c, out->object, out);
   CK_OBJECT_HANDLE other_half = CK_INVALID_HANDLE;
   // Some modules (tpm2-pkcs11) keep the modulus on one half of a pair only.
+  // A half destroyed meanwhile is looked up again whole (WhileReplaced):
+  // the other half may be the next pair's already.
   CK_OBJECT_CLASS other_class =
       object_class == kPrivateKeyClass ? kPublicKeyClass : kPrivateKeyClass;
-  if (status != 0 && status != P11ST_BAD_KEY && FindOne(key, other_class, &other_half) == 0) {
+  bool missing = status != 0 && status != P11ST_BAD_KEY && status != P11ST_BAD_HANDLE;
+  if (missing && FindOne(key, other_class, &other_half) == 0) {
     status = ReadPublicNumbers(key.c, other_half, out);
   }
   return status;
