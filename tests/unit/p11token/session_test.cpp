@@ -210,21 +210,28 @@ TEST_F(P11TokenTest, AStepWaitsForAnotherProgramsStep) {
   EXPECT_EQ(DisconnectEkey(second), 0);
 }
 
-// Threads of one program, each on its own connection, all sign.
+// Threads of one program, each on its own connection, all sign, while
+// another thread replaces the key: no signature fails.
 TEST_F(P11TokenTest, ThreadsSignSideBySide) {
   XcHandle container = NewContainer("THREADS_SIG");
   ASSERT_EQ(Login(), 0);
   ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
   for (int thread_count : {2, 4, 8}) {
-    std::atomic<int> failures{0};
+    std::atomic<int> failures{0}, replaced{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < thread_count; ++t) {
       threads.emplace_back([&] {
         for (int round = 0; round < 10; ++round) failures += SignOnce() != 0;
       });
     }
+    threads.emplace_back([&] {
+      for (int round = 0; round < 2; ++round) {
+        replaced += Guarded([&] { return GenRSAKey(container, XC_KEY_SIGNATURE); }) == 0;
+      }
+    });
     for (std::thread &thread : threads) thread.join();
     EXPECT_EQ(failures.load(), 0) << thread_count << " threads";
+    EXPECT_EQ(replaced.load(), 2) << thread_count << " threads";
   }
 }
 
