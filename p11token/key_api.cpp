@@ -9,6 +9,7 @@
 
 #include "module.h"
 #include "p11token_api.h"
+#include "p11token_os.h"
 #include "p11token_status.h"
 #include "rsa_blocks.h"
 #include "secret_array.h"
@@ -141,31 +142,83 @@ int32_t FinishRaw(const Cryptoki &c, RawOp op, const RsaBlock &in, RsaBlock *out
   return status;
 }
 
-// What the process learned of a key object: its handle and modulus, good
+// What the process learned of a key object: its handle and public numbers, good
 // while the module's initialisation lasts and the handle is accepted (a key
 // replaced since has a handle no longer valid).
 struct KnownKey {
   uint64_t generation = 0;
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
   RsaBlock modulus{};
+  RsaExponent exponent{};
 };
 using KnownKeyId = std::tuple<CK_SLOT_ID, CK_OBJECT_CLASS, std::string>;
+// Used under the tables lock, as known_public below.
 std::map<KnownKeyId, KnownKey> known_keys;
 
-int32_t LearnKey(const KeyRef &key, CK_OBJECT_CLASS object_class, KnownKey *out) {
-  known_keys.erase(KnownKeyId{key.c.slot, object_class, key.label});
+bool KnownKeyOf(const KnownKeyId &id, KnownKey *out) {
+  os::TablesGuard tables;
+  auto it = known_keys.find(id);
+  if (it == known_keys.end() || it->second.generation != ObjectsGeneration()) return false;
+  *out = it->second;
+  return true;
+}
+
+// ReadPublicNumbers reads a key object's modulus (of 1024 bits) and public
+// exponent (of at most 8 bytes).
+int32_t ReadPublicNumbers(const Cryptoki &c, CK_OBJECT_HANDLE object, KnownKey *out) {
+  if (int32_t status = ReadModulus(c, object, &out->modulus)) return status;
+  Bytes exponent;
+  if (int32_t status = ReadAttribute(c, object, CKA_PUBLIC_EXPONENT, &exponent)) return status;
+  while (!exponent.empty() && exponent.front() == 0) exponent.erase(exponent.begin());
+  if (exponent.empty() || exponent.size() > out->exponent.size()) return P11ST_BAD_KEY;
+  out->exponent.fill(0);
+  std::memcpy(out->exponent.data() + out->exponent.size() - exponent.size(), exponent.data(),
+              exponent.size());
+  return 0;
+}
+
+int32_t FindKey(const KeyRef &key, CK_OBJECT_CLASS object_class, KnownKey *out) {
   if (int32_t status = FindOne(key, object_class, &out->object)) return status;
-  int32_t status = ReadModulus(key.c, out->object, &out->modulus);
+  int32_t status = ReadPublicNumbers(key.c, out->object, out);
   CK_OBJECT_HANDLE other_half = CK_INVALID_HANDLE;
   // Some modules (tpm2-pkcs11) keep the modulus on one half of a pair only.
+  // A half destroyed meanwhile is looked up again whole (WhileReplaced):
+  // the other half may be the next pair's already.
   CK_OBJECT_CLASS other_class =
       object_class == kPrivateKeyClass ? kPublicKeyClass : kPrivateKeyClass;
-  if (status != 0 && status != P11ST_BAD_KEY && FindOne(key, other_class, &other_half) == 0) {
-    status = ReadModulus(key.c, other_half, &out->modulus);
+  bool missing = status != 0 && status != P11ST_BAD_KEY && status != P11ST_BAD_HANDLE;
+  if (missing && FindOne(key, other_class, &other_half) == 0) {
+    status = ReadPublicNumbers(key.c, other_half, out);
   }
-  if (status != 0) return status;
-  out->generation = ModuleGeneration();
-  known_keys[KnownKeyId{key.c.slot, object_class, key.label}] = *out;
+  return status;
+}
+
+// ForgetKeys drops what the process learned of the key's objects: this
+// process replaced them, and some modules (tpm2-pkcs11) give a new object
+// the handle of a destroyed one.
+void ForgetKeys(const KeyRef &key) {
+  os::TablesGuard tables;
+  for (CK_OBJECT_CLASS object_class : {kPublicKeyClass, kPrivateKeyClass}) {
+    known_keys.erase(KnownKeyId{key.c.slot, object_class, key.label});
+  }
+}
+
+// LearnKey looks the key up, keeps what it found for the next operation
+// and returns it.
+int32_t LearnKey(const KeyRef &key, CK_OBJECT_CLASS object_class, KnownKey *out) {
+  KnownKeyId id{key.c.slot, object_class, key.label};
+  // Taken before the look-up: a change after it makes this out of date.
+  uint64_t objects_generation = ObjectsGeneration();
+  {
+    os::TablesGuard tables;
+    known_keys.erase(id);
+  }
+  if (int32_t status = WhileReplaced([&] { return FindKey(key, object_class, out); })) {
+    return status;
+  }
+  out->generation = objects_generation;
+  os::TablesGuard tables;
+  known_keys[id] = *out;
   return 0;
 }
 
@@ -198,33 +251,54 @@ int32_t BlockToTransform(const Cryptoki &c, const uint8_t *in, uint32_t in_len, 
   return random_status != 0 ? random_status : P11ST_CRYPTO;
 }
 
+// StartOnKey starts the operation on the key's object of `object_class`:
+// the one found before (`*known`, `*key_object`) while the module takes its
+// handle for it and the input is below its modulus, else the one found now;
+// again when another program replaced it between our look-up and the start.
+CK_RV StartOnKey(const KeyRef &key, CK_OBJECT_CLASS object_class, RawOp op, const RsaBlock &input,
+                 bool *known, KnownKey *key_object, int32_t *out_status) {
+  CK_RV rv = CKR_KEY_HANDLE_INVALID;
+  *out_status = 0;
+  for (int tries = 0; tries < kReadTries; ++tries) {
+    if (!*known && (*out_status = LearnKey(key, object_class, key_object)) != 0) return rv;
+    bool fits = BelowModulus(input, key_object->modulus);
+    if (!fits && !*known) {
+      *out_status = P11ST_DATA_RANGE;
+      return rv;
+    }
+    rv = fits ? InitRaw(key.c, op, key_object->object) : CKR_KEY_HANDLE_INVALID;
+    // A kept handle that the module refuses may name another object now.
+    bool gone = rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID;
+    if (rv == CKR_OK || (!gone && !*known)) break;
+    *known = false;
+  }
+  *out_status = StatusFromCkr(rv);
+  return rv;
+}
+
 // Transform runs one public or private operation of the block rules on the
-// key's object of `object_class`: started with the module's lock held,
-// applied without it.
+// key's object of `object_class`: started with the process lock held,
+// applied without it. A private operation's result must come from the key
+// that was looked up, checked with its public numbers: a handle kept from
+// before may name another key now (a module that reuses the handles of
+// destroyed objects), and is then looked up again. A key replaced between
+// the look-up and the operation gives a result of the old key, whole.
 int32_t Transform(const KeyRef &key, CK_OBJECT_CLASS object_class, RawOp op, const RsaBlock &input,
                   RsaBlock *result) {
-  auto it = known_keys.find(KnownKeyId{key.c.slot, object_class, key.label});
-  bool known = it != known_keys.end() && it->second.generation == ModuleGeneration();
-  KnownKey learned;
-  if (known) {
-    learned = it->second;
-  } else if (int32_t status = LearnKey(key, object_class, &learned)) {
-    return status;
-  }
-  CK_RV rv = BelowModulus(input, learned.modulus) ? InitRaw(key.c, op, learned.object)
-                                                  : CKR_KEY_HANDLE_INVALID;
-  if (known && (rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID)) {
-    // Replaced since it was learned: learn it again, once.
-    if (int32_t status = LearnKey(key, object_class, &learned)) return status;
+  KnownKey key_object;
+  bool known = KnownKeyOf(KnownKeyId{key.c.slot, object_class, key.label}, &key_object);
+  for (int tries = 0; tries < kReadTries; ++tries) {
+    int32_t status = 0;
+    StartOnKey(key, object_class, op, input, &known, &key_object, &status);
+    if (status == 0) status = FinishRaw(key.c, op, input, result);
+    if (status != 0 || op == RawOp::kPublic ||
+        MadeByKey(input, *result, key_object.modulus, key_object.exponent)) {
+      return status;
+    }
     known = false;
-    rv = BelowModulus(input, learned.modulus) ? InitRaw(key.c, op, learned.object)
-                                              : CKR_KEY_HANDLE_INVALID;
   }
-  if (rv == CKR_KEY_HANDLE_INVALID && !BelowModulus(input, learned.modulus)) {
-    return P11ST_DATA_RANGE;
-  }
-  if (rv != CKR_OK) return StatusFromCkr(rv);
-  return FinishRaw(key.c, op, input, result);
+  result->fill(0);
+  return P11ST_CHANGED;
 }
 
 // PublicKeyPresent says whether the key has a public object: the one seen
@@ -237,21 +311,31 @@ std::map<std::pair<CK_SLOT_ID, std::string>, KnownPublic> known_public;
 
 int32_t PublicKeyPresent(const Cryptoki &c, const std::string &label, bool *out_present) {
   auto id = std::make_pair(c.slot, label);
-  auto it = known_public.find(id);
-  if (it != known_public.end() && it->second.generation == ModuleGeneration()) {
+  uint64_t objects_generation = ObjectsGeneration();
+  KnownPublic seen_before;
+  {
+    os::TablesGuard tables;
+    auto it = known_public.find(id);
+    if (it != known_public.end() && it->second.generation == objects_generation) {
+      seen_before = it->second;
+    }
+  }
+  if (seen_before.object != CK_INVALID_HANDLE) {
     std::string seen(label.size(), '\0');
     CK_ATTRIBUTE attribute{CKA_LABEL, seen.data(), static_cast<CK_ULONG>(seen.size())};
-    if (c.functions->C_GetAttributeValue(c.session, it->second.object, &attribute, 1) == CKR_OK &&
+    if (c.functions->C_GetAttributeValue(c.session, seen_before.object, &attribute, 1) == CKR_OK &&
         attribute.ulValueLen == label.size() && seen == label) {
       *out_present = true;
       return 0;
     }
-    known_public.erase(it);
+    os::TablesGuard tables;
+    known_public.erase(id);
   }
   std::vector<CK_OBJECT_HANDLE> objects;
   if (int32_t status = FindLabelled(c, kPublicKeyClass, label, &objects)) return status;
   *out_present = !objects.empty();
-  if (!objects.empty()) known_public[id] = KnownPublic{ModuleGeneration(), objects.front()};
+  os::TablesGuard tables;
+  if (!objects.empty()) known_public[id] = KnownPublic{objects_generation, objects.front()};
   return 0;
 }
 
@@ -291,7 +375,7 @@ int32_t CreateContainer(XcHandle session, const char *name, XcHandle *out_contai
 
 int32_t SetCurContainer(XcHandle session, uint32_t slot, XcHandle *out_container) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (out_container == nullptr) return P11ST_BAD_ARGUMENT;
@@ -306,7 +390,7 @@ int32_t SetCurContainer(XcHandle session, uint32_t slot, XcHandle *out_container
 int32_t GetContainerParam(XcHandle container, uint32_t param, uint8_t *out, uint32_t *inout_len,
                           uint32_t /*flags*/) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, XC_KEY_EXCHANGE, Login::kNotNeeded, &key)) {
     return status;
@@ -377,6 +461,7 @@ int32_t GenRSAKey(XcHandle container, uint32_t key_type) {
       private_tmpl.data(), static_cast<CK_ULONG>(private_tmpl.size()), &public_key, &private_key);
   if (rv != CKR_OK) return StatusFromCkr(rv);
   // The new pair is in place before the old one goes.
+  ForgetKeys(key);
   return CommitPair(key, old_pair, {public_key, private_key});
 }
 
@@ -420,20 +505,24 @@ int32_t WriteRSAKey(XcHandle container, const uint8_t *der, uint32_t der_len, ui
     DestroyObjects(key.c, {private_key});
     return status;
   }
+  ForgetKeys(key);
   return CommitPair(key, old_pair, {public_key, private_key});
 }
 
 int32_t ReadRSAPubKey(XcHandle container, uint8_t *out, uint32_t *inout_len, uint32_t key_type) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_type, Login::kNotNeeded, &key)) return status;
-  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
-  if (int32_t status = FindOne(key, kPublicKeyClass, &object)) return status;
   RsaBlock modulus{};
-  if (int32_t status = ReadModulus(key.c, object, &modulus)) return status;
   Bytes exponent;
-  if (int32_t status = ReadAttribute(key.c, object, CKA_PUBLIC_EXPONENT, &exponent)) return status;
+  int32_t status = WhileReplaced([&] {
+    CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+    if (int32_t failed = FindOne(key, kPublicKeyClass, &object)) return failed;
+    if (int32_t failed = ReadModulus(key.c, object, &modulus)) return failed;
+    return ReadAttribute(key.c, object, CKA_PUBLIC_EXPONENT, &exponent);
+  });
+  if (status != 0) return status;
   while (!exponent.empty() && exponent.front() == 0) exponent.erase(exponent.begin());
   if (exponent.empty() || exponent.size() > 3) return P11ST_BAD_KEY;
   return WritePublicKeyRecord(modulus, exponent.data(), exponent.size(), out, inout_len);
@@ -442,7 +531,7 @@ int32_t ReadRSAPubKey(XcHandle container, uint8_t *out, uint32_t *inout_len, uin
 int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
                    uint32_t *inout_len, uint32_t key_type) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   bool checks_signature = (key_type & XC_KEY_SIGN_FLAG) != 0;
   KeyRef key;
   int32_t status = ResolveKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNotNeeded, &key);
@@ -471,7 +560,7 @@ int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
 int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
                    uint32_t *inout_len, uint32_t key_type) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_type, Login::kNeeded, &key)) return status;
   SecretBlock input, result;
@@ -485,7 +574,7 @@ int32_t RSADecrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8
 int32_t RSASign(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
                 uint32_t *inout_len, uint32_t key_type) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   KeyRef key;
   int32_t status = ResolveKey(container, key_type & ~XC_KEY_SIGN_FLAG, Login::kNeeded, &key);
   if (status != 0) return status;
@@ -539,15 +628,17 @@ int32_t WriteCert(XcHandle container, const uint8_t *cert, uint32_t cert_len, ui
 
 int32_t ReadCert(XcHandle container, uint8_t *out, uint32_t *inout_len, uint32_t key_spec) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_spec, Login::kNotNeeded, &key)) return status;
-  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
-  int32_t status = FindOne(key, kCertificateClass, &object);
+  Bytes value;
+  int32_t status = WhileReplaced([&] {
+    CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+    if (int32_t failed = FindOne(key, kCertificateClass, &object)) return failed;
+    return ReadAttribute(key.c, object, CKA_VALUE, &value);
+  });
   if (status == P11ST_KEY_NOT_FOUND) return P11ST_CERT_NOT_FOUND;
   if (status != 0) return status;
-  Bytes value;
-  if ((status = ReadAttribute(key.c, object, CKA_VALUE, &value))) return status;
   return WriteOutput(value.data(), value.size(), out, inout_len);
 }
 

@@ -25,10 +25,16 @@ std::string loaded_identity;
 std::string failure_text;
 std::string initialize_result;
 uint64_t generation = 0;
+// The counter of changing steps shared with the other processes (null:
+// none could be had), set with the lock held before any reading step runs.
+uint64_t *change_counter = nullptr;
 
-// The calling thread's open step and whether it holds the process lock.
+// The calling thread's open step, how it holds the process lock and the
+// connection whose lock it holds (0: none).
+enum class Hold { kNone, kShared, kExclusive };
 OBKEY_STATIC_TLS thread_local TokenStep *current_step = nullptr;
-OBKEY_STATIC_TLS thread_local bool holds_process_state = false;
+OBKEY_STATIC_TLS thread_local Hold process_hold = Hold::kNone;
+OBKEY_STATIC_TLS thread_local uint32_t held_connection = 0;
 
 std::string ConfiguredValue(const char *variable_name, const char *value_name) {
   const char *variable = std::getenv(variable_name);
@@ -155,7 +161,18 @@ void ForgetModuleKnowledge() {
   ++generation;
 }
 
-int32_t TokenStep::Begin() {
+uint64_t ObjectsGeneration() {
+  uint64_t changes =
+      change_counter != nullptr ? __atomic_load_n(change_counter, __ATOMIC_ACQUIRE) : 0;
+  return (changes << 16) | (generation & 0xFFFF);
+}
+
+int32_t TokenStep::Begin(StepKind kind) {
+  if (kind == StepKind::kRead && module_initialized) {
+    functions_ = loaded_functions;
+    return 0;
+  }
+  os::ProcessStateGuard::MakeExclusive();
   if (int32_t status = LoadConfiguredModule()) return status;
   bool busy = false;
   lock_ = os::LockToken(ModuleLockKey(), kModuleLockTimeoutMs, &busy);
@@ -166,6 +183,7 @@ int32_t TokenStep::Begin() {
                            " (set OBKEY_PKCS11_LOCK_DIR to a folder of yours)");
   }
   current_step = this;
+  if (change_counter == nullptr) change_counter = os::ChangeCounter(ModuleLockKey());
   // A module that reads its token store in C_Initialize (SoftHSMv2) must not
   // read another process's half-written object: initialise under the lock.
   if (int32_t status = ModuleFunctions(&functions_)) {
@@ -177,6 +195,10 @@ int32_t TokenStep::Begin() {
 
 void TokenStep::Release() {
   if (current_step == this) current_step = nullptr;
+  if (lock_ == nullptr) return;
+  // Whatever this step changed is done: every process looks its objects up
+  // again.
+  if (change_counter != nullptr) __atomic_fetch_add(change_counter, 1, __ATOMIC_RELEASE);
   os::UnlockToken(lock_);
   lock_ = nullptr;
 }
@@ -189,18 +211,34 @@ void ReleaseCurrentStep() {
 namespace os {
 
 ProcessStateGuard::ProcessStateGuard() {
-  LockProcessState();
-  holds_process_state = true;
+  LockProcessState(false);
+  process_hold = Hold::kShared;
 }
 
 ProcessStateGuard::~ProcessStateGuard() {
   ReleaseEarly();
 }
 
+void ProcessStateGuard::MakeExclusive() {
+  if (process_hold != Hold::kShared) return;
+  // Nothing was read yet: letting go for a moment loses nothing.
+  ReleaseEarly();
+  LockProcessState(true);
+  process_hold = Hold::kExclusive;
+}
+
+void ProcessStateGuard::HoldConnection(uint32_t connection) {
+  if (process_hold != Hold::kShared || held_connection != 0 || connection == 0) return;
+  LockConnection(connection);
+  held_connection = connection;
+}
+
 void ProcessStateGuard::ReleaseEarly() {
-  if (!holds_process_state) return;
-  holds_process_state = false;
-  UnlockProcessState();
+  if (held_connection != 0) UnlockConnection(held_connection);
+  held_connection = 0;
+  if (process_hold == Hold::kNone) return;
+  UnlockProcessState(process_hold == Hold::kExclusive);
+  process_hold = Hold::kNone;
 }
 
 }  // namespace os

@@ -49,10 +49,24 @@ std::string ModuleInitializeResult();
 uint64_t ModuleGeneration();
 void ForgetModuleKnowledge();
 
+// ObjectsGeneration moves on whenever what the process learned of the
+// token's objects (key handles, the container directory's object) may be
+// out of date: with ModuleGeneration, and after every changing step of any
+// process that shares the module's lock (a counter kept beside the lock).
+// Readers take no lock, so a change may still land between this look and
+// the use of what was learned: the use then meets the older version, whole.
+uint64_t ObjectsGeneration();
+
+// What a step does on the token: kChange may write obkey's objects (a
+// read-modify-write of the token's contents), kRead only reads them and uses
+// keys. Readers take no lock: every write creates its new object before it
+// destroys the old one, so a reader finds one whole version or the other,
+// and looks again when an object it found is gone before it is read.
+enum class StepKind { kChange, kRead };
+
 // TokenStep holds the module's lock, shared by every obkey process of the
-// machine that uses the same module file, for one step on the token; the
-// module is initialised inside it. Release ends it early: before a
-// signature or decryption, which change nothing.
+// machine that uses the same module file, for one changing step on the
+// token; the module is initialised inside it. Release ends it early.
 class TokenStep {
  public:
   TokenStep() = default;
@@ -60,8 +74,9 @@ class TokenStep {
   TokenStep(const TokenStep &) = delete;
   TokenStep &operator=(const TokenStep &) = delete;
   // Begin loads the module, takes the lock (P11ST_TOKEN_BUSY after the
-  // wait) and initialises the module on first use.
-  int32_t Begin();
+  // wait) and initialises the module on first use. A reading step takes the
+  // lock only to initialise the module, the process's first step.
+  int32_t Begin(StepKind kind = StepKind::kChange);
   void Release();
   CK_FUNCTION_LIST *functions() const { return functions_; }
 

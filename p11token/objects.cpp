@@ -111,12 +111,14 @@ int32_t FindDataObjects(const Cryptoki &c, const std::string &label,
 
 int32_t ReadDataObject(const Cryptoki &c, const std::string &label, bool *out_found,
                        Bytes *out_value) {
-  std::vector<CK_OBJECT_HANDLE> objects;
-  if (int32_t status = FindDataObjects(c, label, &objects)) return status;
-  *out_found = !objects.empty();
-  if (objects.empty()) return 0;
-  int32_t status = ReadAttribute(c, objects.front(), CKA_VALUE, out_value);
-  // Destroyed between the find and the read: by another writer.
+  int32_t status = WhileReplaced([&] {
+    std::vector<CK_OBJECT_HANDLE> objects;
+    if (int32_t failed = FindDataObjects(c, label, &objects)) return failed;
+    *out_found = !objects.empty();
+    if (objects.empty()) return 0;
+    return ReadAttribute(c, objects.front(), CKA_VALUE, out_value);
+  });
+  // Destroyed between the find and the read, each time: by other writers.
   return status == P11ST_BAD_HANDLE ? P11ST_CHANGED : status;
 }
 
@@ -207,6 +209,7 @@ int32_t ReplaceDataObject(const Cryptoki &c, const std::string &label, const Byt
 namespace {
 
 // The value of each data object as the connection last read or wrote it.
+// This table and the next are used under the tables lock.
 std::map<std::pair<uint32_t, std::string>, Bytes> connection_reads;
 
 // The directory object each slot had when last read, with its value's size:
@@ -219,35 +222,45 @@ struct KnownDirectory {
 std::map<CK_SLOT_ID, KnownDirectory> known_directories;
 
 bool ReadKnownDirectory(const Cryptoki &c, Bytes *out_value) {
-  auto it = known_directories.find(c.slot);
-  if (it == known_directories.end() || it->second.generation != ModuleGeneration()) return false;
+  KnownDirectory directory;
+  {
+    os::TablesGuard tables;
+    auto it = known_directories.find(c.slot);
+    if (it == known_directories.end() || it->second.generation != ObjectsGeneration()) return false;
+    directory = it->second;
+  }
   std::string label(std::strlen(kContainersLabel), '\0');
-  out_value->assign(it->second.size, 0);
+  out_value->assign(directory.size, 0);
   CK_ATTRIBUTE attributes[] = {
       {CKA_LABEL, label.data(), static_cast<CK_ULONG>(label.size())},
       {CKA_VALUE, out_value->data(), static_cast<CK_ULONG>(out_value->size())},
   };
-  CK_RV rv = c.functions->C_GetAttributeValue(c.session, it->second.object, attributes, 2);
-  if (rv == CKR_OK && label == kContainersLabel && attributes[1].ulValueLen == it->second.size) {
+  CK_RV rv = c.functions->C_GetAttributeValue(c.session, directory.object, attributes, 2);
+  if (rv == CKR_OK && label == kContainersLabel && attributes[1].ulValueLen == directory.size) {
     return true;
   }
-  known_directories.erase(it);
+  os::TablesGuard tables;
+  known_directories.erase(c.slot);
   return false;
 }
 
 // DirectoryValue reads the directory's value (empty: none).
 int32_t DirectoryValue(const Cryptoki &c, Bytes *out_value) {
   if (RememberedRead(c, kContainersLabel, out_value)) return 0;
+  uint64_t objects_generation = ObjectsGeneration();
   if (!ReadKnownDirectory(c, out_value)) {
-    std::vector<CK_OBJECT_HANDLE> objects;
-    out_value->clear();
-    if (int32_t status = FindDataObjects(c, kContainersLabel, &objects)) return status;
-    if (!objects.empty()) {
-      int32_t status = ReadAttribute(c, objects.front(), CKA_VALUE, out_value);
-      if (status != 0) return status == P11ST_BAD_HANDLE ? P11ST_CHANGED : status;
+    int32_t status = WhileReplaced([&] {
+      std::vector<CK_OBJECT_HANDLE> objects;
+      out_value->clear();
+      if (int32_t failed = FindDataObjects(c, kContainersLabel, &objects)) return failed;
+      if (objects.empty()) return 0;
+      if (int32_t failed = ReadAttribute(c, objects.front(), CKA_VALUE, out_value)) return failed;
+      os::TablesGuard tables;
       known_directories[c.slot] =
-          KnownDirectory{ModuleGeneration(), objects.front(), out_value->size()};
-    }
+          KnownDirectory{objects_generation, objects.front(), out_value->size()};
+      return 0;
+    });
+    if (status != 0) return status == P11ST_BAD_HANDLE ? P11ST_CHANGED : status;
   }
   RememberRead(c, kContainersLabel, *out_value);
   return 0;
@@ -256,10 +269,12 @@ int32_t DirectoryValue(const Cryptoki &c, Bytes *out_value) {
 }  // namespace
 
 void RememberRead(const Cryptoki &c, const std::string &label, const Bytes &value) {
+  os::TablesGuard tables;
   if (c.connection != 0) connection_reads[{c.connection, label}] = value;
 }
 
 bool RememberedRead(const Cryptoki &c, const std::string &label, Bytes *out_value) {
+  os::TablesGuard tables;
   auto it = connection_reads.find({c.connection, label});
   if (c.connection == 0 || it == connection_reads.end()) return false;
   *out_value = it->second;
@@ -267,10 +282,12 @@ bool RememberedRead(const Cryptoki &c, const std::string &label, Bytes *out_valu
 }
 
 void ForgetRead(const Cryptoki &c, const std::string &label) {
+  os::TablesGuard tables;
   connection_reads.erase({c.connection, label});
 }
 
 void ForgetConnection(uint32_t connection) {
+  os::TablesGuard tables;
   auto first = connection_reads.lower_bound({connection, std::string()});
   auto last = first;
   while (last != connection_reads.end() && last->first.first == connection) ++last;

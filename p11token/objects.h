@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cryptoki.h"
+#include "p11token_status.h"
 
 namespace obkey::p11token {
 
@@ -62,6 +63,19 @@ int32_t ReadAttribute(const Cryptoki &c, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_T
 // DestroyObjects destroys every object of the list, and returns the first
 // failure after trying them all.
 int32_t DestroyObjects(const Cryptoki &c, const std::vector<CK_OBJECT_HANDLE> &objects);
+
+// WhileReplaced runs `read` (a find, then reads of the objects it found)
+// again while an object it found was gone before it was read
+// (P11ST_BAD_HANDLE): readers take no lock, and another program's
+// replacement destroys the old version once the new one is there. A few
+// tries: each means another whole replacement ran meanwhile.
+inline constexpr int kReadTries = 4;
+template <typename Read>
+int32_t WhileReplaced(Read read) {
+  int32_t status = read();
+  for (int tries = 1; status == P11ST_BAD_HANDLE && tries < kReadTries; ++tries) status = read();
+  return status;
+}
 
 // ReadDataObject reads the value of our data object `label`; `*out_found`
 // says whether there is one. Of two (a replacement interrupted between its

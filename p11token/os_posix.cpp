@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,7 +17,16 @@
 namespace obkey::p11token::os {
 
 namespace {
-pthread_mutex_t process_state_mutex = PTHREAD_MUTEX_INITIALIZER;
+// Writers first: a changing step is not starved by a stream of signatures.
+pthread_rwlock_t process_state_lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+constexpr uint32_t kConnectionLocks = 64;
+pthread_mutex_t connection_locks[kConnectionLocks];
+pthread_once_t connection_locks_made = PTHREAD_ONCE_INIT;
+pthread_mutex_t tables_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+void MakeConnectionLocks() {
+  for (pthread_mutex_t &lock : connection_locks) pthread_mutex_init(&lock, nullptr);
+}
 }  // namespace
 
 void *LoadModule(const std::string &path) {
@@ -103,16 +113,39 @@ void *LockToken(const std::string &token_key, int timeout_ms, bool *out_busy) {
   int fd = LockFile(token_key);
   if (fd < 0) return nullptr;
   *out_busy = true;
-  // Polled, so that a session that never ends cannot hang the caller.
-  for (int waited = 0;; waited += 10) {
+  // Polled, so that a step that never ends cannot hang the caller: often at
+  // first, as most steps take well under a millisecond, and at most every
+  // 4 ms, so that a waiter finds the short gaps between another process's
+  // steps.
+  long pause_us = 100, waited_us = 0;
+  for (;;) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return &open_lock_files[token_key];
-    if (waited >= timeout_ms) break;
+    if (waited_us >= timeout_ms * 1000L) break;
     struct timespec pause {
-      0, 10 * 1000 * 1000
+      0, pause_us * 1000
     };
     nanosleep(&pause, nullptr);
+    waited_us += pause_us;
+    pause_us = pause_us < 4000 ? pause_us * 2 : 4000;
   }
   return nullptr;
+}
+
+uint64_t *ChangeCounter(const std::string &token_key) {
+  static std::map<std::string, uint64_t *> mapped;
+  auto it = mapped.find(token_key);
+  if (it != mapped.end()) return it->second;
+  int fd = LockFile(token_key);
+  struct stat file {};
+  if (fd < 0 || fstat(fd, &file) != 0) return nullptr;
+  // A lock file made before counters were kept is empty: its counter
+  // starts at zero.
+  if (file.st_size < static_cast<off_t>(sizeof(uint64_t)) && ftruncate(fd, sizeof(uint64_t)) != 0) {
+    return nullptr;
+  }
+  void *counter = mmap(nullptr, sizeof(uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (counter == MAP_FAILED) return nullptr;
+  return mapped[token_key] = static_cast<uint64_t *>(counter);
 }
 
 std::string LockFailureText() {
@@ -131,12 +164,33 @@ void Pause(int milliseconds) {
   nanosleep(&pause, nullptr);
 }
 
-void LockProcessState() {
-  pthread_mutex_lock(&process_state_mutex);
+void LockProcessState(bool exclusive) {
+  if (exclusive) {
+    pthread_rwlock_wrlock(&process_state_lock);
+  } else {
+    pthread_rwlock_rdlock(&process_state_lock);
+  }
 }
 
-void UnlockProcessState() {
-  pthread_mutex_unlock(&process_state_mutex);
+void UnlockProcessState(bool /*exclusive*/) {
+  pthread_rwlock_unlock(&process_state_lock);
+}
+
+void LockConnection(uint32_t connection) {
+  pthread_once(&connection_locks_made, MakeConnectionLocks);
+  pthread_mutex_lock(&connection_locks[connection % kConnectionLocks]);
+}
+
+void UnlockConnection(uint32_t connection) {
+  pthread_mutex_unlock(&connection_locks[connection % kConnectionLocks]);
+}
+
+void LockTables() {
+  pthread_mutex_lock(&tables_mutex);
+}
+
+void UnlockTables() {
+  pthread_mutex_unlock(&tables_mutex);
 }
 
 }  // namespace obkey::p11token::os

@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <cstdint>
+#include <map>
+
 #include "p11token_os.h"
 #include "windows_error_text.h"
 
@@ -10,6 +13,9 @@ namespace {
 // Statically initialised: the lock exists before any caller's static
 // constructor could reach an export.
 SRWLOCK process_state_lock = SRWLOCK_INIT;
+constexpr uint32_t kConnectionLocks = 64;
+SRWLOCK connection_locks[kConnectionLocks] = {};  // each SRWLOCK_INIT
+SRWLOCK tables_lock = SRWLOCK_INIT;
 std::string lock_failure;
 
 }  // namespace
@@ -59,6 +65,24 @@ void *LockToken(const std::string &token_key, int timeout_ms, bool *out_busy) {
   return nullptr;
 }
 
+uint64_t *ChangeCounter(const std::string &token_key) {
+  static std::map<std::string, uint64_t *> mapped;
+  auto it = mapped.find(token_key);
+  if (it != mapped.end()) return it->second;
+  // Shared memory of that name starts at zero when the first process makes it.
+  std::string name = "Local\\obkey-p11-count-" + token_key;
+  HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      sizeof(uint64_t), name.c_str());
+  if (mapping == nullptr) return nullptr;
+  void *counter = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(uint64_t));
+  if (counter == nullptr) {
+    CloseHandle(mapping);
+    return nullptr;
+  }
+  // The mapping stays for the process.
+  return mapped[token_key] = static_cast<uint64_t *>(counter);
+}
+
 std::string LockFailureText() {
   return lock_failure;
 }
@@ -73,12 +97,36 @@ void Pause(int milliseconds) {
   Sleep(static_cast<DWORD>(milliseconds));
 }
 
-void LockProcessState() {
-  AcquireSRWLockExclusive(&process_state_lock);
+void LockProcessState(bool exclusive) {
+  if (exclusive) {
+    AcquireSRWLockExclusive(&process_state_lock);
+  } else {
+    AcquireSRWLockShared(&process_state_lock);
+  }
 }
 
-void UnlockProcessState() {
-  ReleaseSRWLockExclusive(&process_state_lock);
+void UnlockProcessState(bool exclusive) {
+  if (exclusive) {
+    ReleaseSRWLockExclusive(&process_state_lock);
+  } else {
+    ReleaseSRWLockShared(&process_state_lock);
+  }
+}
+
+void LockConnection(uint32_t connection) {
+  AcquireSRWLockExclusive(&connection_locks[connection % kConnectionLocks]);
+}
+
+void UnlockConnection(uint32_t connection) {
+  ReleaseSRWLockExclusive(&connection_locks[connection % kConnectionLocks]);
+}
+
+void LockTables() {
+  AcquireSRWLockExclusive(&tables_lock);
+}
+
+void UnlockTables() {
+  ReleaseSRWLockExclusive(&tables_lock);
 }
 
 }  // namespace obkey::p11token::os

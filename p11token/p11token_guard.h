@@ -9,9 +9,9 @@
 
 namespace obkey::p11token {
 
-// Guarded runs `body` under the process lock and turns any escaping
-// exception (std::bad_alloc included) into P11ST_INTERNAL, so that none
-// crosses the C ABI.
+// Guarded runs `body` holding the process lock (shared; a changing step
+// makes it exclusive) and turns any escaping exception (std::bad_alloc
+// included) into P11ST_INTERNAL, so that none crosses the C ABI.
 template <typename Body>
 int32_t Guarded(Body body) noexcept {
   try {

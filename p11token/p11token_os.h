@@ -1,7 +1,10 @@
 // p11token_os.h — the operating-system services of the PKCS #11 token library:
-// loading the module and the one lock over the library's process state.
+// loading the module, the module's lock and the locks over the library's
+// process state.
 #ifndef OBKEY_P11TOKEN_P11TOKEN_OS_H
 #define OBKEY_P11TOKEN_P11TOKEN_OS_H
+
+#include <stdint.h>
 
 #include <string>
 
@@ -35,6 +38,14 @@ bool ModuleFileIdentity(void *module, void *symbol_in_module, std::string *out_n
 // /tmp/obkey-<uid>. Windows: the named mutex
 // Local\obkey-p11-<key>.
 void *LockToken(const std::string &token_key, int timeout_ms, bool *out_busy);
+// ChangeCounter returns the counter that the processes sharing the lock
+// `token_key` move on with every changing step, mapped into this process
+// (POSIX: the lock file's first 8 bytes; Windows: the shared memory
+// Local\obkey-p11-count-<key>), or null when it cannot be had. Called with
+// the lock held; the counter is read with atomic loads, moved with atomic
+// increments.
+uint64_t *ChangeCounter(const std::string &token_key);
+
 // LockFailureText says why the last LockToken could not make its lock: the
 // folder or file tried and the system's error.
 std::string LockFailureText();
@@ -44,20 +55,47 @@ void UnlockToken(void *lock);
 // Pause waits `milliseconds`.
 void Pause(int milliseconds);
 
-void LockProcessState();
-void UnlockProcessState();
+// The process lock: every exported call holds it shared, a changing step
+// exclusive (the handle tables, the module's state and what the process
+// learned of the token, and a change's read-modify-write stay whole for
+// the threads of the process).
+void LockProcessState(bool exclusive);
+void UnlockProcessState(bool exclusive);
 
-// ProcessStateGuard holds the process lock for one exported call: the
-// handle tables and the module state are shared by every thread. A call
-// that reaches the part it can run beside other threads (a signature on its
-// own session) lets go early with ReleaseEarly.
+// The lock of one connection's steps: one of a fixed set, chosen by the
+// connection's handle, so that two threads on one connection never use its
+// PKCS #11 session at once while other connections go on.
+void LockConnection(uint32_t connection);
+void UnlockConnection(uint32_t connection);
+
+// The lock over the library's tables (handles, what was learned of the
+// module and its objects), held for a look-up or an update, never across
+// another of these locks.
+void LockTables();
+void UnlockTables();
+
+class TablesGuard {
+ public:
+  TablesGuard() { LockTables(); }
+  ~TablesGuard() { UnlockTables(); }
+  TablesGuard(const TablesGuard &) = delete;
+  TablesGuard &operator=(const TablesGuard &) = delete;
+};
+
+// ProcessStateGuard holds the process lock, shared, for one exported call.
+// A changing step makes it exclusive before it reads anything
+// (MakeExclusive); a reading step holds its connection's lock from the
+// look-up of its handle (HoldConnection). A call that reaches the part it
+// can run beside every other (a signature on its own session) lets go early
+// with ReleaseEarly. Each acts on the calling thread's guard, if it has one.
 class ProcessStateGuard {
  public:
   ProcessStateGuard();
   ~ProcessStateGuard();
   ProcessStateGuard(const ProcessStateGuard &) = delete;
   ProcessStateGuard &operator=(const ProcessStateGuard &) = delete;
-  // ReleaseEarly unlocks the calling thread's guard, if it holds one.
+  static void MakeExclusive();
+  static void HoldConnection(uint32_t connection);
   static void ReleaseEarly();
 };
 

@@ -11,6 +11,9 @@
 #include <cstring>
 #include <memory>
 
+#include "rsa_public.h"
+#include "wipe.h"
+
 namespace obkey::p11token {
 
 namespace {
@@ -80,6 +83,22 @@ RsaPrivateKey::~RsaPrivateKey() {
   for (std::vector<uint8_t> *number : {&n, &e, &d, &p, &q, &dp, &dq, &qinv}) {
     if (!number->empty()) OPENSSL_cleanse(number->data(), number->size());
   }
+}
+
+bool MadeByKey(const RsaBlock &input, const RsaBlock &result, const RsaBlock &modulus,
+               const RsaExponent &exponent) {
+  RsaPublicKey key{};
+  key.bits = kModulusBits;
+  std::memcpy(key.modulus + sizeof(key.modulus) - kRsaBlock, modulus.data(), kRsaBlock);
+  std::memcpy(key.exponent + sizeof(key.exponent) - exponent.size(), exponent.data(),
+              exponent.size());
+  RsaBlock back{};
+  uint32_t back_len = 0;
+  bool made = RsaPublicBlock(back.data(), &back_len, result.data(), kRsaBlock, &key) == 0 &&
+              back_len == kRsaBlock && CRYPTO_memcmp(back.data(), input.data(), kRsaBlock) == 0;
+  // `back` is the input again: a decryption's plaintext.
+  SecureWipe(back.data(), back.size());
+  return made;
 }
 
 bool ReadRsaPrivateKey(const uint8_t *der, size_t der_len, RsaPrivateKey *out_key) {

@@ -20,6 +20,15 @@ namespace obkey::p11token {
 // (big-endian, kRsaBlock bytes).
 bool BelowModulus(const RsaBlock &block, const RsaBlock &modulus);
 
+// RsaExponent is a public exponent, big-endian, right-aligned.
+using RsaExponent = std::array<uint8_t, 8>;
+
+// MadeByKey says whether `result`, raised to `exponent` modulo `modulus`,
+// gives `input` back: whether the private half of that public key turned
+// `input` into `result` (a signature or a decryption).
+bool MadeByKey(const RsaBlock &input, const RsaBlock &result, const RsaBlock &modulus,
+               const RsaExponent &exponent);
+
 // RsaPrivateKey holds the eight numbers of a two-prime PKCS #1 key,
 // big-endian, without leading zero bytes. The destructor wipes them.
 struct RsaPrivateKey {

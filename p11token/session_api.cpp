@@ -39,6 +39,7 @@ struct Entry {
   uint32_t number = 0;  // container slot or file number
 };
 
+// The tables below are used under the tables lock (os::TablesGuard).
 CK_FUNCTION_LIST *module_functions = nullptr;
 std::map<XcHandle, Entry> handles;
 XcHandle last_handle = 0;
@@ -54,21 +55,33 @@ struct KnownDevices {
   std::map<int32_t, CK_SLOT_ID> slots;
 } known;
 
+// NewHandle adds `entry` (a session's entry, of its own session, when its
+// session is 0), with the tables lock held.
 XcHandle NewHandle(const Entry &entry) {
   do {
     ++last_handle;
   } while (last_handle == 0 || handles.count(last_handle) != 0);
-  handles[last_handle] = entry;
+  Entry &added = handles[last_handle];
+  added = entry;
+  if (added.session == 0) added.session = last_handle;
   return last_handle;
 }
 
-const Entry *Find(XcHandle handle, Kind kind) {
-  auto it = handles.find(handle);
-  if (handle == 0 || it == handles.end() || it->second.kind != kind) return nullptr;
-  return &it->second;
+// Find copies the entry of `handle`, which must be of `kind`, and holds its
+// connection's lock for the rest of the step.
+bool Find(XcHandle handle, Kind kind, Entry *out) {
+  {
+    os::TablesGuard tables;
+    auto it = handles.find(handle);
+    if (handle == 0 || it == handles.end() || it->second.kind != kind) return false;
+    *out = it->second;
+  }
+  os::ProcessStateGuard::HoldConnection(out->session);
+  return true;
 }
 
 XcHandle ChildHandle(XcHandle session, Kind kind, uint32_t number) {
+  os::TablesGuard tables;
   for (const auto &[handle, entry] : handles) {
     if (entry.kind == kind && entry.session == session && entry.number == number) return handle;
   }
@@ -79,6 +92,7 @@ XcHandle ChildHandle(XcHandle session, Kind kind, uint32_t number) {
   return NewHandle(parent);
 }
 
+// IsOurSession: with the tables lock held.
 bool IsOurSession(CK_SESSION_HANDLE ck_session) {
   return std::any_of(handles.begin(), handles.end(), [&](const auto &item) {
     return item.second.kind == Kind::kSession && item.second.ck_session == ck_session;
@@ -86,7 +100,8 @@ bool IsOurSession(CK_SESSION_HANDLE ck_session) {
 }
 
 // KeepSlotOpen makes sure the slot's kept session is open. Formatting closes
-// every session of the slot, and the module may then reuse the number.
+// every session of the slot, and the module may then reuse the number. With
+// the tables lock held.
 int32_t KeepSlotOpen(CK_FUNCTION_LIST *f, CK_SLOT_ID slot) {
   if (known.generation != ModuleGeneration()) known = KnownDevices{ModuleGeneration(), {}};
   auto it = keep_open_sessions.find(slot);
@@ -301,30 +316,53 @@ int32_t InitializeToken(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *admin_
   return SetDefaultUserPin(f, slot, admin_pin);
 }
 
+// LearnDevice finds the device's slot, which must hold an initialised
+// token, and keeps a session open on it; once per module initialisation.
+int32_t LearnDevice(CK_FUNCTION_LIST *f, int32_t device_index, CK_SLOT_ID *out_slot) {
+  os::TablesGuard tables;
+  if (known.generation != ModuleGeneration()) known = KnownDevices{ModuleGeneration(), {}};
+  if (int32_t status = FindDeviceSlot(f, device_index, out_slot)) return status;
+  // A token never formatted is no token yet, as a missing store is for
+  // the software token.
+  if (!TokenInitialized(f, *out_slot)) return P11ST_NO_TOKEN;
+  if (int32_t status = KeepSlotOpen(f, *out_slot)) return status;
+  known.slots[device_index] = *out_slot;
+  return 0;
+}
+
+bool KnownSlot(int32_t device_index, CK_SLOT_ID *out_slot) {
+  os::TablesGuard tables;
+  if (known.generation != ModuleGeneration()) return false;
+  auto it = known.slots.find(device_index);
+  if (it == known.slots.end()) return false;
+  *out_slot = it->second;
+  return true;
+}
+
 // OpenConnection opens the PKCS #11 session of a connection: the device's
 // slot and the kept session are learned once per module initialisation.
 int32_t OpenConnection(CK_FUNCTION_LIST *f, int32_t device_index, CK_SLOT_ID *out_slot,
                        CK_SESSION_HANDLE *out_session) {
-  if (known.generation != ModuleGeneration()) known = KnownDevices{ModuleGeneration(), {}};
-  auto it = known.slots.find(device_index);
-  if (it == known.slots.end()) {
-    if (int32_t status = FindDeviceSlot(f, device_index, out_slot)) return status;
-    // A token never formatted is no token yet, as a missing store is for
-    // the software token.
-    if (!TokenInitialized(f, *out_slot)) return P11ST_NO_TOKEN;
-    if (int32_t status = KeepSlotOpen(f, *out_slot)) return status;
-    known.slots[device_index] = *out_slot;
-  } else {
-    *out_slot = it->second;
+  bool was_known = KnownSlot(device_index, out_slot);
+  if (!was_known) {
+    if (int32_t status = LearnDevice(f, device_index, out_slot)) return status;
   }
   CK_RV rv = f->C_OpenSession(*out_slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
                               out_session);
   // A token gone or renumbered since: learn the device again, once.
-  if (rv != CKR_OK && it != known.slots.end()) {
-    known.slots.erase(device_index);
+  if (rv != CKR_OK && was_known) {
+    {
+      os::TablesGuard tables;
+      known.slots.erase(device_index);
+    }
     return OpenConnection(f, device_index, out_slot, out_session);
   }
   return StatusFromCkr(rv);
+}
+
+bool DeviceKnown(int32_t device_index) {
+  CK_SLOT_ID slot = 0;
+  return KnownSlot(device_index, &slot);
 }
 
 // FormatLocked formats the device's token, with the module's lock held.
@@ -336,26 +374,36 @@ int32_t FormatLocked(CK_FUNCTION_LIST *f, int32_t device_index, const char *admi
 
 }  // namespace
 
+namespace {
+
+// CryptokiOf is the PKCS #11 session of the connection of `entry`.
+Cryptoki CryptokiOf(const Entry &entry) {
+  os::TablesGuard tables;
+  return Cryptoki{module_functions, entry.ck_session, entry.slot_id, entry.session};
+}
+
+}  // namespace
+
 int32_t SessionOf(XcHandle session, Cryptoki *out) {
-  const Entry *entry = Find(session, Kind::kSession);
-  if (entry == nullptr) return P11ST_BAD_HANDLE;
-  *out = Cryptoki{module_functions, entry->ck_session, entry->slot_id, session};
+  Entry entry;
+  if (!Find(session, Kind::kSession, &entry)) return P11ST_BAD_HANDLE;
+  *out = CryptokiOf(entry);
   return 0;
 }
 
 int32_t ContainerOf(XcHandle container, Cryptoki *out, uint32_t *out_slot) {
-  const Entry *entry = Find(container, Kind::kContainer);
-  if (entry == nullptr) return P11ST_BAD_HANDLE;
-  *out = Cryptoki{module_functions, entry->ck_session, entry->slot_id, entry->session};
-  *out_slot = entry->number;
+  Entry entry;
+  if (!Find(container, Kind::kContainer, &entry)) return P11ST_BAD_HANDLE;
+  *out = CryptokiOf(entry);
+  *out_slot = entry.number;
   return 0;
 }
 
 int32_t FileOf(XcHandle file, Cryptoki *out, uint32_t *out_number) {
-  const Entry *entry = Find(file, Kind::kFile);
-  if (entry == nullptr) return P11ST_BAD_HANDLE;
-  *out = Cryptoki{module_functions, entry->ck_session, entry->slot_id, entry->session};
-  *out_number = entry->number;
+  Entry entry;
+  if (!Find(file, Kind::kFile, &entry)) return P11ST_BAD_HANDLE;
+  *out = CryptokiOf(entry);
+  *out_number = entry.number;
   return 0;
 }
 
@@ -368,9 +416,10 @@ XcHandle FileHandle(XcHandle session, uint32_t number) {
 }
 
 void ForgetFileHandles(XcHandle file, uint32_t number) {
-  const Entry *entry = Find(file, Kind::kFile);
-  if (entry == nullptr) return;
-  CK_SLOT_ID slot = entry->slot_id;
+  Entry entry;
+  if (!Find(file, Kind::kFile, &entry)) return;
+  CK_SLOT_ID slot = entry.slot_id;
+  os::TablesGuard tables;
   for (auto it = handles.begin(); it != handles.end();) {
     bool same_file =
         it->second.kind == Kind::kFile && it->second.slot_id == slot && it->second.number == number;
@@ -384,30 +433,35 @@ int32_t GenerateRandom(const Cryptoki &c, uint8_t *out, size_t len) {
 
 int32_t ConnectEkey(int32_t device_index, XcHandle *out_session) {
   if (out_session == nullptr) return P11ST_BAD_ARGUMENT;
+  // A device this process found before is connected to without the lock:
+  // a session changes nothing on the token.
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
-  module_functions = step.functions();
+  if (int32_t status =
+          step.Begin(DeviceKnown(device_index) ? StepKind::kRead : StepKind::kChange)) {
+    return status;
+  }
   CK_SESSION_HANDLE ck_session = CK_INVALID_HANDLE;
   CK_SLOT_ID slot = 0;
-  if (int32_t status = OpenConnection(module_functions, device_index, &slot, &ck_session)) {
+  if (int32_t status = OpenConnection(step.functions(), device_index, &slot, &ck_session)) {
     return status;
   }
   Entry entry;
   entry.slot_id = slot;
   entry.ck_session = ck_session;
-  XcHandle handle = NewHandle(entry);
-  handles[handle].session = handle;
-  *out_session = handle;
+  os::TablesGuard tables;
+  module_functions = step.functions();
+  *out_session = NewHandle(entry);
   return 0;
 }
 
 int32_t DisconnectEkey(XcHandle session) {
-  const Entry *entry = Find(session, Kind::kSession);
-  if (entry == nullptr) return P11ST_BAD_HANDLE;
+  Entry entry;
+  if (!Find(session, Kind::kSession, &entry)) return P11ST_BAD_HANDLE;
   // A session that formatting closed is gone already; there is nothing to
   // report.
-  module_functions->C_CloseSession(entry->ck_session);
+  CryptokiOf(entry).functions->C_CloseSession(entry.ck_session);
   ForgetConnection(session);
+  os::TablesGuard tables;
   for (auto it = handles.begin(); it != handles.end();) {
     it = it->second.session == session ? handles.erase(it) : std::next(it);
   }
@@ -469,7 +523,7 @@ int32_t ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,
 
 int32_t GenRandom(XcHandle session, uint8_t *out, uint32_t len) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (len == 0) return 0;
@@ -480,7 +534,7 @@ int32_t GenRandom(XcHandle session, uint8_t *out, uint32_t len) {
 int32_t GetEkeyParam(XcHandle session, uint32_t param, uint8_t *out, uint32_t *inout_len,
                      uint32_t /*flags*/) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (param != XC_EKEY_PARAM_CERT_COUNT) return P11ST_BAD_PARAM;

@@ -27,8 +27,10 @@ int32_t Replace(const Cryptoki &c, uint32_t number, const Bytes *read, const Byt
 
 int32_t CreateUserFile(XcHandle session, uint32_t file_number, uint32_t size, uint32_t mode,
                        XcHandle *out_file) {
+  // Opening a file only reads it.
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  StepKind kind = mode == XC_USER_FILE_OPEN ? StepKind::kRead : StepKind::kChange;
+  if (int32_t status = step.Begin(kind)) return status;
   Cryptoki c;
   if (int32_t status = SessionOf(session, &c)) return status;
   if (out_file == nullptr) return P11ST_BAD_ARGUMENT;
@@ -51,7 +53,7 @@ int32_t CreateUserFile(XcHandle session, uint32_t file_number, uint32_t size, ui
 
 int32_t ReadUserFile(XcHandle file, uint8_t *out, uint32_t *inout_len) {
   TokenStep step;
-  if (int32_t status = step.Begin()) return status;
+  if (int32_t status = step.Begin(StepKind::kRead)) return status;
   Cryptoki c;
   uint32_t number = 0;
   if (int32_t status = FileOf(file, &c, &number)) return status;

@@ -9,10 +9,25 @@
 //   p11token_flow writer <file> <rounds>        prints "ok <n> ...", then the
 //                                               values it wrote and was told done
 //   p11token_flow read <file>                   prints "value <n>"
+//   p11token_flow keys                          a fresh token with a signature
+//                                               key; prints "key <modulus>"
+//   p11token_flow rekey <rounds> <done file>    replaces the key, "key <modulus>"
+//                                               each time, then makes the file
+//   p11token_flow signer <rounds> <done file>   logs in, prints "ready", signs at
+//                                               least <rounds> times and until
+//                                               the file exists, "sig
+//                                               <signature>" each, then
+//                                               "signed <n> failed <m>"
+//   p11token_flow check <file>...               every "sig" line of the files
+//                                               made by one of their "key"s
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,6 +36,7 @@
 #include "p11token_api.h"
 #include "p11token_guard.h"
 #include "p11token_status.h"
+#include "rsa_blocks.h"
 #include "rsa_test_keys.h"
 
 namespace p11 = obkey::p11token;
@@ -213,11 +229,173 @@ int32_t ReadCounter(XcHandle file, uint32_t *value) {
       [&] { return p11::ReadUserFile(file, reinterpret_cast<uint8_t *>(value), &len); });
 }
 
+// ---- signers beside a writer that replaces their key ----
+
+constexpr char kKeyContainer[] = "FLOW_SIG";  // slot 0
+const uint8_t kDigest[20] = {0x5a, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+
+std::string Hex(const uint8_t *bytes, size_t len) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < len; ++i) {
+    text.push_back(kDigits[bytes[i] >> 4]);
+    text.push_back(kDigits[bytes[i] & 15]);
+  }
+  return text;
+}
+
+obkey::RsaBlock FromHex(const std::string &text) {
+  obkey::RsaBlock block{};
+  for (size_t i = 0; i < block.size() && 2 * i + 1 < text.size(); ++i) {
+    block[i] = static_cast<uint8_t>(std::stoul(text.substr(2 * i, 2), nullptr, 16));
+  }
+  return block;
+}
+
+// Connect opens a connection to the signature container (logged in first
+// when `login`).
+int32_t Connect(bool login, XcHandle *session, XcHandle *container) {
+  int32_t status = p11::Guarded([&] { return p11::ConnectEkey(kDevice, session); });
+  if (status == 0 && login) {
+    status =
+        p11::Guarded([&] { return p11::VerifyPin(*session, Bytes(kUserPin), 8, XC_PIN_USER); });
+  }
+  if (status == 0) {
+    status =
+        p11::Guarded([&] { return p11::SetCurContainer(*session, XC_SLOT_SIGNATURE, container); });
+  }
+  return status;
+}
+
+// PrintKey prints the modulus of the container's signature key.
+int32_t PrintKey(XcHandle container) {
+  uint8_t record[XC_PUBKEY_SIZE];
+  uint32_t len = sizeof(record);
+  int32_t status =
+      p11::Guarded([&] { return p11::ReadRSAPubKey(container, record, &len, XC_KEY_SIGNATURE); });
+  if (status == 0) std::printf("key %s\n", Hex(record + 7, XC_RSA_BLOCK).c_str());
+  std::fflush(stdout);
+  return status;
+}
+
+int RunKeys() {
+  XcHandle session = 0, container = 0;
+  int32_t status = p11::Guarded([] { return p11::FormatToken(kAdminPin, kAdminPin, kDevice); });
+  if (status == 0) status = p11::Guarded([&] { return p11::ConnectEkey(kDevice, &session); });
+  if (status == 0) {
+    status = p11::Guarded([&] { return p11::VerifyPin(session, Bytes(kUserPin), 8, XC_PIN_USER); });
+  }
+  if (status == 0) {
+    status = p11::Guarded([&] {
+      return p11::CreateContainer(session, kKeyContainer, &container, XC_CONTAINER_CREATE);
+    });
+  }
+  if (status == 0)
+    status = p11::Guarded([&] { return p11::GenRSAKey(container, XC_KEY_SIGNATURE); });
+  if (status == 0) status = PrintKey(container);
+  if (status != 0) std::fprintf(stderr, "keys: 0x%08X\n", static_cast<unsigned>(status));
+  return status == 0 ? 0 : 1;
+}
+
+// RunRekey replaces the signature key `rounds` times, then makes
+// `done_file`; any failure ends it with exit status 1.
+int RunRekey(int rounds, const char *done_file) {
+  for (int round = 0; round < rounds; ++round) {
+    XcHandle session = 0, container = 0;
+    int32_t status = Connect(true, &session, &container);
+    if (status == 0) {
+      status = p11::Guarded([&] { return p11::GenRSAKey(container, XC_KEY_SIGNATURE); });
+    }
+    if (status == 0) status = PrintKey(container);
+    p11::Guarded([&] { return p11::DisconnectEkey(session); });
+    if (status != 0) {
+      std::fprintf(stderr, "rekey: 0x%08X\n", static_cast<unsigned>(status));
+      return 1;
+    }
+    // A writer's pause between changes, as any has: the signers' logins
+    // get their turn.
+    usleep(20 * 1000);
+  }
+  std::ofstream done(done_file);
+  return done ? 0 : 1;
+}
+
+// RunSigner signs as obkey does, a connection per signature, after one
+// login that the process keeps: `rounds` times, then until `done_file`
+// exists (at most 100 times as many).
+int RunSigner(int rounds, const char *done_file) {
+  XcHandle login_session = 0, container = 0;
+  if (Connect(true, &login_session, &container) != 0) return 1;
+  std::printf("ready\n");
+  std::fflush(stdout);
+  int signed_count = 0, failed = 0;
+  for (int round = 0; round < 100 * rounds && (round < rounds || access(done_file, F_OK) != 0);
+       ++round) {
+    XcHandle session = 0;
+    uint8_t out[XC_RSA_BLOCK];
+    uint32_t len = sizeof(uint32_t);
+    int32_t status = Connect(false, &session, &container);
+    if (status == 0) {
+      status = p11::Guarded([&] {
+        return p11::GetContainerParam(container, XC_CONTAINER_PARAM_FLAGS, out, &len, 0);
+      });
+    }
+    if (status == 0) {
+      len = sizeof(out);
+      status = p11::Guarded([&] {
+        return p11::RSASign(container, kDigest, sizeof(kDigest), out, &len, XC_KEY_SIGNATURE);
+      });
+    }
+    p11::Guarded([&] { return p11::DisconnectEkey(session); });
+    if (status == 0 && len == XC_RSA_BLOCK) {
+      ++signed_count;
+      std::printf("sig %s\n", Hex(out, len).c_str());
+    } else {
+      ++failed;
+      std::fprintf(stderr, "signer: 0x%08X\n", static_cast<unsigned>(status));
+    }
+  }
+  std::printf("signed %d failed %d\n", signed_count, failed);
+  return 0;
+}
+
+// RunCheck: every signature of the files must be by one of their keys, as
+// a signature of kDigest; prints how many keys signed.
+int RunCheck(int count, char **files) {
+  std::vector<obkey::RsaBlock> keys, signatures;
+  for (int i = 0; i < count; ++i) {
+    std::ifstream in(files[i]);
+    for (std::string word, value; in >> word;) {
+      if (word != "key" && word != "sig") continue;
+      in >> value;
+      (word == "key" ? keys : signatures).push_back(FromHex(value));
+    }
+  }
+  obkey::RsaBlock block{};
+  obkey::Pkcs1Pad(obkey::Pkcs1BlockType::kSignature, kDigest, sizeof(kDigest), nullptr, &block);
+  const p11::RsaExponent exponent = {0, 0, 0, 0, 0, 1, 0, 1};
+  std::set<size_t> signing_keys;
+  size_t unknown = 0;
+  for (const obkey::RsaBlock &signature : signatures) {
+    size_t k = 0;
+    while (k < keys.size() && !p11::MadeByKey(block, signature, keys[k], exponent)) ++k;
+    if (k == keys.size()) ++unknown;
+    signing_keys.insert(k);
+  }
+  std::printf("keys %zu signatures %zu by %zu keys, by none of them %zu\n", keys.size(),
+              signatures.size(), signing_keys.size() - (unknown != 0), unknown);
+  return unknown == 0 && !signatures.empty() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "flow" && argc == 3) return RunFlow(argv[2]);
+  if (mode == "keys") return RunKeys();
+  if (mode == "rekey" && argc == 4) return RunRekey(std::atoi(argv[2]), argv[3]);
+  if (mode == "signer" && argc == 4) return RunSigner(std::atoi(argv[2]), argv[3]);
+  if (mode == "check") return RunCheck(argc - 2, argv + 2);
   if (argc < 3) {
     std::fprintf(stderr,
                  "usage: p11token_flow flow <kind> | setup|read <file> | writer <file> <rounds>\n");

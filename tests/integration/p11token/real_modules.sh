@@ -2,7 +2,8 @@
 # real_modules.sh <kind> <p11token_flow>: p11token over a real module, in a
 # private folder, everything it starts stopped on exit.
 #   softhsm_two_paths  SoftHSMv2: the flow, then two writers naming the
-#                      module by two paths (a symbolic link), one machine
+#                      module by two paths (a symbolic link), one machine,
+#                      then signers while another process replaces their key
 #   tpm2               tpm2-pkcs11 over swtpm and tpm2-abrmd: the flow, the
 #                      steps the module cannot do failing as documented
 #   p11kit             SoftHSMv2 behind `p11-kit server`: the flow, then two
@@ -68,6 +69,35 @@ writers() {
   [ "$lost" -eq 0 ] && [ "$value" -ge "$highest" ]
 }
 
+# signers_beside_a_writer <module> <lock dir>: three processes sign, each
+# at least `rounds` times and until a fourth has replaced their key five
+# times. Every signature must succeed and be by one of the keys the token
+# had, never another and never torn, and every replacement must succeed.
+# (How many of the keys signed is shown: SoftHSMv2 may go on serving a
+# long-running process the key it had, from its memory.)
+signers_beside_a_writer() {
+  export OBKEY_PKCS11_MODULE=$1 OBKEY_PKCS11_LOCK_DIR=$2
+  local signers=() pid failed=0
+  "$flow" keys >"$work/keys.out"
+  for n in 1 2 3; do
+    "$flow" signer "$rounds" "$work/rekeyed" >"$work/signer$n.out" &
+    signers+=($!)
+  done
+  # The writer starts once the signers have logged in (at most 20 s).
+  for _ in $(seq 200); do
+    [ "$(cat "$work/signer"*.out | grep -c '^ready$')" -lt 3 ] || break
+    sleep 0.1
+  done
+  "$flow" rekey 5 "$work/rekeyed" >"$work/rekey.out" || { echo "the writer failed"; failed=1; }
+  for pid in "${signers[@]}"; do wait "$pid" || failed=1; done
+  tail -qn1 "$work/signer"*.out
+  if grep -q ' failed [^0]' <(tail -qn1 "$work/signer"*.out); then failed=1; fi
+  [ "$(grep -c '^key ' "$work/rekey.out")" -eq 5 ] || failed=1
+  "$flow" check "$work/keys.out" "$work/rekey.out" "$work/signer"*.out || failed=1
+  unset OBKEY_PKCS11_MODULE OBKEY_PKCS11_LOCK_DIR
+  return "$failed"
+}
+
 case $kind in
   softhsm_two_paths)
     softhsm_store
@@ -75,6 +105,7 @@ case $kind in
     ln -s "$softhsm" "$work/module-by-another-path.so"
     OBKEY_PKCS11_MODULE=$softhsm OBKEY_PKCS11_LOCK_DIR=$work/locks "$flow" flow softhsm
     writers "$softhsm" "$work/locks" "$work/module-by-another-path.so" "$work/locks" clean
+    signers_beside_a_writer "$softhsm" "$work/locks"
     ;;
   tpm2)
     mkdir -p "$work/tpm" "$work/store"

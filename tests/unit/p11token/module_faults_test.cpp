@@ -34,12 +34,14 @@ struct Shim {
     fail = reinterpret_cast<decltype(fail)>(dlsym(module, "ShimFail"));
     after = reinterpret_cast<decltype(after)>(dlsym(module, "ShimAfter"));
     quirks = reinterpret_cast<decltype(quirks)>(dlsym(module, "ShimSetQuirks"));
+    sign_with = reinterpret_cast<decltype(sign_with)>(dlsym(module, "ShimSignWith"));
   }
   decltype(&ShimReset) reset;
   decltype(&ShimCalls) calls;
   decltype(&ShimFail) fail;
   decltype(&ShimAfter) after;
   decltype(&ShimSetQuirks) quirks;
+  decltype(&ShimSignWith) sign_with;
 };
 
 class P11FaultTest : public P11TokenTest {
@@ -266,6 +268,28 @@ TEST_F(P11FaultTest, ASignatureAfterTheFirstTakesAtMostEightCalls) {
   // A key replaced since is found again, not used stale.
   ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
   EXPECT_EQ(SignOnce(), 0);
+}
+
+// A kept key handle that the module gave to another key (tpm2-pkcs11 reuses
+// the handles of destroyed objects) is looked up again: the signature is
+// the container's key's, checked with its public half, never the other's.
+TEST_F(P11FaultTest, AKeptHandleThatNamesAnotherKeyIsNotSignedWith) {
+  XcHandle container = NewContainer("REUSED_SIG");
+  ASSERT_EQ(Login(), 0);
+  ASSERT_EQ(GenRSAKey(container, XC_KEY_EXCHANGE), 0);
+  ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+  ASSERT_EQ(SignOnce(), 0);
+  std::vector<CK_OBJECT_HANDLE> other = Objects(CKO_PRIVATE_KEY, "REUSED_SIG/exchange");
+  ASSERT_EQ(other.size(), 1u);
+  shim_.sign_with(1, other.front());
+  const uint8_t digest[20] = {9, 8, 7};
+  uint8_t signature[XC_RSA_BLOCK], back[XC_RSA_BLOCK];
+  uint32_t len = sizeof(signature), back_len = sizeof(back);
+  ASSERT_EQ(RSASign(container, digest, sizeof(digest), signature, &len, XC_KEY_SIGNATURE), 0);
+  ASSERT_EQ(
+      RSAEncrypt(container, signature, len, back, &back_len, XC_KEY_SIGNATURE + XC_KEY_SIGN_FLAG),
+      0);
+  EXPECT_EQ(Bytes(back, back + back_len), Bytes(digest, digest + sizeof(digest)));
 }
 
 // The shim reads the label as p11-kit's remote client does, as a C string

@@ -68,6 +68,11 @@ struct Hook {
   void (*run)(CK_FUNCTION_LIST *, void *) = nullptr;
   void *context = nullptr;
 } hook;
+struct SignWith {
+  unsigned long nth = 0;  // 0: none
+  unsigned long seen = 0;
+  CK_OBJECT_HANDLE key = 0;
+} sign_with;
 
 // After runs the hook once its call has reached the module.
 void After(int function) {
@@ -208,6 +213,17 @@ CK_RV QuirkEncrypt(CK_SESSION_HANDLE session, CK_BYTE *in, CK_ULONG in_len, CK_B
   return rv;
 }
 
+CK_RV QuirkSignInit(CK_SESSION_HANDLE session, CK_MECHANISM *mechanism, CK_OBJECT_HANDLE key) {
+  if (CK_RV rv = Before(k_C_SignInit)) return rv;
+  {
+    std::lock_guard<std::mutex> hold(rules_mutex);
+    if (sign_with.nth != 0 && ++sign_with.seen == sign_with.nth) key = sign_with.key;
+  }
+  CK_RV rv = target->C_SignInit(session, mechanism, key);
+  After(k_C_SignInit);
+  return rv;
+}
+
 CK_FUNCTION_LIST shim_list;
 
 }  // namespace
@@ -231,6 +247,7 @@ __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUNCTION_LIST 
   shim_list.C_SetPIN = &QuirkSetPin;
   shim_list.C_CreateObject = &QuirkCreateObject;
   shim_list.C_Encrypt = &QuirkEncrypt;
+  shim_list.C_SignInit = &QuirkSignInit;
   *out = &shim_list;
   return CKR_OK;
 }
@@ -242,6 +259,7 @@ __attribute__((visibility("default"))) void ShimReset(void) {
   std::lock_guard<std::mutex> hold(rules_mutex);
   fail_rule = FailRule{};
   hook = Hook{};
+  sign_with = SignWith{};
 }
 
 __attribute__((visibility("default"))) unsigned long ShimCalls(const char *name) {
@@ -270,6 +288,11 @@ __attribute__((visibility("default"))) int ShimAfter(const char *name, unsigned 
   std::lock_guard<std::mutex> hold(rules_mutex);
   hook = Hook{function, nth, 0, run, context};
   return 0;
+}
+
+__attribute__((visibility("default"))) void ShimSignWith(unsigned long nth, CK_OBJECT_HANDLE key) {
+  std::lock_guard<std::mutex> hold(rules_mutex);
+  sign_with = SignWith{nth, 0, key};
 }
 
 __attribute__((visibility("default"))) void ShimSetQuirks(unsigned quirk_flags) {

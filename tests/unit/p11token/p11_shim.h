@@ -34,6 +34,9 @@ void ShimStopAfter(unsigned long count);
 int ShimAfter(const char *name, unsigned long nth, void (*run)(CK_FUNCTION_LIST *, void *),
               void *context);
 void ShimSetQuirks(unsigned quirk_flags);
+// The nth C_SignInit from now starts on `key` whatever handle it was given,
+// as a module that gave a kept handle to another object does.
+void ShimSignWith(unsigned long nth, CK_OBJECT_HANDLE key);
 }
 
 #endif  // OBKEY_TESTS_UNIT_P11TOKEN_P11_SHIM_H

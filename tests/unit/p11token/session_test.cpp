@@ -181,18 +181,25 @@ TEST_F(P11TokenTest, FormattingChecksTheAdminPinAndErasesEverything) {
   EXPECT_EQ(Login(), 0);
 }
 
-// The lock is the module's, held for one step: another program's step makes
-// a step on any of the module's tokens wait, and two connections of one
-// program work side by side.
+// The lock is the module's, held for one changing step: another program's
+// step makes a change (or a first connection) on any of the module's tokens
+// wait, a signature does not, and two connections of one program work side
+// by side.
 TEST_F(P11TokenTest, AStepWaitsForAnotherProgramsStep) {
+  XcHandle container = NewContainer("WAIT_SIG");
+  ASSERT_EQ(Login(), 0);
+  ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
   // Another program's hold: the lock file, opened and locked on its own.
   std::string lock_file =
       obkey_test::ProcessSoftHsmTokens().folder() + "/obkey-p11-" + ModuleLockKey() + ".lock";
   int other_program = open(lock_file.c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_GE(other_program, 0);
   ASSERT_EQ(flock(other_program, LOCK_EX), 0);
-  XcHandle second = 0;
   auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SignOnce(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  XcHandle second = 0;
+  start = std::chrono::steady_clock::now();
   EXPECT_EQ(ConnectEkey(kDevice + 1, &second), P11ST_TOKEN_BUSY);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
   close(other_program);
@@ -203,21 +210,28 @@ TEST_F(P11TokenTest, AStepWaitsForAnotherProgramsStep) {
   EXPECT_EQ(DisconnectEkey(second), 0);
 }
 
-// Threads of one program, each on its own connection, all sign.
+// Threads of one program, each on its own connection, all sign, while
+// another thread replaces the key: no signature fails.
 TEST_F(P11TokenTest, ThreadsSignSideBySide) {
   XcHandle container = NewContainer("THREADS_SIG");
   ASSERT_EQ(Login(), 0);
   ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
   for (int thread_count : {2, 4, 8}) {
-    std::atomic<int> failures{0};
+    std::atomic<int> failures{0}, replaced{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < thread_count; ++t) {
       threads.emplace_back([&] {
         for (int round = 0; round < 10; ++round) failures += SignOnce() != 0;
       });
     }
+    threads.emplace_back([&] {
+      for (int round = 0; round < 2; ++round) {
+        replaced += Guarded([&] { return GenRSAKey(container, XC_KEY_SIGNATURE); }) == 0;
+      }
+    });
     for (std::thread &thread : threads) thread.join();
     EXPECT_EQ(failures.load(), 0) << thread_count << " threads";
+    EXPECT_EQ(replaced.load(), 2) << thread_count << " threads";
   }
 }
 
