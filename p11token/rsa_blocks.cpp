@@ -11,9 +11,6 @@
 #include <cstring>
 #include <memory>
 
-#include "rsa_public.h"
-#include "wipe.h"
-
 namespace obkey::p11token {
 
 namespace {
@@ -72,6 +69,7 @@ class DerReader {
 struct BnFree {
   void operator()(BIGNUM *bn) const { BN_clear_free(bn); }
 };
+using Bignum = std::unique_ptr<BIGNUM, BnFree>;
 
 }  // namespace
 
@@ -87,17 +85,21 @@ RsaPrivateKey::~RsaPrivateKey() {
 
 bool MadeByKey(const RsaBlock &input, const RsaBlock &result, const RsaBlock &modulus,
                const RsaExponent &exponent) {
-  RsaPublicKey key{};
-  key.bits = kModulusBits;
-  std::memcpy(key.modulus + sizeof(key.modulus) - kRsaBlock, modulus.data(), kRsaBlock);
-  std::memcpy(key.exponent + sizeof(key.exponent) - exponent.size(), exponent.data(),
-              exponent.size());
-  RsaBlock back{};
-  uint32_t back_len = 0;
-  bool made = RsaPublicBlock(back.data(), &back_len, result.data(), kRsaBlock, &key) == 0 &&
-              back_len == kRsaBlock && CRYPTO_memcmp(back.data(), input.data(), kRsaBlock) == 0;
-  // `back` is the input again: a decryption's plaintext.
-  SecureWipe(back.data(), back.size());
+  std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> context(BN_CTX_new(), BN_CTX_free);
+  Bignum n(BN_bin2bn(modulus.data(), kRsaBlock, nullptr));
+  Bignum e(BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
+  Bignum s(BN_bin2bn(result.data(), kRsaBlock, nullptr));
+  Bignum back(BN_secure_new());
+  if (!context || !n || !e || !s || !back || BN_is_zero(n.get()) ||
+      BN_mod_exp(back.get(), s.get(), e.get(), n.get(), context.get()) != 1) {
+    return false;
+  }
+  // `back` is the input again (a decryption's plaintext): compared in place,
+  // then wiped with the number.
+  RsaBlock bytes{};
+  bool made = BN_bn2binpad(back.get(), bytes.data(), kRsaBlock) == kRsaBlock &&
+              CRYPTO_memcmp(bytes.data(), input.data(), kRsaBlock) == 0;
+  OPENSSL_cleanse(bytes.data(), bytes.size());
   return made;
 }
 
@@ -118,7 +120,6 @@ bool ReadRsaPrivateKey(const uint8_t *der, size_t der_len, RsaPrivateKey *out_ke
 }
 
 bool CheckRsaPrivateKey(const RsaPrivateKey &key) {
-  using Bignum = std::unique_ptr<BIGNUM, BnFree>;
   // Secure numbers make the parameter builder keep its copies in memory
   // that is wiped when freed.
   auto to_bn = [](const std::vector<uint8_t> &bytes) {
