@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "label_directory.h"
+#include "obkey_status.h"
 #include "obkey_types.h"
 #include "token_session.h"
 #include "xcsp_eclib.h"
@@ -68,6 +69,22 @@ int32_t ReadReservedCert(XcHandle session, const ReservedLabel &reserved, uint8_
   return XC_ReadCert(container, out, inout_len, reserved.fallback_key_spec);
 }
 
+// Over a PKCS #11 token, another program may change the label directory
+// between the steps of one label call. The token then refuses the step that
+// would act on the old view (P11ST_CHANGED), having changed nothing of the
+// other program's, and the call starts again from a fresh read of the
+// directory. A few times: each means another program's change came between.
+constexpr int kLabelCallTries = 8;
+
+template <typename Attempt>
+int32_t UntilDirectoryHolds(Attempt attempt) {
+  int32_t status = attempt();
+  for (int tries = 1; status == P11ST_CHANGED && tries < kLabelCallTries; ++tries) {
+    status = attempt();
+  }
+  return status;
+}
+
 enum class NewDirectory { kAsCreated, kZeroed };
 
 // OpenLabelDirectory opens user file 1, creating it when it is missing, and
@@ -115,25 +132,26 @@ int32_t ImportLabelledFile(const char *label, uint32_t store_selector, const uin
     if (status != 0) return status;
   }
   if (store_selector != OB_STORE_LABELS) return OB_OK;
+  return UntilDirectoryHolds([&] {
+    XcHandle dir = 0;
+    LabelDirectory directory;
+    int32_t status = OpenLabelDirectory(session.handle(), NewDirectory::kZeroed, &dir, &directory);
+    if (status != 0) return status;
+    std::optional<size_t> target = directory.Find(label);
+    if (!target) target = directory.FirstFree();
+    if (!target) return OB_E_ARGUMENT;
 
-  XcHandle dir = 0;
-  LabelDirectory directory;
-  int32_t status = OpenLabelDirectory(session.handle(), NewDirectory::kZeroed, &dir, &directory);
-  if (status != 0) return status;
-  std::optional<size_t> target = directory.Find(label);
-  if (!target) target = directory.FirstFree();
-  if (!target) return OB_E_ARGUMENT;
-
-  XcHandle file = 0;
-  status =
-      CreateEmptyDataFile(session.handle(), LabelDirectory::DataFileOf(*target), data_len, &file);
-  if (status != 0) return status;
-  // Data before directory: a failure in between leaves an orphan file, never
-  // a label that points at missing data.
-  status = XC_WriteUserFile(file, data, data_len);
-  if (status != 0) return status;
-  directory.Set(*target, label);
-  return XC_WriteUserFile(dir, directory.bytes(), kLabelDirSize);
+    XcHandle file = 0;
+    status =
+        CreateEmptyDataFile(session.handle(), LabelDirectory::DataFileOf(*target), data_len, &file);
+    if (status != 0) return status;
+    // Data before directory: a failure in between leaves an orphan file,
+    // never a label that points at missing data.
+    status = XC_WriteUserFile(file, data, data_len);
+    if (status != 0) return status;
+    directory.Set(*target, label);
+    return XC_WriteUserFile(dir, directory.bytes(), kLabelDirSize);
+  });
 }
 
 int32_t ExportLabelledFile(const char *label, uint32_t store_selector, uint8_t *out,
@@ -147,22 +165,24 @@ int32_t ExportLabelledFile(const char *label, uint32_t store_selector, uint8_t *
     if (status != 0) return status;
   }
   if (store_selector != OB_STORE_LABELS) return OB_OK;
+  return UntilDirectoryHolds([&] {
+    XcHandle dir = 0;
+    LabelDirectory directory;
+    int32_t status =
+        OpenLabelDirectory(session.handle(), NewDirectory::kAsCreated, &dir, &directory);
+    if (status != 0) return status;
+    std::optional<size_t> record = directory.Find(label);
+    if (!record) return OB_E_ARGUMENT;
 
-  XcHandle dir = 0;
-  LabelDirectory directory;
-  int32_t status = OpenLabelDirectory(session.handle(), NewDirectory::kAsCreated, &dir, &directory);
-  if (status != 0) return status;
-  std::optional<size_t> record = directory.Find(label);
-  if (!record) return OB_E_ARGUMENT;
-
-  // The labelled file answers with the whole buffer, whatever length a
-  // certificate read left behind.
-  *inout_len = capacity;
-  XcHandle file = 0;
-  status = XC_CreateUserFile(session.handle(), LabelDirectory::DataFileOf(*record), capacity,
-                             XC_USER_FILE_OPEN, &file);
-  if (status != 0) return status;
-  return XC_ReadUserFile(file, out, inout_len);
+    // The labelled file answers with the whole buffer, whatever length a
+    // certificate read left behind.
+    *inout_len = capacity;
+    XcHandle file = 0;
+    status = XC_CreateUserFile(session.handle(), LabelDirectory::DataFileOf(*record), capacity,
+                               XC_USER_FILE_OPEN, &file);
+    if (status != 0) return status;
+    return XC_ReadUserFile(file, out, inout_len);
+  });
 }
 
 int32_t DeleteLabelledFile(const char *label, uint32_t store_selector) {
@@ -170,23 +190,25 @@ int32_t DeleteLabelledFile(const char *label, uint32_t store_selector) {
   TokenSession session;
   if (!session.is_open()) return session.open_status();
   if (store_selector != OB_STORE_LABELS) return OB_OK;
+  return UntilDirectoryHolds([&] {
+    XcHandle dir = 0;
+    LabelDirectory directory;
+    int32_t status =
+        OpenLabelDirectory(session.handle(), NewDirectory::kAsCreated, &dir, &directory);
+    if (status != 0) return status;
+    std::optional<size_t> record = directory.Find(label);
+    if (!record) return static_cast<int32_t>(OB_OK);
 
-  XcHandle dir = 0;
-  LabelDirectory directory;
-  int32_t status = OpenLabelDirectory(session.handle(), NewDirectory::kAsCreated, &dir, &directory);
-  if (status != 0) return status;
-  std::optional<size_t> record = directory.Find(label);
-  if (!record) return OB_OK;
-
-  directory.Clear(*record);
-  status = XC_WriteUserFile(dir, directory.bytes(), kLabelDirSize);
-  if (status != 0) return status;
-  // The file is opened only to be deleted: no size applies.
-  XcHandle file = 0;
-  status = XC_CreateUserFile(session.handle(), LabelDirectory::DataFileOf(*record), 0,
-                             XC_USER_FILE_OPEN, &file);
-  if (status != 0) return status;
-  return XC_DeleteUserFile(file);
+    directory.Clear(*record);
+    status = XC_WriteUserFile(dir, directory.bytes(), kLabelDirSize);
+    if (status != 0) return status;
+    // The file is opened only to be deleted: no size applies.
+    XcHandle file = 0;
+    status = XC_CreateUserFile(session.handle(), LabelDirectory::DataFileOf(*record), 0,
+                               XC_USER_FILE_OPEN, &file);
+    if (status != 0) return status;
+    return XC_DeleteUserFile(file);
+  });
 }
 
 int32_t ReadLabelList(uint32_t store_selector, uint8_t *out_list, uint32_t *out_count) {
