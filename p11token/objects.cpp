@@ -286,6 +286,31 @@ void ForgetRead(const Cryptoki &c, const std::string &label) {
   connection_reads.erase({c.connection, label});
 }
 
+int32_t FileReadsHold(const Cryptoki &c) {
+  if (c.connection == 0) return 0;
+  const std::string prefix = FileLabel(0).substr(0, FileLabel(0).size() - 1);
+  std::vector<std::pair<std::string, Bytes>> kept;
+  {
+    os::TablesGuard tables;
+    for (auto it = connection_reads.lower_bound({c.connection, prefix});
+         it != connection_reads.end() && it->first.first == c.connection &&
+         it->first.second.compare(0, prefix.size(), prefix) == 0;
+         ++it) {
+      kept.emplace_back(it->first.second, it->second);
+    }
+  }
+  for (const auto &[label, value] : kept) {
+    bool found = false;
+    Bytes now;
+    int32_t status = ReadDataObject(c, label, &found, &now);
+    if (status == 0 && found && now == value) continue;
+    if (status != 0 && status != P11ST_CHANGED) return status;
+    for (const auto &forgotten : kept) ForgetRead(c, forgotten.first);
+    return P11ST_CHANGED;
+  }
+  return 0;
+}
+
 void ForgetConnection(uint32_t connection) {
   os::TablesGuard tables;
   auto first = connection_reads.lower_bound({connection, std::string()});

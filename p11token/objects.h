@@ -111,6 +111,13 @@ void RememberRead(const Cryptoki &c, const std::string &label, const Bytes &valu
 bool RememberedRead(const Cryptoki &c, const std::string &label, Bytes *out_value);
 void ForgetRead(const Cryptoki &c, const std::string &label);
 
+// FileReadsHold checks that every user file the connection read or wrote
+// is still as it left it. A step of a read-modify-write spread over several
+// calls (obkey's label directory and its data files) would otherwise act on
+// a view another program changed meanwhile. Returns P11ST_CHANGED, with the
+// connection's file reads forgotten, when one changed or is gone.
+int32_t FileReadsHold(const Cryptoki &c);
+
 // ForgetConnection drops what was kept for the connection.
 void ForgetConnection(uint32_t connection);
 

@@ -3,6 +3,8 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <functional>
+
 #include "p11token_fixture.h"
 
 namespace obkey::p11token::testing {
@@ -62,6 +64,42 @@ TEST_F(P11TokenTest, UserFilesKeepTheirSizeAndModes) {
   EXPECT_EQ(ReadAll(again, P11ST_BAD_HANDLE), Bytes{});
   EXPECT_EQ(CreateUserFile(session_, 9, 0, XC_USER_FILE_OPEN, &file), P11ST_FILE_NOT_FOUND);
   EXPECT_TRUE(Objects(CKO_DATA, FileLabel(9)).empty());
+}
+
+// A label call spreads one read-modify-write over several steps (read the
+// directory, replace a data file, write the directory). Once another
+// connection has changed a file this one read, each later file step of this
+// one refuses (P11ST_CHANGED) and changes nothing.
+TEST_F(P11TokenTest, FileStepsRefuseToActOnAReadAnotherConnectionOvertook) {
+  ASSERT_EQ(Login(), 0);
+  const Bytes mine = {'m', 'i', 'n', 'e'};
+  XcHandle dir = 0, data = 0;
+  ASSERT_EQ(CreateUserFile(session_, 1, 4, XC_USER_FILE_CREATE, &dir), 0);
+  ASSERT_EQ(CreateUserFile(session_, 2, 4, XC_USER_FILE_CREATE, &data), 0);
+  ASSERT_EQ(WriteUserFile(data, mine.data(), 4), 0);
+  XcHandle made = 0;
+  const std::vector<std::pair<const char *, std::function<int32_t()>>> steps = {
+      {"create", [&] { return CreateUserFile(session_, 3, 4, XC_USER_FILE_CREATE, &made); }},
+      {"open", [&] { return CreateUserFile(session_, 2, 4, XC_USER_FILE_OPEN, &made); }},
+      {"read", [&] { return ReadAll(data, P11ST_CHANGED).empty() ? P11ST_CHANGED : 0; }},
+      {"write", [&] { return WriteUserFile(data, Bytes(4, 'x').data(), 4); }},
+      {"delete", [&] { return DeleteUserFile(data); }},
+  };
+  uint8_t round = 0;
+  for (const auto &[what, step] : steps) {
+    SCOPED_TRACE(what);
+    ReadAll(dir);  // this connection's view of the directory
+    XcHandle other = 0, other_dir = 0;
+    ASSERT_EQ(ConnectEkey(kDevice, &other), 0);
+    ASSERT_EQ(CreateUserFile(other, 1, 0, XC_USER_FILE_OPEN, &other_dir), 0);
+    const Bytes others(4, ++round);
+    ASSERT_EQ(WriteUserFile(other_dir, others.data(), 4), 0);
+    ASSERT_EQ(DisconnectEkey(other), 0);
+    EXPECT_EQ(step(), P11ST_CHANGED);
+    EXPECT_EQ(CreateUserFile(session_, 3, 0, XC_USER_FILE_OPEN, &made), P11ST_FILE_NOT_FOUND);
+    EXPECT_EQ(ReadAll(data), mine);
+    EXPECT_EQ(ReadAll(dir), others);
+  }
 }
 
 // A file is every object of its label, also past the module's first answer
