@@ -109,6 +109,21 @@ int32_t OpenLabelDirectory(XcHandle session, NewDirectory new_directory, XcHandl
   return XC_ReadUserFile(*out_dir, out_directory->bytes(), &len);
 }
 
+// FoundLabel is the label directory, opened as it is, and where a label is
+// in it.
+struct FoundLabel {
+  XcHandle dir = 0;
+  LabelDirectory directory;
+  std::optional<size_t> record;
+};
+
+int32_t FindLabel(XcHandle session, const char *label, FoundLabel *out) {
+  int32_t status =
+      OpenLabelDirectory(session, NewDirectory::kAsCreated, &out->dir, &out->directory);
+  if (status == 0) out->record = out->directory.Find(label);
+  return status;
+}
+
 // CreateEmptyDataFile gives user file `number` a new file of exactly `size`
 // bytes, deleting the one that is there.
 int32_t CreateEmptyDataFile(XcHandle session, uint32_t number, uint32_t size, XcHandle *out_file) {
@@ -166,20 +181,17 @@ int32_t ExportLabelledFile(const char *label, uint32_t store_selector, uint8_t *
   }
   if (store_selector != OB_STORE_LABELS) return OB_OK;
   return UntilDirectoryHolds([&] {
-    XcHandle dir = 0;
-    LabelDirectory directory;
-    int32_t status =
-        OpenLabelDirectory(session.handle(), NewDirectory::kAsCreated, &dir, &directory);
+    FoundLabel found;
+    int32_t status = FindLabel(session.handle(), label, &found);
     if (status != 0) return status;
-    std::optional<size_t> record = directory.Find(label);
-    if (!record) return OB_E_ARGUMENT;
+    if (!found.record) return OB_E_ARGUMENT;
 
     // The labelled file answers with the whole buffer, whatever length a
     // certificate read left behind.
     *inout_len = capacity;
     XcHandle file = 0;
-    status = XC_CreateUserFile(session.handle(), LabelDirectory::DataFileOf(*record), capacity,
-                               XC_USER_FILE_OPEN, &file);
+    status = XC_CreateUserFile(session.handle(), LabelDirectory::DataFileOf(*found.record),
+                               capacity, XC_USER_FILE_OPEN, &file);
     if (status != 0) return status;
     return XC_ReadUserFile(file, out, inout_len);
   });
@@ -191,20 +203,17 @@ int32_t DeleteLabelledFile(const char *label, uint32_t store_selector) {
   if (!session.is_open()) return session.open_status();
   if (store_selector != OB_STORE_LABELS) return OB_OK;
   return UntilDirectoryHolds([&] {
-    XcHandle dir = 0;
-    LabelDirectory directory;
-    int32_t status =
-        OpenLabelDirectory(session.handle(), NewDirectory::kAsCreated, &dir, &directory);
+    FoundLabel found;
+    int32_t status = FindLabel(session.handle(), label, &found);
     if (status != 0) return status;
-    std::optional<size_t> record = directory.Find(label);
-    if (!record) return static_cast<int32_t>(OB_OK);
+    if (!found.record) return static_cast<int32_t>(OB_OK);
 
-    directory.Clear(*record);
-    status = XC_WriteUserFile(dir, directory.bytes(), kLabelDirSize);
+    found.directory.Clear(*found.record);
+    status = XC_WriteUserFile(found.dir, found.directory.bytes(), kLabelDirSize);
     if (status != 0) return status;
     // The file is opened only to be deleted: no size applies.
     XcHandle file = 0;
-    status = XC_CreateUserFile(session.handle(), LabelDirectory::DataFileOf(*record), 0,
+    status = XC_CreateUserFile(session.handle(), LabelDirectory::DataFileOf(*found.record), 0,
                                XC_USER_FILE_OPEN, &file);
     if (status != 0) return status;
     return XC_DeleteUserFile(file);
