@@ -72,6 +72,17 @@ class P11FaultTest : public P11TokenTest {
     return out;
   }
 
+  // SignedOnceWith makes container `name` with both key pairs, logged in,
+  // and signs once: what a process learns at its first signature.
+  XcHandle SignedOnceWith(const char *name) {
+    XcHandle container = NewContainer(name);
+    EXPECT_EQ(Login(), 0);
+    EXPECT_EQ(GenRSAKey(container, XC_KEY_EXCHANGE), 0);
+    EXPECT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+    EXPECT_EQ(SignOnce(), 0);
+    return container;
+  }
+
   Shim shim_;
 };
 
@@ -256,11 +267,7 @@ TEST_F(P11FaultTest, QuirksOfOtherModulesAreMet) {
 // What a process learned of the module (slot, objects, keys) spares calls:
 // each is a round trip over a remote client.
 TEST_F(P11FaultTest, ASignatureAfterTheFirstTakesAtMostEightCalls) {
-  XcHandle container = NewContainer("COUNT_SIG");
-  ASSERT_EQ(Login(), 0);
-  ASSERT_EQ(GenRSAKey(container, XC_KEY_EXCHANGE), 0);
-  ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
-  ASSERT_EQ(SignOnce(), 0);
+  XcHandle container = SignedOnceWith("COUNT_SIG");
   shim_.reset();
   ASSERT_EQ(SignOnce(), 0);
   EXPECT_LE(shim_.calls(nullptr), 8u);
@@ -274,11 +281,7 @@ TEST_F(P11FaultTest, ASignatureAfterTheFirstTakesAtMostEightCalls) {
 // the handles of destroyed objects) is looked up again: the signature is
 // the container's key's, checked with its public half, never the other's.
 TEST_F(P11FaultTest, AKeptHandleThatNamesAnotherKeyIsNotSignedWith) {
-  XcHandle container = NewContainer("REUSED_SIG");
-  ASSERT_EQ(Login(), 0);
-  ASSERT_EQ(GenRSAKey(container, XC_KEY_EXCHANGE), 0);
-  ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
-  ASSERT_EQ(SignOnce(), 0);
+  XcHandle container = SignedOnceWith("REUSED_SIG");
   std::vector<CK_OBJECT_HANDLE> other = Objects(CKO_PRIVATE_KEY, "REUSED_SIG/exchange");
   ASSERT_EQ(other.size(), 1u);
   shim_.sign_with(1, other.front());
