@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "scoped_call.h"
+
 namespace obkey::p11token::os {
 
 // LoadModule loads the shared library at `path` (dlopen / LoadLibraryA) and
@@ -74,13 +76,7 @@ void UnlockConnection(uint32_t connection);
 void LockTables();
 void UnlockTables();
 
-class TablesGuard {
- public:
-  TablesGuard() { LockTables(); }
-  ~TablesGuard() { UnlockTables(); }
-  TablesGuard(const TablesGuard &) = delete;
-  TablesGuard &operator=(const TablesGuard &) = delete;
-};
+using TablesGuard = ScopedCall<LockTables, UnlockTables>;
 
 // ProcessStateGuard holds the process lock, shared, for one exported call.
 // A changing step makes it exclusive before it reads anything
