@@ -19,7 +19,13 @@ std::string SlashForm(X509_NAME *name) {
   for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
     X509_NAME_ENTRY *entry = X509_NAME_get_entry(name, i);
     char type[1024];
-    int type_len = OBJ_obj2txt(type, sizeof(type), X509_NAME_ENTRY_get_object(entry), 0);
+    const ASN1_OBJECT *object = X509_NAME_ENTRY_get_object(entry);
+    int type_len = OBJ_obj2txt(type, sizeof(type), object, 0);
+    // Some long names hold a separator ("Ctrl/provision WAP Access"): the
+    // dotted form names the same type.
+    if (type_len > 0 && std::string(type).find_first_of("/\\=,+") != std::string::npos) {
+      type_len = OBJ_obj2txt(type, sizeof(type), object, 1);
+    }
     if (type_len <= 0 || type_len >= static_cast<int>(sizeof(type))) return "";
     unsigned char *utf8 = nullptr;
     int utf8_len = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(entry));
