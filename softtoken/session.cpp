@@ -158,6 +158,15 @@ void TakeInNewerStore(XcHandle session_handle, Session *session, LoadedStore loa
 
 }  // namespace
 
+SessionCall::SessionCall(XcHandle handle) {
+  os::LockProcessState();
+  Session *session = FindSession(OwningSession(handle));
+  if (session == nullptr || session->lock.Held()) return;
+  os::UnlockProcessState();
+  status_ = TakeLockBack(handle);
+  os::LockProcessState();
+}
+
 int32_t TakeLockBack(XcHandle handle) {
   XcHandle session_handle = 0;
   std::shared_ptr<os::Mutex> taking_lock;

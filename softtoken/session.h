@@ -89,16 +89,19 @@ void LetLockGoWhileComputing(Session *session);
 // XCST_STORE_IO or the newer store's fault.
 int32_t TakeLockBack(XcHandle handle);
 
-// SessionCall starts a call on a handle: the session's lock taken back,
-// then the process mutex held to the call's end.
+// SessionCall holds the process mutex from the start of a call on a handle
+// to its end. A session without its lock takes it back first (TakeLockBack),
+// the mutex let go meanwhile; one that holds it costs no more than the mutex.
 class SessionCall {
  public:
-  explicit SessionCall(XcHandle handle) : status_(TakeLockBack(handle)) {}
+  explicit SessionCall(XcHandle handle);
+  ~SessionCall() { os::UnlockProcessState(); }
+  SessionCall(const SessionCall &) = delete;
+  SessionCall &operator=(const SessionCall &) = delete;
   int32_t status() const { return status_; }
 
  private:
-  int32_t status_;
-  os::ProcessStateGuard guard_;
+  int32_t status_ = 0;
 };
 
 // CommitPinTries writes the committed store with the user PIN's retry
