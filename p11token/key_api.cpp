@@ -255,25 +255,22 @@ int32_t BlockToTransform(const Cryptoki &c, const uint8_t *in, uint32_t in_len, 
 // the one found before (`*known`, `*key_object`) while the module takes its
 // handle for it and the input is below its modulus, else the one found now;
 // again when another program replaced it between our look-up and the start.
-CK_RV StartOnKey(const KeyRef &key, CK_OBJECT_CLASS object_class, RawOp op, const RsaBlock &input,
-                 bool *known, KnownKey *key_object, int32_t *out_status) {
+int32_t StartOnKey(const KeyRef &key, CK_OBJECT_CLASS object_class, RawOp op, const RsaBlock &input,
+                   bool *known, KnownKey *key_object) {
   CK_RV rv = CKR_KEY_HANDLE_INVALID;
-  *out_status = 0;
   for (int tries = 0; tries < kReadTries; ++tries) {
-    if (!*known && (*out_status = LearnKey(key, object_class, key_object)) != 0) return rv;
-    bool fits = BelowModulus(input, key_object->modulus);
-    if (!fits && !*known) {
-      *out_status = P11ST_DATA_RANGE;
-      return rv;
+    if (!*known) {
+      if (int32_t status = LearnKey(key, object_class, key_object)) return status;
     }
+    bool fits = BelowModulus(input, key_object->modulus);
+    if (!fits && !*known) return P11ST_DATA_RANGE;
     rv = fits ? InitRaw(key.c, op, key_object->object) : CKR_KEY_HANDLE_INVALID;
     // A kept handle that the module refuses may name another object now.
     bool gone = rv == CKR_KEY_HANDLE_INVALID || rv == CKR_OBJECT_HANDLE_INVALID;
     if (rv == CKR_OK || (!gone && !*known)) break;
     *known = false;
   }
-  *out_status = StatusFromCkr(rv);
-  return rv;
+  return StatusFromCkr(rv);
 }
 
 // Transform runs one public or private operation of the block rules on the
@@ -288,8 +285,7 @@ int32_t Transform(const KeyRef &key, CK_OBJECT_CLASS object_class, RawOp op, con
   KnownKey key_object;
   bool known = KnownKeyOf(KnownKeyId{key.c.slot, object_class, key.label}, &key_object);
   for (int tries = 0; tries < kReadTries; ++tries) {
-    int32_t status = 0;
-    StartOnKey(key, object_class, op, input, &known, &key_object, &status);
+    int32_t status = StartOnKey(key, object_class, op, input, &known, &key_object);
     if (status == 0) status = FinishRaw(key.c, op, input, result);
     if (status != 0 || op == RawOp::kPublic ||
         MadeByKey(input, *result, key_object.modulus, key_object.exponent)) {
@@ -514,18 +510,19 @@ int32_t ReadRSAPubKey(XcHandle container, uint8_t *out, uint32_t *inout_len, uin
   if (int32_t status = step.Begin(StepKind::kRead)) return status;
   KeyRef key;
   if (int32_t status = ResolveKey(container, key_type, Login::kNotNeeded, &key)) return status;
-  RsaBlock modulus{};
-  Bytes exponent;
+  KnownKey numbers;
   int32_t status = WhileReplaced([&] {
-    CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
-    if (int32_t failed = FindOne(key, kPublicKeyClass, &object)) return failed;
-    if (int32_t failed = ReadModulus(key.c, object, &modulus)) return failed;
-    return ReadAttribute(key.c, object, CKA_PUBLIC_EXPONENT, &exponent);
+    if (int32_t failed = FindOne(key, kPublicKeyClass, &numbers.object)) return failed;
+    return ReadPublicNumbers(key.c, numbers.object, &numbers);
   });
   if (status != 0) return status;
-  while (!exponent.empty() && exponent.front() == 0) exponent.erase(exponent.begin());
-  if (exponent.empty() || exponent.size() > 3) return P11ST_BAD_KEY;
-  return WritePublicKeyRecord(modulus, exponent.data(), exponent.size(), out, inout_len);
+  // The record holds the exponent's significant bytes, at most 3.
+  const RsaExponent &exponent = numbers.exponent;
+  size_t first = 0;
+  while (exponent[first] == 0) ++first;  // not all zero: ReadPublicNumbers
+  if (exponent.size() - first > 3) return P11ST_BAD_KEY;
+  return WritePublicKeyRecord(numbers.modulus, exponent.data() + first, exponent.size() - first,
+                              out, inout_len);
 }
 
 int32_t RSAEncrypt(XcHandle container, const uint8_t *in, uint32_t in_len, uint8_t *out,
