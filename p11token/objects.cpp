@@ -32,8 +32,14 @@ Bytes KeyId(uint32_t container_slot, uint32_t key_type) {
   return {static_cast<uint8_t>(container_slot), static_cast<uint8_t>(key_type)};
 }
 
+namespace {
+
+constexpr char kFileLabelPrefix[] = "obkey file ";
+
+}  // namespace
+
 std::string FileLabel(uint32_t number) {
-  return "obkey file " + std::to_string(number);
+  return kFileLabelPrefix + std::to_string(number);
 }
 
 CK_ATTRIBUTE Attr(CK_ATTRIBUTE_TYPE type, const void *value, size_t value_len) {
@@ -286,9 +292,10 @@ void ForgetRead(const Cryptoki &c, const std::string &label) {
   connection_reads.erase({c.connection, label});
 }
 
-int32_t FileReadsHold(const Cryptoki &c) {
+int32_t FileReadsHold(const Cryptoki &c, uint32_t read_now, const Bytes *read_value) {
   if (c.connection == 0) return 0;
-  const std::string prefix = FileLabel(0).substr(0, FileLabel(0).size() - 1);
+  const std::string prefix = kFileLabelPrefix;
+  const std::string read_now_label = FileLabel(read_now);
   std::vector<std::pair<std::string, Bytes>> kept;
   {
     os::TablesGuard tables;
@@ -300,9 +307,14 @@ int32_t FileReadsHold(const Cryptoki &c) {
     }
   }
   for (const auto &[label, value] : kept) {
-    bool found = false;
+    bool found = read_value != nullptr;
     Bytes now;
-    int32_t status = ReadDataObject(c, label, &found, &now);
+    int32_t status = 0;
+    if (label == read_now_label) {
+      if (found) now = *read_value;
+    } else {
+      status = ReadDataObject(c, label, &found, &now);
+    }
     if (status == 0 && found && now == value) continue;
     if (status != 0 && status != P11ST_CHANGED) return status;
     for (const auto &forgotten : kept) ForgetRead(c, forgotten.first);

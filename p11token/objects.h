@@ -114,9 +114,11 @@ void ForgetRead(const Cryptoki &c, const std::string &label);
 // FileReadsHold checks that every user file the connection read or wrote
 // is still as it left it. A step of a read-modify-write spread over several
 // calls (obkey's label directory and its data files) would otherwise act on
-// a view another program changed meanwhile. Returns P11ST_CHANGED, with the
-// connection's file reads forgotten, when one changed or is gone.
-int32_t FileReadsHold(const Cryptoki &c);
+// a view another program changed meanwhile. File `read_now` is the one the
+// step has just read, as `read_value` (null: missing), and is not read
+// again. Returns P11ST_CHANGED, with the connection's file reads forgotten,
+// when one changed or is gone.
+int32_t FileReadsHold(const Cryptoki &c, uint32_t read_now, const Bytes *read_value);
 
 // ForgetConnection drops what was kept for the connection.
 void ForgetConnection(uint32_t connection);

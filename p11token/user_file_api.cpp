@@ -42,14 +42,14 @@ int32_t CreateUserFile(XcHandle session, uint32_t file_number, uint32_t size, ui
     if (status != P11ST_FILE_NOT_FOUND) return status;
     // Sizes beyond any token's memory are refused before asking for them.
     if (size > (1u << 24)) return P11ST_FILE_SPACE_FULL;
-    if ((status = FileReadsHold(c))) return status;
+    if ((status = FileReadsHold(c, file_number, nullptr))) return status;
     const Bytes created(size, 0);
     if ((status = Replace(c, file_number, nullptr, created))) return status;
     RememberRead(c, FileLabel(file_number), created);
   } else if (status != 0) {
     // Opening ignores the size: it was fixed when the file was created.
     return status;
-  } else if ((status = FileReadsHold(c))) {
+  } else if ((status = FileReadsHold(c, file_number, &contents))) {
     return status;
   }
   *out_file = FileHandle(session, file_number);
@@ -66,7 +66,7 @@ int32_t ReadUserFile(XcHandle file, uint8_t *out, uint32_t *inout_len) {
   if (int32_t status = ReadFile(c, number, &contents)) return status;
   if (inout_len == nullptr || (out == nullptr && *inout_len != 0)) return P11ST_BAD_ARGUMENT;
   // Checked after the read: what was read before must still hold now.
-  if (int32_t status = FileReadsHold(c)) return status;
+  if (int32_t status = FileReadsHold(c, number, &contents)) return status;
   RememberRead(c, FileLabel(number), contents);
   // Reads take what fits: the caller learns the count from *inout_len.
   uint32_t count =
@@ -87,7 +87,7 @@ int32_t WriteUserFile(XcHandle file, const uint8_t *data, uint32_t len) {
   if (data == nullptr && len != 0) return P11ST_BAD_ARGUMENT;
   if (len > contents.size()) return P11ST_FILE_BOUNDS;
   if (int32_t status = RequireLogin(c)) return status;
-  if (int32_t status = FileReadsHold(c)) return status;
+  if (int32_t status = FileReadsHold(c, number, &contents)) return status;
   // A caller that read the file on this connection wrote what it read: the
   // file must still hold that, or another program's write would be lost.
   Bytes read;
@@ -115,7 +115,7 @@ int32_t DeleteUserFile(XcHandle file) {
   Bytes contents;
   if (int32_t status = ReadFile(c, number, &contents)) return status;
   if (int32_t status = RequireLogin(c)) return status;
-  if (int32_t status = FileReadsHold(c)) return status;
+  if (int32_t status = FileReadsHold(c, number, &contents)) return status;
   const CK_OBJECT_CLASS data_class = CKO_DATA;
   std::string label = FileLabel(number);
   int32_t status = FindObjects(c,
