@@ -81,7 +81,12 @@ TEST_F(P11TokenTest, FileStepsRefuseToActOnAReadAnotherConnectionOvertook) {
   const std::vector<std::pair<const char *, std::function<int32_t()>>> steps = {
       {"create", [&] { return CreateUserFile(session_, 3, 4, XC_USER_FILE_CREATE, &made); }},
       {"open", [&] { return CreateUserFile(session_, 2, 4, XC_USER_FILE_OPEN, &made); }},
-      {"read", [&] { return ReadAll(data, P11ST_CHANGED).empty() ? P11ST_CHANGED : 0; }},
+      {"read",
+       [&] {
+         uint8_t out[4];
+         uint32_t len = sizeof(out);
+         return ReadUserFile(data, out, &len);
+       }},
       {"write", [&] { return WriteUserFile(data, Bytes(4, 'x').data(), 4); }},
       {"delete", [&] { return DeleteUserFile(data); }},
   };
