@@ -257,7 +257,8 @@ int32_t StoreLock::Reopen() {
 }
 
 int32_t StoreLock::Reaffirm() {
-  // A session that let its lock go for an RSA operation takes it back here.
+  // Not held: another thread of the session let it go for an RSA operation
+  // after this call took it back.
   if (!held_) return path_.empty() ? XCST_STORE_IO : Acquire(std::string(path_));
   if (os::LockFileIsAtPath(file_, path_)) return 0;
   const std::string path = path_;
