@@ -1,6 +1,7 @@
 // Containers, RSA key pairs, the RSA block operations and certificates.
 #include <openssl/crypto.h>
 
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <tuple>
@@ -299,39 +300,64 @@ int32_t Transform(const KeyRef &key, CK_OBJECT_CLASS object_class, RawOp op, con
 
 // PublicKeyPresent says whether the key has a public object: the one seen
 // before when its handle still names an object of the label (one call).
+// An absence found by a search is trusted for kAbsenceTrusted while no
+// process of ours changed the module's objects: on a container with one
+// pair, the search for the other would be most of every signature's work
+// in the module. A pair that another program makes shows after that long.
+constexpr std::chrono::milliseconds kAbsenceTrusted{1000};
+
 struct KnownPublic {
   uint64_t generation = 0;
-  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;  // invalid: the search found none
+  std::chrono::steady_clock::time_point searched;
 };
 std::map<std::pair<CK_SLOT_ID, std::string>, KnownPublic> known_public;
+
+// SeenBefore: what the last search for the label's public object found, if
+// still good for `objects_generation`.
+bool SeenBefore(const std::pair<CK_SLOT_ID, std::string> &id, uint64_t objects_generation,
+                KnownPublic *out) {
+  os::TablesGuard tables;
+  auto it = known_public.find(id);
+  if (it == known_public.end() || it->second.generation != objects_generation) return false;
+  const bool absent = it->second.object == CK_INVALID_HANDLE;
+  if (absent && std::chrono::steady_clock::now() - it->second.searched >= kAbsenceTrusted) {
+    return false;
+  }
+  *out = it->second;
+  return true;
+}
+
+// StillLabelled says whether `object` still names an object labelled `label`.
+bool StillLabelled(const Cryptoki &c, CK_OBJECT_HANDLE object, const std::string &label) {
+  std::string seen(label.size(), '\0');
+  CK_ATTRIBUTE attribute{CKA_LABEL, seen.data(), static_cast<CK_ULONG>(seen.size())};
+  return c.functions->C_GetAttributeValue(c.session, object, &attribute, 1) == CKR_OK &&
+         attribute.ulValueLen == label.size() && seen == label;
+}
 
 int32_t PublicKeyPresent(const Cryptoki &c, const std::string &label, bool *out_present) {
   auto id = std::make_pair(c.slot, label);
   uint64_t objects_generation = ObjectsGeneration();
   KnownPublic seen_before;
-  {
-    os::TablesGuard tables;
-    auto it = known_public.find(id);
-    if (it != known_public.end() && it->second.generation == objects_generation) {
-      seen_before = it->second;
+  if (SeenBefore(id, objects_generation, &seen_before)) {
+    if (seen_before.object == CK_INVALID_HANDLE) {
+      *out_present = false;
+      return 0;
     }
-  }
-  if (seen_before.object != CK_INVALID_HANDLE) {
-    std::string seen(label.size(), '\0');
-    CK_ATTRIBUTE attribute{CKA_LABEL, seen.data(), static_cast<CK_ULONG>(seen.size())};
-    if (c.functions->C_GetAttributeValue(c.session, seen_before.object, &attribute, 1) == CKR_OK &&
-        attribute.ulValueLen == label.size() && seen == label) {
+    if (StillLabelled(c, seen_before.object, label)) {
       *out_present = true;
       return 0;
     }
-    os::TablesGuard tables;
-    known_public.erase(id);
   }
+  // Before the search: a pair made during it is searched for next time.
+  const auto searched = std::chrono::steady_clock::now();
   std::vector<CK_OBJECT_HANDLE> objects;
   if (int32_t status = FindLabelled(c, kPublicKeyClass, label, &objects)) return status;
   *out_present = !objects.empty();
   os::TablesGuard tables;
-  if (!objects.empty()) known_public[id] = KnownPublic{objects_generation, objects.front()};
+  known_public[id] = KnownPublic{objects_generation,
+                                 objects.empty() ? CK_INVALID_HANDLE : objects.front(), searched};
   return 0;
 }
 

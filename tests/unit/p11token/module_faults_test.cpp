@@ -3,7 +3,9 @@
 // of SoftHSMv2.
 #include <dlfcn.h>
 
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #include "p11_shim.h"
 #include "p11token_fixture.h"
@@ -275,6 +277,41 @@ TEST_F(P11FaultTest, ASignatureAfterTheFirstTakesAtMostEightCalls) {
   // A key replaced since is found again, not used stale.
   ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
   EXPECT_EQ(SignOnce(), 0);
+}
+
+// A container with one pair: a search for the other on every signature
+// would cost the module a read of every object.
+TEST_F(P11FaultTest, AnAbsentPairIsNotSearchedForOnEverySignature) {
+  XcHandle one = NewContainer("ONE_SIG");
+  ASSERT_EQ(Login(), 0);
+  ASSERT_EQ(GenRSAKey(one, XC_KEY_SIGNATURE), 0);
+  ASSERT_EQ(SignOnce(), 0);
+  shim_.reset();
+  ASSERT_EQ(SignOnce(), 0);
+  EXPECT_LE(shim_.calls(nullptr), 8u) << "the signature pair alone";
+
+  // Another program gives the container its other pair: seen within a
+  // second, though nothing of ours changed.
+  CK_SLOT_ID slot = 0;
+  ASSERT_EQ(FindDeviceSlot(raw_.functions, kDevice, &slot), 0);
+  CK_SESSION_HANDLE writer = CK_INVALID_HANDLE;
+  ASSERT_EQ(raw_.functions->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
+                                          nullptr, &writer),
+            CKR_OK);
+  std::vector<CK_OBJECT_HANDLE> signature_half = Objects(CKO_PUBLIC_KEY, "ONE_SIG/signature");
+  ASSERT_EQ(signature_half.size(), 1u);
+  std::string label = KeyLabel("ONE_SIG", XC_KEY_EXCHANGE);
+  CK_ATTRIBUTE relabel{CKA_LABEL, label.data(), label.size()};
+  CK_OBJECT_HANDLE copy = CK_INVALID_HANDLE;
+  EXPECT_EQ(raw_.functions->C_CopyObject(writer, signature_half.front(), &relabel, 1, &copy),
+            CKR_OK);
+  raw_.functions->C_CloseSession(writer);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  uint32_t flags = 0, len = sizeof(flags);
+  ASSERT_EQ(GetContainerParam(one, XC_CONTAINER_PARAM_FLAGS, reinterpret_cast<uint8_t *>(&flags),
+                              &len, 0),
+            0);
+  EXPECT_EQ(flags, uint32_t{XC_FLAG_EXCHANGE_PAIR | XC_FLAG_SIGNATURE_PAIR});
 }
 
 // A kept key handle that the module gave to another key (tpm2-pkcs11 reuses
