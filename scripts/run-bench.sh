@@ -41,12 +41,28 @@ bash "$root/scripts/bench-over-pkcs11.sh" "$token_bench" "$build" \
   --benchmark_repetitions=3 --benchmark_report_aggregates_only=true --benchmark_min_time=0.5 \
   --benchmark_format=csv | grep -v '^name,' >>"$token_csv"
 
-# Processes and threads on one token. A failed point prints no figure; the
+# Processes and threads on one token. Every kind is measured at one point
+# before the next point starts, twice, the second time in the reverse order
+# (A B B A), so that a ratio compares runs seconds apart and a machine whose
+# speed drifts weighs on both alike. A failed point prints no figure; the
 # other points still run, and the run fails at the end.
 scale_status=0
-"$scale_bench" --seconds="$scale_seconds" >"$scale_csv" || scale_status=1
-bash "$root/scripts/bench-over-pkcs11.sh" "$scale_bench" "$build" --seconds="$scale_seconds" \
-  >>"$scale_csv" || scale_status=1
+scale_point() {
+  "$scale_bench" "$@" >>"$scale_csv" || scale_status=1
+}
+scale_point_over_pkcs11() {
+  bash "$root/scripts/bench-over-pkcs11.sh" "$scale_bench" "$build" "$@" >>"$scale_csv" ||
+    scale_status=1
+}
+for mode in processes threads; do
+  for count in 1 2 4 8; do
+    point=(--seconds="$scale_seconds" --modes="$mode" --counts="$count")
+    scale_point "${point[@]}" --kinds=obkey,openssl,softhsm
+    scale_point_over_pkcs11 "${point[@]}"
+    scale_point_over_pkcs11 "${point[@]}"
+    scale_point "${point[@]}" --kinds=softhsm,openssl,obkey
+  done
+done
 
 echo "== Primitives (throughput ratio obkey / OpenSSL, higher is better)"
 awk -F, '
@@ -177,10 +193,16 @@ awk -F, '
 
 echo
 echo "== Scale: signatures per second, total over N processes (or N threads in one"
-echo "   process) on one token; wall clock, ${scale_seconds} s per point"
+echo "   process) on one token; wall clock, twice ${scale_seconds} s per point"
 awk -F, '
-  $1 == "scale" { rate[$2, $3, $4] = $5; slowest[$2, $3, $4] = $6 }
-  function cell(v) { return v == "" ? "failed" : v }
+  # Each point is measured twice: the mean of the rates, and of the slowest
+  # signature of each window.
+  $1 == "scale" {
+    rate_sum[$2, $3, $4] += $5; slowest_sum[$2, $3, $4] += $6; seen[$2, $3, $4]++
+    rate[$2, $3, $4] = rate_sum[$2, $3, $4] / seen[$2, $3, $4]
+    slowest[$2, $3, $4] = slowest_sum[$2, $3, $4] / seen[$2, $3, $4]
+  }
+  function cell(v, format) { return v == "" ? "failed" : sprintf(format, v) }
   # ratio_row(label, ours, reference, mode): ours/reference at each N, all
   # of them at least 0.8 to meet the goal.
   function ratio_row(label, a, b, mode,    i, r, ok, line, moon) {
@@ -204,9 +226,9 @@ awk -F, '
     printf "%-28s %9s %9s %9s %9s   %s\n", "signatures/s", "N=1", "N=2", "N=4", "N=8", "slowest ms at N=1..8"
     for (m = 1; m <= 2; m++) for (k = 1; k <= 4; k++) {
       printf "%-28s", kinds[k] ", " modes[m]
-      for (i = 1; i <= 4; i++) printf " %9s", cell(rate[kinds[k], modes[m], N[i]])
+      for (i = 1; i <= 4; i++) printf " %9s", cell(rate[kinds[k], modes[m], N[i]], "%.0f")
       printf "  "
-      for (i = 1; i <= 4; i++) printf " %s", cell(slowest[kinds[k], modes[m], N[i]])
+      for (i = 1; i <= 4; i++) printf " %s", cell(slowest[kinds[k], modes[m], N[i]], "%.2f")
       print ""
     }
     print ""
@@ -218,7 +240,7 @@ awk -F, '
     for (k = 1; k <= 4; k++) {
       if (kinds[k] == "openssl") continue
       v = slowest[kinds[k], "processes", 8]
-      printf "%-40s %7s ms  < 50 ms   %s\n", "slowest, 8 processes: " kinds[k], cell(v),
+      printf "%-40s %7s ms  < 50 ms   %s\n", "slowest, 8 processes: " kinds[k], cell(v, "%.2f"),
              v == "" ? "(not measured)" : (kinds[k] == "softhsm" ? "(reference)" : (v < 50 ? "meets goal" : "MISSES GOAL"))
     }
     print "(obkey-pkcs11: obkey over p11token and SoftHSMv2; softhsm: SoftHSMv2 directly,"
