@@ -298,32 +298,24 @@ int32_t Transform(const KeyRef &key, CK_OBJECT_CLASS object_class, RawOp op, con
   return P11ST_CHANGED;
 }
 
-// PublicKeyPresent says whether the key has a public object: the one seen
-// before when its handle still names an object of the label (one call).
-// An absence found by a search is trusted for kAbsenceTrusted while no
-// process of ours changed the module's objects: on a container with one
-// pair, the search for the other would be most of every signature's work
-// in the module. A pair that another program makes shows after that long.
-constexpr std::chrono::milliseconds kAbsenceTrusted{1000};
-
+// PublicKeyPresent says whether the key has a public object. What a search
+// or a check found stands for a while (LearnedRecently); after that, a
+// handle found before is checked by one read of its label, and an absence
+// is searched for again.
 struct KnownPublic {
   uint64_t generation = 0;
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;  // invalid: the search found none
-  std::chrono::steady_clock::time_point searched;
+  std::chrono::steady_clock::time_point learned;
 };
 std::map<std::pair<CK_SLOT_ID, std::string>, KnownPublic> known_public;
 
-// SeenBefore: what the last search for the label's public object found, if
-// still good for `objects_generation`.
+// SeenBefore: what was last learned of the label's public object, if still
+// good for `objects_generation`.
 bool SeenBefore(const std::pair<CK_SLOT_ID, std::string> &id, uint64_t objects_generation,
                 KnownPublic *out) {
   os::TablesGuard tables;
   auto it = known_public.find(id);
   if (it == known_public.end() || it->second.generation != objects_generation) return false;
-  const bool absent = it->second.object == CK_INVALID_HANDLE;
-  if (absent && std::chrono::steady_clock::now() - it->second.searched >= kAbsenceTrusted) {
-    return false;
-  }
   *out = it->second;
   return true;
 }
@@ -339,25 +331,28 @@ bool StillLabelled(const Cryptoki &c, CK_OBJECT_HANDLE object, const std::string
 int32_t PublicKeyPresent(const Cryptoki &c, const std::string &label, bool *out_present) {
   auto id = std::make_pair(c.slot, label);
   uint64_t objects_generation = ObjectsGeneration();
+  // Before the look: a pair made during it is looked for next time.
+  const auto now = std::chrono::steady_clock::now();
   KnownPublic seen_before;
   if (SeenBefore(id, objects_generation, &seen_before)) {
-    if (seen_before.object == CK_INVALID_HANDLE) {
-      *out_present = false;
+    const bool found = seen_before.object != CK_INVALID_HANDLE;
+    if (LearnedRecently(seen_before.learned)) {
+      *out_present = found;
       return 0;
     }
-    if (StillLabelled(c, seen_before.object, label)) {
+    if (found && StillLabelled(c, seen_before.object, label)) {
       *out_present = true;
+      os::TablesGuard tables;
+      known_public[id] = KnownPublic{objects_generation, seen_before.object, now};
       return 0;
     }
   }
-  // Before the search: a pair made during it is searched for next time.
-  const auto searched = std::chrono::steady_clock::now();
   std::vector<CK_OBJECT_HANDLE> objects;
   if (int32_t status = FindLabelled(c, kPublicKeyClass, label, &objects)) return status;
   *out_present = !objects.empty();
   os::TablesGuard tables;
-  known_public[id] = KnownPublic{objects_generation,
-                                 objects.empty() ? CK_INVALID_HANDLE : objects.front(), searched};
+  known_public[id] =
+      KnownPublic{objects_generation, objects.empty() ? CK_INVALID_HANDLE : objects.front(), now};
   return 0;
 }
 

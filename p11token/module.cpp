@@ -167,6 +167,10 @@ uint64_t ObjectsGeneration() {
   return (changes << 16) | (generation & 0xFFFF);
 }
 
+bool LearnedRecently(std::chrono::steady_clock::time_point learned) {
+  return current_step == nullptr && std::chrono::steady_clock::now() - learned < kLearnedTrusted;
+}
+
 int32_t TokenStep::Begin(StepKind kind) {
   if (kind == StepKind::kRead && module_initialized) {
     functions_ = loaded_functions;

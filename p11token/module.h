@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <chrono>
 #include <string>
 
 #include "cryptoki.h"
@@ -56,6 +57,19 @@ void ForgetModuleKnowledge();
 // Readers take no lock, so a change may still land between this look and
 // the use of what was learned: the use then meets the older version, whole.
 uint64_t ObjectsGeneration();
+
+// What a reading step learned of the objects (the container directory's
+// value, which pairs are present) stands in for the module's calls for this
+// long, while ObjectsGeneration is unchanged: each such call makes a module
+// such as SoftHSMv2 read an object's file again, which was a third of a
+// signature's work in the module. A change that another program makes (one
+// that does not share the lock) shows after this long at most.
+inline constexpr std::chrono::milliseconds kLearnedTrusted{1000};
+
+// LearnedRecently says whether what was learned at `learned` may stand in
+// for a module call now: within kLearnedTrusted, and outside a changing
+// step (which reads afresh what it builds on).
+bool LearnedRecently(std::chrono::steady_clock::time_point learned);
 
 // What a step does on the token: kChange may write obkey's objects (a
 // read-modify-write of the token's contents), kRead only reads them and uses

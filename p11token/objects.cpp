@@ -1,6 +1,7 @@
 #include "objects.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <map>
 
@@ -218,14 +219,22 @@ namespace {
 // This table and the next are used under the tables lock.
 std::map<std::pair<uint32_t, std::string>, Bytes> connection_reads;
 
-// The directory object each slot had when last read, with its value's size:
-// while the handle still names it, one call reads it again.
+// The directory object each slot had when last read, with its value: while
+// the handle still names it, one call reads it again, and a reading step
+// takes the value as it is for a while (LearnedRecently).
 struct KnownDirectory {
   uint64_t generation = 0;
   CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
-  size_t size = 0;
+  Bytes value;
+  std::chrono::steady_clock::time_point learned;
 };
 std::map<CK_SLOT_ID, KnownDirectory> known_directories;
+
+void KeepDirectory(const Cryptoki &c, uint64_t objects_generation, CK_OBJECT_HANDLE object,
+                   const Bytes &value, std::chrono::steady_clock::time_point learned) {
+  os::TablesGuard tables;
+  known_directories[c.slot] = KnownDirectory{objects_generation, object, value, learned};
+}
 
 bool ReadKnownDirectory(const Cryptoki &c, Bytes *out_value) {
   KnownDirectory directory;
@@ -235,14 +244,21 @@ bool ReadKnownDirectory(const Cryptoki &c, Bytes *out_value) {
     if (it == known_directories.end() || it->second.generation != ObjectsGeneration()) return false;
     directory = it->second;
   }
+  if (LearnedRecently(directory.learned)) {
+    *out_value = directory.value;
+    return true;
+  }
+  const auto now = std::chrono::steady_clock::now();
   std::string label(std::strlen(kContainersLabel), '\0');
-  out_value->assign(directory.size, 0);
+  out_value->assign(directory.value.size(), 0);
   CK_ATTRIBUTE attributes[] = {
       {CKA_LABEL, label.data(), static_cast<CK_ULONG>(label.size())},
       {CKA_VALUE, out_value->data(), static_cast<CK_ULONG>(out_value->size())},
   };
   CK_RV rv = c.functions->C_GetAttributeValue(c.session, directory.object, attributes, 2);
-  if (rv == CKR_OK && label == kContainersLabel && attributes[1].ulValueLen == directory.size) {
+  if (rv == CKR_OK && label == kContainersLabel &&
+      attributes[1].ulValueLen == directory.value.size()) {
+    KeepDirectory(c, directory.generation, directory.object, *out_value, now);
     return true;
   }
   os::TablesGuard tables;
@@ -256,14 +272,13 @@ int32_t DirectoryValue(const Cryptoki &c, Bytes *out_value) {
   uint64_t objects_generation = ObjectsGeneration();
   if (!ReadKnownDirectory(c, out_value)) {
     int32_t status = WhileReplaced([&] {
+      const auto now = std::chrono::steady_clock::now();
       std::vector<CK_OBJECT_HANDLE> objects;
       out_value->clear();
       if (int32_t failed = FindDataObjects(c, kContainersLabel, &objects)) return failed;
       if (objects.empty()) return 0;
       if (int32_t failed = ReadAttribute(c, objects.front(), CKA_VALUE, out_value)) return failed;
-      os::TablesGuard tables;
-      known_directories[c.slot] =
-          KnownDirectory{objects_generation, objects.front(), out_value->size()};
+      KeepDirectory(c, objects_generation, objects.front(), *out_value, now);
       return 0;
     });
     if (status != 0) return status == P11ST_BAD_HANDLE ? P11ST_CHANGED : status;

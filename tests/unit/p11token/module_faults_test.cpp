@@ -3,7 +3,9 @@
 // of SoftHSMv2.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <thread>
 
@@ -83,6 +85,19 @@ class P11FaultTest : public P11TokenTest {
     EXPECT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
     EXPECT_EQ(SignOnce(), 0);
     return container;
+  }
+
+  // CallsOfASignature: the module calls of the fewer of two signatures in a
+  // row (a stall of over a second between two makes the second read again
+  // what it learned).
+  unsigned long CallsOfASignature() {
+    unsigned long fewest = ~0ul;
+    for (int i = 0; i < 2; ++i) {
+      shim_.reset();
+      EXPECT_EQ(SignOnce(), 0);
+      fewest = std::min(fewest, shim_.calls(nullptr));
+    }
+    return fewest;
   }
 
   Shim shim_;
@@ -268,11 +283,9 @@ TEST_F(P11FaultTest, QuirksOfOtherModulesAreMet) {
 
 // What a process learned of the module (slot, objects, keys) spares calls:
 // each is a round trip over a remote client.
-TEST_F(P11FaultTest, ASignatureAfterTheFirstTakesAtMostEightCalls) {
+TEST_F(P11FaultTest, ASignatureAfterTheFirstTakesAtMostFiveCalls) {
   XcHandle container = SignedOnceWith("COUNT_SIG");
-  shim_.reset();
-  ASSERT_EQ(SignOnce(), 0);
-  EXPECT_LE(shim_.calls(nullptr), 8u);
+  EXPECT_LE(CallsOfASignature(), 5u);
   EXPECT_EQ(shim_.calls("C_Sign"), 1u);
   // A key replaced since is found again, not used stale.
   ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
@@ -280,38 +293,56 @@ TEST_F(P11FaultTest, ASignatureAfterTheFirstTakesAtMostEightCalls) {
 }
 
 // A container with one pair: a search for the other on every signature
-// would cost the module a read of every object.
+// would cost the module a read of every object. What a read learned stands
+// a second: another program's change shows after that.
 TEST_F(P11FaultTest, AnAbsentPairIsNotSearchedForOnEverySignature) {
   XcHandle one = NewContainer("ONE_SIG");
   ASSERT_EQ(Login(), 0);
   ASSERT_EQ(GenRSAKey(one, XC_KEY_SIGNATURE), 0);
   ASSERT_EQ(SignOnce(), 0);
-  shim_.reset();
-  ASSERT_EQ(SignOnce(), 0);
-  EXPECT_LE(shim_.calls(nullptr), 8u) << "the signature pair alone";
+  EXPECT_LE(CallsOfASignature(), 5u) << "the signature pair alone";
 
-  // Another program gives the container its other pair: seen within a
-  // second, though nothing of ours changed.
+  // Another program gives the container its other pair and names a
+  // container in the other slot; nothing of ours changed.
   CK_SLOT_ID slot = 0;
   ASSERT_EQ(FindDeviceSlot(raw_.functions, kDevice, &slot), 0);
-  CK_SESSION_HANDLE writer = CK_INVALID_HANDLE;
+  Cryptoki writer = raw_;
   ASSERT_EQ(raw_.functions->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
-                                          nullptr, &writer),
+                                          nullptr, &writer.session),
             CKR_OK);
   std::vector<CK_OBJECT_HANDLE> signature_half = Objects(CKO_PUBLIC_KEY, "ONE_SIG/signature");
+  std::vector<CK_OBJECT_HANDLE> directory = Objects(CKO_DATA, kContainersLabel);
   ASSERT_EQ(signature_half.size(), 1u);
+  ASSERT_EQ(directory.size(), 1u);
   std::string label = KeyLabel("ONE_SIG", XC_KEY_EXCHANGE);
   CK_ATTRIBUTE relabel{CKA_LABEL, label.data(), label.size()};
   CK_OBJECT_HANDLE copy = CK_INVALID_HANDLE;
-  EXPECT_EQ(raw_.functions->C_CopyObject(writer, signature_half.front(), &relabel, 1, &copy),
-            CKR_OK);
-  raw_.functions->C_CloseSession(writer);
+  EXPECT_EQ(
+      raw_.functions->C_CopyObject(writer.session, signature_half.front(), &relabel, 1, &copy),
+      CKR_OK);
+  Bytes names;
+  ASSERT_EQ(ReadAttribute(writer, directory.front(), CKA_VALUE, &names), 0);
+  ASSERT_EQ(names.size() % kContainerSlots, 0u);
+  std::memcpy(names.data() + XC_SLOT_EXCHANGE * (names.size() / kContainerSlots), "TWO_EXC", 7);
+  EXPECT_EQ(CreatePublicDataObject(writer, kContainersLabel, names.data(), names.size()), CKR_OK);
+  EXPECT_EQ(raw_.functions->C_DestroyObject(writer.session, directory.front()), CKR_OK);
+  raw_.functions->C_CloseSession(writer.session);
+  // A step that may change the token reads afresh what it builds on.
+  XcHandle opener = 0, opened = 0;
+  ASSERT_EQ(ConnectEkey(kDevice, &opener), 0);
+  EXPECT_EQ(CreateContainer(opener, "TWO_EXC", &opened, XC_CONTAINER_OPEN), 0);
+  DisconnectEkey(opener);
+
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   uint32_t flags = 0, len = sizeof(flags);
   ASSERT_EQ(GetContainerParam(one, XC_CONTAINER_PARAM_FLAGS, reinterpret_cast<uint8_t *>(&flags),
                               &len, 0),
             0);
   EXPECT_EQ(flags, uint32_t{XC_FLAG_EXCHANGE_PAIR | XC_FLAG_SIGNATURE_PAIR});
+  XcHandle other = 0, exchange = 0;
+  ASSERT_EQ(ConnectEkey(kDevice, &other), 0);
+  EXPECT_EQ(SetCurContainer(other, XC_SLOT_EXCHANGE, &exchange), 0);
+  DisconnectEkey(other);
 }
 
 // A kept key handle that the module gave to another key (tpm2-pkcs11 reuses
