@@ -21,28 +21,37 @@ namespace obkey::softtoken {
 using KeyDerSource = std::function<int32_t(SecretBytes *out_der)>;
 
 // CachedKey returns the parsed key pair of container `slot`, key index
-// `key_index`, of the token at `store_path` whose content is `stamp`,
-// taking its DER from `der_source` (or `der`) only when it is not kept yet.
-// The keys of a token are kept for one stamp: a different stamp drops them
-// all first. Returns 0, the source's status, XCST_STORE_CORRUPT or
-// XCST_STORE_BAD_KEY (nothing is kept then).
-int32_t CachedKey(const std::string &store_path, const StoreStamp &stamp, size_t slot,
-                  size_t key_index, const KeyDerSource &der_source,
+// `key_index`, of `state`, the token at `store_path` whose content is
+// `stamp`, taking its DER from `der_source` only when it is not kept yet.
+// A key is kept with the bytes it was parsed from, and serves later stamps
+// whose slot holds the same bytes. Returns 0, the source's status,
+// XCST_STORE_CORRUPT or XCST_STORE_BAD_KEY (nothing is kept then).
+int32_t CachedKey(const std::string &store_path, const StoreStamp &stamp, const TokenState &state,
+                  size_t slot, size_t key_index, const KeyDerSource &der_source,
                   std::shared_ptr<const RsaKey> *out_key);
-int32_t CachedKey(const std::string &store_path, const StoreStamp &stamp, size_t slot,
-                  size_t key_index, const SecretBytes &der, std::shared_ptr<const RsaKey> *out_key);
+
+// CachedClearKey is CachedKey for a key pair stored in the clear.
+int32_t CachedClearKey(const std::string &store_path, const StoreStamp &stamp,
+                       const TokenState &state, size_t slot, size_t key_index,
+                       std::shared_ptr<const RsaKey> *out_key);
 
 // CachedPublicKey is the same for the public part of a sealed key pair: a
 // key that serves the public operation without the login.
-int32_t CachedPublicKey(const std::string &store_path, const StoreStamp &stamp, size_t slot,
-                        size_t key_index, const std::vector<uint8_t> &public_der,
+int32_t CachedPublicKey(const std::string &store_path, const StoreStamp &stamp,
+                        const TokenState &state, size_t slot, size_t key_index,
                         std::shared_ptr<const RsaKey> *out_key);
+
+// KeepOnlyKeysOf drops the kept keys of the token at `store_path` that
+// `state` no longer holds, so that a replaced or deleted key does not stay
+// in memory.
+void KeepOnlyKeysOf(const std::string &store_path, const TokenState &state);
 
 // CheckAndKeepKeys parses and checks every key of `state`, the store at
 // `store_path` whose content is `stamp`, and keeps them, so that a store
 // read whole has each key checked once: a clear key pair in full, the public
 // part of a sealed one (its private part is checked when a login first
-// opens it). Returns 0, XCST_STORE_CORRUPT or XCST_STORE_BAD_KEY (the
+// opens it); a key kept from an earlier store with the same bytes was
+// checked then. Returns 0, XCST_STORE_CORRUPT or XCST_STORE_BAD_KEY (the
 // token's keys are dropped then).
 int32_t CheckAndKeepKeys(const std::string &store_path, const StoreStamp &stamp,
                          const TokenState &state);

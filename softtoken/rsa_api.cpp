@@ -56,7 +56,7 @@ int32_t LoadKey(XcHandle container, uint32_t key_type, Login login, ContainerKey
   const std::string &path = session.paths.store;
   if (login == Login::kNotNeeded && !slot.sealed_key.empty()) {
     if (!staged) {
-      return CachedPublicKey(path, session.stamp, slot_index, key_index, slot.public_key_der,
+      return CachedPublicKey(path, session.stamp, *session.committed, slot_index, key_index,
                              &out->key);
     }
     auto key = std::make_shared<RsaKey>();
@@ -77,7 +77,10 @@ int32_t LoadKey(XcHandle container, uint32_t key_type, Login login, ContainerKey
                ? 0
                : XCST_STORE_BAD_KEY;
   };
-  if (!staged) return CachedKey(path, session.stamp, slot_index, key_index, source, &out->key);
+  if (!staged) {
+    return CachedKey(path, session.stamp, *session.committed, slot_index, key_index, source,
+                     &out->key);
+  }
   SecretBytes der;
   if (int32_t status = source(&der)) return status;
   auto key = std::make_shared<RsaKey>();

@@ -318,6 +318,18 @@ int32_t LoadStore(const StorePaths &paths, LoadedStore *out) {
 
 namespace {
 
+// ForgetParsedStoreOnly drops the parsed copy of a store, not its keys.
+void ForgetParsedStoreOnly(const std::string &store_path) {
+  ParsedStore dropped;
+  ParsedStores &parsed = Parsed();
+  os::MutexLock hold(&parsed.mutex);
+  auto it = parsed.by_path.find(store_path);
+  if (it != parsed.by_path.end()) {
+    std::swap(dropped, it->second);
+    parsed.by_path.erase(it);
+  }
+}
+
 // StoreIsStill says whether the store file is still the one of `previous`
 // (missing, when `previous` is the empty stamp of a token not yet made).
 int32_t StoreIsStill(const StorePaths &paths, const StoreStamp &previous) {
@@ -357,25 +369,21 @@ int32_t SaveStore(const StorePaths &paths, StoreLock *lock, const TokenState &st
   bool ok =
       os::ReplaceFileDurably(paths.store, paths.temp, file.data(), file.size(), before_rename_hook);
   // The new file has just changed, so it is not kept (see LoadStore); its
-  // predecessor's parsed copy and keys are of no further use. After a
-  // failure the file may be either: read it afresh.
-  ForgetParsedStore(paths.store);
-  if (!ok) return XCST_STORE_IO;
+  // predecessor's parsed copy is of no further use, and of the keys only
+  // those the new store still holds. After a failure the file may be
+  // either: read it afresh.
+  if (!ok) {
+    ForgetParsedStore(paths.store);
+    return XCST_STORE_IO;
+  }
+  ForgetParsedStoreOnly(paths.store);
+  KeepOnlyKeysOf(paths.store, state);
   *out_stamp = stamp;
   return 0;
 }
 
 void ForgetParsedStore(const std::string &store_path) {
-  ParsedStore dropped;
-  {
-    ParsedStores &parsed = Parsed();
-    os::MutexLock hold(&parsed.mutex);
-    auto it = parsed.by_path.find(store_path);
-    if (it != parsed.by_path.end()) {
-      std::swap(dropped, it->second);
-      parsed.by_path.erase(it);
-    }
-  }
+  ForgetParsedStoreOnly(store_path);
   DropCachedKeys(store_path);
 }
 

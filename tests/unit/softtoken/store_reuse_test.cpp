@@ -267,33 +267,43 @@ TEST_F(StoreReuseTest, ReplacedStoreIsReadAfreshAndADamagedOneRefused) {
   }
 }
 
-TEST_F(StoreReuseTest, KeysAreKeptPerStampAndNothingAfterAFailedRead) {
+TEST_F(StoreReuseTest, KeysAreKeptForTheirBytesAndNothingAfterAFailedRead) {
   DropAllCachedKeys();
   const SecretBytes der_a = Secret(StrictDer(NewRsaKey(1024).get()));
   const SecretBytes der_b = Secret(StrictDer(NewRsaKey(1024).get()));
-  StoreStamp one, two;
+  const TokenState holds_a = WithClearKey(0, 1, der_a);
+  TokenState holds_b = WithClearKey(0, 1, der_b);
+  holds_b.containers[1].keys[0].private_key_der = der_b;
+  StoreStamp one, two, three, four;
   one.generation = 1;
   two.generation = 2;
-  std::shared_ptr<const RsaKey> first, again, other_type, renewed, failed;
-  ASSERT_EQ(CachedKey("token-a", one, 0, 1, der_a, &first), 0);
-  ASSERT_EQ(CachedKey("token-a", one, 0, 1, der_b, &again), 0);
-  EXPECT_EQ(again, first) << "the same stamp must give the kept key";
-  ASSERT_EQ(CachedKey("token-a", one, 1, 0, der_b, &other_type), 0);
-  ASSERT_EQ(CachedKey("token-b", one, 0, 1, der_b, &other_type), 0);
+  three.generation = 3;
+  four.generation = 4;
+  std::shared_ptr<const RsaKey> first, again, other_type, new_epoch, renewed, failed;
+  ASSERT_EQ(CachedClearKey("token-a", one, holds_a, 0, 1, &first), 0);
+  ASSERT_EQ(CachedClearKey("token-a", two, holds_a, 0, 1, &again), 0);
+  EXPECT_EQ(again, first) << "a later store with the same key bytes must give the kept key";
+  ASSERT_EQ(CachedClearKey("token-a", two, holds_b, 1, 0, &other_type), 0);
+  ASSERT_EQ(CachedClearKey("token-b", one, holds_b, 0, 1, &other_type), 0);
   EXPECT_EQ(CachedKeyCount(), 3u);
 
-  // A new stamp drops the token's keys before parsing.
-  ASSERT_EQ(CachedKey("token-a", two, 0, 1, der_b, &renewed), 0);
-  EXPECT_NE(renewed, first);
+  // The same bytes under another login epoch, or other bytes: parsed
+  // afresh, never the kept key; a store that no longer holds a key lets it go.
+  TokenState holds_a_later = holds_a;
+  holds_a_later.login_epoch[0] ^= 1;
+  ASSERT_EQ(CachedClearKey("token-a", three, holds_a_later, 0, 1, &new_epoch), 0);
+  EXPECT_NE(new_epoch, first);
+  ASSERT_EQ(CachedClearKey("token-a", four, holds_b, 0, 1, &renewed), 0);
+  EXPECT_NE(renewed, new_epoch);
   EXPECT_EQ(renewed->Modulus(), other_type->Modulus());
-  EXPECT_EQ(CachedKeyCount(), 2u);
+  KeepOnlyKeysOf("token-a", TokenState{});
+  EXPECT_EQ(CachedKeyCount(), 1u);
 
-  // Unreadable DER under a new stamp: an error, and token-a keeps nothing.
+  // Unreadable DER: an error, and the slot keeps nothing.
   SecretBytes broken = der_a;
   broken.resize(broken.size() - 1);
-  StoreStamp three;
-  three.generation = 3;
-  EXPECT_EQ(CachedKey("token-a", three, 0, 1, broken, &failed), XCST_STORE_CORRUPT);
+  EXPECT_EQ(CachedClearKey("token-a", four, WithClearKey(0, 1, broken), 0, 1, &failed),
+            XCST_STORE_CORRUPT);
   EXPECT_EQ(failed, nullptr);
   EXPECT_EQ(CachedKeyCount(), 1u);
   // A key still held by a caller outlives its drop.
@@ -301,6 +311,48 @@ TEST_F(StoreReuseTest, KeysAreKeptPerStampAndNothingAfterAFailedRead) {
   EXPECT_EQ(CachedKeyCount(), 0u);
   RsaBlock in{}, out{};
   EXPECT_EQ(other_type->PublicRaw(in, &out), 0);
+}
+
+// A commit that leaves a key alone (a login's retry counter, a user file)
+// must not make every process parse and check it again; one that replaces
+// it must not leave the old key in memory.
+TEST_F(StoreReuseTest, ACommitKeepsTheKeysItLeftAloneAndDropsTheOthers) {
+  SetStoreSettleMsForTesting(0);
+  struct Case {
+    const char *what;
+    std::function<void(XcHandle session, XcHandle container)> change;
+    size_t keys_kept;
+  };
+  const Case cases[] = {
+      {"a user file made",
+       [](XcHandle session, XcHandle) {
+         XcHandle file = 0;
+         ASSERT_EQ(CreateUserFile(session, 1, 16, XC_USER_FILE_CREATE, &file), 0);
+       },
+       2},
+      {"a wrong PIN counted",
+       [](XcHandle session, XcHandle) { ASSERT_NE(Login(session, "wrong-pin"), 0); }, 2},
+      {"the key pair made again",
+       [](XcHandle, XcHandle container) { ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0); },
+       0},
+  };
+  for (const Case &c : cases) {
+    DropAllCachedKeys();
+    XcHandle session = LoggedInSession();
+    XcHandle container = Container(session, "SIG");
+    ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+    Disconnect(session);
+    session = LoggedInSession();
+    ASSERT_EQ(SetCurContainer(session, 0, &container), 0);
+    uint8_t block[128] = {}, signature[128];
+    uint32_t len = sizeof(signature);
+    ASSERT_EQ(RSASign(container, block, sizeof(block), signature, &len, XC_KEY_SIGNATURE), 0);
+    ASSERT_EQ(CachedKeyCount(), 2u) << c.what;
+    c.change(session, container);
+    Disconnect(session);
+    EXPECT_EQ(CachedKeyCount(), c.keys_kept) << c.what;
+    ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
+  }
 }
 
 TEST_F(StoreReuseTest, FormatAndAFailedReadDropTheTokensKeys) {

@@ -150,7 +150,9 @@ TEST_F(TokenConcurrencyTest, ThreadsSignAndVerifyAtOnce) {
   }
   std::shared_ptr<const RsaKey> shared;
   StoreStamp stamp;
-  ASSERT_EQ(CachedKey("shared-token", stamp, 0, 1, Secret(StrictDer(key.get())), &shared), 0);
+  ASSERT_EQ(CachedClearKey("shared-token", stamp, WithClearKey(0, 1, Secret(StrictDer(key.get()))),
+                           0, 1, &shared),
+            0);
 
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;

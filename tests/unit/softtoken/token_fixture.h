@@ -15,8 +15,17 @@
 #include "softtoken_api.h"
 #include "store_file.h"
 #include "temp_folder.h"
+#include "token_state.h"
 
 namespace obkey::softtoken::testing {
+
+// WithClearKey is a token holding `der` in the clear at container `slot`,
+// key index `index`, for the key table's tests.
+inline TokenState WithClearKey(size_t slot, size_t index, const SecretBytes &der) {
+  TokenState state;
+  state.containers[slot].keys[index].private_key_der = der;
+  return state;
+}
 
 inline const uint8_t *Bytes(const char *text) {
   return reinterpret_cast<const uint8_t *>(text);
