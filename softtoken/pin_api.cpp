@@ -16,21 +16,41 @@ int32_t CheckPinArgument(const uint8_t *pin, uint32_t pin_len) {
   return 0;
 }
 
-// CheckUserPin compares a PIN with the session's user PIN and keeps the
-// retry counter. The try is paid before the comparison: the counter, one
-// lower, is in the store before the PIN is looked at, so no kill at any
-// moment, nor anything a caller could watch (the temporary file appearing),
-// tells a wrong PIN without costing a try. A match restores the counter,
-// with one more write. The one derivation of the PIN also gives the key
-// that wraps the token key (`*out_wrapping_key`, for scrypt hashes).
-int32_t CheckUserPin(Session *session, const uint8_t *pin, uint32_t pin_len,
-                     SecretBytes *out_wrapping_key) {
+// PayPinTry takes one try off the user PIN's retry counter before the PIN
+// is looked at: the counter, one lower, is in the store first, so no kill at
+// any moment, nor anything a caller could watch (the temporary file
+// appearing), tells a wrong PIN without costing a try. `*out_tries_left` is
+// the count before the try; `*out_hash` the hash the PIN is to be checked
+// against.
+int32_t PayPinTry(Session *session, uint8_t *out_tries_left, PinHash *out_hash) {
   const uint8_t tries_left = session->state->user_pin.tries_left;
   if (tries_left == 0) return XCST_PIN_LOCKED;
   if (int32_t status = CommitPinTries(session, static_cast<uint8_t>(tries_left - 1))) {
     return status;
   }
-  if (!CheckPin(session->state->user_pin.hash, pin, pin_len, out_wrapping_key)) {
+  *out_tries_left = tries_left;
+  *out_hash = session->state->user_pin.hash;
+  return 0;
+}
+
+bool SamePinHash(const PinHash &a, const PinHash &b) {
+  return a.kdf == b.kdf && a.salt == b.salt && a.hash == b.hash && a.iterations == b.iterations &&
+         a.scrypt == b.scrypt;
+}
+
+// CheckUserPin compares a PIN with the session's user PIN and keeps the
+// retry counter (the try is paid first, PayPinTry). A match restores the
+// counter, with one more write. The one derivation of the PIN also gives
+// the key that wraps the token key (`*out_wrapping_key`, for scrypt
+// hashes).
+int32_t CheckUserPin(Session *session, const uint8_t *pin, uint32_t pin_len,
+                     SecretBytes *out_wrapping_key) {
+  uint8_t tries_left = 0;
+  PinHash stored;
+  if (int32_t status = PayPinTry(session, &tries_left, &stored)) return status;
+  const bool matches = CheckPin(stored, pin, pin_len, out_wrapping_key);
+  OPENSSL_cleanse(stored.hash.data(), stored.hash.size());
+  if (!matches) {
     // A failed check also ends an earlier login, as on a card.
     ForgetLogin(session->paths.store);
     return tries_left == 1 ? XCST_PIN_LOCKED : XCST_PIN_INCORRECT;
@@ -83,27 +103,73 @@ bool NeedsUpgrade(const TokenState &state) {
 
 }  // namespace
 
-int32_t VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32_t pin_type) {
-  SessionCall call(session);
-  if (int32_t status = call.status()) return status;
-  Session *s = FindSession(session);
-  if (s == nullptr) return XCST_BAD_HANDLE;
-  if (pin_type != XC_PIN_USER) return XCST_BAD_PIN_TYPE;
-  if (int32_t status = CheckPinArgument(pin, pin_len)) return status;
+namespace {
+
+// A PIN check paid for and derived outside the store lock (VerifyPin).
+struct PinTry {
+  uint8_t tries_left = 0;
+  PinHash hash;
   SecretBytes wrapping_key;
-  if (int32_t status = CheckUserPin(s, pin, pin_len, &wrapping_key)) return status;
-  SecretBytes token_key;
-  if (int32_t status = OpenTokenKey(*s->state, pin, pin_len, wrapping_key, &token_key)) {
-    return status;
+  bool matches = false;
+
+  PinTry() = default;
+  PinTry(const PinTry &) = delete;
+  PinTry &operator=(const PinTry &) = delete;
+  ~PinTry() { OPENSSL_cleanse(hash.hash.data(), hash.hash.size()); }
+};
+
+// TryPinOutsideLock pays a try under the lock, then derives the PIN with the
+// lock and the process mutex let go: the derivation takes a fraction of a
+// second, and no other session of the token, nor any other thread here,
+// needs to wait for it.
+int32_t TryPinOutsideLock(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32_t pin_type,
+                          PinTry *out) {
+  {
+    SessionCall call(session);
+    if (int32_t status = call.status()) return status;
+    Session *s = FindSession(session);
+    if (s == nullptr) return XCST_BAD_HANDLE;
+    if (pin_type != XC_PIN_USER) return XCST_BAD_PIN_TYPE;
+    if (int32_t status = CheckPinArgument(pin, pin_len)) return status;
+    if (int32_t status = PayPinTry(s, &out->tries_left, &out->hash)) return status;
+    LetLockGoWhileComputing(s);
   }
-  // An older store moves to the current form with this PIN, keeping its
-  // token key: a change of the session, committed at its disconnect.
-  if (NeedsUpgrade(*s->state)) {
-    int32_t status = StagePinRekey(s, pin, pin_len, token_key, token_key, [](TokenState &) {});
-    if (status != 0) return status;
-  }
-  RememberLogin(s->paths.store, *s->state, token_key);
+  out->matches = CheckPin(out->hash, pin, pin_len, &out->wrapping_key);
   return 0;
+}
+
+}  // namespace
+
+int32_t VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32_t pin_type) {
+  for (;;) {
+    PinTry paid;
+    if (int32_t status = TryPinOutsideLock(session, pin, pin_len, pin_type, &paid)) return status;
+    SessionCall call(session);
+    if (int32_t status = call.status()) return status;
+    Session *s = FindSession(session);
+    if (s == nullptr) return XCST_BAD_HANDLE;
+    if (!paid.matches) {
+      // A failed check also ends an earlier login, as on a card.
+      ForgetLogin(s->paths.store);
+      return paid.tries_left == 1 ? XCST_PIN_LOCKED : XCST_PIN_INCORRECT;
+    }
+    // The PIN was changed (or the token formatted) while it was derived:
+    // it is checked again, as a try against the new PIN.
+    if (!SamePinHash(paid.hash, s->state->user_pin.hash)) continue;
+    if (int32_t status = CommitPinTries(s, kUserPinTries)) return status;
+    SecretBytes token_key;
+    if (int32_t status = OpenTokenKey(*s->state, pin, pin_len, paid.wrapping_key, &token_key)) {
+      return status;
+    }
+    // An older store moves to the current form with this PIN, keeping its
+    // token key: a change of the session, committed at its disconnect.
+    if (NeedsUpgrade(*s->state)) {
+      int32_t status = StagePinRekey(s, pin, pin_len, token_key, token_key, [](TokenState &) {});
+      if (status != 0) return status;
+    }
+    RememberLogin(s->paths.store, *s->state, token_key);
+    return 0;
+  }
 }
 
 int32_t ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,

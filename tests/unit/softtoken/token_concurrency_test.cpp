@@ -1,6 +1,7 @@
 // Kept stores, keys and lock files against other processes and threads: a
 // change made elsewhere is seen by the next call, and threads share the
 // kept keys safely.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "key_cache.h"
+#include "pin.h"
 #include "rsa_test_keys.h"
 #include "token_fixture.h"
 
@@ -332,6 +334,61 @@ TEST_F(TokenConcurrencyTest, ASigningSessionHoldsTheLockOnlyWhileItMayWrite) {
     EXPECT_EQ(CreateUserFile(check, 71, 1, XC_USER_FILE_OPEN, &file) == 0, other_kept);
     Disconnect(check);
   }
+}
+
+// A login's PIN derivation takes a fraction of a second: another session
+// of the token (here of the same process, which also needs the process's
+// tables) connects, works and ends meanwhile, once the try is paid.
+TEST_F(TokenConcurrencyTest, ASessionGoesOnWhileAnotherDerivesItsPin) {
+  setenv(kScryptLog2NVariable, "16", 1);
+  ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
+  setenv(kScryptLog2NVariable, "10", 1);
+  struct stat before {};
+  ASSERT_EQ(stat(StorePath().c_str(), &before), 0);
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point login_done, other_done;
+  std::thread login([&] {
+    XcHandle session = 0;
+    EXPECT_EQ(ConnectEkey(0, &session), 0);
+    EXPECT_EQ(Login(session), 0);
+    login_done = Clock::now();
+    EXPECT_EQ(DisconnectEkey(session), 0);
+  });
+  // The paid try replaces the store; the derivation comes after it.
+  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(10);
+  struct stat now {};
+  while (Clock::now() < give_up &&
+         (stat(StorePath().c_str(), &now) != 0 || now.st_ino == before.st_ino)) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  XcHandle other = 0;
+  EXPECT_EQ(ConnectEkey(0, &other), 0);
+  uint8_t random[8];
+  EXPECT_EQ(GenRandom(other, random, sizeof(random)), 0);
+  EXPECT_EQ(DisconnectEkey(other), 0);
+  other_done = Clock::now();
+  login.join();
+  EXPECT_LT(other_done, login_done) << "the other session waited for the derivation";
+}
+
+// Wrong PINs tried at once from many sessions each cost a try: none is lost
+// to another's derivation, and the last try locks the PIN.
+TEST_F(TokenConcurrencyTest, WrongPinsTriedAtOnceEachCostATry) {
+  std::vector<std::thread> guessers;
+  std::atomic<int> wrong{0};
+  for (int i = 0; i < kUserPinTries; ++i) {
+    guessers.emplace_back([&] {
+      XcHandle session = 0;
+      if (ConnectEkey(0, &session) != 0) return;
+      const int32_t status = Login(session, "000000");
+      if (status == XCST_PIN_INCORRECT || status == XCST_PIN_LOCKED) ++wrong;
+      DisconnectEkey(session);
+    });
+  }
+  for (std::thread &guesser : guessers) guesser.join();
+  EXPECT_EQ(wrong, kUserPinTries);
+  XcHandle session = Connect();
+  EXPECT_EQ(Login(session), XCST_PIN_LOCKED);
 }
 
 // One process replaces the key and counts a file up while three sign for a
