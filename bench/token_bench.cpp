@@ -465,31 +465,41 @@ double Smallest(const std::vector<double> &values) {
   return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
 }
 
-template <typename F>
-void Register(const std::string &name, F &&function) {
-  benchmark::RegisterBenchmark(name.c_str(), std::forward<F>(function))
-      ->ComputeStatistics("min", Smallest)
-      ->Unit(benchmark::kMicrosecond);
+// LogSize is the log's length now (0 when there is none yet).
+std::streamoff LogSize() {
+  std::ifstream log(obkey::platform::DiagnosticLogPath(), std::ios::binary | std::ios::ate);
+  return log ? static_cast<std::streamoff>(log.tellg()) : 0;
 }
 
-size_t LogLines() {
+// LogLinesAfter counts the entries appended to the log past `offset`.
+size_t LogLinesAfter(std::streamoff offset) {
   std::ifstream log(obkey::platform::DiagnosticLogPath(), std::ios::binary);
+  if (!log || !log.seekg(offset)) return 0;
   return static_cast<size_t>(
       std::count(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>(), '\n'));
 }
 
-// RegisterObkeyCall registers a benchmark of an obkey call and reports the
-// log entries one call writes ("log_entries"): each is an append the
-// interface requires, part of that call's floor.
-void RegisterObkeyCall(const std::string &name, void (*function)(benchmark::State &)) {
-  Register(name, [function](benchmark::State &state) {
-    const size_t before = LogLines();
+// Register registers a benchmark that also reports the log entries one
+// iteration writes ("log_entries"): each is an append the interface
+// requires, part of an obkey call's floor. Every benchmark reports it, as
+// the CSV output wants the same columns in every row whatever the order.
+template <typename F>
+void Register(const std::string &name, F function) {
+  auto counted = [function](benchmark::State &state) {
+    const std::streamoff before = LogSize();
     function(state);
-    if (state.iterations() > 0) {
-      state.counters["log_entries"] =
-          static_cast<double>(LogLines() - before) / static_cast<double>(state.iterations());
-    }
-  });
+    state.counters["log_entries"] =
+        state.iterations() > 0
+            ? static_cast<double>(LogLinesAfter(before)) / static_cast<double>(state.iterations())
+            : 0;
+  };
+  benchmark::RegisterBenchmark(name.c_str(), counted)
+      ->ComputeStatistics("min", Smallest)
+      ->Unit(benchmark::kMicrosecond);
+}
+
+void RegisterObkeyCall(const std::string &name, void (*function)(benchmark::State &)) {
+  Register(name, function);
 }
 
 // RunOverPkcs11 measures obkey's RSA calls over the token library the
