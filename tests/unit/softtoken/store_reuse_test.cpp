@@ -112,6 +112,22 @@ class StoreReuseTest : public TokenTest {
     return result;
   }
 
+  // SessionThatSigned makes a signature key pair in a new container "SIG",
+  // then opens a session that signs once with it, so that its public part
+  // and its pair are kept; `*out_container` is the container in it.
+  XcHandle SessionThatSigned(XcHandle *out_container) {
+    XcHandle session = LoggedInSession();
+    XcHandle container = Container(session, "SIG");
+    EXPECT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+    Disconnect(session);
+    session = Connect();
+    EXPECT_EQ(SetCurContainer(session, 0, out_container), 0);
+    uint8_t block[128] = {}, signature[128];
+    uint32_t len = sizeof(signature);
+    EXPECT_EQ(RSASign(*out_container, block, sizeof(block), signature, &len, XC_KEY_SIGNATURE), 0);
+    return session;
+  }
+
   // MakeTokenWithFile1 formats `device` and writes `text` to user file 1.
   void MakeTokenWithFile1(int device, const char *text) {
     ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, device), 0);
@@ -338,15 +354,8 @@ TEST_F(StoreReuseTest, ACommitKeepsTheKeysItLeftAloneAndDropsTheOthers) {
   };
   for (const Case &c : cases) {
     DropAllCachedKeys();
-    XcHandle session = LoggedInSession();
-    XcHandle container = Container(session, "SIG");
-    ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
-    Disconnect(session);
-    session = LoggedInSession();
-    ASSERT_EQ(SetCurContainer(session, 0, &container), 0);
-    uint8_t block[128] = {}, signature[128];
-    uint32_t len = sizeof(signature);
-    ASSERT_EQ(RSASign(container, block, sizeof(block), signature, &len, XC_KEY_SIGNATURE), 0);
+    XcHandle container = 0;
+    XcHandle session = SessionThatSigned(&container);
     ASSERT_EQ(CachedKeyCount(), 2u) << c.what;
     c.change(session, container);
     Disconnect(session);
@@ -375,15 +384,8 @@ TEST_F(StoreReuseTest, FormatAndAFailedReadDropTheTokensKeys) {
        }},
   };
   for (const Case &c : cases) {
-    XcHandle session = LoggedInSession();
-    XcHandle container = Container(session, "SIG");
-    ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
-    Disconnect(session);
-    session = Connect();
-    ASSERT_EQ(SetCurContainer(session, 0, &container), 0);
-    uint8_t block[128] = {}, signature[128];
-    uint32_t len = sizeof(signature);
-    ASSERT_EQ(RSASign(container, block, sizeof(block), signature, &len, XC_KEY_SIGNATURE), 0);
+    XcHandle container = 0;
+    XcHandle session = SessionThatSigned(&container);
     // The public part read at the connect, the key pair opened to sign.
     EXPECT_EQ(CachedKeyCount(), 2u) << c.what;
     Disconnect(session);
