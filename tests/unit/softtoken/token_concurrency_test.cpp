@@ -374,6 +374,9 @@ TEST_F(TokenConcurrencyTest, ASessionGoesOnWhileAnotherDerivesItsPin) {
 // Wrong PINs tried at once from many sessions each cost a try: none is lost
 // to another's derivation, and the last try locks the PIN.
 TEST_F(TokenConcurrencyTest, WrongPinsTriedAtOnceEachCostATry) {
+  // Each connect waits for the sessions before it to pay their tries: ample
+  // time, so that a slow (instrumented) build makes none give up.
+  setenv(kLockTimeoutVariable, "20000", 1);
   std::vector<std::thread> guessers;
   std::atomic<int> wrong{0};
   for (int i = 0; i < kUserPinTries; ++i) {
