@@ -498,19 +498,15 @@ void Register(const std::string &name, F function) {
       ->Unit(benchmark::kMicrosecond);
 }
 
-void RegisterObkeyCall(const std::string &name, void (*function)(benchmark::State &)) {
-  Register(name, function);
-}
-
 // RunOverPkcs11 measures obkey's RSA calls over the token library the
 // process loaded in place of the software token (scripts/run-bench.sh puts
 // p11token first on the library path, over a SoftHSMv2 token).
 int RunOverPkcs11() {
   Folder folder;
   SetUpMainToken();
-  RegisterObkeyCall("sign/obkey-pkcs11", ObkeySign);
-  RegisterObkeyCall("verify/obkey-pkcs11", ObkeyVerify);
-  RegisterObkeyCall("encrypt/obkey-pkcs11", ObkeyEncrypt);
+  Register("sign/obkey-pkcs11", ObkeySign);
+  Register("verify/obkey-pkcs11", ObkeyVerify);
+  Register("encrypt/obkey-pkcs11", ObkeyEncrypt);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return obkey_bench::ExitStatus();
@@ -534,18 +530,18 @@ int main(int argc, char **argv) {
     // token untouched since the last change would have.
     usleep((obkey::softtoken::kStoreSettleMs + 200) * 1000);
 
-    RegisterObkeyCall("sign/obkey", ObkeySign);
+    Register("sign/obkey", ObkeySign);
     Register("sign/openssl", [&](benchmark::State &s) { openssl.Private(s); });
     Register("sign/softhsm", [&](benchmark::State &s) { softhsm.Sign(s); });
-    RegisterObkeyCall("verify/obkey", ObkeyVerify);
-    RegisterObkeyCall("encrypt/obkey", ObkeyEncrypt);
+    Register("verify/obkey", ObkeyVerify);
+    Register("encrypt/obkey", ObkeyEncrypt);
     Register("public/openssl", [&](benchmark::State &s) { openssl.Public(s); });
     Register("encrypt/openssl", [&](benchmark::State &s) { openssl.EncryptPkcs1(s); });
-    RegisterObkeyCall("random/obkey", ObkeyRandom);
+    Register("random/obkey", ObkeyRandom);
     Register("random/openssl", OpenSslRandom);
-    RegisterObkeyCall("labellist/obkey", ObkeyLabelList);
-    RegisterObkeyCall("exportfile/obkey", ObkeyExportFile);
-    RegisterObkeyCall("login/obkey", ObkeyLogin);
+    Register("labellist/obkey", ObkeyLabelList);
+    Register("exportfile/obkey", ObkeyExportFile);
+    Register("login/obkey", ObkeyLogin);
     Register("scrypt/openssl", ScryptAlone);
     Register("session/obkey", [](benchmark::State &s) { Session(s, kMainDevice); });
     Register("configuration/obkey", ConfigurationRead);

@@ -33,6 +33,14 @@ int32_t PayPinTry(Session *session, uint8_t *out_tries_left, PinHash *out_hash) 
   return 0;
 }
 
+// WrongPin answers a PIN that failed its check, `tries_left` being the
+// count before its try was paid. A failed check also ends an earlier login,
+// as on a card.
+int32_t WrongPin(const std::string &store_path, uint8_t tries_left) {
+  ForgetLogin(store_path);
+  return tries_left == 1 ? XCST_PIN_LOCKED : XCST_PIN_INCORRECT;
+}
+
 bool SamePinHash(const PinHash &a, const PinHash &b) {
   return a.kdf == b.kdf && a.salt == b.salt && a.hash == b.hash && a.iterations == b.iterations &&
          a.scrypt == b.scrypt;
@@ -50,11 +58,7 @@ int32_t CheckUserPin(Session *session, const uint8_t *pin, uint32_t pin_len,
   if (int32_t status = PayPinTry(session, &tries_left, &stored)) return status;
   const bool matches = CheckPin(stored, pin, pin_len, out_wrapping_key);
   OPENSSL_cleanse(stored.hash.data(), stored.hash.size());
-  if (!matches) {
-    // A failed check also ends an earlier login, as on a card.
-    ForgetLogin(session->paths.store);
-    return tries_left == 1 ? XCST_PIN_LOCKED : XCST_PIN_INCORRECT;
-  }
+  if (!matches) return WrongPin(session->paths.store, tries_left);
   return CommitPinTries(session, kUserPinTries);
 }
 
@@ -148,11 +152,7 @@ int32_t VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32
     if (int32_t status = call.status()) return status;
     Session *s = FindSession(session);
     if (s == nullptr) return XCST_BAD_HANDLE;
-    if (!paid.matches) {
-      // A failed check also ends an earlier login, as on a card.
-      ForgetLogin(s->paths.store);
-      return paid.tries_left == 1 ? XCST_PIN_LOCKED : XCST_PIN_INCORRECT;
-    }
+    if (!paid.matches) return WrongPin(s->paths.store, paid.tries_left);
     // The PIN was changed (or the token formatted) while it was derived:
     // it is checked again, as a try against the new PIN.
     if (!SamePinHash(paid.hash, s->state->user_pin.hash)) continue;
