@@ -29,7 +29,7 @@ TEST_F(ObkeyctlTest, RefusedCommandLinesNameTheirFault) {
   const Case cases[] = {
       {"frobnicate", "", "unknown command 'frobnicate'"},
       {"--frob status", "", "unknown global option --frob"},
-      {"status --frob", "", "unknown option --frob for `status` (it takes no options)"},
+      {"diagnose --frob", "", "unknown option --frob for `diagnose` (it takes no options)"},
       {"genkey X_SIG --bogus", "", "unknown option --bogus for `genkey` (it takes --type"},
       {"status -x", "", "unknown option -x for `status`"},
       {"status extra", "", "unexpected argument 'extra': `status` takes no arguments"},
