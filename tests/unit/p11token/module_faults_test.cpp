@@ -104,6 +104,11 @@ class P11FaultTest : public P11TokenTest {
 };
 
 const uint8_t kOld[] = {'o', 'l', 'd', '!'};
+
+// A module's refusal to create obkey's data object, as p11token reports it.
+constexpr int32_t Refusal(CK_RV rv) {
+  return static_cast<int32_t>(P11ST_DATA_REFUSED_BASE | rv);
+}
 const uint8_t kNew[] = {'n', 'e', 'w', '!'};
 
 // A replacement whose new object the module refuses keeps the old one: the
@@ -317,7 +322,7 @@ TEST_F(P11FaultTest, QuirksOfOtherModulesAreMet) {
        [&] { return CreateUserFile(session_, 6, 4, XC_USER_FILE_CREATE, &file); }, 0},
       {"no data objects at all", kShimNoDataObjects,
        [&] { return CreateUserFile(session_, 7, 4, XC_USER_FILE_CREATE, &file); },
-       DataRefusal(CKR_ATTRIBUTE_VALUE_INVALID)},
+       Refusal(CKR_ATTRIBUTE_VALUE_INVALID)},
       {"a result without its leading zeros", kShimDropsLeadingZeros,
        [&] {
          uint8_t cipher[XC_RSA_BLOCK], plain[XC_RSA_BLOCK];
@@ -536,13 +541,13 @@ TEST_F(P11FaultTest, AnOpenAfterARefusedCreateAnswersWithTheRefusal) {
     int32_t refusal, later;
   } cases[] = {
       {"a container, no data objects", kShimNoDataObjects, true, container,
-       DataRefusal(CKR_ATTRIBUTE_VALUE_INVALID), P11ST_CONTAINER_NOT_FOUND},
+       Refusal(CKR_ATTRIBUTE_VALUE_INVALID), P11ST_CONTAINER_NOT_FOUND},
       {"a user file, no data objects", kShimNoDataObjects, true, file,
-       DataRefusal(CKR_ATTRIBUTE_VALUE_INVALID), P11ST_FILE_NOT_FOUND},
+       Refusal(CKR_ATTRIBUTE_VALUE_INVALID), P11ST_FILE_NOT_FOUND},
       {"a container before the login", kShimObjectsNeedLogin, false, container,
-       DataRefusal(CKR_SESSION_READ_ONLY), P11ST_CONTAINER_NOT_FOUND},
+       Refusal(CKR_SESSION_READ_ONLY), P11ST_CONTAINER_NOT_FOUND},
       {"a user file before the login", kShimObjectsNeedLogin, false, file,
-       DataRefusal(CKR_SESSION_READ_ONLY), P11ST_FILE_NOT_FOUND},
+       Refusal(CKR_SESSION_READ_ONLY), P11ST_FILE_NOT_FOUND},
   };
   for (const Case &c : cases) {
     shim_.quirks(kShimNeedsInitArgs | c.quirk);
