@@ -19,7 +19,8 @@ make_target() {
   grep -Eq "^([^:#=]* )?$1( [^:#=]*)?:" Makefile
 }
 
-for readme in README.md softtoken/README.md p11token/README.md enrollsim/README.md; do
+for readme in README.md softtoken/README.md p11token/README.md enrollsim/README.md \
+  bench/README.md tests/README.md; do
   while IFS= read -r quoted; do
     if [[ $quoted =~ ^make\ ([a-z0-9-]+) ]]; then
       obkey_check "$readme: \`$quoted\` is a Makefile target" make_target "${BASH_REMATCH[1]}"
