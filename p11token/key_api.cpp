@@ -122,7 +122,9 @@ int32_t RequireMechanism(const Cryptoki &c, CK_MECHANISM_TYPE mechanism) {
   if (known.generation != ModuleGeneration()) {
     CK_ULONG count = 0;
     if (c.functions->C_GetMechanismList(c.slot, nullptr, &count) != CKR_OK) return 0;
-    known.listed.assign(count, 0);
+    // One more than asked for: p11-kit's client (0.24) reads one past the
+    // end of the list when it drops a mechanism it cannot carry.
+    known.listed.assign(count + 1, 0);
     if (c.functions->C_GetMechanismList(c.slot, known.listed.data(), &count) != CKR_OK) return 0;
     known.listed.resize(count);
     known.generation = ModuleGeneration();
