@@ -316,6 +316,17 @@ std::vector<Finding> Pkcs11Findings(int32_t status, const Environment &environme
   ModuleProbe probe = ProbeToken(environment);
   if (!reach) return PinFindings(status, probe);
   std::vector<Finding> findings = Pkcs11Reach(environment, probe);
+  // A module configured for a token library that does not use it.
+  const std::string loaded = LoadedLibraryPath("xcsp_eclib");
+  if (findings.empty() && !loaded.empty() && FolderName(loaded) != "p11token") {
+    findings.push_back({"the PKCS #11 module " + probe.module_path +
+                            " is configured, but obkey loaded the token library " + loaded +
+                            ", which is not p11token and does not use it",
+                        "give p11token's token library with --token-library PATH (the "
+                        "libxcsp_eclib.so of a p11token folder), or drop the module from the "
+                        "configuration to use " +
+                            loaded});
+  }
   if (findings.empty()) {
     findings.push_back({"obkeyctl reaches device " + DeviceText(environment) + " itself: " +
                             TokenText(probe) + " of the PKCS #11 module " + probe.module_path,

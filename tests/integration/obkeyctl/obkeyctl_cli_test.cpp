@@ -765,6 +765,11 @@ TEST_F(Pkcs11Test, AModulesRefusalIsNamedWithAFixThatFitsIt) {
   }
   EXPECT_NE(RunPkcs11(shim("private_data"), "status --pin-file pin").out.find("PRIV_SIG"),
             std::string::npos);
+  // A module configured while obkey loads the software token's library.
+  ShellResult other_library = Run("login --pin-file pin");
+  EXPECT_EQ(other_library.exit_status, 3) << other_library.err;
+  EXPECT_NE(other_library.err.find("which is not p11token and does not use it"), std::string::npos)
+      << other_library.err;
 }
 
 }  // namespace
