@@ -87,6 +87,14 @@ int32_t UntilDirectoryHolds(Attempt attempt) {
 
 enum class NewDirectory { kAsCreated, kZeroed };
 
+// A create (mode 5) is expected to fail for a file that exists, and the open
+// (mode 9) that follows it then succeeds. When the open finds no file
+// either, the create failed for a cause of its own (a full file space), and
+// that cause is the one to report, not the missing file.
+int32_t CauseOfFailedOpen(int32_t create_status, int32_t open_status) {
+  return open_status == XCST_FILE_NOT_FOUND ? create_status : open_status;
+}
+
 // OpenLabelDirectory opens user file 1, creating it when it is missing, and
 // reads it into `*out_directory`. Only an import zeroes a directory it has
 // just created; the others read whatever the token gives a new file.
@@ -97,8 +105,9 @@ int32_t OpenLabelDirectory(XcHandle session, NewDirectory new_directory, XcHandl
       XC_CreateUserFile(session, kLabelDirFile, kLabelDirSize, XC_USER_FILE_CREATE, out_dir);
   if (status != 0) {
     created = false;
-    status = XC_CreateUserFile(session, kLabelDirFile, kLabelDirSize, XC_USER_FILE_OPEN, out_dir);
-    if (status != 0) return status;
+    int32_t opened =
+        XC_CreateUserFile(session, kLabelDirFile, kLabelDirSize, XC_USER_FILE_OPEN, out_dir);
+    if (opened != 0) return CauseOfFailedOpen(status, opened);
   }
   if (created && new_directory == NewDirectory::kZeroed) {
     const LabelDirectory empty;
@@ -127,9 +136,10 @@ int32_t FindLabel(XcHandle session, const char *label, FoundLabel *out) {
 // CreateEmptyDataFile gives user file `number` a new file of exactly `size`
 // bytes, deleting the one that is there.
 int32_t CreateEmptyDataFile(XcHandle session, uint32_t number, uint32_t size, XcHandle *out_file) {
-  if (XC_CreateUserFile(session, number, size, XC_USER_FILE_CREATE, out_file) == 0) return OB_OK;
+  int32_t created = XC_CreateUserFile(session, number, size, XC_USER_FILE_CREATE, out_file);
+  if (created == 0) return OB_OK;
   int32_t status = XC_CreateUserFile(session, number, size, XC_USER_FILE_OPEN, out_file);
-  if (status != 0) return status;
+  if (status != 0) return CauseOfFailedOpen(created, status);
   status = XC_DeleteUserFile(*out_file);
   if (status != 0) return status;
   return XC_CreateUserFile(session, number, size, XC_USER_FILE_CREATE, out_file);
