@@ -317,15 +317,21 @@ OBKEY_EXPORT int32_t OBAPI OBCERT_InstallCert(const void *seal_arg2, uint32_t ig
  * "LAB_USERCERT_SIG" first write the bytes as the exchange or signature certificate; another
  * store selector does only that and returns 0. -1 before any session: a null or over-long
  * label, a null `data` (even with data_len 0). -1 when the ten directory records are taken by
- * other labels (a reserved label's certificate is written by then). */
+ * other labels (a reserved label's certificate is written by then). A token that has no room for
+ * the data answers with its own status (the software token and p11token: XCST_FILE_SPACE_FULL),
+ * which is returned as it is. */
 OBKEY_EXPORT int32_t OBAPI OBCA_ImportFile(const char *label, uint32_t store_selector,
                                            const uint8_t *data, uint32_t data_len);
 /* OBCA_ExportFile reads the data of `label` into `out`; *inout_len is the capacity on entry and
- * the length read on return. No size query. A reserved label is first read from its certificate
- * (with the other key specification when that fails); store selector 0 then reads the labelled
- * file over it, another selector returns after the certificate. -1 before any session: a null
- * or over-long label, a null `out` or inout_len. -1 when the label is not in the directory (a
- * reserved label's certificate may be in `out` by then). */
+ * the length read on return. A reserved label is first read from its certificate (with the other
+ * key specification when that fails); store selector 0 then reads the labelled file over it,
+ * another selector returns after the certificate. -1 before any session: a null or over-long
+ * label, a null `out` or inout_len. -1 when the label is not in the directory (a reserved
+ * label's certificate may be in `out` by then).
+ * No size query, and never a part of the data: a capacity below the data's length is refused by
+ * the token library with its own nonzero status (the software token and p11token:
+ * XCST_BUFFER_TOO_SMALL, obkey_status.h), which obkey returns; *inout_len then holds the length
+ * the data needs and `out` holds none of the file. Call again with that capacity. */
 OBKEY_EXPORT int32_t OBAPI OBCA_ExportFile(const char *label, uint32_t store_selector, uint8_t *out,
                                            uint32_t *inout_len);
 /* OBCA_DeleteFile removes `label` from the label directory and deletes its data [PIN]; an
