@@ -7,8 +7,10 @@
  * It formats the token of device 0 (the configuration must name it), logs in
  * with the default PIN, makes a signature pair, signs the SHA-1 digest
  * information of a message, checks the signature with the public-key
- * operation and prints "client: N passed, M failed". */
+ * operation, names a status from the shipped status header and prints
+ * "client: N passed, M failed". */
 #include "obkey.h"
+#include "obkey_status.h"
 
 static HANDLE g_out;
 static int g_passed, g_failed;
@@ -71,6 +73,10 @@ void ClientMain(void) {
   record2.pbData = name2;
   Check(OB_GenAsymmetricKey("CLIENT_SIG", &record1, &record2, 0, 0, OB_KEY_TYPE_SIGNATURE) == OB_OK,
         "signature pair generated");
+
+  Check(lstrcmpA(obkey_status_name(OB_E_NO_SESSION), "OB_E_NO_SESSION") == 0 &&
+            obkey_status_text(XCST_PIN_LOCKED) != NULL,
+        "status names and texts from the shipped header");
 
   len = 20;
   status = OB_Digest(info + 15, &len, (const uint8_t *)"abc", 3, CALG_SHA1);
