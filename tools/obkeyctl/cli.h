@@ -117,6 +117,9 @@ std::string CommandHelp(const Command &command);
 // shipped with it (status_text.h); StatusName is "UNKNOWN" otherwise.
 std::string StatusName(int32_t status);
 std::string StatusText(int32_t status);
+// StatusNumber is the status as obkeyctl shows it: decimal from -1 to
+// 0xFFFF, else 0x followed by eight hex digits.
+std::string StatusNumber(int32_t status);
 // StatusLabel is "NAME (number): text".
 std::string StatusLabel(int32_t status);
 // ExitStatusFor maps a failing status to the exit status.

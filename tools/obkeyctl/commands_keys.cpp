@@ -406,6 +406,12 @@ int ImportKeyCommand(Context &context, const Args &args) {
             {{"import-key reads an unencrypted RSA private key, PEM or DER (PKCS #1 or #8)",
               "convert it: openssl pkey -in KEY -out key.pem"}});
   }
+  if (bits != 1024) {
+    Failure(
+        "import-key: " + args.at(0) + " holds a " + std::to_string(bits) +
+            "-bit RSA key; nothing was changed",
+        {{"the token keeps only 1024-bit RSA keys", "make one: openssl genrsa -out key.pem 1024"}});
+  }
   auto import_key = Require(context.api().import_private_key, "OB_ImportPrivateKey");
   context.LogIn(args);
   std::string names[2];
@@ -422,15 +428,7 @@ int ImportKeyCommand(Context &context, const Args &args) {
   int handle = 0;
   int32_t status = context.Call("OB_ImportPrivateKey",
                                 [&] { return import_key(&handle, &record, key_type, 0, 0); });
-  context.Check("import-key", status, [&](int32_t) {
-    std::vector<Finding> findings;
-    if (bits != 1024) {
-      findings.push_back({args.at(0) + " holds a " + std::to_string(bits) +
-                              "-bit key; the token keeps only 1024-bit RSA keys",
-                          "make one: openssl genrsa -out key.pem 1024"});
-    }
-    return findings;
-  });
+  context.Check("import-key", status);
   return context.Done("import-key", std::string(KeyRole(key_type)) + " key pair stored" +
                                         (container.empty() ? "" : " in " + container));
 }

@@ -457,7 +457,7 @@ TEST_F(ObkeyctlTest, ArgumentStatusesAreExplained) {
       {"file put ABCDEFGHIJKLMNOPQRSTUVWXYZ data --pin-file pin", 1, "OB_E_ARGUMENT (-1)",
        "labels are at most 18"},
       {"file get NOTHERE", 1, "OB_E_ARGUMENT (-1)", "there is no label NOTHERE"},
-      {"import-key big.key --type sig --force --pin-file pin", 1, "OB_E_ARGUMENT (-1)",
+      {"import-key big.key --type sig --force --pin-file pin", 1, "holds a 2048-bit RSA key",
        "only 1024-bit RSA keys"},
       {"sign long.bin --digest none --pin-file pin", 1, "", "use --digest sha256"},
       {"export-pubkey 'CLI_SIG\\09'", 1, "OB_E_ARGUMENT (-1)", "does not end in \\01"},

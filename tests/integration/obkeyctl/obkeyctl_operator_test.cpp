@@ -2,6 +2,7 @@
 // signatures of any digest and any size, the inventory, backup and restore,
 // and documents that name every option.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <set>
 #include <sstream>
@@ -87,6 +88,17 @@ TEST_F(OperatorTest, ChangesThatWouldNotHoldAreRefusedAndChangeNothing) {
     EXPECT_EQ(result.out, "") << c.args;
   }
   EXPECT_EQ(Run("list").out, before);
+  // A certificate of another key is refused without a hint to force it in.
+  EXPECT_EQ(Run("cert import other.crt --type sig --pin-file pin").err.find("--force"),
+            std::string::npos);
+
+  // Commands that need no PIN take the PIN options that scripts pass to
+  // every command, and leave them unread.
+  for (const char *args : {"create-container CLI_ENC --pin-file pin", "status --pin-stdin",
+                           "random 4 --hex --pin 12345678", "file ls --pin-env NOT_SET"}) {
+    ShellResult result = Run(args);
+    EXPECT_EQ(result.exit_status, 0) << args << "\n" << result.err;
+  }
 
   // With --force the replacements go through; an empty file is a file.
   WriteText(dir_ + "/empty", "");
@@ -198,6 +210,121 @@ TEST_F(OperatorTest, BackupAndRestoreBringTheTokenBack) {
       ShellPasses("$CTL sign data --pin-file pin --out after.sig && "
                   "openssl dgst -sha1 -verify sig.pem -signature after.sig data && "
                   "$CTL verify data before.sig && $CTL file get NOTES | cmp - data"));
+}
+
+// Each mishap an operator meets is named by the status the call returned,
+// the command that was run, its real cause and a fix that works, with the
+// exit status of its kind; diagnose sees the lasting ones and exits 1.
+TEST_F(OperatorTest, MishapsNameTheirStatusCauseAndFix) {
+  // A private mount of a 64 KiB disk over the token folder, holding the
+  // store and a file that fills the rest.
+  const std::string full_disk =
+      std::string(getuid() == 0 ? "unshare -m" : "unshare -r -m") +
+      " sh -c 'cp -a tokens saved && mount -t tmpfs -o size=64k,mode=0700 tmpfs tokens && "
+      "cp -a saved/. tokens/ && (dd if=/dev/zero of=tokens/filler bs=1k count=100 2>/dev/null "
+      "|| true) && \"$@\"' sh $CTL";
+  const std::string flip =
+      "python3 -c \"import sys; p='tokens/token-0.db'; "
+      "b=bytearray(open(p,'rb').read()); b[int(sys.argv[1])]^=1; "
+      "open(p,'wb').write(b)\" ";
+  struct Case {
+    const char *what;
+    std::string before;   // sets the scene (shell)
+    std::string command;  // the command the user runs (shell, $CTL is obkeyctl)
+    int exit_status;
+    std::vector<std::string> says;  // in this order
+    std::vector<std::string> not_said;
+  };
+  const std::string store = dir_ + "/tokens/token-0.db";
+  std::vector<Case> cases;
+  for (const char *offset : {"40", "100", "1000"}) {
+    cases.push_back(
+        {"a store damaged at its byte",
+         flip + offset,
+         "$CTL sign data --pin-file pin --out data.sig",
+         3,
+         {"sign: failed, OB_E_NO_SESSION (3)", "cause: the token store " + store + " is damaged",
+          "XCST_STORE_CORRUPT (0x58430005)", "obkeyctl restore BACKUP", "obkeyctl format"},
+         {"sees nothing wrong", "plugged in"}});
+  }
+  cases.push_back({"diagnose of a damaged store",
+                   flip + "1000",
+                   "$CTL diagnose",
+                   1,
+                   {"problem: the token store " + store + " is damaged", "obkeyctl restore BACKUP",
+                    "obkeyctl format"},
+                   {"sees nothing wrong"}});
+  cases.push_back({"a full disk",
+                   "",
+                   full_disk + " file put NOTES data --pin-file pin",
+                   1,
+                   {"file put: failed, XCST_",
+                    "cause: the disk that holds the token folder " + dir_ + "/tokens is full",
+                    "needs at least ", " bytes for it", "df -h " + dir_ + "/tokens"},
+                   {"sees nothing wrong", "plugged in"}});
+  cases.push_back({"diagnose of a full disk",
+                   "",
+                   full_disk + " diagnose",
+                   1,
+                   {"problem: the disk that holds the token folder " + dir_ + "/tokens is full"},
+                   {"sees nothing wrong"}});
+  const std::string wrong_pins =
+      "for i in 1 2 3 4 5 6 7 8 9; do $CTL login --pin 00000000 2>/dev/null; done; ";
+  cases.push_back(
+      {"the last try",
+       "for i in 1 2 3 4 5 6 7 8; do $CTL login --pin 00000000 2>/dev/null; done; true",
+       "$CTL sign data --pin 00000000",
+       4,
+       {"sign: failed, XCST_PIN_INCORRECT (0x5843000B)", "; 1 try left", "obkeyctl restore BACKUP"},
+       {"login: failed", "1 tries"}});
+  cases.push_back({"a locked PIN",
+                   wrong_pins + "$CTL login --pin 00000000; true",
+                   "$CTL sign data --pin-file pin",
+                   4,
+                   {"sign: failed, XCST_PIN_LOCKED (0x5843000C)", "the user PIN is locked",
+                    "obkeyctl restore BACKUP", "obkeyctl format"},
+                   {"login: failed"}});
+  cases.push_back({"diagnose of a locked PIN",
+                   wrong_pins + "$CTL login --pin 00000000; true",
+                   "$CTL diagnose",
+                   1,
+                   {"problem: the user PIN is locked", "obkeyctl restore BACKUP"},
+                   {}});
+  cases.push_back({"a full file space",
+                   "head -c 60000 /dev/zero > big && head -c 10000 "
+                   "/dev/zero > more && $CTL file put BIG big --pin-file pin",
+                   "$CTL file put MORE more --pin-file pin",
+                   1,
+                   {"file put MORE: failed, XCST_FILE_SPACE_FULL (0x58430020)",
+                    "no room for 10000 more bytes", "take 60000 bytes", "obkeyctl file rm"},
+                   {"XCST_FILE_NOT_FOUND"}});
+  cases.push_back({"a full label directory",
+                   "for i in 0 1 2 3 4 5 6 7 8 9; do $CTL file put L$i data --pin-file pin || "
+                   "exit 1; done",
+                   "$CTL file put ELEVENTH data --pin-file pin",
+                   1,
+                   {"file put ELEVENTH: the label directory is full", "obkeyctl file rm"},
+                   {"OB_E_ARGUMENT"}});
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    FormatWithSignatureKey();
+    if (!c.before.empty()) {
+      ASSERT_EQ(Shell(c.before + " >/dev/null").exit_status, 0);
+    }
+    ShellResult result = Shell(c.command);
+    const std::string said = result.err + result.out;
+    EXPECT_EQ(result.exit_status, c.exit_status) << said;
+    size_t at = 0;
+    for (const std::string &text : c.says) {
+      size_t found = said.find(text, at);
+      EXPECT_NE(found, std::string::npos) << text << "\n" << said;
+      if (found != std::string::npos) at = found + text.size();
+    }
+    for (const std::string &text : c.not_said) {
+      EXPECT_EQ(said.find(text), std::string::npos) << text << "\n" << said;
+    }
+    RunShell(dir_, "rm -f tokens/token-0.db");
+  }
 }
 
 // A FIFO planted at the store or the lock file is refused at once, by the
