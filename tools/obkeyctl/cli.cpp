@@ -107,8 +107,8 @@ const OptionHelp kOptionHelp[] = {
     {"force", "", "replace what is there (a key pair: its private key is lost)"},
     {"yes", "", "do not ask; needed when standard input is not a terminal"},
     {"digest", "",
-     "the digest whose DigestInfo is signed (default sha1; openssl dgst -sha256 "
-     "-verify checks sha256); none: the file itself (at most 117 bytes, or 128)"},
+     "the digest whose DigestInfo is signed (default sha256, as openssl dgst -sha256 "
+     "-verify checks; sha1 on request); none: the file itself (at most 117 bytes, or 128)"},
     {"key", "", "decrypt with the exchange (enc, default) or the signature (sig) key"},
     {"inform", "", "the input's form (default: recognised from the contents)"},
     {"outform", "", "the output's form"},

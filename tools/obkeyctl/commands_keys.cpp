@@ -204,11 +204,51 @@ std::vector<uint8_t> DigestInfo(const DigestKind &kind, const uint8_t *digest, s
   return info;
 }
 
+constexpr char kDefaultDigest[] = "sha256";
+
+const DigestKind *DigestKindOf(const std::string &name) {
+  for (const DigestKind &kind : DigestKinds()) {
+    if (name == kind.name) return &kind;
+  }
+  return nullptr;
+}
+
+// FileDigestInfo is the DigestInfo of the file's `kind` digest, computed as
+// the file streams past.
+std::vector<uint8_t> FileDigestInfo(const DigestKind &kind, const std::string &path) {
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> hash(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!hash || EVP_DigestInit_ex(hash.get(), kind.md(), nullptr) != 1) {
+    Failure(std::string("cannot compute a ") + kind.name + " digest");
+  }
+  StreamInput(path, [&](const uint8_t *bytes, size_t chunk) {
+    if (EVP_DigestUpdate(hash.get(), bytes, chunk) != 1) Failure("the digest failed");
+  });
+  uint8_t value[EVP_MAX_MD_SIZE];
+  unsigned int value_len = 0;
+  if (EVP_DigestFinal_ex(hash.get(), value, &value_len) != 1) Failure("the digest failed");
+  return DigestInfo(kind, value, value_len);
+}
+
+// DigestKindIn names the digest whose DigestInfo `block` is; null when it
+// is none of them.
+const DigestKind *DigestKindIn(const uint8_t *block, size_t block_len) {
+  for (const DigestKind &kind : DigestKinds()) {
+    const size_t digest_len = static_cast<size_t>(EVP_MD_size(kind.md()));
+    const std::vector<uint8_t> zero(digest_len, 0);
+    const std::vector<uint8_t> shape = DigestInfo(kind, zero.data(), zero.size());
+    if (block_len == shape.size() &&
+        std::equal(shape.begin(), shape.end() - static_cast<std::ptrdiff_t>(digest_len), block)) {
+      return &kind;
+    }
+  }
+  return nullptr;
+}
+
 // The data a signature covers: the DigestInfo of the file's digest, the
 // digest computed as the file streams past; with --digest none the file
 // itself, which must fit one RSA block.
 std::vector<uint8_t> SignedData(const Args &args, const std::string &path, const char *verb) {
-  const std::string digest = args.Get("digest", "sha1");
+  const std::string digest = args.Get("digest", kDefaultDigest);
   if (digest == "none") {
     std::vector<uint8_t> data;
     uint64_t len = StreamInput(path, [&](const uint8_t *bytes, size_t chunk) {
@@ -220,26 +260,23 @@ std::vector<uint8_t> SignedData(const Args &args, const std::string &path, const
       Failure(std::string(verb) + ": " + path + " is " + std::to_string(len) +
                   " bytes; with --digest none the token takes at most 117 bytes, or exactly 128",
               {{"--digest none hands the file to the key as it is",
-                "use --digest sha256 (or sha1, the default): the token then signs the file's "
-                "digest"}});
+                "leave --digest out (sha256, the default) or give another digest: the token "
+                "then signs the file's digest"}});
     }
     return data;
   }
-  const DigestKind *kind = nullptr;
-  for (const DigestKind &each : DigestKinds()) {
-    if (digest == each.name) kind = &each;
+  const DigestKind *kind = DigestKindOf(digest);
+  if (kind == nullptr) Failure("cannot compute a " + digest + " digest");
+  return FileDigestInfo(*kind, path);
+}
+
+std::vector<Finding> SignFindings(int32_t failed) {
+  std::vector<Finding> findings;
+  if (failed == OB_E_ARGUMENT) {
+    findings.push_back({"the signature container has no signature key pair",
+                        "make one: obkeyctl genkey NAME_SIG --type sig"});
   }
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> hash(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  if (kind == nullptr || !hash || EVP_DigestInit_ex(hash.get(), kind->md(), nullptr) != 1) {
-    Failure("cannot compute a " + digest + " digest");
-  }
-  StreamInput(path, [&](const uint8_t *bytes, size_t chunk) {
-    if (EVP_DigestUpdate(hash.get(), bytes, chunk) != 1) Failure("the digest failed");
-  });
-  uint8_t value[EVP_MAX_MD_SIZE];
-  unsigned int value_len = 0;
-  if (EVP_DigestFinal_ex(hash.get(), value, &value_len) != 1) Failure("the digest failed");
-  return DigestInfo(*kind, value, value_len);
+  return findings;
 }
 
 int SignCommand(Context &context, const Args &args) {
@@ -253,16 +290,41 @@ int SignCommand(Context &context, const Args &args) {
     return sign(nullptr, data.data(), static_cast<uint32_t>(data.size()), signature, &signature_len,
                 0);
   });
-  context.Check("sign", status, [&](int32_t failed) {
-    std::vector<Finding> findings;
-    if (failed == OB_E_ARGUMENT) {
-      findings.push_back({"the signature container has no signature key pair",
-                          "make one: obkeyctl genkey NAME_SIG --type sig"});
-    }
-    return findings;
-  });
+  context.Check("sign", status, SignFindings);
   Emit(args, signature, signature_len, false);
   return kExitOk;
+}
+
+// MismatchFinding says what a signature that does not match holds: the
+// DigestInfo of which digest, of this file or of other data.
+Finding MismatchFinding(const Args &args, const uint8_t *block, size_t block_len) {
+  const std::string digest = args.Get("digest", kDefaultDigest);
+  const DigestKind *found = DigestKindIn(block, block_len);
+  if (found != nullptr && found->name != digest) {
+    const bool of_this_file =
+        FileDigestInfo(*found, args.at(0)) == std::vector<uint8_t>(block, block + block_len);
+    if (of_this_file) {
+      return {"the signature holds the " + std::string(found->name) + " digest of " + args.at(0) +
+                  " (its DigestInfo names " + found->name + "), not a " + digest + " one",
+              std::string("check it as such: --digest ") + found->name};
+    }
+    return {"the signature holds a " + std::string(found->name) +
+                " digest (its DigestInfo names it) of other data than " + args.at(0),
+            "check the file it was made for"};
+  }
+  if (found != nullptr) {
+    return {"the signature holds a " + digest + " digest of other data than " + args.at(0),
+            "check the file it was made for"};
+  }
+  if (block_len == OB_RSA_BLOCK_LEN) {
+    return {
+        "the token's public key gives no valid signature block: the signature was made "
+        "with another key, or it is damaged",
+        "check it with the key that made it (openssl dgst -verify)"};
+  }
+  return {"the signature holds " + std::to_string(block_len) + " bytes that are no DigestInfo",
+          digest == "none" ? "compare them with the signed data"
+                           : "a signature made with --digest none is checked with --digest none"};
 }
 
 int VerifyCommand(Context &context, const Args &args) {
@@ -287,9 +349,21 @@ int VerifyCommand(Context &context, const Args &args) {
     }
     return findings;
   });
-  bool matches = std::vector<uint8_t>(block, block + block_len) == expected;
-  std::printf("verify: %s\n", matches ? "signature matches" : "signature does NOT match");
-  return matches ? kExitOk : kExitFailed;
+  const std::string digest = args.Get("digest", kDefaultDigest);
+  // The token checks with the public part it stores, which no PIN guards.
+  context.Note(
+      "verify: checked with the public key stored on the token alone: a public "
+      "operation needs no PIN and nothing binds that key to the private one; against a "
+      "key you trust: openssl dgst -" +
+      (digest == "none" ? std::string(kDefaultDigest) : digest) +
+      " -verify signer.pem -signature " + args.at(1) + " " + args.at(0));
+  if (std::vector<uint8_t>(block, block + block_len) == expected) {
+    std::printf("verify: signature matches (%s)\n", digest.c_str());
+    return kExitOk;
+  }
+  std::printf("verify: signature does NOT match (%s)\n", digest.c_str());
+  Failure("verify: " + args.at(1) + " is no " + digest + " signature of " + args.at(0),
+          {MismatchFinding(args, block, block_len)});
 }
 
 int EncryptCommand(Context &context, const Args &args) {
@@ -467,23 +541,28 @@ void AddKeyCommands(std::vector<Command> *table) {
       {"sign", "FILE", "digest=sha1|sha224|sha256|sha384|sha512|none @out @pin",
        "sign a file with the token's signature key (PKCS #1 v1.5)",
        "The token signs the DigestInfo of the file's digest (PKCS #1 v1.5):\n"
-       "--digest sha1 (the default), sha224, sha256, sha384 or sha512, a signature\n"
+       "--digest sha256 (the default), sha1, sha224, sha384 or sha512, a signature\n"
        "that `openssl dgst -sha256 -verify` checks. obkeyctl reads the file as it\n"
        "digests it, so a file of any size takes the same little memory. --digest\n"
        "none signs the file itself (at most 117 bytes, or exactly 128). The\n"
        "signature (128 bytes) is written raw; '-' reads standard input.\n"
        "\nexamples:\n"
-       "  obkeyctl sign message.txt --digest sha256 --out message.sig\n"
+       "  obkeyctl sign message.txt --out message.sig\n"
        "  obkeyctl sign - --pin-file ~/.pin < message.txt > message.sig\n"
        "  obkeyctl export-pubkey 'MY_SIG\\03' --out signer.pem\n"
        "  openssl dgst -sha256 -verify signer.pem -signature message.sig message.txt\n",
        SignCommand});
-  table->push_back({"verify", "FILE SIGNATURE", "digest=sha1|sha224|sha256|sha384|sha512|none",
-                    "check a signature with the token's signature key",
-                    "Give the --digest the signature was made with. Prints whether it matches;\n"
-                    "the exit status is 1 when it does not.\n"
-                    "\nexample:\n  obkeyctl verify message.txt message.sig\n",
-                    VerifyCommand});
+  table->push_back(
+      {"verify", "FILE SIGNATURE", "digest=sha1|sha224|sha256|sha384|sha512|none",
+       "check a signature with the token's signature key",
+       "Give the --digest the signature was made with (default sha256). Prints whether\n"
+       "it matches; the exit status is 1 when it does not, and obkeyctl then names the\n"
+       "digest whose DigestInfo the signature holds. The check uses the public key\n"
+       "stored on the token alone: a public operation needs no PIN, and nothing binds\n"
+       "that key to the private one, so obkeyctl says so; check against a key you trust\n"
+       "with openssl where it matters.\n"
+       "\nexample:\n  obkeyctl verify message.txt message.sig\n",
+       VerifyCommand});
   table->push_back({"encrypt", "FILE", "@out",
                     "encrypt at most 117 bytes with the token's exchange key",
                     "\nexamples:\n"

@@ -172,11 +172,25 @@ TEST_F(OperatorTest, SignsEveryDigestThatOpensslChecks) {
         Shell("openssl dgst -" + d + " -verify sig.pem -signature data.sig data && " +
               "$CTL verify data data.sig --digest " + d);
     EXPECT_EQ(checked.exit_status, 0) << d << checked.err << checked.out;
-    // The digest is part of what is signed.
-    ShellResult other =
-        Run("verify data data.sig --digest " + std::string(d == "sha1" ? "sha256" : "sha1"));
+    // The digest is part of what is signed, and a mismatch names the one
+    // the signature holds.
+    const std::string asked = d == "sha1" ? "sha256" : "sha1";
+    ShellResult other = Run("verify data data.sig --digest " + asked);
     EXPECT_EQ(other.exit_status, 1) << d;
+    EXPECT_NE(other.err.find("the signature holds the " + d + " digest of data"), std::string::npos)
+        << other.err;
+    EXPECT_NE(other.err.find("--digest " + d), std::string::npos) << other.err;
   }
+  // SHA-256 unless asked otherwise, and verify says that it trusts the
+  // public key the token stores.
+  ShellResult plain = Shell(
+      "$CTL sign data --pin-file pin --out plain.sig && "
+      "openssl dgst -sha256 -verify sig.pem -signature plain.sig data && $CTL verify data "
+      "plain.sig");
+  EXPECT_EQ(plain.exit_status, 0) << plain.err;
+  EXPECT_NE(plain.out.find("verify: signature matches (sha256)"), std::string::npos) << plain.out;
+  EXPECT_NE(plain.err.find("the public key stored on the token alone"), std::string::npos)
+      << plain.err;
   ShellResult quiet = Run("sign data --quiet --pin-file pin --out q.sig");
   EXPECT_EQ(quiet.err, "");
 }
@@ -227,7 +241,7 @@ TEST_F(OperatorTest, BackupAndRestoreBringTheTokenBack) {
   EXPECT_EQ(ModeOf(dir_ + "/tokens/token-0.db"), 0600);
   EXPECT_TRUE(
       ShellPasses("$CTL sign data --pin-file pin --out after.sig && "
-                  "openssl dgst -sha1 -verify sig.pem -signature after.sig data && "
+                  "openssl dgst -sha256 -verify sig.pem -signature after.sig data && "
                   "$CTL verify data before.sig && $CTL file get NOTES | cmp - data"));
 }
 
