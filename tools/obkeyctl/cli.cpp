@@ -342,6 +342,11 @@ Args ParseCommandArgs(const Command &command, const std::vector<std::string> &ar
   std::vector<std::string> names = Split(command.arguments, ' ');
   size_t required = 0;
   for (const std::string &name : names) required += name[0] != '[';
+  // A last argument spelt "NAME..." takes one or more.
+  if (!names.empty() && names.back().size() > 3 &&
+      names.back().compare(names.back().size() - 3, 3, "...") == 0) {
+    while (names.size() < positional.size()) names.push_back(names.back());
+  }
   if (positional.size() < required) {
     UsageError(where + " needs " + names[positional.size()] + " (usage: " + UsageLine(command) +
                ")");

@@ -279,20 +279,48 @@ std::vector<Finding> SignFindings(int32_t failed) {
   return findings;
 }
 
+// Several files are signed at one login, each signature into FILE.sig.
+void CheckBatchArgs(const Args &args) {
+  for (const char *option : {"out", "hex"}) {
+    if (args.Has(option)) {
+      UsageError(std::string("sign: --") + option +
+                 " takes the signature of one file; several files each get FILE.sig");
+    }
+  }
+  for (size_t i = 0; i < args.count(); ++i) {
+    if (args.at(i) == "-") UsageError("sign: '-' (standard input) is signed alone");
+  }
+}
+
 int SignCommand(Context &context, const Args &args) {
-  std::vector<uint8_t> data = SignedData(args, args.at(0), "sign");
+  const size_t count = args.count();
+  if (count > 1) CheckBatchArgs(args);
+  // Every file is read and digested before the PIN is spent on them.
+  std::vector<std::vector<uint8_t>> data;
+  for (size_t i = 0; i < count; ++i) data.push_back(SignedData(args, args.at(i), "sign"));
   auto sign = Require(context.api().sign, "OB_AsymmetricSignData");
   context.LogIn(args);
   context.BeforeTokenCall(false);
-  uint8_t signature[OB_RSA_BLOCK_LEN] = {};
-  uint32_t signature_len = sizeof(signature);
-  int32_t status = context.Call("OB_AsymmetricSignData", [&] {
-    return sign(nullptr, data.data(), static_cast<uint32_t>(data.size()), signature, &signature_len,
-                0);
-  });
-  context.Check("sign", status, SignFindings);
-  Emit(args, signature, signature_len, false);
-  return kExitOk;
+  for (size_t i = 0; i < count; ++i) {
+    uint8_t signature[OB_RSA_BLOCK_LEN] = {};
+    uint32_t signature_len = sizeof(signature);
+    int32_t status = context.Call("OB_AsymmetricSignData", [&] {
+      return sign(nullptr, data[i].data(), static_cast<uint32_t>(data[i].size()), signature,
+                  &signature_len, 0);
+    });
+    context.Check(count == 1 ? "sign"
+                             : "sign " + args.at(i) + " (" + std::to_string(i) + " of " +
+                                   std::to_string(count) + " files signed before it)",
+                  status, SignFindings);
+    if (count == 1) {
+      Emit(args, signature, signature_len, false);
+    } else {
+      WriteOutput(args.at(i) + ".sig", signature, signature_len, false);
+    }
+  }
+  if (count == 1) return kExitOk;
+  return context.Done("sign",
+                      std::to_string(count) + " files signed at one login, each into FILE.sig");
 }
 
 // MismatchFinding says what a signature that does not match holds: the
@@ -538,17 +566,20 @@ void AddKeyCommands(std::vector<Command> *table) {
                     "  obkeyctl random 32 --out seed.bin\n",
                     RandomCommand});
   table->push_back(
-      {"sign", "FILE", "digest=sha1|sha224|sha256|sha384|sha512|none @out @pin",
-       "sign a file with the token's signature key (PKCS #1 v1.5)",
+      {"sign", "FILE...", "digest=sha1|sha224|sha256|sha384|sha512|none @out @pin",
+       "sign files with the token's signature key (PKCS #1 v1.5)",
        "The token signs the DigestInfo of the file's digest (PKCS #1 v1.5):\n"
        "--digest sha256 (the default), sha1, sha224, sha384 or sha512, a signature\n"
        "that `openssl dgst -sha256 -verify` checks. obkeyctl reads the file as it\n"
        "digests it, so a file of any size takes the same little memory. --digest\n"
        "none signs the file itself (at most 117 bytes, or exactly 128). The\n"
        "signature (128 bytes) is written raw; '-' reads standard input.\n"
+       "Several files are signed at one login (one PIN check for all of them), each\n"
+       "signature into FILE.sig beside its file; the first failure stops the rest.\n"
        "\nexamples:\n"
        "  obkeyctl sign message.txt --out message.sig\n"
        "  obkeyctl sign - --pin-file ~/.pin < message.txt > message.sig\n"
+       "  obkeyctl sign *.pdf --pin-file ~/.pin      # each into FILE.pdf.sig\n"
        "  obkeyctl export-pubkey 'MY_SIG\\03' --out signer.pem\n"
        "  openssl dgst -sha256 -verify signer.pem -signature message.sig message.txt\n",
        SignCommand});

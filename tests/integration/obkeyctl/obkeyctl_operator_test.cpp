@@ -195,6 +195,37 @@ TEST_F(OperatorTest, SignsEveryDigestThatOpensslChecks) {
   EXPECT_EQ(quiet.err, "");
 }
 
+// Many files are signed at one login, each signature into FILE.sig, and
+// openssl checks every one; a file that cannot be read stops the batch
+// before the PIN is spent.
+TEST_F(OperatorTest, SignsManyFilesAtOneLogin) {
+  FormatWithSignatureKey();
+  ASSERT_EQ(Run("export-pubkey 'CLI_SIG\\03' --out sig.pem").exit_status, 0);
+  std::string files;
+  for (int i = 0; i < 6; ++i) {
+    WriteText(dir_ + "/doc" + std::to_string(i), "document " + std::to_string(i) + "\n");
+    files += " doc" + std::to_string(i);
+  }
+  ShellResult signed_ = Run("sign" + files + " --pin-file pin --verbose");
+  ASSERT_EQ(signed_.exit_status, 0) << signed_.err;
+  auto count = [&](const std::string &text) {
+    size_t n = 0;
+    for (size_t at = 0; (at = signed_.err.find(text, at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("OBCA_Login ->"), 1u) << signed_.err;
+  EXPECT_EQ(count("OB_AsymmetricSignData -> OK"), 6u) << signed_.err;
+  EXPECT_TRUE(ShellPasses("for f in" + files +
+                          "; do openssl dgst -sha256 -verify sig.pem -signature $f.sig $f || exit "
+                          "1; done"));
+
+  ShellResult missing = Run("sign doc0 nothing doc1 --pin-file pin --verbose");
+  EXPECT_EQ(missing.exit_status, 1);
+  EXPECT_NE(missing.err.find("cannot read nothing"), std::string::npos) << missing.err;
+  EXPECT_EQ(missing.err.find("OBCA_Login"), std::string::npos) << missing.err;
+  EXPECT_EQ(Run("sign doc0 doc1 --out both.sig --pin-file pin").exit_status, 2);
+}
+
 // A file far larger than the memory obkeyctl may use is signed in a pass.
 TEST_F(OperatorTest, SignsALargeFileInFlatMemory) {
 #if defined(OBKEYCTL_SANITIZED)
