@@ -111,6 +111,8 @@ const OptionHelp kOptionHelp[] = {
      "-verify checks; sha1 on request); none: the file itself (at most 117 bytes, or 128)"},
     {"key", "", "decrypt with the exchange (enc, default) or the signature (sig) key"},
     {"inform", "", "the input's form (default: recognised from the contents)"},
+    {"pass-file", "FILE", "read the key file's password from the first line of FILE"},
+    {"pass-stdin", "", "read the key file's password from the first line of standard input"},
     {"outform", "", "the output's form"},
     {"store", "", "0: the label directory (default); 1: only the two certificate labels"},
     {"alg", "", "the algorithm"},
@@ -685,6 +687,22 @@ std::string AskLine(const std::string &prompt) {
   std::string line;
   StdinLine(&line);
   return line;
+}
+
+bool ReadPassword(const Args &args, Secret *out_password) {
+  if (args.Has("pass-file") && args.Has("pass-stdin")) {
+    UsageError("give the password one way only, not --pass-file and --pass-stdin");
+  }
+  if (args.Has("pass-file")) {
+    FirstLine(ReadSecretInput(args.Get("pass-file")), &out_password->text());
+    return true;
+  }
+  if (args.Has("pass-stdin")) {
+    UseStdin("--pass-stdin");
+    StdinLine(&out_password->text());
+    return true;
+  }
+  return false;
 }
 
 void ReadPin(const Args &args, const std::string &prefix, const std::string &what, bool confirm,

@@ -228,6 +228,11 @@ class Secret {
 void ReadPin(const Args &args, const std::string &prefix, const std::string &what, bool confirm,
              Secret *out_pin);
 
+// ReadPassword takes a key file's password from --pass-file (its first
+// line) or --pass-stdin (a line of standard input); false when neither is
+// given. An empty password is one.
+bool ReadPassword(const Args &args, Secret *out_password);
+
 }  // namespace obkeyctl
 
 #endif  // OBKEY_TOOLS_OBKEYCTL_CLI_H

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "key_files.h"
 #include "rsa_blobs.h"
 #include "secret_array.h"
 #include "softtoken_status.h"
@@ -500,19 +501,10 @@ int ExportPublicKeyCommand(Context &context, const Args &args) {
 
 int ImportKeyCommand(Context &context, const Args &args) {
   uint32_t key_type = KeyType(args);
+  const PrivateKeyFile read = ReadKeyFile(args);
   obkey::SecretBytes blob;
-  int bits = 0;
-  if (!PrivateKeyToBlob(ReadSecretInput(args.at(0)), args.Get("inform"), &blob, &bits)) {
-    Failure(args.at(0) + " holds no RSA private key" +
-                (args.Has("inform") ? " in " + args.Get("inform") + " form" : ""),
-            {{"import-key reads an unencrypted RSA private key, PEM or DER (PKCS #1 or #8)",
-              "convert it: openssl pkey -in KEY -out key.pem"}});
-  }
-  if (bits != 1024) {
-    Failure(
-        "import-key: " + args.at(0) + " holds a " + std::to_string(bits) +
-            "-bit RSA key; nothing was changed",
-        {{"the token keeps only 1024-bit RSA keys", "make one: openssl genrsa -out key.pem 1024"}});
+  if (!KeyToPrivateBlob(read.key.get(), &blob)) {
+    Failure("import-key: a part of the RSA key in " + args.at(0) + " is missing");
   }
   auto import_key = Require(context.api().import_private_key, "OB_ImportPrivateKey");
   context.LogIn(args);
@@ -531,8 +523,13 @@ int ImportKeyCommand(Context &context, const Args &args) {
   int32_t status = context.Call("OB_ImportPrivateKey",
                                 [&] { return import_key(&handle, &record, key_type, 0, 0); });
   context.Check("import-key", status);
-  return context.Done("import-key", std::string(KeyRole(key_type)) + " key pair stored" +
-                                        (container.empty() ? "" : " in " + container));
+  std::string stored = std::string(KeyRole(key_type)) + " key pair stored" +
+                       (container.empty() ? "" : " in " + container) + " from " + read.form;
+  if (!read.certificate_der.empty()) {
+    stored += ", with its certificate (" +
+              StoreBundledCertificate(context, read, key_type, container) + ")";
+  }
+  return context.Done("import-key", stored);
 }
 
 }  // namespace
@@ -615,16 +612,21 @@ void AddKeyCommands(std::vector<Command> *table) {
        "  obkeyctl export-pubkey 'MY_SIG\\03' --outform der | openssl pkey -pubin "
        "-inform DER -text -noout\n",
        ExportPublicKeyCommand});
-  table->push_back({"import-key", "KEYFILE", "type=sig|enc! inform=pem|der force @pin",
-                    "store an RSA private key (1024-bit) on the token",
-                    "The key goes into the container of its type (create-container makes it);\n"
-                    "an existing key pair there is replaced only with --force.\n"
-                    "\nexamples:\n"
-                    "  openssl genrsa -out key.pem 1024\n"
-                    "  obkeyctl import-key key.pem --type sig\n"
-                    "  openssl pkey -in key.pem -outform DER | obkeyctl import-key - --type enc "
-                    "--inform der --pin-file ~/.pin\n",
-                    ImportKeyCommand});
+  table->push_back(
+      {"import-key", "KEYFILE", "type=sig|enc! inform=pem|der|p12 pass-file= pass-stdin force @pin",
+       "store an RSA private key (1024-bit) on the token",
+       "The key goes into the container of its type (create-container makes it);\n"
+       "an existing key pair there is replaced only with --force. KEYFILE is PEM or\n"
+       "DER (PKCS #1 or #8, encrypted or not) or a PKCS #12 file (.p12, .pfx), whose\n"
+       "certificate is stored beside the key. An encrypted file's password comes from\n"
+       "--pass-file or --pass-stdin; on a terminal obkeyctl asks for it once.\n"
+       "\nexamples:\n"
+       "  openssl genrsa -out key.pem 1024\n"
+       "  obkeyctl import-key key.pem --type sig\n"
+       "  obkeyctl import-key signer.p12 --type sig --pass-file p12.pass --pin-file ~/.pin\n"
+       "  openssl pkey -in key.pem -outform DER | obkeyctl import-key - --type enc "
+       "--inform der --pin-file ~/.pin\n",
+       ImportKeyCommand});
 }
 
 }  // namespace obkeyctl

@@ -391,6 +391,70 @@ TEST_F(OperatorTest, MishapsNameTheirStatusCauseAndFix) {
   }
 }
 
+// Keys as certificate authorities and tools hand them out: each form is
+// imported (and the token then holds that key, and a PKCS #12 file's
+// certificate beside it), and each refusal names the file's form.
+TEST_F(OperatorTest, ImportsKeysInEveryFormAndNamesTheFormItRefuses) {
+  FormatWithSignatureKey();
+  ShellResult made = Shell(
+      "openssl genrsa -out key.pem 1024 2>/dev/null && openssl genrsa -out other.pem 1024 "
+      "2>/dev/null && openssl pkey -in key.pem -pubout -outform DER -out key.pub && "
+      "openssl rsa -in key.pem -traditional -out pkcs1.pem 2>/dev/null && "
+      "openssl rsa -in key.pem -traditional -outform DER -out pkcs1.der 2>/dev/null && "
+      "openssl pkcs8 -topk8 -nocrypt -in key.pem -outform DER -out pkcs8.der && "
+      "openssl rsa -in key.pem -traditional -aes256 -passout pass:s3cret -out enc1.pem "
+      "2>/dev/null && "
+      "openssl pkcs8 -topk8 -in key.pem -v2 aes256 -passout pass:s3cret -out enc8.pem && "
+      "openssl pkcs8 -topk8 -in key.pem -v2 aes256 -passout pass:s3cret -outform DER "
+      "-out enc8.der && "
+      "openssl req -new -x509 -key key.pem -subj /CN=bundled -days 2 -out cert.pem && "
+      "openssl pkcs12 -export -inkey key.pem -in cert.pem -passout pass:s3cret -out bundle.p12 && "
+      "openssl pkcs12 -export -inkey key.pem -in cert.pem -passout pass: -out open.p12 && "
+      "openssl ecparam -genkey -name prime256v1 -out ec.pem && "
+      "openssl genrsa -out big.pem 2048 2>/dev/null && printf 's3cret\\n' > pass && "
+      "printf 'wrong\\n' > wrong");
+  ASSERT_EQ(made.exit_status, 0) << made.err;
+  struct Case {
+    std::string args;  // after import-key
+    std::string input;
+    int exit_status;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"key.pem", "", 0, "from PEM (PKCS #8)"},
+      {"pkcs1.pem", "", 0, "from PEM (PKCS #1)"},
+      {"pkcs1.der", "", 0, "from DER (PKCS #1)"},
+      {"pkcs8.der --inform der", "", 0, "from DER (PKCS #8)"},
+      {"enc1.pem --pass-file pass", "", 0, "from encrypted PEM (PKCS #1)"},
+      {"enc8.pem --pass-stdin", "s3cret\n", 0, "from encrypted PEM (PKCS #8)"},
+      {"enc8.der --pass-file pass", "", 0, "from encrypted DER (PKCS #8)"},
+      {"bundle.p12 --pass-file pass", "", 0, "from PKCS #12, with its certificate (CN = bundled)"},
+      {"open.p12", "", 0, "from PKCS #12, with its certificate (CN = bundled)"},
+      {"enc8.pem", "", 1, "enc8.pem is encrypted PEM (PKCS #8) and needs its password"},
+      {"bundle.p12", "", 1, "bundle.p12 is PKCS #12 and needs its password"},
+      {"bundle.p12 --pass-file wrong", "", 1, "the password does not open bundle.p12 (PKCS #12)"},
+      {"enc1.pem --pass-file wrong", "", 1,
+       "the password does not open enc1.pem (encrypted PEM (PKCS #1))"},
+      {"cert.pem", "", 1, "cert.pem holds no private key (read as PEM without a private key)"},
+      {"ec.pem", "", 1, "the PEM key in ec.pem is an EC key"},
+      {"big.pem", "", 1, "the PEM (PKCS #8) key in big.pem is a 2048-bit RSA key"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args);
+    ASSERT_EQ(Run("import-key other.pem --type sig --force --pin-file pin").exit_status, 0);
+    ShellResult result =
+        Shell("$CTL import-key " + c.args + " --type sig --force --pin-file pin", c.input);
+    EXPECT_EQ(result.exit_status, c.exit_status) << result.err;
+    EXPECT_NE(result.err.find(c.says), std::string::npos) << result.err;
+    // The key the token holds is the file's, or still the one before.
+    EXPECT_EQ(
+        Shell("$CTL export-pubkey 'CLI_SIG\\03' --outform der | cmp -s - key.pub").exit_status,
+        c.exit_status == 0 ? 0 : 1);
+  }
+  EXPECT_TRUE(
+      ShellPasses("$CTL cert export --type sig | openssl x509 -noout -subject | grep -q bundled"));
+}
+
 // A FIFO planted at the store or the lock file is refused at once, by the
 // library and by obkeyctl's own reads of the token's files.
 TEST_F(OperatorTest, AFifoAtATokenFileIsRefusedAtOnce) {
