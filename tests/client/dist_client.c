@@ -52,6 +52,12 @@ static int Same(const uint8_t *a, const uint8_t *b, uint32_t len) {
   return 1;
 }
 
+static int SameText(const char *a, const char *b) {
+  if (a == NULL) return 0;
+  while (*a != 0 && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+
 void ClientMain(void) {
   static const uint8_t kSha1Abc[20] = {0xa9, 0x99, 0x3e, 0x36, 0x47, 0x06, 0x81, 0x6a, 0xba, 0x3e,
                                        0x25, 0x71, 0x78, 0x50, 0xc2, 0x6c, 0x9c, 0xd0, 0xd8, 0x9d};
@@ -74,7 +80,7 @@ void ClientMain(void) {
   Check(OB_GenAsymmetricKey("CLIENT_SIG", &record1, &record2, 0, 0, OB_KEY_TYPE_SIGNATURE) == OB_OK,
         "signature pair generated");
 
-  Check(lstrcmpA(obkey_status_name(OB_E_NO_SESSION), "OB_E_NO_SESSION") == 0 &&
+  Check(SameText(obkey_status_name(OB_E_NO_SESSION), "OB_E_NO_SESSION") &&
             obkey_status_text(XCST_PIN_LOCKED) != NULL,
         "status names and texts from the shipped header");
 

@@ -105,8 +105,8 @@ std::string DamagedStoreFix(const Environment &environment) {
   const std::string device = DeviceText(environment);
   return "put a backup back: obkeyctl restore BACKUP --device " + device +
          " --yes (the token as it was that day); without a backup, move the damaged store "
-         "aside (mv " +
-         environment.store_path + " " + environment.store_path +
+         "aside (" +
+         (HasRegistry() ? "move " : "mv ") + environment.store_path + " " + environment.store_path +
          ".damaged) and make a new, empty token: obkeyctl format --device " + device +
          " --yes (its keys are lost)";
 }
