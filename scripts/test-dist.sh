@@ -23,7 +23,8 @@ unzip -q "$zip" -d "$work"
 root=$(ls -d "$work"/obkey-*-"$platform")
 
 expected="README-windows.txt bin/obkey.dll bin/obkeyctl.exe include/obkey.h
-include/obkey_types.h include/obkey_version.h lib/libobkey.dll.a lib/obkey.def lib/obkey.lib
+include/obkey_types.h include/obkey_version.h include/obkey_status.h
+include/softtoken_status.h include/enrollsim_status.h lib/libobkey.dll.a lib/obkey.def lib/obkey.lib
 softtoken/KeyOperation.dll softtoken/README-enrollment.md softtoken/README.md
 softtoken/VeltaNxoEnrollApi.dll softtoken/xcsp_eclib.dll
 p11token/KeyOperation.dll p11token/README.md p11token/xcsp_eclib.dll"
