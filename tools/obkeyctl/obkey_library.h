@@ -64,6 +64,10 @@ bool LoadObkey(const std::string &path, ObkeyApi *out_api, std::string *out_chos
 // loaded or it lacks the function.
 decltype(&FormatMWKey) LoadedFormatMWKey(std::string *out_error);
 
+// LibraryExport is the address of the export `name` of a library OpenLibrary
+// loaded; null when it has none.
+void *LibraryExport(void *library, const char *name);
+
 }  // namespace obkeyctl
 
 #endif  // OBKEY_TOOLS_OBKEYCTL_OBKEY_LIBRARY_H

@@ -431,21 +431,19 @@ std::vector<Finding> Pkcs11FormatFindings(int32_t status, const Environment &env
 }
 
 void LogInToSeeObjects(Context &context, const Args &args) {
+  if (!UsesPkcs11(context.settings)) return;
+  ModuleProbe probe = ProbeToken(DescribeEnvironment(context.settings));
+  if (probe.status != 0 || !probe.data_objects_private) return;
   bool given = false;
   for (const char *option : {"pin", "pin-file", "pin-env", "pin-stdin"}) given |= args.Has(option);
-  if (!given) {
-    if (!UsesPkcs11(context.settings)) return;
-    ModuleProbe probe = ProbeToken(DescribeEnvironment(context.settings));
-    if (probe.status != 0 || !probe.data_objects_private) return;
-    const std::string why = "the PKCS #11 module " + probe.module_path +
-                            " makes no public data object, so it keeps obkey's objects private: "
-                            "they are seen only after a login";
-    if (!IsTerminal(0)) {
-      UsageError("`" + context.command_words + "` needs the user PIN: " + why +
-                 "; give --pin-file FILE, --pin-env VAR or --pin-stdin");
-    }
-    context.Note(why);
+  const std::string why = "the PKCS #11 module " + probe.module_path +
+                          " makes no public data object, so it keeps obkey's objects private: "
+                          "they are seen only after a login";
+  if (!given && !IsTerminal(0)) {
+    UsageError("`" + context.command_words + "` needs the user PIN: " + why +
+               "; give --pin-file FILE, --pin-env VAR or --pin-stdin");
   }
+  if (!given) context.Note(why);
   context.LogIn(args);
 }
 

@@ -56,10 +56,10 @@ std::vector<Finding> Pkcs11FormatFindings(int32_t status, const Environment &env
 std::string SoPinNote(const ModuleProbe &probe);
 
 // LogInToSeeObjects logs in for a command that reads obkey's objects (or
-// creates a container): always when a PIN option is given, and without one
-// when the module keeps obkey's objects private (they are seen only after a
-// login), saying so: it asks for the PIN on a terminal, else stops with the
-// PIN options to give.
+// creates a container) where the module keeps them private (they are seen
+// only after a login): with the PIN options given, else saying why, with a
+// prompt on a terminal or a stop that names the PIN options. Elsewhere the
+// PIN options are left unread, as for any command that needs no PIN.
 void LogInToSeeObjects(Context &context, const Args &args);
 
 // Pkcs11Lines are config show's lines about the module: name, value, source.
