@@ -103,6 +103,8 @@ const OptionHelp kOptionHelp[] = {
     {"new-pin-file", "FILE", "read the new PIN from the first line of FILE"},
     {"new-pin-env", "VAR", "read the new PIN from environment variable VAR"},
     {"new-pin-stdin", "", "read the new PIN from standard input (after --pin-stdin's line)"},
+    {"so-pin-file", "FILE", "read the token's own SO PIN from the first line of FILE"},
+    {"so-pin-stdin", "", "read the token's own SO PIN from standard input"},
     {"type", "", "which key pair: sig (signature) or enc (exchange, encryption)"},
     {"force", "", "replace what is there (a key pair: its private key is lost)"},
     {"yes", "", "do not ask; needed when standard input is not a terminal"},
@@ -401,6 +403,8 @@ std::string StatusName(int32_t status) {
 }
 
 std::string StatusText(int32_t status) {
+  std::string named = obkey::Pkcs11StatusText(status);
+  if (!named.empty()) return named;
   const char *text = obkey::StatusText(status);
   if (text != nullptr) return text;
   return "not a status of obkey or of the libraries shipped with it; it comes from the token, "
@@ -513,7 +517,7 @@ void Context::Check(const std::string &what, int32_t status, const Explainer &ex
   std::vector<Finding> seen;
   // The software token's folder and store mean nothing to a PKCS #11 token.
   const bool pkcs11 = UsesPkcs11(settings);
-  if (pkcs11) seen = Pkcs11Findings(status, environment);
+  if (pkcs11) seen = Pkcs11Findings(status, environment, !stop.findings.empty());
   switch (pkcs11 && status != XCST_NOT_LOGGED_IN ? OB_OK : status) {
     case OB_OK:
       break;
