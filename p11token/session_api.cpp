@@ -49,10 +49,12 @@ XcHandle last_handle = 0;
 std::map<CK_SLOT_ID, CK_SESSION_HANDLE> keep_open_sessions;
 // What a connection needs to know of the module, learned once per
 // initialisation (ModuleGeneration): the device's slot, known to hold an
-// initialised token, and the kept session checked.
+// initialised token, and the kept session checked, with the objects'
+// generation (ObjectsGeneration) it was last checked at.
 struct KnownDevices {
   uint64_t generation = 0;
   std::map<int32_t, CK_SLOT_ID> slots;
+  std::map<CK_SLOT_ID, uint64_t> kept_checked;
 } known;
 
 // NewHandle adds `entry` (a session's entry, of its own session, when its
@@ -103,7 +105,7 @@ bool IsOurSession(CK_SESSION_HANDLE ck_session) {
 // every session of the slot, and the module may then reuse the number. With
 // the tables lock held.
 int32_t KeepSlotOpen(CK_FUNCTION_LIST *f, CK_SLOT_ID slot) {
-  if (known.generation != ModuleGeneration()) known = KnownDevices{ModuleGeneration(), {}};
+  if (known.generation != ModuleGeneration()) known = KnownDevices{ModuleGeneration(), {}, {}};
   auto it = keep_open_sessions.find(slot);
   if (it != keep_open_sessions.end()) {
     CK_SESSION_INFO info{};
@@ -331,13 +333,31 @@ int32_t InitializeToken(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *admin_
 // token, and keeps a session open on it; once per module initialisation.
 int32_t LearnDevice(CK_FUNCTION_LIST *f, int32_t device_index, CK_SLOT_ID *out_slot) {
   os::TablesGuard tables;
-  if (known.generation != ModuleGeneration()) known = KnownDevices{ModuleGeneration(), {}};
+  if (known.generation != ModuleGeneration()) known = KnownDevices{ModuleGeneration(), {}, {}};
   if (int32_t status = FindDeviceSlot(f, device_index, out_slot)) return status;
   // A token never formatted is no token yet, as a missing store is for
   // the software token.
   if (!TokenInitialized(f, *out_slot)) return P11ST_NO_TOKEN;
+  uint64_t objects_generation = ObjectsGeneration();
   if (int32_t status = KeepSlotOpen(f, *out_slot)) return status;
   known.slots[device_index] = *out_slot;
+  known.kept_checked[*out_slot] = objects_generation;
+  return 0;
+}
+
+// CheckKeptSession makes sure the slot's kept session is still open once
+// anything changed since it was last checked. A format by the formatting
+// library, which obkey loads beside this one and which keeps tables of its
+// own, closes every session of the slot and says so only by moving the
+// change counter; the module may then give a connection's new session the
+// kept one's number, and its disconnect would end the login.
+int32_t CheckKeptSession(CK_FUNCTION_LIST *f, CK_SLOT_ID slot) {
+  uint64_t objects_generation = ObjectsGeneration();
+  os::TablesGuard tables;
+  auto checked = known.kept_checked.find(slot);
+  if (checked != known.kept_checked.end() && checked->second == objects_generation) return 0;
+  if (int32_t status = KeepSlotOpen(f, slot)) return status;
+  known.kept_checked[slot] = objects_generation;
   return 0;
 }
 
@@ -357,6 +377,8 @@ int32_t OpenConnection(CK_FUNCTION_LIST *f, int32_t device_index, CK_SLOT_ID *ou
   bool was_known = KnownSlot(device_index, out_slot);
   if (!was_known) {
     if (int32_t status = LearnDevice(f, device_index, out_slot)) return status;
+  } else if (int32_t status = CheckKeptSession(f, *out_slot)) {
+    return status;
   }
   CK_RV rv = f->C_OpenSession(*out_slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
                               out_session);
