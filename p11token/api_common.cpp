@@ -2,6 +2,7 @@
 // obkey's key objects.
 #include "api_common.h"
 
+#include "container_directory.h"
 #include "module.h"
 #include "p11token_api.h"
 #include "p11token_status.h"

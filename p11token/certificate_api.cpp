@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "api_common.h"
+#include "container_directory.h"
 #include "module.h"
 #include "p11token_api.h"
 #include "p11token_status.h"

@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "api_common.h"
+#include "connection_reads.h"
+#include "container_directory.h"
 #include "key_cache.h"
 #include "module.h"
 #include "p11token_api.h"

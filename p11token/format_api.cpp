@@ -7,6 +7,7 @@
 #include <set>
 #include <vector>
 
+#include "container_directory.h"
 #include "devices.h"
 #include "module.h"
 #include "p11token_api.h"

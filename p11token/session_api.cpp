@@ -1,6 +1,7 @@
 // Connections, random numbers and the token parameter.
 #include <cstring>
 
+#include "connection_reads.h"
 #include "devices.h"
 #include "module.h"
 #include "p11token_api.h"
