@@ -212,8 +212,9 @@ TEST_F(RsaBehaviour, BlockRulesAgreeWithOpenSsl) {
 }
 
 // Results that begin with zero bytes are whole 128-byte blocks, whatever
-// length the token's module gives them.
-TEST_F(RsaBehaviour, ResultsWithLeadingZeroBytesComeBackAsWholeBlocks) {
+// length the token's module gives them, and inputs without their leading
+// zero bytes are read as numbers.
+TEST_F(RsaBehaviour, LeadingZeroBytesOfResultsAndInputs) {
   ASSERT_EQ(ImportKey(container_, XC_KEY_SIGNATURE), 0);
   Bytes small(XC_RSA_BLOCK, 0);
   small[125] = 1, small[126] = 2, small[127] = 3;  // no valid padding
@@ -224,6 +225,11 @@ TEST_F(RsaBehaviour, ResultsWithLeadingZeroBytesComeBackAsWholeBlocks) {
   EXPECT_EQ(Run(xc_.RSAEncrypt, root, XC_KEY_SIGNATURE), small) << "a public result";
   EXPECT_EQ(Run(xc_.RSAEncrypt, root, XC_KEY_SIGNATURE | XC_KEY_SIGN_FLAG), small)
       << "a signature check";
+  // Inputs shorter than a block are the numbers they spell.
+  const Bytes number = {1, 2, 3};
+  EXPECT_EQ(Run(xc_.RSADecrypt, number, XC_KEY_SIGNATURE), root) << "a short ciphertext";
+  EXPECT_EQ(Run(xc_.RSAEncrypt, number, XC_KEY_SIGNATURE | XC_KEY_SIGN_FLAG), cipher)
+      << "a short signature";
 }
 
 TEST_F(RsaBehaviour, BlockRuleViolationsAreRefused) {
