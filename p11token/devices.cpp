@@ -64,9 +64,9 @@ int32_t LearnDevice(CK_FUNCTION_LIST *f, int32_t device_index, CK_SLOT_ID *out_s
 // CheckKeptSession makes sure the slot's kept session is still open once
 // anything changed since it was last checked. A format by the formatting
 // library, which obkey loads beside this one and which keeps tables of its
-// own, closes every session of the slot and says so only by moving the
-// change counter; the module may then give a connection's new session the
-// kept one's number, and its disconnect would end the login.
+// own, closes every session of the slot, the kept one too, and says so only
+// by moving the change counter: without a kept session the next login would
+// end with its connection.
 int32_t CheckKeptSession(CK_FUNCTION_LIST *f, CK_SLOT_ID slot) {
   uint64_t objects_generation = ObjectsGeneration();
   os::TablesGuard tables;
