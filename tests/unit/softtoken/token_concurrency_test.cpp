@@ -13,6 +13,7 @@
 #include "key_cache.h"
 #include "pin.h"
 #include "rsa_test_keys.h"
+#include "session.h"
 #include "token_fixture.h"
 
 namespace obkey::softtoken::testing {
@@ -217,6 +218,66 @@ TEST_F(TokenConcurrencyTest, ThreadsOfOneSessionTakeItsLockBackInTurn) {
   }
   for (std::thread &thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);
+}
+
+// The other thread's call and the other process's commit that the test
+// below runs in the gap after a call took its session's lock back.
+struct Gap {
+  static XcHandle session;
+  static Blob block;
+  static bool signed_ok;
+  static int other_exit;
+  static void Run() {
+    SetLockTakenBackHookForTesting(nullptr);
+    // A signing thread of the same session lets the lock go again...
+    std::thread signer([] { signed_ok = !SignRaw(session, block).empty(); });
+    signer.join();
+    // ...and another process commits meanwhile.
+    const pid_t other = fork();
+    if (other == 0) {
+      XcHandle own = 0, file = 0;
+      if (ConnectEkey(0, &own) != 0) _exit(1);
+      if (CreateUserFile(own, 71, 1, XC_USER_FILE_CREATE, &file) != 0) _exit(2);
+      _exit(DisconnectEkey(own) == 0 ? 0 : 3);
+    }
+    other_exit = WaitChild(other);
+  }
+};
+XcHandle Gap::session = 0;
+Blob Gap::block;
+bool Gap::signed_ok = false;
+int Gap::other_exit = -1;
+
+// A writer and a signer share one session while another process commits:
+// the signer lets the lock go just after the writer's call took it back,
+// and the other process commits then. The write is staged under the lock
+// all the same, and kept beside the other process's change.
+TEST_F(TokenConcurrencyTest, ASharedSessionNeverStagesAChangeWithoutTheLock) {
+  setenv(kLockTimeoutVariable, "5000", 1);
+  Pkey key = NewRsaKey(1024);
+  XcHandle setup = LoggedInSession();
+  ImportKey(setup, key.get());
+  XcHandle file = 0;
+  ASSERT_EQ(CreateUserFile(setup, 70, 1, XC_USER_FILE_CREATE, &file), 0);
+  Disconnect(setup);
+  Gap::session = Connect();
+  Gap::block = TestBlock(5);
+  ASSERT_EQ(CreateUserFile(Gap::session, 70, 1, XC_USER_FILE_OPEN, &file), 0);
+  ASSERT_FALSE(SignRaw(Gap::session, Gap::block).empty());  // lets the lock go
+  SetLockTakenBackHookForTesting(Gap::Run);
+  EXPECT_EQ(WriteUserFile(file, Bytes("w"), 1), 0);
+  SetLockTakenBackHookForTesting(nullptr);
+  EXPECT_TRUE(Gap::signed_ok);
+  EXPECT_EQ(Gap::other_exit, 0);
+  EXPECT_FALSE(SignRaw(Gap::session, Gap::block).empty());
+  Disconnect(Gap::session);
+  XcHandle check = Connect();
+  uint8_t byte = 0;
+  uint32_t len = 1;
+  ASSERT_EQ(CreateUserFile(check, 70, 1, XC_USER_FILE_OPEN, &file), 0);
+  ASSERT_EQ(ReadUserFile(file, &byte, &len), 0);
+  EXPECT_EQ(byte, 'w') << "the write was lost";
+  EXPECT_EQ(CreateUserFile(check, 71, 1, XC_USER_FILE_OPEN, &file), 0);
 }
 
 // An idle lock file kept open by this process must never let it in while
