@@ -178,26 +178,32 @@ bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
 
 namespace {
 
-// The file each lock-file descriptor was opened on, recorded at its opening.
-// While a descriptor stays open its inode cannot be given to another file,
-// so the name still names the opened file exactly when it has that device
-// and inode: no fstat is needed at each lock.
+// Every open lock-file descriptor of the process, with the file it was
+// opened on. While a descriptor stays open its inode cannot be given to
+// another file, so the name still names the opened file exactly when it
+// has that device and inode: no fstat is needed at each lock.
+//
+// A lock belongs to an opening, which a forked child shares: were the
+// child to keep its copies, a lock the parent holds, or one a waiter of
+// the parent is granted later, would stay held for the child's life, even
+// after the parent let it go by closing or exiting. So a forked child
+// closes every one of them at once (CloseInheritedLockFiles), and the
+// parent's openings, sessions and waiters are never used in it.
 struct OpenedLockFiles {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
   std::map<int, std::pair<dev_t, ino_t>> by_fd;
 };
 
 OpenedLockFiles &Opened() {
-  static OpenedLockFiles opened;
-  return opened;
+  // Never destroyed: a waiter's thread may still close a file while the
+  // process exits.
+  static OpenedLockFiles *opened = new OpenedLockFiles;
+  return *opened;
 }
 
-void RecordOpened(int fd, const struct stat &st) {
-  OpenedLockFiles &opened = Opened();
-  pthread_mutex_lock(&opened.mutex);
-  opened.by_fd[fd] = {st.st_dev, st.st_ino};
-  pthread_mutex_unlock(&opened.mutex);
-}
+// WatchForks sets up, once, what a fork does to the lock files and their
+// waiters (below, after the waiters).
+void WatchForks();
 
 bool RecordedOpened(int fd, std::pair<dev_t, ino_t> *out) {
   OpenedLockFiles &opened = Opened();
@@ -209,21 +215,38 @@ bool RecordedOpened(int fd, std::pair<dev_t, ino_t> *out) {
   return found;
 }
 
+// CloseOpened lets go of any lock of the opening and closes it. The lock
+// goes explicitly: the opening may have been shared with a child forked
+// before its descriptor was recorded.
+void CloseOpened(int fd) {
+  OpenedLockFiles &opened = Opened();
+  pthread_mutex_lock(&opened.mutex);
+  opened.by_fd.erase(fd);
+  flock(fd, LOCK_UN);
+  close(fd);
+  pthread_mutex_unlock(&opened.mutex);
+}
+
 }  // namespace
 
 bool OpenLockFile(const std::string &path, intptr_t *out_file) {
+  WatchForks();
+  OpenedLockFiles &opened = Opened();
+  // Opened and recorded under the table's mutex, which a fork waits for:
+  // a child never inherits a lock-file descriptor it does not know of.
+  pthread_mutex_lock(&opened.mutex);
   // Non-blocking, so that a FIFO planted at the name is refused at once
   // instead of waiting for a writer.
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-  if (fd < 0) return false;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  const bool ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (ok) {
+    opened.by_fd[fd] = {st.st_dev, st.st_ino};
+  } else if (fd >= 0) {
     close(fd);
-    return false;
   }
-  // Every lock-file descriptor comes from here, so a number reused after a
-  // close is recorded afresh before it is asked about.
-  RecordOpened(fd, st);
+  pthread_mutex_unlock(&opened.mutex);
+  if (!ok) return false;
   *out_file = fd;
   return true;
 }
@@ -285,7 +308,6 @@ struct LockWaiter {
 struct SpareWaiters {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
   std::map<std::string, std::shared_ptr<LockWaiter>> by_path;
-  uint64_t process = 0;
 };
 
 SpareWaiters &Spares() {
@@ -315,9 +337,8 @@ void WaitForLock(const std::shared_ptr<LockWaiter> &waiter) {
   pthread_cond_broadcast(&waiter->done);
   pthread_mutex_unlock(&waiter->mutex);
   if (!wanted) {
-    // Closing the opening lets the lock go.
     DropSpare(waiter);
-    close(waiter->fd);
+    CloseOpened(waiter->fd);
   }
 }
 
@@ -329,7 +350,6 @@ struct WaiterThreads {
   pthread_cond_t work;
   std::deque<std::shared_ptr<LockWaiter>> waits;
   int idle = 0;
-  uint64_t process = 0;
 
   WaiterThreads() { InitMonotonicCondition(&work); }
 };
@@ -374,12 +394,6 @@ void *RunWaits(void *) {
 bool RunWait(const std::shared_ptr<LockWaiter> &waiter) {
   WaiterThreads &threads = Waiters();
   pthread_mutex_lock(&threads.mutex);
-  if (threads.process != ProcessId()) {
-    // A forked child has none of its parent's threads.
-    threads.waits.clear();
-    threads.idle = 0;
-    threads.process = ProcessId();
-  }
   threads.waits.push_back(waiter);
   bool started = true;
   if (threads.idle >= static_cast<int>(threads.waits.size())) {
@@ -403,11 +417,6 @@ std::shared_ptr<LockWaiter> TakeSpareWaiter(const std::string &path) {
   SpareWaiters &spares = Spares();
   std::shared_ptr<LockWaiter> waiter;
   pthread_mutex_lock(&spares.mutex);
-  if (spares.process != ProcessId()) {
-    // A forked child has none of its parent's threads.
-    spares.by_path.clear();
-    spares.process = ProcessId();
-  }
   auto it = spares.by_path.find(path);
   if (it != spares.by_path.end()) {
     std::shared_ptr<LockWaiter> spare = it->second;
@@ -430,7 +439,7 @@ std::shared_ptr<LockWaiter> StartWaiter(const std::string &path) {
   waiter->path = path;
   waiter->fd = static_cast<int>(fd);
   if (!RunWait(waiter)) {
-    close(waiter->fd);
+    CloseOpened(waiter->fd);
     return nullptr;
   }
   return waiter;
@@ -448,7 +457,7 @@ void GiveUp(const std::shared_ptr<LockWaiter> &waiter) {
   pthread_mutex_unlock(&waiter->mutex);
   if (!finished) spares.by_path.emplace(waiter->path, waiter);
   pthread_mutex_unlock(&spares.mutex);
-  if (finished) close(waiter->fd);
+  if (finished) CloseOpened(waiter->fd);
 }
 
 timespec MonotonicDeadline(unsigned timeout_ms) {
@@ -476,6 +485,50 @@ bool AwaitWaiter(LockWaiter *waiter, const timespec &deadline) {
   return finished;
 }
 
+// A forked child has only the thread that forked: none of the waiter
+// threads, none of the callers they served. Its copies of the tables above
+// are taken over here: the mutexes are held across the fork (so that no
+// table is copied half changed), the condition that the parent's threads
+// were waiting on is made anew, and every lock-file opening the child
+// inherited is closed (see OpenedLockFiles).
+void HoldTablesForFork() {
+  pthread_mutex_lock(&Spares().mutex);
+  pthread_mutex_lock(&Waiters().mutex);
+  pthread_mutex_lock(&Opened().mutex);
+}
+
+void LetTablesGoAfterFork() {
+  pthread_mutex_unlock(&Opened().mutex);
+  pthread_mutex_unlock(&Waiters().mutex);
+  pthread_mutex_unlock(&Spares().mutex);
+}
+
+void TakeOverTablesInChild() {
+  OpenedLockFiles &opened = Opened();
+  for (const auto &entry : opened.by_fd) close(entry.first);
+  opened.by_fd.clear();
+  pthread_mutex_unlock(&opened.mutex);
+  // The waiters are left unfreed: a parent's thread may have been waiting
+  // on one's condition, which cannot be destroyed in the child.
+  static auto *inherited = new std::vector<std::shared_ptr<LockWaiter>>;
+  WaiterThreads &threads = Waiters();
+  inherited->insert(inherited->end(), threads.waits.begin(), threads.waits.end());
+  threads.waits.clear();
+  threads.idle = 0;
+  InitMonotonicCondition(&threads.work);
+  pthread_mutex_unlock(&threads.mutex);
+  SpareWaiters &spares = Spares();
+  for (const auto &entry : spares.by_path) inherited->push_back(entry.second);
+  spares.by_path.clear();
+  pthread_mutex_unlock(&spares.mutex);
+}
+
+void WatchForks() {
+  static const bool watching =
+      pthread_atfork(HoldTablesForFork, LetTablesGoAfterFork, TakeOverTablesInChild) == 0;
+  (void)watching;
+}
+
 }  // namespace
 
 LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *file) {
@@ -489,10 +542,10 @@ LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *fi
     return LockStatus::kHeldElsewhere;
   }
   if (!waiter->acquired) {
-    close(waiter->fd);
+    CloseOpened(waiter->fd);
     return LockStatus::kError;
   }
-  close(static_cast<int>(*file));
+  CloseOpened(static_cast<int>(*file));
   *file = waiter->fd;
   return LockStatus::kAcquired;
 }
@@ -502,7 +555,7 @@ void Unlock(intptr_t file) {
 }
 
 void CloseLockFile(intptr_t file) {
-  close(static_cast<int>(file));
+  CloseOpened(static_cast<int>(file));
 }
 
 bool LockFileIsAtPath(intptr_t file, const std::string &path) {

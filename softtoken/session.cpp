@@ -78,12 +78,14 @@ std::unique_ptr<Session> UnregisterSession(XcHandle session_handle) {
   t.sessions.erase(it);
   EraseSessionTargets(&t.containers, session_handle);
   EraseSessionTargets(&t.files, session_handle);
+  if (session->process != os::ProcessId()) return nullptr;
   return session;
 }
 
 Session *FindSession(XcHandle session_handle) {
   auto it = Tables().sessions.find(session_handle);
-  return it == Tables().sessions.end() ? nullptr : it->second.get();
+  if (it == Tables().sessions.end() || it->second->process != os::ProcessId()) return nullptr;
+  return it->second.get();
 }
 
 XcHandle ContainerHandle(XcHandle session_handle, size_t slot) {

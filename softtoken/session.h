@@ -66,16 +66,21 @@ struct Session {
   // Held by the one thread that takes the session's lock back, so that two
   // threads of one session do not wait for each other's lock.
   std::shared_ptr<os::Mutex> taking_lock = std::make_shared<os::Mutex>();
+  // The process that connected: a forked child never uses its parent's
+  // sessions (nor their lock, closed in the child at the fork).
+  uint64_t process = os::ProcessId();
 };
 
 // RegisterSession takes ownership of an open session and returns its handle.
 XcHandle RegisterSession(std::unique_ptr<Session> session);
 
 // UnregisterSession removes a session and every handle derived from it and
-// returns it (null for an unknown handle); destroying it releases the lock.
+// returns it (null for an unknown handle, and for a session a forked child
+// inherited, which goes without a commit); destroying it releases the lock.
 std::unique_ptr<Session> UnregisterSession(XcHandle session_handle);
 
-// FindSession returns the session of a handle, or null.
+// FindSession returns the session of a handle, or null (also for a session
+// a forked child inherited from its parent).
 Session *FindSession(XcHandle session_handle);
 
 // ContainerHandle returns the handle of a slot of a session (the same handle

@@ -52,7 +52,9 @@ class StoreLock {
   // lock file cannot be opened (or is not a regular file).
   int32_t Acquire(const std::string &lock_path);
   void Release();
-  bool Held() const { return held_; }
+  // Held says whether this process holds the lock: a forked child never
+  // holds its parent's.
+  bool Held() const;
 
   // Swap exchanges two locks with their openings: a lock taken on the side,
   // outside the process mutex, is handed to its session this way.
@@ -74,11 +76,13 @@ class StoreLock {
  private:
   // Reopen drops the lock and the opening and opens the file at the name.
   int32_t Reopen();
+  void ForgetIfInherited();
 
   std::string path_;
   intptr_t file_ = 0;
   bool open_ = false;
   bool held_ = false;
+  uint64_t process_ = 0;  // the process that opened `file_`
 };
 
 // LoadedStore is one committed content of a store as this process parsed

@@ -322,6 +322,93 @@ TEST_F(TokenConcurrencyTest, IdleLockFileNeverAdmitsTwoProcesses) {
   }
 }
 
+// ConnectsInAnotherProcess says whether a process of its own, waiting up
+// to a second, gets the token.
+bool ConnectsInAnotherProcess() {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setenv(kLockTimeoutVariable, "1000", 1);
+    XcHandle session = 0;
+    _exit(ConnectEkey(0, &session) == 0 && DisconnectEkey(session) == 0 ? 0 : 1);
+  }
+  return WaitChild(pid) == 0;
+}
+
+// SleeperChild forks a child that lives until `*out_wake` is closed (by
+// every process that holds it).
+pid_t SleeperChild(int *out_wake) {
+  int wake[2];
+  if (pipe(wake) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(wake[1]);
+    char byte;
+    while (read(wake[0], &byte, 1) > 0) {
+    }
+    _exit(0);
+  }
+  close(wake[0]);
+  *out_wake = wake[1];
+  return pid;
+}
+
+// A forked child never holds its parent's lock: not the one a waiter of
+// the parent is granted after the child was forked (a connect that timed
+// out leaves its waiter), and not the one of a session the parent leaves
+// by exiting without a disconnect while the child lives on.
+TEST_F(TokenConcurrencyTest, AForkedChildNeverHoldsItsParentsLock) {
+  {
+    SCOPED_TRACE("a connect timed out, then a child was forked");
+    int held[2], release[2];
+    ASSERT_EQ(pipe(held), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+      XcHandle session = 0;
+      char byte = 'h';
+      if (ConnectEkey(0, &session) != 0 || write(held[1], &byte, 1) != 1) _exit(1);
+      if (read(release[0], &byte, 1) != 1) _exit(2);
+      _exit(DisconnectEkey(session) == 0 ? 0 : 3);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(held[0], &byte, 1), 1);
+    setenv(kLockTimeoutVariable, "100", 1);
+    XcHandle session = 0;
+    EXPECT_EQ(ConnectEkey(0, &session), XCST_TOKEN_BUSY);
+    int wake = -1;
+    const pid_t sleeper = SleeperChild(&wake);
+    ASSERT_GT(sleeper, 0);
+    ASSERT_EQ(write(release[1], "r", 1), 1);
+    EXPECT_EQ(WaitChild(holder), 0);
+    EXPECT_TRUE(ConnectsInAnotherProcess());
+    close(wake);
+    EXPECT_EQ(WaitChild(sleeper), 0);
+    for (int fd : {held[0], held[1], release[0], release[1]}) close(fd);
+  }
+  {
+    SCOPED_TRACE("a process exited holding a session, its child lives on");
+    int wake[2];
+    ASSERT_EQ(pipe(wake), 0);
+    const pid_t parent = fork();
+    if (parent == 0) {
+      XcHandle session = 0;
+      if (ConnectEkey(0, &session) != 0) _exit(1);
+      if (fork() == 0) {
+        close(wake[1]);
+        char byte;
+        while (read(wake[0], &byte, 1) > 0) {
+        }
+        _exit(0);
+      }
+      _exit(0);
+    }
+    close(wake[0]);
+    EXPECT_EQ(WaitChild(parent), 0);
+    EXPECT_TRUE(ConnectsInAnotherProcess());
+    close(wake[1]);
+  }
+}
+
 // A session that has staged nothing lets the store's lock go for its RSA
 // operation: another process works meanwhile, and the session's next call
 // takes in what it committed, so a later change of the session is kept
