@@ -30,24 +30,51 @@ bool IsDirectory(const std::string &path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool WriteAll(int fd, const uint8_t *data, size_t len) {
+// WriteAll writes the whole buffer; returns 0 or the errno of the failure.
+int WriteAll(int fd, const uint8_t *data, size_t len) {
   while (len > 0) {
     ssize_t n = write(fd, data, len);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
     data += n;
     len -= static_cast<size_t>(n);
   }
-  return true;
+  return 0;
 }
 
-void SyncDirectoryOf(const std::string &path) {
+std::string FolderOf(const std::string &path) {
   size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+  return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+// SyncDirectory flushes a folder's entries to the disk. Some file systems
+// cannot flush a folder at all (EINVAL and the like): their entries' fate is
+// theirs to keep, and that is no failure. Any other error is.
+bool SyncDirectory(const std::string &dir) {
   int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
+  if (fd < 0) return false;
+  int error = fsync(fd) == 0 ? 0 : errno;
   close(fd);
+  return error == 0 || error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP ||
+         error == ENOSYS;
+}
+
+bool NoSpace(int error) {
+  return error == ENOSPC || error == EDQUOT;
+}
+
+// WriteNewFile creates `path` afresh (never through a link, and only if
+// nothing took the name), writes `contents` and flushes them. Returns 0 or
+// the errno of the failure, the file removed then.
+int WriteNewFile(const std::string &path, const uint8_t *contents, size_t len) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return errno;
+  int error = WriteAll(fd, contents, len);
+  if (error == 0 && fsync(fd) != 0) error = errno;
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) unlink(path.c_str());
+  return error;
 }
 
 int64_t Nanoseconds(const timespec &ts) {
@@ -84,11 +111,17 @@ std::string JoinPath(const std::string &dir, const std::string &name) {
 
 bool MakePrivateDirs(const std::string &dir) {
   if (dir.empty()) return false;
+  bool flushed = true;
+  auto make = [&](const std::string &folder) {
+    // A folder just made is lost at a power cut until its parent's entries
+    // are flushed.
+    if (mkdir(folder.c_str(), 0700) == 0) flushed = SyncDirectory(FolderOf(folder)) && flushed;
+  };
   for (size_t pos = dir.find('/', 1); pos != std::string::npos; pos = dir.find('/', pos + 1)) {
-    mkdir(dir.substr(0, pos).c_str(), 0700);
+    make(dir.substr(0, pos));
   }
-  mkdir(dir.c_str(), 0700);
-  return IsDirectory(dir);
+  make(dir);
+  return IsDirectory(dir) && flushed;
 }
 
 bool DirectoryIsShared(const std::string &dir) {
@@ -151,29 +184,22 @@ ReadStatus ReadOnlyFile::ReadAll(size_t max_len, obkey::SecretBytes *out) const 
   return ReadStatus::kOk;
 }
 
-bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
-                        const uint8_t *contents, size_t contents_len, void (*before_rename)()) {
+WriteStatus ReplaceFileDurably(const std::string &path, const std::string &temp_path,
+                               const uint8_t *contents, size_t contents_len,
+                               void (*before_rename)()) {
   // Whatever is at the temporary name (a file an interrupted write left, or
   // a link someone planted) is removed, never written through: the new file
   // is created afresh, and only if nothing took the name meanwhile.
-  if (unlink(temp_path.c_str()) != 0 && errno != ENOENT) return false;
-  int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return false;
-  bool ok = WriteAll(fd, contents, contents_len) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (!ok) {
+  if (unlink(temp_path.c_str()) != 0 && errno != ENOENT) return WriteStatus::kError;
+  int error = WriteNewFile(temp_path, contents, contents_len);
+  if (error == 0 && before_rename != nullptr) before_rename();
+  if (error == 0 && rename(temp_path.c_str(), path.c_str()) != 0) {
+    error = errno;
     unlink(temp_path.c_str());
-    return false;
   }
-  if (before_rename != nullptr) before_rename();
-  if (rename(temp_path.c_str(), path.c_str()) != 0) {
-    unlink(temp_path.c_str());
-    return false;
-  }
-  // The new contents are in place either way; some file systems cannot
-  // flush a directory, and then the rename's durability is theirs to keep.
-  SyncDirectoryOf(path);
-  return true;
+  if (error != 0) return NoSpace(error) ? WriteStatus::kNoSpace : WriteStatus::kError;
+  // Until the folder is flushed, a power cut may bring the old store back.
+  return SyncDirectory(FolderOf(path)) ? WriteStatus::kOk : WriteStatus::kError;
 }
 
 namespace {

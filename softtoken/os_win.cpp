@@ -178,29 +178,43 @@ ReadStatus ReadOnlyFile::ReadAll(size_t max_len, obkey::SecretBytes *out) const 
   return ReadStatus::kOk;
 }
 
-bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
-                        const uint8_t *contents, size_t contents_len, void (*before_rename)()) {
+namespace {
+
+bool NoSpace(DWORD error) {
+  return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
+// WriteNewFile creates `path` afresh (only if nothing took the name),
+// writes `contents` and flushes them. Returns 0 or the error of the
+// failure, the file removed then.
+DWORD WriteNewFile(const std::string &path, const uint8_t *contents, size_t len) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, PrivateFileAttributes(), CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  DWORD error = WriteAll(file, contents, len) && FlushFileBuffers(file) ? 0 : GetLastError();
+  if (!CloseHandle(file) && error == 0) error = GetLastError();
+  if (error != 0) DeleteFileA(path.c_str());
+  return error;
+}
+
+}  // namespace
+
+WriteStatus ReplaceFileDurably(const std::string &path, const std::string &temp_path,
+                               const uint8_t *contents, size_t contents_len,
+                               void (*before_rename)()) {
   // Whatever is at the temporary name is removed (DeleteFileA removes a
   // link, not its target) and the file created afresh, only if nothing took
   // the name meanwhile.
   DeleteFileA(temp_path.c_str());
-  HANDLE file =
-      CreateFileA(temp_path.c_str(), GENERIC_WRITE, 0, PrivateFileAttributes(), CREATE_NEW,
-                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  bool ok = WriteAll(file, contents, contents_len) && FlushFileBuffers(file);
-  ok = CloseHandle(file) && ok;
-  if (!ok) {
+  DWORD error = WriteNewFile(temp_path, contents, contents_len);
+  if (error == 0 && before_rename != nullptr) before_rename();
+  if (error == 0 && !MoveFileExA(temp_path.c_str(), path.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    error = GetLastError();
     DeleteFileA(temp_path.c_str());
-    return false;
   }
-  if (before_rename != nullptr) before_rename();
-  if (!MoveFileExA(temp_path.c_str(), path.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    DeleteFileA(temp_path.c_str());
-    return false;
-  }
-  return true;
+  if (error != 0) return NoSpace(error) ? WriteStatus::kNoSpace : WriteStatus::kError;
+  return WriteStatus::kOk;
 }
 
 bool OpenLockFile(const std::string &path, intptr_t *out_file) {

@@ -153,11 +153,12 @@ void SetLockTakenBackHookForTesting(void (*hook)());
 // CommitPinTries writes the committed store with the user PIN's retry
 // counter set to `tries_left`, at once and apart from the session's other
 // changes, and sets the counter of the session's state too. Returns 0 or
-// XCST_STORE_IO (nothing changed then).
+// SaveStore's failure (XCST_STORE_IO, XCST_DISK_FULL...).
 int32_t CommitPinTries(Session *session, uint8_t tries_left);
 
 // CommitSession writes the session's changes, if any, to the store as one
-// replacement. Returns 0 or XCST_STORE_IO (the store stays as it was).
+// replacement. Returns 0 or SaveStore's failure (XCST_STORE_IO,
+// XCST_DISK_FULL...).
 int32_t CommitSession(Session *session);
 
 }  // namespace obkey::softtoken

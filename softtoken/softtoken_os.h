@@ -25,7 +25,10 @@ std::string DefaultTokenDir();
 std::string JoinPath(const std::string &dir, const std::string &name);
 
 // MakePrivateDirs creates `dir` and any missing parents, each private to the
-// user (0700). Returns true when `dir` exists as a directory afterwards.
+// user (0700), and flushes the folder that holds each one it creates (POSIX),
+// so that a power cut cannot take a new folder away with what is put in it.
+// Returns true when `dir` exists as a directory afterwards and every flush
+// succeeded.
 bool MakePrivateDirs(const std::string &dir);
 
 // DirectoryIsShared says whether the existing directory `dir` lets other
@@ -88,13 +91,21 @@ class ReadOnlyFile {
   FileIdentity identity_;
 };
 
+enum class WriteStatus { kOk, kNoSpace, kError };
+
 // ReplaceFileDurably writes `contents` to `temp_path` (created private to
 // the user), flushes it to the disk, calls `before_rename` if not null, and
 // renames it over `path`; on POSIX it then flushes the directory. A crash at
-// any point leaves `path` with its old or its new contents. Returns false
-// on any failure, leaving `path` untouched.
-bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
-                        const uint8_t *contents, size_t contents_len, void (*before_rename)());
+// any point leaves `path` with its old or its new contents, and the new
+// ones once it returned kOk.
+//
+// Returns kOk; kNoSpace when the disk had no room for the new file, or
+// kError on any other failure, `path` untouched either way, except when the
+// flush of the directory after the rename failed (kError): the new contents
+// are then in place but might not survive a power cut.
+WriteStatus ReplaceFileDurably(const std::string &path, const std::string &temp_path,
+                               const uint8_t *contents, size_t contents_len,
+                               void (*before_rename)());
 
 enum class LockStatus { kAcquired, kHeldElsewhere, kError };
 

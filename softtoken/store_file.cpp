@@ -378,15 +378,15 @@ int32_t SaveStore(const StorePaths &paths, StoreLock *lock, const TokenState &st
   SecretBytes file = SerializeStore(state, generation);
   StoreStamp stamp;
   ReadStoreStamp(file.data(), file.size(), &stamp);
-  bool ok =
+  const os::WriteStatus written =
       os::ReplaceFileDurably(paths.store, paths.temp, file.data(), file.size(), before_rename_hook);
   // The new file has just changed, so it is not kept (see LoadStore); its
   // predecessor's parsed copy is of no further use, and of the keys only
   // those the new store still holds. After a failure the file may be
   // either: read it afresh.
-  if (!ok) {
+  if (written != os::WriteStatus::kOk) {
     ForgetParsedStore(paths.store);
-    return XCST_STORE_IO;
+    return written == os::WriteStatus::kNoSpace ? XCST_DISK_FULL : XCST_STORE_IO;
   }
   ForgetParsedStoreOnly(paths.store);
   KeepOnlyKeysOf(paths.store, state);

@@ -111,8 +111,11 @@ int32_t LoadStore(const StorePaths &paths, LoadedStore *out);
 // which the caller holds (see StoreLock::Reaffirm). Returns 0 and stores
 // the new stamp in `*out_stamp`; XCST_STORE_CHANGED when the store is no
 // longer the one of `previous` (another session committed through a lock
-// file that replaced this one's); XCST_TOKEN_BUSY or XCST_STORE_IO. On
-// failure the store is left as it is.
+// file that replaced this one's); XCST_DISK_FULL when the disk had no room
+// for it, XCST_TOKEN_BUSY or
+// XCST_STORE_IO. On failure the store is left as it is, except after a
+// failed flush of the folder (XCST_STORE_IO), when the new store may be in
+// place.
 int32_t SaveStore(const StorePaths &paths, StoreLock *lock, const TokenState &state,
                   const StoreStamp &previous, StoreStamp *out_stamp);
 
