@@ -77,6 +77,25 @@ int WriteNewFile(const std::string &path, const uint8_t *contents, size_t len) {
   return error;
 }
 
+// The reserve grows in steps, so that a store that grows a little at each
+// commit does not reallocate it each time.
+constexpr off_t kReserveStep = 16 * 1024;
+
+// KeepReserve makes the regular file at `path` hold room for at least `len`
+// bytes, as far as the disk allows; a failure changes nothing else.
+void KeepReserve(const std::string &path, size_t len) {
+  const off_t wanted = (static_cast<off_t>(len) + kReserveStep - 1) / kReserveStep * kReserveStep;
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= wanted &&
+      st.st_blocks * 512 >= wanted) {
+    return;
+  }
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  if (fd < 0) return;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) posix_fallocate(fd, 0, wanted);
+  close(fd);
+}
+
 int64_t Nanoseconds(const timespec &ts) {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
@@ -185,18 +204,23 @@ ReadStatus ReadOnlyFile::ReadAll(size_t max_len, obkey::SecretBytes *out) const 
 }
 
 WriteStatus ReplaceFileDurably(const std::string &path, const std::string &temp_path,
-                               const uint8_t *contents, size_t contents_len,
-                               void (*before_rename)()) {
+                               const std::string &reserve_path, const uint8_t *contents,
+                               size_t contents_len, void (*before_rename)()) {
   // Whatever is at the temporary name (a file an interrupted write left, or
   // a link someone planted) is removed, never written through: the new file
   // is created afresh, and only if nothing took the name meanwhile.
   if (unlink(temp_path.c_str()) != 0 && errno != ENOENT) return WriteStatus::kError;
   int error = WriteNewFile(temp_path, contents, contents_len);
+  if (NoSpace(error) && unlink(reserve_path.c_str()) == 0) {
+    error = WriteNewFile(temp_path, contents, contents_len);
+  }
   if (error == 0 && before_rename != nullptr) before_rename();
   if (error == 0 && rename(temp_path.c_str(), path.c_str()) != 0) {
     error = errno;
     unlink(temp_path.c_str());
   }
+  // After a failure too: the room given up is free again.
+  KeepReserve(reserve_path, contents_len);
   if (error != 0) return NoSpace(error) ? WriteStatus::kNoSpace : WriteStatus::kError;
   // Until the folder is flushed, a power cut may bring the old store back.
   return SyncDirectory(FolderOf(path)) ? WriteStatus::kOk : WriteStatus::kError;

@@ -197,22 +197,54 @@ DWORD WriteNewFile(const std::string &path, const uint8_t *contents, size_t len)
   return error;
 }
 
+// The reserve grows in steps, so that a store that grows a little at each
+// commit does not reallocate it each time.
+constexpr LONGLONG kReserveStep = 16 * 1024;
+
+// KeepReserve makes the regular file at `path` at least `len` bytes long
+// (NTFS allocates up to a file's end), as far as the disk allows.
+void KeepReserve(const std::string &path, size_t len) {
+  const LONGLONG wanted =
+      (static_cast<LONGLONG>(len) + kReserveStep - 1) / kReserveStep * kReserveStep;
+  WIN32_FILE_ATTRIBUTE_DATA seen{};
+  if (GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &seen) &&
+      (seen.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+      ((static_cast<LONGLONG>(seen.nFileSizeHigh) << 32) | seen.nFileSizeLow) >= wanted) {
+    return;
+  }
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, PrivateFileAttributes(), OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  LARGE_INTEGER end{};
+  end.QuadPart = wanted;
+  if (GetFileType(file) == FILE_TYPE_DISK && !IsLinkOrDirectory(file) &&
+      SetFilePointerEx(file, end, nullptr, FILE_BEGIN)) {
+    SetEndOfFile(file);
+  }
+  CloseHandle(file);
+}
+
 }  // namespace
 
 WriteStatus ReplaceFileDurably(const std::string &path, const std::string &temp_path,
-                               const uint8_t *contents, size_t contents_len,
-                               void (*before_rename)()) {
+                               const std::string &reserve_path, const uint8_t *contents,
+                               size_t contents_len, void (*before_rename)()) {
   // Whatever is at the temporary name is removed (DeleteFileA removes a
   // link, not its target) and the file created afresh, only if nothing took
   // the name meanwhile.
   DeleteFileA(temp_path.c_str());
   DWORD error = WriteNewFile(temp_path, contents, contents_len);
+  if (NoSpace(error) && DeleteFileA(reserve_path.c_str())) {
+    error = WriteNewFile(temp_path, contents, contents_len);
+  }
   if (error == 0 && before_rename != nullptr) before_rename();
   if (error == 0 && !MoveFileExA(temp_path.c_str(), path.c_str(),
                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     error = GetLastError();
     DeleteFileA(temp_path.c_str());
   }
+  // After a failure too: the room given up is free again.
+  KeepReserve(reserve_path, contents_len);
   if (error != 0) return NoSpace(error) ? WriteStatus::kNoSpace : WriteStatus::kError;
   return WriteStatus::kOk;
 }

@@ -99,13 +99,20 @@ enum class WriteStatus { kOk, kNoSpace, kError };
 // any point leaves `path` with its old or its new contents, and the new
 // ones once it returned kOk.
 //
+// `reserve_path` names a file that keeps room on the disk for the next
+// replacement: when the disk has no room left for the new file, the
+// reserve is given up and the write tried once more, and after the rename
+// the reserve is made again (as far as the disk allows) as large as the new
+// file, whose predecessor's room is free by then. So a replacement no
+// larger than the last one goes through on a full disk.
+//
 // Returns kOk; kNoSpace when the disk had no room for the new file, or
 // kError on any other failure, `path` untouched either way, except when the
 // flush of the directory after the rename failed (kError): the new contents
 // are then in place but might not survive a power cut.
 WriteStatus ReplaceFileDurably(const std::string &path, const std::string &temp_path,
-                               const uint8_t *contents, size_t contents_len,
-                               void (*before_rename)());
+                               const std::string &reserve_path, const uint8_t *contents,
+                               size_t contents_len, void (*before_rename)());
 
 enum class LockStatus { kAcquired, kHeldElsewhere, kError };
 

@@ -131,6 +131,7 @@ bool StorePathsFor(int32_t device_index, StorePaths *out) {
   out->dir = dir;
   out->store = os::JoinPath(dir, stem + ".db");
   out->temp = out->store + ".tmp";
+  out->reserve = os::JoinPath(dir, stem + ".reserve");
   out->lock = os::JoinPath(dir, stem + ".lock");
   return true;
 }
@@ -378,8 +379,8 @@ int32_t SaveStore(const StorePaths &paths, StoreLock *lock, const TokenState &st
   SecretBytes file = SerializeStore(state, generation);
   StoreStamp stamp;
   ReadStoreStamp(file.data(), file.size(), &stamp);
-  const os::WriteStatus written =
-      os::ReplaceFileDurably(paths.store, paths.temp, file.data(), file.size(), before_rename_hook);
+  const os::WriteStatus written = os::ReplaceFileDurably(
+      paths.store, paths.temp, paths.reserve, file.data(), file.size(), before_rename_hook);
   // The new file has just changed, so it is not kept (see LoadStore); its
   // predecessor's parsed copy is of no further use, and of the keys only
   // those the new store still holds. After a failure the file may be

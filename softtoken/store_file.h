@@ -19,9 +19,10 @@ constexpr unsigned kDefaultLockTimeoutMs = 5000;
 
 struct StorePaths {
   std::string dir;
-  std::string store;  // token-N.db
-  std::string temp;   // token-N.db.tmp, the next store before its rename
-  std::string lock;   // token-N.lock
+  std::string store;    // token-N.db
+  std::string temp;     // token-N.db.tmp, the next store before its rename
+  std::string reserve;  // token-N.reserve, room kept on the disk for the next commit
+  std::string lock;     // token-N.lock
 };
 
 // TokenDir is $XCSP_TOKEN_DIR when set and not empty, else the platform
@@ -112,7 +113,7 @@ int32_t LoadStore(const StorePaths &paths, LoadedStore *out);
 // the new stamp in `*out_stamp`; XCST_STORE_CHANGED when the store is no
 // longer the one of `previous` (another session committed through a lock
 // file that replaced this one's); XCST_DISK_FULL when the disk had no room
-// for it, XCST_TOKEN_BUSY or
+// for it (the room the last commit kept aside included), XCST_TOKEN_BUSY or
 // XCST_STORE_IO. On failure the store is left as it is, except after a
 // failed flush of the folder (XCST_STORE_IO), when the new store may be in
 // place.

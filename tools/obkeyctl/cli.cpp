@@ -484,6 +484,12 @@ void Context::Check(const std::string &what, int32_t status, const Explainer &ex
     case XCST_PIN_LENGTH:
       seen.push_back({"the PIN is empty or longer than 64 bytes", "give a PIN of 1 to 64 bytes"});
       break;
+    case XCST_DISK_FULL:
+      seen.push_back({"the disk that holds the token folder " + environment.token_dir +
+                          " has no room left for this change",
+                      "free room on that disk; PIN checks, signatures and `obkeyctl file rm` "
+                      "still work while it is full"});
+      break;
     case XCST_NOT_LOGGED_IN:
       seen.push_back({"the operation needs the user PIN verified first",
                       "give the PIN (--pin-file, --pin-env, --pin-stdin, or at the prompt)"});

@@ -1,7 +1,15 @@
 // What the token refuses to do with its files and its keys: a replace that
 // cannot fit, a directory others may write to, a store holding a key that
-// does not hold together; and what a failed call leaves of a session.
+// does not hold together; what a failed call leaves of a session; and what
+// still works on a full disk.
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 
 #include "rsa_test_keys.h"
 #include "store_format.h"
@@ -124,6 +132,96 @@ TEST_F(StoreSafetyTest, StoreWithAnInconsistentKeyIsRefused) {
     EXPECT_EQ(ConnectEkey(0, &session), c.expected) << c.what;
     if (c.expected == 0) DisconnectEkey(session);
   }
+}
+
+// FillDisk writes a file at `path` until the disk is full.
+bool FillDisk(const std::string &path) {
+  FILE *filler = std::fopen(path.c_str(), "wb");
+  if (filler == nullptr) return false;
+  static const char block[4096] = {};
+  while (std::fwrite(block, 1, sizeof(block), filler) == sizeof(block)) {
+  }
+  const bool full = errno == ENOSPC;
+  std::fclose(filler);
+  return full;
+}
+
+// OnFullDisk runs in a child with a mount namespace of its own, whose
+// token folder is on a small file system filled up after the token was
+// set up. Returns 0, 77 when no file system can be mounted, or the number
+// of the step that went wrong.
+int OnFullDisk(const std::string &mount_point) {
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=256k") != 0) {
+    return 77;
+  }
+  setenv(kTokenDirVariable, (mount_point + "/tokens").c_str(), 1);
+  XcHandle session = 0, container = 0, file = 0;
+  const uint8_t data[3000] = {1};
+  if (FormatToken(kInitialAdminPin, kInitialAdminPin, 0) != 0 || ConnectEkey(0, &session) != 0 ||
+      VerifyPin(session, Bytes(kInitialUserPin), 8, XC_PIN_USER) != 0 ||
+      CreateContainer(session, "SIG", &container, XC_CONTAINER_CREATE) != 0 ||
+      GenRSAKey(container, XC_KEY_SIGNATURE) != 0 ||
+      CreateUserFile(session, 1, sizeof(data), XC_USER_FILE_CREATE, &file) != 0 ||
+      WriteUserFile(file, data, sizeof(data)) != 0 || DisconnectEkey(session) != 0) {
+    return 1;
+  }
+  if (!FillDisk(mount_point + "/filler")) return 2;
+  const std::string store = mount_point + "/tokens/token-0.db";
+  uint8_t block[20] = {1}, signature[128];
+  uint32_t len = sizeof(signature);
+  if (ConnectEkey(0, &session) != 0) return 3;
+  if (VerifyPin(session, Bytes("00000000"), 8, XC_PIN_USER) != XCST_PIN_INCORRECT) return 4;
+  if (VerifyPin(session, Bytes(kInitialUserPin), 8, XC_PIN_USER) != 0) return 5;
+  if (SetCurContainer(session, XC_SLOT_SIGNATURE, &container) != 0 ||
+      RSASign(container, block, sizeof(block), signature, &len, XC_KEY_SIGNATURE) != 0) {
+    return 6;
+  }
+  if (CreateUserFile(session, 1, 0, XC_USER_FILE_OPEN, &file) != 0 || DeleteUserFile(file) != 0 ||
+      DisconnectEkey(session) != 0) {
+    return 7;
+  }
+  // A change that needs more room than the store had is refused whole.
+  const std::vector<uint8_t> before = ReadFileBytes(store);
+  static const uint8_t large[40000] = {2};
+  if (ConnectEkey(0, &session) != 0 ||
+      CreateUserFile(session, 2, sizeof(large), XC_USER_FILE_CREATE, &file) != 0 ||
+      WriteUserFile(file, large, sizeof(large)) != 0) {
+    return 8;
+  }
+  if (DisconnectEkey(session) != XCST_DISK_FULL) return 9;
+  if (ReadFileBytes(store) != before) return 10;
+  // The room given up for it is kept for the next change that fits.
+  if (ConnectEkey(0, &session) != 0 ||
+      VerifyPin(session, Bytes(kInitialUserPin), 8, XC_PIN_USER) != 0 ||
+      DisconnectEkey(session) != 0) {
+    return 11;
+  }
+  return 0;
+}
+
+// A full disk: the PIN checks, a signature and the removal of a file (the
+// way to free room) still work, since each store they write is no larger
+// than the last, for which the token keeps room aside; a change that needs
+// more room says the disk is full.
+TEST_F(StoreSafetyTest, AFullDiskStillTakesPinsSignaturesAndRemovals) {
+  const std::string mount_point = dir_ + "/small";
+  ASSERT_EQ(mkdir(mount_point.c_str(), 0700), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(OnFullDisk(mount_point));
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) {
+    GTEST_SKIP() << "cannot mount a small file system here (needs root, or CAP_SYS_ADMIN in a "
+                    "user namespace): the full-disk case is not tested";
+  }
+  EXPECT_EQ(WEXITSTATUS(status), 0)
+      << "step that failed: 1 set-up, 2 filling the disk, 3 connect, 4 wrong PIN, 5 right PIN, "
+         "6 signature, 7 file removal, 8 staging a large file, 9 its commit not XCST_DISK_FULL, "
+         "10 the store changed, 11 a login after it";
 }
 
 }  // namespace
