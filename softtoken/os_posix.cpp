@@ -143,9 +143,94 @@ bool MakePrivateDirs(const std::string &dir) {
   return IsDirectory(dir) && flushed;
 }
 
-bool DirectoryIsShared(const std::string &dir) {
+namespace {
+
+// JudgeFolder applies the rule of CheckTokenFolder to one folder.
+FolderTrust JudgeFolder(const struct stat &st, bool token_folder) {
+  const uid_t me = geteuid();
+  const bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  if (token_folder) {
+    if (st.st_uid != me) return FolderTrust::kForeign;
+    return others_write ? FolderTrust::kShared : FolderTrust::kTrusted;
+  }
+  if (st.st_uid != me && st.st_uid != 0) return FolderTrust::kForeign;
+  // In a sticky folder nobody renames or removes what another made.
+  return others_write && (st.st_mode & S_ISVTX) == 0 ? FolderTrust::kForeign
+                                                     : FolderTrust::kTrusted;
+}
+
+// JudgeChain judges `resolved` (a path without links) and every folder
+// above it; `token_folder` says whether `resolved` is the token's folder
+// itself or the nearest folder above one not made yet.
+FolderTrust JudgeChain(const std::string &resolved, bool token_folder, std::string *out_folder) {
+  std::string folder = resolved;
+  for (bool first = true;; first = false) {
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0) return FolderTrust::kForeign;
+    const FolderTrust trust = JudgeFolder(st, first && token_folder);
+    if (trust != FolderTrust::kTrusted) {
+      if (out_folder != nullptr) *out_folder = folder;
+      return trust;
+    }
+    if (folder == "/") return FolderTrust::kTrusted;
+    folder = FolderOf(folder);
+  }
+}
+
+std::string Resolved(const std::string &path) {
+  char *resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return "";
+  std::string text = resolved;
+  std::free(resolved);
+  return text;
+}
+
+// The folders found trusted, with what would tell a change of their own.
+struct TrustedFolders {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  std::map<std::string, std::vector<int64_t>> by_path;
+};
+
+TrustedFolders &Trusted() {
+  static TrustedFolders *trusted = new TrustedFolders;
+  return *trusted;
+}
+
+std::vector<int64_t> FolderSeal(const struct stat &st) {
+  return {static_cast<int64_t>(st.st_dev), static_cast<int64_t>(st.st_ino),
+          static_cast<int64_t>(st.st_uid), static_cast<int64_t>(st.st_mode),
+          Nanoseconds(st.st_ctim)};
+}
+
+}  // namespace
+
+FolderTrust CheckTokenFolder(const std::string &dir, std::string *out_folder) {
   struct stat st {};
-  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH));
+  if (stat(dir.c_str(), &st) != 0) {
+    // Not made yet: the folders above it that exist decide.
+    std::string above = dir;
+    do {
+      above = FolderOf(above);
+    } while (above != "/" && above != "." && stat(above.c_str(), &st) != 0);
+    const std::string resolved = Resolved(above);
+    return resolved.empty() ? FolderTrust::kTrusted : JudgeChain(resolved, false, out_folder);
+  }
+  const std::vector<int64_t> seal = FolderSeal(st);
+  TrustedFolders &trusted = Trusted();
+  pthread_mutex_lock(&trusted.mutex);
+  auto it = trusted.by_path.find(dir);
+  const bool known = it != trusted.by_path.end() && it->second == seal;
+  pthread_mutex_unlock(&trusted.mutex);
+  if (known) return FolderTrust::kTrusted;
+  const std::string resolved = Resolved(dir);
+  if (resolved.empty()) return FolderTrust::kForeign;
+  const FolderTrust trust = JudgeChain(resolved, true, out_folder);
+  if (trust == FolderTrust::kTrusted) {
+    pthread_mutex_lock(&trusted.mutex);
+    trusted.by_path[dir] = seal;
+    pthread_mutex_unlock(&trusted.mutex);
+  }
+  return trust;
 }
 
 bool FileExists(const std::string &path) {

@@ -1,5 +1,6 @@
 #include <windows.h>
 // after windows.h
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <cstdlib>
@@ -64,6 +65,18 @@ SECURITY_ATTRIBUTES *PrivateFileAttributes() {
   return attributes;
 }
 
+// IsCurrentUser says whether `sid` is the account the process runs as.
+bool IsCurrentUser(PSID sid) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  alignas(8) unsigned char buffer[512];
+  DWORD len = 0;
+  const bool same = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &len) &&
+                    EqualSid(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, sid);
+  CloseHandle(token);
+  return same;
+}
+
 // IsLinkOrDirectory says whether an opened file is a directory or a
 // reparse point (a link), which no store or lock file may be.
 bool IsLinkOrDirectory(HANDLE file) {
@@ -104,8 +117,21 @@ bool MakePrivateDirs(const std::string &dir) {
   return IsDirectory(dir);
 }
 
-bool DirectoryIsShared(const std::string & /*dir*/) {
-  return false;
+FolderTrust CheckTokenFolder(const std::string &dir, std::string *out_folder) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoA(dir.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                            nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    // Not made yet, or its owner cannot be read: the ACL decides what may
+    // be done in it.
+    return FolderTrust::kTrusted;
+  }
+  const bool trusted = IsCurrentUser(owner) || IsWellKnownSid(owner, WinLocalSystemSid) ||
+                       IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
+  LocalFree(descriptor);
+  if (trusted) return FolderTrust::kTrusted;
+  if (out_folder != nullptr) *out_folder = dir;
+  return FolderTrust::kForeign;
 }
 
 bool FileExists(const std::string &path) {

@@ -31,12 +31,24 @@ std::string JoinPath(const std::string &dir, const std::string &name);
 // succeeded.
 bool MakePrivateDirs(const std::string &dir);
 
-// DirectoryIsShared says whether the existing directory `dir` lets other
-// users add or replace files in it (POSIX: group or world write
-// permission). Such a directory cannot keep a token: another user could put
-// a store or a link in its place. Windows keeps the ACL that
-// %LOCALAPPDATA% gives and answers false.
-bool DirectoryIsShared(const std::string &dir);
+enum class FolderTrust { kTrusted, kShared, kForeign };
+
+// CheckTokenFolder says whether the folder `dir` may keep a token, judged as
+// ssh judges a ~/.ssh: nobody but the user (and root) may change what is in
+// it, nor put another folder in its place. POSIX, with the path's links
+// resolved: `dir` must be owned by the user (kForeign otherwise) and not
+// writable by its group or others (kShared); every folder above it must be
+// owned by the user or by root, and not writable by its group or others
+// unless it is sticky, like /tmp (kForeign otherwise). A `dir` that does not
+// exist yet is judged by the folders above it that do. A folder found
+// trusted is kept as such in the process while its own identity, owner,
+// mode and change time stay the same: the folders above it can change
+// afterwards only by their owners' doing, the user's or root's. Windows
+// keeps the ACL that %LOCALAPPDATA% gives: `dir` owned by an account other
+// than the user, the administrators or the system is kForeign; the folders
+// above are not judged. `*out_folder` (when not null) names the folder that
+// was refused.
+FolderTrust CheckTokenFolder(const std::string &dir, std::string *out_folder);
 
 // FileExists says whether `path` names an existing file.
 bool FileExists(const std::string &path);

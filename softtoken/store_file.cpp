@@ -136,6 +136,17 @@ bool StorePathsFor(int32_t device_index, StorePaths *out) {
   return true;
 }
 
+int32_t CheckTokenFolder(const std::string &dir) {
+  switch (os::CheckTokenFolder(dir, nullptr)) {
+    case os::FolderTrust::kTrusted:
+      return 0;
+    case os::FolderTrust::kShared:
+      return XCST_TOKEN_DIR_SHARED;
+    default:
+      return XCST_TOKEN_DIR_FOREIGN;
+  }
+}
+
 unsigned LockTimeoutMs() {
   const char *text = std::getenv(kLockTimeoutVariable);
   if (text == nullptr || *text == '\0') return kDefaultLockTimeoutMs;

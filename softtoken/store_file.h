@@ -33,6 +33,13 @@ std::string TokenDir();
 // negative index or when no token directory is known.
 bool StorePathsFor(int32_t device_index, StorePaths *out);
 
+// CheckTokenFolder returns 0 when the token folder `dir` (made or not) and
+// the folders above it are in the user's control alone (os.h), else
+// XCST_TOKEN_DIR_SHARED (the folder is writable by its group or others) or
+// XCST_TOKEN_DIR_FOREIGN (it, or a folder above it, is another account's or
+// open to others).
+int32_t CheckTokenFolder(const std::string &dir);
+
 // LockTimeoutMs is how long a connect waits for another session's lock:
 // $XCSP_TOKEN_LOCK_TIMEOUT_MS when it is a decimal number, else 5000.
 unsigned LockTimeoutMs();

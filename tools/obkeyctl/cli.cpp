@@ -484,6 +484,10 @@ void Context::Check(const std::string &what, int32_t status, const Explainer &ex
     case XCST_PIN_LENGTH:
       seen.push_back({"the PIN is empty or longer than 64 bytes", "give a PIN of 1 to 64 bytes"});
       break;
+    case XCST_TOKEN_DIR_SHARED:
+    case XCST_TOKEN_DIR_FOREIGN:
+      seen = DiagnoseFolderControl(environment);
+      break;
     case XCST_DISK_FULL:
       seen.push_back({"the disk that holds the token folder " + environment.token_dir +
                           " has no room left for this change",

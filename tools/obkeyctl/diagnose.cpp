@@ -186,6 +186,9 @@ std::vector<Finding> DiagnoseReach(const Environment &environment) {
                             " is writable by group or others; the token refuses it, since "
                             "another user could put a store or a link there",
                         "chmod go-w " + environment.token_dir});
+  } else {
+    std::vector<Finding> control = DiagnoseFolderControl(environment);
+    findings.insert(findings.end(), control.begin(), control.end());
   }
   if (!folder.writable) {
     findings.push_back({"the token folder " + environment.token_dir + " is not writable: " +
@@ -248,6 +251,18 @@ std::vector<Finding> DiagnoseReach(const Environment &environment) {
          "let that program finish, or find it with `fuser " + environment.lock_path + "`"});
   }
   return findings;
+}
+
+std::vector<Finding> DiagnoseFolderControl(const Environment &environment) {
+  const FolderControl control = FolderInOthersControl(environment.token_dir);
+  if (control.folder.empty()) return {};
+  return {{(control.folder == environment.token_dir ? "the token folder " : "the folder ") +
+               control.folder + " " + control.why +
+               "; the token refuses a folder another account could change or replace, as ssh "
+               "refuses such a ~/.ssh",
+           "use a folder of your own (--token-dir DIR or $XCSP_TOKEN_DIR) whose folders above "
+           "are yours or root's and writable by nobody else (sticky ones such as /tmp "
+           "excepted)"}};
 }
 
 std::vector<Finding> DiagnoseWritable(const Environment &environment) {

@@ -36,6 +36,10 @@ Environment DescribeEnvironment(const Settings &settings);
 // configuration, the token folder, the store and its lock.
 std::vector<Finding> DiagnoseReach(const Environment &environment);
 
+// DiagnoseFolderControl finds the token folder, or a folder above it, that
+// another account controls, which the software token refuses.
+std::vector<Finding> DiagnoseFolderControl(const Environment &environment);
+
 // DiagnoseWritable finds a token folder or store that cannot be written.
 std::vector<Finding> DiagnoseWritable(const Environment &environment);
 

@@ -91,6 +91,65 @@ TEST_F(StoreSafetyTest, DirectoryOthersMayWriteToIsRefused) {
   ASSERT_EQ(chmod(dir_.c_str(), 0700), 0);
 }
 
+// A token folder that another account controls is refused, as ssh refuses
+// a ~/.ssh others control: the folder owned by another account (even 755),
+// or a private folder inside one another account owns, or inside a folder
+// others may write to that is not sticky.
+TEST_F(StoreSafetyTest, AFolderAnotherAccountControlsIsRefused) {
+  constexpr uid_t kOther = 65534;
+  const std::string tokens = dir_ + "/above/tokens";
+  ASSERT_EQ(mkdir((dir_ + "/above").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(tokens.c_str(), 0700), 0);
+  setenv(kTokenDirVariable, tokens.c_str(), 1);
+  ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
+  const uid_t me = geteuid();
+  struct Case {
+    const char *what;
+    const char *folder;  // below dir_
+    bool other_owner;
+    mode_t mode;
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {"the token folder another's, 755", "/above/tokens", true, 0755, XCST_TOKEN_DIR_FOREIGN},
+      {"the folder above another's", "/above", true, 0755, XCST_TOKEN_DIR_FOREIGN},
+      {"the folder above open to all", "/above", false, 0777, XCST_TOKEN_DIR_FOREIGN},
+      {"the folder above open to all, sticky", "/above", false, 01777, 0},
+      {"the folder above open to its group", "/above", false, 0775, XCST_TOKEN_DIR_FOREIGN},
+      {"the user's own folders", "/above", false, 0755, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string folder = dir_ + c.folder;
+    if (c.other_owner && me != 0) {
+      // Only root can give a folder to another account; a folder root owns
+      // is another account's for anyone else.
+      continue;
+    }
+    ASSERT_EQ(chown(folder.c_str(), c.other_owner ? kOther : me, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(chmod(folder.c_str(), c.mode), 0);
+    XcHandle session = 0;
+    const int32_t connect = ConnectEkey(0, &session);
+    if (connect == 0) DisconnectEkey(session);
+    EXPECT_EQ(connect, c.expected);
+    EXPECT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), c.expected);
+    // A folder format would make inside it is refused before it is made.
+    setenv(kTokenDirVariable, (folder + "/new").c_str(), 1);
+    EXPECT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), c.expected);
+    EXPECT_EQ(access((folder + "/new").c_str(), F_OK) == 0, c.expected == 0);
+    obkey_test::RemoveTree(folder + "/new");
+    setenv(kTokenDirVariable, tokens.c_str(), 1);
+    ASSERT_EQ(chown(folder.c_str(), me, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(chmod(folder.c_str(), c.folder == std::string("/above") ? 0755 : 0700), 0);
+  }
+  if (me != 0) {
+    // Someone else's folder, without root: one root owns.
+    setenv(kTokenDirVariable, "/", 1);
+    XcHandle session = 0;
+    EXPECT_EQ(ConnectEkey(0, &session), XCST_TOKEN_DIR_FOREIGN) << "/ as the token folder";
+  }
+}
+
 // A store whose key was changed and its checksum recomputed parses, but the
 // key no longer holds together: the store is refused rather than used to
 // make signatures that do not verify (or that give away the primes).
