@@ -685,6 +685,13 @@ LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *fi
   return LockStatus::kAcquired;
 }
 
+bool LockShared(intptr_t file) {
+  for (;;) {
+    if (flock(static_cast<int>(file), LOCK_SH) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
 void Unlock(intptr_t file) {
   flock(static_cast<int>(file), LOCK_UN);
 }

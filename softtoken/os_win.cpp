@@ -315,6 +315,11 @@ LockStatus LockWithin(const std::string & /*path*/, unsigned timeout_ms, intptr_
   }
 }
 
+bool LockShared(intptr_t file) {
+  OVERLAPPED whole_file{};
+  return LockFileEx(reinterpret_cast<HANDLE>(file), 0, 0, 1, 0, &whole_file) != 0;
+}
+
 void Unlock(intptr_t file) {
   OVERLAPPED whole_file{};
   UnlockFileEx(reinterpret_cast<HANDLE>(file), 0, 1, 0, &whole_file);

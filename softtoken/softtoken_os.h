@@ -144,6 +144,11 @@ bool OpenLockFile(const std::string &path, intptr_t *out_file);
 // passed) or kError.
 LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *file);
 
+// LockShared takes a shared lock through the opened lock file `file`,
+// waiting while another opening holds it exclusively. Returns false on an
+// error.
+bool LockShared(intptr_t file);
+
 // Unlock releases the lock; the file stays open.
 void Unlock(intptr_t file);
 void CloseLockFile(intptr_t file);

@@ -133,6 +133,7 @@ bool StorePathsFor(int32_t device_index, StorePaths *out) {
   out->temp = out->store + ".tmp";
   out->reserve = os::JoinPath(dir, stem + ".reserve");
   out->lock = os::JoinPath(dir, stem + ".lock");
+  out->tries = os::JoinPath(dir, stem + ".tries");
   return true;
 }
 

@@ -23,6 +23,7 @@ struct StorePaths {
   std::string temp;     // token-N.db.tmp, the next store before its rename
   std::string reserve;  // token-N.reserve, room kept on the disk for the next commit
   std::string lock;     // token-N.lock
+  std::string tries;    // token-N.tries, the PIN checks in flight (pin_in_flight.h)
 };
 
 // TokenDir is $XCSP_TOKEN_DIR when set and not empty, else the platform

@@ -14,6 +14,7 @@
 #include "pin.h"
 #include "rsa_test_keys.h"
 #include "session.h"
+#include "store_format.h"
 #include "token_fixture.h"
 
 namespace obkey::softtoken::testing {
@@ -519,6 +520,46 @@ TEST_F(TokenConcurrencyTest, ASessionGoesOnWhileAnotherDerivesItsPin) {
   EXPECT_LT(other_done, login_done) << "the other session waited for the derivation";
 }
 
+// A PIN changed while another session derives the old one: that session's
+// try is checked again against the new PIN, a wrong PIN that costs a try,
+// never a restored counter and a token key the old PIN does not open.
+TEST_F(TokenConcurrencyTest, APinChangedDuringAnotherLoginMakesItAWrongPin) {
+  setenv(kLockTimeoutVariable, "20000", 1);
+  setenv(kScryptLog2NVariable, "16", 1);
+  ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
+  setenv(kScryptLog2NVariable, "10", 1);
+  struct stat before {};
+  ASSERT_EQ(stat(StorePath().c_str(), &before), 0);
+  int32_t old_pin_login = -1;
+  std::thread login([&] {
+    XcHandle session = 0;
+    EXPECT_EQ(ConnectEkey(0, &session), 0);
+    old_pin_login = Login(session);
+    DisconnectEkey(session);
+  });
+  // The paid try replaces the store; the derivation comes after it.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  struct stat now {};
+  bool paid = false;
+  while (!paid && std::chrono::steady_clock::now() < give_up) {
+    paid = stat(StorePath().c_str(), &now) == 0 && now.st_ino != before.st_ino;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  EXPECT_TRUE(paid) << "the login never paid its try";
+  XcHandle changer = Connect();
+  ASSERT_EQ(ChangePin(changer, Bytes(kInitialUserPin), Len(kInitialUserPin), Bytes("new pin!"), 8,
+                      XC_PIN_USER),
+            0);
+  Disconnect(changer);
+  login.join();
+  EXPECT_EQ(old_pin_login, XCST_PIN_INCORRECT);
+  TokenState stored;
+  ASSERT_EQ(ParseStore(ReadFileBytes(StorePath()), &stored), 0);
+  EXPECT_EQ(stored.user_pin.tries_left, kUserPinTries - 1);
+  XcHandle session = Connect();
+  EXPECT_EQ(Login(session, "new pin!"), 0);
+}
+
 // Wrong PINs tried at once from many sessions each cost a try: none is lost
 // to another's derivation, and the last try locks the PIN.
 TEST_F(TokenConcurrencyTest, WrongPinsTriedAtOnceEachCostATry) {
@@ -540,6 +581,55 @@ TEST_F(TokenConcurrencyTest, WrongPinsTriedAtOnceEachCostATry) {
   EXPECT_EQ(wrong, kUserPinTries);
   XcHandle session = Connect();
   EXPECT_EQ(Login(session), XCST_PIN_LOCKED);
+}
+
+// Logins at once on a fresh token (a service starting its workers), each
+// with a session of its own: they are answered as if they had come one
+// after the other. Every right PIN succeeds, however many pay their try
+// before the first is settled; of sixteen wrong ones the first nine say
+// so, the tenth locks the PIN, the rest find it locked.
+TEST_F(TokenConcurrencyTest, PinsTriedAtOnceAreAnsweredAsInSomeOrder) {
+  constexpr int kAtOnce = 16;
+  setenv(kLockTimeoutVariable, "30000", 1);
+  struct Case {
+    const char *pin;
+    int succeeded, incorrect, locked;
+  };
+  const Case cases[] = {{kInitialUserPin, kAtOnce, 0, 0}, {"000000", 0, 9, 7}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.pin);
+    // A derivation long enough for every try to be paid before the first
+    // is settled.
+    setenv(kScryptLog2NVariable, "14", 1);
+    ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
+    setenv(kScryptLog2NVariable, "10", 1);
+    std::atomic<int> ready{0}, succeeded{0}, incorrect{0}, locked{0}, other{0};
+    std::vector<std::thread> logins;
+    for (int i = 0; i < kAtOnce; ++i) {
+      logins.emplace_back([&] {
+        XcHandle session = 0;
+        if (ConnectEkey(0, &session) != 0) {
+          ++other;
+          return;
+        }
+        DisconnectEkey(session);
+        ++ready;
+        while (ready < kAtOnce) std::this_thread::yield();
+        int32_t status = ConnectEkey(0, &session);
+        if (status == 0) status = Login(session, c.pin);
+        DisconnectEkey(session);
+        ++(status == 0                    ? succeeded
+           : status == XCST_PIN_INCORRECT ? incorrect
+           : status == XCST_PIN_LOCKED    ? locked
+                                          : other);
+      });
+    }
+    for (std::thread &login : logins) login.join();
+    EXPECT_EQ(succeeded, c.succeeded);
+    EXPECT_EQ(incorrect, c.incorrect);
+    EXPECT_EQ(locked, c.locked);
+    EXPECT_EQ(other, 0);
+  }
 }
 
 // One process replaces the key and counts a file up while three sign for a
