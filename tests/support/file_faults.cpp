@@ -21,6 +21,9 @@ namespace {
 std::atomic<int> fail_from{0};
 std::atomic<int> renames_seen{0};
 std::atomic<bool> fail_folder_flushes{false};
+std::string *counted_name = nullptr;
+std::atomic<bool> counting{false};
+std::atomic<int> opens_counted{0};
 pthread_mutex_t trace_mutex = PTHREAD_MUTEX_INITIALIZER;
 std::vector<std::string> *trace = nullptr;
 
@@ -43,6 +46,26 @@ Function Next(const char *name) {
 }
 
 }  // namespace
+
+void CountOpensOf(const std::string &name) {
+  pthread_mutex_lock(&trace_mutex);
+  if (counted_name == nullptr) counted_name = new std::string;
+  *counted_name = name;
+  opens_counted = 0;
+  counting = true;
+  pthread_mutex_unlock(&trace_mutex);
+}
+
+int OpensCounted() {
+  return opens_counted;
+}
+
+static void CountOpen(const char *path) {
+  if (!counting || path == nullptr) return;
+  pthread_mutex_lock(&trace_mutex);
+  if (counted_name != nullptr && LastComponent(path) == *counted_name) ++opens_counted;
+  pthread_mutex_unlock(&trace_mutex);
+}
 
 void FailFolderFlushes(bool fail) {
   fail_folder_flushes = fail;
@@ -124,6 +147,7 @@ extern "C" int open(const char *path, int flags, ...) {
     va_end(args);
   }
   const int fd = real_open(path, flags, mode);
+  obkey_test::CountOpen(path);
   if (fd >= 0) obkey_test::ModelOpened(fd, path, flags);
   return fd;
 }

@@ -23,6 +23,11 @@ void FailFolderFlushes(bool fail);
 // RenamesSeen counts the renames tried since the last FailRenamesFrom.
 int RenamesSeen();
 
+// CountOpensOf starts counting the open() calls of a file whose last path
+// component is `name`; OpensCounted says how many there were since.
+void CountOpensOf(const std::string &name);
+int OpensCounted();
+
 // StartFileTrace clears the trace; FileTrace then lists every fsync and
 // rename since, as "fsync NAME" and "rename FROM TO", each name the last
 // component of its path (a folder's fsync names the folder).
