@@ -16,7 +16,9 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <tuple>
 
+#include "lock_queue.h"
 #include "softtoken_os.h"
 
 namespace obkey::softtoken::os {
@@ -324,9 +326,22 @@ namespace {
 // after the parent let it go by closing or exiting. So a forked child
 // closes every one of them at once (CloseInheritedLockFiles), and the
 // parent's openings, sessions and waiters are never used in it.
+//
+// Each entry also says whether the opening holds a turn of the file's
+// queue (lock_queue.h), to be passed on when it lets the lock go.
+struct OpenedLockFile {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool holds_turn = false;
+  LockQueue *queue = nullptr;
+  uint32_t turn = 0;
+};
+
 struct OpenedLockFiles {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-  std::map<int, std::pair<dev_t, ino_t>> by_fd;
+  std::map<int, OpenedLockFile> by_fd;
+  // The queue of each lock file mapped here, null where it cannot be.
+  std::map<std::pair<dev_t, ino_t>, LockQueue *> queues;
 };
 
 OpenedLockFiles &Opened() {
@@ -345,21 +360,63 @@ bool RecordedOpened(int fd, std::pair<dev_t, ino_t> *out) {
   pthread_mutex_lock(&opened.mutex);
   auto it = opened.by_fd.find(fd);
   const bool found = it != opened.by_fd.end();
-  if (found) *out = it->second;
+  if (found) *out = {it->second.device, it->second.inode};
   pthread_mutex_unlock(&opened.mutex);
   return found;
 }
 
-// CloseOpened lets go of any lock of the opening and closes it. The lock
-// goes explicitly: the opening may have been shared with a child forked
-// before its descriptor was recorded.
+// QueueOf returns the queue of an opened lock file, mapped at its first
+// use in the process; null where the file cannot hold one.
+LockQueue *QueueOf(int fd) {
+  OpenedLockFiles &opened = Opened();
+  pthread_mutex_lock(&opened.mutex);
+  LockQueue *queue = nullptr;
+  auto it = opened.by_fd.find(fd);
+  if (it != opened.by_fd.end()) {
+    const auto key = std::make_pair(it->second.device, it->second.inode);
+    auto known = opened.queues.find(key);
+    queue = known != opened.queues.end() ? known->second : (opened.queues[key] = MapLockQueue(fd));
+  }
+  pthread_mutex_unlock(&opened.mutex);
+  return queue;
+}
+
+void RecordTurn(int fd, LockQueue *queue, uint32_t turn) {
+  OpenedLockFiles &opened = Opened();
+  pthread_mutex_lock(&opened.mutex);
+  auto it = opened.by_fd.find(fd);
+  const bool recorded = it != opened.by_fd.end();
+  if (recorded) {
+    it->second.holds_turn = true;
+    it->second.queue = queue;
+    it->second.turn = turn;
+  }
+  pthread_mutex_unlock(&opened.mutex);
+  // An opening that is not recorded (none is) could not pass it on.
+  if (!recorded) PassTurn(queue, turn);
+}
+
+// TakeTurn takes the turn an opening holds, if it holds one; the caller
+// passes it on once the lock is let go. Called with the table's mutex held.
+std::tuple<bool, LockQueue *, uint32_t> TakeTurn(OpenedLockFiles *opened, int fd) {
+  auto it = opened->by_fd.find(fd);
+  if (it == opened->by_fd.end() || !it->second.holds_turn) return {false, nullptr, 0};
+  it->second.holds_turn = false;
+  return {true, it->second.queue, it->second.turn};
+}
+
+// CloseOpened lets go of any lock of the opening, passing its turn on,
+// and closes it. The lock goes explicitly: the opening may have been
+// shared with a child forked before its descriptor was recorded.
 void CloseOpened(int fd) {
   OpenedLockFiles &opened = Opened();
   pthread_mutex_lock(&opened.mutex);
+  const auto [held_turn, queue, turn] = TakeTurn(&opened, fd);
   opened.by_fd.erase(fd);
   flock(fd, LOCK_UN);
   close(fd);
   pthread_mutex_unlock(&opened.mutex);
+  if (held_turn) PassTurn(queue, turn);
 }
 
 }  // namespace
@@ -376,7 +433,7 @@ bool OpenLockFile(const std::string &path, intptr_t *out_file) {
   struct stat st {};
   const bool ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   if (ok) {
-    opened.by_fd[fd] = {st.st_dev, st.st_ino};
+    opened.by_fd[fd] = OpenedLockFile{st.st_dev, st.st_ino};
   } else if (fd >= 0) {
     close(fd);
   }
@@ -666,7 +723,10 @@ void WatchForks() {
 
 }  // namespace
 
-LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *file) {
+namespace {
+
+// FlockWithin takes the flock itself: a few tries, then a waiter thread.
+LockStatus FlockWithin(const std::string &path, unsigned timeout_ms, intptr_t *file) {
   LockStatus now = TryLockAfterYields(static_cast<int>(*file), timeout_ms);
   if (now != LockStatus::kHeldElsewhere || timeout_ms == 0) return now;
   std::shared_ptr<LockWaiter> waiter = TakeSpareWaiter(path);
@@ -685,6 +745,36 @@ LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *fi
   return LockStatus::kAcquired;
 }
 
+}  // namespace
+
+LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *file) {
+  const int fd = static_cast<int>(*file);
+  LockQueue *queue = timeout_ms == 0 ? nullptr : QueueOf(fd);
+  if (queue == nullptr) return FlockWithin(path, timeout_ms, file);
+  const int64_t deadline_ns = MonotonicNs() + static_cast<int64_t>(timeout_ms) * 1000000;
+  uint32_t turn = 0;
+  LockStatus status = LockStatus::kAcquired;
+  switch (AwaitTurn(queue, *file, deadline_ns, &turn)) {
+    case Turn::kGivenUp:
+      return LockStatus::kHeldElsewhere;
+    case Turn::kServedWithLock:
+      break;
+    case Turn::kServed: {
+      // Its turn come, a caller normally finds the flock free; a holder
+      // outside the queue (an older library) is waited for as before.
+      const int64_t left_ms = (deadline_ns - MonotonicNs()) / 1000000;
+      status = FlockWithin(path, left_ms > 0 ? static_cast<unsigned>(left_ms) : 0, file);
+      break;
+    }
+  }
+  if (status == LockStatus::kAcquired) {
+    RecordTurn(static_cast<int>(*file), queue, turn);
+  } else {
+    PassTurn(queue, turn);
+  }
+  return status;
+}
+
 bool LockShared(intptr_t file) {
   for (;;) {
     if (flock(static_cast<int>(file), LOCK_SH) == 0) return true;
@@ -693,7 +783,13 @@ bool LockShared(intptr_t file) {
 }
 
 void Unlock(intptr_t file) {
-  flock(static_cast<int>(file), LOCK_UN);
+  const int fd = static_cast<int>(file);
+  flock(fd, LOCK_UN);
+  OpenedLockFiles &opened = Opened();
+  pthread_mutex_lock(&opened.mutex);
+  const auto [held_turn, queue, turn] = TakeTurn(&opened, fd);
+  pthread_mutex_unlock(&opened.mutex);
+  if (held_turn) PassTurn(queue, turn);
 }
 
 void CloseLockFile(intptr_t file) {
@@ -728,6 +824,13 @@ void ReadProcessId() {
 }
 
 }  // namespace
+
+void SleepMs(unsigned milliseconds) {
+  timespec pause{static_cast<time_t>(milliseconds / 1000),
+                 static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
 
 uint64_t ProcessId() {
   static const bool watching_forks = [] {

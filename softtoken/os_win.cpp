@@ -5,8 +5,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <new>
+#include <utility>
 
+#include "lock_queue.h"
 #include "softtoken_os.h"
 
 namespace obkey::softtoken::os {
@@ -304,15 +307,88 @@ LockStatus TryLock(HANDLE file) {
   return GetLastError() == ERROR_LOCK_VIOLATION ? LockStatus::kHeldElsewhere : LockStatus::kError;
 }
 
+// The queue of each lock file mapped here (lock_queue.h), by volume and
+// file index, and the turn each opening holds.
+struct Turns {
+  SRWLOCK lock = SRWLOCK_INIT;
+  std::map<std::pair<DWORD, uint64_t>, LockQueue *> queues;
+  std::map<intptr_t, std::pair<LockQueue *, uint32_t>> held;
+};
+
+Turns &TheTurns() {
+  static Turns *turns = new Turns;
+  return *turns;
+}
+
+LockQueue *QueueOf(intptr_t file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &info)) return nullptr;
+  const auto key =
+      std::make_pair(info.dwVolumeSerialNumber,
+                     (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+  Turns &turns = TheTurns();
+  AcquireSRWLockExclusive(&turns.lock);
+  auto known = turns.queues.find(key);
+  LockQueue *queue =
+      known != turns.queues.end() ? known->second : (turns.queues[key] = MapLockQueue(file));
+  ReleaseSRWLockExclusive(&turns.lock);
+  return queue;
+}
+
+void RecordTurn(intptr_t file, LockQueue *queue, uint32_t turn) {
+  Turns &turns = TheTurns();
+  AcquireSRWLockExclusive(&turns.lock);
+  turns.held[file] = {queue, turn};
+  ReleaseSRWLockExclusive(&turns.lock);
+}
+
+// TakeHeldTurn takes the turn an opening holds, to be passed on once its
+// lock is let go; false when it holds none.
+bool TakeHeldTurn(intptr_t file, std::pair<LockQueue *, uint32_t> *out_turn) {
+  Turns &turns = TheTurns();
+  AcquireSRWLockExclusive(&turns.lock);
+  auto it = turns.held.find(file);
+  const bool held = it != turns.held.end();
+  if (held) {
+    *out_turn = it->second;
+    turns.held.erase(it);
+  }
+  ReleaseSRWLockExclusive(&turns.lock);
+  return held;
+}
+
+LockStatus PollLock(HANDLE file, ULONGLONG deadline) {
+  for (;;) {
+    LockStatus status = TryLock(file);
+    if (status != LockStatus::kHeldElsewhere || GetTickCount64() >= deadline) return status;
+    Sleep(kLockPollMs);
+  }
+}
+
 }  // namespace
 
 LockStatus LockWithin(const std::string & /*path*/, unsigned timeout_ms, intptr_t *file) {
   const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-  for (;;) {
-    LockStatus status = TryLock(reinterpret_cast<HANDLE>(*file));
-    if (status != LockStatus::kHeldElsewhere || GetTickCount64() >= deadline) return status;
-    Sleep(kLockPollMs);
+  LockQueue *queue = timeout_ms == 0 ? nullptr : QueueOf(*file);
+  if (queue == nullptr) return PollLock(reinterpret_cast<HANDLE>(*file), deadline);
+  uint32_t turn = 0;
+  LockStatus status = LockStatus::kAcquired;
+  switch (
+      AwaitTurn(queue, *file, MonotonicNs() + static_cast<int64_t>(timeout_ms) * 1000000, &turn)) {
+    case Turn::kGivenUp:
+      return LockStatus::kHeldElsewhere;
+    case Turn::kServedWithLock:
+      break;
+    case Turn::kServed:
+      status = PollLock(reinterpret_cast<HANDLE>(*file), deadline);
+      break;
   }
+  if (status == LockStatus::kAcquired) {
+    RecordTurn(*file, queue, turn);
+  } else {
+    PassTurn(queue, turn);
+  }
+  return status;
 }
 
 bool LockShared(intptr_t file) {
@@ -323,10 +399,16 @@ bool LockShared(intptr_t file) {
 void Unlock(intptr_t file) {
   OVERLAPPED whole_file{};
   UnlockFileEx(reinterpret_cast<HANDLE>(file), 0, 1, 0, &whole_file);
+  std::pair<LockQueue *, uint32_t> turn{};
+  if (TakeHeldTurn(file, &turn)) PassTurn(turn.first, turn.second);
 }
 
 void CloseLockFile(intptr_t file) {
+  // Taken before the handle's value can be given to another opening.
+  std::pair<LockQueue *, uint32_t> turn{};
+  const bool held = TakeHeldTurn(file, &turn);
   CloseHandle(reinterpret_cast<HANDLE>(file));
+  if (held) PassTurn(turn.first, turn.second);
 }
 
 bool LockFileIsAtPath(intptr_t file, const std::string &path) {
@@ -353,6 +435,10 @@ ReadStatus StatIdentity(const std::string &path, FileIdentity *out) {
 }
 
 const bool kChangeTimeKeptBySystem = false;
+
+void SleepMs(unsigned milliseconds) {
+  Sleep(milliseconds);
+}
 
 uint64_t ProcessId() {
   return GetCurrentProcessId();

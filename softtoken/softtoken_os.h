@@ -199,6 +199,9 @@ class SecretPage {
 // and core dumps. POSIX only; elsewhere it does nothing.
 void KeepOpenSslSecretsFromDumps();
 
+// SleepMs sleeps for about `milliseconds`.
+void SleepMs(unsigned milliseconds);
+
 // ProcessId identifies the calling process (a forked child has its own).
 uint64_t ProcessId();
 
