@@ -114,9 +114,15 @@ namespace {
 // should wait for the checks in flight before it believes the counter: one
 // of them may restore it. A session with a staged change holds the lock to
 // its commit, which those checks need to settle: it answers as it finds.
-bool MustAwaitChecksInFlight(const Session &session) {
-  return session.state->user_pin.tries_left == 0 && !session.changed &&
-         PinChecksInFlight(session.paths.tries);
+bool MustAwaitChecksInFlight(const Session &session, AwaitedPinChecks *out) {
+  if (session.state->user_pin.tries_left != 0 || session.changed ||
+      !PinChecksInFlight(session.paths.tries) ||
+      os::StatIdentity(session.paths.store, &out->store_seen) != os::ReadStatus::kOk) {
+    return false;
+  }
+  out->tries_path = session.paths.tries;
+  out->store_path = session.paths.store;
+  return true;
 }
 
 // A PIN check paid for and derived outside the store lock (VerifyPin),
@@ -142,7 +148,8 @@ struct PinTry {
 int32_t TryPinOutsideLock(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32_t pin_type,
                           PinTry *out) {
   for (;;) {
-    std::string await;
+    AwaitedPinChecks await;
+    bool awaiting = false;
     {
       SessionCall call(session);
       if (int32_t status = call.status()) return status;
@@ -150,9 +157,8 @@ int32_t TryPinOutsideLock(XcHandle session, const uint8_t *pin, uint32_t pin_len
       if (s == nullptr) return XCST_BAD_HANDLE;
       if (pin_type != XC_PIN_USER) return XCST_BAD_PIN_TYPE;
       if (int32_t status = CheckPinArgument(pin, pin_len)) return status;
-      if (MustAwaitChecksInFlight(*s)) {
-        await = s->paths.tries;
-      } else {
+      awaiting = MustAwaitChecksInFlight(*s, &await);
+      if (!awaiting) {
         // Marked before the try is paid: whoever finds the counter lower
         // also finds this check in flight.
         if (int32_t status = out->in_flight.Begin(s->paths.tries)) return status;
@@ -160,7 +166,7 @@ int32_t TryPinOutsideLock(XcHandle session, const uint8_t *pin, uint32_t pin_len
       }
       LetLockGoWhileComputing(s);
     }
-    if (await.empty()) break;
+    if (!awaiting) break;
     if (int32_t status = WaitForPinChecksInFlight(await)) return status;
   }
   out->matches = CheckPin(out->hash, pin, pin_len, &out->wrapping_key);
@@ -172,7 +178,7 @@ int32_t TryPinOutsideLock(XcHandle session, const uint8_t *pin, uint32_t pin_len
 // flight turns out right and restores the tries: in the order the checks
 // are settled this one came first, an ordinary wrong PIN.
 int32_t AnswerWrongPin(XcHandle session, PinTry *paid) {
-  std::string await;
+  AwaitedPinChecks await;
   {
     SessionCall call(session);
     if (int32_t status = call.status()) return status;
@@ -180,8 +186,7 @@ int32_t AnswerWrongPin(XcHandle session, PinTry *paid) {
     if (s == nullptr) return XCST_BAD_HANDLE;
     if (paid->tries_left != 1) return WrongPin(s->paths.store, paid->tries_left);
     paid->in_flight.End();
-    if (!MustAwaitChecksInFlight(*s)) return WrongPin(s->paths.store, 1);
-    await = s->paths.tries;
+    if (!MustAwaitChecksInFlight(*s, &await)) return WrongPin(s->paths.store, 1);
     LetLockGoWhileComputing(s);
   }
   // At the timeout the answer stands as the counter was.
@@ -255,7 +260,7 @@ int32_t ChangePinUnderLock(Session *s, const uint8_t *old_pin, uint32_t old_len,
 int32_t ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,
                   const uint8_t *new_pin, uint32_t new_len, uint32_t pin_type) {
   for (;;) {
-    std::string await;
+    AwaitedPinChecks await;
     {
       SessionCall call(session);
       if (int32_t status = call.status()) return status;
@@ -264,9 +269,9 @@ int32_t ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,
       if (pin_type != XC_PIN_USER) return XCST_BAD_PIN_TYPE;
       if (int32_t status = CheckPinArgument(old_pin, old_len)) return status;
       if (int32_t status = CheckPinArgument(new_pin, new_len)) return status;
-      if (!MustAwaitChecksInFlight(*s))
+      if (!MustAwaitChecksInFlight(*s, &await)) {
         return ChangePinUnderLock(s, old_pin, old_len, new_pin, new_len);
-      await = s->paths.tries;
+      }
       LetLockGoWhileComputing(s);
     }
     if (int32_t status = WaitForPinChecksInFlight(await)) return status;

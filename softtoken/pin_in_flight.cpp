@@ -35,13 +35,20 @@ bool PinChecksInFlight(const std::string &tries_path) {
   return in_flight;
 }
 
-int32_t WaitForPinChecksInFlight(const std::string &tries_path) {
-  intptr_t file = 0;
-  if (!os::OpenLockFile(tries_path, &file)) return 0;
-  // Held whole, the file says no check is in flight; it is let go at once.
-  const os::LockStatus status = os::LockWithin(tries_path, LockTimeoutMs(), &file);
-  os::CloseLockFile(file);
-  return status == os::LockStatus::kHeldElsewhere ? XCST_TOKEN_BUSY : 0;
+int32_t WaitForPinChecksInFlight(const AwaitedPinChecks &awaited) {
+  // A poll: the wait is rare (no try left), and what ends it is either of
+  // two things in other processes.
+  constexpr unsigned kPollMs = 2;
+  for (unsigned waited_ms = 0; waited_ms <= LockTimeoutMs(); waited_ms += kPollMs) {
+    os::FileIdentity now;
+    if (!PinChecksInFlight(awaited.tries_path) ||
+        os::StatIdentity(awaited.store_path, &now) != os::ReadStatus::kOk ||
+        !(now == awaited.store_seen)) {
+      return 0;
+    }
+    os::SleepMs(kPollMs);
+  }
+  return XCST_TOKEN_BUSY;
 }
 
 }  // namespace obkey::softtoken

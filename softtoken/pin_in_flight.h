@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 
+#include "softtoken_os.h"
+
 namespace obkey::softtoken {
 
 // PinCheckInFlight is one check's mark, from Begin to End (or its end).
@@ -39,10 +41,21 @@ class PinCheckInFlight {
 // can have marked a check there).
 bool PinChecksInFlight(const std::string &tries_path);
 
+// AwaitedPinChecks is what a check that found no try left waits on: the
+// checks then in flight, and the store as it then was.
+struct AwaitedPinChecks {
+  std::string tries_path;
+  std::string store_path;
+  os::FileIdentity store_seen;
+};
+
 // WaitForPinChecksInFlight waits, up to the lock timeout, until no check of
-// the token is in flight. Returns 0 or XCST_TOKEN_BUSY (some still were at
-// the timeout).
-int32_t WaitForPinChecksInFlight(const std::string &tries_path);
+// the token is in flight or the store changed (a check restored the tries,
+// or some other change was made): either way the counter is worth reading
+// again. Not for none in flight at all: new checks start once the tries
+// are restored. Returns 0 or XCST_TOKEN_BUSY (nothing changed by the
+// timeout).
+int32_t WaitForPinChecksInFlight(const AwaitedPinChecks &awaited);
 
 }  // namespace obkey::softtoken
 
