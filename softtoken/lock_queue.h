@@ -26,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace obkey::softtoken::os {
 
@@ -58,12 +59,15 @@ void PassTurn(LockQueue *queue, uint32_t ticket);
 // What each platform gives the queue (lock_queue_posix.cpp,
 // lock_queue_win.cpp).
 
-// MapLockQueue maps the queue of the opened lock file `file`, giving the
-// file its page first; null where it cannot (no room on the disk for the
-// page, a file system that cannot map files shared): callers then take the
-// file lock as the system serves it. The mapping stays for the life of the
-// process.
-LockQueue *MapLockQueue(intptr_t file);
+// MapLockQueue maps the queue of the lock file at `path`, which `file` has
+// open, giving the file its page first; null where it cannot (no room on
+// the disk for the page, a file system that cannot map files shared, the
+// name now naming another file): callers then take the file lock as the
+// system serves it. The page is mapped through an opening of its own: a
+// mapping holds on to the opening it was made through, and with it any
+// lock of that opening, for as long as it lasts (in a forked child too).
+// The mapping stays for the life of the process.
+LockQueue *MapLockQueue(const std::string &path, intptr_t file);
 // SleepWhileServing sleeps while `serving` holds `serving_now`, at most
 // until `until_ns`; WakeServed wakes the waiters of ticket `served`.
 void SleepWhileServing(LockQueue *queue, uint32_t serving_now, uint32_t ticket, int64_t until_ns);

@@ -27,21 +27,26 @@ uint32_t WakeGroup(uint32_t ticket) {
 
 }  // namespace
 
-LockQueue *MapLockQueue(intptr_t file) {
+LockQueue *MapLockQueue(const std::string &path, intptr_t file) {
 #if defined(__linux__)
-  const int fd = static_cast<int>(file);
-  struct stat st {};
-  if (fstat(fd, &st) != 0) return nullptr;
+  struct stat locked {
+  }, own{};
+  if (fstat(static_cast<int>(file), &locked) != 0) return nullptr;
+  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return nullptr;
   // A page the disk has room for: touching a page beyond a file's end, or
   // one the disk cannot give, kills the process.
-  if (st.st_size < static_cast<off_t>(kQueuePage) &&
-      posix_fallocate(fd, 0, static_cast<off_t>(kQueuePage)) != 0) {
-    return nullptr;
+  void *page = MAP_FAILED;
+  if (fstat(fd, &own) == 0 && own.st_dev == locked.st_dev && own.st_ino == locked.st_ino &&
+      (own.st_size >= static_cast<off_t>(kQueuePage) ||
+       posix_fallocate(fd, 0, static_cast<off_t>(kQueuePage)) == 0)) {
+    page = mmap(nullptr, kQueuePage, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   }
-  void *page = mmap(nullptr, kQueuePage, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
   return page == MAP_FAILED ? nullptr : static_cast<LockQueue *>(page);
 #else
   // Without futexes the waiters would poll: the system's own wait is kept.
+  (void)path;
   (void)file;
   return nullptr;
 #endif

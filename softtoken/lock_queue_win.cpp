@@ -4,8 +4,18 @@
 
 namespace obkey::softtoken::os {
 
-LockQueue *MapLockQueue(intptr_t file) {
-  HANDLE handle = reinterpret_cast<HANDLE>(file);
+namespace {
+
+bool SameFile(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION first{}, second{};
+  return GetFileInformationByHandle(a, &first) && GetFileInformationByHandle(b, &second) &&
+         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+         first.nFileIndexHigh == second.nFileIndexHigh &&
+         first.nFileIndexLow == second.nFileIndexLow;
+}
+
+// MapPage gives the opened file its page and maps it; null on failure.
+LockQueue *MapPage(HANDLE handle) {
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(handle, &size)) return nullptr;
   if (size.QuadPart < static_cast<LONGLONG>(kQueuePage)) {
@@ -22,6 +32,18 @@ LockQueue *MapLockQueue(intptr_t file) {
   void *view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, kQueuePage);
   CloseHandle(mapping);
   return static_cast<LockQueue *>(view);
+}
+
+}  // namespace
+
+LockQueue *MapLockQueue(const std::string &path, intptr_t file) {
+  HANDLE own = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (own == INVALID_HANDLE_VALUE) return nullptr;
+  LockQueue *queue = SameFile(own, reinterpret_cast<HANDLE>(file)) ? MapPage(own) : nullptr;
+  CloseHandle(own);
+  return queue;
 }
 
 // No wait on a word shared between processes: the waiters poll, as the

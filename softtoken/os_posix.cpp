@@ -367,7 +367,7 @@ bool RecordedOpened(int fd, std::pair<dev_t, ino_t> *out) {
 
 // QueueOf returns the queue of an opened lock file, mapped at its first
 // use in the process; null where the file cannot hold one.
-LockQueue *QueueOf(int fd) {
+LockQueue *QueueOf(const std::string &path, int fd) {
   OpenedLockFiles &opened = Opened();
   pthread_mutex_lock(&opened.mutex);
   LockQueue *queue = nullptr;
@@ -375,7 +375,8 @@ LockQueue *QueueOf(int fd) {
   if (it != opened.by_fd.end()) {
     const auto key = std::make_pair(it->second.device, it->second.inode);
     auto known = opened.queues.find(key);
-    queue = known != opened.queues.end() ? known->second : (opened.queues[key] = MapLockQueue(fd));
+    queue = known != opened.queues.end() ? known->second
+                                         : (opened.queues[key] = MapLockQueue(path, fd));
   }
   pthread_mutex_unlock(&opened.mutex);
   return queue;
@@ -749,7 +750,7 @@ LockStatus FlockWithin(const std::string &path, unsigned timeout_ms, intptr_t *f
 
 LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *file) {
   const int fd = static_cast<int>(*file);
-  LockQueue *queue = timeout_ms == 0 ? nullptr : QueueOf(fd);
+  LockQueue *queue = timeout_ms == 0 ? nullptr : QueueOf(path, fd);
   if (queue == nullptr) return FlockWithin(path, timeout_ms, file);
   const int64_t deadline_ns = MonotonicNs() + static_cast<int64_t>(timeout_ms) * 1000000;
   uint32_t turn = 0;

@@ -320,7 +320,7 @@ Turns &TheTurns() {
   return *turns;
 }
 
-LockQueue *QueueOf(intptr_t file) {
+LockQueue *QueueOf(const std::string &path, intptr_t file) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &info)) return nullptr;
   const auto key =
@@ -330,7 +330,7 @@ LockQueue *QueueOf(intptr_t file) {
   AcquireSRWLockExclusive(&turns.lock);
   auto known = turns.queues.find(key);
   LockQueue *queue =
-      known != turns.queues.end() ? known->second : (turns.queues[key] = MapLockQueue(file));
+      known != turns.queues.end() ? known->second : (turns.queues[key] = MapLockQueue(path, file));
   ReleaseSRWLockExclusive(&turns.lock);
   return queue;
 }
@@ -367,9 +367,9 @@ LockStatus PollLock(HANDLE file, ULONGLONG deadline) {
 
 }  // namespace
 
-LockStatus LockWithin(const std::string & /*path*/, unsigned timeout_ms, intptr_t *file) {
+LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *file) {
   const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-  LockQueue *queue = timeout_ms == 0 ? nullptr : QueueOf(*file);
+  LockQueue *queue = timeout_ms == 0 ? nullptr : QueueOf(path, *file);
   if (queue == nullptr) return PollLock(reinterpret_cast<HANDLE>(*file), deadline);
   uint32_t turn = 0;
   LockStatus status = LockStatus::kAcquired;

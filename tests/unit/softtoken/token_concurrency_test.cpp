@@ -324,13 +324,13 @@ TEST_F(TokenConcurrencyTest, IdleLockFileNeverAdmitsTwoProcesses) {
 }
 
 // ConnectsInAnotherProcess says whether a process of its own, waiting up
-// to a second, gets the token.
-bool ConnectsInAnotherProcess() {
+// to a second, gets the token of `device`.
+bool ConnectsInAnotherProcess(int device = 0) {
   const pid_t pid = fork();
   if (pid == 0) {
     setenv(kLockTimeoutVariable, "1000", 1);
     XcHandle session = 0;
-    _exit(ConnectEkey(0, &session) == 0 && DisconnectEkey(session) == 0 ? 0 : 1);
+    _exit(ConnectEkey(device, &session) == 0 && DisconnectEkey(session) == 0 ? 0 : 1);
   }
   return WaitChild(pid) == 0;
 }
@@ -356,7 +356,9 @@ pid_t SleeperChild(int *out_wake) {
 // A forked child never holds its parent's lock: not the one a waiter of
 // the parent is granted after the child was forked (a connect that timed
 // out leaves its waiter), and not the one of a session the parent leaves
-// by exiting without a disconnect while the child lives on.
+// by exiting without a disconnect while the child lives on (a token the
+// parent was the first here to lock, so that the child inherits whatever
+// the parent set up for it).
 TEST_F(TokenConcurrencyTest, AForkedChildNeverHoldsItsParentsLock) {
   {
     SCOPED_TRACE("a connect timed out, then a child was forked");
@@ -393,7 +395,10 @@ TEST_F(TokenConcurrencyTest, AForkedChildNeverHoldsItsParentsLock) {
     const pid_t parent = fork();
     if (parent == 0) {
       XcHandle session = 0;
-      if (ConnectEkey(0, &session) != 0) _exit(1);
+      if (FormatToken(kInitialAdminPin, kInitialAdminPin, 5) != 0 ||
+          ConnectEkey(5, &session) != 0) {
+        _exit(1);
+      }
       if (fork() == 0) {
         close(wake[1]);
         char byte;
@@ -405,7 +410,7 @@ TEST_F(TokenConcurrencyTest, AForkedChildNeverHoldsItsParentsLock) {
     }
     close(wake[0]);
     EXPECT_EQ(WaitChild(parent), 0);
-    EXPECT_TRUE(ConnectsInAnotherProcess());
+    EXPECT_TRUE(ConnectsInAnotherProcess(5));
     close(wake[1]);
   }
 }
