@@ -165,6 +165,7 @@ void Check(Model &m, const std::string &step) {
     for (size_t i = m.floor; i < m.versions.size() && !allowed; ++i) {
       allowed = m.versions[i] == state;
     }
+    if (!allowed) ++m.report.lost;
     if (!allowed && m.report.losses.size() < 20) {
       m.report.losses.push_back("a power cut after " + step + " (since " + m.since +
                                 "): " + Describe(m, state));

@@ -34,7 +34,8 @@ struct PowerCutReport {
   int steps = 0;                    // changes applied to the model
   int crash_states = 0;             // crash states checked (over all steps)
   int acknowledged = 0;             // MarkAcknowledged calls
-  std::vector<std::string> losses;  // one line per crash state that lost a change
+  int lost = 0;                     // crash states that lost an acknowledged change
+  std::vector<std::string> losses;  // the first 20 of them, one line each
 };
 
 // StopPowerCutModel stops recording and returns what was found.

@@ -86,8 +86,8 @@ TEST(PowerCutTest, NoCrashStateLosesAnAcknowledgedChange) {
   ForgetAllParsedStores();
   obkey_test::RemoveTree(root);
   for (const std::string &loss : report.losses) ADD_FAILURE() << loss;
-  std::printf("power cut model: %d steps, %d crash states, %d acknowledged changes\n", report.steps,
-              report.crash_states, report.acknowledged);
+  std::printf("power cut model: %d steps, %d crash states, %d acknowledged changes, %d lost\n",
+              report.steps, report.crash_states, report.acknowledged, report.lost);
   // A model that saw nothing tests nothing.
   EXPECT_EQ(report.acknowledged, 6);
   EXPECT_GT(report.steps, 50);
