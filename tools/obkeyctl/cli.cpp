@@ -585,7 +585,7 @@ void Context::BeforeTokenCall(bool writes) {
          (wait != nullptr && wait[0] ? wait : "5000") + " ms for it");
   }
   if (writes) {
-    std::vector<Finding> findings = DiagnoseWritable(environment);
+    std::vector<Finding> findings = DiagnoseWritable(environment, true);
     if (!findings.empty()) Failure(command_words + ": the token could not keep a change", findings);
   }
 }

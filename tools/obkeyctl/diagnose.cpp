@@ -356,7 +356,20 @@ std::vector<Finding> DiagnoseFolderControl(const Environment &environment) {
            "excepted)"}};
 }
 
-std::vector<Finding> DiagnoseWritable(const Environment &environment) {
+namespace {
+
+// RoomKeptAside is the size of the file in which the software token keeps
+// room for its next commit (token-N.reserve beside token-N.db), or 0.
+int64_t RoomKeptAside(const Environment &environment) {
+  const std::string &store = environment.store_path;
+  if (store.size() < 3 || store.compare(store.size() - 3, 3, ".db") != 0) return 0;
+  const PathState reserve = ExaminePath(store.substr(0, store.size() - 3) + ".reserve");
+  return reserve.exists && reserve.size > 0 ? reserve.size : 0;
+}
+
+}  // namespace
+
+std::vector<Finding> DiagnoseWritable(const Environment &environment, bool count_room_kept_aside) {
   std::vector<Finding> findings;
   PathState folder = ExaminePath(environment.token_dir);
   if (folder.exists && folder.is_directory && !folder.writable) {
@@ -374,7 +387,8 @@ std::vector<Finding> DiagnoseWritable(const Environment &environment) {
     }
     // A disk with less room than the store itself cannot take its next copy.
     const int64_t free_bytes = FreeSpace(environment.token_dir);
-    if (store.exists && free_bytes >= 0 && free_bytes < store.size) {
+    const int64_t aside = count_room_kept_aside ? RoomKeptAside(environment) : 0;
+    if (store.exists && free_bytes >= 0 && free_bytes + aside < store.size) {
       std::vector<Finding> full = FullDiskFindings(environment, true);
       findings.insert(findings.end(), full.begin(), full.end());
     }
