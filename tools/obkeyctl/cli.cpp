@@ -530,6 +530,7 @@ void Context::Check(const std::string &what, int32_t status, const Explainer &ex
     case XCST_STORE_BAD_KEY:
     case XCST_DISK_FULL:
     case XCST_TOKEN_DIR_SHARED:
+    case XCST_TOKEN_DIR_FOREIGN:
       seen = DiagnoseReach(environment);
       if (seen.empty()) seen = DiagnoseWritable(environment);
       if (seen.empty()) seen = TokenAnswerFindings(status, environment);
@@ -584,7 +585,7 @@ void Context::BeforeTokenCall(bool writes) {
          (wait != nullptr && wait[0] ? wait : "5000") + " ms for it");
   }
   if (writes) {
-    std::vector<Finding> findings = DiagnoseWritable(environment);
+    std::vector<Finding> findings = DiagnoseWritable(environment, true);
     if (!findings.empty()) Failure(command_words + ": the token could not keep a change", findings);
   }
 }
