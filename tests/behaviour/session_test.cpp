@@ -192,8 +192,12 @@ TEST_F(TokenBehaviour, PinChangeNeedsTheCurrentPinAndAnAcceptableNewOne) {
   }
   EXPECT_EQ(Login(), XCST_PIN_INCORRECT);
   EXPECT_EQ(Login(kNewPin), 0);
+  // A PIN is a byte string: embedded zero bytes count.
+  const uint8_t zeros[] = {'p', 0, 'i', 0, 'n', 0};
+  ASSERT_EQ(xc_.ChangePin(session_, Pin(kNewPin), 8, zeros, sizeof(zeros), XC_PIN_USER), 0);
   Reconnect();
-  EXPECT_EQ(Login(kNewPin), 0);
+  EXPECT_EQ(xc_.VerifyPin(session_, zeros, 5, XC_PIN_USER), XCST_PIN_INCORRECT);
+  EXPECT_EQ(xc_.VerifyPin(session_, zeros, sizeof(zeros), XC_PIN_USER), 0);
 }
 
 TEST_F(TokenBehaviour, AFormatChecksTheAdminPinAndResetsTheUserPin) {
