@@ -42,7 +42,11 @@ TEST_F(TokenBehaviour, ContainersAreCreatedIntoTheirSlotAndOpenedByName) {
   XcHandle container = 0;
   EXPECT_EQ(xc_.CreateContainer(session_, nullptr, &container, 2), XCST_BAD_ARGUMENT);
   EXPECT_EQ(xc_.CreateContainer(session_, "X", nullptr, 2), XCST_BAD_ARGUMENT);
+  container = 0x1234;  // nothing is written on a failure
   EXPECT_EQ(xc_.SetCurContainer(session_, 2, &container), XCST_BAD_SLOT);
+  EXPECT_EQ(xc_.CreateContainer(session_, "C_SIG", &container, XC_CONTAINER_OPEN),
+            XCST_CONTAINER_NOT_FOUND);
+  EXPECT_EQ(container, 0x1234u);
   EXPECT_EQ(xc_.SetCurContainer(session_, 0, nullptr), XCST_BAD_ARGUMENT);
   // Both stay for the next connections, whole.
   Reconnect();
@@ -87,6 +91,11 @@ TEST_F(TokenBehaviour, ContainerParametersGiveTheNameAndThePairsPresent) {
     return value;
   };
   EXPECT_EQ(flags(), 0u);
+  uint8_t short_flags[3] = {0xEE, 0xEE, 0xEE};
+  len = sizeof(short_flags);
+  EXPECT_EQ(xc_.GetContainerParam(container, 2, short_flags, &len, 0), XCST_BUFFER_TOO_SMALL);
+  EXPECT_EQ(len, 4u);
+  EXPECT_EQ(Bytes(short_flags, short_flags + 3), Bytes(3, 0xEE));
   ASSERT_EQ(Login(), 0);
   ASSERT_EQ(ImportKey(container, XC_KEY_SIGNATURE), 0);
   EXPECT_EQ(flags(), XC_FLAG_SIGNATURE_PAIR);

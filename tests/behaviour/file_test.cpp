@@ -56,7 +56,10 @@ TEST_F(TokenBehaviour, ACertificatePerContainerAndKeySpecification) {
   EXPECT_EQ(ReadCert(xc_, enc, XC_KEY_SIGNATURE), cert);
   ASSERT_EQ(xc_.WriteCert(enc, largest.data(), 4096, XC_KEY_EXCHANGE), 0);
   EXPECT_EQ(ReadCert(xc_, enc, XC_KEY_EXCHANGE), largest);
-  // Read without the login; short buffers get the length.
+  // Kept for the next connections, and read without the login; short
+  // buffers get the length.
+  Reconnect();
+  ASSERT_EQ(xc_.SetCurContainer(session_, XC_SLOT_EXCHANGE, &enc), 0);
   LogOut();
   EXPECT_EQ(ReadCert(xc_, enc, XC_KEY_SIGNATURE), cert);
   uint8_t small[4] = {0xEE, 0xEE, 0xEE, 0xEE};
@@ -75,7 +78,9 @@ Bytes ReadFile(const obkey_test::TokenLibrary &xc, XcHandle file, int32_t expect
   Bytes out(64, 0xEE);
   uint32_t len = static_cast<uint32_t>(out.size());
   EXPECT_EQ(xc.ReadUserFile(file, out.data(), &len), expected);
-  out.resize(expected == 0 ? len : 0);
+  if (expected != 0) len = 0;
+  EXPECT_EQ(Bytes(out.begin() + len, out.end()), Bytes(out.size() - len, 0xEE)) << "written past";
+  out.resize(len);
   return out;
 }
 

@@ -202,6 +202,10 @@ TEST_F(RsaBehaviour, BlockRulesAgreeWithOpenSsl) {
   // signature check gives the payload back.
   Bytes signature = Run(xc_.RSASign, short_data, XC_KEY_SIGNATURE | XC_KEY_SIGN_FLAG);
   EXPECT_EQ(OpenSslRsa(key, OsslOp::kVerifyRecover, RSA_PKCS1_PADDING, signature), short_data);
+  EXPECT_EQ(Run(xc_.RSASign, short_data, XC_KEY_SIGNATURE), signature);
+  EXPECT_EQ(OpenSslRsa(key, OsslOp::kVerifyRecover, RSA_PKCS1_PADDING,
+                       Run(xc_.RSASign, Bytes{}, XC_KEY_SIGNATURE)),
+            Bytes{});
   EXPECT_EQ(Run(xc_.RSAEncrypt, signature, XC_KEY_SIGNATURE | XC_KEY_SIGN_FLAG), short_data);
   EXPECT_EQ(Run(xc_.RSASign, raw_block, XC_KEY_SIGNATURE),
             OpenSslRsa(key, OsslOp::kSignRaw, RSA_NO_PADDING, raw_block));

@@ -8,9 +8,10 @@ namespace obkey_behaviour {
 namespace {
 
 TEST_F(TokenBehaviour, ConnectionsNeedATokenAndEndAlone) {
-  XcHandle other = 0;
+  XcHandle other = 0x55;
   EXPECT_EQ(xc_.ConnectEkey(-1, &other), XCST_NO_TOKEN);
   EXPECT_EQ(xc_.ConnectEkey(kNoTokenDevice, &other), XCST_NO_TOKEN);
+  EXPECT_EQ(other, 0x55u) << "written on a failure";
   EXPECT_EQ(xc_.ConnectEkey(kDevice, nullptr), XCST_BAD_ARGUMENT);
   EXPECT_EQ(xc_.DisconnectEkey(0), XCST_BAD_HANDLE);  // what obkey does after a failed connect
   // Another device is a token of its own; closing its connection leaves
@@ -78,13 +79,23 @@ TEST_F(TokenBehaviour, EveryCallRefusesHandlesOfAnotherKindOrAClosedConnection) 
       EXPECT_EQ(c.call(wrong), XCST_BAD_HANDLE) << c.what << " with handle " << wrong;
     }
   }
-  // The disconnect ends every handle of the connection.
+  // The disconnect ends every handle of the connection, and only its.
+  ASSERT_EQ(Format(kOtherDevice), 0);
+  XcHandle other = 0, other_container = 0, other_file = 0;
+  ASSERT_EQ(xc_.ConnectEkey(kOtherDevice, &other), 0);
+  ASSERT_EQ(Login(kUserPin, other), 0);
+  ASSERT_EQ(xc_.CreateContainer(other, "OTHER_SIG", &other_container, XC_CONTAINER_CREATE), 0);
+  ASSERT_EQ(xc_.CreateUserFile(other, 7, 4, XC_USER_FILE_CREATE, &other_file), 0);
   ASSERT_EQ(xc_.DisconnectEkey(session_), 0);
+  session_ = 0;
   for (const Case &c : cases) {
     len = sizeof(buffer);
     EXPECT_EQ(c.call(of_kind[c.kind]), XCST_BAD_HANDLE) << c.what << " after the disconnect";
   }
-  session_ = 0;
+  len = sizeof(buffer);
+  EXPECT_EQ(xc_.GetContainerParam(other_container, 2, buffer, &len, 0), 0);
+  EXPECT_EQ(xc_.WriteUserFile(other_file, buffer, 4), 0);
+  EXPECT_EQ(xc_.DisconnectEkey(other), 0);
 }
 
 TEST_F(TokenBehaviour, UserPinChecks) {
