@@ -6,7 +6,7 @@
 #include <stdlib.h>
 
 #include <cstring>
-#include <memory>
+#include <type_traits>
 
 #include "p11token_status.h"
 #include "softhsm_tokens.h"
