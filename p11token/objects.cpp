@@ -1,10 +1,10 @@
+// obkey's objects on the token: their labels, the few object calls made on
+// them, and the replacement of a data object that never loses another
+// writer's value.
 #include "objects.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <map>
-#include <optional>
 
 #include "module.h"
 #include "p11token_os.h"
@@ -20,10 +20,6 @@ const CK_OBJECT_CLASS kDataClass = CKO_DATA;
 // How long a replacement lets another writer's replacement settle.
 constexpr int kSettleMs = 200;
 
-// The container directory: two names of kMaxContainerName + 1 bytes each,
-// zero-padded, slot 0 first.
-constexpr size_t kNameField = kMaxContainerName + 1;
-
 }  // namespace
 
 std::string KeyLabel(const std::string &container_name, uint32_t key_type) {
@@ -33,12 +29,6 @@ std::string KeyLabel(const std::string &container_name, uint32_t key_type) {
 Bytes KeyId(uint32_t container_slot, uint32_t key_type) {
   return {static_cast<uint8_t>(container_slot), static_cast<uint8_t>(key_type)};
 }
-
-namespace {
-
-constexpr char kFileLabelPrefix[] = "obkey file ";
-
-}  // namespace
 
 std::string FileLabel(uint32_t number) {
   return kFileLabelPrefix + std::to_string(number);
@@ -104,8 +94,6 @@ int32_t DestroyObjects(const Cryptoki &c, const std::vector<CK_OBJECT_HANDLE> &o
   return first_failure;
 }
 
-namespace {
-
 int32_t FindDataObjects(const Cryptoki &c, const std::string &label,
                         std::vector<CK_OBJECT_HANDLE> *out_objects) {
   return FindObjects(c,
@@ -114,8 +102,6 @@ int32_t FindDataObjects(const Cryptoki &c, const std::string &label,
                       Attr(CKA_LABEL, label.data(), label.size())},
                      out_objects);
 }
-
-}  // namespace
 
 int32_t ReadDataObject(const Cryptoki &c, const std::string &label, bool *out_found,
                        Bytes *out_value) {
@@ -237,206 +223,6 @@ int32_t ReplaceDataObject(const Cryptoki &c, const std::string &label, const Byt
     return status;
   }
   return CommitReplacement(c, old_objects, {created}, now);
-}
-
-namespace {
-
-// The value of each data object as the connection last read or wrote it
-// (none: the connection deleted it). These tables are used under the tables
-// lock.
-using ConnectionName = std::pair<uint32_t, std::string>;
-std::map<ConnectionName, std::optional<Bytes>> connection_reads;
-
-// Why the connection's last create of an object failed, for the open that
-// follows it.
-std::map<ConnectionName, int32_t> failed_creates;
-
-// The directory object each slot had when last read, with its value: while
-// the handle still names it, one call reads it again, and a reading step
-// takes the value as it is for a while (LearnedRecently).
-struct KnownDirectory {
-  uint64_t generation = 0;
-  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
-  Bytes value;
-  std::chrono::steady_clock::time_point learned;
-};
-std::map<CK_SLOT_ID, KnownDirectory> known_directories;
-
-void KeepDirectory(const Cryptoki &c, uint64_t objects_generation, CK_OBJECT_HANDLE object,
-                   const Bytes &value, std::chrono::steady_clock::time_point learned) {
-  os::TablesGuard tables;
-  known_directories[c.slot] = KnownDirectory{objects_generation, object, value, learned};
-}
-
-bool ReadKnownDirectory(const Cryptoki &c, Bytes *out_value) {
-  KnownDirectory directory;
-  {
-    os::TablesGuard tables;
-    auto it = known_directories.find(c.slot);
-    if (it == known_directories.end() || it->second.generation != ObjectsGeneration()) return false;
-    directory = it->second;
-  }
-  if (LearnedRecently(directory.learned)) {
-    *out_value = directory.value;
-    return true;
-  }
-  const auto now = std::chrono::steady_clock::now();
-  std::string label(std::strlen(kContainersLabel), '\0');
-  out_value->assign(directory.value.size(), 0);
-  CK_ATTRIBUTE attributes[] = {
-      {CKA_LABEL, label.data(), static_cast<CK_ULONG>(label.size())},
-      {CKA_VALUE, out_value->data(), static_cast<CK_ULONG>(out_value->size())},
-  };
-  CK_RV rv = c.functions->C_GetAttributeValue(c.session, directory.object, attributes, 2);
-  if (rv == CKR_OK && label == kContainersLabel &&
-      attributes[1].ulValueLen == directory.value.size()) {
-    KeepDirectory(c, directory.generation, directory.object, *out_value, now);
-    return true;
-  }
-  os::TablesGuard tables;
-  known_directories.erase(c.slot);
-  return false;
-}
-
-// DirectoryValue reads the directory's value (empty: none).
-int32_t DirectoryValue(const Cryptoki &c, Bytes *out_value) {
-  if (RememberedRead(c, kContainersLabel, out_value)) return 0;
-  uint64_t objects_generation = ObjectsGeneration();
-  if (!ReadKnownDirectory(c, out_value)) {
-    int32_t status = WhileReplaced([&] {
-      const auto now = std::chrono::steady_clock::now();
-      std::vector<CK_OBJECT_HANDLE> objects;
-      out_value->clear();
-      if (int32_t failed = FindDataObjects(c, kContainersLabel, &objects)) return failed;
-      if (objects.empty()) return 0;
-      if (int32_t failed = ReadAttribute(c, objects.front(), CKA_VALUE, out_value)) return failed;
-      KeepDirectory(c, objects_generation, objects.front(), *out_value, now);
-      return 0;
-    });
-    if (status != 0) return status == P11ST_BAD_HANDLE ? P11ST_CHANGED : status;
-  }
-  RememberRead(c, kContainersLabel, *out_value);
-  return 0;
-}
-
-}  // namespace
-
-void RememberRead(const Cryptoki &c, const std::string &label, const Bytes &value) {
-  os::TablesGuard tables;
-  if (c.connection != 0) connection_reads[{c.connection, label}] = value;
-}
-
-bool RememberedRead(const Cryptoki &c, const std::string &label, Bytes *out_value) {
-  os::TablesGuard tables;
-  auto it = connection_reads.find({c.connection, label});
-  if (c.connection == 0 || it == connection_reads.end() || !it->second) return false;
-  *out_value = *it->second;
-  return true;
-}
-
-void RememberDeleted(const Cryptoki &c, const std::string &label) {
-  os::TablesGuard tables;
-  if (c.connection != 0) connection_reads[{c.connection, label}] = std::nullopt;
-}
-
-void RememberFailedCreate(const Cryptoki &c, const std::string &name, int32_t status) {
-  os::TablesGuard tables;
-  if (c.connection == 0) return;
-  if (status == 0) {
-    failed_creates.erase({c.connection, name});
-  } else {
-    failed_creates[{c.connection, name}] = status;
-  }
-}
-
-int32_t OpenAfterFailedCreate(const Cryptoki &c, const std::string &name, int32_t open_status) {
-  os::TablesGuard tables;
-  auto it = failed_creates.find({c.connection, name});
-  if (it == failed_creates.end()) return open_status;
-  int32_t create_status = it->second;
-  failed_creates.erase(it);
-  // An overtaken create means that what the caller read before is out of
-  // date, whatever the open finds: the caller starts again from a fresh read.
-  return open_status != 0 || create_status == P11ST_CHANGED ? create_status : 0;
-}
-
-void ForgetRead(const Cryptoki &c, const std::string &label) {
-  os::TablesGuard tables;
-  connection_reads.erase({c.connection, label});
-}
-
-int32_t FileReadsHold(const Cryptoki &c, uint32_t read_now, const Bytes *read_value) {
-  if (c.connection == 0) return 0;
-  const std::string prefix = kFileLabelPrefix;
-  const std::string read_now_label = FileLabel(read_now);
-  std::vector<std::pair<std::string, std::optional<Bytes>>> kept;
-  {
-    os::TablesGuard tables;
-    for (auto it = connection_reads.lower_bound({c.connection, prefix});
-         it != connection_reads.end() && it->first.first == c.connection &&
-         it->first.second.compare(0, prefix.size(), prefix) == 0;
-         ++it) {
-      kept.emplace_back(it->first.second, it->second);
-    }
-  }
-  for (const auto &[label, value] : kept) {
-    bool found = read_value != nullptr;
-    Bytes now;
-    int32_t status = 0;
-    if (label == read_now_label) {
-      if (found) now = *read_value;
-    } else {
-      status = ReadDataObject(c, label, &found, &now);
-    }
-    // A file the connection deleted must still be missing.
-    bool holds = value ? found && now == *value : !found;
-    if (status == 0 && holds) continue;
-    if (status != 0 && status != P11ST_CHANGED) return status;
-    for (const auto &forgotten : kept) ForgetRead(c, forgotten.first);
-    return P11ST_CHANGED;
-  }
-  return 0;
-}
-
-void ForgetConnection(uint32_t connection) {
-  os::TablesGuard tables;
-  auto forget = [connection](auto *table) {
-    auto first = table->lower_bound({connection, std::string()});
-    auto last = first;
-    while (last != table->end() && last->first.first == connection) ++last;
-    table->erase(first, last);
-  };
-  forget(&connection_reads);
-  forget(&failed_creates);
-}
-
-int32_t ReadContainerNames(const Cryptoki &c, ContainerNames *out_names) {
-  Bytes value;
-  if (int32_t status = DirectoryValue(c, &value)) return status;
-  for (size_t slot = 0; slot < kContainerSlots; ++slot) {
-    (*out_names)[slot].clear();
-    // Someone else's object of that label, or a damaged one, is read as far
-    // as it is well-formed.
-    if (value.size() < (slot + 1) * kNameField) continue;
-    const char *field = reinterpret_cast<const char *>(value.data() + slot * kNameField);
-    (*out_names)[slot].assign(field, std::find(field, field + kMaxContainerName, '\0'));
-  }
-  return 0;
-}
-
-int32_t WriteContainerNames(const Cryptoki &c, const ContainerNames &names) {
-  Bytes value(kContainerSlots * kNameField, 0);
-  for (size_t slot = 0; slot < kContainerSlots; ++slot) {
-    std::memcpy(value.data() + slot * kNameField, names[slot].data(),
-                names[slot].size() < kMaxContainerName ? names[slot].size() : kMaxContainerName);
-  }
-  Bytes read;
-  if (int32_t status = DirectoryValue(c, &read)) return status;
-  int32_t status = ReplaceDataObject(c, kContainersLabel, read.empty() ? nullptr : &read, value);
-  if (status == 0) RememberRead(c, kContainersLabel, value);
-  // A connection that lost a race sees the directory afresh next time.
-  if (status == P11ST_CHANGED) ForgetRead(c, kContainersLabel);
-  return status;
 }
 
 int32_t RequireLogin(const Cryptoki &c) {

@@ -41,6 +41,7 @@ std::string KeyLabel(const std::string &container_name, uint32_t key_type);
 Bytes KeyId(uint32_t container_slot, uint32_t key_type);
 
 // FileLabel is the CKA_LABEL of user file `number`: "obkey file <number>".
+inline constexpr char kFileLabelPrefix[] = "obkey file ";
 std::string FileLabel(uint32_t number);
 
 // Attr builds one template entry over `value`, which must outlive its use.
@@ -83,6 +84,10 @@ int32_t WhileReplaced(Read read) {
 // range P11ST_DATA_REFUSED.
 int32_t DataRefusal(CK_RV rv);
 
+// FindDataObjects finds our data objects labelled `label`.
+int32_t FindDataObjects(const Cryptoki &c, const std::string &label,
+                        std::vector<CK_OBJECT_HANDLE> *out_objects);
+
 // ReadDataObject reads the value of our data object `label`; `*out_found`
 // says whether there is one. Of two (a replacement interrupted between its
 // two steps) it reads the first the module lists: each is a whole value.
@@ -109,46 +114,6 @@ int32_t ReplaceDataObject(const Cryptoki &c, const std::string &label, const Byt
 int32_t CommitReplacement(const Cryptoki &c, const std::vector<CK_OBJECT_HANDLE> &old,
                           const std::vector<CK_OBJECT_HANDLE> &created,
                           const std::vector<CK_OBJECT_HANDLE> &now);
-
-// RememberRead keeps the value of data object `label` as the connection
-// read or wrote it, the value a later replacement by the connection must
-// still find; RememberedRead gives it back (false: none kept).
-void RememberRead(const Cryptoki &c, const std::string &label, const Bytes &value);
-bool RememberedRead(const Cryptoki &c, const std::string &label, Bytes *out_value);
-void ForgetRead(const Cryptoki &c, const std::string &label);
-// RememberDeleted keeps that the connection deleted data object `label`:
-// it must stay missing for FileReadsHold.
-void RememberDeleted(const Cryptoki &c, const std::string &label);
-
-// obkey opens what it could not create (a container, a user file), and
-// passes the open's answer on. RememberFailedCreate keeps why the
-// connection's create of `name` failed (0: it did not); the next open of
-// `name` that fails with `open_status` is answered, once, with that cause
-// by OpenAfterFailedCreate (open_status itself when there is none, 0 when
-// the open succeeded). A create overtaken by another writer answers the
-// open with P11ST_CHANGED even when the open succeeds.
-void RememberFailedCreate(const Cryptoki &c, const std::string &name, int32_t status);
-int32_t OpenAfterFailedCreate(const Cryptoki &c, const std::string &name, int32_t open_status);
-
-// FileReadsHold checks that every user file the connection read or wrote
-// is still as it left it, and every one it deleted still missing. A step of a read-modify-write
-// spread over several calls (obkey's label directory and its data files) would otherwise act on a
-// view another program changed meanwhile. File `read_now` is the one the step has just read, as
-// `read_value` (null: missing), and is not read again. Returns P11ST_CHANGED, with the connection's
-// file reads forgotten, when one changed or is gone.
-int32_t FileReadsHold(const Cryptoki &c, uint32_t read_now, const Bytes *read_value);
-
-// ForgetConnection drops what was kept for the connection.
-void ForgetConnection(uint32_t connection);
-
-// ContainerNames are the names in the two container slots ("" when empty).
-using ContainerNames = std::array<std::string, kContainerSlots>;
-
-// ReadContainerNames reads the container directory (none: both empty),
-// once per connection: a connection sees the directory as it was at its
-// first look, and a write over a directory changed since then fails.
-int32_t ReadContainerNames(const Cryptoki &c, ContainerNames *out_names);
-int32_t WriteContainerNames(const Cryptoki &c, const ContainerNames &names);
 
 // RequireLogin returns 0 when the user is logged in to the session's token,
 // P11ST_NOT_LOGGED_IN when not.

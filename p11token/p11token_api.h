@@ -39,6 +39,9 @@ int32_t DisconnectEkey(XcHandle session);
 int32_t VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32_t pin_type);
 int32_t ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,
                   const uint8_t *new_pin, uint32_t new_len, uint32_t pin_type);
+// ForgetPins forgets which PIN logged in through this process, on every
+// slot: a PIN change or a format ends those logins.
+void ForgetPins();
 int32_t GenRandom(XcHandle session, uint8_t *out, uint32_t len);
 int32_t GetEkeyParam(XcHandle session, uint32_t param, uint8_t *out, uint32_t *inout_len,
                      uint32_t flags);

@@ -2,6 +2,7 @@
 // file's contents (its length is the size fixed at creation).
 #include <cstring>
 
+#include "connection_reads.h"
 #include "module.h"
 #include "p11token_api.h"
 #include "p11token_status.h"

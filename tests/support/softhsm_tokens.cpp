@@ -15,7 +15,7 @@
 
 namespace obkey_test {
 
-SoftHsmTokens::SoftHsmTokens(int32_t token_count) {
+SoftHsmTokens::SoftHsmTokens(int32_t token_count, const char *so_pin) {
   folder_ = MakeTempFolder("obkey-hsm");
   if (folder_.empty()) throw std::runtime_error("no temporary folder");
   std::filesystem::create_directory(folder_ + "/tokens");
@@ -29,8 +29,7 @@ SoftHsmTokens::SoftHsmTokens(int32_t token_count) {
   ok_ = true;
   for (int32_t i = 0; i < token_count && ok_; ++i) {
     ok_ = RunTool(std::string(OBKEY_SOFTHSM2_UTIL) + " --init-token --free --label token-" +
-                  std::to_string(i) + " --so-pin " + kSoftHsmSoPin + " --pin " + kSoftHsmUserPin) ==
-          0;
+                  std::to_string(i) + " --so-pin " + so_pin + " --pin " + kSoftHsmUserPin) == 0;
   }
 }
 

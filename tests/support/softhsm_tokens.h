@@ -18,12 +18,12 @@ inline constexpr char kSoftHsmUserPin[] = "12345678";
 class SoftHsmTokens {
  public:
   // Makes the folder and configuration, initialises `token_count` tokens
-  // (labels "token-0"...) with softhsm2-util, and points $SOFTHSM2_CONF,
+  // (labels "token-0"...) with softhsm2-util and the SO PIN `so_pin`, and points $SOFTHSM2_CONF,
   // $OBKEY_PKCS11_MODULE and p11token's lock folder at them. SoftHSMv2 orders its slots by an id
   // drawn from each token's serial number and keeps one uninitialised slot last, so devices 0 to
   // token_count - 1 are the initialised tokens, in an order of SoftHSMv2's, and device token_count
   // is the free slot.
-  explicit SoftHsmTokens(int32_t token_count);
+  explicit SoftHsmTokens(int32_t token_count, const char *so_pin = kSoftHsmSoPin);
   ~SoftHsmTokens();
   SoftHsmTokens(const SoftHsmTokens &) = delete;
   SoftHsmTokens &operator=(const SoftHsmTokens &) = delete;

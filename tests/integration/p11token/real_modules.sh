@@ -3,9 +3,10 @@
 # module, in a private folder, everything it starts stopped on exit. Each
 # kind then runs a user's obkeyctl steps against its row of the table of
 # modules in p11token/README.md (module_table.sh).
-#   softhsm_two_paths  SoftHSMv2: the flow, then two writers naming the
-#                      module by two paths (a symbolic link), one machine,
-#                      then signers while another process replaces their key
+#   softhsm_two_paths  SoftHSMv2 (whose flow is the behaviour suite's):
+#                      two writers naming the module by two paths (a
+#                      symbolic link), one machine, then signers while
+#                      another process replaces their key
 #   tpm2               tpm2-pkcs11 over swtpm and tpm2-abrmd: the flow, the
 #                      steps the module cannot do failing as documented
 #   p11kit             SoftHSMv2 behind `p11-kit server`: the flow, then two
@@ -111,7 +112,6 @@ case $kind in
     softhsm_store
     mkdir -p "$work/locks"
     ln -s "$softhsm" "$work/module-by-another-path.so"
-    OBKEY_PKCS11_MODULE=$softhsm OBKEY_PKCS11_LOCK_DIR=$work/locks "$flow" flow softhsm
     writers "$softhsm" "$work/locks" "$work/module-by-another-path.so" "$work/locks" clean
     signers_beside_a_writer "$softhsm" "$work/locks"
     OBKEY_PKCS11_MODULE=$softhsm OBKEY_PKCS11_LOCK_DIR=$work/locks check_module_table softhsm

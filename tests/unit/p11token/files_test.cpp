@@ -1,5 +1,6 @@
 // User files and certificates of p11token: data and certificate objects
-// that are replaced, never rewritten in place.
+// that are replaced, never rewritten in place, and never over another
+// writer's. (What files and certificates do is the behaviour suite's.)
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -16,55 +17,6 @@ Bytes ReadAll(XcHandle file, int32_t expected = 0) {
   EXPECT_EQ(ReadUserFile(file, out.data(), &len), expected);
   out.resize(expected == 0 ? len : 0);
   return out;
-}
-
-TEST_F(P11TokenTest, UserFilesKeepTheirSizeAndModes) {
-  XcHandle file = 0, again = 0;
-  struct Case {
-    const char *what;
-    uint32_t number, size, mode;
-    int32_t status;
-  } cases[] = {
-      {"open a missing file", 9, 0, XC_USER_FILE_OPEN, P11ST_FILE_NOT_FOUND},
-      {"create", 9, 6, XC_USER_FILE_CREATE, 0},
-      {"create it again", 9, 6, XC_USER_FILE_CREATE, P11ST_FILE_EXISTS},
-      {"open ignores the size", 9, 1000, XC_USER_FILE_OPEN, 0},
-      {"an empty file", 0xFFFFFFFF, 0, XC_USER_FILE_CREATE, 0},
-      {"mode 7", 10, 6, 7, P11ST_BAD_MODE},
-  };
-  for (const Case &c : cases) {
-    EXPECT_EQ(CreateUserFile(session_, c.number, c.size, c.mode, &file), c.status) << c.what;
-  }
-  ASSERT_EQ(CreateUserFile(session_, 9, 0, XC_USER_FILE_OPEN, &file), 0);
-  ASSERT_EQ(CreateUserFile(session_, 9, 0, XC_USER_FILE_OPEN, &again), 0);
-  EXPECT_EQ(file, again);
-  EXPECT_EQ(ReadAll(file), Bytes(6, 0));
-  EXPECT_EQ(CreateUserFile(session_, 9, 6, XC_USER_FILE_OPEN, nullptr), P11ST_BAD_ARGUMENT);
-
-  const uint8_t data[] = {1, 2, 3, 4, 5, 6, 7};
-  EXPECT_EQ(WriteUserFile(file, data, 3), P11ST_NOT_LOGGED_IN);
-  ASSERT_EQ(Login(), 0);
-  EXPECT_EQ(WriteUserFile(file, data, 7), P11ST_FILE_BOUNDS);
-  ASSERT_EQ(WriteUserFile(file, data, 6), 0);
-  ASSERT_EQ(WriteUserFile(file, data + 4, 2), 0);  // the rest keeps its bytes
-  EXPECT_EQ(ReadAll(file), Bytes({5, 6, 3, 4, 5, 6}));
-  // A short read takes nothing and says how much the file needs.
-  uint8_t two[2] = {0xEE, 0xEE};
-  uint32_t len = sizeof(two);
-  ASSERT_EQ(ReadUserFile(file, two, &len), P11ST_BUFFER_TOO_SMALL);
-  EXPECT_EQ(len, 6u);
-  EXPECT_EQ(two[0], 0xEE);
-  EXPECT_EQ(ReadUserFile(file, nullptr, &len), P11ST_BAD_ARGUMENT);
-  len = 0;
-  EXPECT_EQ(ReadUserFile(file, nullptr, &len), P11ST_BUFFER_TOO_SMALL);
-  EXPECT_EQ(len, 6u);
-  // Each rewrite leaves exactly one object behind.
-  EXPECT_EQ(Objects(CKO_DATA, FileLabel(9)).size(), 1u);
-
-  ASSERT_EQ(DeleteUserFile(file), 0);
-  EXPECT_EQ(ReadAll(again, P11ST_BAD_HANDLE), Bytes{});
-  EXPECT_EQ(CreateUserFile(session_, 9, 0, XC_USER_FILE_OPEN, &file), P11ST_FILE_NOT_FOUND);
-  EXPECT_TRUE(Objects(CKO_DATA, FileLabel(9)).empty());
 }
 
 // A label call spreads one read-modify-write over several steps (read the
@@ -186,73 +138,26 @@ Bytes SelfSignedCertificate(Bytes *out_subject) {
   return der;
 }
 
-TEST_F(P11TokenTest, CertificatesAreObjectsOfTheKeysLabel) {
-  XcHandle sig = NewContainer("CERT_SIG"), enc = NewContainer("CERT_ENC");
-  Bytes subject;
+// A certificate is one object under its key's label, with the key's
+// CKA_ID and the subject of an X.509 certificate, replaced whole.
+TEST_F(P11TokenTest, ACertificateIsOneObjectUnderItsKeysLabel) {
+  XcHandle sig = NewContainer("CERT_SIG");
+  Bytes subject, stored_subject, stored_id;
   Bytes x509 = SelfSignedCertificate(&subject);
   const uint8_t opaque[] = {'n', 'o', 't', ' ', 'X', '.', '5', '0', '9'};
-  EXPECT_EQ(WriteCert(sig, x509.data(), static_cast<uint32_t>(x509.size()), 2),
-            P11ST_NOT_LOGGED_IN);
   ASSERT_EQ(Login(), 0);
-  struct Case {
-    const char *what;
-    uint32_t len;
-    uint32_t key_spec;
-    int32_t status;
-  } refused[] = {
-      {"empty", 0, 2, P11ST_CERT_LENGTH},
-      {"4097 bytes", 4097, 2, P11ST_CERT_LENGTH},
-      {"key specification 3", 4, 3, P11ST_BAD_KEY_TYPE},
-  };
-  for (const Case &c : refused) {
-    EXPECT_EQ(WriteCert(sig, opaque, c.len, c.key_spec), c.status) << c.what;
-  }
-
-  uint8_t param[XC_EKEY_PARAM_SIZE];
-  auto count = [&] {
-    uint32_t len = sizeof(param);
-    EXPECT_EQ(GetEkeyParam(session_, 8, param, &len, 0), 0);
-    return param[0];
-  };
-  EXPECT_EQ(count(), 0);
-  ASSERT_EQ(WriteCert(sig, x509.data(), static_cast<uint32_t>(x509.size()), 2), 0);
-  ASSERT_EQ(WriteCert(enc, opaque, sizeof(opaque), 1), 0);
-  ASSERT_EQ(WriteCert(enc, opaque, sizeof(opaque), 2), 0);
-  EXPECT_EQ(count(), 3);
-  // A replacement is one object still.
-  ASSERT_EQ(WriteCert(sig, opaque, 4, 2), 0);
-  ASSERT_EQ(WriteCert(sig, x509.data(), static_cast<uint32_t>(x509.size()), 2), 0);
-  EXPECT_EQ(count(), 3);
+  ASSERT_EQ(WriteCert(sig, opaque, sizeof(opaque), XC_KEY_SIGNATURE), 0);
   std::vector<CK_OBJECT_HANDLE> objects = Objects(CKO_CERTIFICATE, KeyLabel("CERT_SIG", 2));
   ASSERT_EQ(objects.size(), 1u);
-  Bytes stored_subject, stored_id;
+  ASSERT_EQ(ReadAttribute(raw_, objects[0], CKA_SUBJECT, &stored_subject), 0);
+  EXPECT_EQ(stored_subject, Bytes{});
+  ASSERT_EQ(WriteCert(sig, x509.data(), static_cast<uint32_t>(x509.size()), XC_KEY_SIGNATURE), 0);
+  objects = Objects(CKO_CERTIFICATE, KeyLabel("CERT_SIG", 2));
+  ASSERT_EQ(objects.size(), 1u);
   ASSERT_EQ(ReadAttribute(raw_, objects[0], CKA_SUBJECT, &stored_subject), 0);
   EXPECT_EQ(stored_subject, subject);
   ASSERT_EQ(ReadAttribute(raw_, objects[0], CKA_ID, &stored_id), 0);
   EXPECT_EQ(stored_id, KeyId(0, 2));
-
-  Bytes out(5000, 0xEE);
-  uint32_t len = 10;
-  EXPECT_EQ(ReadCert(sig, out.data(), &len, 2), P11ST_BUFFER_TOO_SMALL);
-  EXPECT_EQ(len, x509.size());
-  len = static_cast<uint32_t>(out.size());
-  ASSERT_EQ(ReadCert(sig, out.data(), &len, 2), 0);
-  EXPECT_EQ(Bytes(out.begin(), out.begin() + len), x509);
-  len = static_cast<uint32_t>(out.size());
-  EXPECT_EQ(ReadCert(sig, out.data(), &len, 1), P11ST_CERT_NOT_FOUND);
-  // Certificates are read without the login.
-  ASSERT_EQ(Login("wrong-pin"), P11ST_PIN_INCORRECT);
-  len = static_cast<uint32_t>(out.size());
-  ASSERT_EQ(ReadCert(enc, out.data(), &len, 1), 0);
-  EXPECT_EQ(Bytes(out.begin(), out.begin() + len), Bytes(opaque, opaque + sizeof(opaque)));
-  // The largest certificate there is room for is kept whole.
-  ASSERT_EQ(Login(), 0);
-  Bytes largest(4096, 0x30);
-  ASSERT_EQ(WriteCert(enc, largest.data(), 4096, 1), 0);
-  Bytes back(4100);
-  uint32_t back_len = static_cast<uint32_t>(back.size());
-  ASSERT_EQ(ReadCert(enc, back.data(), &back_len, 1), 0);
-  EXPECT_EQ(Bytes(back.begin(), back.begin() + back_len), largest);
 }
 
 }  // namespace

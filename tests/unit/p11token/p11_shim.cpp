@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -343,6 +344,68 @@ CK_RV QuirkSignInit(CK_SESSION_HANDLE session, CK_MECHANISM *mechanism, CK_OBJEC
 
 CK_FUNCTION_LIST shim_list;
 
+// Session numbers as the caller sees them, each with the module's own
+// session and its slot: the module's number itself, or with
+// kShimReusesSessions the lowest number no open session has, as modules
+// that keep their sessions in a table give them.
+std::mutex sessions_mutex;
+std::map<CK_SESSION_HANDLE, std::pair<CK_SESSION_HANDLE, CK_SLOT_ID>> sessions;
+
+CK_SESSION_HANDLE ModuleSession(CK_SESSION_HANDLE session) {
+  std::lock_guard<std::mutex> hold(sessions_mutex);
+  auto it = sessions.find(session);
+  return it == sessions.end() ? CK_INVALID_HANDLE : it->second.first;
+}
+
+constexpr bool TakesSession(int function) {
+  return function == k_C_InitPIN || function == k_C_SetPIN ||
+         (function >= k_C_CloseSession && function != k_C_CloseAllSessions &&
+          function != k_C_WaitForSlotEvent);
+}
+
+template <int kIndex, auto kMember, typename Fn>
+struct Numbered;
+
+template <int kIndex, auto kMember, typename First, typename... Rest>
+struct Numbered<kIndex, kMember, CK_RV (*)(First, Rest...)> {
+  static CK_RV Call(First first, Rest... rest) {
+    if constexpr (TakesSession(kIndex)) first = ModuleSession(first);
+    return (shim_list.*kMember)(first, rest...);
+  }
+};
+
+CK_RV NumberedOpenSession(CK_SLOT_ID slot, CK_FLAGS flags, void *application, CK_NOTIFY notify,
+                          CK_SESSION_HANDLE *out) {
+  CK_SESSION_HANDLE opened = CK_INVALID_HANDLE;
+  CK_RV rv = shim_list.C_OpenSession(slot, flags, application, notify, &opened);
+  if (rv != CKR_OK || out == nullptr) return rv;
+  bool reuse = Quirk(kShimReusesSessions);
+  std::lock_guard<std::mutex> hold(sessions_mutex);
+  CK_SESSION_HANDLE number = reuse ? 1 : opened;
+  while (sessions.count(number) != 0) ++number;
+  sessions[number] = {opened, slot};
+  *out = number;
+  return rv;
+}
+
+CK_RV NumberedCloseSession(CK_SESSION_HANDLE session) {
+  CK_RV rv = shim_list.C_CloseSession(ModuleSession(session));
+  std::lock_guard<std::mutex> hold(sessions_mutex);
+  sessions.erase(session);
+  return rv;
+}
+
+CK_RV NumberedCloseAllSessions(CK_SLOT_ID slot) {
+  CK_RV rv = shim_list.C_CloseAllSessions(slot);
+  std::lock_guard<std::mutex> hold(sessions_mutex);
+  for (auto it = sessions.begin(); it != sessions.end();) {
+    it = it->second.second == slot ? sessions.erase(it) : std::next(it);
+  }
+  return rv;
+}
+
+CK_FUNCTION_LIST numbered_list;
+
 }  // namespace
 
 extern "C" {
@@ -373,7 +436,18 @@ __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUNCTION_LIST 
   shim_list.C_GetMechanismList = &QuirkGetMechanismList;
   shim_list.C_GenerateKeyPair = &QuirkGenerateKeyPair;
   shim_list.C_SignInit = &QuirkSignInit;
-  *out = &shim_list;
+  // What the caller sees: session numbers of the shim's own, in front.
+  numbered_list.version = target->version;
+#define SHIM_NUMBERED(name) \
+  numbered_list.name =      \
+      &Numbered<k_##name, &CK_FUNCTION_LIST::name, decltype(CK_FUNCTION_LIST::name)>::Call;
+  SHIM_FUNCTIONS(SHIM_NUMBERED)
+#undef SHIM_NUMBERED
+  numbered_list.C_GetFunctionList = &C_GetFunctionList;
+  numbered_list.C_OpenSession = &NumberedOpenSession;
+  numbered_list.C_CloseSession = &NumberedCloseSession;
+  numbered_list.C_CloseAllSessions = &NumberedCloseAllSessions;
+  *out = &numbered_list;
   return CKR_OK;
 }
 

@@ -19,6 +19,7 @@ enum : unsigned {
   kShimNoRsaKeyGen = 1u << 9,         // no CKM_RSA_PKCS_KEY_PAIR_GEN
   kShimObjectsNeedLogin = 1u << 10,   // no C_CreateObject before a user login
   kShimDropsLeadingZeros = 1u << 11,  // RSA results without their leading zero bytes
+  kShimReusesSessions = 1u << 12,     // a new session gets the lowest number free
 };
 
 // The shims that act out other modules, each a module file of its own
