@@ -9,7 +9,7 @@ BUILD_WIN64 ?= build-win64
 BUILD_BENCH ?= build-bench
 BUILD_LINUX ?= build-linux
 
-.PHONY: all deps deps-build build-linux build asan-build test test-linux test-asan test-tsan \
+.PHONY: all deps deps-build deps-pkcs11 build-linux build asan-build test test-linux test-asan test-tsan \
   test-win test-win64 test-win-shared build-win build-win64 dist dist-win32 dist-win64 install package fuzz demo \
   demo-pkcs11 bench clean
 PREFIX ?= /usr/local
@@ -23,6 +23,9 @@ deps:
 
 deps-build:
 	bash scripts/deps.sh build
+
+deps-pkcs11:
+	bash scripts/deps.sh pkcs11
 
 # The Linux library and obkeyctl without the tests, from the build set alone:
 # what demo, install and package use.
@@ -114,8 +117,9 @@ test: test-linux test-asan test-tsan test-win test-win64
 demo: build-linux
 	bash scripts/demo.sh $(BUILD_LINUX)
 
-demo-pkcs11: build
-	bash scripts/demo-pkcs11.sh $(BUILD)
+# The same Linux build as the demo (p11token is part of it) and SoftHSMv2.
+demo-pkcs11: deps-pkcs11 build-linux
+	bash scripts/demo-pkcs11.sh $(BUILD_LINUX)
 
 bench: deps
 	cmake -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DOBKEY_BUILD_BENCH=ON -DOBKEY_BUILD_TESTS=OFF

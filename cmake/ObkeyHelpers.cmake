@@ -165,6 +165,17 @@ endfunction()
 # the tests and the benchmarks; scripts/lib.sh's obkey_softhsm_module looks
 # in the same places. A test dependency (scripts/deps.sh): without it the
 # configure fails rather than testing less.
+# obkey_gzip(SOURCE OUT): OUT is SOURCE compressed as Debian wants shipped
+# documentation (gzip -9n: best, no name or time stamp), remade when SOURCE
+# changes.
+function(obkey_gzip source out)
+  get_filename_component(name ${out} NAME)
+  add_custom_command(OUTPUT ${out}
+    COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" sh ${source} ${out}
+    DEPENDS ${source} VERBATIM)
+  add_custom_target(gzip_${name} ALL DEPENDS ${out})
+endfunction()
+
 function(obkey_find_softhsm2)
   find_library(OBKEY_SOFTHSM2_MODULE NAMES softhsm2
     PATHS /usr/lib/softhsm /usr/lib/x86_64-linux-gnu/softhsm /usr/local/lib/softhsm

@@ -38,10 +38,16 @@ install(FILES ${PROJECT_SOURCE_DIR}/p11token/README.md
 # The header says <obkey/obkey.h>; the imported target adds the include root.
 target_include_directories(obkey INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 
-# Relative to the .pc file, so that the tree can be installed anywhere.
-file(RELATIVE_PATH OBKEY_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
-configure_file(${PROJECT_SOURCE_DIR}/cmake/obkey.pc.in ${CMAKE_BINARY_DIR}/obkey.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/obkey.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# obkey.pc names the prefix the tree is installed to, known only at install
+# time (cmake --install --prefix, or the package's /usr): pkg-config then
+# prints plain paths, where a path relative to the .pc file would show as
+# /usr/lib/pkgconfig/../../include.
+set(OBKEY_PC_PREFIX "@OBKEY_PC_PREFIX@")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/obkey.pc.in ${CMAKE_BINARY_DIR}/obkey.pc.in @ONLY)
+install(CODE "
+  set(OBKEY_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  configure_file(\"${CMAKE_BINARY_DIR}/obkey.pc.in\" \"${CMAKE_BINARY_DIR}/pc/obkey.pc\" @ONLY)")
+install(FILES ${CMAKE_BINARY_DIR}/pc/obkey.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 set(OBKEY_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/obkey)
 install(EXPORT obkeyTargets NAMESPACE obkey:: DESTINATION ${OBKEY_CMAKE_DIR})
@@ -52,11 +58,33 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/obkeyConfigVersion.cmake
 install(FILES ${CMAKE_BINARY_DIR}/obkeyConfig.cmake ${CMAKE_BINARY_DIR}/obkeyConfigVersion.cmake
   DESTINATION ${OBKEY_CMAKE_DIR})
 
+# What Debian asks of every package: the copyright file and the changelog
+# (compressed as dpkg-deb would, without a time stamp) in its doc folder.
+install(FILES ${PROJECT_SOURCE_DIR}/dist/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+obkey_gzip(${PROJECT_SOURCE_DIR}/dist/debian/changelog ${CMAKE_BINARY_DIR}/changelog.gz)
+install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME obkey)
 set(CPACK_PACKAGE_VENDOR "the obkey developers")
-set(CPACK_PACKAGE_CONTACT "obkey developers <obkey@localhost>")
+set(CPACK_PACKAGE_CONTACT "obkey developers <developers@obkey.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "token middleware library, its software token and obkeyctl")
+set(CPACK_PACKAGE_DESCRIPTION
+    "obkey is a token middleware library: certificate-enrollment and signing
+programs call its 45 functions to log in to a crypto token, make RSA key
+pairs on it, sign, encrypt and decrypt, keep certificates and small
+labelled files, and make certificate requests. The package holds
+libobkey.so with its headers, pkg-config file and CMake package; a
+persistent software token and the token library over any PKCS #11 module,
+in a private folder; and obkeyctl, the command-line client.")
+# A shared library in the loader's path: a shlibs file for the packages built
+# against it, and the ldconfig trigger that updates the loader's cache (CPack's
+# own shlibs option would add maintainer scripts that call ldconfig instead).
+file(WRITE ${CMAKE_BINARY_DIR}/debian-control/shlibs
+     "libobkey ${PROJECT_VERSION_MAJOR} obkey (>= ${PROJECT_VERSION})\n")
+file(WRITE ${CMAKE_BINARY_DIR}/debian-control/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian-control/shlibs
+                                       ${CMAKE_BINARY_DIR}/debian-control/triggers)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 # Named by hand: the private token libraries keep dpkg-shlibdeps from

@@ -11,7 +11,6 @@ set -euo pipefail
 arch=${1:-i686}
 obkey_mingw_arch "$arch" build-openssl-mingw || exit 2
 cache_root=$(obkey_cache_root)
-version=$(obkey_source_version openssl build-openssl-mingw)
 case "$arch" in
   i686)
     # Windows x86 callers promise only 4-byte stack alignment; the library is
@@ -20,30 +19,38 @@ case "$arch" in
     # cache key, so a change of flags builds afresh.
     target=mingw
     extra_flags=("-mincoming-stack-boundary=2")
-    prefix="$cache_root/openssl-mingw32-$version-sb2"
+    cache_name=openssl-mingw32-%s-sb2
     ;;
   x86_64)
     # The x64 calling convention guarantees a 16-byte aligned stack at every
     # call, so the compiler's defaults hold.
     target=mingw64
     extra_flags=()
-    prefix="$cache_root/openssl-mingw64-$version"
+    cache_name=openssl-mingw64-%s
     ;;
 esac
 
-if [ -f "$prefix/lib/libcrypto.a" ] && [ -f "$prefix/include/openssl/opensslv.h" ]; then
-  echo "$prefix"
-  exit 0
-fi
+# prefix_of VERSION: where the build of that source version is kept.
+prefix_of() {
+  # shellcheck disable=SC2059
+  printf "$cache_root/$cache_name" "$1"
+}
+built() {
+  [ -f "$(prefix_of "$1")/lib/libcrypto.a" ] && [ -f "$(prefix_of "$1")/include/openssl/opensslv.h" ]
+}
 
 mkdir -p "$cache_root"
 work=$(mktemp -d "$cache_root/build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+read -r how version < <(obkey_fetch_source openssl "$work/src" build-openssl-mingw built) || exit 1
+prefix=$(prefix_of "$version")
+if [ "$how" = cached ]; then
+  echo "$prefix"
+  exit 0
+fi
 
 (
-  cd "$work"
-  obkey_upstream_source openssl "$version" src build-openssl-mingw
-  cd src
+  cd "$work/src"
   ./Configure "$target" no-asm no-shared no-tests no-engine \
     no-dso no-async no-module no-legacy \
     --cross-compile-prefix="$arch-w64-mingw32-" ${extra_flags[@]+"${extra_flags[@]}"} \

@@ -11,21 +11,26 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 arch=${1:-i686}
 obkey_mingw_arch "$arch" build-softhsm-mingw || exit 2
-version=$(obkey_source_version softhsm2 build-softhsm-mingw)
 bits=32
 [ "$arch" = i686 ] || bits=64
-prefix="$(obkey_cache_root)/softhsm2-mingw$bits-$version"
-if [ -f "$prefix/libsofthsm2.dll" ] && [ -f "$prefix/softhsm2-util.exe" ]; then
-  echo "$prefix"
-  exit 0
-fi
-openssl=$(bash "$here/build-openssl-mingw.sh" "$arch" | tail -n1)
+prefix_of() {
+  echo "$(obkey_cache_root)/softhsm2-mingw$bits-$1"
+}
+built() {
+  [ -f "$(prefix_of "$1")/libsofthsm2.dll" ] && [ -f "$(prefix_of "$1")/softhsm2-util.exe" ]
+}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 src="$work/softhsm2"
-obkey_upstream_source softhsm2 "$version" "$src" build-softhsm-mingw
+read -r how version < <(obkey_fetch_source softhsm2 "$src" build-softhsm-mingw built) || exit 1
+prefix=$(prefix_of "$version")
+if [ "$how" = cached ]; then
+  echo "$prefix"
+  exit 0
+fi
+openssl=$(bash "$here/build-openssl-mingw.sh" "$arch" | tail -n1)
 # The cached OpenSSL has no engines: SoftHSMv2 only looks for RDRAND's.
 sed -i '/#include <openssl\/rand.h>/a #ifdef OPENSSL_NO_ENGINE\n#define ENGINE_init(e) 0\n#define ENGINE_set_default(e, m) 0\n#define ENGINE_METHOD_RAND 0\n#define ENGINE_finish(e) ((void)(e))\n#define ENGINE_free(e) ((void)(e))\n#define ENGINE_by_id(i) NULL\n#define ENGINE_load_rdrand()\n#endif' \
   "$src/src/lib/crypto/OSSLCryptoFactory.cpp"

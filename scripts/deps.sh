@@ -2,13 +2,15 @@
 # deps.sh [--dry-run] [NEED...]: installs the Debian packages a need takes.
 # Idempotent; runs as root (or through sudo) with no prompt.
 #
-#   build  the Linux library, obkeyctl and the demo: what `make demo`,
-#          `make install` and `make package` need (a build without tests)
-#   test   everything `make test` needs besides: GoogleTest, clang and the
-#          sanitizers, the MinGW cross compilers, Wine with the i386
-#          architecture, SoftHSM, and deb-src entries for the OpenSSL source
+#   build   the Linux library, obkeyctl and the demo: what `make demo`,
+#           `make install` and `make package` need (a build without tests)
+#   pkcs11  `make demo-pkcs11`: the build set, SoftHSMv2 and pkcs11-tool
+#   test    everything `make test` needs besides: GoogleTest, clang and the
+#           sanitizers, the MinGW cross compilers, Wine with the i386
+#           architecture, SoftHSM, lintian, and deb-src entries for the
+#           OpenSSL and SoftHSMv2 sources
 #
-# Without a NEED it installs for `test`, which takes in `build`.
+# Without a NEED it installs for `test`, which takes in the other two.
 # --dry-run changes nothing: it prints each package of the needs as
 # "have NAME" or "install NAME", and each other step as "step ...".
 set -euo pipefail
@@ -17,15 +19,16 @@ build_packages=(
   build-essential cmake make pkg-config
   libssl-dev openssl libxml2-dev
 )
+pkcs11_packages=(softhsm2 opensc)
 test_packages=(
   git ca-certificates
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev clang-format
   g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-  dpkg-dev xz-utils zip unzip
+  dpkg-dev xz-utils zip unzip lintian
   lld llvm shellcheck
-  softhsm2 opensc libp11-kit-dev
+  libp11-kit-dev
   p11-kit p11-kit-modules swtpm swtpm-tools libtpm2-pkcs11-1 libtpm2-pkcs11-tools tpm2-tools
   tpm2-abrmd libtss2-tcti-tabrmd0 dbus
   wine wine32:i386 wine64
@@ -36,9 +39,9 @@ needs=()
 for arg in "$@"; do
   case "$arg" in
     --dry-run) dry_run=1 ;;
-    build | test) needs+=("$arg") ;;
+    build | pkcs11 | test) needs+=("$arg") ;;
     *)
-      echo "deps.sh: unknown need '$arg' (build, test, --dry-run)" >&2
+      echo "deps.sh: unknown need '$arg' (build, pkcs11, test, --dry-run)" >&2
       exit 2
       ;;
   esac
@@ -48,10 +51,13 @@ done
 packages=("${build_packages[@]}")
 with_test=0
 for need in "${needs[@]}"; do
-  if [ "$need" = test ]; then
-    with_test=1
-    packages+=("${test_packages[@]}")
-  fi
+  case "$need" in
+    pkcs11) packages+=("${pkcs11_packages[@]}") ;;
+    test)
+      with_test=1
+      packages+=("${pkcs11_packages[@]}" "${test_packages[@]}")
+      ;;
+  esac
 done
 
 installed() {

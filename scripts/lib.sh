@@ -142,32 +142,123 @@ obkey_mingw_arch() {
   esac
 }
 
-# obkey_source_version PACKAGE SCRIPT: the version of PACKAGE's Debian
-# source that apt knows; fails with SCRIPT's message when there is none.
-obkey_source_version() {
-  local version
-  version=$(apt-cache showsrc "$1" 2>/dev/null | awk '/^Version:/ {print $2; exit}')
-  if [ -z "$version" ]; then
-    echo "$2: no $1 source package known to apt (run scripts/deps.sh)" >&2
-    return 1
-  fi
-  echo "$version"
+# obkey_source_versions PACKAGE: every version of PACKAGE's Debian source
+# that apt knows, newest first, one a line; nothing when there is none.
+obkey_source_versions() {
+  local versions=() version i j
+  mapfile -t versions < <(apt-cache showsrc "$1" 2>/dev/null |
+    awk -v want="$1" '/^Package:/ {package = $2} /^Version:/ && package == want {print $2}' |
+    LC_ALL=C sort -u)
+  # Debian's own order (a tilde sorts before anything), which sort cannot do.
+  for ((i = 1; i < ${#versions[@]}; i++)); do
+    version=${versions[i]}
+    for ((j = i - 1; j >= 0; j--)); do
+      dpkg --compare-versions "${versions[j]}" lt "$version" || break
+      versions[j + 1]=${versions[j]}
+    done
+    versions[j + 1]=$version
+  done
+  [ ${#versions[@]} -eq 0 ] || printf '%s\n' "${versions[@]}"
 }
 
-# obkey_upstream_source PACKAGE VERSION FOLDER SCRIPT: the upstream sources
-# of PACKAGE at VERSION unpacked into FOLDER, fetched through apt into the
-# current folder. Only the upstream tarball is needed: Debian's own part is
-# for its Linux packaging, and may be missing from the mirror.
+# obkey_upstream_tarball PACKAGE VERSION: "SHA256 NAME" of the upstream
+# tarball that the source package's .dsc lists (its Checksums-Sha256 field,
+# as apt's signed index carries it): NAME is exactly
+# PACKAGE_UPSTREAM.orig.tar.EXT, never a signature beside it.
+obkey_upstream_tarball() {
+  local upstream=${2#*:}
+  upstream=${upstream%-*}
+  apt-cache showsrc "$1" 2>/dev/null | awk -v package="$1" -v version="$2" \
+    -v prefix="$1_$upstream.orig.tar." '
+      # A stanza is judged whole at its end: its fields come in any order.
+      function stanza_end() {
+        if (!printed && current == package && current_version == version && found != "") {
+          print found
+          printed = 1
+        }
+        current = current_version = found = ""
+        in_sums = 0
+      }
+      /^$/ {stanza_end(); next}
+      /^Package:/ {current = $2; in_sums = 0; next}
+      /^Version:/ {current_version = $2; in_sums = 0; next}
+      /^Checksums-Sha256:/ {in_sums = 1; next}
+      /^[^ ]/ {in_sums = 0; next}
+      in_sums && found == "" && index($3, prefix) == 1 &&
+        substr($3, length(prefix) + 1) ~ /^(gz|xz|bz2|lzma)$/ {found = $1 " " $3}
+      END {stanza_end()}'
+}
+
+# obkey_upstream_source PACKAGE VERSION FOLDER SCRIPT: the upstream tarball
+# of PACKAGE at VERSION fetched by its exact name (through apt's own
+# downloader, so apt's proxies and mirrors apply), its SHA-256 checked
+# against the source index, and unpacked into FOLDER. Returns 3 when the
+# mirror does not have the file (the caller may try another version), 1 on
+# any other failure, each with SCRIPT's message naming the package, version
+# and file. Debian's own part is never fetched: it is for its Linux packaging.
 obkey_upstream_source() {
-  local tarball
-  apt-get source --download-only "$1=$2" >&2 || true
-  tarball=$(find . -maxdepth 1 -name "$1_*.orig.tar.*" | head -n 1)
-  if [ -z "$tarball" ]; then
-    echo "$4: could not fetch the $1 source" >&2
+  local package=$1 version=$2 folder=$3 script=$4 listed sha256 name uri got
+  listed=$(obkey_upstream_tarball "$package" "$version")
+  if [ -z "$listed" ]; then
+    echo "$script: the $package $version source lists no upstream tarball" >&2
     return 1
   fi
-  mkdir -p "$3"
-  tar -xf "$tarball" -C "$3" --strip-components=1
+  read -r sha256 name <<<"$listed"
+  uri=$(apt-get source --print-uris "$package=$version" 2>/dev/null |
+    awk -v name="$name" '$2 == name {gsub(/\047/, "", $1); print $1; exit}')
+  if [ -z "$uri" ]; then
+    echo "$script: apt knows no address of $name ($package $version)" >&2
+    return 1
+  fi
+  mkdir -p "$folder"
+  if ! "${OBKEY_APT_HELPER:-/usr/lib/apt/apt-helper}" download-file "$uri" "$folder/$name" >&2; then
+    rm -f "$folder/$name" "$folder/$name.FAILED"
+    echo "$script: $name ($package $version) is missing from the mirror ($uri)" >&2
+    return 3
+  fi
+  got=$(sha256sum "$folder/$name" | awk '{print $1}')
+  if [ "$got" != "$sha256" ]; then
+    echo "$script: $name ($package $version) differs from the source index:" \
+      "SHA-256 $got, listed $sha256" >&2
+    return 1
+  fi
+  if ! tar -xf "$folder/$name" -C "$folder" --strip-components=1; then
+    echo "$script: $name ($package $version) could not be unpacked" >&2
+    return 1
+  fi
+  rm -f "$folder/$name"
+}
+
+# obkey_fetch_source PACKAGE FOLDER SCRIPT [CACHED]: the newest version of
+# PACKAGE's source that is either already built (the command CACHED VERSION
+# succeeds) or fetched and unpacked into FOLDER. Prints "cached VERSION" or
+# "fetched VERSION". A version the mirror has dropped is passed over with a
+# message; a tarball that differs from the index stops it.
+obkey_fetch_source() {
+  local package=$1 folder=$2 script=$3 cached=${4:-} versions=() version status
+  mapfile -t versions < <(obkey_source_versions "$package")
+  if [ ${#versions[@]} -eq 0 ]; then
+    echo "$script: no $package source package known to apt (run scripts/deps.sh)" >&2
+    return 1
+  fi
+  for version in "${versions[@]}"; do
+    if [ -n "$cached" ] && "$cached" "$version"; then
+      echo "cached $version"
+      return 0
+    fi
+    status=0
+    obkey_upstream_source "$package" "$version" "$folder" "$script" || status=$?
+    case $status in
+      0)
+        echo "fetched $version"
+        return 0
+        ;;
+      3) rm -rf "$folder" ;;
+      *) return 1 ;;
+    esac
+  done
+  echo "$script: no version of the $package source could be fetched (tried ${versions[*]})" >&2
+  return 1
 }
 
 # obkey_softhsm_module: the path of SoftHSMv2's PKCS #11 module

@@ -63,5 +63,10 @@ for client in "$work/sdk_client_c" "$work/cxx/sdk_client_cxx"; do
     fail "openssl does not verify the signature of $(basename "$client")"
   passed=$((passed + 1))
 done
-"$prefix/bin/obkeyctl" --help >/dev/null || fail "the installed obkeyctl does not run"
+help=$("$prefix/bin/obkeyctl" --help) || fail "the installed obkeyctl does not run"
+grep -qxF "  --token-library $libdir/obkey/p11token/libxcsp_eclib.so" <<<"$help" ||
+  fail "obkeyctl --help does not name the installed PKCS #11 token library"
+# Plain paths, as a build system would print them in its commands.
+read -r cflags <<<"$(pkg-config --cflags obkey)"
+[ "$cflags" = "-I$prefix/include" ] || fail "pkg-config --cflags obkey gives '$cflags'"
 echo "test-install: $passed consumers signed from the installed tree, verified by openssl"

@@ -80,14 +80,6 @@ std::string JoinChoices(const std::vector<std::string> &choices, const char *sep
   return text;
 }
 
-std::string RuleUsage(const OptionRule &rule) {
-  std::string text = "--" + rule.name;
-  if (rule.takes_value) {
-    text += " " + (rule.choices.empty() ? std::string("VALUE") : JoinChoices(rule.choices, "|"));
-  }
-  return text;
-}
-
 // Metavariables and descriptions of the options, shared by every command.
 struct OptionHelp {
   const char *name;
@@ -131,6 +123,19 @@ const OptionHelp *HelpOf(const std::string &name) {
     if (name == help.name) return &help;
   }
   return nullptr;
+}
+
+// RuleUsage is the option as a usage line shows it: its name, then its
+// metavariable or its choices.
+std::string RuleUsage(const OptionRule &rule) {
+  std::string text = "--" + rule.name;
+  if (rule.takes_value) {
+    const OptionHelp *help = HelpOf(rule.name);
+    text +=
+        " " + (rule.choices.empty() ? std::string(help && help->value[0] ? help->value : "VALUE")
+                                    : JoinChoices(rule.choices, "|"));
+  }
+  return text;
 }
 
 bool g_stdin_used = false;
@@ -276,7 +281,9 @@ Args ParseCommandArgs(const Command &command, const std::vector<std::string> &ar
     }
     bool global_value = false;
     bool global = IsGlobalOption(name, &global_value);
-    const OptionRule *rule = global ? nullptr : FindRule(rules, name);
+    // A global option in a command's own list is one the command needs: it
+    // is applied as a global one and counted for the required check.
+    const OptionRule *rule = FindRule(rules, name);
     if (!global && rule == nullptr) {
       std::string known;
       for (const OptionRule &each : rules)
@@ -296,6 +303,7 @@ Args ParseCommandArgs(const Command &command, const std::vector<std::string> &ar
     if (global) {
       if (!globals_seen.insert(name).second) UsageError("option --" + name + " is given twice");
       ApplyGlobalOption(name, value, settings);
+      if (rule != nullptr) options[name] = value;
       continue;
     }
     if (options.count(name) != 0) UsageError("option --" + name + " is given twice");
@@ -352,12 +360,7 @@ std::string CommandHelp(const Command &command) {
   if (!rules.empty()) text += "\noptions:\n";
   for (const OptionRule &rule : rules) {
     const OptionHelp *help = HelpOf(rule.name);
-    std::string left = "--" + rule.name;
-    if (rule.takes_value) {
-      left +=
-          " " + (rule.choices.empty() ? std::string(help && help->value[0] ? help->value : "VALUE")
-                                      : JoinChoices(rule.choices, "|"));
-    }
+    std::string left = RuleUsage(rule);
     char line[512];
     std::snprintf(line, sizeof(line), "  %-26s %s%s\n", left.c_str(), help ? help->text : "",
                   rule.required ? " (required)" : "");

@@ -140,7 +140,7 @@ int DiagnoseCommand(Context &context, const Args &args) {
 
 void AddConfigCommands(std::vector<Command> *table) {
   table->push_back({"config init", "",
-                    "file=", "write the configuration that names the device (needs --device N)",
+                    "device=! file=", "write the configuration that names the device",
                     "Writes the value USBKEY=\"XCSP_KEY_N\" under HKEY_LOCAL_MACHINE\\SOFTWARE\\"
                     "orbisoft\\Implement Type:\n"
                     "into the registry on Windows, elsewhere into the file that stands in for it\n"

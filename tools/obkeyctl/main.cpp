@@ -71,18 +71,30 @@ std::string GlobalHelp() {
   return text;
 }
 
+// P11TokenLibraryPath is where the token library over PKCS #11 is for this
+// obkeyctl: beside it in the installed tree, the zip or the build tree.
+std::string P11TokenLibraryPath() {
+  const bool windows = HasRegistry();
+  const std::string library = windows ? "p11token/xcsp_eclib.dll" : "p11token/libxcsp_eclib.so";
+  for (const std::string &from_bin :
+       {std::string("../") + OBKEYCTL_LIBDIR + "/obkey/" + library, "../" + library}) {
+    std::string found = ExistingFileNear(from_bin);
+    if (!found.empty()) return found;
+  }
+  return windows ? "p11token\\xcsp_eclib.dll (in the zip, beside bin)"
+                 : std::string("<libdir>/obkey/") + library + " (not found beside this obkeyctl)";
+}
+
 // What a PKCS #11 token needs, told in each platform's own terms.
 std::string Pkcs11Help() {
   const bool windows = HasRegistry();
   std::string text =
       "\n"
       "A PKCS #11 token (smart card, USB token, HSM, SoftHSMv2) through p11token:\n";
-  text += windows ? "  --token-library p11token\\xcsp_eclib.dll (the zip's p11token folder)\n"
-                    "  set OBKEY_PKCS11_MODULE=C:\\path\\to\\module.dll, or the registry value\n"
+  text += "  --token-library " + P11TokenLibraryPath() + "\n";
+  text += windows ? "  set OBKEY_PKCS11_MODULE=C:\\path\\to\\module.dll, or the registry value\n"
                     "                    PKCS11Module beside USBKEY\n"
-                  : "  --token-library LIBDIR/obkey/p11token/libxcsp_eclib.so (installed; LIBDIR\n"
-                    "                    is e.g. /usr/lib/x86_64-linux-gnu)\n"
-                    "  export OBKEY_PKCS11_MODULE=/path/to/module.so (or \"PKCS11Module\" beside\n"
+                  : "  export OBKEY_PKCS11_MODULE=/path/to/module.so (or \"PKCS11Module\" beside\n"
                     "                    USBKEY in the configuration file)\n";
   text +=
       "  OBKEY_PKCS11_INIT_ARGS (or PKCS11InitArgs): C_Initialize arguments, for\n"

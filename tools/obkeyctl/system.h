@@ -105,6 +105,11 @@ class TokenFileLock {
   intptr_t handle_ = -1;
 };
 
+// ExistingFileNear is the full path of `relative` (a path with '/' between
+// its parts) taken from the folder obkeyctl's own executable is in, when a
+// file is there; empty otherwise.
+std::string ExistingFileNear(const std::string &relative);
+
 // LoadedLibraryPath is the path of the library loaded in this process whose
 // file name holds `stem`; empty when none is.
 std::string LoadedLibraryPath(const char *stem);

@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <link.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -276,6 +277,21 @@ bool TokenFileLock::Acquire(const std::string &path, unsigned timeout_ms, std::s
   }
   *out_error = errno == EWOULDBLOCK ? "busy" : SystemErrorText();
   return false;
+}
+
+std::string ExistingFileNear(const std::string &relative) {
+  char self[PATH_MAX] = {};
+  ssize_t len = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  if (len <= 0) return "";
+  std::string path(self, static_cast<size_t>(len));
+  path = path.substr(0, path.rfind('/') + 1) + relative;
+  char resolved[PATH_MAX] = {};
+  struct stat info;
+  if (realpath(path.c_str(), resolved) == nullptr || stat(resolved, &info) != 0 ||
+      !S_ISREG(info.st_mode)) {
+    return "";
+  }
+  return resolved;
 }
 
 std::string LoadedLibraryPath(const char *stem) {

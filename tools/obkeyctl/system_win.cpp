@@ -263,6 +263,22 @@ bool TokenFileLock::Acquire(const std::string &path, unsigned timeout_ms, std::s
   return false;
 }
 
+std::string ExistingFileNear(const std::string &relative) {
+  char self[MAX_PATH] = {};
+  DWORD len = GetModuleFileNameA(nullptr, self, sizeof(self));
+  if (len == 0 || len >= sizeof(self)) return "";
+  std::string path(self, len);
+  path = path.substr(0, path.find_last_of("\\/") + 1) + relative;
+  for (char &c : path) c = c == '/' ? '\\' : c;
+  char full[MAX_PATH] = {};
+  DWORD full_len = GetFullPathNameA(path.c_str(), sizeof(full), full, nullptr);
+  if (full_len == 0 || full_len >= sizeof(full)) return "";
+  DWORD attributes = GetFileAttributesA(full);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return "";
+  return full;
+}
+
 std::string LoadedLibraryPath(const char *stem) {
   HMODULE module = GetModuleHandleA((std::string(stem) + ".dll").c_str());
   char path[MAX_PATH] = {};

@@ -41,6 +41,9 @@ TEST(DepsScript, EachNeedTakesItsOwnPackages) {
       "wine", "wine32:i386", "g++-mingw-w64-i686", "libgtest-dev", "clang", "softhsm2"};
   const Case cases[] = {
       {"build", {"cmake", "libssl-dev", "openssl", "libxml2-dev"}, windows_and_tests},
+      {"pkcs11",
+       {"cmake", "softhsm2", "opensc"},
+       {"wine", "g++-mingw-w64-i686", "libgtest-dev", "clang"}},
       {"test", windows_and_tests, {}},
       {"", windows_and_tests, {}},
       {"build test", {"cmake", "wine64"}, {}},

@@ -84,7 +84,7 @@ TEST_F(ObkeyctlTest, HelpVersionAndGroupWords) {
   EXPECT_EQ(help.exit_status, 0);
   for (const char *part :
        {"Exit status: 0 done, 1", "4 the PIN was refused", "--pin-file", "(ps, /proc)",
-        "openssl dgst -sha256 -verify", "--token-library LIBDIR/obkey/p11token/libxcsp_eclib.so",
+        "openssl dgst -sha256 -verify", "--token-library " P11TOKEN_LIBRARY_PATH "\n",
         "export OBKEY_PKCS11_MODULE=", "OBKEY_PKCS11_INIT_ARGS"}) {
     EXPECT_NE(help.out.find(part), std::string::npos) << part;
   }

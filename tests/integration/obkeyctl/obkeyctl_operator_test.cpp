@@ -28,6 +28,25 @@ long ChildrenPeakKib() {
   return usage.ru_maxrss;
 }
 
+// RequiredWords is a synopsis without its optional parts (in brackets) or
+// the manual page's font changes, its words one space apart.
+std::string RequiredWords(const std::string &synopsis) {
+  std::string words;
+  int depth = 0;
+  for (size_t i = 0; i < synopsis.size(); ++i) {
+    char c = synopsis[i];
+    if (c == '\\' && i + 2 < synopsis.size() && synopsis[i + 1] == 'f') {
+      i += 2;
+    } else if (c == '[' || c == ']') {
+      depth += c == '[' ? 1 : -1;
+    } else if (depth == 0 && !(c == ' ' && (words.empty() || words.back() == ' '))) {
+      words.push_back(c);
+    }
+  }
+  while (!words.empty() && words.back() == ' ') words.pop_back();
+  return words;
+}
+
 std::vector<std::string> Lines(const std::string &text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -310,6 +329,11 @@ TEST_F(OperatorTest, EveryAcceptedOptionIsDocumented) {
       ASSERT_NE(entry_at, std::string::npos) << words << " has no entry in the manual page";
       std::string entry = commands.substr(entry_at, commands.find("\n.TP", entry_at) - entry_at);
       const std::string command_help = Run(words + " --help").out;
+      // What a command cannot go without reads the same in its usage line
+      // and in its synopsis in the manual page.
+      EXPECT_EQ(RequiredWords(command_help.substr(0, command_help.find('\n'))),
+                "usage: obkeyctl " + RequiredWords(entry.substr(4, entry.find('\n', 1) - 4)))
+          << words;
       std::istringstream options_in(accepted == "no options" ? "" : accepted);
       for (std::string option; std::getline(options_in >> std::ws, option, ',');) {
         bool pin = option.rfind("--pin", 0) == 0 || option.rfind("--new-pin", 0) == 0;
