@@ -125,6 +125,7 @@ bench: deps
 	cmake -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DOBKEY_BUILD_BENCH=ON -DOBKEY_BUILD_TESTS=OFF
 	cmake --build $(BUILD_BENCH) -j$(JOBS)
 	bash scripts/run-bench.sh $(BUILD_BENCH)
+	bash scripts/bench-sign-batch.sh $(BUILD_BENCH)
 
 clean:
 	rm -rf $(BUILD) $(BUILD_LINUX) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_WIN) $(BUILD_WIN64) $(BUILD_BENCH)

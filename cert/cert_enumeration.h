@@ -5,25 +5,24 @@
 
 #include <stdint.h>
 
+#include <atomic>
+
 #include "obkey_types.h"
 
 namespace obkey {
 
 // EnumToggle alternates the answers of enumeration calls that carry a
 // nonzero tag: the first delivers, the next ends the enumeration, and so on.
-// It starts at 0 and is not locked: callers serialise their enumerations.
+// It starts at 0. Each flip is one atomic step, so threads that enumerate
+// at once share one alternation instead of racing on it.
 class EnumToggle {
  public:
   // Flip reports whether this call delivers (the toggle was 0) and flips it.
-  bool Flip() {
-    bool delivers = value_ == 0;
-    value_ = delivers ? 1 : 0;
-    return delivers;
-  }
-  uint32_t value() const { return value_; }
+  bool Flip() { return value_.fetch_xor(1u) == 0; }
+  uint32_t value() const { return value_.load(); }
 
  private:
-  uint32_t value_ = 0;
+  std::atomic<uint32_t> value_{0};
 };
 
 // ProcessEnumToggle is the one toggle of the process, shared by every caller,

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include "label_directory.h"
 #include "obkey_status.h"
@@ -62,11 +63,20 @@ int32_t ReadReservedCert(XcHandle session, const ReservedLabel &reserved, uint8_
   int32_t status = XC_SetCurContainer(session, reserved.slot, &container);
   if (status != 0) return status;
   const uint32_t capacity = *inout_len;
-  if (XC_ReadCert(container, out, inout_len, reserved.key_spec) == 0) return OB_OK;
+  status = XC_ReadCert(container, out, inout_len, reserved.key_spec);
+  if (status == 0) return OB_OK;
+  const uint32_t first_len = *inout_len;
   // A failed read may have left a needed length behind; the buffer still
   // holds only `capacity` bytes.
   *inout_len = capacity;
-  return XC_ReadCert(container, out, inout_len, reserved.fallback_key_spec);
+  int32_t fallback = XC_ReadCert(container, out, inout_len, reserved.fallback_key_spec);
+  // No certificate under the other specification either: the first read's
+  // answer (a short buffer and the length it needs) is the one that holds.
+  if (fallback == XCST_CERT_NOT_FOUND) {
+    *inout_len = first_len;
+    return status;
+  }
+  return fallback;
 }
 
 // Over a PKCS #11 token, another program may change the label directory
@@ -87,6 +97,17 @@ int32_t UntilDirectoryHolds(Attempt attempt) {
 
 enum class NewDirectory { kAsCreated, kZeroed };
 
+// The longest directory file read whole: more than any token's file space.
+constexpr uint32_t kLongestDirectoryFile = 1u << 24;
+
+// A create (mode 5) is expected to fail for a file that exists, and the open
+// (mode 9) that follows it then succeeds. When the open finds no file
+// either, the create failed for a cause of its own (a full file space), and
+// that cause is the one to report, not the missing file.
+int32_t CauseOfFailedOpen(int32_t create_status, int32_t open_status) {
+  return open_status == XCST_FILE_NOT_FOUND ? create_status : open_status;
+}
+
 // OpenLabelDirectory opens user file 1, creating it when it is missing, and
 // reads it into `*out_directory`. Only an import zeroes a directory it has
 // just created; the others read whatever the token gives a new file.
@@ -97,8 +118,9 @@ int32_t OpenLabelDirectory(XcHandle session, NewDirectory new_directory, XcHandl
       XC_CreateUserFile(session, kLabelDirFile, kLabelDirSize, XC_USER_FILE_CREATE, out_dir);
   if (status != 0) {
     created = false;
-    status = XC_CreateUserFile(session, kLabelDirFile, kLabelDirSize, XC_USER_FILE_OPEN, out_dir);
-    if (status != 0) return status;
+    int32_t opened =
+        XC_CreateUserFile(session, kLabelDirFile, kLabelDirSize, XC_USER_FILE_OPEN, out_dir);
+    if (opened != 0) return CauseOfFailedOpen(status, opened);
   }
   if (created && new_directory == NewDirectory::kZeroed) {
     const LabelDirectory empty;
@@ -106,7 +128,19 @@ int32_t OpenLabelDirectory(XcHandle session, NewDirectory new_directory, XcHandl
     if (status != 0) return status;
   }
   uint32_t len = kLabelDirSize;
-  return XC_ReadUserFile(*out_dir, out_directory->bytes(), &len);
+  status = XC_ReadUserFile(*out_dir, out_directory->bytes(), &len);
+  if (status != XCST_BUFFER_TOO_SMALL || len <= kLabelDirSize || len > kLongestDirectoryFile) {
+    return status;
+  }
+  // Another client made user file 1 longer than the directory: the
+  // directory is its first 200 bytes, and a token that reads only whole
+  // files hands them over with the rest.
+  std::vector<uint8_t> whole(len);
+  status = XC_ReadUserFile(*out_dir, whole.data(), &len);
+  if (status == 0 && len >= kLabelDirSize) {
+    std::memcpy(out_directory->bytes(), whole.data(), kLabelDirSize);
+  }
+  return status;
 }
 
 // FoundLabel is the label directory, opened as it is, and where a label is
@@ -127,9 +161,10 @@ int32_t FindLabel(XcHandle session, const char *label, FoundLabel *out) {
 // CreateEmptyDataFile gives user file `number` a new file of exactly `size`
 // bytes, deleting the one that is there.
 int32_t CreateEmptyDataFile(XcHandle session, uint32_t number, uint32_t size, XcHandle *out_file) {
-  if (XC_CreateUserFile(session, number, size, XC_USER_FILE_CREATE, out_file) == 0) return OB_OK;
+  int32_t created = XC_CreateUserFile(session, number, size, XC_USER_FILE_CREATE, out_file);
+  if (created == 0) return OB_OK;
   int32_t status = XC_CreateUserFile(session, number, size, XC_USER_FILE_OPEN, out_file);
-  if (status != 0) return status;
+  if (status != 0) return CauseOfFailedOpen(created, status);
   status = XC_DeleteUserFile(*out_file);
   if (status != 0) return status;
   return XC_CreateUserFile(session, number, size, XC_USER_FILE_CREATE, out_file);

@@ -68,11 +68,15 @@ int32_t ReadUserFile(XcHandle file, uint8_t *out, uint32_t *inout_len) {
   // Checked after the read: what was read before must still hold now.
   if (int32_t status = FileReadsHold(c, number, &contents)) return status;
   RememberRead(c, FileLabel(number), contents);
-  // Reads take what fits: the caller learns the count from *inout_len.
-  uint32_t count =
-      *inout_len < contents.size() ? *inout_len : static_cast<uint32_t>(contents.size());
-  if (count != 0) std::memcpy(out, contents.data(), count);
-  *inout_len = count;
+  // The first bytes alone would pass for the whole file: a buffer that
+  // cannot take it all gets nothing but the length that would.
+  const uint32_t size = static_cast<uint32_t>(contents.size());
+  if (*inout_len < size) {
+    *inout_len = size;
+    return P11ST_BUFFER_TOO_SMALL;
+  }
+  if (size != 0) std::memcpy(out, contents.data(), size);
+  *inout_len = size;
   return 0;
 }
 

@@ -22,6 +22,8 @@ mkdir -p "$stage/bin" "$stage/lib" "$stage/include" "$stage/softtoken" "$stage/p
 cp "$build_dir/lib/obkey.dll" "$build_dir/bin/obkeyctl.exe" "$stage/bin/"
 cp "$build_dir/lib/libobkey.dll.a" "$build_dir/lib/obkey.lib" "$build_dir/lib/obkey.def" "$stage/lib/"
 cp "$here/include/obkey/obkey.h" "$here/include/obkey/obkey_types.h" "$build_dir/include/obkey_version.h" "$stage/include/"
+cp "$here/include/status/obkey_status.h" "$here/include/status/softtoken_status.h" \
+  "$here/include/status/enrollsim_status.h" "$stage/include/"
 cp "$build_dir/softtoken/xcsp_eclib.dll" "$build_dir/softtoken/KeyOperation.dll" \
   "$build_dir/enrollsim/VeltaNxoEnrollApi.dll" "$stage/softtoken/"
 cp "$here/softtoken/README.md" "$stage/softtoken/README.md"

@@ -22,7 +22,7 @@ library=$(find "$prefix" -name 'libobkey.so.*.*.*' -type f)
 [ -n "$library" ] || fail "no libobkey.so.X.Y.Z installed"
 libdir=$(dirname "$library")
 [ "$(readlink "$libdir/libobkey.so")" = libobkey.so.1 ] || fail "libobkey.so does not point at libobkey.so.1"
-readelf -d "$library" | grep -q 'SONAME.*\[libobkey.so.1\]' || fail "SONAME is not libobkey.so.1"
+grep -q 'SONAME.*\[libobkey.so.1\]' <<<"$(readelf -d "$library")" || fail "SONAME is not libobkey.so.1"
 for f in "$libdir"/obkey/libxcsp_eclib.so "$libdir"/obkey/libKeyOperation.so \
   "$libdir"/obkey/libVeltaNxoEnrollApi.so "$prefix"/bin/obkeyctl \
   "$prefix"/include/obkey/obkey.h "$prefix"/include/obkey/obkey_version.h \

@@ -27,8 +27,8 @@ errors=$(lintian --tag-display-limit 0 "$deb" 2>&1 | grep '^E:' || true)
 [ -z "$errors" ] || fail "lintian reports errors: $errors"
 version=$(dpkg-deb -f "$deb" Version)
 dpkg-deb -x "$deb" "$work/root"
-zcat "$work/root/usr/share/doc/obkey/changelog.gz" | head -n 1 | grep -qF "obkey ($version)" ||
-  fail "the changelog's newest entry is not version $version"
+newest=$(zcat "$work/root/usr/share/doc/obkey/changelog.gz")
+[[ ${newest%%$'\n'*} == "obkey ($version) "* ]] || fail "the changelog's newest entry is not version $version"
 # pkg-config prints the paths as they are on the installed system.
 pc_prefix=$(PKG_CONFIG_PATH="$work/root/usr/lib/pkgconfig" pkg-config --variable=prefix obkey)
 [ "$pc_prefix" = /usr ] || fail "obkey.pc's prefix is $pc_prefix, not /usr"

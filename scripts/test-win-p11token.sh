@@ -39,7 +39,7 @@ obkey_check "sign" bash -c "wine ./obkeyctl.exe sign - --pin-env OBKEYCTL_PIN <m
 obkey_check "a 128-byte signature" test "$(wc -c <message.sig)" = 128
 obkey_check "export-pubkey" bash -c "wine ./obkeyctl.exe export-pubkey 'WINE_SIG\\03' >signer.pem"
 obkey_check "openssl checks the signature" \
-  openssl dgst -sha1 -verify signer.pem -signature message.sig message.txt
+  openssl dgst -sha256 -verify signer.pem -signature message.sig message.txt
 obkey_check "status names the container" \
   bash -c "wine ./obkeyctl.exe status | grep -q 'signature container (slot 0): WINE_SIG'"
 obkey_unset_device

@@ -65,7 +65,7 @@ printf 'a message signed under Wine\n' > message.txt
 check bash -c "wine ./obkeyctl.exe sign - --pin-env OBKEYCTL_PIN < message.txt | cat > message.sig"
 check test "$(wc -c < message.sig)" = 128
 check bash -c "wine ./obkeyctl.exe export-pubkey 'WINE_SIG\\03' > signer.pem"
-check bash -c "openssl dgst -sha1 -verify signer.pem -signature message.sig message.txt >/dev/null"
+check bash -c "openssl dgst -sha256 -verify signer.pem -signature message.sig message.txt >/dev/null"
 check bash -c "wine ./obkeyctl.exe export-pubkey 'WINE_SIG\\03' --outform der | \
   openssl pkey -pubin -inform DER -outform PEM | cmp - signer.pem"
 check bash -c "wine ./obkeyctl.exe status 2>/dev/null | grep -q 'signature container (slot 0): WINE_SIG'"

@@ -27,8 +27,8 @@
  * failure (out of memory) is -1 too. 3 (OB_E_NO_SESSION): no token session.
  *
  * Token sessions. A token-backed call opens its own session, does its work and closes it on
- * every exit; obkey keeps no session, handle or PIN between calls and takes no lock (callers
- * serialise their calls). Each opening reads the device from the registry:
+ * every exit; obkey keeps no session, handle or PIN between calls. Each opening reads the device
+ * from the registry:
  * HKEY_LOCAL_MACHINE\SOFTWARE\orbisoft\Implement Type, value "USBKEY", the device index being
  * the decimal number from its tenth character on ("XCSP_KEY_0" is device 0); a missing value,
  * or one shorter than nine characters, gives 3. [PIN] marks calls whose token operation needs
@@ -40,6 +40,20 @@
  * token library's closing status instead, since its change was not kept. A call that already
  * failed keeps its own status, and the closing after a failed opening (handle 0) is never
  * counted.
+ *
+ * Threads. Every call may be made from any thread, and calls on several threads at once run at
+ * once: obkey starts no thread and holds no lock of its own while a call waits for the token;
+ * each call works in a session of its own. Its process-wide state is guarded: the table of
+ * symmetric keys takes a lock, and the enumeration toggle of OBCERT_EnumCertInStore flips
+ * atomically (the threads then share its alternation). Whether the token serves concurrent
+ * sessions is the token library's affair. The software token and p11token do, across threads
+ * and processes: calls that change the token take turns under the token's lock, no call's
+ * change undoes another's (label imports and deletes included), and signatures and decryptions
+ * run in parallel. What callers must order themselves is what spans several calls: the PIN check
+ * belongs to the process, so a wrong PIN given on one thread ends the login for every thread
+ * ([PIN] calls then fail until OBCA_Login succeeds again), and two threads changing the same
+ * thing (a label, a key pair) leave the last call's change. Another vendor's token library may
+ * allow one session at a time: serialise the calls then.
  *
  * Buffers. The caller owns every buffer and record; obkey never frees or keeps one. Size query:
  * where a comment says so, a null output pointer (or null pbData) or a capacity below the
@@ -172,7 +186,17 @@ OBKEY_EXPORT int32_t OBAPI OB_AsymmetricDecrypt(const DataBlob *ignored_key, uin
                                                 uint32_t in_len, uint32_t alg_id);
 /* OB_AsymmetricSignData signs data_len bytes of `data` with the private key [PIN] of the
  * signature container (its signature pair, else its exchange pair); the token pads inputs
- * shorter than 128 bytes and signs 128 bytes as they are. The output buffer must hold 128
+ * shorter than 128 bytes and signs 128 bytes as they are.
+ * What to hand it: for a PKCS #1 v1.5 signature that others check (openssl dgst -sha256 -verify,
+ * CryptoAPI, Java), `data` is the DER DigestInfo of the message's digest, which the caller
+ * computes: the algorithm's fixed prefix followed by the digest (SHA-256: the 19 bytes 30 31 30
+ * 0d 06 09 60 86 48 01 65 03 04 02 01 05 00 04 20, then 32 bytes; SHA-1: 30 21 30 09 06 05 2b
+ * 0e 03 02 1a 05 00 04 14, then 20). The token neither hashes nor adds a DigestInfo: the
+ * software token and p11token apply the PKCS #1 v1.5 type 1 padding (00 01 FF..FF 00 data) to
+ * inputs of 0 to 117 bytes and compute the raw RSA private operation on it; 128 bytes are
+ * signed as they are (a block the caller padded itself, below the modulus); 118 to 127 bytes
+ * are refused. examples/sign_and_verify.c of the sources works a signature through. The output
+ * buffer must hold 128
  * bytes, and the length is output only: obkey sets it to 128 before the token call, whatever
  * the caller put there, and the token writes up to 128 bytes (a shorter buffer is overrun; this
  * contract is kept for existing clients). On success the length holds what the token wrote. No
@@ -184,7 +208,12 @@ OBKEY_EXPORT int32_t OBAPI OB_AsymmetricSignData(const DataBlob *ignored_key, co
 /* OB_AsymmetricVerifySign runs the public-key operation of the signature container's key (its
  * signature pair, else its exchange pair) on `signature` and returns the resulting block in
  * out_block; the caller compares it with what was signed (whether the padding is removed is the
- * token library's affair). The output buffer must hold 128 bytes, and the length is output
+ * token library's affair: the software token and p11token remove a valid type 1 padding and
+ * return the DigestInfo or data that was signed, and return the whole 128-byte block when the
+ * padding is not valid). The public key is the one stored on the token: a public operation needs
+ * no PIN, and nothing binds that stored key to the private key, so a match shows the signature
+ * fits the stored key, not which key made it; check against a public key or certificate of your
+ * own where that matters. The output buffer must hold 128 bytes, and the length is output
  * only: obkey sets it to 128 before the token call, whatever the caller put there, and the
  * token writes up to 128 bytes (a shorter buffer is overrun; this contract is kept for existing
  * clients). On success the length holds what the token wrote. No size query. -1 before any
@@ -317,15 +346,21 @@ OBKEY_EXPORT int32_t OBAPI OBCERT_InstallCert(const void *seal_arg2, uint32_t ig
  * "LAB_USERCERT_SIG" first write the bytes as the exchange or signature certificate; another
  * store selector does only that and returns 0. -1 before any session: a null or over-long
  * label, a null `data` (even with data_len 0). -1 when the ten directory records are taken by
- * other labels (a reserved label's certificate is written by then). */
+ * other labels (a reserved label's certificate is written by then). A token that has no room for
+ * the data answers with its own status (the software token and p11token: XCST_FILE_SPACE_FULL),
+ * which is returned as it is. */
 OBKEY_EXPORT int32_t OBAPI OBCA_ImportFile(const char *label, uint32_t store_selector,
                                            const uint8_t *data, uint32_t data_len);
 /* OBCA_ExportFile reads the data of `label` into `out`; *inout_len is the capacity on entry and
- * the length read on return. No size query. A reserved label is first read from its certificate
- * (with the other key specification when that fails); store selector 0 then reads the labelled
- * file over it, another selector returns after the certificate. -1 before any session: a null
- * or over-long label, a null `out` or inout_len. -1 when the label is not in the directory (a
- * reserved label's certificate may be in `out` by then). */
+ * the length read on return. A reserved label is first read from its certificate (with the other
+ * key specification when that fails); store selector 0 then reads the labelled file over it,
+ * another selector returns after the certificate. -1 before any session: a null or over-long
+ * label, a null `out` or inout_len. -1 when the label is not in the directory (a reserved
+ * label's certificate may be in `out` by then).
+ * No size query, and never a part of the data: a capacity below the data's length is refused by
+ * the token library with its own nonzero status (the software token and p11token:
+ * XCST_BUFFER_TOO_SMALL, obkey_status.h), which obkey returns; *inout_len then holds the length
+ * the data needs and `out` holds none of the file. Call again with that capacity. */
 OBKEY_EXPORT int32_t OBAPI OBCA_ExportFile(const char *label, uint32_t store_selector, uint8_t *out,
                                            uint32_t *inout_len);
 /* OBCA_DeleteFile removes `label` from the label directory and deletes its data [PIN]; an

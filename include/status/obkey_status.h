@@ -1,8 +1,15 @@
-/* obkey_status.h — the statuses a client of obkey may see besides obkey's
- * own (OB_E_*, in obkey_types.h): those of the token library, the PKCS #11
- * token library and the enrollment library, which obkey returns unchanged.
- * Compare a status with these names; obkeyctl prints them from this table.
+/* obkey_status.h — the name and a one-line text of every status a call of obkey can return:
+ * obkey's own (OB_E_*, OBCERT_E_*, CIPHER_E_*; obkey_types.h defines their constants), and
+ * those of the token library, the PKCS #11 token library and the enrollment library, which
+ * obkey returns unchanged. Compare a status with these names, or show its text:
  *
+ *   const char *name = obkey_status_name(status);  (null for a value none of them returns)
+ *   const char *text = obkey_status_text(status);
+ *
+ * Both are inline functions of this header: C (C99 and later) and C++, nothing to link.
+ *
+ *   -1 .. 10, 0x80090008,   obkey's own
+ *   0x8600001x
  *   0x5843xxxx  XCST_*  the token library (the software token; the PKCS #11
  *                       token library returns the same value for the same
  *                       failure)
@@ -11,10 +18,15 @@
  *   0x5033xxxx          a module's vendor-defined CKR_ value (low half)
  *   0x5645xxxx  VEST_*  the enrollment library
  *
+ * A token, formatting or enrollment library from elsewhere (a vendor's own) returns values of
+ * its own, which have no name here.
+ *
  * Every table is an X-list, X(name, value, short description), for clients
- * that want the names and texts as data. C and C++. */
+ * that want the names and texts as data. */
 #ifndef OBKEY_STATUS_OBKEY_STATUS_H
 #define OBKEY_STATUS_OBKEY_STATUS_H
+
+#include <stdint.h>
 
 #include "enrollsim_status.h"
 #include "softtoken_status.h"
@@ -38,5 +50,86 @@ enum ObkeyP11TokenStatus { OBKEY_P11_STATUS_LIST(OBKEY_P11_DEFINE_CONSTANT) };
 
 /* Every status of the three libraries, each value once. */
 #define OBKEY_CLIENT_STATUS_LIST(X) XCST_STATUS_LIST(X) OBKEY_P11_STATUS_LIST(X) VEST_STATUS_LIST(X)
+
+/* obkey's own failures, as data: obkey_types.h defines the constants of these names. The
+ * answer 1 of OB_IsPVKEnabeled (OB_PVK_ENABLED) shares its value with OB_E_KEY_IMPORT and is
+ * no failure. */
+#define OBKEY_OWN_STATUS_LIST(X)                                                              \
+  X(OB_E_ARGUMENT, -1,                                                                        \
+    "obkey refused the call: an argument missing, empty or out of range, a selector it does " \
+    "not accept, a label not stored or a full label directory (the function's comment says "  \
+    "which)")                                                                                 \
+  X(OB_E_KEY_IMPORT, 1, "the symmetric key record or its algorithm was not accepted")         \
+  X(OB_E_NO_SESSION, 3,                                                                       \
+    "no token session could be opened: no device configured, or the token library refused "   \
+    "to connect (its own status is not passed on)")                                           \
+  X(OBCERT_E_PROPERTY, 9, "unknown certificate property")                                     \
+  X(OBCERT_E_NO_CERT, 10, "no certificate can be delivered")                                  \
+  X(OB_NTE_BAD_ALGID, 0x80090008, "unknown algorithm identifier")                             \
+  X(CIPHER_E_KEY, 0x86000010,                                                                 \
+    "a triple-DES key part is refused (a weak or semi-weak DES key, or parts that repeat)")   \
+  X(CIPHER_E_LENGTH, 0x86000013, "ECB or CBC data must be a multiple of 8 bytes long")
+
+/* Every status a call of obkey can return besides 0, each value once. */
+#define OBKEY_ALL_STATUS_LIST(X) OBKEY_OWN_STATUS_LIST(X) OBKEY_CLIENT_STATUS_LIST(X)
+
+/* The ranges in which the PKCS #11 token library passes a module's own value on. */
+#define OBKEY_P11_CKR_RANGE_LIST(X)                                                   \
+  X(P11ST_CKR, 0x50320000, "the PKCS #11 module returned this CKR_ value (low half)") \
+  X(P11ST_CKR_VENDOR, 0x50330000,                                                     \
+    "the PKCS #11 module returned a vendor-defined CKR_ value (low half)")
+
+#if defined(__cplusplus)
+#define OBKEY_STATUS_INLINE inline
+#elif defined(_MSC_VER)
+#define OBKEY_STATUS_INLINE static __inline
+#else
+#define OBKEY_STATUS_INLINE static inline
+#endif
+
+/* obkey_status_name is the status's constant name ("OB_E_NO_SESSION", "XCST_PIN_LOCKED";
+ * "P11ST_CKR" for a module's value passed on), "OK" for 0, or null for a value that none of
+ * the libraries shipped with obkey returns. */
+OBKEY_STATUS_INLINE const char *obkey_status_name(int32_t status) {
+#define OBKEY_STATUS_NAME_CASE(name, value, text) \
+  case (int32_t)(value):                          \
+    return #name;
+  switch (status) {
+    case 0:
+      return "OK";
+      OBKEY_ALL_STATUS_LIST(OBKEY_STATUS_NAME_CASE)
+    default:
+      break;
+  }
+  switch ((int32_t)((uint32_t)status & 0xFFFF0000u)) {
+    OBKEY_P11_CKR_RANGE_LIST(OBKEY_STATUS_NAME_CASE)
+    default:
+      break;
+  }
+#undef OBKEY_STATUS_NAME_CASE
+  return (const char *)0;
+}
+
+/* obkey_status_text is a one-line description of the status ("done" for 0), or null where
+ * obkey_status_name is. */
+OBKEY_STATUS_INLINE const char *obkey_status_text(int32_t status) {
+#define OBKEY_STATUS_TEXT_CASE(name, value, text) \
+  case (int32_t)(value):                          \
+    return text;
+  switch (status) {
+    case 0:
+      return "done";
+      OBKEY_ALL_STATUS_LIST(OBKEY_STATUS_TEXT_CASE)
+    default:
+      break;
+  }
+  switch ((int32_t)((uint32_t)status & 0xFFFF0000u)) {
+    OBKEY_P11_CKR_RANGE_LIST(OBKEY_STATUS_TEXT_CASE)
+    default:
+      break;
+  }
+#undef OBKEY_STATUS_TEXT_CASE
+  return (const char *)0;
+}
 
 #endif /* OBKEY_STATUS_OBKEY_STATUS_H */

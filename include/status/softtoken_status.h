@@ -23,7 +23,7 @@
   X(XCST_BAD_PIN_TYPE, 0x58430009, "PIN type other than the user PIN (2)")                \
   X(XCST_PIN_LENGTH, 0x5843000A, "PIN empty or longer than 64 bytes")                     \
   X(XCST_PIN_INCORRECT, 0x5843000B, "wrong user PIN; one try fewer left")                 \
-  X(XCST_PIN_LOCKED, 0x5843000C, "user PIN locked; format the token")                     \
+  X(XCST_PIN_LOCKED, 0x5843000C, "user PIN locked after too many wrong PINs")             \
   X(XCST_NOT_LOGGED_IN, 0x5843000D, "user PIN not verified in this process")              \
   X(XCST_ADMIN_PIN_INCORRECT, 0x5843000E, "wrong admin PIN for formatting")               \
   X(XCST_BAD_MODE, 0x5843000F, "unknown container or user-file mode")                     \

@@ -7,8 +7,10 @@
  * It formats the token of device 0 (the configuration must name it), logs in
  * with the default PIN, makes a signature pair, signs the SHA-1 digest
  * information of a message, checks the signature with the public-key
- * operation and prints "client: N passed, M failed". */
+ * operation, names a status from the shipped status header and prints
+ * "client: N passed, M failed". */
 #include "obkey.h"
+#include "obkey_status.h"
 
 static HANDLE g_out;
 static int g_passed, g_failed;
@@ -50,6 +52,12 @@ static int Same(const uint8_t *a, const uint8_t *b, uint32_t len) {
   return 1;
 }
 
+static int SameText(const char *a, const char *b) {
+  if (a == NULL) return 0;
+  while (*a != 0 && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+
 void ClientMain(void) {
   static const uint8_t kSha1Abc[20] = {0xa9, 0x99, 0x3e, 0x36, 0x47, 0x06, 0x81, 0x6a, 0xba, 0x3e,
                                        0x25, 0x71, 0x78, 0x50, 0xc2, 0x6c, 0x9c, 0xd0, 0xd8, 0x9d};
@@ -71,6 +79,10 @@ void ClientMain(void) {
   record2.pbData = name2;
   Check(OB_GenAsymmetricKey("CLIENT_SIG", &record1, &record2, 0, 0, OB_KEY_TYPE_SIGNATURE) == OB_OK,
         "signature pair generated");
+
+  Check(SameText(obkey_status_name(OB_E_NO_SESSION), "OB_E_NO_SESSION") &&
+            obkey_status_text(XCST_PIN_LOCKED) != NULL,
+        "status names and texts from the shipped header");
 
   len = 20;
   status = OB_Digest(info + 15, &len, (const uint8_t *)"abc", 3, CALG_SHA1);

@@ -5,6 +5,7 @@
  * public-key blob into OUT_DIR for openssl to check:
  *   sdk_client OUT_DIR */
 #include <obkey/obkey.h>
+#include <obkey/obkey_status.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -20,7 +21,9 @@ static int WriteFile(const char *dir, const char *name, const void *data, size_t
 }
 
 static int Fail(const char *what, int32_t status) {
-  fprintf(stderr, "sdk_client: %s: status %d\n", what, (int)status);
+  const char *name = obkey_status_name(status);
+  fprintf(stderr, "sdk_client: %s: %s (%d): %s\n", what, name != NULL ? name : "status",
+          (int)status, name != NULL ? obkey_status_text(status) : "");
   return 1;
 }
 
@@ -41,6 +44,9 @@ int main(int argc, char **argv) {
     return 2;
   }
   printf("sdk_client: obkey %s\n", OBKEY_VERSION_STRING);
+  if (strcmp(obkey_status_name(OB_E_NO_SESSION), "OB_E_NO_SESSION") != 0) {
+    return Fail("the installed status table", OB_E_NO_SESSION);
+  }
   if ((status = OBCA_Format(0, 0)) != OB_OK) return Fail("format", status);
   if ((status = OBCA_Login(1, "12345678")) != OB_OK) return Fail("login", status);
   status = OB_GenAsymmetricKey("SDK_SIG", &record1, &record2, 0, 0, OB_KEY_TYPE_SIGNATURE);

@@ -13,6 +13,7 @@
 
 #include "byte_order.h"
 #include "byte_reader.h"
+#include "private_key_file.h"
 
 namespace obkeyctl {
 namespace {
@@ -146,17 +147,13 @@ bool PublicBlobToDer(const std::vector<uint8_t> &blob, std::vector<uint8_t> *out
 
 bool PrivateKeyToBlob(const obkey::SecretBytes &file, const std::string &inform,
                       obkey::SecretBytes *out_blob, int *out_bits) {
-  Pkey key;
-  if (IsPem(file, inform)) {
-    Bio memory(BIO_new_mem_buf(file.data(), static_cast<int>(file.size())));
-    key.reset(PEM_read_bio_PrivateKey(memory.get(), nullptr, nullptr, nullptr));
-  } else {
-    const uint8_t *cursor = file.data();
-    key.reset(d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(file.size())));
+  PrivateKeyFile read;
+  if (ReadPrivateKeyFile(file, inform, nullptr, &read) != KeyFileResult::kRead ||
+      EVP_PKEY_get_base_id(read.key.get()) != EVP_PKEY_RSA) {
+    return false;
   }
-  if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) return false;
-  *out_bits = EVP_PKEY_get_bits(key.get());
-  return KeyToPrivateBlob(key.get(), out_blob);
+  *out_bits = EVP_PKEY_get_bits(read.key.get());
+  return KeyToPrivateBlob(read.key.get(), out_blob);
 }
 
 bool PemToPrivateBlob(const obkey::SecretBytes &pem, obkey::SecretBytes *out_blob) {

@@ -19,10 +19,11 @@ bool PublicBlobToPem(const std::vector<uint8_t> &blob, std::string *out_pem);
 // PublicBlobToDer gives the DER SubjectPublicKeyInfo of a public-key blob.
 bool PublicBlobToDer(const std::vector<uint8_t> &blob, std::vector<uint8_t> *out_der);
 
-// PrivateKeyToBlob reads an RSA private key, PEM or DER (PKCS #1 or #8;
-// `inform` "pem", "der", or empty to recognise it), into a private-key blob
-// as PemToPrivateBlob does, and gives its size in bits. False for anything
-// else.
+// PrivateKeyToBlob reads an unencrypted RSA private key, PEM or DER (PKCS #1
+// or #8, or a PKCS #12 without a password; `inform` "pem", "der", "p12", or
+// empty to recognise it), into a private-key blob as PemToPrivateBlob does,
+// and gives its size in bits. False for anything else; it never asks for a
+// password.
 bool PrivateKeyToBlob(const obkey::SecretBytes &file, const std::string &inform,
                       obkey::SecretBytes *out_blob, int *out_bits);
 

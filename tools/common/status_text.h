@@ -1,7 +1,8 @@
 // status_text.h — the name and a one-line text of every status a client of
 // obkey can meet: obkey's own, and those of the software token, the PKCS #11
 // token library and the enrollment library stand-in, which obkey passes on
-// unchanged.
+// unchanged. They are the installed obkey_status.h's (obkey_status_name,
+// obkey_status_text), which clients use as they are.
 #ifndef OBKEY_TOOLS_COMMON_STATUS_TEXT_H
 #define OBKEY_TOOLS_COMMON_STATUS_TEXT_H
 

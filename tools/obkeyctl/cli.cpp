@@ -11,6 +11,7 @@
 #include "softtoken_status.h"
 #include "status_text.h"
 #include "system.h"
+#include "token_answer.h"
 #include "token_library.h"
 
 namespace obkeyctl {
@@ -67,6 +68,11 @@ std::vector<OptionRule> OptionRules(const char *spec) {
   return rules;
 }
 
+bool IsPinOption(const std::string &name, bool *out_takes_value) {
+  *out_takes_value = name == "pin" || name == "pin-file" || name == "pin-env";
+  return *out_takes_value || name == "pin-stdin";
+}
+
 const OptionRule *FindRule(const std::vector<OptionRule> &rules, const std::string &name) {
   for (const OptionRule &rule : rules) {
     if (rule.name == name) return &rule;
@@ -101,10 +107,12 @@ const OptionHelp kOptionHelp[] = {
     {"force", "", "replace what is there (a key pair: its private key is lost)"},
     {"yes", "", "do not ask; needed when standard input is not a terminal"},
     {"digest", "",
-     "the digest whose DigestInfo is signed (default sha1; openssl dgst -sha256 "
-     "-verify checks sha256); none: the file itself (at most 117 bytes, or 128)"},
+     "the digest whose DigestInfo is signed (default sha256, as openssl dgst -sha256 "
+     "-verify checks; sha1 on request); none: the file itself (at most 117 bytes, or 128)"},
     {"key", "", "decrypt with the exchange (enc, default) or the signature (sig) key"},
     {"inform", "", "the input's form (default: recognised from the contents)"},
+    {"pass-file", "FILE", "read the key file's password from the first line of FILE"},
+    {"pass-stdin", "", "read the key file's password from the first line of standard input"},
     {"outform", "", "the output's form"},
     {"store", "", "0: the label directory (default); 1: only the two certificate labels"},
     {"alg", "", "the algorithm"},
@@ -284,6 +292,17 @@ Args ParseCommandArgs(const Command &command, const std::vector<std::string> &ar
     // A global option in a command's own list is one the command needs: it
     // is applied as a global one and counted for the required check.
     const OptionRule *rule = FindRule(rules, name);
+    // Scripts pass the PIN to every command: one that needs none takes the
+    // PIN options and leaves them unread.
+    bool pin_value = false;
+    if (!global && rule == nullptr && FindRule(rules, "pin") == nullptr &&
+        IsPinOption(name, &pin_value)) {
+      if (pin_value && !inline_value) {
+        if (i + 1 >= args.size()) UsageError("option --" + name + " needs a value");
+        ++i;
+      }
+      continue;
+    }
     if (!global && rule == nullptr) {
       std::string known;
       for (const OptionRule &each : rules)
@@ -325,6 +344,11 @@ Args ParseCommandArgs(const Command &command, const std::vector<std::string> &ar
   std::vector<std::string> names = Split(command.arguments, ' ');
   size_t required = 0;
   for (const std::string &name : names) required += name[0] != '[';
+  // A last argument spelt "NAME..." takes one or more.
+  if (!names.empty() && names.back().size() > 3 &&
+      names.back().compare(names.back().size() - 3, 3, "...") == 0) {
+    while (names.size() < positional.size()) names.push_back(names.back());
+  }
   if (positional.size() < required) {
     UsageError(where + " needs " + names[positional.size()] + " (usage: " + UsageLine(command) +
                ")");
@@ -383,14 +407,18 @@ std::string StatusText(int32_t status) {
          "formatting or enrollment library in use (see its documentation)";
 }
 
-std::string StatusLabel(int32_t status) {
+std::string StatusNumber(int32_t status) {
   char number[32];
   if (status >= -1 && status <= 0xFFFF) {
     std::snprintf(number, sizeof(number), "%d", status);
   } else {
     std::snprintf(number, sizeof(number), "0x%08X", static_cast<uint32_t>(status));
   }
-  return StatusName(status) + " (" + number + "): " + StatusText(status);
+  return number;
+}
+
+std::string StatusLabel(int32_t status) {
+  return StatusName(status) + " (" + StatusNumber(status) + "): " + StatusText(status);
 }
 
 int ExitStatusFor(int32_t status) {
@@ -410,6 +438,39 @@ int ExitStatusFor(int32_t status) {
       return kExitFailed;
   }
 }
+
+namespace {
+
+// TokenAnswerFindings: what the token library says about a session that
+// could not be opened, or about its store. obkey answers 3 for any refused
+// connect, so for 3 the library is asked itself.
+std::vector<Finding> TokenAnswerFindings(int32_t status, const Environment &environment) {
+  int32_t token_status = status;
+  bool asked = false;
+  if (status == OB_E_NO_SESSION && environment.device_known) {
+    asked = AskTokenConnect(environment.device, &token_status);
+  }
+  std::vector<Finding> findings = TokenStatusFindings(token_status, environment);
+  if (!findings.empty()) return findings;
+  const std::string device = environment.device_known ? std::to_string(environment.device) : "N";
+  if (asked && token_status == OB_OK) {
+    return {{"device " + device +
+                 " opens now when obkeyctl asks the token library itself: it "
+                 "was busy or unplugged for a moment",
+             "try again; --verbose shows every call"}};
+  }
+  if (asked) {
+    return {
+        {"the token library refuses to open device " + device + ": " + StatusLabel(token_status),
+         "see the token library's documentation; --verbose shows every call"}};
+  }
+  return {{"obkeyctl sees nothing wrong with the configuration (" + environment.config_where +
+               ") or the software token folder (" + environment.token_dir + ")",
+           "if another token library is in use, check that its token is plugged in; --verbose "
+           "shows every call"}};
+}
+
+}  // namespace
 
 const ObkeyApi &Context::api() {
   if (!loaded_) {
@@ -462,27 +523,23 @@ void Context::Check(const std::string &what, int32_t status, const Explainer &ex
     case XCST_STORE_CORRUPT:
     case XCST_STORE_VERSION:
     case XCST_STORE_IO:
+    case XCST_STORE_BAD_KEY:
+    case XCST_DISK_FULL:
+    case XCST_TOKEN_DIR_SHARED:
       seen = DiagnoseReach(environment);
       if (seen.empty()) seen = DiagnoseWritable(environment);
-      if (seen.empty()) {
-        seen.push_back({"obkeyctl sees nothing wrong with the configuration (" +
-                            environment.config_where + ") or the software token folder (" +
-                            environment.token_dir + ")",
-                        "if another token library is in use, check that its token is plugged "
-                        "in; --verbose shows every call"});
-      }
+      if (seen.empty()) seen = TokenAnswerFindings(status, environment);
       break;
     case XCST_PIN_INCORRECT: {
       int tries = PinTriesLeft(environment);
-      seen.push_back({"the token refused the PIN" +
-                          (tries >= 0 ? "; " + std::to_string(tries) + " tries left" : ""),
-                      "check the PIN; when no try is left the PIN locks and only formatting "
-                      "(which erases the token) unlocks it"});
+      seen.push_back({"the token refused the PIN" + (tries >= 0 ? "; " + TriesLeftText(tries) : ""),
+                      "check the PIN; after the last wrong one the PIN locks, and then only a "
+                      "backup made before (obkeyctl restore BACKUP) or formatting, which erases "
+                      "the token, unlocks it"});
       break;
     }
     case XCST_PIN_LOCKED:
-      seen.push_back({"the user PIN is locked after too many wrong PINs",
-                      "only formatting unlocks it, and it erases the token: obkeyctl format"});
+      seen.push_back(PinLockedFinding());
       break;
     case XCST_PIN_LENGTH:
       seen.push_back({"the PIN is empty or longer than 64 bytes", "give a PIN of 1 to 64 bytes"});
@@ -534,7 +591,8 @@ void Context::LogIn(const Args &args) {
   const ObkeyApi &obkey = api();
   auto login = Require(obkey.login, "OBCA_Login");
   BeforeTokenCall(false);
-  Check("login", Call("OBCA_Login", [&] { return login(1, pin.text().c_str()); }));
+  // A refused PIN is the failure of the command the user ran.
+  Check(command_words, Call("OBCA_Login", [&] { return login(1, pin.text().c_str()); }));
 }
 
 obkey::SecretBytes ReadSecretInput(const std::string &path) {
@@ -629,6 +687,22 @@ std::string AskLine(const std::string &prompt) {
   std::string line;
   StdinLine(&line);
   return line;
+}
+
+bool ReadPassword(const Args &args, Secret *out_password) {
+  if (args.Has("pass-file") && args.Has("pass-stdin")) {
+    UsageError("give the password one way only, not --pass-file and --pass-stdin");
+  }
+  if (args.Has("pass-file")) {
+    FirstLine(ReadSecretInput(args.Get("pass-file")), &out_password->text());
+    return true;
+  }
+  if (args.Has("pass-stdin")) {
+    UseStdin("--pass-stdin");
+    StdinLine(&out_password->text());
+    return true;
+  }
+  return false;
 }
 
 void ReadPin(const Args &args, const std::string &prefix, const std::string &what, bool confirm,

@@ -117,6 +117,9 @@ std::string CommandHelp(const Command &command);
 // shipped with it (status_text.h); StatusName is "UNKNOWN" otherwise.
 std::string StatusName(int32_t status);
 std::string StatusText(int32_t status);
+// StatusNumber is the status as obkeyctl shows it: decimal from -1 to
+// 0xFFFF, else 0x followed by eight hex digits.
+std::string StatusNumber(int32_t status);
 // StatusLabel is "NAME (number): text".
 std::string StatusLabel(int32_t status);
 // ExitStatusFor maps a failing status to the exit status.
@@ -224,6 +227,11 @@ class Secret {
 // terminal (asked twice when `confirm`). A usage error when none applies.
 void ReadPin(const Args &args, const std::string &prefix, const std::string &what, bool confirm,
              Secret *out_pin);
+
+// ReadPassword takes a key file's password from --pass-file (its first
+// line) or --pass-stdin (a line of standard input); false when neither is
+// given. An empty password is one.
+bool ReadPassword(const Args &args, Secret *out_password);
 
 }  // namespace obkeyctl
 

@@ -8,7 +8,9 @@
 #include "diagnose.h"
 #include "pkcs11_view.h"
 #include "registry.h"
+#include "softtoken_status.h"
 #include "system.h"
+#include "token_answer.h"
 
 namespace obkeyctl {
 namespace {
@@ -106,15 +108,43 @@ int ConfigShowCommand(Context &context, const Args &) {
   return kExitOk;
 }
 
+// StoreFindings: what the software token says of its store when it opens
+// it, which sees damage past the header that obkeyctl's own look does not.
+// The token library is the one obkey loads; opening the store changes
+// nothing.
+std::vector<Finding> StoreFindings(Context &context, const Environment &environment) {
+  if (!environment.device_known) return {};
+  std::string from;
+  TokenLibraryInUse(context.settings, &from);
+  int32_t token_status = OB_OK;
+  if (!AskTokenConnect(environment.device, &token_status) || token_status == OB_OK) return {};
+  std::vector<Finding> findings = TokenStatusFindings(token_status, environment);
+  if (findings.empty()) {
+    findings.push_back({"the token library refuses to open device " +
+                            std::to_string(environment.device) + ": " + StatusLabel(token_status),
+                        "see the token library's documentation; --verbose shows every call"});
+  }
+  return findings;
+}
+
 // diagnose: the settings, then everything obkeyctl can see going wrong with
-// them, without touching the token.
+// them; the token library is asked to open the token, nothing more.
 int DiagnoseCommand(Context &context, const Args &args) {
   ConfigShowCommand(context, args);
   Environment environment = DescribeEnvironment(context.settings);
   const bool pkcs11 = UsesPkcs11(context.settings);
+  const ModuleProbe probe = pkcs11 ? ProbeToken(environment) : ModuleProbe();
   std::vector<Finding> findings =
-      pkcs11 ? Pkcs11Reach(environment, ProbeToken(environment)) : DiagnoseReach(environment);
+      pkcs11 ? Pkcs11Reach(environment, probe) : DiagnoseReach(environment);
   if (findings.empty() && !pkcs11) findings = DiagnoseWritable(environment);
+  if (findings.empty() && !pkcs11) findings = StoreFindings(context, environment);
+  const bool pin_locked =
+      pkcs11 ? probe.device_found && probe.user_pin_locked : PinTriesLeft(environment) == 0;
+  if (pin_locked) {
+    std::vector<Finding> locked = pkcs11 ? Pkcs11Findings(XCST_PIN_LOCKED, environment)
+                                         : std::vector<Finding>{PinLockedFinding()};
+    findings.insert(findings.end(), locked.begin(), locked.end());
+  }
   PathState log = ExaminePath(environment.log_path);
   if (log.exists && log.size > kLogWarnBytes) {
     findings.push_back({"the diagnostic log " + environment.log_path + " is " +
@@ -160,14 +190,17 @@ void AddConfigCommands(std::vector<Command> *table) {
                     "\nexample:\n  obkeyctl config show\n",
                     ConfigShowCommand, false});
   table->push_back({"diagnose", "", "", "check the configuration, the token and the log",
-                    "Prints what config show prints, then every problem obkeyctl can see\n"
-                    "without opening the token: a missing or unreadable configuration, a token\n"
-                    "folder that is missing, not writable or writable by others, a store that is\n"
-                    "missing or not a token store, a lock held by another process, a diagnostic\n"
-                    "log over 1 GiB. Over a PKCS #11 module (p11token): a module that is not\n"
-                    "configured, does not load, is no PKCS #11 module or refuses C_Initialize\n"
-                    "(by its CKR name), an unusable lock folder, no token for the device.\n"
-                    "Exit status 1 when it finds one.\n"
+                    "Prints what config show prints, then every problem obkeyctl can see: a\n"
+                    "missing or unreadable configuration, a token folder that is missing, not\n"
+                    "writable or writable by others, a store that is missing or not a token\n"
+                    "store, a lock held by another process, a disk without room for the store's\n"
+                    "next copy, a diagnostic log over 1 GiB. Then the token library opens the\n"
+                    "token, changing nothing, and what it refuses is named: a store damaged past\n"
+                    "its header, of another version, or with a key that fails its check. A user\n"
+                    "PIN locked by wrong PINs is a problem too. Over a PKCS #11 module\n"
+                    "(p11token): a module that is not configured, does not load, is no PKCS #11\n"
+                    "module or refuses C_Initialize (by its CKR name), an unusable lock folder,\n"
+                    "no token for the device, a locked PIN. Exit status 1 when it finds one.\n"
                     "\nexample:\n  obkeyctl diagnose\n",
                     DiagnoseCommand, false});
 }

@@ -39,7 +39,8 @@ std::vector<Finding> LabelFindings(const std::string &label) {
 // Why a certificate should not go where it was asked to; empty when it may.
 std::vector<Finding> CertificateRefusals(Context &context, uint32_t key_type,
                                          const std::vector<uint8_t> &der,
-                                         const CertificateFacts &facts) {
+                                         const CertificateFacts &facts, bool *out_mismatched) {
+  *out_mismatched = false;
   std::string names[2];
   ContainerNames(context, names);
   const Slot &slot = SlotOf(key_type);
@@ -54,6 +55,7 @@ std::vector<Finding> CertificateRefusals(Context &context, uint32_t key_type,
                         "generate the key pair first: obkeyctl genkey NAME --type " +
                             std::string(key_type == OB_KEY_TYPE_EXCHANGE ? "enc" : "sig")});
   } else if (BlobPublicKey(blob) != facts.public_key) {
+    *out_mismatched = true;
     refusals.push_back({"the certificate's public key (" + KeyFingerprint(facts.public_key) +
                             ") is not that of the " + role + " key pair in " + container + " (" +
                             KeyFingerprint(BlobPublicKey(blob)) + ")",
@@ -82,9 +84,14 @@ int CertImportCommand(Context &context, const Args &args) {
   }
   auto import_cert = Require(context.api().import_cert, "OBCERT_ImportCert");
   context.LogIn(args);
-  std::vector<Finding> refusals = CertificateRefusals(context, key_type, der, facts);
+  bool mismatched = false;
+  std::vector<Finding> refusals = CertificateRefusals(context, key_type, der, facts, &mismatched);
   if (!refusals.empty() && !args.Has("force")) {
-    Failure("cert import: refused, nothing was changed (--force stores it all the same)", refusals);
+    // A certificate of another key serves no signature of this token: no
+    // hint to store it all the same.
+    Failure(std::string("cert import: refused, nothing was changed") +
+                (mismatched ? "" : " (--force stores it all the same)"),
+            refusals);
   }
   context.BeforeTokenCall(true);
   DataBlob cert{static_cast<uint32_t>(der.size()), der.data()};
@@ -129,6 +136,21 @@ int CertExportCommand(Context &context, const Args &args) {
   return kExitOk;
 }
 
+// LabelledBytes is what the labelled files other than `except` take.
+uint64_t LabelledBytes(Context &context, const std::string &except) {
+  auto export_file = Require(context.api().export_file, "OBCA_ExportFile");
+  std::vector<uint8_t> data(kFileCapacity);
+  uint64_t total = 0;
+  for (const std::string &label : Labels(context)) {
+    uint32_t len = static_cast<uint32_t>(data.size());
+    if (label != except &&
+        export_file(label.c_str(), OB_STORE_LABELS, data.data(), &len) == OB_OK) {
+      total += len;
+    }
+  }
+  return total;
+}
+
 int FilePutCommand(Context &context, const Args &args) {
   const std::string label = args.at(0);
   const std::string source = args.count() > 1 ? args.at(1) : "-";
@@ -142,6 +164,16 @@ int FilePutCommand(Context &context, const Args &args) {
   auto import_file = Require(context.api().import_file, "OBCA_ImportFile");
   context.LogIn(args);
   context.BeforeTokenCall(true);
+  if (StoreSelector(args) == OB_STORE_LABELS && LabelFindings(label).empty()) {
+    // obkey refuses a new label in a full directory with a bare -1.
+    std::vector<std::string> labels = Labels(context);
+    if (labels.size() >= OB_LABEL_COUNT &&
+        std::find(labels.begin(), labels.end(), label) == labels.end()) {
+      Failure("file put " + label + ": the label directory is full; nothing was stored",
+              {{"the token holds 10 labels, the most it can",
+                "remove one first: obkeyctl file rm LABEL (obkeyctl file ls lists them)"}});
+    }
+  }
   // An empty file still hands over a valid pointer, which the library needs.
   uint8_t none = 0;
   int32_t status = context.Call("OBCA_ImportFile", [&] {
@@ -150,17 +182,11 @@ int FilePutCommand(Context &context, const Args &args) {
   });
   context.Check("file put " + label, status, [&](int32_t failed) {
     std::vector<Finding> findings = LabelFindings(label);
-    if (failed == OB_E_ARGUMENT && findings.empty()) {
-      std::vector<std::string> labels = Labels(context);
-      if (labels.size() >= OB_LABEL_COUNT) {
-        findings.push_back(
-            {"the label directory is full (10 labels)", "remove one: obkeyctl file rm LABEL"});
-      }
-    }
-    if (failed == XCST_FILE_SPACE_FULL || failed == XCST_FILE_NOT_FOUND ||
-        failed == XCST_FILE_BOUNDS) {
+    if (failed == XCST_FILE_SPACE_FULL) {
       findings.push_back({"the token's file space (64 KiB in all) has no room for " +
-                              std::to_string(data.size()) + " more bytes",
+                              std::to_string(data.size()) + " more bytes: its labelled files " +
+                              "take " + std::to_string(LabelledBytes(context, label)) +
+                              " bytes besides this label's",
                           "remove files (obkeyctl file rm LABEL) or store a smaller one"});
     }
     return findings;
@@ -232,7 +258,8 @@ void AddFileCommands(std::vector<Command> *table) {
        "store a user certificate beside its key pair",
        "The certificate must hold the public key of the container's key pair of\n"
        "that type, and a different certificate already there is not replaced;\n"
-       "--force stores it all the same.\n"
+       "--force replaces it (and stores even a certificate of another key, which no\n"
+       "signature of this token matches).\n"
        "\nexamples:\n"
        "  obkeyctl cert import signer.crt --type sig\n"
        "  openssl x509 -in signer.crt -outform DER | obkeyctl cert import - --type sig "

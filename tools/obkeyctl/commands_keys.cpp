@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "key_files.h"
 #include "rsa_blobs.h"
 #include "secret_array.h"
 #include "softtoken_status.h"
@@ -204,11 +205,51 @@ std::vector<uint8_t> DigestInfo(const DigestKind &kind, const uint8_t *digest, s
   return info;
 }
 
+constexpr char kDefaultDigest[] = "sha256";
+
+const DigestKind *DigestKindOf(const std::string &name) {
+  for (const DigestKind &kind : DigestKinds()) {
+    if (name == kind.name) return &kind;
+  }
+  return nullptr;
+}
+
+// FileDigestInfo is the DigestInfo of the file's `kind` digest, computed as
+// the file streams past.
+std::vector<uint8_t> FileDigestInfo(const DigestKind &kind, const std::string &path) {
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> hash(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!hash || EVP_DigestInit_ex(hash.get(), kind.md(), nullptr) != 1) {
+    Failure(std::string("cannot compute a ") + kind.name + " digest");
+  }
+  StreamInput(path, [&](const uint8_t *bytes, size_t chunk) {
+    if (EVP_DigestUpdate(hash.get(), bytes, chunk) != 1) Failure("the digest failed");
+  });
+  uint8_t value[EVP_MAX_MD_SIZE];
+  unsigned int value_len = 0;
+  if (EVP_DigestFinal_ex(hash.get(), value, &value_len) != 1) Failure("the digest failed");
+  return DigestInfo(kind, value, value_len);
+}
+
+// DigestKindIn names the digest whose DigestInfo `block` is; null when it
+// is none of them.
+const DigestKind *DigestKindIn(const uint8_t *block, size_t block_len) {
+  for (const DigestKind &kind : DigestKinds()) {
+    const size_t digest_len = static_cast<size_t>(EVP_MD_size(kind.md()));
+    const std::vector<uint8_t> zero(digest_len, 0);
+    const std::vector<uint8_t> shape = DigestInfo(kind, zero.data(), zero.size());
+    if (block_len == shape.size() &&
+        std::equal(shape.begin(), shape.end() - static_cast<std::ptrdiff_t>(digest_len), block)) {
+      return &kind;
+    }
+  }
+  return nullptr;
+}
+
 // The data a signature covers: the DigestInfo of the file's digest, the
 // digest computed as the file streams past; with --digest none the file
 // itself, which must fit one RSA block.
 std::vector<uint8_t> SignedData(const Args &args, const std::string &path, const char *verb) {
-  const std::string digest = args.Get("digest", "sha1");
+  const std::string digest = args.Get("digest", kDefaultDigest);
   if (digest == "none") {
     std::vector<uint8_t> data;
     uint64_t len = StreamInput(path, [&](const uint8_t *bytes, size_t chunk) {
@@ -220,49 +261,99 @@ std::vector<uint8_t> SignedData(const Args &args, const std::string &path, const
       Failure(std::string(verb) + ": " + path + " is " + std::to_string(len) +
                   " bytes; with --digest none the token takes at most 117 bytes, or exactly 128",
               {{"--digest none hands the file to the key as it is",
-                "use --digest sha256 (or sha1, the default): the token then signs the file's "
-                "digest"}});
+                "leave --digest out (sha256, the default) or give another digest: the token "
+                "then signs the file's digest"}});
     }
     return data;
   }
-  const DigestKind *kind = nullptr;
-  for (const DigestKind &each : DigestKinds()) {
-    if (digest == each.name) kind = &each;
+  const DigestKind *kind = DigestKindOf(digest);
+  if (kind == nullptr) Failure("cannot compute a " + digest + " digest");
+  return FileDigestInfo(*kind, path);
+}
+
+std::vector<Finding> SignFindings(int32_t failed) {
+  std::vector<Finding> findings;
+  if (failed == OB_E_ARGUMENT) {
+    findings.push_back({"the signature container has no signature key pair",
+                        "make one: obkeyctl genkey NAME_SIG --type sig"});
   }
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> hash(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  if (kind == nullptr || !hash || EVP_DigestInit_ex(hash.get(), kind->md(), nullptr) != 1) {
-    Failure("cannot compute a " + digest + " digest");
+  return findings;
+}
+
+// Several files are signed at one login, each signature into FILE.sig.
+void CheckBatchArgs(const Args &args) {
+  for (const char *option : {"out", "hex"}) {
+    if (args.Has(option)) {
+      UsageError(std::string("sign: --") + option +
+                 " takes the signature of one file; several files each get FILE.sig");
+    }
   }
-  StreamInput(path, [&](const uint8_t *bytes, size_t chunk) {
-    if (EVP_DigestUpdate(hash.get(), bytes, chunk) != 1) Failure("the digest failed");
-  });
-  uint8_t value[EVP_MAX_MD_SIZE];
-  unsigned int value_len = 0;
-  if (EVP_DigestFinal_ex(hash.get(), value, &value_len) != 1) Failure("the digest failed");
-  return DigestInfo(*kind, value, value_len);
+  for (size_t i = 0; i < args.count(); ++i) {
+    if (args.at(i) == "-") UsageError("sign: '-' (standard input) is signed alone");
+  }
 }
 
 int SignCommand(Context &context, const Args &args) {
-  std::vector<uint8_t> data = SignedData(args, args.at(0), "sign");
+  const size_t count = args.count();
+  if (count > 1) CheckBatchArgs(args);
+  // Every file is read and digested before the PIN is spent on them.
+  std::vector<std::vector<uint8_t>> data;
+  for (size_t i = 0; i < count; ++i) data.push_back(SignedData(args, args.at(i), "sign"));
   auto sign = Require(context.api().sign, "OB_AsymmetricSignData");
   context.LogIn(args);
   context.BeforeTokenCall(false);
-  uint8_t signature[OB_RSA_BLOCK_LEN] = {};
-  uint32_t signature_len = sizeof(signature);
-  int32_t status = context.Call("OB_AsymmetricSignData", [&] {
-    return sign(nullptr, data.data(), static_cast<uint32_t>(data.size()), signature, &signature_len,
-                0);
-  });
-  context.Check("sign", status, [&](int32_t failed) {
-    std::vector<Finding> findings;
-    if (failed == OB_E_ARGUMENT) {
-      findings.push_back({"the signature container has no signature key pair",
-                          "make one: obkeyctl genkey NAME_SIG --type sig"});
+  for (size_t i = 0; i < count; ++i) {
+    uint8_t signature[OB_RSA_BLOCK_LEN] = {};
+    uint32_t signature_len = sizeof(signature);
+    int32_t status = context.Call("OB_AsymmetricSignData", [&] {
+      return sign(nullptr, data[i].data(), static_cast<uint32_t>(data[i].size()), signature,
+                  &signature_len, 0);
+    });
+    context.Check(count == 1 ? "sign"
+                             : "sign " + args.at(i) + " (" + std::to_string(i) + " of " +
+                                   std::to_string(count) + " files signed before it)",
+                  status, SignFindings);
+    if (count == 1) {
+      Emit(args, signature, signature_len, false);
+    } else {
+      WriteOutput(args.at(i) + ".sig", signature, signature_len, false);
     }
-    return findings;
-  });
-  Emit(args, signature, signature_len, false);
-  return kExitOk;
+  }
+  if (count == 1) return kExitOk;
+  return context.Done("sign",
+                      std::to_string(count) + " files signed at one login, each into FILE.sig");
+}
+
+// MismatchFinding says what a signature that does not match holds: the
+// DigestInfo of which digest, of this file or of other data.
+Finding MismatchFinding(const Args &args, const uint8_t *block, size_t block_len) {
+  const std::string digest = args.Get("digest", kDefaultDigest);
+  const DigestKind *found = DigestKindIn(block, block_len);
+  if (found != nullptr && found->name != digest) {
+    const bool of_this_file =
+        FileDigestInfo(*found, args.at(0)) == std::vector<uint8_t>(block, block + block_len);
+    if (of_this_file) {
+      return {"the signature holds the " + std::string(found->name) + " digest of " + args.at(0) +
+                  " (its DigestInfo names " + found->name + "), not a " + digest + " one",
+              std::string("check it as such: --digest ") + found->name};
+    }
+    return {"the signature holds a " + std::string(found->name) +
+                " digest (its DigestInfo names it) of other data than " + args.at(0),
+            "check the file it was made for"};
+  }
+  if (found != nullptr) {
+    return {"the signature holds a " + digest + " digest of other data than " + args.at(0),
+            "check the file it was made for"};
+  }
+  if (block_len == OB_RSA_BLOCK_LEN) {
+    return {
+        "the token's public key gives no valid signature block: the signature was made "
+        "with another key, or it is damaged",
+        "check it with the key that made it (openssl dgst -verify)"};
+  }
+  return {"the signature holds " + std::to_string(block_len) + " bytes that are no DigestInfo",
+          digest == "none" ? "compare them with the signed data"
+                           : "a signature made with --digest none is checked with --digest none"};
 }
 
 int VerifyCommand(Context &context, const Args &args) {
@@ -287,9 +378,21 @@ int VerifyCommand(Context &context, const Args &args) {
     }
     return findings;
   });
-  bool matches = std::vector<uint8_t>(block, block + block_len) == expected;
-  std::printf("verify: %s\n", matches ? "signature matches" : "signature does NOT match");
-  return matches ? kExitOk : kExitFailed;
+  const std::string digest = args.Get("digest", kDefaultDigest);
+  // The token checks with the public part it stores, which no PIN guards.
+  context.Note(
+      "verify: checked with the public key stored on the token alone: a public "
+      "operation needs no PIN and nothing binds that key to the private one; against a "
+      "key you trust: openssl dgst -" +
+      (digest == "none" ? std::string(kDefaultDigest) : digest) +
+      " -verify signer.pem -signature " + args.at(1) + " " + args.at(0));
+  if (std::vector<uint8_t>(block, block + block_len) == expected) {
+    std::printf("verify: signature matches (%s)\n", digest.c_str());
+    return kExitOk;
+  }
+  std::printf("verify: signature does NOT match (%s)\n", digest.c_str());
+  Failure("verify: " + args.at(1) + " is no " + digest + " signature of " + args.at(0),
+          {MismatchFinding(args, block, block_len)});
 }
 
 int EncryptCommand(Context &context, const Args &args) {
@@ -398,13 +501,10 @@ int ExportPublicKeyCommand(Context &context, const Args &args) {
 
 int ImportKeyCommand(Context &context, const Args &args) {
   uint32_t key_type = KeyType(args);
+  const PrivateKeyFile read = ReadKeyFile(args);
   obkey::SecretBytes blob;
-  int bits = 0;
-  if (!PrivateKeyToBlob(ReadSecretInput(args.at(0)), args.Get("inform"), &blob, &bits)) {
-    Failure(args.at(0) + " holds no RSA private key" +
-                (args.Has("inform") ? " in " + args.Get("inform") + " form" : ""),
-            {{"import-key reads an unencrypted RSA private key, PEM or DER (PKCS #1 or #8)",
-              "convert it: openssl pkey -in KEY -out key.pem"}});
+  if (!KeyToPrivateBlob(read.key.get(), &blob)) {
+    Failure("import-key: a part of the RSA key in " + args.at(0) + " is missing");
   }
   auto import_key = Require(context.api().import_private_key, "OB_ImportPrivateKey");
   context.LogIn(args);
@@ -422,17 +522,14 @@ int ImportKeyCommand(Context &context, const Args &args) {
   int handle = 0;
   int32_t status = context.Call("OB_ImportPrivateKey",
                                 [&] { return import_key(&handle, &record, key_type, 0, 0); });
-  context.Check("import-key", status, [&](int32_t) {
-    std::vector<Finding> findings;
-    if (bits != 1024) {
-      findings.push_back({args.at(0) + " holds a " + std::to_string(bits) +
-                              "-bit key; the token keeps only 1024-bit RSA keys",
-                          "make one: openssl genrsa -out key.pem 1024"});
-    }
-    return findings;
-  });
-  return context.Done("import-key", std::string(KeyRole(key_type)) + " key pair stored" +
-                                        (container.empty() ? "" : " in " + container));
+  context.Check("import-key", status);
+  std::string stored = std::string(KeyRole(key_type)) + " key pair stored" +
+                       (container.empty() ? "" : " in " + container) + " from " + read.form;
+  if (!read.certificate_der.empty()) {
+    stored += ", with its certificate (" +
+              StoreBundledCertificate(context, read, key_type, container) + ")";
+  }
+  return context.Done("import-key", stored);
 }
 
 }  // namespace
@@ -466,26 +563,34 @@ void AddKeyCommands(std::vector<Command> *table) {
                     "  obkeyctl random 32 --out seed.bin\n",
                     RandomCommand});
   table->push_back(
-      {"sign", "FILE", "digest=sha1|sha224|sha256|sha384|sha512|none @out @pin",
-       "sign a file with the token's signature key (PKCS #1 v1.5)",
+      {"sign", "FILE...", "digest=sha1|sha224|sha256|sha384|sha512|none @out @pin",
+       "sign files with the token's signature key (PKCS #1 v1.5)",
        "The token signs the DigestInfo of the file's digest (PKCS #1 v1.5):\n"
-       "--digest sha1 (the default), sha224, sha256, sha384 or sha512, a signature\n"
+       "--digest sha256 (the default), sha1, sha224, sha384 or sha512, a signature\n"
        "that `openssl dgst -sha256 -verify` checks. obkeyctl reads the file as it\n"
        "digests it, so a file of any size takes the same little memory. --digest\n"
        "none signs the file itself (at most 117 bytes, or exactly 128). The\n"
        "signature (128 bytes) is written raw; '-' reads standard input.\n"
+       "Several files are signed at one login (one PIN check for all of them), each\n"
+       "signature into FILE.sig beside its file; the first failure stops the rest.\n"
        "\nexamples:\n"
-       "  obkeyctl sign message.txt --digest sha256 --out message.sig\n"
+       "  obkeyctl sign message.txt --out message.sig\n"
        "  obkeyctl sign - --pin-file ~/.pin < message.txt > message.sig\n"
+       "  obkeyctl sign *.pdf --pin-file ~/.pin      # each into FILE.pdf.sig\n"
        "  obkeyctl export-pubkey 'MY_SIG\\03' --out signer.pem\n"
        "  openssl dgst -sha256 -verify signer.pem -signature message.sig message.txt\n",
        SignCommand});
-  table->push_back({"verify", "FILE SIGNATURE", "digest=sha1|sha224|sha256|sha384|sha512|none",
-                    "check a signature with the token's signature key",
-                    "Give the --digest the signature was made with. Prints whether it matches;\n"
-                    "the exit status is 1 when it does not.\n"
-                    "\nexample:\n  obkeyctl verify message.txt message.sig\n",
-                    VerifyCommand});
+  table->push_back(
+      {"verify", "FILE SIGNATURE", "digest=sha1|sha224|sha256|sha384|sha512|none",
+       "check a signature with the token's signature key",
+       "Give the --digest the signature was made with (default sha256). Prints whether\n"
+       "it matches; the exit status is 1 when it does not, and obkeyctl then names the\n"
+       "digest whose DigestInfo the signature holds. The check uses the public key\n"
+       "stored on the token alone: a public operation needs no PIN, and nothing binds\n"
+       "that key to the private one, so obkeyctl says so; check against a key you trust\n"
+       "with openssl where it matters.\n"
+       "\nexample:\n  obkeyctl verify message.txt message.sig\n",
+       VerifyCommand});
   table->push_back({"encrypt", "FILE", "@out",
                     "encrypt at most 117 bytes with the token's exchange key",
                     "\nexamples:\n"
@@ -507,16 +612,21 @@ void AddKeyCommands(std::vector<Command> *table) {
        "  obkeyctl export-pubkey 'MY_SIG\\03' --outform der | openssl pkey -pubin "
        "-inform DER -text -noout\n",
        ExportPublicKeyCommand});
-  table->push_back({"import-key", "KEYFILE", "type=sig|enc! inform=pem|der force @pin",
-                    "store an RSA private key (1024-bit) on the token",
-                    "The key goes into the container of its type (create-container makes it);\n"
-                    "an existing key pair there is replaced only with --force.\n"
-                    "\nexamples:\n"
-                    "  openssl genrsa -out key.pem 1024\n"
-                    "  obkeyctl import-key key.pem --type sig\n"
-                    "  openssl pkey -in key.pem -outform DER | obkeyctl import-key - --type enc "
-                    "--inform der --pin-file ~/.pin\n",
-                    ImportKeyCommand});
+  table->push_back(
+      {"import-key", "KEYFILE", "type=sig|enc! inform=pem|der|p12 pass-file= pass-stdin force @pin",
+       "store an RSA private key (1024-bit) on the token",
+       "The key goes into the container of its type (create-container makes it);\n"
+       "an existing key pair there is replaced only with --force. KEYFILE is PEM or\n"
+       "DER (PKCS #1 or #8, encrypted or not) or a PKCS #12 file (.p12, .pfx), whose\n"
+       "certificate is stored beside the key. An encrypted file's password comes from\n"
+       "--pass-file or --pass-stdin; on a terminal obkeyctl asks for it once.\n"
+       "\nexamples:\n"
+       "  openssl genrsa -out key.pem 1024\n"
+       "  obkeyctl import-key key.pem --type sig\n"
+       "  obkeyctl import-key signer.p12 --type sig --pass-file p12.pass --pin-file ~/.pin\n"
+       "  openssl pkey -in key.pem -outform DER | obkeyctl import-key - --type enc "
+       "--inform der --pin-file ~/.pin\n",
+       ImportKeyCommand});
 }
 
 }  // namespace obkeyctl

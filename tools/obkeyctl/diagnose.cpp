@@ -1,11 +1,13 @@
 #include "diagnose.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "device_config.h"
 #include "registry.h"
 #include "registry_text.h"
+#include "softtoken_status.h"
 #include "system.h"
 
 namespace obkeyctl {
@@ -89,7 +91,94 @@ Finding ConfigFinding(const Environment &environment) {
   }
 }
 
+// The room a change may need beyond a copy of the store: at most the user
+// files' 64 KiB, and a little for the store's own growth.
+constexpr int64_t kChangeRoom = 64 * 1024 + 4096;
+
+std::string StatusLabelOf(int32_t status) {
+  return StatusName(status) + " (" + StatusNumber(status) + ")";
+}
+
+// A damaged store is put back from a backup first; formatting, which
+// refuses a store it cannot read, needs it moved aside and loses the keys.
+std::string DamagedStoreFix(const Environment &environment) {
+  const std::string device = DeviceText(environment);
+  return "put a backup back: obkeyctl restore BACKUP --device " + device +
+         " --yes (the token as it was that day); without a backup, move the damaged store "
+         "aside (" +
+         (HasRegistry() ? "move " : "mv ") + environment.store_path + " " + environment.store_path +
+         ".damaged) and make a new, empty token: obkeyctl format --device " + device +
+         " --yes (its keys are lost)";
+}
+
 }  // namespace
+
+std::string TriesLeftText(int tries) {
+  return std::to_string(tries) + (tries == 1 ? " try left" : " tries left");
+}
+
+Finding PinLockedFinding() {
+  return {"the user PIN is locked: wrong PINs used up its tries",
+          "put back a backup made before it locked: obkeyctl restore BACKUP --yes (the PIN, "
+          "its tries and everything on the token become those of that day); without one, only "
+          "formatting unlocks it, and it erases the token: obkeyctl format"};
+}
+
+std::vector<Finding> FullDiskFindings(const Environment &environment, bool certain) {
+  const int64_t free_bytes = FreeSpace(environment.token_dir);
+  const int64_t store_bytes =
+      environment.store_path.empty() ? -1 : ExaminePath(environment.store_path).size;
+  if (!certain &&
+      (free_bytes < 0 || free_bytes >= std::max<int64_t>(store_bytes, 0) + kChangeRoom)) {
+    return {};
+  }
+  const std::string free_text =
+      free_bytes < 0 ? "" : " (" + std::to_string(free_bytes) + " bytes free)";
+  const std::string room =
+      store_bytes > 0 ? "at least " + std::to_string(store_bytes) + " bytes" : "room";
+  return {
+      {"the disk that holds the token folder " + environment.token_dir + " is full" + free_text +
+           ": the token writes every change to a new copy of its store beside the old one, "
+           "and needs " +
+           room + " for it (more when the change adds a file)",
+       "make room: free " + room + " and some more on that disk (df -h " + environment.token_dir +
+           " shows it), or move the token's files to a disk with room and use that folder "
+           "with --token-dir DIR"}};
+}
+
+std::vector<Finding> TokenStatusFindings(int32_t token_status, const Environment &environment) {
+  const std::string says = "the token library reports " + StatusLabelOf(token_status);
+  const std::string store = "the token store " + environment.store_path;
+  switch (token_status) {
+    case XCST_STORE_CORRUPT:
+      return {{store + " is damaged (" + says + ")", DamagedStoreFix(environment)}};
+    case XCST_STORE_VERSION:
+      return {{store + " has a format version this token library does not read (" + says + ")",
+               "use the token library that wrote it, or put a backup of this version back: "
+               "obkeyctl restore BACKUP"}};
+    case XCST_STORE_BAD_KEY:
+      return {{store +
+                   " holds a private key that fails its check or whose seal does not "
+                   "match: it was written by someone without the PIN, or damaged (" +
+                   says + ")",
+               DamagedStoreFix(environment)}};
+    case XCST_DISK_FULL:
+      return FullDiskFindings(environment, true);
+    case XCST_STORE_IO: {
+      std::vector<Finding> full = FullDiskFindings(environment, false);
+      if (!full.empty()) return full;
+      return {{store + ", its lock file or its folder could not be read or written (" + says + ")",
+               "check the disk and the files' owner and mode (ls -la " + environment.token_dir +
+                   "); --verbose shows every call"}};
+    }
+    case XCST_TOKEN_DIR_SHARED:
+      return {{"the token folder " + environment.token_dir +
+                   " is writable by group or others, and the token refuses it (" + says + ")",
+               "chmod go-w " + environment.token_dir}};
+    default:
+      return {};
+  }
+}
 
 std::string ConfigValueForDevice(int32_t device) {
   return "XCSP_KEY_" + std::to_string(device);
@@ -216,7 +305,7 @@ std::vector<Finding> DiagnoseReach(const Environment &environment) {
         std::memcmp(header.data(), kStoreMagic, kStoreMagicLen) != 0) {
       findings.push_back(
           {"the token store " + environment.store_path + " is damaged or not a token store",
-           "move it away, then " + format_fix});
+           DamagedStoreFix(environment)});
     } else if (StoreVersion(header) == 0) {
       findings.push_back({"the token store " + environment.store_path +
                               " has a format version this token library does not read",
@@ -265,6 +354,12 @@ std::vector<Finding> DiagnoseWritable(const Environment &environment) {
       findings.push_back(
           {"the token store " + environment.store_path + " is not writable: " + store.error,
            "chmod u+w " + environment.store_path});
+    }
+    // A disk with less room than the store itself cannot take its next copy.
+    const int64_t free_bytes = FreeSpace(environment.token_dir);
+    if (store.exists && free_bytes >= 0 && free_bytes < store.size) {
+      std::vector<Finding> full = FullDiskFindings(environment, true);
+      findings.insert(findings.end(), full.begin(), full.end());
     }
   }
   return findings;

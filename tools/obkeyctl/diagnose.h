@@ -36,8 +36,26 @@ Environment DescribeEnvironment(const Settings &settings);
 // configuration, the token folder, the store and its lock.
 std::vector<Finding> DiagnoseReach(const Environment &environment);
 
-// DiagnoseWritable finds a token folder or store that cannot be written.
+// DiagnoseWritable finds a token folder or store that cannot be written,
+// and a disk without room for the store's next copy.
 std::vector<Finding> DiagnoseWritable(const Environment &environment);
+
+// TokenStatusFindings explains a status of the software token about its
+// store (damaged, of another version, a key that fails its check, no room
+// on the disk, unreadable, a shared folder), naming the status; empty for
+// another status.
+std::vector<Finding> TokenStatusFindings(int32_t token_status, const Environment &environment);
+
+// FullDiskFindings names the disk of the token folder when it has less
+// room than the store needs for its next copy; with `certain` (the token
+// said so) also when the room left cannot be read.
+std::vector<Finding> FullDiskFindings(const Environment &environment, bool certain);
+
+// PinLockedFinding: the user PIN is locked, and what unlocks it.
+Finding PinLockedFinding();
+
+// TriesLeftText is "1 try left", "N tries left".
+std::string TriesLeftText(int tries);
 
 // PinTriesLeft reads the user PIN tries left from a software token store of
 // the known layout; -1 when it cannot tell.

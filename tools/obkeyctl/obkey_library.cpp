@@ -63,6 +63,10 @@ void *OpenLibrary(const std::string &path, bool global_symbols, std::string *out
   return OpenLibraryOf(path, global_symbols, out_error);
 }
 
+void *LibraryExport(void *library, const char *name) {
+  return FindExport(library, name);
+}
+
 const char *DefaultLibraryName() {
   return kDefaultLibrary;
 }

@@ -56,6 +56,10 @@ void *OpenLibrary(const std::string &path, bool global_symbols, std::string *out
 bool LoadObkey(const std::string &path, ObkeyApi *out_api, std::string *out_chosen,
                std::string *out_error);
 
+// LibraryExport is the address of the export `name` of a library OpenLibrary
+// loaded; null when it has none.
+void *LibraryExport(void *library, const char *name);
+
 }  // namespace obkeyctl
 
 #endif  // OBKEY_TOOLS_OBKEYCTL_OBKEY_LIBRARY_H

@@ -83,6 +83,10 @@ struct PathState {
 };
 PathState ExaminePath(const std::string &path);
 
+// FreeSpace is the room left, in bytes, for this user on the disk that holds
+// `path`; -1 when it cannot tell.
+int64_t FreeSpace(const std::string &path);
+
 // LockHeldElsewhere probes the software token's lock file: 1 held by
 // another process, 0 free or absent, -1 cannot tell.
 int LockHeldElsewhere(const std::string &lock_path);

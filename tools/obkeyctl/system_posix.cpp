@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -277,6 +278,12 @@ bool TokenFileLock::Acquire(const std::string &path, unsigned timeout_ms, std::s
   }
   *out_error = errno == EWOULDBLOCK ? "busy" : SystemErrorText();
   return false;
+}
+
+int64_t FreeSpace(const std::string &path) {
+  struct statvfs disk {};
+  if (statvfs(path.c_str(), &disk) != 0) return -1;
+  return static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_frsize);
 }
 
 std::string ExistingFileNear(const std::string &relative) {

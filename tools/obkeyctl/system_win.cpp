@@ -219,6 +219,12 @@ PathState ExaminePath(const std::string &path) {
   return state;
 }
 
+int64_t FreeSpace(const std::string &path) {
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExA(path.c_str(), &available, nullptr, nullptr)) return -1;
+  return static_cast<int64_t>(available.QuadPart);
+}
+
 int LockHeldElsewhere(const std::string &lock_path) {
   HANDLE file = CreateFileA(lock_path.c_str(), GENERIC_READ | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

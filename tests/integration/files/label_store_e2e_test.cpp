@@ -5,11 +5,13 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "obkey.h"
+#include "softtoken_status.h"
 #include "token_backend.h"
 #include "token_test_env.h"
 #include "xcsp_eclib.h"
@@ -91,6 +93,60 @@ TEST_F(LabelStoreE2eTest, ConcurrentImportersLoseNoLabel) {
   const uint8_t one[] = {1};
   EXPECT_EQ(OBCA_ImportFile("eleventh", 0, one, 1), OB_E_ARGUMENT);
   EXPECT_EQ(Labels(), labels);
+}
+
+// A buffer shorter than the file is never filled in part and called a
+// success: the token library refuses it with the length that fits, and
+// obkey returns that refusal. A label directory file longer than the
+// directory (made by another client) still serves.
+TEST_F(LabelStoreE2eTest, AShortReadIsRefusedWithTheLengthItNeeds) {
+  XcHandle session = 0, dir = 0;
+  ASSERT_EQ(XC_ConnectEkey(kDevice, &session), 0);
+  ASSERT_EQ(XC_CreateUserFile(session, 1, 400, XC_USER_FILE_CREATE, &dir), 0);
+  ASSERT_EQ(XC_DisconnectEkey(session), 0);
+  const std::string hello = "hello, token";
+  ASSERT_EQ(OBCA_ImportFile("greeting", 0, reinterpret_cast<const uint8_t *>(hello.data()),
+                            static_cast<uint32_t>(hello.size())),
+            0);
+  const uint32_t size = static_cast<uint32_t>(hello.size());
+  const struct {
+    uint32_t capacity;
+    int32_t status;
+    uint32_t len_after;
+  } cases[] = {
+      {size - 1, XCST_BUFFER_TOO_SMALL, size},
+      {4, XCST_BUFFER_TOO_SMALL, size},
+      {0, XCST_BUFFER_TOO_SMALL, size},
+      {size, 0, size},
+      {size + 20, 0, size},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.capacity);
+    uint8_t out[64];
+    std::memset(out, 0xEE, sizeof(out));
+    uint32_t len = c.capacity;
+    EXPECT_EQ(OBCA_ExportFile("greeting", 0, out, &len), c.status);
+    EXPECT_EQ(len, c.len_after);
+    if (c.status == 0) {
+      EXPECT_EQ(std::string(reinterpret_cast<char *>(out), len), hello);
+    } else {
+      EXPECT_EQ(out[0], 0xEE) << "a refused read wrote into the buffer";
+    }
+  }
+  EXPECT_EQ(Labels(), std::set<std::string>({"greeting"}));
+
+  // A certificate read through its reserved label: the short buffer is the
+  // cause, not the other key specification's missing certificate.
+  XcHandle container = 0;
+  ASSERT_EQ(XC_ConnectEkey(kDevice, &session), 0);
+  ASSERT_EQ(XC_CreateContainer(session, "E2E_SIG", &container, XC_CONTAINER_CREATE), 0);
+  ASSERT_EQ(XC_DisconnectEkey(session), 0);
+  DataBlob cert{size, reinterpret_cast<uint8_t *>(const_cast<char *>(hello.data()))};
+  ASSERT_EQ(OBCERT_ImportCert(0, &cert, 0, 0, 0, 2), 0);
+  uint8_t out[8];
+  uint32_t len = sizeof(out);
+  EXPECT_EQ(OBCA_ExportFile("LAB_USERCERT_SIG", 1, out, &len), XCST_BUFFER_TOO_SMALL);
+  EXPECT_EQ(len, size);
 }
 
 TEST_F(LabelStoreE2eTest, CertificatesAreReachedThroughTheReservedLabels) {

@@ -2,6 +2,7 @@
 // signatures of any digest and any size, the inventory, backup and restore,
 // and documents that name every option.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <set>
 #include <sstream>
@@ -106,6 +107,17 @@ TEST_F(OperatorTest, ChangesThatWouldNotHoldAreRefusedAndChangeNothing) {
     EXPECT_EQ(result.out, "") << c.args;
   }
   EXPECT_EQ(Run("list").out, before);
+  // A certificate of another key is refused without a hint to force it in.
+  EXPECT_EQ(Run("cert import other.crt --type sig --pin-file pin").err.find("--force"),
+            std::string::npos);
+
+  // Commands that need no PIN take the PIN options that scripts pass to
+  // every command, and leave them unread.
+  for (const char *args : {"create-container CLI_ENC --pin-file pin", "status --pin-stdin",
+                           "random 4 --hex --pin 12345678", "file ls --pin-env NOT_SET"}) {
+    ShellResult result = Run(args);
+    EXPECT_EQ(result.exit_status, 0) << args << "\n" << result.err;
+  }
 
   // With --force the replacements go through; an empty file is a file.
   WriteText(dir_ + "/empty", "");
@@ -160,13 +172,58 @@ TEST_F(OperatorTest, SignsEveryDigestThatOpensslChecks) {
         Shell("openssl dgst -" + d + " -verify sig.pem -signature data.sig data && " +
               "$CTL verify data data.sig --digest " + d);
     EXPECT_EQ(checked.exit_status, 0) << d << checked.err << checked.out;
-    // The digest is part of what is signed.
-    ShellResult other =
-        Run("verify data data.sig --digest " + std::string(d == "sha1" ? "sha256" : "sha1"));
+    // The digest is part of what is signed, and a mismatch names the one
+    // the signature holds.
+    const std::string asked = d == "sha1" ? "sha256" : "sha1";
+    ShellResult other = Run("verify data data.sig --digest " + asked);
     EXPECT_EQ(other.exit_status, 1) << d;
+    EXPECT_NE(other.err.find("the signature holds the " + d + " digest of data"), std::string::npos)
+        << other.err;
+    EXPECT_NE(other.err.find("--digest " + d), std::string::npos) << other.err;
   }
+  // SHA-256 unless asked otherwise, and verify says that it trusts the
+  // public key the token stores.
+  ShellResult plain = Shell(
+      "$CTL sign data --pin-file pin --out plain.sig && "
+      "openssl dgst -sha256 -verify sig.pem -signature plain.sig data && $CTL verify data "
+      "plain.sig");
+  EXPECT_EQ(plain.exit_status, 0) << plain.err;
+  EXPECT_NE(plain.out.find("verify: signature matches (sha256)"), std::string::npos) << plain.out;
+  EXPECT_NE(plain.err.find("the public key stored on the token alone"), std::string::npos)
+      << plain.err;
   ShellResult quiet = Run("sign data --quiet --pin-file pin --out q.sig");
   EXPECT_EQ(quiet.err, "");
+}
+
+// Many files are signed at one login, each signature into FILE.sig, and
+// openssl checks every one; a file that cannot be read stops the batch
+// before the PIN is spent.
+TEST_F(OperatorTest, SignsManyFilesAtOneLogin) {
+  FormatWithSignatureKey();
+  ASSERT_EQ(Run("export-pubkey 'CLI_SIG\\03' --out sig.pem").exit_status, 0);
+  std::string files;
+  for (int i = 0; i < 6; ++i) {
+    WriteText(dir_ + "/doc" + std::to_string(i), "document " + std::to_string(i) + "\n");
+    files += " doc" + std::to_string(i);
+  }
+  ShellResult signed_ = Run("sign" + files + " --pin-file pin --verbose");
+  ASSERT_EQ(signed_.exit_status, 0) << signed_.err;
+  auto count = [&](const std::string &text) {
+    size_t n = 0;
+    for (size_t at = 0; (at = signed_.err.find(text, at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("OBCA_Login ->"), 1u) << signed_.err;
+  EXPECT_EQ(count("OB_AsymmetricSignData -> OK"), 6u) << signed_.err;
+  EXPECT_TRUE(ShellPasses("for f in" + files +
+                          "; do openssl dgst -sha256 -verify sig.pem -signature $f.sig $f || exit "
+                          "1; done"));
+
+  ShellResult missing = Run("sign doc0 nothing doc1 --pin-file pin --verbose");
+  EXPECT_EQ(missing.exit_status, 1);
+  EXPECT_NE(missing.err.find("cannot read nothing"), std::string::npos) << missing.err;
+  EXPECT_EQ(missing.err.find("OBCA_Login"), std::string::npos) << missing.err;
+  EXPECT_EQ(Run("sign doc0 doc1 --out both.sig --pin-file pin").exit_status, 2);
 }
 
 // A file far larger than the memory obkeyctl may use is signed in a pass.
@@ -215,7 +272,7 @@ TEST_F(OperatorTest, BackupAndRestoreBringTheTokenBack) {
   EXPECT_EQ(ModeOf(dir_ + "/tokens/token-0.db"), 0600);
   EXPECT_TRUE(
       ShellPasses("$CTL sign data --pin-file pin --out after.sig && "
-                  "openssl dgst -sha1 -verify sig.pem -signature after.sig data && "
+                  "openssl dgst -sha256 -verify sig.pem -signature after.sig data && "
                   "$CTL verify data before.sig && $CTL file get NOTES | cmp - data"));
 }
 
@@ -265,6 +322,185 @@ TEST_F(OperatorTest, RestoreChecksTheWholeBackupAndReplacesTheStoreByRename) {
     ASSERT_TRUE(ShellPasses("rm -f tokens/token-0.db && cp token.bak tokens/token-0.db"));
   }
   EXPECT_FALSE(IsRegularFile(dir_ + "/linked.bak"));
+}
+
+// Each mishap an operator meets is named by the status the call returned,
+// the command that was run, its real cause and a fix that works, with the
+// exit status of its kind; diagnose sees the lasting ones and exits 1.
+TEST_F(OperatorTest, MishapsNameTheirStatusCauseAndFix) {
+  // A private mount of a 64 KiB disk over the token folder, holding the
+  // store and a file that fills the rest.
+  const std::string full_disk =
+      std::string(getuid() == 0 ? "unshare -m" : "unshare -r -m") +
+      " sh -c 'cp -a tokens saved && mount -t tmpfs -o size=64k,mode=0700 tmpfs tokens && "
+      "cp -a saved/. tokens/ && (dd if=/dev/zero of=tokens/filler bs=1k count=100 2>/dev/null "
+      "|| true) && \"$@\"' sh $CTL";
+  const std::string flip =
+      "python3 -c \"import sys; p='tokens/token-0.db'; "
+      "b=bytearray(open(p,'rb').read()); b[int(sys.argv[1])]^=1; "
+      "open(p,'wb').write(b)\" ";
+  struct Case {
+    const char *what;
+    std::string before;   // sets the scene (shell)
+    std::string command;  // the command the user runs (shell, $CTL is obkeyctl)
+    int exit_status;
+    std::vector<std::string> says;  // in this order
+    std::vector<std::string> not_said;
+  };
+  const std::string store = dir_ + "/tokens/token-0.db";
+  std::vector<Case> cases;
+  for (const char *offset : {"40", "100", "1000"}) {
+    cases.push_back(
+        {"a store damaged at its byte",
+         flip + offset,
+         "$CTL sign data --pin-file pin --out data.sig",
+         3,
+         {"sign: failed, OB_E_NO_SESSION (3)", "cause: the token store " + store + " is damaged",
+          "XCST_STORE_CORRUPT (0x58430005)", "obkeyctl restore BACKUP", "obkeyctl format"},
+         {"sees nothing wrong", "plugged in"}});
+  }
+  cases.push_back({"diagnose of a damaged store",
+                   flip + "1000",
+                   "$CTL diagnose",
+                   1,
+                   {"problem: the token store " + store + " is damaged", "obkeyctl restore BACKUP",
+                    "obkeyctl format"},
+                   {"sees nothing wrong"}});
+  cases.push_back({"a full disk",
+                   "",
+                   full_disk + " file put NOTES data --pin-file pin",
+                   1,
+                   {"file put: failed, XCST_",
+                    "cause: the disk that holds the token folder " + dir_ + "/tokens is full",
+                    "needs at least ", " bytes for it", "df -h " + dir_ + "/tokens"},
+                   {"sees nothing wrong", "plugged in"}});
+  cases.push_back({"diagnose of a full disk",
+                   "",
+                   full_disk + " diagnose",
+                   1,
+                   {"problem: the disk that holds the token folder " + dir_ + "/tokens is full"},
+                   {"sees nothing wrong"}});
+  const std::string wrong_pins =
+      "for i in 1 2 3 4 5 6 7 8 9; do $CTL login --pin 00000000 2>/dev/null; done; ";
+  cases.push_back(
+      {"the last try",
+       "for i in 1 2 3 4 5 6 7 8; do $CTL login --pin 00000000 2>/dev/null; done; true",
+       "$CTL sign data --pin 00000000",
+       4,
+       {"sign: failed, XCST_PIN_INCORRECT (0x5843000B)", "; 1 try left", "obkeyctl restore BACKUP"},
+       {"login: failed", "1 tries"}});
+  cases.push_back({"a locked PIN",
+                   wrong_pins + "$CTL login --pin 00000000; true",
+                   "$CTL sign data --pin-file pin",
+                   4,
+                   {"sign: failed, XCST_PIN_LOCKED (0x5843000C)", "the user PIN is locked",
+                    "obkeyctl restore BACKUP", "obkeyctl format"},
+                   {"login: failed"}});
+  cases.push_back({"diagnose of a locked PIN",
+                   wrong_pins + "$CTL login --pin 00000000; true",
+                   "$CTL diagnose",
+                   1,
+                   {"problem: the user PIN is locked", "obkeyctl restore BACKUP"},
+                   {}});
+  cases.push_back({"a full file space",
+                   "head -c 60000 /dev/zero > big && head -c 10000 "
+                   "/dev/zero > more && $CTL file put BIG big --pin-file pin",
+                   "$CTL file put MORE more --pin-file pin",
+                   1,
+                   {"file put MORE: failed, XCST_FILE_SPACE_FULL (0x58430020)",
+                    "no room for 10000 more bytes", "take 60000 bytes", "obkeyctl file rm"},
+                   {"XCST_FILE_NOT_FOUND"}});
+  cases.push_back({"a full label directory",
+                   "for i in 0 1 2 3 4 5 6 7 8 9; do $CTL file put L$i data --pin-file pin || "
+                   "exit 1; done",
+                   "$CTL file put ELEVENTH data --pin-file pin",
+                   1,
+                   {"file put ELEVENTH: the label directory is full", "obkeyctl file rm"},
+                   {"OB_E_ARGUMENT"}});
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    FormatWithSignatureKey();
+    if (!c.before.empty()) {
+      ASSERT_EQ(Shell(c.before + " >/dev/null").exit_status, 0);
+    }
+    ShellResult result = Shell(c.command);
+    const std::string said = result.err + result.out;
+    EXPECT_EQ(result.exit_status, c.exit_status) << said;
+    size_t at = 0;
+    for (const std::string &text : c.says) {
+      size_t found = said.find(text, at);
+      EXPECT_NE(found, std::string::npos) << text << "\n" << said;
+      if (found != std::string::npos) at = found + text.size();
+    }
+    for (const std::string &text : c.not_said) {
+      EXPECT_EQ(said.find(text), std::string::npos) << text << "\n" << said;
+    }
+    RunShell(dir_, "rm -f tokens/token-0.db");
+  }
+}
+
+// Keys as certificate authorities and tools hand them out: each form is
+// imported (and the token then holds that key, and a PKCS #12 file's
+// certificate beside it), and each refusal names the file's form.
+TEST_F(OperatorTest, ImportsKeysInEveryFormAndNamesTheFormItRefuses) {
+  FormatWithSignatureKey();
+  ShellResult made = Shell(
+      "openssl genrsa -out key.pem 1024 2>/dev/null && openssl genrsa -out other.pem 1024 "
+      "2>/dev/null && openssl pkey -in key.pem -pubout -outform DER -out key.pub && "
+      "openssl rsa -in key.pem -traditional -out pkcs1.pem 2>/dev/null && "
+      "openssl rsa -in key.pem -traditional -outform DER -out pkcs1.der 2>/dev/null && "
+      "openssl pkcs8 -topk8 -nocrypt -in key.pem -outform DER -out pkcs8.der && "
+      "openssl rsa -in key.pem -traditional -aes256 -passout pass:s3cret -out enc1.pem "
+      "2>/dev/null && "
+      "openssl pkcs8 -topk8 -in key.pem -v2 aes256 -passout pass:s3cret -out enc8.pem && "
+      "openssl pkcs8 -topk8 -in key.pem -v2 aes256 -passout pass:s3cret -outform DER "
+      "-out enc8.der && "
+      "openssl req -new -x509 -key key.pem -subj /CN=bundled -days 2 -out cert.pem && "
+      "openssl pkcs12 -export -inkey key.pem -in cert.pem -passout pass:s3cret -out bundle.p12 && "
+      "openssl pkcs12 -export -inkey key.pem -in cert.pem -passout pass: -out open.p12 && "
+      "openssl ecparam -genkey -name prime256v1 -out ec.pem && "
+      "openssl genrsa -out big.pem 2048 2>/dev/null && printf 's3cret\\n' > pass && "
+      "printf 'wrong\\n' > wrong");
+  ASSERT_EQ(made.exit_status, 0) << made.err;
+  struct Case {
+    std::string args;  // after import-key
+    std::string input;
+    int exit_status;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"key.pem", "", 0, "from PEM (PKCS #8)"},
+      {"pkcs1.pem", "", 0, "from PEM (PKCS #1)"},
+      {"pkcs1.der", "", 0, "from DER (PKCS #1)"},
+      {"pkcs8.der --inform der", "", 0, "from DER (PKCS #8)"},
+      {"enc1.pem --pass-file pass", "", 0, "from encrypted PEM (PKCS #1)"},
+      {"enc8.pem --pass-stdin", "s3cret\n", 0, "from encrypted PEM (PKCS #8)"},
+      {"enc8.der --pass-file pass", "", 0, "from encrypted DER (PKCS #8)"},
+      {"bundle.p12 --pass-file pass", "", 0, "from PKCS #12, with its certificate (CN = bundled)"},
+      {"open.p12", "", 0, "from PKCS #12, with its certificate (CN = bundled)"},
+      {"enc8.pem", "", 1, "enc8.pem is encrypted PEM (PKCS #8) and needs its password"},
+      {"bundle.p12", "", 1, "bundle.p12 is PKCS #12 and needs its password"},
+      {"bundle.p12 --pass-file wrong", "", 1, "the password does not open bundle.p12 (PKCS #12)"},
+      {"enc1.pem --pass-file wrong", "", 1,
+       "the password does not open enc1.pem (encrypted PEM (PKCS #1))"},
+      {"cert.pem", "", 1, "cert.pem holds no private key (read as PEM without a private key)"},
+      {"ec.pem", "", 1, "the PEM key in ec.pem is an EC key"},
+      {"big.pem", "", 1, "the PEM (PKCS #8) key in big.pem is a 2048-bit RSA key"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args);
+    ASSERT_EQ(Run("import-key other.pem --type sig --force --pin-file pin").exit_status, 0);
+    ShellResult result =
+        Shell("$CTL import-key " + c.args + " --type sig --force --pin-file pin", c.input);
+    EXPECT_EQ(result.exit_status, c.exit_status) << result.err;
+    EXPECT_NE(result.err.find(c.says), std::string::npos) << result.err;
+    // The key the token holds is the file's, or still the one before.
+    EXPECT_EQ(
+        Shell("$CTL export-pubkey 'CLI_SIG\\03' --outform der | cmp -s - key.pub").exit_status,
+        c.exit_status == 0 ? 0 : 1);
+  }
+  EXPECT_TRUE(
+      ShellPasses("$CTL cert export --type sig | openssl x509 -noout -subject | grep -q bundled"));
 }
 
 // A FIFO planted at the store or the lock file is refused at once, by the

@@ -1,8 +1,10 @@
 // The two user certificates, the fixed properties and enumeration.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cert_enumeration.h"
@@ -217,6 +219,27 @@ TEST_F(CertTest, TaggedEnumerationAlternatesAndUntaggedCallsLeaveTheToggle) {
   }
   EXPECT_EQ(seen, expected);
   EXPECT_NE(seen[0], seen[1]);
+}
+
+// Threads enumerating at once share one alternation: every flip is seen by
+// the next, so exactly half of all flips deliver.
+TEST(EnumToggleTest, ThreadsFlippingAtOnceShareOneAlternation) {
+  obkey::EnumToggle toggle;
+  constexpr int kThreads = 4, kFlips = 500000;
+  std::atomic<int> delivered{0}, ready{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      // All start together, so that their flips overlap.
+      for (++ready; ready.load() < kThreads;) std::this_thread::yield();
+      int mine = 0;
+      for (int i = 0; i < kFlips; ++i) mine += toggle.Flip() ? 1 : 0;
+      delivered += mine;
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(delivered.load(), kThreads * kFlips / 2);
+  EXPECT_EQ(toggle.value(), 0u);
 }
 
 TEST_F(CertTest, StoreNameLongerThanSixteenBytesShowsTheBoxWithoutSession) {

@@ -10,6 +10,7 @@
 #include "hex.h"
 #include "label_directory.h"
 #include "obkey.h"
+#include "softtoken_status.h"
 
 namespace {
 
@@ -142,6 +143,35 @@ TEST_F(LabelStoreTest, ImportStopsAtTheFirstFailureAndAFullDirectoryTakesNothing
   for (int i = 0; i < 2; ++i) fake::QueueStatus("XC_CreateUserFile", kTokenError + i);
   EXPECT_EQ(OBCA_ImportFile("new", 0, data_, 3), kTokenError + 1);
   EXPECT_EQ(fake::Calls().size(), 4u);
+}
+
+// When the open that follows a refused create finds no file, the file did
+// not exist and the create's own refusal is the cause: a full file space is
+// not reported as a missing file.
+TEST_F(LabelStoreTest, ACreateRefusedForAFileThatIsNotThereKeepsItsOwnStatus) {
+  struct Case {
+    const char *what;
+    bool directory_exists;
+    int32_t create, open, expected;
+  };
+  const Case cases[] = {
+      {"data file, space full", true, XCST_FILE_SPACE_FULL, XCST_FILE_NOT_FOUND,
+       XCST_FILE_SPACE_FULL},
+      {"directory, space full", false, XCST_FILE_SPACE_FULL, XCST_FILE_NOT_FOUND,
+       XCST_FILE_SPACE_FULL},
+      {"data file, the open's own failure", true, kExists, kTokenError, kTokenError},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    fake::Reset();
+    if (c.directory_exists) {
+      GivenDirectory(Directory({}));
+      fake::QueueStatus("XC_CreateUserFile", 0);
+    }
+    fake::QueueStatus("XC_CreateUserFile", c.create);
+    fake::QueueStatus("XC_CreateUserFile", c.open);
+    EXPECT_EQ(OBCA_ImportFile("new", 0, data_, 3), c.expected);
+  }
 }
 
 TEST_F(LabelStoreTest, ReservedLabelsReachTheCertificates) {

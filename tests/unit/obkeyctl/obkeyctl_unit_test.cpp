@@ -134,12 +134,12 @@ TEST(ObkeyctlStatus, EveryStatusHasANameAndAText) {
     const char *label;
     int exit_status;
   } obkey_statuses[] = {
-      {OB_E_ARGUMENT, "OB_E_ARGUMENT (-1): obkey refused an argument", kExitFailed},
-      {OB_E_KEY_IMPORT, "OB_E_KEY_IMPORT (1): the key record", kExitFailed},
+      {OB_E_ARGUMENT, "OB_E_ARGUMENT (-1): obkey refused the call", kExitFailed},
+      {OB_E_KEY_IMPORT, "OB_E_KEY_IMPORT (1): the symmetric key record", kExitFailed},
       {OB_E_NO_SESSION, "OB_E_NO_SESSION (3): no token session", kExitUnreachable},
       {OBCERT_E_PROPERTY, "OBCERT_E_PROPERTY (9): unknown certificate property", kExitFailed},
       {OBCERT_E_NO_CERT, "OBCERT_E_NO_CERT (10): no certificate", kExitFailed},
-      {OB_NTE_BAD_ALGID, "NTE_BAD_ALGID (0x80090008): unknown algorithm", kExitFailed},
+      {OB_NTE_BAD_ALGID, "OB_NTE_BAD_ALGID (0x80090008): unknown algorithm", kExitFailed},
       {CIPHER_E_KEY, "CIPHER_E_KEY (0x86000010): a triple-DES key part", kExitFailed},
       {CIPHER_E_LENGTH, "CIPHER_E_LENGTH (0x86000013): ECB or CBC data", kExitFailed},
       {XCST_NO_TOKEN, "XCST_NO_TOKEN (0x58430003): no token store", kExitUnreachable},

@@ -48,15 +48,16 @@ TEST_F(P11TokenTest, UserFilesKeepTheirSizeAndModes) {
   ASSERT_EQ(WriteUserFile(file, data, 6), 0);
   ASSERT_EQ(WriteUserFile(file, data + 4, 2), 0);  // the rest keeps its bytes
   EXPECT_EQ(ReadAll(file), Bytes({5, 6, 3, 4, 5, 6}));
-  // A read takes what fits and says how much.
-  uint8_t two[2];
+  // A short read takes nothing and says how much the file needs.
+  uint8_t two[2] = {0xEE, 0xEE};
   uint32_t len = sizeof(two);
-  ASSERT_EQ(ReadUserFile(file, two, &len), 0);
-  EXPECT_EQ(len, 2u);
-  EXPECT_EQ(two[1], 6);
+  ASSERT_EQ(ReadUserFile(file, two, &len), P11ST_BUFFER_TOO_SMALL);
+  EXPECT_EQ(len, 6u);
+  EXPECT_EQ(two[0], 0xEE);
   EXPECT_EQ(ReadUserFile(file, nullptr, &len), P11ST_BAD_ARGUMENT);
   len = 0;
-  EXPECT_EQ(ReadUserFile(file, nullptr, &len), 0);
+  EXPECT_EQ(ReadUserFile(file, nullptr, &len), P11ST_BUFFER_TOO_SMALL);
+  EXPECT_EQ(len, 6u);
   // Each rewrite leaves exactly one object behind.
   EXPECT_EQ(Objects(CKO_DATA, FileLabel(9)).size(), 1u);
 

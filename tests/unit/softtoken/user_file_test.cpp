@@ -1,4 +1,6 @@
 // Numbered user files.
+#include <cstring>
+
 #include "token_fixture.h"
 
 namespace obkey::softtoken::testing {
@@ -35,7 +37,7 @@ TEST_F(UserFileTest, ModesCreateAndOpen) {
   EXPECT_EQ(CreateUserFile(session, 1, 200, XC_USER_FILE_OPEN, nullptr), XCST_BAD_ARGUMENT);
 }
 
-TEST_F(UserFileTest, ReadsTakeWhatFitsAndWritesStayInside) {
+TEST_F(UserFileTest, ReadsTakeTheWholeFileOrNothingAndWritesStayInside) {
   XcHandle session = LoggedInSession();
   XcHandle file = Create(session, 2, 10);
   const uint8_t data[11] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
@@ -45,9 +47,20 @@ TEST_F(UserFileTest, ReadsTakeWhatFitsAndWritesStayInside) {
   ASSERT_EQ(WriteUserFile(file, data + 5, 3), 0);  // rewrites the start only
   const std::vector<uint8_t> expected = {6, 7, 8, 4, 5, 6, 7, 8, 9, 10};
   EXPECT_EQ(Read(file, 64), expected);
-  EXPECT_EQ(Read(file, 4), std::vector<uint8_t>(expected.begin(), expected.begin() + 4));
-  EXPECT_EQ(Read(file, 0), std::vector<uint8_t>());
-  uint32_t len = 4;
+  EXPECT_EQ(Read(file, 10), expected);
+  // A short buffer gets nothing but the length that would take the file.
+  for (uint32_t capacity : {9u, 4u, 0u}) {
+    uint8_t out[10];
+    std::memset(out, 0xEE, sizeof(out));
+    uint32_t len = capacity;
+    EXPECT_EQ(ReadUserFile(file, out, &len), XCST_BUFFER_TOO_SMALL) << capacity;
+    EXPECT_EQ(len, 10u);
+    EXPECT_EQ(out[0], 0xEE);
+  }
+  uint32_t len = 0;
+  EXPECT_EQ(ReadUserFile(file, nullptr, &len), XCST_BUFFER_TOO_SMALL);
+  EXPECT_EQ(len, 10u);
+  len = 4;
   EXPECT_EQ(ReadUserFile(file, nullptr, &len), XCST_BAD_ARGUMENT);
   EXPECT_EQ(ReadUserFile(file, nullptr, nullptr), XCST_BAD_ARGUMENT);
   EXPECT_EQ(WriteUserFile(file, nullptr, 3), XCST_BAD_ARGUMENT);
