@@ -3,6 +3,7 @@
 // does not hold together; and what a failed call leaves of a session.
 #include <sys/stat.h>
 
+#include "pin.h"
 #include "rsa_test_keys.h"
 #include "store_format.h"
 #include "token_fixture.h"
@@ -111,8 +112,10 @@ TEST_F(StoreSafetyTest, StoreWithAnInconsistentKeyIsRefused) {
   };
   TokenState base;
   ASSERT_EQ(ParseStore(ReadFileBytes(StorePath()), &base), 0);
-  // Clear keys, as a store from before sealing holds them.
+  // Clear keys, as a store from before sealing holds them (with its PIN
+  // under PBKDF2).
   base.token_key_wrap = TokenKeyWrap{};
+  base.user_pin.hash = HashPinPbkdf2(Bytes(kInitialUserPin), Len(kInitialUserPin));
   for (const Case &c : cases) {
     TokenState state = base;
     state.containers[0].present = true;
