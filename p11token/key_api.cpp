@@ -101,6 +101,42 @@ int32_t ReadModulus(const Cryptoki &c, CK_OBJECT_HANDLE object, RsaBlock *out) {
   return 0;
 }
 
+// The mechanisms each slot's token lists, learned once per module
+// initialisation (under the tables lock).
+struct KnownMechanisms {
+  uint64_t generation = 0;
+  std::vector<CK_MECHANISM_TYPE> listed;
+};
+std::map<CK_SLOT_ID, KnownMechanisms> known_mechanisms;
+
+// RequireMechanism names a mechanism the token does not list
+// (P11ST_NO_MECHANISM with the CKM_ value), before a call that would answer
+// no more than CKR_MECHANISM_INVALID. A module that cannot list its
+// mechanisms is left to answer the call itself.
+int32_t RequireMechanism(const Cryptoki &c, CK_MECHANISM_TYPE mechanism) {
+  KnownMechanisms known;
+  {
+    os::TablesGuard tables;
+    known = known_mechanisms[c.slot];
+  }
+  if (known.generation != ModuleGeneration()) {
+    CK_ULONG count = 0;
+    if (c.functions->C_GetMechanismList(c.slot, nullptr, &count) != CKR_OK) return 0;
+    // One more than asked for: p11-kit's client (0.24) reads one past the
+    // end of the list when it drops a mechanism it cannot carry.
+    known.listed.assign(count + 1, 0);
+    if (c.functions->C_GetMechanismList(c.slot, known.listed.data(), &count) != CKR_OK) return 0;
+    known.listed.resize(count);
+    known.generation = ModuleGeneration();
+    os::TablesGuard tables;
+    known_mechanisms[c.slot] = known;
+  }
+  for (CK_MECHANISM_TYPE listed : known.listed) {
+    if (listed == mechanism) return 0;
+  }
+  return static_cast<int32_t>(P11ST_NO_MECHANISM_BASE | (mechanism & 0xFFFFu));
+}
+
 enum class RawOp { kPublic, kDecrypt, kSign };
 
 // InitRaw starts one block operation with CKM_RSA_X_509 (no padding): the
@@ -283,6 +319,7 @@ int32_t StartOnKey(const KeyRef &key, CK_OBJECT_CLASS object_class, RawOp op, co
 // the look-up and the operation gives a result of the old key, whole.
 int32_t Transform(const KeyRef &key, CK_OBJECT_CLASS object_class, RawOp op, const RsaBlock &input,
                   RsaBlock *result) {
+  if (int32_t status = RequireMechanism(key.c, CKM_RSA_X_509)) return status;
   KnownKey key_object;
   bool known = KnownKeyOf(KnownKeyId{key.c.slot, object_class, key.label}, &key_object);
   for (int tries = 0; tries < kReadTries; ++tries) {
@@ -374,18 +411,27 @@ int32_t CreateContainer(XcHandle session, const char *name, XcHandle *out_contai
   if (mode != XC_CONTAINER_OPEN && mode != XC_CONTAINER_CREATE) return P11ST_BAD_MODE;
   size_t name_len = std::strlen(name);
   if (name_len == 0 || name_len > kMaxContainerName) return P11ST_BAD_CONTAINER_NAME;
+  const std::string created_name = std::string("container ") + name;
   ContainerNames names;
-  if (int32_t status = ReadContainerNames(c, &names)) return status;
+  int32_t status = ReadContainerNames(c, &names);
   uint32_t slot = 0;
   if (mode == XC_CONTAINER_CREATE) {
     slot = std::strstr(name, "SIG") != nullptr ? XC_SLOT_SIGNATURE : XC_SLOT_EXCHANGE;
-    if (!names[slot].empty()) return P11ST_CONTAINER_EXISTS;
-    names[slot] = name;
-    if (int32_t status = WriteContainerNames(c, names)) return status;
+    if (status == 0 && !names[slot].empty()) {
+      status = P11ST_CONTAINER_EXISTS;
+    } else if (status == 0) {
+      names[slot] = name;
+      status = WriteContainerNames(c, names);
+    }
+    // A slot that is taken is an answer, not a refusal: the open that
+    // follows says whether it holds this name.
+    RememberFailedCreate(c, created_name, status == P11ST_CONTAINER_EXISTS ? 0 : status);
   } else {
-    while (slot < kContainerSlots && names[slot] != name) ++slot;
-    if (slot == kContainerSlots) return P11ST_CONTAINER_NOT_FOUND;
+    while (status == 0 && slot < kContainerSlots && names[slot] != name) ++slot;
+    if (status == 0 && slot == kContainerSlots) status = P11ST_CONTAINER_NOT_FOUND;
+    status = OpenAfterFailedCreate(c, created_name, status);
   }
+  if (status != 0) return status;
   *out_container = ContainerHandle(session, slot);
   return 0;
 }
@@ -471,6 +517,7 @@ int32_t GenRSAKey(XcHandle container, uint32_t key_type) {
       BoolAttr(CKA_DECRYPT, true),
       BoolAttr(CKA_SIGN, true),
   };
+  if (int32_t status = RequireMechanism(key.c, CKM_RSA_PKCS_KEY_PAIR_GEN)) return status;
   CK_MECHANISM mechanism{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
   CK_OBJECT_HANDLE public_key = CK_INVALID_HANDLE, private_key = CK_INVALID_HANDLE;
   CK_RV rv = key.c.functions->C_GenerateKeyPair(

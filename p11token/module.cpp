@@ -6,6 +6,7 @@
 
 #include "p11token_os.h"
 #include "p11token_status.h"
+#include "pkcs11_names.h"
 #include "registry.h"
 #include "static_tls.h"
 
@@ -333,20 +334,8 @@ std::string CkrName(CK_RV rv) {
     CK_RV rv;
     const char *name;
   } kNames[] = {
-#define P11TOKEN_CKR(name) {name, #name},
-      P11TOKEN_CKR(CKR_OK) P11TOKEN_CKR(CKR_HOST_MEMORY) P11TOKEN_CKR(
-          CKR_SLOT_ID_INVALID) P11TOKEN_CKR(CKR_GENERAL_ERROR) P11TOKEN_CKR(CKR_FUNCTION_FAILED)
-          P11TOKEN_CKR(CKR_ARGUMENTS_BAD) P11TOKEN_CKR(CKR_ATTRIBUTE_VALUE_INVALID) P11TOKEN_CKR(
-              CKR_DEVICE_ERROR) P11TOKEN_CKR(CKR_DEVICE_MEMORY) P11TOKEN_CKR(CKR_DEVICE_REMOVED)
-              P11TOKEN_CKR(CKR_FUNCTION_NOT_SUPPORTED) P11TOKEN_CKR(CKR_KEY_HANDLE_INVALID)
-                  P11TOKEN_CKR(CKR_KEY_SIZE_RANGE) P11TOKEN_CKR(CKR_MECHANISM_INVALID)
-                      P11TOKEN_CKR(CKR_OBJECT_HANDLE_INVALID) P11TOKEN_CKR(CKR_PIN_INCORRECT)
-                          P11TOKEN_CKR(CKR_PIN_LOCKED) P11TOKEN_CKR(CKR_SESSION_HANDLE_INVALID)
-                              P11TOKEN_CKR(CKR_TEMPLATE_INCONSISTENT)
-                                  P11TOKEN_CKR(CKR_TOKEN_NOT_PRESENT)
-                                      P11TOKEN_CKR(CKR_USER_NOT_LOGGED_IN)
-                                          P11TOKEN_CKR(CKR_CRYPTOKI_NOT_INITIALIZED)
-                                              P11TOKEN_CKR(CKR_CRYPTOKI_ALREADY_INITIALIZED)
+#define P11TOKEN_CKR(name, value) {value, #name},
+      OBKEY_PKCS11_CKR_LIST(P11TOKEN_CKR)
 #undef P11TOKEN_CKR
   };
   for (const auto &entry : kNames) {

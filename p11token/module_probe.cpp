@@ -22,6 +22,28 @@ bool FromEnvironment(const char *name) {
   return value != nullptr && value[0] != '\0';
 }
 
+// RefusesPublicData tries a public data object that lives only as long as
+// its session, as p11token would make its own (token) ones.
+bool RefusesPublicData(CK_FUNCTION_LIST *functions, CK_SLOT_ID slot) {
+  CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+  if (functions->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
+                               &session) != CKR_OK) {
+    return false;
+  }
+  CK_OBJECT_CLASS data_class = CKO_DATA;
+  CK_BBOOL no = CK_FALSE;
+  char label[] = "obkey probe";
+  CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &data_class, sizeof(data_class)},
+                         {CKA_TOKEN, &no, sizeof(no)},
+                         {CKA_PRIVATE, &no, sizeof(no)},
+                         {CKA_LABEL, label, sizeof(label) - 1}};
+  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+  CK_RV rv = functions->C_CreateObject(session, tmpl, 4, &object);
+  if (rv == CKR_OK) functions->C_DestroyObject(session, object);
+  functions->C_CloseSession(session);
+  return rv != CKR_OK;
+}
+
 void ReadToken(CK_FUNCTION_LIST *functions, int32_t device_index, ModuleProbe *probe) {
   CK_ULONG count = 0;
   CK_RV rv = functions->C_GetSlotList(CK_TRUE, nullptr, &count);
@@ -49,6 +71,7 @@ void ReadToken(CK_FUNCTION_LIST *functions, int32_t device_index, ModuleProbe *p
   probe->model = Field(info.model);
   probe->min_pin_len = static_cast<uint32_t>(info.ulMinPinLen);
   probe->max_pin_len = static_cast<uint32_t>(info.ulMaxPinLen);
+  if (probe->token_initialized) probe->data_objects_private = RefusesPublicData(functions, slot);
 }
 
 }  // namespace

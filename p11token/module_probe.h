@@ -29,6 +29,10 @@ struct ModuleProbe {
   bool user_pin_locked = false;
   std::string label, serial, model;  // blank padding removed
   uint32_t min_pin_len = 0, max_pin_len = 0;
+  // The module refuses a public data object (tested with a session object,
+  // which leaves nothing on the token): obkey's directory and files are
+  // then private there (tpm2-pkcs11), seen only after a login.
+  bool data_objects_private = false;
 };
 
 // ProbeModule loads and initialises the configured module as the token

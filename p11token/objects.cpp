@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <optional>
 
 #include "module.h"
 #include "p11token_os.h"
@@ -129,6 +130,21 @@ int32_t ReadDataObject(const Cryptoki &c, const std::string &label, bool *out_fo
   return status == P11ST_BAD_HANDLE ? P11ST_CHANGED : status;
 }
 
+namespace {
+
+// AnyGone says whether one of `objects` no longer exists.
+bool AnyGone(const Cryptoki &c, const std::vector<CK_OBJECT_HANDLE> &objects) {
+  for (CK_OBJECT_HANDLE object : objects) {
+    CK_OBJECT_CLASS object_class = 0;
+    CK_ATTRIBUTE attribute{CKA_CLASS, &object_class, sizeof(object_class)};
+    CK_RV rv = c.functions->C_GetAttributeValue(c.session, object, &attribute, 1);
+    if (rv == CKR_OBJECT_HANDLE_INVALID) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 int32_t CommitReplacement(const Cryptoki &c, const std::vector<CK_OBJECT_HANDLE> &old,
                           const std::vector<CK_OBJECT_HANDLE> &created,
                           const std::vector<CK_OBJECT_HANDLE> &now) {
@@ -142,7 +158,20 @@ int32_t CommitReplacement(const Cryptoki &c, const std::vector<CK_OBJECT_HANDLE>
     return P11ST_CHANGED;
   }
   int32_t status = DestroyObjects(c, old);
-  return status == P11ST_BAD_HANDLE ? P11ST_CHANGED : status;
+  if (status == 0 || !AnyGone(c, old)) return status;
+  // Another writer destroyed an old object first (SoftHSMv2 answers
+  // CKR_FUNCTION_FAILED when its file is gone): its replacement is the
+  // current one, which this module instance may not show yet.
+  DestroyObjects(c, created);
+  return P11ST_CHANGED;
+}
+
+int32_t DataRefusal(CK_RV rv) {
+  int32_t status = StatusFromCkr(rv);
+  // A refusal that has no interface status keeps its CKR_ value, in a range
+  // that says what was refused.
+  if ((static_cast<uint32_t>(status) & 0xFFFF0000u) != P11ST_CKR_BASE) return status;
+  return static_cast<int32_t>(P11ST_DATA_REFUSED_BASE | (static_cast<uint32_t>(status) & 0xFFFFu));
 }
 
 namespace {
@@ -168,10 +197,7 @@ int32_t CreateDataObject(const Cryptoki &c, const std::string &label, const Byte
     bool refused = rv == CKR_ATTRIBUTE_VALUE_INVALID || rv == CKR_TEMPLATE_INCONSISTENT;
     if (!refused) break;
   }
-  if (rv == CKR_ATTRIBUTE_VALUE_INVALID || rv == CKR_TEMPLATE_INCONSISTENT) {
-    return P11ST_NO_DATA_OBJECTS;
-  }
-  return StatusFromCkr(rv);
+  return DataRefusal(rv);
 }
 
 }  // namespace
@@ -215,9 +241,15 @@ int32_t ReplaceDataObject(const Cryptoki &c, const std::string &label, const Byt
 
 namespace {
 
-// The value of each data object as the connection last read or wrote it.
-// This table and the next are used under the tables lock.
-std::map<std::pair<uint32_t, std::string>, Bytes> connection_reads;
+// The value of each data object as the connection last read or wrote it
+// (none: the connection deleted it). These tables are used under the tables
+// lock.
+using ConnectionName = std::pair<uint32_t, std::string>;
+std::map<ConnectionName, std::optional<Bytes>> connection_reads;
+
+// Why the connection's last create of an object failed, for the open that
+// follows it.
+std::map<ConnectionName, int32_t> failed_creates;
 
 // The directory object each slot had when last read, with its value: while
 // the handle still names it, one call reads it again, and a reading step
@@ -297,9 +329,35 @@ void RememberRead(const Cryptoki &c, const std::string &label, const Bytes &valu
 bool RememberedRead(const Cryptoki &c, const std::string &label, Bytes *out_value) {
   os::TablesGuard tables;
   auto it = connection_reads.find({c.connection, label});
-  if (c.connection == 0 || it == connection_reads.end()) return false;
-  *out_value = it->second;
+  if (c.connection == 0 || it == connection_reads.end() || !it->second) return false;
+  *out_value = *it->second;
   return true;
+}
+
+void RememberDeleted(const Cryptoki &c, const std::string &label) {
+  os::TablesGuard tables;
+  if (c.connection != 0) connection_reads[{c.connection, label}] = std::nullopt;
+}
+
+void RememberFailedCreate(const Cryptoki &c, const std::string &name, int32_t status) {
+  os::TablesGuard tables;
+  if (c.connection == 0) return;
+  if (status == 0) {
+    failed_creates.erase({c.connection, name});
+  } else {
+    failed_creates[{c.connection, name}] = status;
+  }
+}
+
+int32_t OpenAfterFailedCreate(const Cryptoki &c, const std::string &name, int32_t open_status) {
+  os::TablesGuard tables;
+  auto it = failed_creates.find({c.connection, name});
+  if (it == failed_creates.end()) return open_status;
+  int32_t create_status = it->second;
+  failed_creates.erase(it);
+  // An overtaken create means that what the caller read before is out of
+  // date, whatever the open finds: the caller starts again from a fresh read.
+  return open_status != 0 || create_status == P11ST_CHANGED ? create_status : 0;
 }
 
 void ForgetRead(const Cryptoki &c, const std::string &label) {
@@ -311,7 +369,7 @@ int32_t FileReadsHold(const Cryptoki &c, uint32_t read_now, const Bytes *read_va
   if (c.connection == 0) return 0;
   const std::string prefix = kFileLabelPrefix;
   const std::string read_now_label = FileLabel(read_now);
-  std::vector<std::pair<std::string, Bytes>> kept;
+  std::vector<std::pair<std::string, std::optional<Bytes>>> kept;
   {
     os::TablesGuard tables;
     for (auto it = connection_reads.lower_bound({c.connection, prefix});
@@ -330,7 +388,9 @@ int32_t FileReadsHold(const Cryptoki &c, uint32_t read_now, const Bytes *read_va
     } else {
       status = ReadDataObject(c, label, &found, &now);
     }
-    if (status == 0 && found && now == value) continue;
+    // A file the connection deleted must still be missing.
+    bool holds = value ? found && now == *value : !found;
+    if (status == 0 && holds) continue;
     if (status != 0 && status != P11ST_CHANGED) return status;
     for (const auto &forgotten : kept) ForgetRead(c, forgotten.first);
     return P11ST_CHANGED;
@@ -340,10 +400,14 @@ int32_t FileReadsHold(const Cryptoki &c, uint32_t read_now, const Bytes *read_va
 
 void ForgetConnection(uint32_t connection) {
   os::TablesGuard tables;
-  auto first = connection_reads.lower_bound({connection, std::string()});
-  auto last = first;
-  while (last != connection_reads.end() && last->first.first == connection) ++last;
-  connection_reads.erase(first, last);
+  auto forget = [connection](auto *table) {
+    auto first = table->lower_bound({connection, std::string()});
+    auto last = first;
+    while (last != table->end() && last->first.first == connection) ++last;
+    table->erase(first, last);
+  };
+  forget(&connection_reads);
+  forget(&failed_creates);
 }
 
 int32_t ReadContainerNames(const Cryptoki &c, ContainerNames *out_names) {

@@ -77,6 +77,12 @@ int32_t WhileReplaced(Read read) {
   return status;
 }
 
+// DataRefusal is the status of a module's refusal `rv` to create one of
+// obkey's data objects: the interface status of the CKR_ value where it has
+// one (CKR_USER_NOT_LOGGED_IN: P11ST_NOT_LOGGED_IN), else the value in the
+// range P11ST_DATA_REFUSED.
+int32_t DataRefusal(CK_RV rv);
+
 // ReadDataObject reads the value of our data object `label`; `*out_found`
 // says whether there is one. Of two (a replacement interrupted between its
 // two steps) it reads the first the module lists: each is a whole value.
@@ -92,7 +98,7 @@ int32_t ReadDataObject(const Cryptoki &c, const std::string &label, bool *out_fo
 // or an old object that vanished, our new object goes again and the answer
 // is P11ST_CHANGED: a write another writer overtook is never reported done.
 // Public data objects are made where the module allows them, else private
-// ones; P11ST_NO_DATA_OBJECTS when it takes neither.
+// ones; when it takes neither, the module's refusal (DataRefusal).
 int32_t ReplaceDataObject(const Cryptoki &c, const std::string &label, const Bytes *expected,
                           const Bytes &value);
 
@@ -110,14 +116,26 @@ int32_t CommitReplacement(const Cryptoki &c, const std::vector<CK_OBJECT_HANDLE>
 void RememberRead(const Cryptoki &c, const std::string &label, const Bytes &value);
 bool RememberedRead(const Cryptoki &c, const std::string &label, Bytes *out_value);
 void ForgetRead(const Cryptoki &c, const std::string &label);
+// RememberDeleted keeps that the connection deleted data object `label`:
+// it must stay missing for FileReadsHold.
+void RememberDeleted(const Cryptoki &c, const std::string &label);
+
+// obkey opens what it could not create (a container, a user file), and
+// passes the open's answer on. RememberFailedCreate keeps why the
+// connection's create of `name` failed (0: it did not); the next open of
+// `name` that fails with `open_status` is answered, once, with that cause
+// by OpenAfterFailedCreate (open_status itself when there is none, 0 when
+// the open succeeded). A create overtaken by another writer answers the
+// open with P11ST_CHANGED even when the open succeeds.
+void RememberFailedCreate(const Cryptoki &c, const std::string &name, int32_t status);
+int32_t OpenAfterFailedCreate(const Cryptoki &c, const std::string &name, int32_t open_status);
 
 // FileReadsHold checks that every user file the connection read or wrote
-// is still as it left it. A step of a read-modify-write spread over several
-// calls (obkey's label directory and its data files) would otherwise act on
-// a view another program changed meanwhile. File `read_now` is the one the
-// step has just read, as `read_value` (null: missing), and is not read
-// again. Returns P11ST_CHANGED, with the connection's file reads forgotten,
-// when one changed or is gone.
+// is still as it left it, and every one it deleted still missing. A step of a read-modify-write
+// spread over several calls (obkey's label directory and its data files) would otherwise act on a
+// view another program changed meanwhile. File `read_now` is the one the step has just read, as
+// `read_value` (null: missing), and is not read again. Returns P11ST_CHANGED, with the connection's
+// file reads forgotten, when one changed or is gone.
 int32_t FileReadsHold(const Cryptoki &c, uint32_t read_now, const Bytes *read_value);
 
 // ForgetConnection drops what was kept for the connection.

@@ -161,9 +161,13 @@ int32_t CheckPin(const uint8_t *pin, uint32_t pin_len) {
   return 0;
 }
 
-bool TokenInitialized(CK_FUNCTION_LIST *f, CK_SLOT_ID slot) {
+bool TokenFlag(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, CK_FLAGS flag) {
   CK_TOKEN_INFO info{};
-  return f->C_GetTokenInfo(slot, &info) == CKR_OK && (info.flags & CKF_TOKEN_INITIALIZED) != 0;
+  return f->C_GetTokenInfo(slot, &info) == CKR_OK && (info.flags & flag) != 0;
+}
+
+bool TokenInitialized(CK_FUNCTION_LIST *f, CK_SLOT_ID slot) {
+  return TokenFlag(f, slot, CKF_TOKEN_INITIALIZED);
 }
 
 std::set<CK_SLOT_ID> InitializedSlots(CK_FUNCTION_LIST *f) {
@@ -303,6 +307,12 @@ int32_t InitializeToken(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *admin_
     return EraseToken(f, slot, admin_pin);
   }
   if (rv != CKR_OK) return StatusFromCkr(rv);
+  // Initialising a token ends its user PIN. One that keeps it was left as it
+  // was by a module that answers CKR_OK and does nothing: it is formatted
+  // by erasing, as one the module will not initialise again.
+  if (initialized_before.count(slot) != 0 && TokenFlag(f, slot, CKF_USER_PIN_INITIALIZED)) {
+    return EraseToken(f, slot, admin_pin);
+  }
   // Some modules (SoftHSMv2) give a token initialised in their free slot a
   // slot of its own: find it as the one initialised token that is new.
   if (!TokenInitialized(f, slot)) {
@@ -310,6 +320,7 @@ int32_t InitializeToken(CK_FUNCTION_LIST *f, CK_SLOT_ID slot, const char *admin_
     for (CK_SLOT_ID candidate : InitializedSlots(f)) {
       if (initialized_before.count(candidate) == 0) fresh.push_back(candidate);
     }
+    if (fresh.empty()) return P11ST_INIT_IGNORED;
     if (fresh.size() != 1) return P11ST_NO_TOKEN;
     slot = fresh.front();
   }

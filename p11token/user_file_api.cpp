@@ -10,11 +10,16 @@ namespace obkey::p11token {
 
 namespace {
 
-// ReadFile reads file `number`; P11ST_FILE_NOT_FOUND when it has none.
-int32_t ReadFile(const Cryptoki &c, uint32_t number, Bytes *out_contents) {
-  bool found = false;
-  if (int32_t status = ReadDataObject(c, FileLabel(number), &found, out_contents)) return status;
-  return found ? 0 : P11ST_FILE_NOT_FOUND;
+// ReadFileHeld reads file `number` (`*out_found`: whether it exists), then
+// checks that every file this connection read, wrote or deleted is as it
+// left it: a file found missing that the connection saw is another
+// program's doing (P11ST_CHANGED), not a missing file.
+int32_t ReadFileHeld(const Cryptoki &c, uint32_t number, Bytes *out_contents, bool *out_found) {
+  *out_found = false;
+  if (int32_t status = ReadDataObject(c, FileLabel(number), out_found, out_contents)) {
+    return status;
+  }
+  return FileReadsHold(c, number, *out_found ? out_contents : nullptr);
 }
 
 // Replace writes a file's whole contents over `read` (null: a new file). A
@@ -35,22 +40,30 @@ int32_t CreateUserFile(XcHandle session, uint32_t file_number, uint32_t size, ui
   if (int32_t status = SessionOf(session, &c)) return status;
   if (out_file == nullptr) return P11ST_BAD_ARGUMENT;
   if (mode != XC_USER_FILE_CREATE && mode != XC_USER_FILE_OPEN) return P11ST_BAD_MODE;
+  const std::string label = FileLabel(file_number);
   Bytes contents;
-  int32_t status = ReadFile(c, file_number, &contents);
+  bool found = false;
+  int32_t status = ReadFileHeld(c, file_number, &contents, &found);
   if (mode == XC_USER_FILE_CREATE) {
-    if (status == 0) return P11ST_FILE_EXISTS;
-    if (status != P11ST_FILE_NOT_FOUND) return status;
-    // Sizes beyond any token's memory are refused before asking for them.
-    if (size > (1u << 24)) return P11ST_FILE_SPACE_FULL;
-    if ((status = FileReadsHold(c, file_number, nullptr))) return status;
-    const Bytes created(size, 0);
-    if ((status = Replace(c, file_number, nullptr, created))) return status;
-    RememberRead(c, FileLabel(file_number), created);
-  } else if (status != 0) {
+    if (status == 0 && found) {
+      // The open that follows must find this very file.
+      RememberRead(c, label, contents);
+      status = P11ST_FILE_EXISTS;
+    } else if (status == 0 && size > (1u << 24)) {
+      // Sizes beyond any token's memory are refused before asking for them.
+      status = P11ST_FILE_SPACE_FULL;
+    } else if (status == 0) {
+      const Bytes created(size, 0);
+      status = Replace(c, file_number, nullptr, created);
+      if (status == 0) RememberRead(c, label, created);
+    }
+    RememberFailedCreate(c, label, status == P11ST_FILE_EXISTS ? 0 : status);
+    if (status != 0) return status;
+  } else {
     // Opening ignores the size: it was fixed when the file was created.
-    return status;
-  } else if ((status = FileReadsHold(c, file_number, &contents))) {
-    return status;
+    if (status == 0 && !found) status = P11ST_FILE_NOT_FOUND;
+    if (status == 0) RememberRead(c, label, contents);
+    if ((status = OpenAfterFailedCreate(c, label, status))) return status;
   }
   *out_file = FileHandle(session, file_number);
   return 0;
@@ -63,10 +76,11 @@ int32_t ReadUserFile(XcHandle file, uint8_t *out, uint32_t *inout_len) {
   uint32_t number = 0;
   if (int32_t status = FileOf(file, &c, &number)) return status;
   Bytes contents;
-  if (int32_t status = ReadFile(c, number, &contents)) return status;
-  if (inout_len == nullptr || (out == nullptr && *inout_len != 0)) return P11ST_BAD_ARGUMENT;
+  bool found = false;
   // Checked after the read: what was read before must still hold now.
-  if (int32_t status = FileReadsHold(c, number, &contents)) return status;
+  if (int32_t status = ReadFileHeld(c, number, &contents, &found)) return status;
+  if (!found) return P11ST_FILE_NOT_FOUND;
+  if (inout_len == nullptr || (out == nullptr && *inout_len != 0)) return P11ST_BAD_ARGUMENT;
   RememberRead(c, FileLabel(number), contents);
   // The first bytes alone would pass for the whole file: a buffer that
   // cannot take it all gets nothing but the length that would.
@@ -87,11 +101,12 @@ int32_t WriteUserFile(XcHandle file, const uint8_t *data, uint32_t len) {
   uint32_t number = 0;
   if (int32_t status = FileOf(file, &c, &number)) return status;
   Bytes contents;
-  if (int32_t status = ReadFile(c, number, &contents)) return status;
+  bool found = false;
+  if (int32_t status = ReadFileHeld(c, number, &contents, &found)) return status;
+  if (!found) return P11ST_FILE_NOT_FOUND;
   if (data == nullptr && len != 0) return P11ST_BAD_ARGUMENT;
   if (len > contents.size()) return P11ST_FILE_BOUNDS;
   if (int32_t status = RequireLogin(c)) return status;
-  if (int32_t status = FileReadsHold(c, number, &contents)) return status;
   // A caller that read the file on this connection wrote what it read: the
   // file must still hold that, or another program's write would be lost.
   Bytes read;
@@ -117,9 +132,10 @@ int32_t DeleteUserFile(XcHandle file) {
   if (int32_t status = FileOf(file, &c, &number)) return status;
   std::vector<CK_OBJECT_HANDLE> objects;
   Bytes contents;
-  if (int32_t status = ReadFile(c, number, &contents)) return status;
+  bool found = false;
+  if (int32_t status = ReadFileHeld(c, number, &contents, &found)) return status;
+  if (!found) return P11ST_FILE_NOT_FOUND;
   if (int32_t status = RequireLogin(c)) return status;
-  if (int32_t status = FileReadsHold(c, number, &contents)) return status;
   const CK_OBJECT_CLASS data_class = CKO_DATA;
   std::string label = FileLabel(number);
   int32_t status = FindObjects(c,
@@ -128,7 +144,9 @@ int32_t DeleteUserFile(XcHandle file) {
                                 Attr(CKA_LABEL, label.data(), label.size())},
                                &objects);
   if (status == 0) status = DestroyObjects(c, objects);
-  if (status == 0) ForgetRead(c, FileLabel(number));
+  // Destroyed by another program between the look and the destruction.
+  if (status == P11ST_BAD_HANDLE) status = P11ST_CHANGED;
+  if (status == 0) RememberDeleted(c, label);
   if (status == 0) ForgetFileHandles(file, number);
   return status;
 }

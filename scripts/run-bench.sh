@@ -13,15 +13,18 @@ crypto_bench=$build/bench/obkey_crypto_bench
 token_bench=$build/bench/obkey_token_bench
 scale_bench=$build/bench/obkey_scale_bench
 p11_bench=$build/bench/obkey_p11_sign_bench
-# Wall-clock seconds per point of the scale table.
+mixed_bench=$build/bench/obkey_mixed_bench
+# Wall-clock seconds per point of the scale table, and of the many callers.
 scale_seconds=${OBKEY_SCALE_SECONDS:-2}
+mixed_seconds=${OBKEY_MIXED_SECONDS:-20}
 
 if [ ! -x "$crypto_bench" ] || [ ! -x "$token_bench" ] || [ ! -x "$scale_bench" ] ||
-  [ ! -x "$p11_bench" ]; then
+  [ ! -x "$p11_bench" ] || [ ! -x "$mixed_bench" ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DOBKEY_BUILD_BENCH=ON \
     -DOBKEY_BUILD_TESTS=OFF >&2
   cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" \
-    --target obkey_crypto_bench obkey_token_bench obkey_scale_bench obkey_p11_sign_bench >&2
+    --target obkey_crypto_bench obkey_token_bench obkey_scale_bench obkey_p11_sign_bench \
+    obkey_mixed_bench >&2
 fi
 
 crypto_csv=$(mktemp)
@@ -262,6 +265,20 @@ awk -F, '
     print " a session per signature; openssl: a kept key)"
   }' "$scale_csv"
 echo
+echo "== Many callers on one token: 4 processes x 8 threads and 16 x 4, each thread"
+echo "   signing, checking, listing and writing labelled files, logging in and drawing"
+echo "   random bytes for ${mixed_seconds} s; waiters are served in the order they came"
+mixed_status=0
+mixed_out=$("$mixed_bench" --seconds="$mixed_seconds" --points=4x8,16x4) || mixed_status=1
+printf '%s\n' "$mixed_out" | awk -F, '
+  BEGIN { printf "%-10s %9s %9s %9s %12s  %s\n", "callers", "calls", "timeouts", "failures", "worst wait", "goal" }
+  $1 == "mixed" {
+    n = $2 * $3
+    goal = n >= 64 ? (($5 == 0 && $6 == 0) ? "meets goal (0 timeouts)" : "MISSES GOAL") : "(informative)"
+    printf "%-10s %9d %9d %9d %9.0f ms  %s\n", $2 "x" $3, $4, $5, $6, $7, goal
+  }'
+
+echo
 echo "== A signature through p11token: PKCS #11 calls and time against the module's own"
 echo "   (open session, sign init, sign, close), locally and through p11-kit's client"
 p11_status=0
@@ -269,6 +286,10 @@ p11_status=0
 
 if [ "$scale_status" -ne 0 ]; then
   echo "scale benchmark: a point failed (see above)" >&2
+  exit 1
+fi
+if [ "$mixed_status" -ne 0 ]; then
+  echo "mixed callers benchmark: a call failed or timed out (see above)" >&2
   exit 1
 fi
 if [ "$p11_status" -ne 0 ]; then

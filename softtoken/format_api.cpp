@@ -62,12 +62,13 @@ int32_t FormatToken(const char *admin_pin, const char *second_text, int32_t devi
   ScryptCost cost;
   if (!CurrentScryptCost(&cost)) return XCST_BAD_SETTING;
   StorePaths paths;
-  if (!StorePathsFor(device_index, &paths) || !os::MakePrivateDirs(paths.dir)) {
-    return XCST_STORE_IO;
-  }
-  // An existing directory keeps the permissions it has; one that others may
-  // write to is not made private behind its owner's back.
-  if (os::DirectoryIsShared(paths.dir)) return XCST_TOKEN_DIR_SHARED;
+  if (!StorePathsFor(device_index, &paths)) return XCST_STORE_IO;
+  // Nothing is made in a folder another account controls; an existing
+  // folder keeps the permissions it has: one that others may write to is
+  // not made private behind its owner's back.
+  if (int32_t status = CheckTokenFolder(paths.dir)) return status;
+  if (!os::MakePrivateDirs(paths.dir)) return XCST_STORE_IO;
+  if (int32_t status = CheckTokenFolder(paths.dir)) return status;
   StoreLock lock;
   if (int32_t status = lock.Acquire(paths.lock)) return status;
   PinHash admin_hash;

@@ -16,7 +16,9 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <tuple>
 
+#include "lock_queue.h"
 #include "softtoken_os.h"
 
 namespace obkey::softtoken::os {
@@ -30,23 +32,69 @@ bool IsDirectory(const std::string &path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool WriteAll(int fd, const uint8_t *data, size_t len) {
+// WriteAll writes the whole buffer; returns 0 or the errno of the failure.
+int WriteAll(int fd, const uint8_t *data, size_t len) {
   while (len > 0) {
     ssize_t n = write(fd, data, len);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
     data += n;
     len -= static_cast<size_t>(n);
   }
-  return true;
+  return 0;
 }
 
-void SyncDirectoryOf(const std::string &path) {
+std::string FolderOf(const std::string &path) {
   size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+  return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+// SyncDirectory flushes a folder's entries to the disk. Some file systems
+// cannot flush a folder at all (EINVAL and the like): their entries' fate is
+// theirs to keep, and that is no failure. Any other error is.
+bool SyncDirectory(const std::string &dir) {
   int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int error = fsync(fd) == 0 ? 0 : errno;
+  close(fd);
+  return error == 0 || error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP ||
+         error == ENOSYS;
+}
+
+bool NoSpace(int error) {
+  return error == ENOSPC || error == EDQUOT;
+}
+
+// WriteNewFile creates `path` afresh (never through a link, and only if
+// nothing took the name), writes `contents` and flushes them. Returns 0 or
+// the errno of the failure, the file removed then.
+int WriteNewFile(const std::string &path, const uint8_t *contents, size_t len) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return errno;
+  int error = WriteAll(fd, contents, len);
+  if (error == 0 && fsync(fd) != 0) error = errno;
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) unlink(path.c_str());
+  return error;
+}
+
+// The reserve grows in steps, so that a store that grows a little at each
+// commit does not reallocate it each time.
+constexpr off_t kReserveStep = 16 * 1024;
+
+// KeepReserve makes the regular file at `path` hold room for at least `len`
+// bytes, as far as the disk allows; a failure changes nothing else.
+void KeepReserve(const std::string &path, size_t len) {
+  const off_t wanted = (static_cast<off_t>(len) + kReserveStep - 1) / kReserveStep * kReserveStep;
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= wanted &&
+      st.st_blocks * 512 >= wanted) {
+    return;
+  }
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (fd < 0) return;
-  fsync(fd);
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) posix_fallocate(fd, 0, wanted);
   close(fd);
 }
 
@@ -84,16 +132,107 @@ std::string JoinPath(const std::string &dir, const std::string &name) {
 
 bool MakePrivateDirs(const std::string &dir) {
   if (dir.empty()) return false;
+  bool flushed = true;
+  auto make = [&](const std::string &folder) {
+    // A folder just made is lost at a power cut until its parent's entries
+    // are flushed.
+    if (mkdir(folder.c_str(), 0700) == 0) flushed = SyncDirectory(FolderOf(folder)) && flushed;
+  };
   for (size_t pos = dir.find('/', 1); pos != std::string::npos; pos = dir.find('/', pos + 1)) {
-    mkdir(dir.substr(0, pos).c_str(), 0700);
+    make(dir.substr(0, pos));
   }
-  mkdir(dir.c_str(), 0700);
-  return IsDirectory(dir);
+  make(dir);
+  return IsDirectory(dir) && flushed;
 }
 
-bool DirectoryIsShared(const std::string &dir) {
+namespace {
+
+// JudgeFolder applies the rule of CheckTokenFolder to one folder.
+FolderTrust JudgeFolder(const struct stat &st, bool token_folder) {
+  const uid_t me = geteuid();
+  const bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  if (token_folder) {
+    if (st.st_uid != me) return FolderTrust::kForeign;
+    return others_write ? FolderTrust::kShared : FolderTrust::kTrusted;
+  }
+  if (st.st_uid != me && st.st_uid != 0) return FolderTrust::kForeign;
+  // In a sticky folder nobody renames or removes what another made.
+  return others_write && (st.st_mode & S_ISVTX) == 0 ? FolderTrust::kForeign
+                                                     : FolderTrust::kTrusted;
+}
+
+// JudgeChain judges `resolved` (a path without links) and every folder
+// above it; `token_folder` says whether `resolved` is the token's folder
+// itself or the nearest folder above one not made yet.
+FolderTrust JudgeChain(const std::string &resolved, bool token_folder, std::string *out_folder) {
+  std::string folder = resolved;
+  for (bool first = true;; first = false) {
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0) return FolderTrust::kForeign;
+    const FolderTrust trust = JudgeFolder(st, first && token_folder);
+    if (trust != FolderTrust::kTrusted) {
+      if (out_folder != nullptr) *out_folder = folder;
+      return trust;
+    }
+    if (folder == "/") return FolderTrust::kTrusted;
+    folder = FolderOf(folder);
+  }
+}
+
+std::string Resolved(const std::string &path) {
+  char *resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return "";
+  std::string text = resolved;
+  std::free(resolved);
+  return text;
+}
+
+// The folders found trusted, with what would tell a change of their own.
+struct TrustedFolders {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  std::map<std::string, std::vector<int64_t>> by_path;
+};
+
+TrustedFolders &Trusted() {
+  static TrustedFolders *trusted = new TrustedFolders;
+  return *trusted;
+}
+
+std::vector<int64_t> FolderSeal(const struct stat &st) {
+  return {static_cast<int64_t>(st.st_dev), static_cast<int64_t>(st.st_ino),
+          static_cast<int64_t>(st.st_uid), static_cast<int64_t>(st.st_mode),
+          Nanoseconds(st.st_ctim)};
+}
+
+}  // namespace
+
+FolderTrust CheckTokenFolder(const std::string &dir, std::string *out_folder) {
   struct stat st {};
-  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH));
+  if (stat(dir.c_str(), &st) != 0) {
+    // Not made yet: the folders above it that exist decide.
+    std::string above = dir;
+    do {
+      above = FolderOf(above);
+    } while (above != "/" && above != "." && stat(above.c_str(), &st) != 0);
+    const std::string resolved = Resolved(above);
+    return resolved.empty() ? FolderTrust::kTrusted : JudgeChain(resolved, false, out_folder);
+  }
+  const std::vector<int64_t> seal = FolderSeal(st);
+  TrustedFolders &trusted = Trusted();
+  pthread_mutex_lock(&trusted.mutex);
+  auto it = trusted.by_path.find(dir);
+  const bool known = it != trusted.by_path.end() && it->second == seal;
+  pthread_mutex_unlock(&trusted.mutex);
+  if (known) return FolderTrust::kTrusted;
+  const std::string resolved = Resolved(dir);
+  if (resolved.empty()) return FolderTrust::kForeign;
+  const FolderTrust trust = JudgeChain(resolved, true, out_folder);
+  if (trust == FolderTrust::kTrusted) {
+    pthread_mutex_lock(&trusted.mutex);
+    trusted.by_path[dir] = seal;
+    pthread_mutex_unlock(&trusted.mutex);
+  }
+  return trust;
 }
 
 bool FileExists(const std::string &path) {
@@ -151,79 +290,156 @@ ReadStatus ReadOnlyFile::ReadAll(size_t max_len, obkey::SecretBytes *out) const 
   return ReadStatus::kOk;
 }
 
-bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
-                        const uint8_t *contents, size_t contents_len, void (*before_rename)()) {
+WriteStatus ReplaceFileDurably(const std::string &path, const std::string &temp_path,
+                               const std::string &reserve_path, const uint8_t *contents,
+                               size_t contents_len, void (*before_rename)()) {
   // Whatever is at the temporary name (a file an interrupted write left, or
   // a link someone planted) is removed, never written through: the new file
   // is created afresh, and only if nothing took the name meanwhile.
-  if (unlink(temp_path.c_str()) != 0 && errno != ENOENT) return false;
-  int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return false;
-  bool ok = WriteAll(fd, contents, contents_len) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (!ok) {
-    unlink(temp_path.c_str());
-    return false;
+  if (unlink(temp_path.c_str()) != 0 && errno != ENOENT) return WriteStatus::kError;
+  int error = WriteNewFile(temp_path, contents, contents_len);
+  if (NoSpace(error) && unlink(reserve_path.c_str()) == 0) {
+    error = WriteNewFile(temp_path, contents, contents_len);
   }
-  if (before_rename != nullptr) before_rename();
-  if (rename(temp_path.c_str(), path.c_str()) != 0) {
+  if (error == 0 && before_rename != nullptr) before_rename();
+  if (error == 0 && rename(temp_path.c_str(), path.c_str()) != 0) {
+    error = errno;
     unlink(temp_path.c_str());
-    return false;
   }
-  // The new contents are in place either way; some file systems cannot
-  // flush a directory, and then the rename's durability is theirs to keep.
-  SyncDirectoryOf(path);
-  return true;
+  // After a failure too: the room given up is free again.
+  KeepReserve(reserve_path, contents_len);
+  if (error != 0) return NoSpace(error) ? WriteStatus::kNoSpace : WriteStatus::kError;
+  // Until the folder is flushed, a power cut may bring the old store back.
+  return SyncDirectory(FolderOf(path)) ? WriteStatus::kOk : WriteStatus::kError;
 }
 
 namespace {
 
-// The file each lock-file descriptor was opened on, recorded at its opening.
-// While a descriptor stays open its inode cannot be given to another file,
-// so the name still names the opened file exactly when it has that device
-// and inode: no fstat is needed at each lock.
+// Every open lock-file descriptor of the process, with the file it was
+// opened on. While a descriptor stays open its inode cannot be given to
+// another file, so the name still names the opened file exactly when it
+// has that device and inode: no fstat is needed at each lock.
+//
+// A lock belongs to an opening, which a forked child shares: were the
+// child to keep its copies, a lock the parent holds, or one a waiter of
+// the parent is granted later, would stay held for the child's life, even
+// after the parent let it go by closing or exiting. So a forked child
+// closes every one of them at once (CloseInheritedLockFiles), and the
+// parent's openings, sessions and waiters are never used in it.
+//
+// Each entry also says whether the opening holds a turn of the file's
+// queue (lock_queue.h), to be passed on when it lets the lock go.
+struct OpenedLockFile {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool holds_turn = false;
+  LockQueue *queue = nullptr;
+  uint32_t turn = 0;
+};
+
 struct OpenedLockFiles {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-  std::map<int, std::pair<dev_t, ino_t>> by_fd;
+  std::map<int, OpenedLockFile> by_fd;
+  // The queue of each lock file mapped here, null where it cannot be.
+  std::map<std::pair<dev_t, ino_t>, LockQueue *> queues;
 };
 
 OpenedLockFiles &Opened() {
-  static OpenedLockFiles opened;
-  return opened;
+  // Never destroyed: a waiter's thread may still close a file while the
+  // process exits.
+  static OpenedLockFiles *opened = new OpenedLockFiles;
+  return *opened;
 }
 
-void RecordOpened(int fd, const struct stat &st) {
-  OpenedLockFiles &opened = Opened();
-  pthread_mutex_lock(&opened.mutex);
-  opened.by_fd[fd] = {st.st_dev, st.st_ino};
-  pthread_mutex_unlock(&opened.mutex);
-}
+// WatchForks sets up, once, what a fork does to the lock files and their
+// waiters (below, after the waiters).
+void WatchForks();
 
 bool RecordedOpened(int fd, std::pair<dev_t, ino_t> *out) {
   OpenedLockFiles &opened = Opened();
   pthread_mutex_lock(&opened.mutex);
   auto it = opened.by_fd.find(fd);
   const bool found = it != opened.by_fd.end();
-  if (found) *out = it->second;
+  if (found) *out = {it->second.device, it->second.inode};
   pthread_mutex_unlock(&opened.mutex);
   return found;
+}
+
+// QueueOf returns the queue of an opened lock file, mapped at its first
+// use in the process; null where the file cannot hold one.
+LockQueue *QueueOf(const std::string &path, int fd) {
+  OpenedLockFiles &opened = Opened();
+  pthread_mutex_lock(&opened.mutex);
+  LockQueue *queue = nullptr;
+  auto it = opened.by_fd.find(fd);
+  if (it != opened.by_fd.end()) {
+    const auto key = std::make_pair(it->second.device, it->second.inode);
+    auto known = opened.queues.find(key);
+    queue = known != opened.queues.end() ? known->second
+                                         : (opened.queues[key] = MapLockQueue(path, fd));
+  }
+  pthread_mutex_unlock(&opened.mutex);
+  return queue;
+}
+
+void RecordTurn(int fd, LockQueue *queue, uint32_t turn) {
+  OpenedLockFiles &opened = Opened();
+  pthread_mutex_lock(&opened.mutex);
+  auto it = opened.by_fd.find(fd);
+  const bool recorded = it != opened.by_fd.end();
+  if (recorded) {
+    it->second.holds_turn = true;
+    it->second.queue = queue;
+    it->second.turn = turn;
+  }
+  pthread_mutex_unlock(&opened.mutex);
+  // An opening that is not recorded (none is) could not pass it on.
+  if (!recorded) PassTurn(queue, turn);
+}
+
+// TakeTurn takes the turn an opening holds, if it holds one; the caller
+// passes it on once the lock is let go. Called with the table's mutex held.
+std::tuple<bool, LockQueue *, uint32_t> TakeTurn(OpenedLockFiles *opened, int fd) {
+  auto it = opened->by_fd.find(fd);
+  if (it == opened->by_fd.end() || !it->second.holds_turn) return {false, nullptr, 0};
+  it->second.holds_turn = false;
+  return {true, it->second.queue, it->second.turn};
+}
+
+// CloseOpened lets go of any lock of the opening, passing its turn on,
+// and closes it. The lock goes explicitly: the opening may have been
+// shared with a child forked before its descriptor was recorded.
+void CloseOpened(int fd) {
+  OpenedLockFiles &opened = Opened();
+  pthread_mutex_lock(&opened.mutex);
+  const auto [held_turn, queue, turn] = TakeTurn(&opened, fd);
+  opened.by_fd.erase(fd);
+  flock(fd, LOCK_UN);
+  close(fd);
+  pthread_mutex_unlock(&opened.mutex);
+  if (held_turn) PassTurn(queue, turn);
 }
 
 }  // namespace
 
 bool OpenLockFile(const std::string &path, intptr_t *out_file) {
+  WatchForks();
+  OpenedLockFiles &opened = Opened();
+  // Opened and recorded under the table's mutex, which a fork waits for:
+  // a child never inherits a lock-file descriptor it does not know of.
+  pthread_mutex_lock(&opened.mutex);
   // Non-blocking, so that a FIFO planted at the name is refused at once
   // instead of waiting for a writer.
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-  if (fd < 0) return false;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  const bool ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (ok) {
+    opened.by_fd[fd] = OpenedLockFile{st.st_dev, st.st_ino};
+  } else if (fd >= 0) {
     close(fd);
-    return false;
   }
-  // Every lock-file descriptor comes from here, so a number reused after a
-  // close is recorded afresh before it is asked about.
-  RecordOpened(fd, st);
+  pthread_mutex_unlock(&opened.mutex);
+  if (!ok) return false;
   *out_file = fd;
   return true;
 }
@@ -285,7 +501,6 @@ struct LockWaiter {
 struct SpareWaiters {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
   std::map<std::string, std::shared_ptr<LockWaiter>> by_path;
-  uint64_t process = 0;
 };
 
 SpareWaiters &Spares() {
@@ -315,9 +530,8 @@ void WaitForLock(const std::shared_ptr<LockWaiter> &waiter) {
   pthread_cond_broadcast(&waiter->done);
   pthread_mutex_unlock(&waiter->mutex);
   if (!wanted) {
-    // Closing the opening lets the lock go.
     DropSpare(waiter);
-    close(waiter->fd);
+    CloseOpened(waiter->fd);
   }
 }
 
@@ -329,7 +543,6 @@ struct WaiterThreads {
   pthread_cond_t work;
   std::deque<std::shared_ptr<LockWaiter>> waits;
   int idle = 0;
-  uint64_t process = 0;
 
   WaiterThreads() { InitMonotonicCondition(&work); }
 };
@@ -374,12 +587,6 @@ void *RunWaits(void *) {
 bool RunWait(const std::shared_ptr<LockWaiter> &waiter) {
   WaiterThreads &threads = Waiters();
   pthread_mutex_lock(&threads.mutex);
-  if (threads.process != ProcessId()) {
-    // A forked child has none of its parent's threads.
-    threads.waits.clear();
-    threads.idle = 0;
-    threads.process = ProcessId();
-  }
   threads.waits.push_back(waiter);
   bool started = true;
   if (threads.idle >= static_cast<int>(threads.waits.size())) {
@@ -403,11 +610,6 @@ std::shared_ptr<LockWaiter> TakeSpareWaiter(const std::string &path) {
   SpareWaiters &spares = Spares();
   std::shared_ptr<LockWaiter> waiter;
   pthread_mutex_lock(&spares.mutex);
-  if (spares.process != ProcessId()) {
-    // A forked child has none of its parent's threads.
-    spares.by_path.clear();
-    spares.process = ProcessId();
-  }
   auto it = spares.by_path.find(path);
   if (it != spares.by_path.end()) {
     std::shared_ptr<LockWaiter> spare = it->second;
@@ -430,7 +632,7 @@ std::shared_ptr<LockWaiter> StartWaiter(const std::string &path) {
   waiter->path = path;
   waiter->fd = static_cast<int>(fd);
   if (!RunWait(waiter)) {
-    close(waiter->fd);
+    CloseOpened(waiter->fd);
     return nullptr;
   }
   return waiter;
@@ -448,7 +650,7 @@ void GiveUp(const std::shared_ptr<LockWaiter> &waiter) {
   pthread_mutex_unlock(&waiter->mutex);
   if (!finished) spares.by_path.emplace(waiter->path, waiter);
   pthread_mutex_unlock(&spares.mutex);
-  if (finished) close(waiter->fd);
+  if (finished) CloseOpened(waiter->fd);
 }
 
 timespec MonotonicDeadline(unsigned timeout_ms) {
@@ -476,9 +678,56 @@ bool AwaitWaiter(LockWaiter *waiter, const timespec &deadline) {
   return finished;
 }
 
+// A forked child has only the thread that forked: none of the waiter
+// threads, none of the callers they served. Its copies of the tables above
+// are taken over here: the mutexes are held across the fork (so that no
+// table is copied half changed), the condition that the parent's threads
+// were waiting on is made anew, and every lock-file opening the child
+// inherited is closed (see OpenedLockFiles).
+void HoldTablesForFork() {
+  pthread_mutex_lock(&Spares().mutex);
+  pthread_mutex_lock(&Waiters().mutex);
+  pthread_mutex_lock(&Opened().mutex);
+}
+
+void LetTablesGoAfterFork() {
+  pthread_mutex_unlock(&Opened().mutex);
+  pthread_mutex_unlock(&Waiters().mutex);
+  pthread_mutex_unlock(&Spares().mutex);
+}
+
+void TakeOverTablesInChild() {
+  OpenedLockFiles &opened = Opened();
+  for (const auto &entry : opened.by_fd) close(entry.first);
+  opened.by_fd.clear();
+  pthread_mutex_unlock(&opened.mutex);
+  // The waiters are left unfreed: a parent's thread may have been waiting
+  // on one's condition, which cannot be destroyed in the child.
+  static auto *inherited = new std::vector<std::shared_ptr<LockWaiter>>;
+  WaiterThreads &threads = Waiters();
+  inherited->insert(inherited->end(), threads.waits.begin(), threads.waits.end());
+  threads.waits.clear();
+  threads.idle = 0;
+  InitMonotonicCondition(&threads.work);
+  pthread_mutex_unlock(&threads.mutex);
+  SpareWaiters &spares = Spares();
+  for (const auto &entry : spares.by_path) inherited->push_back(entry.second);
+  spares.by_path.clear();
+  pthread_mutex_unlock(&spares.mutex);
+}
+
+void WatchForks() {
+  static const bool watching =
+      pthread_atfork(HoldTablesForFork, LetTablesGoAfterFork, TakeOverTablesInChild) == 0;
+  (void)watching;
+}
+
 }  // namespace
 
-LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *file) {
+namespace {
+
+// FlockWithin takes the flock itself: a few tries, then a waiter thread.
+LockStatus FlockWithin(const std::string &path, unsigned timeout_ms, intptr_t *file) {
   LockStatus now = TryLockAfterYields(static_cast<int>(*file), timeout_ms);
   if (now != LockStatus::kHeldElsewhere || timeout_ms == 0) return now;
   std::shared_ptr<LockWaiter> waiter = TakeSpareWaiter(path);
@@ -489,20 +738,63 @@ LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *fi
     return LockStatus::kHeldElsewhere;
   }
   if (!waiter->acquired) {
-    close(waiter->fd);
+    CloseOpened(waiter->fd);
     return LockStatus::kError;
   }
-  close(static_cast<int>(*file));
+  CloseOpened(static_cast<int>(*file));
   *file = waiter->fd;
   return LockStatus::kAcquired;
 }
 
+}  // namespace
+
+LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *file) {
+  const int fd = static_cast<int>(*file);
+  LockQueue *queue = timeout_ms == 0 ? nullptr : QueueOf(path, fd);
+  if (queue == nullptr) return FlockWithin(path, timeout_ms, file);
+  const int64_t deadline_ns = MonotonicNs() + static_cast<int64_t>(timeout_ms) * 1000000;
+  uint32_t turn = 0;
+  LockStatus status = LockStatus::kAcquired;
+  switch (AwaitTurn(queue, *file, deadline_ns, &turn)) {
+    case Turn::kGivenUp:
+      return LockStatus::kHeldElsewhere;
+    case Turn::kServedWithLock:
+      break;
+    case Turn::kServed: {
+      // Its turn come, a caller normally finds the flock free; a holder
+      // outside the queue (an older library) is waited for as before.
+      const int64_t left_ms = (deadline_ns - MonotonicNs()) / 1000000;
+      status = FlockWithin(path, left_ms > 0 ? static_cast<unsigned>(left_ms) : 0, file);
+      break;
+    }
+  }
+  if (status == LockStatus::kAcquired) {
+    RecordTurn(static_cast<int>(*file), queue, turn);
+  } else {
+    PassTurn(queue, turn);
+  }
+  return status;
+}
+
+bool LockShared(intptr_t file) {
+  for (;;) {
+    if (flock(static_cast<int>(file), LOCK_SH) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
 void Unlock(intptr_t file) {
-  flock(static_cast<int>(file), LOCK_UN);
+  const int fd = static_cast<int>(file);
+  flock(fd, LOCK_UN);
+  OpenedLockFiles &opened = Opened();
+  pthread_mutex_lock(&opened.mutex);
+  const auto [held_turn, queue, turn] = TakeTurn(&opened, fd);
+  pthread_mutex_unlock(&opened.mutex);
+  if (held_turn) PassTurn(queue, turn);
 }
 
 void CloseLockFile(intptr_t file) {
-  close(static_cast<int>(file));
+  CloseOpened(static_cast<int>(file));
 }
 
 bool LockFileIsAtPath(intptr_t file, const std::string &path) {
@@ -533,6 +825,13 @@ void ReadProcessId() {
 }
 
 }  // namespace
+
+void SleepMs(unsigned milliseconds) {
+  timespec pause{static_cast<time_t>(milliseconds / 1000),
+                 static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
 
 uint64_t ProcessId() {
   static const bool watching_forks = [] {

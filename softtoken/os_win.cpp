@@ -1,11 +1,15 @@
 #include <windows.h>
 // after windows.h
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <new>
+#include <utility>
 
+#include "lock_queue.h"
 #include "softtoken_os.h"
 
 namespace obkey::softtoken::os {
@@ -64,6 +68,18 @@ SECURITY_ATTRIBUTES *PrivateFileAttributes() {
   return attributes;
 }
 
+// IsCurrentUser says whether `sid` is the account the process runs as.
+bool IsCurrentUser(PSID sid) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  alignas(8) unsigned char buffer[512];
+  DWORD len = 0;
+  const bool same = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &len) &&
+                    EqualSid(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, sid);
+  CloseHandle(token);
+  return same;
+}
+
 // IsLinkOrDirectory says whether an opened file is a directory or a
 // reparse point (a link), which no store or lock file may be.
 bool IsLinkOrDirectory(HANDLE file) {
@@ -104,8 +120,21 @@ bool MakePrivateDirs(const std::string &dir) {
   return IsDirectory(dir);
 }
 
-bool DirectoryIsShared(const std::string & /*dir*/) {
-  return false;
+FolderTrust CheckTokenFolder(const std::string &dir, std::string *out_folder) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoA(dir.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                            nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    // Not made yet, or its owner cannot be read: the ACL decides what may
+    // be done in it.
+    return FolderTrust::kTrusted;
+  }
+  const bool trusted = IsCurrentUser(owner) || IsWellKnownSid(owner, WinLocalSystemSid) ||
+                       IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
+  LocalFree(descriptor);
+  if (trusted) return FolderTrust::kTrusted;
+  if (out_folder != nullptr) *out_folder = dir;
+  return FolderTrust::kForeign;
 }
 
 bool FileExists(const std::string &path) {
@@ -178,29 +207,75 @@ ReadStatus ReadOnlyFile::ReadAll(size_t max_len, obkey::SecretBytes *out) const 
   return ReadStatus::kOk;
 }
 
-bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
-                        const uint8_t *contents, size_t contents_len, void (*before_rename)()) {
+namespace {
+
+bool NoSpace(DWORD error) {
+  return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
+// WriteNewFile creates `path` afresh (only if nothing took the name),
+// writes `contents` and flushes them. Returns 0 or the error of the
+// failure, the file removed then.
+DWORD WriteNewFile(const std::string &path, const uint8_t *contents, size_t len) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, PrivateFileAttributes(), CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  DWORD error = WriteAll(file, contents, len) && FlushFileBuffers(file) ? 0 : GetLastError();
+  if (!CloseHandle(file) && error == 0) error = GetLastError();
+  if (error != 0) DeleteFileA(path.c_str());
+  return error;
+}
+
+// The reserve grows in steps, so that a store that grows a little at each
+// commit does not reallocate it each time.
+constexpr LONGLONG kReserveStep = 16 * 1024;
+
+// KeepReserve makes the regular file at `path` at least `len` bytes long
+// (NTFS allocates up to a file's end), as far as the disk allows.
+void KeepReserve(const std::string &path, size_t len) {
+  const LONGLONG wanted =
+      (static_cast<LONGLONG>(len) + kReserveStep - 1) / kReserveStep * kReserveStep;
+  WIN32_FILE_ATTRIBUTE_DATA seen{};
+  if (GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &seen) &&
+      (seen.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+      ((static_cast<LONGLONG>(seen.nFileSizeHigh) << 32) | seen.nFileSizeLow) >= wanted) {
+    return;
+  }
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, PrivateFileAttributes(), OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  LARGE_INTEGER end{};
+  end.QuadPart = wanted;
+  if (GetFileType(file) == FILE_TYPE_DISK && !IsLinkOrDirectory(file) &&
+      SetFilePointerEx(file, end, nullptr, FILE_BEGIN)) {
+    SetEndOfFile(file);
+  }
+  CloseHandle(file);
+}
+
+}  // namespace
+
+WriteStatus ReplaceFileDurably(const std::string &path, const std::string &temp_path,
+                               const std::string &reserve_path, const uint8_t *contents,
+                               size_t contents_len, void (*before_rename)()) {
   // Whatever is at the temporary name is removed (DeleteFileA removes a
   // link, not its target) and the file created afresh, only if nothing took
   // the name meanwhile.
   DeleteFileA(temp_path.c_str());
-  HANDLE file =
-      CreateFileA(temp_path.c_str(), GENERIC_WRITE, 0, PrivateFileAttributes(), CREATE_NEW,
-                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  bool ok = WriteAll(file, contents, contents_len) && FlushFileBuffers(file);
-  ok = CloseHandle(file) && ok;
-  if (!ok) {
-    DeleteFileA(temp_path.c_str());
-    return false;
+  DWORD error = WriteNewFile(temp_path, contents, contents_len);
+  if (NoSpace(error) && DeleteFileA(reserve_path.c_str())) {
+    error = WriteNewFile(temp_path, contents, contents_len);
   }
-  if (before_rename != nullptr) before_rename();
-  if (!MoveFileExA(temp_path.c_str(), path.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (error == 0 && before_rename != nullptr) before_rename();
+  if (error == 0 && !MoveFileExA(temp_path.c_str(), path.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    error = GetLastError();
     DeleteFileA(temp_path.c_str());
-    return false;
   }
-  return true;
+  // After a failure too: the room given up is free again.
+  KeepReserve(reserve_path, contents_len);
+  if (error != 0) return NoSpace(error) ? WriteStatus::kNoSpace : WriteStatus::kError;
+  return WriteStatus::kOk;
 }
 
 bool OpenLockFile(const std::string &path, intptr_t *out_file) {
@@ -232,24 +307,108 @@ LockStatus TryLock(HANDLE file) {
   return GetLastError() == ERROR_LOCK_VIOLATION ? LockStatus::kHeldElsewhere : LockStatus::kError;
 }
 
-}  // namespace
+// The queue of each lock file mapped here (lock_queue.h), by volume and
+// file index, and the turn each opening holds.
+struct Turns {
+  SRWLOCK lock = SRWLOCK_INIT;
+  std::map<std::pair<DWORD, uint64_t>, LockQueue *> queues;
+  std::map<intptr_t, std::pair<LockQueue *, uint32_t>> held;
+};
 
-LockStatus LockWithin(const std::string & /*path*/, unsigned timeout_ms, intptr_t *file) {
-  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+Turns &TheTurns() {
+  static Turns *turns = new Turns;
+  return *turns;
+}
+
+LockQueue *QueueOf(const std::string &path, intptr_t file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &info)) return nullptr;
+  const auto key =
+      std::make_pair(info.dwVolumeSerialNumber,
+                     (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+  Turns &turns = TheTurns();
+  AcquireSRWLockExclusive(&turns.lock);
+  auto known = turns.queues.find(key);
+  LockQueue *queue =
+      known != turns.queues.end() ? known->second : (turns.queues[key] = MapLockQueue(path, file));
+  ReleaseSRWLockExclusive(&turns.lock);
+  return queue;
+}
+
+void RecordTurn(intptr_t file, LockQueue *queue, uint32_t turn) {
+  Turns &turns = TheTurns();
+  AcquireSRWLockExclusive(&turns.lock);
+  turns.held[file] = {queue, turn};
+  ReleaseSRWLockExclusive(&turns.lock);
+}
+
+// TakeHeldTurn takes the turn an opening holds, to be passed on once its
+// lock is let go; false when it holds none.
+bool TakeHeldTurn(intptr_t file, std::pair<LockQueue *, uint32_t> *out_turn) {
+  Turns &turns = TheTurns();
+  AcquireSRWLockExclusive(&turns.lock);
+  auto it = turns.held.find(file);
+  const bool held = it != turns.held.end();
+  if (held) {
+    *out_turn = it->second;
+    turns.held.erase(it);
+  }
+  ReleaseSRWLockExclusive(&turns.lock);
+  return held;
+}
+
+LockStatus PollLock(HANDLE file, ULONGLONG deadline) {
   for (;;) {
-    LockStatus status = TryLock(reinterpret_cast<HANDLE>(*file));
+    LockStatus status = TryLock(file);
     if (status != LockStatus::kHeldElsewhere || GetTickCount64() >= deadline) return status;
     Sleep(kLockPollMs);
   }
 }
 
+}  // namespace
+
+LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *file) {
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  LockQueue *queue = timeout_ms == 0 ? nullptr : QueueOf(path, *file);
+  if (queue == nullptr) return PollLock(reinterpret_cast<HANDLE>(*file), deadline);
+  uint32_t turn = 0;
+  LockStatus status = LockStatus::kAcquired;
+  switch (
+      AwaitTurn(queue, *file, MonotonicNs() + static_cast<int64_t>(timeout_ms) * 1000000, &turn)) {
+    case Turn::kGivenUp:
+      return LockStatus::kHeldElsewhere;
+    case Turn::kServedWithLock:
+      break;
+    case Turn::kServed:
+      status = PollLock(reinterpret_cast<HANDLE>(*file), deadline);
+      break;
+  }
+  if (status == LockStatus::kAcquired) {
+    RecordTurn(*file, queue, turn);
+  } else {
+    PassTurn(queue, turn);
+  }
+  return status;
+}
+
+bool LockShared(intptr_t file) {
+  OVERLAPPED whole_file{};
+  return LockFileEx(reinterpret_cast<HANDLE>(file), 0, 0, 1, 0, &whole_file) != 0;
+}
+
 void Unlock(intptr_t file) {
   OVERLAPPED whole_file{};
   UnlockFileEx(reinterpret_cast<HANDLE>(file), 0, 1, 0, &whole_file);
+  std::pair<LockQueue *, uint32_t> turn{};
+  if (TakeHeldTurn(file, &turn)) PassTurn(turn.first, turn.second);
 }
 
 void CloseLockFile(intptr_t file) {
+  // Taken before the handle's value can be given to another opening.
+  std::pair<LockQueue *, uint32_t> turn{};
+  const bool held = TakeHeldTurn(file, &turn);
   CloseHandle(reinterpret_cast<HANDLE>(file));
+  if (held) PassTurn(turn.first, turn.second);
 }
 
 bool LockFileIsAtPath(intptr_t file, const std::string &path) {
@@ -276,6 +435,10 @@ ReadStatus StatIdentity(const std::string &path, FileIdentity *out) {
 }
 
 const bool kChangeTimeKeptBySystem = false;
+
+void SleepMs(unsigned milliseconds) {
+  Sleep(milliseconds);
+}
 
 uint64_t ProcessId() {
   return GetCurrentProcessId();

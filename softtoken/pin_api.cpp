@@ -2,6 +2,7 @@
 
 #include "key_seal.h"
 #include "pin.h"
+#include "pin_in_flight.h"
 #include "session.h"
 #include "softtoken_api.h"
 #include "softtoken_os.h"
@@ -109,12 +110,29 @@ bool NeedsUpgrade(const TokenState &state, const ScryptCost &current) {
 
 namespace {
 
-// A PIN check paid for and derived outside the store lock (VerifyPin).
+// MustAwaitChecksInFlight says whether a session that finds no try left
+// should wait for the checks in flight before it believes the counter: one
+// of them may restore it. A session with a staged change holds the lock to
+// its commit, which those checks need to settle: it answers as it finds.
+bool MustAwaitChecksInFlight(const Session &session, AwaitedPinChecks *out) {
+  if (session.state->user_pin.tries_left != 0 || session.changed ||
+      !PinChecksInFlight(session.paths.tries) ||
+      os::StatIdentity(session.paths.store, &out->store_seen) != os::ReadStatus::kOk) {
+    return false;
+  }
+  out->tries_path = session.paths.tries;
+  out->store_path = session.paths.store;
+  return true;
+}
+
+// A PIN check paid for and derived outside the store lock (VerifyPin),
+// marked in flight from its payment to its answer.
 struct PinTry {
   uint8_t tries_left = 0;
   PinHash hash;
   SecretBytes wrapping_key;
   bool matches = false;
+  PinCheckInFlight in_flight;
 
   PinTry() = default;
   PinTry(const PinTry &) = delete;
@@ -125,21 +143,59 @@ struct PinTry {
 // TryPinOutsideLock pays a try under the lock, then derives the PIN with the
 // lock and the process mutex let go: the derivation takes a fraction of a
 // second, and no other session of the token, nor any other thread here,
-// needs to wait for it.
+// needs to wait for it. With no try left and checks in flight, it waits
+// for them first.
 int32_t TryPinOutsideLock(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32_t pin_type,
                           PinTry *out) {
+  for (;;) {
+    AwaitedPinChecks await;
+    bool awaiting = false;
+    {
+      SessionCall call(session);
+      if (int32_t status = call.status()) return status;
+      Session *s = FindSession(session);
+      if (s == nullptr) return XCST_BAD_HANDLE;
+      if (pin_type != XC_PIN_USER) return XCST_BAD_PIN_TYPE;
+      if (int32_t status = CheckPinArgument(pin, pin_len)) return status;
+      awaiting = MustAwaitChecksInFlight(*s, &await);
+      if (!awaiting) {
+        // Marked before the try is paid: whoever finds the counter lower
+        // also finds this check in flight.
+        if (int32_t status = out->in_flight.Begin(s->paths.tries)) return status;
+        if (int32_t status = PayPinTry(s, &out->tries_left, &out->hash)) return status;
+      }
+      LetLockGoWhileComputing(s);
+    }
+    if (!awaiting) break;
+    if (int32_t status = WaitForPinChecksInFlight(await)) return status;
+  }
+  out->matches = CheckPin(out->hash, pin, pin_len, &out->wrapping_key);
+  return 0;
+}
+
+// AnswerWrongPin answers a PIN that failed its check. The one that used the
+// last try says XCST_PIN_LOCKED, unless a check paid before it and still in
+// flight turns out right and restores the tries: in the order the checks
+// are settled this one came first, an ordinary wrong PIN.
+int32_t AnswerWrongPin(XcHandle session, PinTry *paid) {
+  AwaitedPinChecks await;
   {
     SessionCall call(session);
     if (int32_t status = call.status()) return status;
     Session *s = FindSession(session);
     if (s == nullptr) return XCST_BAD_HANDLE;
-    if (pin_type != XC_PIN_USER) return XCST_BAD_PIN_TYPE;
-    if (int32_t status = CheckPinArgument(pin, pin_len)) return status;
-    if (int32_t status = PayPinTry(s, &out->tries_left, &out->hash)) return status;
+    if (paid->tries_left != 1) return WrongPin(s->paths.store, paid->tries_left);
+    paid->in_flight.End();
+    if (!MustAwaitChecksInFlight(*s, &await)) return WrongPin(s->paths.store, 1);
     LetLockGoWhileComputing(s);
   }
-  out->matches = CheckPin(out->hash, pin, pin_len, &out->wrapping_key);
-  return 0;
+  // At the timeout the answer stands as the counter was.
+  WaitForPinChecksInFlight(await);
+  SessionCall call(session);
+  if (int32_t status = call.status()) return status;
+  Session *s = FindSession(session);
+  if (s == nullptr) return XCST_BAD_HANDLE;
+  return WrongPin(s->paths.store, s->state->user_pin.tries_left == 0 ? 1 : 2);
 }
 
 }  // namespace
@@ -148,11 +204,11 @@ int32_t VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32
   for (;;) {
     PinTry paid;
     if (int32_t status = TryPinOutsideLock(session, pin, pin_len, pin_type, &paid)) return status;
+    if (!paid.matches) return AnswerWrongPin(session, &paid);
     SessionCall call(session);
     if (int32_t status = call.status()) return status;
     Session *s = FindSession(session);
     if (s == nullptr) return XCST_BAD_HANDLE;
-    if (!paid.matches) return WrongPin(s->paths.store, paid.tries_left);
     // The PIN was changed (or the token formatted) while it was derived:
     // it is checked again, as a try against the new PIN.
     if (!SamePinHash(paid.hash, s->state->user_pin.hash)) continue;
@@ -175,19 +231,12 @@ int32_t VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32
   }
 }
 
-int32_t ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,
-                  const uint8_t *new_pin, uint32_t new_len, uint32_t pin_type) {
-  SessionCall call(session);
-  if (int32_t status = call.status()) return status;
-  Session *s = FindSession(session);
-  if (s == nullptr) return XCST_BAD_HANDLE;
-  if (pin_type != XC_PIN_USER) return XCST_BAD_PIN_TYPE;
-  if (int32_t status = CheckPinArgument(old_pin, old_len)) return status;
-  if (int32_t status = CheckPinArgument(new_pin, new_len)) return status;
-  // Refused before the PIN costs a try: a store at that cost would open
-  // nowhere.
-  ScryptCost cost;
-  if (!CurrentScryptCost(&cost)) return XCST_BAD_SETTING;
+namespace {
+
+// ChangePinUnderLock makes the change of ChangePin in a session that holds
+// the lock and whose counter stands, its new PIN derived at `cost`.
+int32_t ChangePinUnderLock(Session *s, const ScryptCost &cost, const uint8_t *old_pin,
+                           uint32_t old_len, const uint8_t *new_pin, uint32_t new_len) {
   SecretBytes wrapping_key;
   if (int32_t status = CheckUserPin(s, old_pin, old_len, &wrapping_key)) return status;
   SecretBytes old_token_key;
@@ -207,6 +256,33 @@ int32_t ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,
   // the change is kept.
   ForgetLogin(s->paths.store);
   return status;
+}
+
+}  // namespace
+
+int32_t ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,
+                  const uint8_t *new_pin, uint32_t new_len, uint32_t pin_type) {
+  for (;;) {
+    AwaitedPinChecks await;
+    {
+      SessionCall call(session);
+      if (int32_t status = call.status()) return status;
+      Session *s = FindSession(session);
+      if (s == nullptr) return XCST_BAD_HANDLE;
+      if (pin_type != XC_PIN_USER) return XCST_BAD_PIN_TYPE;
+      if (int32_t status = CheckPinArgument(old_pin, old_len)) return status;
+      if (int32_t status = CheckPinArgument(new_pin, new_len)) return status;
+      // Refused before the PIN costs a try: a store at that cost would open
+      // nowhere.
+      ScryptCost cost;
+      if (!CurrentScryptCost(&cost)) return XCST_BAD_SETTING;
+      if (!MustAwaitChecksInFlight(*s, &await)) {
+        return ChangePinUnderLock(s, cost, old_pin, old_len, new_pin, new_len);
+      }
+      LetLockGoWhileComputing(s);
+    }
+    if (int32_t status = WaitForPinChecksInFlight(await)) return status;
+  }
 }
 
 }  // namespace obkey::softtoken

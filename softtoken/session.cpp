@@ -78,12 +78,14 @@ std::unique_ptr<Session> UnregisterSession(XcHandle session_handle) {
   t.sessions.erase(it);
   EraseSessionTargets(&t.containers, session_handle);
   EraseSessionTargets(&t.files, session_handle);
+  if (session->process != os::ProcessId()) return nullptr;
   return session;
 }
 
 Session *FindSession(XcHandle session_handle) {
   auto it = Tables().sessions.find(session_handle);
-  return it == Tables().sessions.end() ? nullptr : it->second.get();
+  if (it == Tables().sessions.end() || it->second->process != os::ProcessId()) return nullptr;
+  return it->second.get();
 }
 
 XcHandle ContainerHandle(XcHandle session_handle, size_t slot) {
@@ -139,8 +141,11 @@ bool SameContainer(const Container &before, const Container &after) {
 
 // TakeInNewerStore replaces the snapshot of a session that has staged
 // nothing, and ends its container handles whose slot changed hands: a
-// handle keeps naming the container it was given for.
-void TakeInNewerStore(XcHandle session_handle, Session *session, LoadedStore loaded) {
+// handle keeps naming the container it was given for. XCST_INTERNAL, and
+// nothing replaced, for a session with a staged change.
+int32_t TakeInNewerStore(XcHandle session_handle, Session *session, LoadedStore loaded) {
+  // Rule 4: a staged change would be dropped with the old snapshot.
+  if (session->changed) return XCST_INTERNAL;
   const TokenState &before = *session->committed;
   const TokenState &after = *loaded.state;
   auto &containers = Tables().containers;
@@ -154,17 +159,34 @@ void TakeInNewerStore(XcHandle session_handle, Session *session, LoadedStore loa
   session->committed = std::move(loaded.state);
   session->state = session->committed;
   session->stamp = loaded.stamp;
+  return 0;
 }
 
 }  // namespace
 
+namespace {
+
+void (*lock_taken_back_hook)() = nullptr;
+
+}  // namespace
+
+void SetLockTakenBackHookForTesting(void (*hook)()) {
+  lock_taken_back_hook = hook;
+}
+
 SessionCall::SessionCall(XcHandle handle) {
-  os::LockProcessState();
-  Session *session = FindSession(OwningSession(handle));
-  if (session == nullptr || session->lock.Held()) return;
-  os::UnlockProcessState();
-  status_ = TakeLockBack(handle);
-  os::LockProcessState();
+  for (;;) {
+    os::LockProcessState();
+    Session *session = FindSession(OwningSession(handle));
+    if (session == nullptr || session->lock.Held()) return;
+    os::UnlockProcessState();
+    status_ = TakeLockBack(handle);
+    if (status_ != 0) {
+      os::LockProcessState();
+      return;
+    }
+    if (lock_taken_back_hook != nullptr) lock_taken_back_hook();
+  }
 }
 
 int32_t TakeLockBack(XcHandle handle) {
@@ -196,10 +218,8 @@ int32_t TakeLockBack(XcHandle handle) {
   // Disconnected meanwhile: `lock` goes with this call.
   if (session == nullptr) return 0;
   session->lock.Swap(lock);
-  if (loaded.stamp != session->stamp) {
-    TakeInNewerStore(session_handle, session, std::move(loaded));
-  }
-  return 0;
+  if (loaded.stamp == session->stamp) return 0;
+  return TakeInNewerStore(session_handle, session, std::move(loaded));
 }
 
 int32_t CommitPinTries(Session *session, uint8_t tries_left) {

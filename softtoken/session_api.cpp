@@ -22,7 +22,7 @@ int32_t ConnectEkey(int32_t device_index, XcHandle *out_session) {
   // missing device from leaving lock files behind. A lock file this process
   // holds open is there already, and the store read finds a missing store.
   if (!StorePathsFor(device_index, &session->paths)) return XCST_NO_TOKEN;
-  if (os::DirectoryIsShared(session->paths.dir)) return XCST_TOKEN_DIR_SHARED;
+  if (int32_t status = CheckTokenFolder(session->paths.dir)) return status;
   if (!StoreLock::IsKnown(session->paths.lock) && !os::FileExists(session->paths.store)) {
     return XCST_NO_TOKEN;
   }

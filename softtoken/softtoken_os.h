@@ -25,15 +25,30 @@ std::string DefaultTokenDir();
 std::string JoinPath(const std::string &dir, const std::string &name);
 
 // MakePrivateDirs creates `dir` and any missing parents, each private to the
-// user (0700). Returns true when `dir` exists as a directory afterwards.
+// user (0700), and flushes the folder that holds each one it creates (POSIX),
+// so that a power cut cannot take a new folder away with what is put in it.
+// Returns true when `dir` exists as a directory afterwards and every flush
+// succeeded.
 bool MakePrivateDirs(const std::string &dir);
 
-// DirectoryIsShared says whether the existing directory `dir` lets other
-// users add or replace files in it (POSIX: group or world write
-// permission). Such a directory cannot keep a token: another user could put
-// a store or a link in its place. Windows keeps the ACL that
-// %LOCALAPPDATA% gives and answers false.
-bool DirectoryIsShared(const std::string &dir);
+enum class FolderTrust { kTrusted, kShared, kForeign };
+
+// CheckTokenFolder says whether the folder `dir` may keep a token, judged as
+// ssh judges a ~/.ssh: nobody but the user (and root) may change what is in
+// it, nor put another folder in its place. POSIX, with the path's links
+// resolved: `dir` must be owned by the user (kForeign otherwise) and not
+// writable by its group or others (kShared); every folder above it must be
+// owned by the user or by root, and not writable by its group or others
+// unless it is sticky, like /tmp (kForeign otherwise). A `dir` that does not
+// exist yet is judged by the folders above it that do. A folder found
+// trusted is kept as such in the process while its own identity, owner,
+// mode and change time stay the same: the folders above it can change
+// afterwards only by their owners' doing, the user's or root's. Windows
+// keeps the ACL that %LOCALAPPDATA% gives: `dir` owned by an account other
+// than the user, the administrators or the system is kForeign; the folders
+// above are not judged. `*out_folder` (when not null) names the folder that
+// was refused.
+FolderTrust CheckTokenFolder(const std::string &dir, std::string *out_folder);
 
 // FileExists says whether `path` names an existing file.
 bool FileExists(const std::string &path);
@@ -88,13 +103,28 @@ class ReadOnlyFile {
   FileIdentity identity_;
 };
 
+enum class WriteStatus { kOk, kNoSpace, kError };
+
 // ReplaceFileDurably writes `contents` to `temp_path` (created private to
 // the user), flushes it to the disk, calls `before_rename` if not null, and
 // renames it over `path`; on POSIX it then flushes the directory. A crash at
-// any point leaves `path` with its old or its new contents. Returns false
-// on any failure, leaving `path` untouched.
-bool ReplaceFileDurably(const std::string &path, const std::string &temp_path,
-                        const uint8_t *contents, size_t contents_len, void (*before_rename)());
+// any point leaves `path` with its old or its new contents, and the new
+// ones once it returned kOk.
+//
+// `reserve_path` names a file that keeps room on the disk for the next
+// replacement: when the disk has no room left for the new file, the
+// reserve is given up and the write tried once more, and after the rename
+// the reserve is made again (as far as the disk allows) as large as the new
+// file, whose predecessor's room is free by then. So a replacement no
+// larger than the last one goes through on a full disk.
+//
+// Returns kOk; kNoSpace when the disk had no room for the new file, or
+// kError on any other failure, `path` untouched either way, except when the
+// flush of the directory after the rename failed (kError): the new contents
+// are then in place but might not survive a power cut.
+WriteStatus ReplaceFileDurably(const std::string &path, const std::string &temp_path,
+                               const std::string &reserve_path, const uint8_t *contents,
+                               size_t contents_len, void (*before_rename)());
 
 enum class LockStatus { kAcquired, kHeldElsewhere, kError };
 
@@ -113,6 +143,11 @@ bool OpenLockFile(const std::string &path, intptr_t *out_file);
 // one (the old opening is closed). Windows polls. Returns kAcquired, kHeldElsewhere (the time
 // passed) or kError.
 LockStatus LockWithin(const std::string &path, unsigned timeout_ms, intptr_t *file);
+
+// LockShared takes a shared lock through the opened lock file `file`,
+// waiting while another opening holds it exclusively. Returns false on an
+// error.
+bool LockShared(intptr_t file);
 
 // Unlock releases the lock; the file stays open.
 void Unlock(intptr_t file);
@@ -163,6 +198,9 @@ class SecretPage {
 // from DER (d, p, q and the CRT values) then live in pages kept out of swap
 // and core dumps. POSIX only; elsewhere it does nothing.
 void KeepOpenSslSecretsFromDumps();
+
+// SleepMs sleeps for about `milliseconds`.
+void SleepMs(unsigned milliseconds);
 
 // ProcessId identifies the calling process (a forked child has its own).
 uint64_t ProcessId();

@@ -131,8 +131,21 @@ bool StorePathsFor(int32_t device_index, StorePaths *out) {
   out->dir = dir;
   out->store = os::JoinPath(dir, stem + ".db");
   out->temp = out->store + ".tmp";
+  out->reserve = os::JoinPath(dir, stem + ".reserve");
   out->lock = os::JoinPath(dir, stem + ".lock");
+  out->tries = os::JoinPath(dir, stem + ".tries");
   return true;
+}
+
+int32_t CheckTokenFolder(const std::string &dir) {
+  switch (os::CheckTokenFolder(dir, nullptr)) {
+    case os::FolderTrust::kTrusted:
+      return 0;
+    case os::FolderTrust::kShared:
+      return XCST_TOKEN_DIR_SHARED;
+    default:
+      return XCST_TOKEN_DIR_FOREIGN;
+  }
 }
 
 unsigned LockTimeoutMs() {
@@ -147,9 +160,11 @@ unsigned LockTimeoutMs() {
 namespace {
 
 // Lock files left open by ended sessions, one per path: opening one costs
-// more than locking it. A forked child inherits the openings, and a lock
-// belongs to the opening, shared with the parent: the child must not use
-// them, so each is marked with the process that opened it.
+// more than locking it. A forked child closes the openings it inherits at
+// the fork (a lock belongs to the opening, shared with the parent), so each
+// is marked with the process that opened it, and the child forgets those of
+// its parent without touching their numbers, which may name other files by
+// then.
 struct IdleLockFile {
   intptr_t file;
   uint64_t process;
@@ -177,11 +192,7 @@ bool TakeIdleLockFile(const std::string &path, intptr_t *out_file) {
   if (it == idle.by_path.end()) return false;
   IdleLockFile found = it->second;
   idle.by_path.erase(it);
-  // Closing the inherited opening leaves the parent's lock alone.
-  if (found.process != os::ProcessId()) {
-    os::CloseLockFile(found.file);
-    return false;
-  }
+  if (found.process != os::ProcessId()) return false;
   *out_file = found.file;
   return true;
 }
@@ -209,6 +220,11 @@ void StoreLock::Swap(StoreLock &other) {
   std::swap(file_, other.file_);
   std::swap(open_, other.open_);
   std::swap(held_, other.held_);
+  std::swap(process_, other.process_);
+}
+
+bool StoreLock::Held() const {
+  return held_ && process_ == os::ProcessId();
 }
 
 int32_t StoreLock::Acquire(const std::string &lock_path) {
@@ -218,6 +234,7 @@ int32_t StoreLock::Acquire(const std::string &lock_path) {
   }
   path_ = lock_path;
   open_ = true;
+  process_ = os::ProcessId();
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(LockTimeoutMs());
   for (;;) {
@@ -257,6 +274,7 @@ int32_t StoreLock::Reopen() {
 }
 
 int32_t StoreLock::Reaffirm() {
+  ForgetIfInherited();
   // Not held: another thread of the session let it go for an RSA operation
   // after this call took it back.
   if (!held_) return path_.empty() ? XCST_STORE_IO : Acquire(std::string(path_));
@@ -266,7 +284,14 @@ int32_t StoreLock::Reaffirm() {
   return Acquire(path);
 }
 
+void StoreLock::ForgetIfInherited() {
+  // A forked child's copy of its parent's lock: the opening was closed at
+  // the fork, and its number may name another file by now.
+  if (open_ && process_ != os::ProcessId()) open_ = held_ = false;
+}
+
 void StoreLock::Release() {
+  ForgetIfInherited();
   if (held_) os::Unlock(file_);
   held_ = false;
   if (open_) PutIdleLockFile(path_, file_);
@@ -366,15 +391,15 @@ int32_t SaveStore(const StorePaths &paths, StoreLock *lock, const TokenState &st
   SecretBytes file = SerializeStore(state, generation);
   StoreStamp stamp;
   ReadStoreStamp(file.data(), file.size(), &stamp);
-  bool ok =
-      os::ReplaceFileDurably(paths.store, paths.temp, file.data(), file.size(), before_rename_hook);
+  const os::WriteStatus written = os::ReplaceFileDurably(
+      paths.store, paths.temp, paths.reserve, file.data(), file.size(), before_rename_hook);
   // The new file has just changed, so it is not kept (see LoadStore); its
   // predecessor's parsed copy is of no further use, and of the keys only
   // those the new store still holds. After a failure the file may be
   // either: read it afresh.
-  if (!ok) {
+  if (written != os::WriteStatus::kOk) {
     ForgetParsedStore(paths.store);
-    return XCST_STORE_IO;
+    return written == os::WriteStatus::kNoSpace ? XCST_DISK_FULL : XCST_STORE_IO;
   }
   ForgetParsedStoreOnly(paths.store);
   KeepOnlyKeysOf(paths.store, state);

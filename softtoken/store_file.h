@@ -19,9 +19,11 @@ constexpr unsigned kDefaultLockTimeoutMs = 5000;
 
 struct StorePaths {
   std::string dir;
-  std::string store;  // token-N.db
-  std::string temp;   // token-N.db.tmp, the next store before its rename
-  std::string lock;   // token-N.lock
+  std::string store;    // token-N.db
+  std::string temp;     // token-N.db.tmp, the next store before its rename
+  std::string reserve;  // token-N.reserve, room kept on the disk for the next commit
+  std::string lock;     // token-N.lock
+  std::string tries;    // token-N.tries, the PIN checks in flight (pin_in_flight.h)
 };
 
 // TokenDir is $XCSP_TOKEN_DIR when set and not empty, else the platform
@@ -31,6 +33,13 @@ std::string TokenDir();
 // StorePathsFor fills `*out` for device `device_index`. Returns false for a
 // negative index or when no token directory is known.
 bool StorePathsFor(int32_t device_index, StorePaths *out);
+
+// CheckTokenFolder returns 0 when the token folder `dir` (made or not) and
+// the folders above it are in the user's control alone (os.h), else
+// XCST_TOKEN_DIR_SHARED (the folder is writable by its group or others) or
+// XCST_TOKEN_DIR_FOREIGN (it, or a folder above it, is another account's or
+// open to others).
+int32_t CheckTokenFolder(const std::string &dir);
 
 // LockTimeoutMs is how long a connect waits for another session's lock:
 // $XCSP_TOKEN_LOCK_TIMEOUT_MS when it is a decimal number, else 5000.
@@ -52,7 +61,9 @@ class StoreLock {
   // lock file cannot be opened (or is not a regular file).
   int32_t Acquire(const std::string &lock_path);
   void Release();
-  bool Held() const { return held_; }
+  // Held says whether this process holds the lock: a forked child never
+  // holds its parent's.
+  bool Held() const;
 
   // Swap exchanges two locks with their openings: a lock taken on the side,
   // outside the process mutex, is handed to its session this way.
@@ -74,11 +85,13 @@ class StoreLock {
  private:
   // Reopen drops the lock and the opening and opens the file at the name.
   int32_t Reopen();
+  void ForgetIfInherited();
 
   std::string path_;
   intptr_t file_ = 0;
   bool open_ = false;
   bool held_ = false;
+  uint64_t process_ = 0;  // the process that opened `file_`
 };
 
 // LoadedStore is one committed content of a store as this process parsed
@@ -107,8 +120,11 @@ int32_t LoadStore(const StorePaths &paths, LoadedStore *out);
 // which the caller holds (see StoreLock::Reaffirm). Returns 0 and stores
 // the new stamp in `*out_stamp`; XCST_STORE_CHANGED when the store is no
 // longer the one of `previous` (another session committed through a lock
-// file that replaced this one's); XCST_TOKEN_BUSY or XCST_STORE_IO. On
-// failure the store is left as it is.
+// file that replaced this one's); XCST_DISK_FULL when the disk had no room
+// for it (the room the last commit kept aside included), XCST_TOKEN_BUSY or
+// XCST_STORE_IO. On failure the store is left as it is, except after a
+// failed flush of the folder (XCST_STORE_IO), when the new store may be in
+// place.
 int32_t SaveStore(const StorePaths &paths, StoreLock *lock, const TokenState &state,
                   const StoreStamp &previous, StoreStamp *out_stamp);
 

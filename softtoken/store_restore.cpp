@@ -61,16 +61,25 @@ int32_t RestoreStore(int32_t device_index, const uint8_t *copy, size_t copy_len)
   if (int32_t status = CheckKeys(state)) return status;
   StorePaths paths;
   if (!StorePathsFor(device_index, &paths)) return XCST_NO_TOKEN;
+  // As a format: nothing is made in a folder another account controls.
+  if (int32_t status = CheckTokenFolder(paths.dir)) return status;
   if (!os::MakePrivateDirs(paths.dir)) return XCST_STORE_IO;
-  if (os::DirectoryIsShared(paths.dir)) return XCST_TOKEN_DIR_SHARED;
+  if (int32_t status = CheckTokenFolder(paths.dir)) return status;
   StoreLock lock;
   if (int32_t status = lock.Acquire(paths.lock)) return status;
   const uint64_t generation = std::max(CurrentGeneration(paths), copy_stamp.generation) + 1;
   const SecretBytes file = SerializeStore(state, generation);
-  const bool written =
-      os::ReplaceFileDurably(paths.store, paths.temp, file.data(), file.size(), nullptr);
+  const os::WriteStatus written = os::ReplaceFileDurably(paths.store, paths.temp, paths.reserve,
+                                                         file.data(), file.size(), nullptr);
   ForgetParsedStore(paths.store);
-  return written ? 0 : XCST_STORE_IO;
+  switch (written) {
+    case os::WriteStatus::kOk:
+      return 0;
+    case os::WriteStatus::kNoSpace:
+      return XCST_DISK_FULL;
+    default:
+      return XCST_STORE_IO;
+  }
 }
 
 }  // namespace obkey::softtoken

@@ -22,8 +22,9 @@ int32_t CheckStoreCopy(const uint8_t *copy, size_t copy_len);
 // generation after the current store's and the copy's, so that generations
 // only grow. The folder is created private when missing. Returns 0,
 // CheckStoreCopy's status (nothing is touched then), XCST_NO_TOKEN (no
-// token directory is known), XCST_TOKEN_DIR_SHARED, XCST_TOKEN_BUSY or
-// XCST_STORE_IO (the store is as it was).
+// token directory is known), XCST_TOKEN_DIR_SHARED, XCST_TOKEN_DIR_FOREIGN,
+// XCST_TOKEN_BUSY, XCST_DISK_FULL or XCST_STORE_IO (the store is as it was,
+// unless the folder's flush after the rename failed).
 int32_t RestoreStore(int32_t device_index, const uint8_t *copy, size_t copy_len);
 
 }  // namespace obkey::softtoken

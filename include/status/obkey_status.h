@@ -16,6 +16,10 @@
  *   0x5031xxxx  P11ST_* failures of the PKCS #11 token library's own
  *   0x5032xxxx          a PKCS #11 module's CKR_ value (low half) passed on
  *   0x5033xxxx          a module's vendor-defined CKR_ value (low half)
+ *   0x5034xxxx          the CKR_ value (low half) with which a module refused
+ *                       to create one of obkey's data objects
+ *   0x5035xxxx          the CKM_ value (low half) of a mechanism a module
+ *                       lacks
  *   0x5645xxxx  VEST_*  the enrollment library
  *
  * A token, formatting or enrollment library from elsewhere (a vendor's own) returns values of
@@ -37,7 +41,9 @@
   X(P11ST_MODULE_INIT, 0x50310003, "the PKCS #11 module refused C_Initialize")        \
   X(P11ST_CHANGED, 0x50310004, "the object was changed by another program meanwhile") \
   X(P11ST_LOCK_UNUSABLE, 0x50310005, "the module's lock file cannot be made")         \
-  X(P11ST_NO_DATA_OBJECTS, 0x50310006, "the module keeps no data objects")
+  X(P11ST_NO_DATA_OBJECTS, 0x50310006, "the module keeps no data objects")            \
+  X(P11ST_INIT_IGNORED, 0x50310007,                                                   \
+    "the module answered C_InitToken with CKR_OK but left the token uninitialised")
 
 /* The PKCS #11 token library's sources define the same names themselves. */
 #ifndef OBKEY_STATUS_P11TOKEN_STATUS_H
@@ -46,6 +52,8 @@ enum ObkeyP11TokenStatus { OBKEY_P11_STATUS_LIST(OBKEY_P11_DEFINE_CONSTANT) };
 #undef OBKEY_P11_DEFINE_CONSTANT
 #define P11ST_CKR_BASE 0x50320000
 #define P11ST_CKR_VENDOR_BASE 0x50330000
+#define P11ST_DATA_REFUSED_BASE 0x50340000
+#define P11ST_NO_MECHANISM_BASE 0x50350000
 #endif
 
 /* Every status of the three libraries, each value once. */
@@ -74,10 +82,14 @@ enum ObkeyP11TokenStatus { OBKEY_P11_STATUS_LIST(OBKEY_P11_DEFINE_CONSTANT) };
 #define OBKEY_ALL_STATUS_LIST(X) OBKEY_OWN_STATUS_LIST(X) OBKEY_CLIENT_STATUS_LIST(X)
 
 /* The ranges in which the PKCS #11 token library passes a module's own value on. */
-#define OBKEY_P11_CKR_RANGE_LIST(X)                                                   \
-  X(P11ST_CKR, 0x50320000, "the PKCS #11 module returned this CKR_ value (low half)") \
-  X(P11ST_CKR_VENDOR, 0x50330000,                                                     \
-    "the PKCS #11 module returned a vendor-defined CKR_ value (low half)")
+#define OBKEY_P11_CKR_RANGE_LIST(X)                                                        \
+  X(P11ST_CKR, 0x50320000, "the PKCS #11 module returned this CKR_ value (low half)")      \
+  X(P11ST_CKR_VENDOR, 0x50330000,                                                          \
+    "the PKCS #11 module returned a vendor-defined CKR_ value (low half)")                 \
+  X(P11ST_DATA_REFUSED, 0x50340000,                                                        \
+    "the PKCS #11 module refused to create obkey's data object with this CKR_ value (low " \
+    "half)")                                                                               \
+  X(P11ST_NO_MECHANISM, 0x50350000, "the PKCS #11 module lacks this CKM_ mechanism (low half)")
 
 #if defined(__cplusplus)
 #define OBKEY_STATUS_INLINE inline

@@ -62,9 +62,13 @@ enum : int32_t {
 
 // A PKCS #11 return value without an interface status: the standard ones
 // keep their value in the low half, the vendor-defined ones their low half.
+// A module's refusal to create one of obkey's data objects, and a mechanism
+// the module lacks, keep the CKR_ and CKM_ value in the low half.
 #ifndef P11ST_CKR_BASE
 #define P11ST_CKR_BASE 0x50320000
 #define P11ST_CKR_VENDOR_BASE 0x50330000
+#define P11ST_DATA_REFUSED_BASE 0x50340000
+#define P11ST_NO_MECHANISM_BASE 0x50350000
 #endif
 
 #endif  // OBKEY_STATUS_P11TOKEN_STATUS_H

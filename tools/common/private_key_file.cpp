@@ -22,6 +22,10 @@ using Pkcs8 =
     std::unique_ptr<PKCS8_PRIV_KEY_INFO, Deleter<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>>;
 using Certificate = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 
+void UnloadProvider(OSSL_PROVIDER *provider) {
+  OSSL_PROVIDER_unload(provider);
+}
+
 void FreeCertificates(STACK_OF(X509) * certificates) {
   sk_X509_pop_free(certificates, X509_free);
 }
@@ -101,7 +105,9 @@ KeyFileResult ReadPkcs12(PKCS12 *bundle, const obkey::SecretString *password, Pr
   out->form = "PKCS #12";
   // Bundles an older OpenSSL exported (RC2, triple DES) need the legacy
   // algorithms; where they are not to be had the parse below says so.
-  OSSL_PROVIDER_try_load(nullptr, "legacy", 1);
+  // Unloaded when the bundle is read: a provider left loaded is a leak.
+  std::unique_ptr<OSSL_PROVIDER, Deleter<OSSL_PROVIDER, UnloadProvider>> legacy(
+      OSSL_PROVIDER_try_load(nullptr, "legacy", 1));
   // Without a password, a bundle made with none (empty or absent) opens.
   std::vector<const char *> tries;
   if (password != nullptr) {

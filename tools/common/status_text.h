@@ -8,6 +8,8 @@
 
 #include <stdint.h>
 
+#include <string>
+
 namespace obkey {
 
 // StatusName returns the constant's name ("OB_E_NO_SESSION",
@@ -17,6 +19,17 @@ const char *StatusName(int32_t status);
 
 // StatusText returns a one-line description, or null where StatusName does.
 const char *StatusText(int32_t status);
+
+// Pkcs11ValueName names the PKCS #11 value that a status of the ranges
+// P11ST_CKR, P11ST_DATA_REFUSED (a CKR_ value) and P11ST_NO_MECHANISM (a
+// CKM_ value) carries in its low half; null for other statuses and for a
+// value the standard does not name.
+const char *Pkcs11ValueName(int32_t status);
+
+// Pkcs11StatusText is the description of such a status with its value
+// named ("the PKCS #11 module returned CKR_FUNCTION_NOT_SUPPORTED"); empty
+// where Pkcs11ValueName is null.
+std::string Pkcs11StatusText(int32_t status);
 
 }  // namespace obkey
 

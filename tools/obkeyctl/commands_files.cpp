@@ -6,6 +6,7 @@
 
 #include "certificates.h"
 #include "cli.h"
+#include "pkcs11_view.h"
 #include "rsa_blobs.h"
 #include "softtoken_status.h"
 #include "token_view.h"
@@ -119,6 +120,7 @@ int CertImportCommand(Context &context, const Args &args) {
 int CertExportCommand(Context &context, const Args &args) {
   uint32_t key_type = KeyType(args);
   auto export_cert = Require(context.api().export_cert, "OBCERT_ExportCert");
+  LogInToSeeObjects(context, args);
   context.BeforeTokenCall(false);
   std::vector<uint8_t> der(kCertificateCapacity);
   DataBlob cert{static_cast<uint32_t>(der.size()), der.data()};
@@ -182,7 +184,8 @@ int FilePutCommand(Context &context, const Args &args) {
   });
   context.Check("file put " + label, status, [&](int32_t failed) {
     std::vector<Finding> findings = LabelFindings(label);
-    if (failed == XCST_FILE_SPACE_FULL) {
+    // The software token's file space; a PKCS #11 module says for itself.
+    if (!UsesPkcs11(context.settings) && failed == XCST_FILE_SPACE_FULL) {
       findings.push_back({"the token's file space (64 KiB in all) has no room for " +
                               std::to_string(data.size()) + " more bytes: its labelled files " +
                               "take " + std::to_string(LabelledBytes(context, label)) +
@@ -197,6 +200,7 @@ int FilePutCommand(Context &context, const Args &args) {
 int FileGetCommand(Context &context, const Args &args) {
   const std::string label = args.at(0);
   auto export_file = Require(context.api().export_file, "OBCA_ExportFile");
+  LogInToSeeObjects(context, args);
   context.BeforeTokenCall(false);
   std::vector<uint8_t> data(kFileCapacity);
   uint32_t len = static_cast<uint32_t>(data.size());
@@ -236,6 +240,7 @@ int FileRemoveCommand(Context &context, const Args &args) {
 
 int FileListCommand(Context &context, const Args &args) {
   auto read_label_list = Require(context.api().read_label_list, "OBCA_ReadLabelList");
+  LogInToSeeObjects(context, args);
   context.BeforeTokenCall(false);
   uint8_t list[OB_LABEL_COUNT * OB_LABEL_SLOT_SIZE] = {};
   uint32_t count = 0;
@@ -265,7 +270,7 @@ void AddFileCommands(std::vector<Command> *table) {
        "  openssl x509 -in signer.crt -outform DER | obkeyctl cert import - --type sig "
        "--inform der --pin-file ~/.pin\n",
        CertImportCommand});
-  table->push_back({"cert export", "", "type=sig|enc! outform=pem|der @out",
+  table->push_back({"cert export", "", "type=sig|enc! outform=pem|der @out @pin",
                     "read a user certificate back (PEM by default)",
                     "\nexamples:\n"
                     "  obkeyctl cert export --type sig --out signer.pem\n"
@@ -280,11 +285,11 @@ void AddFileCommands(std::vector<Command> *table) {
                     "  obkeyctl file put NOTES notes.txt\n"
                     "  echo hello | obkeyctl file put GREETING --pin-file ~/.pin\n",
                     FilePutCommand});
-  table->push_back({"file get", "LABEL", "store=0|1 @out", "read a labelled file",
+  table->push_back({"file get", "LABEL", "store=0|1 @out @pin", "read a labelled file",
                     "\nexample:\n  obkeyctl file get NOTES --out notes.txt\n", FileGetCommand});
   table->push_back({"file rm", "LABEL", "store=0|1 @pin", "remove a labelled file",
                     "\nexample:\n  obkeyctl file rm NOTES\n", FileRemoveCommand});
-  table->push_back({"file ls", "", "store=0|1", "list the labels",
+  table->push_back({"file ls", "", "store=0|1 @pin", "list the labels",
                     "\nexample:\n  obkeyctl file ls\n", FileListCommand});
 }
 

@@ -73,9 +73,10 @@ void ListSlot(Context &context, const Slot &slot, const std::string &container) 
   std::printf("               expires %s, %s\n", facts.not_after.c_str(), match);
 }
 
-int ListCommand(Context &context, const Args &) {
+int ListCommand(Context &context, const Args &args) {
   Environment environment = DescribeEnvironment(context.settings);
   context.api();
+  LogInToSeeObjects(context, args);
   context.BeforeTokenCall(false);
   std::string names[2];
   ContainerNames(context, names);
@@ -230,7 +231,7 @@ int RestoreCommand(Context &context, const Args &args) {
 }  // namespace
 
 void AddInventoryCommands(std::vector<Command> *table) {
-  table->push_back({"list", "", "", "everything on the token, with the libraries in use",
+  table->push_back({"list", "", "@pin", "everything on the token, with the libraries in use",
                     "Lists the obkey and token libraries loaded, the device, the user PIN's tries\n"
                     "left (read from the software token's store without spending one; other\n"
                     "token libraries do not tell), both containers with their key pairs (and the\n"

@@ -10,6 +10,7 @@
 
 #include "cli.h"
 #include "key_files.h"
+#include "pkcs11_view.h"
 #include "rsa_blobs.h"
 #include "secret_array.h"
 #include "softtoken_status.h"
@@ -62,6 +63,7 @@ const char *KeyRole(uint32_t key_type) {
 int CreateContainerCommand(Context &context, const Args &args) {
   const std::string name = args.at(0);
   auto create = Require(context.api().create_container, "OB_CreateContainer");
+  LogInToSeeObjects(context, args);
   context.BeforeTokenCall(true);
   int32_t status = context.Call("OB_CreateContainer", [&] { return create(name.c_str()); });
   context.Check("create-container " + name, status, [&](int32_t failed) {
@@ -360,6 +362,7 @@ int VerifyCommand(Context &context, const Args &args) {
   std::vector<uint8_t> expected = SignedData(args, args.at(0), "verify");
   std::vector<uint8_t> signature = ReadInput(args.at(1));
   auto verify = Require(context.api().verify, "OB_AsymmetricVerifySign");
+  LogInToSeeObjects(context, args);
   context.BeforeTokenCall(false);
   uint8_t block[OB_RSA_BLOCK_LEN] = {};
   uint32_t block_len = sizeof(block);
@@ -398,6 +401,7 @@ int VerifyCommand(Context &context, const Args &args) {
 int EncryptCommand(Context &context, const Args &args) {
   obkey::SecretBytes plain = ReadSecretInput(args.at(0));
   auto encrypt = Require(context.api().encrypt, "OB_AsymmetricEncrypt");
+  LogInToSeeObjects(context, args);
   context.BeforeTokenCall(false);
   uint8_t cipher[OB_RSA_BLOCK_LEN] = {};
   uint32_t cipher_len = sizeof(cipher);
@@ -447,6 +451,7 @@ int DecryptCommand(Context &context, const Args &args) {
 int ExportPublicKeyCommand(Context &context, const Args &args) {
   std::string name = args.at(0);
   auto export_public_key = Require(context.api().export_public_key, "OB_ExportPublicKey");
+  LogInToSeeObjects(context, args);
   context.BeforeTokenCall(false);
   // The token picks the pair by the name's last digit alone: a name whose
   // container is not the one in that slot would get another key.
@@ -535,7 +540,7 @@ int ImportKeyCommand(Context &context, const Args &args) {
 }  // namespace
 
 void AddKeyCommands(std::vector<Command> *table) {
-  table->push_back({"create-container", "NAME", "",
+  table->push_back({"create-container", "NAME", "@pin",
                     "create (or open) a container; NAME holds SIG or ENC",
                     "NAME (1 to 47 bytes) holds SIG for the signature container (slot 0) or\n"
                     "ENC for the exchange container (slot 1); a name with neither is refused.\n"
@@ -581,7 +586,7 @@ void AddKeyCommands(std::vector<Command> *table) {
        "  openssl dgst -sha256 -verify signer.pem -signature message.sig message.txt\n",
        SignCommand});
   table->push_back(
-      {"verify", "FILE SIGNATURE", "digest=sha1|sha224|sha256|sha384|sha512|none",
+      {"verify", "FILE SIGNATURE", "digest=sha1|sha224|sha256|sha384|sha512|none @pin",
        "check a signature with the token's signature key",
        "Give the --digest the signature was made with (default sha256). Prints whether\n"
        "it matches; the exit status is 1 when it does not, and obkeyctl then names the\n"
@@ -591,7 +596,7 @@ void AddKeyCommands(std::vector<Command> *table) {
        "with openssl where it matters.\n"
        "\nexample:\n  obkeyctl verify message.txt message.sig\n",
        VerifyCommand});
-  table->push_back({"encrypt", "FILE", "@out",
+  table->push_back({"encrypt", "FILE", "@out @pin",
                     "encrypt at most 117 bytes with the token's exchange key",
                     "\nexamples:\n"
                     "  obkeyctl encrypt session.key --out session.key.enc\n"
@@ -603,7 +608,7 @@ void AddKeyCommands(std::vector<Command> *table) {
                     "\nexample:\n  obkeyctl decrypt wrapped.bin --out session.key\n",
                     DecryptCommand});
   table->push_back(
-      {"export-pubkey", "KEYNAME", "outform=pem|der|blob @out",
+      {"export-pubkey", "KEYNAME", "outform=pem|der|blob @out @pin",
        "export a public key (PEM by default)",
        "KEYNAME is CONTAINER\\01 or \\02 (exchange) or \\03 or \\04 (signature); quote\n"
        "the backslash in the shell. blob is the 148-byte CryptoAPI public-key blob.\n"

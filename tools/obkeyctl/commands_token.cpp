@@ -23,6 +23,11 @@ int FormatCommand(Context &context, const Args &args) {
     throw Stop{kExitUsage, "format: which device? give --device N", findings};
   }
   const std::string device = std::to_string(environment.device);
+  // The token's own SO PIN, for a module whose SO PIN cannot be obkey's
+  // fixed admin PIN.
+  Secret so_pin;
+  const bool own_so_pin = args.Has("so-pin-file") || args.Has("so-pin-stdin");
+  if (own_so_pin) ReadPin(args, "so-pin", "SO PIN", false, &so_pin);
   std::string target = "device " + device + " (software token store " + environment.store_path +
                        (environment.token_dir_from == "default"
                             ? ", the default folder)"
@@ -36,10 +41,7 @@ int FormatCommand(Context &context, const Args &args) {
       throw Stop{kExitUnreachable, "format: device " + device + " cannot be reached", findings};
     }
     target = "device " + device + ", " + Pkcs11Target(probe);
-    if (probe.token_initialized) {
-      target +=
-          std::string(" (re-formatting needs its SO PIN to be ") + KEY_OPERATION_ADMIN_PIN + ")";
-    }
+    if (probe.token_initialized && !own_so_pin) target += SoPinNote(probe);
   }
   if (!args.Has("yes")) {
     if (!IsTerminal(0)) {
@@ -56,12 +58,27 @@ int FormatCommand(Context &context, const Args &args) {
   }
   auto format = Require(context.api().format, "OBCA_Format");
   context.BeforeTokenCall(false);
-  int32_t status = context.Call("OBCA_Format", [&] { return format(environment.device, 0); });
+  int32_t status = 0;
+  if (own_so_pin) {
+    std::string error;
+    auto format_mw_key = LoadedFormatMWKey(&error);
+    if (format_mw_key == nullptr) Failure("format: " + error);
+    const char *pin = so_pin.text().c_str();
+    status =
+        context.Call("FormatMWKey", [&] { return format_mw_key(pin, pin, environment.device); });
+  } else {
+    status = context.Call("OBCA_Format", [&] { return format(environment.device, 0); });
+  }
   context.Check("format device " + device, status, [&](int32_t) {
     std::vector<Finding> findings;
     if (status == OB_E_ARGUMENT || status == XCST_BAD_ARGUMENT) {
       findings.push_back(
           {"the formatting library refused device " + device, "use a device number from 0 up"});
+    }
+    if (UsesPkcs11(context.settings)) {
+      for (Finding &finding : Pkcs11FormatFindings(status, environment, own_so_pin)) {
+        findings.push_back(finding);
+      }
     }
     return findings;
   });
@@ -93,8 +110,9 @@ int ChangePinCommand(Context &context, const Args &args) {
   return context.Done("change-pin", "the new PIN is set");
 }
 
-int StatusCommand(Context &context, const Args &) {
+int StatusCommand(Context &context, const Args &args) {
   context.api();
+  LogInToSeeObjects(context, args);
   context.BeforeTokenCall(false);
   std::string names[2];
   ContainerNames(context, names);
@@ -120,14 +138,19 @@ int StatusCommand(Context &context, const Args &) {
 
 void AddTokenCommands(std::vector<Command> *table) {
   table->push_back(
-      {"format", "", "yes", "erase the token and make it new (the user PIN becomes 12345678)",
+      {"format", "", "yes so-pin-file= so-pin-stdin",
+       "erase the token and make it new (the user PIN becomes 12345678)",
        "Formatting erases both containers, every key pair, certificate and labelled file, and\n"
        "sets the user PIN to 12345678 with 10 tries. The device is --device N or the\n"
        "configured one. On a terminal obkeyctl names the device and asks you to type its\n"
        "number; elsewhere it needs --yes. A software token that does not exist yet is made.\n"
+       "obkey formats with its fixed admin PIN as the token's SO PIN; a PKCS #11 token whose\n"
+       "SO PIN is another (one of 4 to 8 characters, say) is formatted with it, given with\n"
+       "--so-pin-file or --so-pin-stdin.\n"
        "\nexamples:\n"
        "  obkeyctl format --device 0          # asks for confirmation\n"
-       "  obkeyctl format --device 0 --yes    # in a script\n",
+       "  obkeyctl format --device 0 --yes    # in a script\n"
+       "  obkeyctl format --yes --so-pin-file so.pin  # a token with an SO PIN of its own\n",
        FormatCommand});
   table->push_back({"login", "", "@pin", "check the user PIN",
                     "Tells whether the token accepts the PIN (a wrong one costs a try; the token\n"
@@ -147,7 +170,7 @@ void AddTokenCommands(std::vector<Command> *table) {
                     "  printf '12345678\\n24681357\\n' | obkeyctl change-pin --pin-stdin "
                     "--new-pin-stdin\n",
                     ChangePinCommand});
-  table->push_back({"status", "", "", "show the token's two containers and their key pairs",
+  table->push_back({"status", "", "@pin", "show the token's two containers and their key pairs",
                     "`obkeyctl list` shows certificates, files and PIN tries as well.\n"
                     "\nexample:\n  obkeyctl status\n",
                     StatusCommand});

@@ -175,6 +175,8 @@ std::vector<Finding> TokenStatusFindings(int32_t token_status, const Environment
       return {{"the token folder " + environment.token_dir +
                    " is writable by group or others, and the token refuses it (" + says + ")",
                "chmod go-w " + environment.token_dir}};
+    case XCST_TOKEN_DIR_FOREIGN:
+      return DiagnoseFolderControl(environment);
     default:
       return {};
   }
@@ -275,6 +277,9 @@ std::vector<Finding> DiagnoseReach(const Environment &environment) {
                             " is writable by group or others; the token refuses it, since "
                             "another user could put a store or a link there",
                         "chmod go-w " + environment.token_dir});
+  } else {
+    std::vector<Finding> control = DiagnoseFolderControl(environment);
+    findings.insert(findings.end(), control.begin(), control.end());
   }
   if (!folder.writable) {
     findings.push_back({"the token folder " + environment.token_dir + " is not writable: " +
@@ -339,7 +344,32 @@ std::vector<Finding> DiagnoseReach(const Environment &environment) {
   return findings;
 }
 
-std::vector<Finding> DiagnoseWritable(const Environment &environment) {
+std::vector<Finding> DiagnoseFolderControl(const Environment &environment) {
+  const FolderControl control = FolderInOthersControl(environment.token_dir);
+  if (control.folder.empty()) return {};
+  return {{(control.folder == environment.token_dir ? "the token folder " : "the folder ") +
+               control.folder + " " + control.why +
+               "; the token refuses a folder another account could change or replace, as ssh "
+               "refuses such a ~/.ssh",
+           "use a folder of your own (--token-dir DIR or $XCSP_TOKEN_DIR) whose folders above "
+           "are yours or root's and writable by nobody else (sticky ones such as /tmp "
+           "excepted)"}};
+}
+
+namespace {
+
+// RoomKeptAside is the size of the file in which the software token keeps
+// room for its next commit (token-N.reserve beside token-N.db), or 0.
+int64_t RoomKeptAside(const Environment &environment) {
+  const std::string &store = environment.store_path;
+  if (store.size() < 3 || store.compare(store.size() - 3, 3, ".db") != 0) return 0;
+  const PathState reserve = ExaminePath(store.substr(0, store.size() - 3) + ".reserve");
+  return reserve.exists && reserve.size > 0 ? reserve.size : 0;
+}
+
+}  // namespace
+
+std::vector<Finding> DiagnoseWritable(const Environment &environment, bool count_room_kept_aside) {
   std::vector<Finding> findings;
   PathState folder = ExaminePath(environment.token_dir);
   if (folder.exists && folder.is_directory && !folder.writable) {
@@ -357,7 +387,8 @@ std::vector<Finding> DiagnoseWritable(const Environment &environment) {
     }
     // A disk with less room than the store itself cannot take its next copy.
     const int64_t free_bytes = FreeSpace(environment.token_dir);
-    if (store.exists && free_bytes >= 0 && free_bytes < store.size) {
+    const int64_t aside = count_room_kept_aside ? RoomKeptAside(environment) : 0;
+    if (store.exists && free_bytes >= 0 && free_bytes + aside < store.size) {
       std::vector<Finding> full = FullDiskFindings(environment, true);
       findings.insert(findings.end(), full.begin(), full.end());
     }

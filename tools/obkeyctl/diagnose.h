@@ -36,9 +36,17 @@ Environment DescribeEnvironment(const Settings &settings);
 // configuration, the token folder, the store and its lock.
 std::vector<Finding> DiagnoseReach(const Environment &environment);
 
+// DiagnoseFolderControl finds the token folder, or a folder above it, that
+// another account controls, which the software token refuses.
+std::vector<Finding> DiagnoseFolderControl(const Environment &environment);
+
 // DiagnoseWritable finds a token folder or store that cannot be written,
-// and a disk without room for the store's next copy.
-std::vector<Finding> DiagnoseWritable(const Environment &environment);
+// and a disk without room for the store's next copy. With
+// `count_room_kept_aside`, the room the software token keeps for its next
+// commit counts (a change no larger than the last one still goes through
+// on a full disk): a check before a change that the token may well make.
+std::vector<Finding> DiagnoseWritable(const Environment &environment,
+                                      bool count_room_kept_aside = false);
 
 // TokenStatusFindings explains a status of the software token about its
 // store (damaged, of another version, a key that fails its check, no room

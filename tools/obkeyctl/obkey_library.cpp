@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "system.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 
@@ -111,6 +113,18 @@ bool LoadObkey(const std::string &path, ObkeyApi *out_api, std::string *out_chos
   Resolve(library, "OBCERT_CreateP10", &api.create_request);
   Resolve(library, "OBCERT_InstallCert", &api.install_certificates);
   return true;
+}
+
+decltype(&FormatMWKey) LoadedFormatMWKey(std::string *out_error) {
+  const std::string path = LoadedLibraryPath("KeyOperation");
+  if (path.empty()) {
+    *out_error = "no formatting library (KeyOperation) was loaded with obkey";
+    return nullptr;
+  }
+  void *library = OpenLibraryOf(path, false, out_error);
+  void *format = library != nullptr ? FindExport(library, "FormatMWKey") : nullptr;
+  if (library != nullptr && format == nullptr) *out_error = path + " has no FormatMWKey";
+  return reinterpret_cast<decltype(&FormatMWKey)>(format);
 }
 
 }  // namespace obkeyctl

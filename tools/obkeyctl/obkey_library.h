@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "key_operation.h"
 #include "obkey.h"
 
 namespace obkeyctl {
@@ -55,6 +56,13 @@ void *OpenLibrary(const std::string &path, bool global_symbols, std::string *out
 
 bool LoadObkey(const std::string &path, ObkeyApi *out_api, std::string *out_chosen,
                std::string *out_error);
+
+// LoadedFormatMWKey is FormatMWKey of the formatting library that obkey
+// imports, loaded with obkey: a format with the token's own SO PIN hands it
+// over as FormatMWKey's admin PIN, which obkey's OBCA_Format always sets to
+// its fixed one. Null, with `*out_error` set, when no such library is
+// loaded or it lacks the function.
+decltype(&FormatMWKey) LoadedFormatMWKey(std::string *out_error);
 
 // LibraryExport is the address of the export `name` of a library OpenLibrary
 // loaded; null when it has none.

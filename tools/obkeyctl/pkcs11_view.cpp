@@ -1,10 +1,14 @@
 #include "pkcs11_view.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "key_operation.h"
 #include "module.h"
 #include "obkey_library.h"
 #include "p11token_status.h"
+#include "status_text.h"
 #include "system.h"
 
 namespace obkeyctl {
@@ -150,6 +154,69 @@ std::vector<Finding> PinFindings(int32_t status, const ModuleProbe &probe) {
   }
 }
 
+// ValueName names the PKCS #11 value a status carries in its low half.
+std::string ValueName(int32_t status) {
+  if (const char *name = obkey::Pkcs11ValueName(status)) return name;
+  char number[16];
+  std::snprintf(number, sizeof(number), "0x%04X", static_cast<unsigned>(status) & 0xFFFFu);
+  return number;
+}
+
+const char kGivePin[] = "give the user PIN: --pin-file FILE, --pin-env VAR or --pin-stdin";
+
+// AnswerFindings: a module's own answer, carried in a status, with a fix
+// that fits the module.
+std::vector<Finding> AnswerFindings(int32_t status, const std::string &module) {
+  const uint32_t range = static_cast<uint32_t>(status) & 0xFFFF0000u;
+  const uint32_t value = static_cast<uint32_t>(status) & 0xFFFFu;
+  const std::string name = ValueName(status);
+  const std::string the_module = "the PKCS #11 module " + module;
+  if (range == P11ST_DATA_REFUSED_BASE && value == CKR_SESSION_READ_ONLY) {
+    return {{the_module + " makes objects only after a login (tpm2-pkcs11 does): it refused " +
+                 "obkey's data object with " + name,
+             kGivePin}};
+  }
+  if (range == P11ST_DATA_REFUSED_BASE) {
+    return {{the_module + " refused obkey's data object (the container directory or a " +
+                 "labelled file), public and private alike, with " + name +
+                 ": it keeps no data objects that obkey can use",
+             "obkey's containers and labelled files need a module that keeps data objects "
+             "(SoftHSMv2, a smart card through OpenSC); this module cannot hold them"}};
+  }
+  if (range == P11ST_NO_MECHANISM_BASE && value == CKM_RSA_PKCS_KEY_PAIR_GEN) {
+    return {{the_module + " lists no " + name +
+                 " for the token (C_GetMechanismList): " + "it makes no RSA key pairs",
+             "make the key pair elsewhere and store it with `obkeyctl import-key` (where "
+             "the module takes RSA keys), or use a token whose module makes them"}};
+  }
+  if (range == P11ST_NO_MECHANISM_BASE) {
+    return {{the_module + " lists no " + name +
+                 " for the token (C_GetMechanismList): " + "obkey's RSA operations use it",
+             "use a token whose module offers " + name}};
+  }
+  if (status == P11ST_CHANGED) {
+    return {
+        {"another program changed obkey's objects on the token while this command ran "
+         "(obkey on another machine sharing the token, or pkcs11-tool): this command's "
+         "change was not kept",
+         "run the command again"}};
+  }
+  if (status == XCST_FILE_SPACE_FULL) {
+    return {{"the token has no room for the object (" + the_module + " answered " +
+                 "CKR_DEVICE_MEMORY)",
+             "remove what is not needed from the token"}};
+  }
+  if (range == P11ST_CKR_BASE || range == P11ST_CKR_VENDOR_BASE) {
+    return {{the_module + " answered " + name,
+             Names(module, "p11-kit-client")
+                 ? "the p11-kit server, or the module behind it, failed: see its log, then "
+                   "try again"
+                 : "see the module's documentation and log for " + name +
+                       "; OBKEY_DEBUG=1 prints p11token's own causes"}};
+  }
+  return {};
+}
+
 bool PinStatus(int32_t status) {
   return status == XCST_PIN_INCORRECT || status == XCST_PIN_LOCKED || status == XCST_PIN_LENGTH;
 }
@@ -231,12 +298,35 @@ std::vector<Finding> Pkcs11Reach(const Environment &environment, const ModulePro
   return {};
 }
 
-std::vector<Finding> Pkcs11Findings(int32_t status, const Environment &environment) {
+std::vector<Finding> Pkcs11Findings(int32_t status, const Environment &environment,
+                                    bool explained) {
   const bool reach = ReachStatus(status);
-  if (!reach && !PinStatus(status)) return {};
+  if (!reach && explained) return {};
+  if (status == P11ST_INIT_IGNORED) {
+    ModuleProbe probe = ProbeToken(environment);
+    return {{"the PKCS #11 module " + probe.module_path +
+                 " answered C_InitToken with CKR_OK but left the token in slot " +
+                 std::to_string(probe.slot) +
+                 " uninitialised: it does not initialise tokens through PKCS #11",
+             "initialise the token with that module's own tool (its maker's manager or set-up "
+             "program), with the SO PIN you will format with; `obkeyctl format` then erases "
+             "obkey's objects on it and sets the user PIN"}};
+  }
+  if (!reach && !PinStatus(status)) return AnswerFindings(status, p11::ConfiguredModulePath());
   ModuleProbe probe = ProbeToken(environment);
   if (!reach) return PinFindings(status, probe);
   std::vector<Finding> findings = Pkcs11Reach(environment, probe);
+  // A module configured for a token library that does not use it.
+  const std::string loaded = LoadedLibraryPath("xcsp_eclib");
+  if (findings.empty() && !loaded.empty() && FolderName(loaded) != "p11token") {
+    findings.push_back({"the PKCS #11 module " + probe.module_path +
+                            " is configured, but obkey loaded the token library " + loaded +
+                            ", which is not p11token and does not use it",
+                        "give p11token's token library with --token-library PATH (the "
+                        "libxcsp_eclib.so of a p11token folder), or drop the module from the "
+                        "configuration to use " +
+                            loaded});
+  }
   if (findings.empty()) {
     findings.push_back({"obkeyctl reaches device " + DeviceText(environment) + " itself: " +
                             TokenText(probe) + " of the PKCS #11 module " + probe.module_path,
@@ -277,6 +367,84 @@ std::vector<ShowLine> Pkcs11Lines(const Environment &environment, const ModulePr
 
 std::string Pkcs11Target(const ModuleProbe &probe) {
   return TokenText(probe) + " of the PKCS #11 module " + probe.module_path;
+}
+
+namespace {
+
+// FixedPinFits says whether obkey's fixed admin PIN is of a length the
+// token takes (a module that gives no lengths takes it).
+bool FixedPinFits(const ModuleProbe &probe) {
+  const size_t fixed = std::strlen(KEY_OPERATION_ADMIN_PIN);
+  return probe.max_pin_len == 0 || (fixed >= probe.min_pin_len && fixed <= probe.max_pin_len);
+}
+
+std::string PinLengths(const ModuleProbe &probe) {
+  return std::to_string(probe.min_pin_len) + " to " + std::to_string(probe.max_pin_len) +
+         " characters";
+}
+
+const char kGiveSoPin[] = "obkeyctl format --so-pin-file FILE (or --so-pin-stdin)";
+
+}  // namespace
+
+std::string SoPinNote(const ModuleProbe &probe) {
+  if (FixedPinFits(probe)) {
+    return std::string(" (re-formatting needs its SO PIN to be ") + KEY_OPERATION_ADMIN_PIN + ")";
+  }
+  return " (its SO PIN is of " + PinLengths(probe) + ", which obkey's fixed " +
+         KEY_OPERATION_ADMIN_PIN + " is not: give the token's own with --so-pin-file)";
+}
+
+std::vector<Finding> Pkcs11FormatFindings(int32_t status, const Environment &environment,
+                                          bool own_so_pin) {
+  if (status != XCST_ADMIN_PIN_INCORRECT && status != XCST_PIN_LENGTH &&
+      status != static_cast<int32_t>(P11ST_CKR_BASE | CKR_FUNCTION_NOT_SUPPORTED)) {
+    return {};
+  }
+  ModuleProbe probe = ProbeToken(environment);
+  const std::string the_module = "the PKCS #11 module " + probe.module_path;
+  if (status == static_cast<int32_t>(P11ST_CKR_BASE | CKR_FUNCTION_NOT_SUPPORTED)) {
+    return {{the_module + " does not initialise tokens: C_InitToken answered " +
+                 "CKR_FUNCTION_NOT_SUPPORTED",
+             "initialise the token with that module's own tool (its maker's manager or set-up "
+             "program); `obkeyctl format` then erases obkey's objects on it"}};
+  }
+  const std::string lengths = probe.max_pin_len != 0 ? PinLengths(probe) : "";
+  if (own_so_pin) {
+    if (status == XCST_PIN_LENGTH) {
+      return {{the_module + " takes SO PINs of " + lengths, "give an SO PIN of that length"}};
+    }
+    return {{"the token refused the SO PIN given",
+             "give the SO PIN the token was initialised with (its maker's tool, or "
+             "softhsm2-util --init-token --so-pin, set it)"}};
+  }
+  if (!FixedPinFits(probe)) {
+    return {{the_module + " takes SO PINs of " + lengths + ": obkey's fixed admin PIN " +
+                 KEY_OPERATION_ADMIN_PIN + " (" +
+                 std::to_string(std::strlen(KEY_OPERATION_ADMIN_PIN)) +
+                 " characters) cannot be this token's SO PIN",
+             std::string("format with the token's own SO PIN: ") + kGiveSoPin}};
+  }
+  return {
+      {std::string("the token's SO PIN is not obkey's fixed admin PIN ") + KEY_OPERATION_ADMIN_PIN,
+       std::string("give the token's own SO PIN: ") + kGiveSoPin}};
+}
+
+void LogInToSeeObjects(Context &context, const Args &args) {
+  if (!UsesPkcs11(context.settings)) return;
+  ModuleProbe probe = ProbeToken(DescribeEnvironment(context.settings));
+  if (probe.status != 0 || !probe.data_objects_private) return;
+  bool given = false;
+  for (const char *option : {"pin", "pin-file", "pin-env", "pin-stdin"}) given |= args.Has(option);
+  const std::string why = "the PKCS #11 module " + probe.module_path +
+                          " makes no public data object, so it keeps obkey's objects private: "
+                          "they are seen only after a login";
+  if (!given && !IsTerminal(0)) {
+    UsageError("`" + context.command_words + "` needs the user PIN: " + why +
+               "; give --pin-file FILE, --pin-env VAR or --pin-stdin");
+  }
+  if (!given) context.Note(why);
+  context.LogIn(args);
 }
 
 }  // namespace obkeyctl

@@ -37,8 +37,30 @@ ModuleProbe ProbeToken(const Environment &environment);
 std::vector<Finding> Pkcs11Reach(const Environment &environment, const ModuleProbe &probe);
 
 // Pkcs11Findings is what Context::Check adds to a failing status when the
-// token library is p11token, in place of the software token's advice.
-std::vector<Finding> Pkcs11Findings(int32_t status, const Environment &environment);
+// token library is p11token, in place of the software token's advice: why
+// the token cannot be reached, and the module's own answer (a refusal, a
+// missing mechanism, a CKR_ value) with a fix that fits the module. With
+// `explained` (the command explained the status itself) only the first.
+std::vector<Finding> Pkcs11Findings(int32_t status, const Environment &environment,
+                                    bool explained = false);
+
+// Pkcs11FormatFindings: why a format failed on a PKCS #11 token, in the
+// module's terms: an SO PIN the module cannot take (naming its PIN lengths),
+// a token the module did not initialise, a module that formats nothing.
+// `own_so_pin`: the operator gave the token's SO PIN.
+std::vector<Finding> Pkcs11FormatFindings(int32_t status, const Environment &environment,
+                                          bool own_so_pin);
+
+// SoPinNote is what the format prompt says of the SO PIN that re-formatting
+// the probed token needs, when obkey's fixed admin PIN is to be it.
+std::string SoPinNote(const ModuleProbe &probe);
+
+// LogInToSeeObjects logs in for a command that reads obkey's objects (or
+// creates a container) where the module keeps them private (they are seen
+// only after a login): with the PIN options given, else saying why, with a
+// prompt on a terminal or a stop that names the PIN options. Elsewhere the
+// PIN options are left unread, as for any command that needs no PIN.
+void LogInToSeeObjects(Context &context, const Args &args);
 
 // Pkcs11Lines are config show's lines about the module: name, value, source.
 struct ShowLine {

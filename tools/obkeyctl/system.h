@@ -125,6 +125,17 @@ bool MakePrivateDirectory(std::string *out_path, std::string *out_error);
 // RemovePrivateDirectory removes `file` and then `dir` (both may be empty).
 void RemovePrivateDirectory(const std::string &dir, const std::string &file);
 
+// FolderInOthersControl applies the software token's rule for its folder to
+// `dir` and the folders above it (softtoken/README.md): the first that
+// another account controls, with why ("owned by uid 65534", ...), or an
+// empty folder when none does. `dir` need not exist yet. POSIX; Windows
+// names `dir` when another account owns it.
+struct FolderControl {
+  std::string folder;
+  std::string why;
+};
+FolderControl FolderInOthersControl(const std::string &dir);
+
 // CreateFolders creates `path` and its missing parents with `mode`.
 bool CreateFolders(const std::string &path, int mode, std::string *out_error);
 

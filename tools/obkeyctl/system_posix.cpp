@@ -373,4 +373,42 @@ bool WriteMachineValue(const char *, const char *, const std::string &, std::str
   return false;
 }
 
+FolderControl FolderInOthersControl(const std::string &dir) {
+  struct stat info {};
+  std::string folder = dir;
+  while (stat(folder.c_str(), &info) != 0) {
+    const size_t slash = folder.find_last_of('/');
+    if (slash == std::string::npos || folder == "/") return {};
+    folder = slash == 0 ? "/" : folder.substr(0, slash);
+  }
+  char *resolved = realpath(folder.c_str(), nullptr);
+  if (resolved == nullptr) return {};
+  folder = resolved;
+  std::free(resolved);
+  const bool is_token_folder = folder == dir;
+  for (bool first = true;; first = false) {
+    if (stat(folder.c_str(), &info) != 0)
+      return {folder, "cannot be examined: " + SystemErrorText()};
+    const bool others_write = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    const bool own = info.st_uid == geteuid();
+    if (first && is_token_folder) {
+      if (!own) return {folder, "is owned by uid " + std::to_string(info.st_uid) + ", not by you"};
+      if (others_write) return {folder, "is writable by its group or others"};
+    } else {
+      if (!own && info.st_uid != 0) {
+        return {folder, "is owned by uid " + std::to_string(info.st_uid) +
+                            ", who can rename what is in it and put a folder of their own there"};
+      }
+      if (others_write && (info.st_mode & S_ISVTX) == 0) {
+        return {folder,
+                "is writable by its group or others and not sticky, so they can rename "
+                "what is in it and put a folder of their own there"};
+      }
+    }
+    if (folder == "/") return {};
+    const size_t slash = folder.find_last_of('/');
+    folder = slash == 0 ? "/" : folder.substr(0, slash);
+  }
+}
+
 }  // namespace obkeyctl

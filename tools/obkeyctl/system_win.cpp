@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// after windows.h
+#include <aclapi.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -343,6 +345,29 @@ bool WriteMachineValue(const char *key_path, const char *value_name, const std::
     return false;
   }
   return true;
+}
+
+FolderControl FolderInOthersControl(const std::string &dir) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoA(dir.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                            nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return {};
+  }
+  FolderControl control;
+  HANDLE token = nullptr;
+  alignas(8) unsigned char buffer[512];
+  DWORD len = 0;
+  const bool mine = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                    GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &len) &&
+                    EqualSid(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, owner);
+  if (token != nullptr) CloseHandle(token);
+  if (!mine && !IsWellKnownSid(owner, WinLocalSystemSid) &&
+      !IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) {
+    control = {dir, "is owned by another account"};
+  }
+  LocalFree(descriptor);
+  return control;
 }
 
 }  // namespace obkeyctl

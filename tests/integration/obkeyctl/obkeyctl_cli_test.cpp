@@ -29,7 +29,7 @@ TEST_F(ObkeyctlTest, RefusedCommandLinesNameTheirFault) {
   const Case cases[] = {
       {"frobnicate", "", "unknown command 'frobnicate'"},
       {"--frob status", "", "unknown global option --frob"},
-      {"status --frob", "", "unknown option --frob for `status` (it takes no options)"},
+      {"diagnose --frob", "", "unknown option --frob for `diagnose` (it takes no options)"},
       {"genkey X_SIG --bogus", "", "unknown option --bogus for `genkey` (it takes --type"},
       {"status -x", "", "unknown option -x for `status`"},
       {"status extra", "", "unexpected argument 'extra': `status` takes no arguments"},
@@ -690,6 +690,86 @@ TEST_F(Pkcs11Test, ShowDiagnoseAndFormatNameTheRealToken) {
   EXPECT_NE(wrong.err.find("a token with a retry counter of its own"), std::string::npos)
       << wrong.err;
   EXPECT_EQ(wrong.err.find("only formatting"), std::string::npos) << wrong.err;
+}
+
+// What a module other than SoftHSMv2 refuses reaches the user by its name,
+// with a fix for that module: each case a test shim that acts the module
+// out over the test's SoftHSMv2 store (device 1 is its free slot).
+TEST_F(Pkcs11Test, AModulesRefusalIsNamedWithAFixThatFitsIt) {
+  obkey_test::SoftHsmTokens tokens(1);
+  ASSERT_TRUE(tokens.ok());
+  ASSERT_EQ(RunPkcs11("", "format --yes").exit_status, 0);
+  const std::string bin = OBKEYCTL_PATH;
+  const std::string shims = bin.substr(0, bin.rfind('/', bin.rfind('/') - 1)) + "/tests/p11shim/";
+  auto shim = [&](const char *profile) {
+    return "OBKEY_PKCS11_MODULE=" + shims + "libobkey_shim_" + profile + ".so";
+  };
+  WriteText(dir_ + "/so.pin", std::string(obkey_test::kSoftHsmSoPin) + "\n");
+  const struct {
+    std::string settings, args, input;
+    int exit_status;
+    std::vector<std::string> said;
+  } cases[] = {
+      {shim("init_ignored"),
+       "format --yes --device 1",
+       "",
+       1,
+       {"P11ST_INIT_IGNORED", "answered C_InitToken with CKR_OK but left the token in slot",
+        "with that module's own tool"}},
+      {shim("keyring"),
+       "format --yes --device 1",
+       "",
+       1,
+       {"returned CKR_FUNCTION_NOT_SUPPORTED", "does not initialise tokens",
+        "with that module's own tool"}},
+      {shim("keyring"),
+       "genkey KEY_SIG --type sig --pin-file pin",
+       "",
+       1,
+       {"lacks the mechanism CKM_RSA_PKCS_KEY_PAIR_GEN", "obkeyctl import-key"}},
+      {shim("short_pins"),
+       "format --yes",
+       "",
+       4,
+       {"takes SO PINs of 4 to 8 characters", "ZARQU.1974 (10 characters) cannot be",
+        "--so-pin-file FILE"}},
+      {"", "format --yes --so-pin-stdin", "ZARQU.1974\n", 0, {"the user PIN is now 12345678"}},
+      {"", "format --yes --so-pin-file so.pin", "", 0, {"the user PIN is now 12345678"}},
+      {"",
+       "format --yes --so-pin-stdin",
+       "WRONG.1974\n",
+       4,
+       {"the token refused the SO PIN given"}},
+      {shim("no_data"),
+       "file put NOTE data --pin-file pin",
+       "",
+       1,
+       {"P11ST_DATA_REFUSED", "refused to create obkey's data object: CKR_ATTRIBUTE_VALUE_INVALID",
+        "keeps no data objects that obkey can use"}},
+      {shim("private_data"),
+       "create-container PRIV_SIG",
+       "",
+       2,
+       {"keeps obkey's objects private", "--pin-file FILE"}},
+      {shim("private_data"), "create-container PRIV_SIG --pin-file pin", "", 0, {}},
+      {shim("private_data"), "status --pin-file pin", "", 0, {}},
+  };
+  for (const auto &c : cases) {
+    ShellResult result = RunPkcs11(c.settings, c.args, c.input);
+    EXPECT_EQ(result.exit_status, c.exit_status) << c.args << "\n" << result.err;
+    for (const std::string &text : c.said) {
+      EXPECT_NE(result.err.find(text), std::string::npos) << c.args << "\n" << result.err;
+    }
+    // The software token's file space is not a PKCS #11 token's.
+    EXPECT_EQ(result.err.find("64 KiB"), std::string::npos) << c.args << "\n" << result.err;
+  }
+  EXPECT_NE(RunPkcs11(shim("private_data"), "status --pin-file pin").out.find("PRIV_SIG"),
+            std::string::npos);
+  // A module configured while obkey loads the software token's library.
+  ShellResult other_library = Run("login --pin-file pin");
+  EXPECT_EQ(other_library.exit_status, 3) << other_library.err;
+  EXPECT_NE(other_library.err.find("which is not p11token and does not use it"), std::string::npos)
+      << other_library.err;
 }
 
 }  // namespace

@@ -366,11 +366,13 @@ TEST_F(OperatorTest, MishapsNameTheirStatusCauseAndFix) {
                    {"problem: the token store " + store + " is damaged", "obkeyctl restore BACKUP",
                     "obkeyctl format"},
                    {"sees nothing wrong"}});
+  // Larger than the room the token keeps for its next commit, which a
+  // change that adds little fits in.
   cases.push_back({"a full disk",
-                   "",
-                   full_disk + " file put NOTES data --pin-file pin",
+                   "head -c 20000 /dev/zero > large; true",
+                   full_disk + " file put NOTES large --pin-file pin",
                    1,
-                   {"file put: failed, XCST_",
+                   {"file put NOTES: failed, XCST_DISK_FULL",
                     "cause: the disk that holds the token folder " + dir_ + "/tokens is full",
                     "needs at least ", " bytes for it", "df -h " + dir_ + "/tokens"},
                    {"sees nothing wrong", "plugged in"}});

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# real_modules.sh <kind> <p11token_flow>: p11token over a real module, in a
-# private folder, everything it starts stopped on exit.
+# real_modules.sh <kind> <p11token_flow> <build dir>: p11token over a real
+# module, in a private folder, everything it starts stopped on exit. Each
+# kind then runs a user's obkeyctl steps against its row of the table of
+# modules in p11token/README.md (module_table.sh).
 #   softhsm_two_paths  SoftHSMv2: the flow, then two writers naming the
 #                      module by two paths (a symbolic link), one machine,
 #                      then signers while another process replaces their key
@@ -9,6 +11,8 @@
 #   p11kit             SoftHSMv2 behind `p11-kit server`: the flow, then two
 #                      writers as two clients with no lock in common, as two
 #                      machines sharing one token
+#   shim_<profile>     a test shim over SoftHSMv2 that acts out another
+#                      module (tests/unit/p11token/p11_shim.h): the table only
 # Writers count their increments of one user file: every increment reported
 # done must be in the file at the end (none reported done and lost). Through
 # p11-kit's client a writer may also fail otherwise now and then (seen:
@@ -16,8 +20,12 @@
 set -euo pipefail
 # shellcheck source=scripts/lib.sh
 . "$(dirname "$0")/../../../scripts/lib.sh"
+# shellcheck source=tests/integration/p11token/module_table.sh
+. "$(dirname "$0")/module_table.sh"
 kind=$1
 flow=$2
+build=$3
+so_pin=$OBKEY_ADMIN_PIN
 rounds=${OBKEY_WRITER_ROUNDS:-25}
 work=$(mktemp -d "${TMPDIR:-/tmp}/obkey-real-module-XXXXXX")
 started=()
@@ -39,7 +47,7 @@ softhsm_store() {
   printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\nslots.removable = false\n' \
     "$work/tokens" >"$work/softhsm2.conf"
   export SOFTHSM2_CONF="$work/softhsm2.conf"
-  softhsm2-util --init-token --free --label shared --so-pin "$OBKEY_ADMIN_PIN" --pin 12345678 >/dev/null
+  softhsm2-util --init-token --free --label shared --so-pin "$so_pin" --pin 12345678 >/dev/null
 }
 
 # writers <module A> <lock dir A> <module B> <lock dir B> [clean]
@@ -106,6 +114,7 @@ case $kind in
     OBKEY_PKCS11_MODULE=$softhsm OBKEY_PKCS11_LOCK_DIR=$work/locks "$flow" flow softhsm
     writers "$softhsm" "$work/locks" "$work/module-by-another-path.so" "$work/locks" clean
     signers_beside_a_writer "$softhsm" "$work/locks"
+    OBKEY_PKCS11_MODULE=$softhsm OBKEY_PKCS11_LOCK_DIR=$work/locks check_module_table softhsm
     ;;
   tpm2)
     mkdir -p "$work/tpm" "$work/store"
@@ -142,6 +151,7 @@ case $kind in
     OBKEY_PKCS11_MODULE=$tpm2 OBKEY_PKCS11_LOCK_DIR=$work "$flow" flow tpm2
     # Loaded afresh, the module formats the token it could not in the flow.
     OBKEY_PKCS11_MODULE=$tpm2 OBKEY_PKCS11_LOCK_DIR=$work "$flow" setup 7
+    OBKEY_PKCS11_MODULE=$tpm2 OBKEY_PKCS11_LOCK_DIR=$work check_module_table tpm2
     ;;
   p11kit)
     softhsm_store
@@ -154,6 +164,16 @@ case $kind in
     client=$pkcs11_dir/p11-kit-client.so
     OBKEY_PKCS11_MODULE=$client OBKEY_PKCS11_LOCK_DIR=$work/machine-a "$flow" flow p11kit
     writers "$client" "$work/machine-a" "$client" "$work/machine-b"
+    OBKEY_PKCS11_MODULE=$client OBKEY_PKCS11_LOCK_DIR=$work/machine-a check_module_table p11kit
+    ;;
+  shim_*)
+    # A token whose SO PIN is of 4 to 8 characters for the shim that takes
+    # no other.
+    [ "$kind" != shim_short_pins ] || so_pin=1234abcd
+    softhsm_store
+    mkdir -p "$work/locks"
+    OBKEY_PKCS11_MODULE=$build/tests/p11shim/libobkey_$kind.so OBKEY_PKCS11_LOCK_DIR=$work/locks \
+      check_module_table "$kind"
     ;;
   *)
     echo "unknown module kind: $kind" >&2

@@ -104,6 +104,11 @@ class P11FaultTest : public P11TokenTest {
 };
 
 const uint8_t kOld[] = {'o', 'l', 'd', '!'};
+
+// A module's refusal to create obkey's data object, as p11token reports it.
+constexpr int32_t Refusal(CK_RV rv) {
+  return static_cast<int32_t>(P11ST_DATA_REFUSED_BASE | rv);
+}
 const uint8_t kNew[] = {'n', 'e', 'w', '!'};
 
 // A replacement whose new object the module refuses keeps the old one: the
@@ -235,6 +240,74 @@ TEST_F(P11FaultTest, AWriteAnotherProgramOvertookIsNeverReportedDone) {
   EXPECT_EQ(CreateContainer(session_, "LATE_SIG", &container, XC_CONTAINER_CREATE), 0);
 }
 
+// ReplaceFiles replaces file 5 as another writer does: its new version,
+// then the one that was there before ours.
+void ReplaceFiles(CK_FUNCTION_LIST *functions, void *context) {
+  Cryptoki module_raw = RivalSession(functions, context);
+  std::vector<CK_OBJECT_HANDLE> objects;
+  FindLabelled(module_raw, CKO_DATA, FileLabel(5), &objects);
+  CreatePublicDataObject(module_raw, FileLabel(5), kOld, sizeof(kOld));
+  if (!objects.empty()) functions->C_DestroyObject(module_raw.session, objects.front());
+  functions->C_CloseSession(module_raw.session);
+}
+
+// Each step of obkey's file calls that another writer overtook between two
+// calls (two machines through one token, where no lock reaches) answers
+// P11ST_CHANGED, on which obkey starts the label call again: never a missing
+// or existing file, a closed handle, or a write told failed that stays.
+TEST_F(P11FaultTest, AFileStepOvertakenBetweenTwoCallsAnswersChanged) {
+  ASSERT_EQ(Login(), 0);
+  XcHandle file = 0;
+  // The other writer's steps, each on a connection of its own.
+  auto other = [](bool create) {
+    XcHandle session = 0, other_file = 0;
+    ASSERT_EQ(ConnectEkey(kDevice, &session), 0);
+    if (create) {
+      EXPECT_EQ(CreateUserFile(session, 5, 4, XC_USER_FILE_CREATE, &other_file), 0);
+    } else {
+      EXPECT_EQ(CreateUserFile(session, 5, 0, XC_USER_FILE_OPEN, &other_file), 0);
+      EXPECT_EQ(DeleteUserFile(other_file), 0);
+    }
+    EXPECT_EQ(DisconnectEkey(session), 0);
+  };
+  auto recreate = [&] { other(true); };
+  auto remove = [&] { other(false); };
+  recreate();
+  // Found by a create, gone before the open that follows it.
+  EXPECT_EQ(CreateUserFile(session_, 5, 4, XC_USER_FILE_CREATE, &file), P11ST_FILE_EXISTS);
+  remove();
+  EXPECT_EQ(CreateUserFile(session_, 5, 4, XC_USER_FILE_OPEN, &file), P11ST_CHANGED);
+  // Deleted by this connection, made again by the other before this one
+  // makes it.
+  recreate();
+  ASSERT_EQ(CreateUserFile(session_, 5, 4, XC_USER_FILE_OPEN, &file), 0);
+  ASSERT_EQ(DeleteUserFile(file), 0);
+  recreate();
+  EXPECT_EQ(CreateUserFile(session_, 5, 4, XC_USER_FILE_CREATE, &file), P11ST_CHANGED);
+  // Destroyed under this connection's deletion.
+  ASSERT_EQ(DisconnectEkey(session_), 0);
+  ASSERT_EQ(ConnectEkey(kDevice, &session_), 0);
+  ASSERT_EQ(CreateUserFile(session_, 5, 4, XC_USER_FILE_OPEN, &file), 0);
+  ASSERT_EQ(shim_.fail("C_DestroyObject", 1, CKR_OBJECT_HANDLE_INVALID), 0);
+  EXPECT_EQ(DeleteUserFile(file), P11ST_CHANGED);
+  shim_.reset();
+  // Replaced whole by the other writer after this write checked the token,
+  // before it destroyed the version it replaces: the other's stays alone.
+  CK_SLOT_ID slot = 0;
+  ASSERT_EQ(FindDeviceSlot(raw_.functions, kDevice, &slot), 0);
+  ASSERT_EQ(DisconnectEkey(session_), 0);
+  ASSERT_EQ(ConnectEkey(kDevice, &session_), 0);
+  ASSERT_EQ(CreateUserFile(session_, 5, 0, XC_USER_FILE_OPEN, &file), 0);
+  // The look after this write's new version: the third look of the write.
+  ASSERT_EQ(shim_.after("C_FindObjectsFinal", 3, ReplaceFiles, &slot), 0);
+  EXPECT_EQ(WriteUserFile(file, kNew, 4), P11ST_CHANGED);
+  std::vector<CK_OBJECT_HANDLE> left = Objects(CKO_DATA, FileLabel(5));
+  ASSERT_EQ(left.size(), 1u);
+  Bytes value;
+  ASSERT_EQ(ReadAttribute(raw_, left.front(), CKA_VALUE, &value), 0);
+  EXPECT_EQ(value, Bytes(kOld, kOld + 4));
+}
+
 // Modules other than SoftHSMv2, as the shim acts them out.
 TEST_F(P11FaultTest, QuirksOfOtherModulesAreMet) {
   XcHandle container = NewContainer("QUIRK_SIG"), file = 0;
@@ -249,7 +322,19 @@ TEST_F(P11FaultTest, QuirksOfOtherModulesAreMet) {
        [&] { return CreateUserFile(session_, 6, 4, XC_USER_FILE_CREATE, &file); }, 0},
       {"no data objects at all", kShimNoDataObjects,
        [&] { return CreateUserFile(session_, 7, 4, XC_USER_FILE_CREATE, &file); },
-       P11ST_NO_DATA_OBJECTS},
+       Refusal(CKR_ATTRIBUTE_VALUE_INVALID)},
+      {"a result without its leading zeros", kShimDropsLeadingZeros,
+       [&] {
+         uint8_t cipher[XC_RSA_BLOCK], plain[XC_RSA_BLOCK];
+         uint32_t cipher_len = sizeof(cipher), plain_len = sizeof(plain);
+         int32_t status = RSAEncrypt(container, kOld, 4, cipher, &cipher_len, XC_KEY_SIGNATURE);
+         // A padded block begins with a zero byte, which the module drops.
+         if (status == 0) {
+           status = RSADecrypt(container, cipher, cipher_len, plain, &plain_len, XC_KEY_SIGNATURE);
+         }
+         return status == 0 && (plain_len != 4 || std::memcmp(plain, kOld, 4) != 0) ? -1 : status;
+       },
+       0},
       {"a result's length is the buffer's", kShimReportsBufferSize,
        [&] {
          uint8_t out[XC_RSA_BLOCK];
@@ -380,31 +465,112 @@ TEST_F(P11FaultTest, FormattingKeepsTheTokensLabelAndTerminatesIt) {
   raw_.session = CK_INVALID_HANDLE;  // formatting closed it
 }
 
-// A module that initialises a token once only is formatted by erasing
-// obkey's objects and resetting the user PIN.
+// A module that initialises a token once only, or answers C_InitToken with
+// CKR_OK and does nothing, is formatted by erasing obkey's objects and
+// resetting the user PIN.
 TEST_F(P11FaultTest, ATokenTheModuleWillNotInitialiseAgainIsErased) {
-  XcHandle container = NewContainer("ERASE_SIG"), file = 0;
-  ASSERT_EQ(CreateUserFile(session_, 2, 4, XC_USER_FILE_CREATE, &file), 0);
+  for (unsigned quirk : {kShimNoReinit, kShimInitTokenIgnored}) {
+    SCOPED_TRACE(quirk);
+    shim_.quirks(kShimNeedsInitArgs);
+    XcHandle container = NewContainer("ERASE_SIG"), file = 0;
+    ASSERT_EQ(CreateUserFile(session_, 2, 4, XC_USER_FILE_CREATE, &file), 0);
+    ASSERT_EQ(Login(), 0);
+    ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+    const uint8_t *new_pin = reinterpret_cast<const uint8_t *>("changed-pin");
+    ASSERT_EQ(ChangePin(session_, reinterpret_cast<const uint8_t *>(kUserPin), 8, new_pin, 11, 2),
+              0);
+    ASSERT_EQ(DisconnectEkey(session_), 0);
+    session_ = 0;
+    shim_.quirks(kShimNeedsInitArgs | quirk);
+    EXPECT_EQ(FormatToken("WRONG.1974", "x", kDevice), P11ST_ADMIN_PIN_INCORRECT);
+    ASSERT_EQ(FormatToken(obkey_test::kSoftHsmSoPin, "x", kDevice), 0);
+    ASSERT_EQ(ConnectEkey(kDevice, &session_), 0);
+    ASSERT_EQ(Login(), 0);
+    EXPECT_EQ(SetCurContainer(session_, XC_SLOT_SIGNATURE, &container), P11ST_CONTAINER_NOT_FOUND);
+    EXPECT_EQ(CreateUserFile(session_, 2, 0, XC_USER_FILE_OPEN, &file), P11ST_FILE_NOT_FOUND);
+    // Formatting ends every session, the test's own too.
+    raw_.session = CK_INVALID_HANDLE;
+    Cryptoki c;
+    ASSERT_EQ(SessionOf(session_, &c), 0);
+    std::vector<CK_OBJECT_HANDLE> keys;
+    ASSERT_EQ(FindLabelled(c, CKO_PRIVATE_KEY, KeyLabel("ERASE_SIG", XC_KEY_SIGNATURE), &keys), 0);
+    EXPECT_TRUE(keys.empty());
+  }
+}
+
+// A module that initialises no token, or not with obkey's fixed admin PIN,
+// says so rather than leaving a token that is "not there yet".
+TEST_F(P11FaultTest, AModuleThatWillNotInitialiseATokenSaysWhy) {
+  const int32_t free_slot = kTokenCount;
+  struct Case {
+    const char *what;
+    unsigned quirk;
+    int32_t device, status;
+  } cases[] = {
+      {"C_InitToken answers CKR_OK and does nothing", kShimInitTokenIgnored, free_slot,
+       P11ST_INIT_IGNORED},
+      {"C_InitToken is not supported", kShimNoInitToken, free_slot,
+       static_cast<int32_t>(P11ST_CKR_BASE | CKR_FUNCTION_NOT_SUPPORTED)},
+      {"SO PINs of 4 to 8 characters, a new token", kShimShortPins, free_slot, P11ST_PIN_LENGTH},
+      {"SO PINs of 4 to 8 characters, a token", kShimShortPins, kDevice, P11ST_ADMIN_PIN_INCORRECT},
+  };
+  for (const Case &c : cases) {
+    shim_.quirks(kShimNeedsInitArgs | c.quirk);
+    EXPECT_EQ(FormatToken(obkey_test::kSoftHsmSoPin, "x", c.device), c.status) << c.what;
+  }
+  raw_.session = CK_INVALID_HANDLE;  // formatting closed it
+}
+
+// obkey opens what it could not create and passes the open's answer on: a
+// module's refusal to create reaches obkey through that open, once.
+TEST_F(P11FaultTest, AnOpenAfterARefusedCreateAnswersWithTheRefusal) {
+  XcHandle handle = 0;
+  auto container = [&](bool create) {
+    return CreateContainer(session_, "REFUSED_SIG", &handle,
+                           create ? XC_CONTAINER_CREATE : XC_CONTAINER_OPEN);
+  };
+  auto file = [&](bool create) {
+    return CreateUserFile(session_, 9, 4, create ? XC_USER_FILE_CREATE : XC_USER_FILE_OPEN,
+                          &handle);
+  };
+  struct Case {
+    const char *what;
+    unsigned quirk;
+    bool logged_in;
+    std::function<int32_t(bool create)> call;
+    int32_t refusal, later;
+  } cases[] = {
+      {"a container, no data objects", kShimNoDataObjects, true, container,
+       Refusal(CKR_ATTRIBUTE_VALUE_INVALID), P11ST_CONTAINER_NOT_FOUND},
+      {"a user file, no data objects", kShimNoDataObjects, true, file,
+       Refusal(CKR_ATTRIBUTE_VALUE_INVALID), P11ST_FILE_NOT_FOUND},
+      {"a container before the login", kShimObjectsNeedLogin, false, container,
+       Refusal(CKR_SESSION_READ_ONLY), P11ST_CONTAINER_NOT_FOUND},
+      {"a user file before the login", kShimObjectsNeedLogin, false, file,
+       Refusal(CKR_SESSION_READ_ONLY), P11ST_FILE_NOT_FOUND},
+  };
+  for (const Case &c : cases) {
+    shim_.quirks(kShimNeedsInitArgs | c.quirk);
+    if (c.logged_in) {
+      ASSERT_EQ(Login(), 0);
+    } else {
+      raw_.functions->C_Logout(raw_.session);
+    }
+    EXPECT_EQ(c.call(true), c.refusal) << c.what;
+    EXPECT_EQ(c.call(false), c.refusal) << c.what;
+    EXPECT_EQ(c.call(false), c.later) << c.what;
+  }
+}
+
+// A mechanism the token does not list is named before the call that
+// would need it.
+TEST_F(P11FaultTest, AMissingMechanismIsNamedBeforeTheCall) {
+  XcHandle container = NewContainer("MECH_SIG");
   ASSERT_EQ(Login(), 0);
-  ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
-  const uint8_t *new_pin = reinterpret_cast<const uint8_t *>("changed-pin");
-  ASSERT_EQ(ChangePin(session_, reinterpret_cast<const uint8_t *>(kUserPin), 8, new_pin, 11, 2), 0);
-  ASSERT_EQ(DisconnectEkey(session_), 0);
-  session_ = 0;
-  shim_.quirks(kShimNeedsInitArgs | kShimNoReinit);
-  EXPECT_EQ(FormatToken("WRONG.1974", "x", kDevice), P11ST_ADMIN_PIN_INCORRECT);
-  ASSERT_EQ(FormatToken(obkey_test::kSoftHsmSoPin, "x", kDevice), 0);
-  ASSERT_EQ(ConnectEkey(kDevice, &session_), 0);
-  ASSERT_EQ(Login(), 0);
-  EXPECT_EQ(SetCurContainer(session_, XC_SLOT_SIGNATURE, &container), P11ST_CONTAINER_NOT_FOUND);
-  EXPECT_EQ(CreateUserFile(session_, 2, 0, XC_USER_FILE_OPEN, &file), P11ST_FILE_NOT_FOUND);
-  // Formatting ends every session, the test's own too.
-  raw_.session = CK_INVALID_HANDLE;
-  Cryptoki c;
-  ASSERT_EQ(SessionOf(session_, &c), 0);
-  std::vector<CK_OBJECT_HANDLE> keys;
-  ASSERT_EQ(FindLabelled(c, CKO_PRIVATE_KEY, KeyLabel("ERASE_SIG", XC_KEY_SIGNATURE), &keys), 0);
-  EXPECT_TRUE(keys.empty());
+  shim_.quirks(kShimNeedsInitArgs | kShimNoRsaKeyGen);
+  EXPECT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE),
+            static_cast<int32_t>(P11ST_NO_MECHANISM_BASE | CKM_RSA_PKCS_KEY_PAIR_GEN));
+  EXPECT_EQ(shim_.calls("C_GenerateKeyPair"), 0u);
 }
 
 }  // namespace

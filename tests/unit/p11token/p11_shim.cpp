@@ -1,7 +1,9 @@
 // A PKCS #11 module for tests that stands in front of a real one
-// ($OBKEY_SHIM_TARGET): it counts every call, fails a chosen call or every
-// call from the Nth on, and can act out the quirks of other modules. Its
-// controls are the extern "C" functions of p11_shim.h.
+// ($OBKEY_SHIM_TARGET, else the SoftHSMv2 module it was built with): it
+// counts every call, fails a chosen call or every call from the Nth on, and
+// can act out the quirks of other modules. Its controls are the extern "C"
+// functions of p11_shim.h. Built with OBKEY_SHIM_PROFILE, it acts out that
+// profile of kShimProfiles from the start.
 #include "p11_shim.h"
 
 #include <dlfcn.h>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -113,6 +116,21 @@ bool Quirk(unsigned quirk) {
   return (quirks & quirk) != 0;
 }
 
+constexpr CK_ULONG kShortPinMin = 4, kShortPinMax = 8;
+
+bool PinFits(CK_ULONG pin_len) {
+  return !Quirk(kShimShortPins) || (pin_len >= kShortPinMin && pin_len <= kShortPinMax);
+}
+
+unsigned ProfileQuirks() {
+#ifdef OBKEY_SHIM_PROFILE
+  for (const ShimProfile &profile : kShimProfiles) {
+    if (std::strcmp(profile.name, OBKEY_SHIM_PROFILE) == 0) return profile.quirks;
+  }
+#endif
+  return 0;
+}
+
 template <int kIndex, auto kMember, typename Fn>
 struct Wrap;
 
@@ -129,6 +147,9 @@ struct Wrap<kIndex, kMember, CK_RV (*)(Args...)> {
 bool LoadTarget() {
   if (target != nullptr) return true;
   const char *path = std::getenv("OBKEY_SHIM_TARGET");
+#ifdef OBKEY_SHIM_DEFAULT_TARGET
+  if (path == nullptr || path[0] == '\0') path = OBKEY_SHIM_DEFAULT_TARGET;
+#endif
   void *module = path != nullptr ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr;
   auto get = module != nullptr
                  ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"))
@@ -159,23 +180,93 @@ CK_RV QuirkInitToken(CK_SLOT_ID slot, CK_UTF8CHAR *pin, CK_ULONG pin_len, CK_UTF
   if (label == nullptr || std::strlen(reinterpret_cast<const char *>(label)) != 32) {
     return CKR_ARGUMENTS_BAD;
   }
-  if (Quirk(kShimNoReinit)) {
-    CK_TOKEN_INFO info{};
-    if (target->C_GetTokenInfo(slot, &info) == CKR_OK && (info.flags & CKF_TOKEN_INITIALIZED)) {
-      return CKR_FUNCTION_NOT_SUPPORTED;
-    }
+  CK_TOKEN_INFO info{};
+  bool initialized =
+      target->C_GetTokenInfo(slot, &info) == CKR_OK && (info.flags & CKF_TOKEN_INITIALIZED);
+  if (Quirk(kShimNoInitToken) || (initialized && Quirk(kShimNoReinit))) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
   }
+  // A PIN that cannot be the token's SO PIN is a wrong one; one that cannot
+  // become it is out of range.
+  if (!PinFits(pin_len)) return initialized ? CKR_PIN_INCORRECT : CKR_PIN_LEN_RANGE;
+  if (Quirk(kShimInitTokenIgnored)) return CKR_OK;
   return target->C_InitToken(slot, pin, pin_len, label);
+}
+
+CK_RV QuirkInitPin(CK_SESSION_HANDLE session, CK_UTF8CHAR *pin, CK_ULONG pin_len) {
+  if (CK_RV rv = Before(k_C_InitPIN)) return rv;
+  if (!PinFits(pin_len)) return CKR_PIN_LEN_RANGE;
+  return target->C_InitPIN(session, pin, pin_len);
+}
+
+CK_RV QuirkLogin(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR *pin, CK_ULONG pin_len) {
+  if (CK_RV rv = Before(k_C_Login)) return rv;
+  if (!PinFits(pin_len)) return CKR_PIN_INCORRECT;
+  CK_RV rv = target->C_Login(session, user, pin, pin_len);
+  After(k_C_Login);
+  return rv;
+}
+
+CK_RV QuirkGetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO *info) {
+  if (CK_RV rv = Before(k_C_GetTokenInfo)) return rv;
+  CK_RV rv = target->C_GetTokenInfo(slot, info);
+  if (rv == CKR_OK && Quirk(kShimShortPins)) {
+    info->ulMinPinLen = kShortPinMin;
+    info->ulMaxPinLen = kShortPinMax;
+  }
+  return rv;
+}
+
+// The mechanisms of the target but the ones the quirks take away, answered
+// as C_GetMechanismList answers: the count alone, or the list when it fits.
+CK_RV QuirkGetMechanismList(CK_SLOT_ID slot, CK_MECHANISM_TYPE *out, CK_ULONG *inout_count) {
+  if (CK_RV rv = Before(k_C_GetMechanismList)) return rv;
+  if (inout_count == nullptr) return CKR_ARGUMENTS_BAD;
+  CK_ULONG count = 0;
+  CK_RV rv = target->C_GetMechanismList(slot, nullptr, &count);
+  std::vector<CK_MECHANISM_TYPE> listed(count);
+  if (rv == CKR_OK) rv = target->C_GetMechanismList(slot, listed.data(), &count);
+  if (rv != CKR_OK) return rv;
+  listed.resize(count);
+  for (auto it = listed.begin(); it != listed.end();) {
+    bool taken = *it == CKM_RSA_PKCS_KEY_PAIR_GEN && Quirk(kShimNoRsaKeyGen);
+    it = taken ? listed.erase(it) : std::next(it);
+  }
+  CK_ULONG room = *inout_count;
+  *inout_count = static_cast<CK_ULONG>(listed.size());
+  if (out == nullptr) return CKR_OK;
+  if (room < listed.size()) return CKR_BUFFER_TOO_SMALL;
+  std::copy(listed.begin(), listed.end(), out);
+  return CKR_OK;
+}
+
+CK_RV QuirkGenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM *mechanism,
+                           CK_ATTRIBUTE *public_tmpl, CK_ULONG public_count,
+                           CK_ATTRIBUTE *private_tmpl, CK_ULONG private_count,
+                           CK_OBJECT_HANDLE *out_public, CK_OBJECT_HANDLE *out_private) {
+  if (CK_RV rv = Before(k_C_GenerateKeyPair)) return rv;
+  if (mechanism != nullptr && mechanism->mechanism == CKM_RSA_PKCS_KEY_PAIR_GEN &&
+      Quirk(kShimNoRsaKeyGen)) {
+    return CKR_MECHANISM_INVALID;
+  }
+  CK_RV rv = target->C_GenerateKeyPair(session, mechanism, public_tmpl, public_count, private_tmpl,
+                                       private_count, out_public, out_private);
+  After(k_C_GenerateKeyPair);
+  return rv;
+}
+
+bool LoggedIn(CK_SESSION_HANDLE session) {
+  CK_SESSION_INFO info{};
+  return target->C_GetSessionInfo(session, &info) == CKR_OK &&
+         (info.state == CKS_RW_USER_FUNCTIONS || info.state == CKS_RO_USER_FUNCTIONS);
 }
 
 CK_RV QuirkSetPin(CK_SESSION_HANDLE session, CK_UTF8CHAR *old_pin, CK_ULONG old_len,
                   CK_UTF8CHAR *new_pin, CK_ULONG new_len) {
   if (CK_RV rv = Before(k_C_SetPIN)) return rv;
-  if (Quirk(kShimSetPinNeedsLogin)) {
-    CK_SESSION_INFO info{};
-    target->C_GetSessionInfo(session, &info);
-    if (info.state != CKS_RW_USER_FUNCTIONS) return CKR_USER_NOT_LOGGED_IN;
-  }
+  if (Quirk(kShimSetPinNeedsLogin) && !LoggedIn(session)) return CKR_USER_NOT_LOGGED_IN;
+  if (!PinFits(old_len)) return CKR_PIN_INCORRECT;
+  if (!PinFits(new_len)) return CKR_PIN_LEN_RANGE;
   return target->C_SetPIN(session, old_pin, old_len, new_pin, new_len);
 }
 
@@ -191,11 +282,22 @@ CK_RV QuirkCreateObject(CK_SESSION_HANDLE session, CK_ATTRIBUTE *tmpl, CK_ULONG 
       is_private = *static_cast<CK_BBOOL *>(tmpl[i].pValue) != CK_FALSE;
     }
   }
+  // tpm2-pkcs11 makes no object before a login, whatever its session.
+  if (Quirk(kShimObjectsNeedLogin) && !LoggedIn(session)) return CKR_SESSION_READ_ONLY;
   if (data && !is_private && Quirk(kShimRefusesPublicData)) return CKR_ATTRIBUTE_VALUE_INVALID;
-  if (data && Quirk(kShimNoDataObjects)) return CKR_TEMPLATE_INCONSISTENT;
+  if (data && Quirk(kShimNoDataObjects)) return CKR_ATTRIBUTE_VALUE_INVALID;
   CK_RV rv = target->C_CreateObject(session, tmpl, count, out);
   After(k_C_CreateObject);
   return rv;
+}
+
+// DropLeadingZeros gives an RSA result as a number, without its leading
+// zero bytes, as some modules do.
+void DropLeadingZeros(CK_BYTE *out, CK_ULONG *out_len) {
+  CK_ULONG zeros = 0;
+  while (zeros < *out_len && out[zeros] == 0) ++zeros;
+  std::memmove(out, out + zeros, *out_len - zeros);
+  *out_len -= zeros;
 }
 
 // A result length that is the caller's buffer size rather than the
@@ -210,6 +312,21 @@ CK_RV QuirkEncrypt(CK_SESSION_HANDLE session, CK_BYTE *in, CK_ULONG in_len, CK_B
     std::memset(out, 0, buffer - *out_len);
     *out_len = buffer;
   }
+  if (rv == CKR_OK && out != nullptr && Quirk(kShimDropsLeadingZeros)) {
+    DropLeadingZeros(out, out_len);
+  }
+  return rv;
+}
+
+template <int kIndex, auto kMember>
+CK_RV ShortResult(CK_SESSION_HANDLE session, CK_BYTE *in, CK_ULONG in_len, CK_BYTE *out,
+                  CK_ULONG *out_len) {
+  if (CK_RV rv = Before(kIndex)) return rv;
+  CK_RV rv = (target->*kMember)(session, in, in_len, out, out_len);
+  if (rv == CKR_OK && out != nullptr && Quirk(kShimDropsLeadingZeros)) {
+    DropLeadingZeros(out, out_len);
+  }
+  After(kIndex);
   return rv;
 }
 
@@ -233,8 +350,9 @@ extern "C" {
 __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUNCTION_LIST **out) {
   if (out == nullptr) return CKR_ARGUMENTS_BAD;
   if (!LoadTarget()) return CKR_GENERAL_ERROR;
+  quirks = ProfileQuirks();
   if (const char *flags = std::getenv("OBKEY_SHIM_QUIRKS")) {
-    quirks = static_cast<unsigned>(std::strtoul(flags, nullptr, 0));
+    quirks |= static_cast<unsigned>(std::strtoul(flags, nullptr, 0));
   }
   shim_list.version = target->version;
 #define SHIM_WRAP(name) \
@@ -247,6 +365,13 @@ __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUNCTION_LIST 
   shim_list.C_SetPIN = &QuirkSetPin;
   shim_list.C_CreateObject = &QuirkCreateObject;
   shim_list.C_Encrypt = &QuirkEncrypt;
+  shim_list.C_Decrypt = &ShortResult<k_C_Decrypt, &CK_FUNCTION_LIST::C_Decrypt>;
+  shim_list.C_Sign = &ShortResult<k_C_Sign, &CK_FUNCTION_LIST::C_Sign>;
+  shim_list.C_InitPIN = &QuirkInitPin;
+  shim_list.C_Login = &QuirkLogin;
+  shim_list.C_GetTokenInfo = &QuirkGetTokenInfo;
+  shim_list.C_GetMechanismList = &QuirkGetMechanismList;
+  shim_list.C_GenerateKeyPair = &QuirkGenerateKeyPair;
   shim_list.C_SignInit = &QuirkSignInit;
   *out = &shim_list;
   return CKR_OK;

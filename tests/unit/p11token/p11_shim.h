@@ -7,12 +7,39 @@
 
 // Quirks of other modules the shim can act out (ShimSetQuirks).
 enum : unsigned {
-  kShimNeedsInitArgs = 1u << 0,      // C_Initialize wants pReserved == kShimInitArgs
-  kShimNoReinit = 1u << 1,           // C_InitToken refuses an initialised token
-  kShimSetPinNeedsLogin = 1u << 2,   // C_SetPIN wants the user logged in
-  kShimRefusesPublicData = 1u << 3,  // no CKO_DATA with CKA_PRIVATE false
-  kShimNoDataObjects = 1u << 4,      // no CKO_DATA at all
-  kShimReportsBufferSize = 1u << 5,  // C_Encrypt's length is the buffer's
+  kShimNeedsInitArgs = 1u << 0,       // C_Initialize wants pReserved == kShimInitArgs
+  kShimNoReinit = 1u << 1,            // C_InitToken refuses an initialised token
+  kShimSetPinNeedsLogin = 1u << 2,    // C_SetPIN wants the user logged in
+  kShimRefusesPublicData = 1u << 3,   // no CKO_DATA with CKA_PRIVATE false
+  kShimNoDataObjects = 1u << 4,       // no CKO_DATA at all (CKR_ATTRIBUTE_VALUE_INVALID)
+  kShimReportsBufferSize = 1u << 5,   // C_Encrypt's length is the buffer's
+  kShimShortPins = 1u << 6,           // SO and user PINs of 4 to 8 characters only
+  kShimInitTokenIgnored = 1u << 7,    // C_InitToken answers CKR_OK and does nothing
+  kShimNoInitToken = 1u << 8,         // C_InitToken: CKR_FUNCTION_NOT_SUPPORTED
+  kShimNoRsaKeyGen = 1u << 9,         // no CKM_RSA_PKCS_KEY_PAIR_GEN
+  kShimObjectsNeedLogin = 1u << 10,   // no C_CreateObject before a user login
+  kShimDropsLeadingZeros = 1u << 11,  // RSA results without their leading zero bytes
+};
+
+// The shims that act out other modules, each a module file of its own
+// (tests/p11shim/libobkey_shim_<profile>.so, built from p11_shim.cpp with
+// OBKEY_SHIM_PROFILE), so that a test chooses one by its path alone. Each
+// forwards to SoftHSMv2 ($OBKEY_SHIM_TARGET to another module).
+struct ShimProfile {
+  const char *name;
+  unsigned quirks;
+  const char *acts_as;
+};
+inline constexpr ShimProfile kShimProfiles[] = {
+    {"no_data", kShimNoDataObjects, "a software token that keeps no data objects"},
+    {"short_pins", kShimShortPins, "a token whose SO and user PINs are 4 to 8 characters"},
+    {"init_ignored", kShimInitTokenIgnored,
+     "a module whose C_InitToken answers CKR_OK and initialises nothing"},
+    {"keyring", kShimNoInitToken | kShimNoRsaKeyGen,
+     "a desktop keyring's module: it formats nothing and makes no RSA key pairs"},
+    {"private_data", kShimRefusesPublicData | kShimObjectsNeedLogin,
+     "tpm2-pkcs11: objects made only after a login, data objects private"},
+    {"short_results", kShimDropsLeadingZeros, "a module that drops an RSA result's leading zeros"},
 };
 inline constexpr char kShimInitArgs[] = "configdir=shim";
 

@@ -5,6 +5,9 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
 #include <set>
 #include <string>
 
@@ -12,6 +15,7 @@
 #include "module.h"
 #include "p11token_api.h"
 #include "p11token_status.h"
+#include "pkcs11_names.h"
 #include "softtoken_status.h"
 #include "status_text.h"
 #include "token_test_env.h"
@@ -57,6 +61,10 @@ TEST(P11StatusTest, StatusTextNamesEveryStatus) {
       {P11ST_PIN_INCORRECT, "XCST_PIN_INCORRECT"},
       {StatusFromCkr(CKR_FUNCTION_FAILED), "P11ST_CKR"},
       {StatusFromCkr(CKR_VENDOR_DEFINED + 1), "P11ST_CKR_VENDOR"},
+      {static_cast<int32_t>(P11ST_DATA_REFUSED_BASE | CKR_ATTRIBUTE_VALUE_INVALID),
+       "P11ST_DATA_REFUSED"},
+      {static_cast<int32_t>(P11ST_NO_MECHANISM_BASE), "P11ST_NO_MECHANISM"},
+      {P11ST_INIT_IGNORED, "P11ST_INIT_IGNORED"},
       {0, "OK"},
       {-1, "OB_E_ARGUMENT"},
   };
@@ -65,7 +73,34 @@ TEST(P11StatusTest, StatusTextNamesEveryStatus) {
     EXPECT_STREQ(obkey::StatusName(c.status), c.name);
     EXPECT_NE(obkey::StatusText(c.status), nullptr);
   }
-  EXPECT_EQ(obkey::StatusName(0x50340000), nullptr);
+  EXPECT_EQ(obkey::StatusName(0x50360000), nullptr);
+}
+
+// Every CKR_ value of the standard's header is named, the same by p11token
+// and by the status texts obkeyctl prints.
+TEST(P11StatusTest, EveryStandardReturnValueIsNamed) {
+  std::map<std::string, CK_RV> table;
+#define TABLE_ENTRY(name, value) table[#name] = value;
+  OBKEY_PKCS11_CKR_LIST(TABLE_ENTRY)
+#undef TABLE_ENTRY
+  std::ifstream header(OBKEY_PKCS11_HEADER);
+  const std::regex define(R"(#define\s+(CKR_\w+)\s+\(?((0x)?[0-9a-fA-F]+)UL\)?)");
+  size_t named = 0;
+  for (std::string line; std::getline(header, line);) {
+    std::smatch match;
+    if (!std::regex_search(line, match, define)) continue;
+    const std::string name = match[1];
+    const CK_RV value = std::stoul(match[2], nullptr, 0);
+    // p11-kit 0.24 keeps a draft's numbers for five values of version 3.0.
+    auto known = table.find(name);
+    if (known != table.end() && known->second != value) continue;
+    EXPECT_EQ(CkrName(value), name);
+    const char *text_name = obkey::Pkcs11ValueName(static_cast<int32_t>(P11ST_CKR_BASE | value));
+    EXPECT_STREQ(text_name, name.c_str());
+    ++named;
+  }
+  EXPECT_GT(named, 80u) << OBKEY_PKCS11_HEADER;
+  EXPECT_EQ(CkrName(0x1234), "CKR 0x00001234");
 }
 
 // A status shared with the software token must be one the software token

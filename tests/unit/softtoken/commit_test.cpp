@@ -21,6 +21,7 @@ class CommitTest : public TokenTest {
  protected:
   void TearDown() override {
     FailRenamesFrom(0);
+    obkey_test::FailFolderFlushes(false);
     TokenTest::TearDown();
   }
 };
@@ -82,6 +83,24 @@ TEST_F(CommitTest, AChangeThatCannotBeCommittedIsReportedAndNotKept) {
   XcHandle session = Connect();
   EXPECT_EQ(Login(session, "new pin!"), XCST_PIN_INCORRECT);
   EXPECT_EQ(Login(session), 0);
+}
+
+// The folder flush after the rename is what makes a commit last through a
+// power cut: when it fails, the commit is not reported as done.
+TEST_F(CommitTest, ACommitWhoseFolderFlushFailsIsAFailure) {
+  XcHandle session = LoggedInSession();
+  Container(session, "SIG");
+  obkey_test::FailFolderFlushes(true);
+  EXPECT_EQ(DisconnectEkey(session), XCST_STORE_IO) << "a session's commit";
+  open_sessions_.clear();
+  session = Connect();
+  EXPECT_EQ(Login(session), XCST_STORE_IO) << "a PIN check's paid try";
+  Disconnect(session);
+  EXPECT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), XCST_STORE_IO) << "a format";
+  setenv(kTokenDirVariable, (dir_ + "/new/tokens").c_str(), 1);
+  EXPECT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), XCST_STORE_IO)
+      << "a format that makes the folder";
+  setenv(kTokenDirVariable, dir_.c_str(), 1);
 }
 
 // A PIN change pays its try (two commits) before its own change commits at

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "softtoken_status.h"
@@ -169,6 +171,56 @@ TEST_F(StoreProcessTest, WaitingConnectGetsTheTokenWhenItIsReleased) {
   close(ready[1]);
 }
 
+// Callers that find the token's lock held get it in the order they came,
+// whatever order the system would wake them in, and a holder that lets
+// the lock go and takes it back at once (a busy signing service) does not
+// overtake them. Each waiter is started once the one before it has taken
+// its ticket, which the first word of the lock file counts
+// (softtoken/README.md).
+TEST_F(StoreProcessTest, WaitersGetTheLockInTheOrderTheyCame) {
+  constexpr int kWaiters = 6;
+  constexpr int kRetakes = 20;
+  setenv(kLockTimeoutVariable, "20000", 1);
+  const std::string lock_path = dir_ + "/token-0.lock";
+  auto tickets_taken = [&] {
+    std::vector<uint8_t> page = ReadFileBytes(lock_path);
+    uint32_t next = 0;
+    if (page.size() >= sizeof(next)) std::memcpy(&next, page.data(), sizeof(next));
+    return next;
+  };
+  StoreLock holder;
+  ASSERT_EQ(holder.Acquire(lock_path), 0);
+  const uint32_t before = tickets_taken();
+  std::mutex order_mutex;
+  std::vector<int> order;
+  std::atomic<int> served{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < kWaiters; ++i) {
+    waiters.emplace_back([&, i] {
+      StoreLock lock;
+      if (lock.Acquire(lock_path) != 0) return;
+      std::lock_guard<std::mutex> hold(order_mutex);
+      order.push_back(i);
+      ++served;
+    });
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (tickets_taken() != before + i + 1 && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(tickets_taken(), before + i + 1) << "waiter " << i << " took no ticket";
+  }
+  int overtaken = 0;
+  for (int i = 0; i < kRetakes; ++i) {
+    holder.Release();
+    ASSERT_EQ(holder.Acquire(lock_path), 0);
+    if (served < kWaiters) ++overtaken;
+  }
+  holder.Release();
+  for (std::thread &waiter : waiters) waiter.join();
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(overtaken, 0) << "times the holder took the lock back before the waiters had it";
+}
+
 // Counter reads and adds to a four-byte counter in user file `number` of
 // an open session.
 struct Counter {
@@ -245,71 +297,80 @@ TEST_F(StoreProcessTest, ALockFileDeletedUnderASessionLosesNoChange) {
   EXPECT_EQ(refused, kRounds / 2) << "only a session overtaken by a commit is refused";
 }
 
-// Processes and threads mixing reads, writes and signatures on one token:
-// no caller waits out the lock timeout, none waits long (waiters are served
-// as the lock frees, not when a poll happens to find it free; the bound
-// leaves room for a loaded test machine, whose flushes are slow), and every
-// counter holds exactly the changes its thread was told were made.
-TEST_F(StoreProcessTest, ThirtyTwoCallersAtOnceNeverTimeOut) {
-  constexpr int kProcesses = 4;
-  constexpr int kThreads = 8;
+// Processes and threads mixing reads, writes and signatures on one token,
+// 32 callers (4 processes of 8 threads) and 64 (16 of 4): no caller waits
+// out the lock timeout, none waits long (waiters are served in the order
+// they came; the bound leaves room for a loaded test machine, whose
+// flushes are slow), and every counter holds exactly the changes its
+// thread was told were made.
+TEST_F(StoreProcessTest, ManyCallersAtOnceNeverTimeOut) {
   const auto kRunFor = std::chrono::seconds(std::getenv("OBKEY_TEST_RUN_SECONDS") != nullptr
                                                 ? std::atoi(std::getenv("OBKEY_TEST_RUN_SECONDS"))
-                                                : 6);
+                                                : 3);
   constexpr long kLongestWaitMs = 4000;
   setenv(kLockTimeoutVariable, "10000", 1);
   XcHandle setup = LoggedInSession();
   ASSERT_EQ(GenRSAKey(Container(setup, "SIG"), XC_KEY_SIGNATURE), 0);
   Disconnect(setup);
-  pid_t children[kProcesses];
-  for (int process = 0; process < kProcesses; ++process) {
-    children[process] = fork();
-    ASSERT_GE(children[process], 0);
-    if (children[process] != 0) continue;
-    std::atomic<int> failures{0};
-    std::atomic<long> worst_wait_ms{0};
-    auto worker = [&](uint32_t number) {
-      const auto stop = std::chrono::steady_clock::now() + kRunFor;
-      uint32_t made = 0;
-      while (std::chrono::steady_clock::now() < stop) {
-        const auto start = std::chrono::steady_clock::now();
-        XcHandle session = 0;
-        if (ConnectEkey(0, &session) != 0) {
-          ++failures;
-          continue;
+  const struct {
+    int processes, threads;
+    uint32_t first_file;  // each thread counts in a file of its own
+  } points[] = {{4, 8, 1000}, {16, 4, 2000}};
+  for (const auto &point : points) {
+    SCOPED_TRACE(std::to_string(point.processes) + " x " + std::to_string(point.threads));
+    std::vector<pid_t> children;
+    for (int process = 0; process < point.processes; ++process) {
+      children.push_back(fork());
+      ASSERT_GE(children.back(), 0);
+      if (children.back() != 0) continue;
+      std::atomic<int> failures{0};
+      std::atomic<long> worst_wait_ms{0};
+      auto worker = [&](uint32_t number) {
+        const auto stop = std::chrono::steady_clock::now() + kRunFor;
+        uint32_t made = 0;
+        while (std::chrono::steady_clock::now() < stop) {
+          const auto start = std::chrono::steady_clock::now();
+          XcHandle session = 0;
+          if (ConnectEkey(0, &session) != 0) {
+            ++failures;
+            continue;
+          }
+          const long waited =
+              static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - start)
+                                    .count());
+          if (waited > worst_wait_ms) worst_wait_ms = waited;
+          bool ok = true;
+          if (number % 2 == 0) {
+            Counter counter;
+            ok = counter.Read(session, number) && counter.value == made && counter.WriteNext();
+          } else {
+            XcHandle container = 0;
+            uint8_t block[20] = {1};
+            uint8_t signature[128];
+            uint32_t len = sizeof(signature);
+            ok = SetCurContainer(session, XC_SLOT_SIGNATURE, &container) == 0 &&
+                 RSASign(container, block, sizeof(block), signature, &len, XC_KEY_SIGNATURE) == 0;
+          }
+          const int32_t committed = DisconnectEkey(session);
+          if (ok && committed == 0 && number % 2 == 0) ++made;
+          if (!ok || committed != 0) ++failures;
         }
-        const long waited = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                  std::chrono::steady_clock::now() - start)
-                                                  .count());
-        if (waited > worst_wait_ms) worst_wait_ms = waited;
-        bool ok = true;
-        if (number % 2 == 0) {
-          Counter counter;
-          ok = counter.Read(session, number) && counter.value == made && counter.WriteNext();
-        } else {
-          XcHandle container = 0;
-          uint8_t block[20] = {1};
-          uint8_t signature[128];
-          uint32_t len = sizeof(signature);
-          ok = SetCurContainer(session, XC_SLOT_SIGNATURE, &container) == 0 &&
-               RSASign(container, block, sizeof(block), signature, &len, XC_KEY_SIGNATURE) == 0;
-        }
-        const int32_t committed = DisconnectEkey(session);
-        if (ok && committed == 0 && number % 2 == 0) ++made;
-        if (!ok || committed != 0) ++failures;
+        if (number % 2 == 0 && CounterValue(number) != made) ++failures;
+      };
+      std::vector<std::thread> threads;
+      for (int t = 0; t < point.threads; ++t) {
+        threads.emplace_back(worker, point.first_file + process * point.threads + t);
       }
-      if (number % 2 == 0 && CounterValue(number) != made) ++failures;
-    };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) threads.emplace_back(worker, 1000 + process * kThreads + t);
-    for (std::thread &thread : threads) thread.join();
-    std::fprintf(stderr, "process %d: %d failed calls, worst wait %ld ms\n", process,
-                 failures.load(), worst_wait_ms.load());
-    if (failures != 0) _exit(1);
-    _exit(worst_wait_ms < kLongestWaitMs ? 0 : 2);
-  }
-  for (pid_t child : children) {
-    EXPECT_EQ(WaitChild(child), 0) << "1: a call failed or timed out, 2: a wait of 4 s or more";
+      for (std::thread &thread : threads) thread.join();
+      std::fprintf(stderr, "%d x %d, process %d: %d failed calls, worst wait %ld ms\n",
+                   point.processes, point.threads, process, failures.load(), worst_wait_ms.load());
+      if (failures != 0) _exit(1);
+      _exit(worst_wait_ms < kLongestWaitMs ? 0 : 2);
+    }
+    for (pid_t child : children) {
+      EXPECT_EQ(WaitChild(child), 0) << "1: a call failed or timed out, 2: a wait of 4 s or more";
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "file_faults.h"
 #include "key_cache.h"
 #include "pin.h"
 #include "rsa_test_keys.h"
@@ -220,6 +221,26 @@ TEST_F(StoreReuseTest, UnchangedStoreIsReusedAndAChangedOneReadAfresh) {
   // Two writes for the PIN check, one for the session.
   EXPECT_EQ(changed.stamp.generation, kept.stamp.generation + 3);
   EXPECT_EQ(changed.state->user_files.count(1), 1u);
+}
+
+// File times are coarse, so a store changed moments ago could be rewritten
+// within the same tick and keep its identity: until it has rested, each
+// connect reads it whole (its stamp then spares the parse). Once it has,
+// its identity alone vouches for it and the file is not even opened.
+TEST_F(StoreReuseTest, AStoreChangedMomentsAgoIsReadAtEveryConnectUntilItRests) {
+  SetStoreSettleMsForTesting(-1);
+  Disconnect(LoggedInSession());  // the login wrote the store just now
+  const struct {
+    int settle_ms;
+    int opens;  // of two connects
+  } cases[] = {{-1, 2}, {0, 1}};
+  for (const auto &c : cases) {
+    SetStoreSettleMsForTesting(c.settle_ms);
+    obkey_test::CountOpensOf("token-0.db");
+    Disconnect(Connect());
+    Disconnect(Connect());
+    EXPECT_EQ(obkey_test::OpensCounted(), c.opens) << "settle time " << c.settle_ms << " ms";
+  }
 }
 
 // A store replaced behind the token's back, by a file of the same size and

@@ -13,6 +13,8 @@
 #include "key_cache.h"
 #include "pin.h"
 #include "rsa_test_keys.h"
+#include "session.h"
+#include "store_format.h"
 #include "token_fixture.h"
 
 namespace obkey::softtoken::testing {
@@ -219,6 +221,66 @@ TEST_F(TokenConcurrencyTest, ThreadsOfOneSessionTakeItsLockBackInTurn) {
   EXPECT_EQ(failures.load(), 0);
 }
 
+// The other thread's call and the other process's commit that the test
+// below runs in the gap after a call took its session's lock back.
+struct Gap {
+  static XcHandle session;
+  static Blob block;
+  static bool signed_ok;
+  static int other_exit;
+  static void Run() {
+    SetLockTakenBackHookForTesting(nullptr);
+    // A signing thread of the same session lets the lock go again...
+    std::thread signer([] { signed_ok = !SignRaw(session, block).empty(); });
+    signer.join();
+    // ...and another process commits meanwhile.
+    const pid_t other = fork();
+    if (other == 0) {
+      XcHandle own = 0, file = 0;
+      if (ConnectEkey(0, &own) != 0) _exit(1);
+      if (CreateUserFile(own, 71, 1, XC_USER_FILE_CREATE, &file) != 0) _exit(2);
+      _exit(DisconnectEkey(own) == 0 ? 0 : 3);
+    }
+    other_exit = WaitChild(other);
+  }
+};
+XcHandle Gap::session = 0;
+Blob Gap::block;
+bool Gap::signed_ok = false;
+int Gap::other_exit = -1;
+
+// A writer and a signer share one session while another process commits:
+// the signer lets the lock go just after the writer's call took it back,
+// and the other process commits then. The write is staged under the lock
+// all the same, and kept beside the other process's change.
+TEST_F(TokenConcurrencyTest, ASharedSessionNeverStagesAChangeWithoutTheLock) {
+  setenv(kLockTimeoutVariable, "5000", 1);
+  Pkey key = NewRsaKey(1024);
+  XcHandle setup = LoggedInSession();
+  ImportKey(setup, key.get());
+  XcHandle file = 0;
+  ASSERT_EQ(CreateUserFile(setup, 70, 1, XC_USER_FILE_CREATE, &file), 0);
+  Disconnect(setup);
+  Gap::session = Connect();
+  Gap::block = TestBlock(5);
+  ASSERT_EQ(CreateUserFile(Gap::session, 70, 1, XC_USER_FILE_OPEN, &file), 0);
+  ASSERT_FALSE(SignRaw(Gap::session, Gap::block).empty());  // lets the lock go
+  SetLockTakenBackHookForTesting(Gap::Run);
+  EXPECT_EQ(WriteUserFile(file, Bytes("w"), 1), 0);
+  SetLockTakenBackHookForTesting(nullptr);
+  EXPECT_TRUE(Gap::signed_ok);
+  EXPECT_EQ(Gap::other_exit, 0);
+  EXPECT_FALSE(SignRaw(Gap::session, Gap::block).empty());
+  Disconnect(Gap::session);
+  XcHandle check = Connect();
+  uint8_t byte = 0;
+  uint32_t len = 1;
+  ASSERT_EQ(CreateUserFile(check, 70, 1, XC_USER_FILE_OPEN, &file), 0);
+  ASSERT_EQ(ReadUserFile(file, &byte, &len), 0);
+  EXPECT_EQ(byte, 'w') << "the write was lost";
+  EXPECT_EQ(CreateUserFile(check, 71, 1, XC_USER_FILE_OPEN, &file), 0);
+}
+
 // An idle lock file kept open by this process must never let it in while
 // another process holds the token's lock: not when the process was forked
 // from the one that opened it (a lock belongs to the opening, which fork
@@ -258,6 +320,98 @@ TEST_F(TokenConcurrencyTest, IdleLockFileNeverAdmitsTwoProcesses) {
     EXPECT_EQ(WaitChild(pid), 0);
     for (int fd : {holding[0], holding[1], done[0], done[1]}) close(fd);
     Disconnect(Connect());
+  }
+}
+
+// ConnectsInAnotherProcess says whether a process of its own, waiting up
+// to a second, gets the token of `device`.
+bool ConnectsInAnotherProcess(int device = 0) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setenv(kLockTimeoutVariable, "1000", 1);
+    XcHandle session = 0;
+    _exit(ConnectEkey(device, &session) == 0 && DisconnectEkey(session) == 0 ? 0 : 1);
+  }
+  return WaitChild(pid) == 0;
+}
+
+// SleeperChild forks a child that lives until `*out_wake` is closed (by
+// every process that holds it).
+pid_t SleeperChild(int *out_wake) {
+  int wake[2];
+  if (pipe(wake) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(wake[1]);
+    char byte;
+    while (read(wake[0], &byte, 1) > 0) {
+    }
+    _exit(0);
+  }
+  close(wake[0]);
+  *out_wake = wake[1];
+  return pid;
+}
+
+// A forked child never holds its parent's lock: not the one a waiter of
+// the parent is granted after the child was forked (a connect that timed
+// out leaves its waiter), and not the one of a session the parent leaves
+// by exiting without a disconnect while the child lives on (a token the
+// parent was the first here to lock, so that the child inherits whatever
+// the parent set up for it).
+TEST_F(TokenConcurrencyTest, AForkedChildNeverHoldsItsParentsLock) {
+  {
+    SCOPED_TRACE("a connect timed out, then a child was forked");
+    int held[2], release[2];
+    ASSERT_EQ(pipe(held), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+      XcHandle session = 0;
+      char byte = 'h';
+      if (ConnectEkey(0, &session) != 0 || write(held[1], &byte, 1) != 1) _exit(1);
+      if (read(release[0], &byte, 1) != 1) _exit(2);
+      _exit(DisconnectEkey(session) == 0 ? 0 : 3);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(held[0], &byte, 1), 1);
+    setenv(kLockTimeoutVariable, "100", 1);
+    XcHandle session = 0;
+    EXPECT_EQ(ConnectEkey(0, &session), XCST_TOKEN_BUSY);
+    int wake = -1;
+    const pid_t sleeper = SleeperChild(&wake);
+    ASSERT_GT(sleeper, 0);
+    ASSERT_EQ(write(release[1], "r", 1), 1);
+    EXPECT_EQ(WaitChild(holder), 0);
+    EXPECT_TRUE(ConnectsInAnotherProcess());
+    close(wake);
+    EXPECT_EQ(WaitChild(sleeper), 0);
+    for (int fd : {held[0], held[1], release[0], release[1]}) close(fd);
+  }
+  {
+    SCOPED_TRACE("a process exited holding a session, its child lives on");
+    int wake[2];
+    ASSERT_EQ(pipe(wake), 0);
+    const pid_t parent = fork();
+    if (parent == 0) {
+      XcHandle session = 0;
+      if (FormatToken(kInitialAdminPin, kInitialAdminPin, 5) != 0 ||
+          ConnectEkey(5, &session) != 0) {
+        _exit(1);
+      }
+      if (fork() == 0) {
+        close(wake[1]);
+        char byte;
+        while (read(wake[0], &byte, 1) > 0) {
+        }
+        _exit(0);
+      }
+      _exit(0);
+    }
+    close(wake[0]);
+    EXPECT_EQ(WaitChild(parent), 0);
+    EXPECT_TRUE(ConnectsInAnotherProcess(5));
+    close(wake[1]);
   }
 }
 
@@ -371,6 +525,46 @@ TEST_F(TokenConcurrencyTest, ASessionGoesOnWhileAnotherDerivesItsPin) {
   EXPECT_LT(other_done, login_done) << "the other session waited for the derivation";
 }
 
+// A PIN changed while another session derives the old one: that session's
+// try is checked again against the new PIN, a wrong PIN that costs a try,
+// never a restored counter and a token key the old PIN does not open.
+TEST_F(TokenConcurrencyTest, APinChangedDuringAnotherLoginMakesItAWrongPin) {
+  setenv(kLockTimeoutVariable, "20000", 1);
+  setenv(kScryptLog2NVariable, "16", 1);
+  ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
+  setenv(kScryptLog2NVariable, "10", 1);
+  struct stat before {};
+  ASSERT_EQ(stat(StorePath().c_str(), &before), 0);
+  int32_t old_pin_login = -1;
+  std::thread login([&] {
+    XcHandle session = 0;
+    EXPECT_EQ(ConnectEkey(0, &session), 0);
+    old_pin_login = Login(session);
+    DisconnectEkey(session);
+  });
+  // The paid try replaces the store; the derivation comes after it.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  struct stat now {};
+  bool paid = false;
+  while (!paid && std::chrono::steady_clock::now() < give_up) {
+    paid = stat(StorePath().c_str(), &now) == 0 && now.st_ino != before.st_ino;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  EXPECT_TRUE(paid) << "the login never paid its try";
+  XcHandle changer = Connect();
+  ASSERT_EQ(ChangePin(changer, Bytes(kInitialUserPin), Len(kInitialUserPin), Bytes("new pin!"), 8,
+                      XC_PIN_USER),
+            0);
+  Disconnect(changer);
+  login.join();
+  EXPECT_EQ(old_pin_login, XCST_PIN_INCORRECT);
+  TokenState stored;
+  ASSERT_EQ(ParseStore(ReadFileBytes(StorePath()), &stored), 0);
+  EXPECT_EQ(stored.user_pin.tries_left, kUserPinTries - 1);
+  XcHandle session = Connect();
+  EXPECT_EQ(Login(session, "new pin!"), 0);
+}
+
 // Wrong PINs tried at once from many sessions each cost a try: none is lost
 // to another's derivation, and the last try locks the PIN.
 TEST_F(TokenConcurrencyTest, WrongPinsTriedAtOnceEachCostATry) {
@@ -392,6 +586,55 @@ TEST_F(TokenConcurrencyTest, WrongPinsTriedAtOnceEachCostATry) {
   EXPECT_EQ(wrong, kUserPinTries);
   XcHandle session = Connect();
   EXPECT_EQ(Login(session), XCST_PIN_LOCKED);
+}
+
+// Logins at once on a fresh token (a service starting its workers), each
+// with a session of its own: they are answered as if they had come one
+// after the other. Every right PIN succeeds, however many pay their try
+// before the first is settled; of sixteen wrong ones the first nine say
+// so, the tenth locks the PIN, the rest find it locked.
+TEST_F(TokenConcurrencyTest, PinsTriedAtOnceAreAnsweredAsInSomeOrder) {
+  constexpr int kAtOnce = 16;
+  setenv(kLockTimeoutVariable, "30000", 1);
+  struct Case {
+    const char *pin;
+    int succeeded, incorrect, locked;
+  };
+  const Case cases[] = {{kInitialUserPin, kAtOnce, 0, 0}, {"000000", 0, 9, 7}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.pin);
+    // A derivation long enough for every try to be paid before the first
+    // is settled.
+    setenv(kScryptLog2NVariable, "14", 1);
+    ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
+    setenv(kScryptLog2NVariable, "10", 1);
+    std::atomic<int> ready{0}, succeeded{0}, incorrect{0}, locked{0}, other{0};
+    std::vector<std::thread> logins;
+    for (int i = 0; i < kAtOnce; ++i) {
+      logins.emplace_back([&] {
+        XcHandle session = 0;
+        if (ConnectEkey(0, &session) != 0) {
+          ++other;
+          return;
+        }
+        DisconnectEkey(session);
+        ++ready;
+        while (ready < kAtOnce) std::this_thread::yield();
+        int32_t status = ConnectEkey(0, &session);
+        if (status == 0) status = Login(session, c.pin);
+        DisconnectEkey(session);
+        ++(status == 0                    ? succeeded
+           : status == XCST_PIN_INCORRECT ? incorrect
+           : status == XCST_PIN_LOCKED    ? locked
+                                          : other);
+      });
+    }
+    for (std::thread &login : logins) login.join();
+    EXPECT_EQ(succeeded, c.succeeded);
+    EXPECT_EQ(incorrect, c.incorrect);
+    EXPECT_EQ(locked, c.locked);
+    EXPECT_EQ(other, 0);
+  }
 }
 
 // One process replaces the key and counts a file up while three sign for a
