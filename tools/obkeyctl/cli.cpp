@@ -103,6 +103,8 @@ const OptionHelp kOptionHelp[] = {
     {"new-pin-file", "FILE", "read the new PIN from the first line of FILE"},
     {"new-pin-env", "VAR", "read the new PIN from environment variable VAR"},
     {"new-pin-stdin", "", "read the new PIN from standard input (after --pin-stdin's line)"},
+    {"so-pin-file", "FILE", "read the token's own SO PIN from the first line of FILE"},
+    {"so-pin-stdin", "", "read the token's own SO PIN from standard input"},
     {"type", "", "which key pair: sig (signature) or enc (exchange, encryption)"},
     {"force", "", "replace what is there (a key pair: its private key is lost)"},
     {"yes", "", "do not ask; needed when standard input is not a terminal"},
@@ -401,6 +403,8 @@ std::string StatusName(int32_t status) {
 }
 
 std::string StatusText(int32_t status) {
+  std::string named = obkey::Pkcs11StatusText(status);
+  if (!named.empty()) return named;
   const char *text = obkey::StatusText(status);
   if (text != nullptr) return text;
   return "not a status of obkey or of the libraries shipped with it; it comes from the token, "
@@ -513,7 +517,7 @@ void Context::Check(const std::string &what, int32_t status, const Explainer &ex
   std::vector<Finding> seen;
   // The software token's folder and store mean nothing to a PKCS #11 token.
   const bool pkcs11 = UsesPkcs11(settings);
-  if (pkcs11) seen = Pkcs11Findings(status, environment);
+  if (pkcs11) seen = Pkcs11Findings(status, environment, !stop.findings.empty());
   switch (pkcs11 && status != XCST_NOT_LOGGED_IN ? OB_OK : status) {
     case OB_OK:
       break;
@@ -526,6 +530,7 @@ void Context::Check(const std::string &what, int32_t status, const Explainer &ex
     case XCST_STORE_BAD_KEY:
     case XCST_DISK_FULL:
     case XCST_TOKEN_DIR_SHARED:
+    case XCST_TOKEN_DIR_FOREIGN:
       seen = DiagnoseReach(environment);
       if (seen.empty()) seen = DiagnoseWritable(environment);
       if (seen.empty()) seen = TokenAnswerFindings(status, environment);
@@ -543,6 +548,12 @@ void Context::Check(const std::string &what, int32_t status, const Explainer &ex
       break;
     case XCST_PIN_LENGTH:
       seen.push_back({"the PIN is empty or longer than 64 bytes", "give a PIN of 1 to 64 bytes"});
+      break;
+    case XCST_BAD_SETTING:
+      seen.push_back(
+          {"$XCSP_TOKEN_SCRYPT_LOG2N asks for a PIN derivation cost no token store may "
+           "carry; nothing was written",
+           "unset it, or set a number from 10 to 17 (15 is the default)"});
       break;
     case XCST_NOT_LOGGED_IN:
       seen.push_back({"the operation needs the user PIN verified first",
@@ -580,7 +591,7 @@ void Context::BeforeTokenCall(bool writes) {
          (wait != nullptr && wait[0] ? wait : "5000") + " ms for it");
   }
   if (writes) {
-    std::vector<Finding> findings = DiagnoseWritable(environment);
+    std::vector<Finding> findings = DiagnoseWritable(environment, true);
     if (!findings.empty()) Failure(command_words + ": the token could not keep a change", findings);
   }
 }

@@ -404,6 +404,13 @@ TEST_F(OperatorTest, MishapsNameTheirStatusCauseAndFix) {
                    1,
                    {"problem: the user PIN is locked", "obkeyctl restore BACKUP"},
                    {}});
+  cases.push_back({"a PIN derivation cost no store may carry",
+                   "",
+                   "XCSP_TOKEN_SCRYPT_LOG2N=18 $CTL format --yes",
+                   1,
+                   {"format device 0: failed, XCST_BAD_SETTING", "nothing was written",
+                    "a number from 10 to 17"},
+                   {}});
   cases.push_back({"a full file space",
                    "head -c 60000 /dev/zero > big && head -c 10000 "
                    "/dev/zero > more && $CTL file put BIG big --pin-file pin",
