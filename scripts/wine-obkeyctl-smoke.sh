@@ -70,6 +70,14 @@ check bash -c "wine ./obkeyctl.exe export-pubkey 'WINE_SIG\\03' --outform der | 
   openssl pkey -pubin -inform DER -outform PEM | cmp - signer.pem"
 check bash -c "wine ./obkeyctl.exe status 2>/dev/null | grep -q 'signature container (slot 0): WINE_SIG'"
 expect 0 "" verify message.txt message.sig
+# The store copied out and put back through the token's own commit; a
+# damaged copy is refused and changes nothing.
+expect 0 "" backup --out token.bak
+head -c 200 token.bak > cut.bak
+expect 1 "XCST_STORE_CORRUPT" restore cut.bak --yes
+expect 0 "" format --yes
+expect 0 "" restore token.bak --yes
+expect 0 "" verify message.txt message.sig
 
 obkey_unset_device
 wineserver --wait || true

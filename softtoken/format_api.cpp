@@ -40,13 +40,13 @@ int32_t AdminPinFor(const StorePaths &paths, const char *admin_pin, PinHash *out
   return 0;
 }
 
-TokenState FreshToken(const PinHash &admin_pin) {
+TokenState FreshToken(const PinHash &admin_pin, const ScryptCost &cost) {
   TokenState state;
   state.login_epoch = NewLoginEpoch();
   state.admin_pin = admin_pin;
   SecretBytes wrapping_key;
   state.user_pin.hash =
-      NewUserPinHash(Bytes(kInitialUserPin), std::strlen(kInitialUserPin), &wrapping_key);
+      NewUserPinHash(cost, Bytes(kInitialUserPin), std::strlen(kInitialUserPin), &wrapping_key);
   state.user_pin.tries_left = kUserPinTries;
   // A new token key for the new token, under the default PIN.
   state.token_key_wrap = WrapTokenKey(wrapping_key, NewTokenKey());
@@ -59,6 +59,8 @@ int32_t FormatToken(const char *admin_pin, const char *second_text, int32_t devi
   if (admin_pin == nullptr || second_text == nullptr || device_index < 0) {
     return XCST_BAD_ARGUMENT;
   }
+  ScryptCost cost;
+  if (!CurrentScryptCost(&cost)) return XCST_BAD_SETTING;
   StorePaths paths;
   if (!StorePathsFor(device_index, &paths)) return XCST_STORE_IO;
   // Nothing is made in a folder another account controls; an existing
@@ -74,7 +76,7 @@ int32_t FormatToken(const char *admin_pin, const char *second_text, int32_t devi
   if (int32_t status = AdminPinFor(paths, admin_pin, &admin_hash, &previous)) return status;
   // Saving forgets this process's parsed copy and keys of the old token.
   StoreStamp formatted;
-  int32_t status = SaveStore(paths, &lock, FreshToken(admin_hash), previous, &formatted);
+  int32_t status = SaveStore(paths, &lock, FreshToken(admin_hash, cost), previous, &formatted);
   // The old token key is of no use any more: wipe this process's copy.
   os::ProcessStateGuard guard;
   ForgetLogin(paths.store);

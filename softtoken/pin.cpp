@@ -109,16 +109,18 @@ void ScryptDerive(const PinHash &params, const uint8_t *pin, size_t pin_len,
 
 }  // namespace
 
-ScryptCost CurrentScryptCost() {
+bool CurrentScryptCost(ScryptCost *out_cost) {
   ScryptCost cost = kDefaultScryptCost;
   const char *text = std::getenv(kScryptLog2NVariable);
-  if (text == nullptr || *text == '\0') return cost;
-  char *end = nullptr;
-  unsigned long log2_n = std::strtoul(text, &end, 10);
-  if (*end == '\0' && log2_n >= kMinScryptLog2N && log2_n <= kMaxScryptLog2N) {
+  if (text != nullptr && *text != '\0') {
+    char *end = nullptr;
+    unsigned long log2_n = std::strtoul(text, &end, 10);
+    if (*end != '\0' || log2_n > kMaxScryptLog2N) return false;
     cost.log2_n = static_cast<uint8_t>(log2_n);
   }
-  return cost;
+  if (!ScryptCostAllowed(cost)) return false;
+  *out_cost = cost;
+  return true;
 }
 
 PinHash HashPinPbkdf2(const uint8_t *pin, size_t pin_len) {
@@ -130,10 +132,11 @@ PinHash HashPinPbkdf2(const uint8_t *pin, size_t pin_len) {
   return result;
 }
 
-PinHash NewUserPinHash(const uint8_t *pin, size_t pin_len, SecretBytes *out_wrapping_key) {
+PinHash NewUserPinHash(const ScryptCost &cost, const uint8_t *pin, size_t pin_len,
+                       SecretBytes *out_wrapping_key) {
   PinHash result;
   result.kdf = PinKdf::kScrypt;
-  result.scrypt = CurrentScryptCost();
+  result.scrypt = cost;
   RandomBytes(result.salt.data(), result.salt.size());
   ScryptDerive(result, pin, pin_len, &result.hash, out_wrapping_key);
   return result;
@@ -154,8 +157,7 @@ bool CheckPin(const PinHash &stored, const uint8_t *pin, size_t pin_len,
   return same;
 }
 
-bool IsCurrentDerivation(const PinHash &stored) {
-  const ScryptCost current = CurrentScryptCost();
+bool IsCurrentDerivation(const PinHash &stored, const ScryptCost &current) {
   return stored.kdf == PinKdf::kScrypt && stored.scrypt.log2_n >= current.log2_n &&
          stored.scrypt.r >= current.r && stored.scrypt.p >= current.p;
 }

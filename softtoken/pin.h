@@ -14,24 +14,28 @@ namespace obkey::softtoken {
 // stores).
 constexpr uint32_t kPinIterations = 10000;
 
-// $XCSP_TOKEN_SCRYPT_LOG2N, when set to a number from kMinScryptLog2N to
-// kMaxScryptLog2N, replaces the default N for derivations made while it is
-// set (the test suites use the lowest); read on every derivation.
+// $XCSP_TOKEN_SCRYPT_LOG2N, when set, replaces the base-2 logarithm of the
+// default N for derivations made while it is set (the test suites use the
+// lowest); read on every derivation.
 constexpr char kScryptLog2NVariable[] = "XCSP_TOKEN_SCRYPT_LOG2N";
 
-// CurrentScryptCost is the cost new derivations use.
-ScryptCost CurrentScryptCost();
+// CurrentScryptCost gives the cost new derivations use: the default, or
+// the default with $XCSP_TOKEN_SCRYPT_LOG2N's N. Returns false when the
+// variable holds anything else than a cost a store may carry
+// (ScryptCostAllowed): a store written at it would open nowhere.
+bool CurrentScryptCost(ScryptCost *out_cost);
 
 // HashPinPbkdf2 returns a PBKDF2-HMAC-SHA256 hash of the PIN (at most
 // kMaxPin bytes, preceded by its length byte) under a fresh random salt:
 // the admin PIN's form. Throws std::runtime_error if OpenSSL fails.
 PinHash HashPinPbkdf2(const uint8_t *pin, size_t pin_len);
 
-// NewUserPinHash derives the PIN with scrypt at CurrentScryptCost() under a
-// fresh salt and returns its check value; the key that wraps the token key,
-// from the same run, goes to `*out_wrapping_key`. Throws
-// std::runtime_error if OpenSSL fails.
-PinHash NewUserPinHash(const uint8_t *pin, size_t pin_len, SecretBytes *out_wrapping_key);
+// NewUserPinHash derives the PIN with scrypt at `cost` under a fresh salt
+// and returns its check value; the key that wraps the token key, from the
+// same run, goes to `*out_wrapping_key`. Throws std::runtime_error if
+// OpenSSL fails.
+PinHash NewUserPinHash(const ScryptCost &cost, const uint8_t *pin, size_t pin_len,
+                       SecretBytes *out_wrapping_key);
 
 // CheckPin derives the PIN once as `stored` says and compares the check
 // value in constant time. On a match of a scrypt hash, the wrapping key of
@@ -41,9 +45,9 @@ bool CheckPin(const PinHash &stored, const uint8_t *pin, size_t pin_len,
               SecretBytes *out_wrapping_key);
 
 // IsCurrentDerivation says whether `stored` is scrypt at no less than
-// CurrentScryptCost() in every parameter; a user PIN that is not moves to it
-// at its next successful check.
-bool IsCurrentDerivation(const PinHash &stored);
+// `current` in every parameter; a user PIN that is not moves to it at its
+// next successful check.
+bool IsCurrentDerivation(const PinHash &stored, const ScryptCost &current);
 
 // DerivePinKey returns the 32-byte PBKDF2-HMAC-SHA256 of the PIN (with
 // its length byte) under `salt`: the key that wraps the token key in the

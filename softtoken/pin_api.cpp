@@ -77,16 +77,16 @@ int32_t OpenTokenKey(const TokenState &state, const uint8_t *pin, uint32_t pin_l
              : XCST_STORE_BAD_KEY;
 }
 
-// StagePinRekey stages `pin` as the user PIN under the current derivation,
+// StagePinRekey stages `pin` as the user PIN under scrypt at `cost`,
 // with `new_token_key` wrapped under it and every key sealed under
 // `new_token_key` (opened with `old_token_key` where sealed). The caller
 // decides the rest of the change (`extra`).
 template <typename Extra>
-int32_t StagePinRekey(Session *session, const uint8_t *pin, uint32_t pin_len,
-                      const SecretBytes &old_token_key, const SecretBytes &new_token_key,
-                      Extra extra) {
+int32_t StagePinRekey(Session *session, const ScryptCost &cost, const uint8_t *pin,
+                      uint32_t pin_len, const SecretBytes &old_token_key,
+                      const SecretBytes &new_token_key, Extra extra) {
   SecretBytes wrapping_key;
-  PinHash hash = NewUserPinHash(pin, pin_len, &wrapping_key);
+  PinHash hash = NewUserPinHash(cost, pin, pin_len, &wrapping_key);
   TokenKeyWrap wrap = WrapTokenKey(wrapping_key, new_token_key);
   int32_t status = StageChange(session, [&](TokenState &next) {
     next.user_pin.hash = hash;
@@ -101,8 +101,8 @@ int32_t StagePinRekey(Session *session, const uint8_t *pin, uint32_t pin_len,
 // NeedsUpgrade says whether a verified PIN should move its token to the
 // current form: the current derivation, the token key wrapped under it,
 // every key sealed.
-bool NeedsUpgrade(const TokenState &state) {
-  return !IsCurrentDerivation(state.user_pin.hash) ||
+bool NeedsUpgrade(const TokenState &state, const ScryptCost &current) {
+  return !IsCurrentDerivation(state.user_pin.hash, current) ||
          state.token_key_wrap.form != WrapForm::kUserPin;
 }
 
@@ -218,9 +218,12 @@ int32_t VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32
       return status;
     }
     // An older store moves to the current form with this PIN, keeping its
-    // token key: a change of the session, committed at its disconnect.
-    if (NeedsUpgrade(*s->state)) {
-      int32_t status = StagePinRekey(s, pin, pin_len, token_key, token_key, [](TokenState &) {});
+    // token key: a change of the session, committed at its disconnect. A
+    // cost no store may carry is never written: the store stays as it is.
+    ScryptCost current;
+    if (CurrentScryptCost(&current) && NeedsUpgrade(*s->state, current)) {
+      int32_t status =
+          StagePinRekey(s, current, pin, pin_len, token_key, token_key, [](TokenState &) {});
       if (status != 0) return status;
     }
     RememberLogin(s->paths.store, *s->state, token_key);
@@ -231,9 +234,9 @@ int32_t VerifyPin(XcHandle session, const uint8_t *pin, uint32_t pin_len, uint32
 namespace {
 
 // ChangePinUnderLock makes the change of ChangePin in a session that holds
-// the lock and whose counter stands.
-int32_t ChangePinUnderLock(Session *s, const uint8_t *old_pin, uint32_t old_len,
-                           const uint8_t *new_pin, uint32_t new_len) {
+// the lock and whose counter stands, its new PIN derived at `cost`.
+int32_t ChangePinUnderLock(Session *s, const ScryptCost &cost, const uint8_t *old_pin,
+                           uint32_t old_len, const uint8_t *new_pin, uint32_t new_len) {
   SecretBytes wrapping_key;
   if (int32_t status = CheckUserPin(s, old_pin, old_len, &wrapping_key)) return status;
   SecretBytes old_token_key;
@@ -245,7 +248,7 @@ int32_t ChangePinUnderLock(Session *s, const uint8_t *old_pin, uint32_t old_len,
   const SecretBytes new_token_key = NewTokenKey();
   const auto epoch = NewLoginEpoch();
   int32_t status =
-      StagePinRekey(s, new_pin, new_len, old_token_key, new_token_key, [&](TokenState &next) {
+      StagePinRekey(s, cost, new_pin, new_len, old_token_key, new_token_key, [&](TokenState &next) {
         next.user_pin.tries_left = kUserPinTries;
         next.login_epoch = epoch;
       });
@@ -269,8 +272,12 @@ int32_t ChangePin(XcHandle session, const uint8_t *old_pin, uint32_t old_len,
       if (pin_type != XC_PIN_USER) return XCST_BAD_PIN_TYPE;
       if (int32_t status = CheckPinArgument(old_pin, old_len)) return status;
       if (int32_t status = CheckPinArgument(new_pin, new_len)) return status;
+      // Refused before the PIN costs a try: a store at that cost would open
+      // nowhere.
+      ScryptCost cost;
+      if (!CurrentScryptCost(&cost)) return XCST_BAD_SETTING;
       if (!MustAwaitChecksInFlight(*s, &await)) {
-        return ChangePinUnderLock(s, old_pin, old_len, new_pin, new_len);
+        return ChangePinUnderLock(s, cost, old_pin, old_len, new_pin, new_len);
       }
       LetLockGoWhileComputing(s);
     }

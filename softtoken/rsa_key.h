@@ -12,6 +12,7 @@
 #include "wiping_allocator.h"
 
 typedef struct evp_pkey_st EVP_PKEY;
+typedef struct rsa_st RSA;
 
 namespace obkey::softtoken {
 
@@ -32,9 +33,11 @@ int32_t ImportRsaKeyDer(const uint8_t *der, size_t der_len, obkey::SecretBytes *
 bool PublicKeyDerOf(const obkey::SecretBytes &der, std::vector<uint8_t> *out_public_der);
 
 // RsaKey is one key pair read from the store, parsed once and kept: a
-// private-key object for the private operation (OpenSSL keeps its blinding
-// with it) and a public-key object, holding n and e only, for the public
-// operation. Its operations may be called from several threads at once.
+// private-key object for the private operation, whose secret numbers live
+// in OpenSSL's secure heap (kept out of core dumps where the system allows;
+// OpenSSL keeps its blinding with it), and a public-key object, holding n
+// and e only, for the public operation. Its operations may be called from
+// several threads at once.
 class RsaKey {
  public:
   RsaKey();
@@ -44,6 +47,9 @@ class RsaKey {
 
   struct Deleter {
     void operator()(EVP_PKEY *key) const;
+  };
+  struct RsaDeleter {
+    void operator()(RSA *rsa) const;
   };
 
   // Load reads strict DER from the store and runs OpenSSL's full RSA key
@@ -69,16 +75,14 @@ class RsaKey {
  private:
   struct Operation;
 
-  // NewOperation makes a context of `key` for the raw public (encrypt) or
-  // private (decrypt) operation; null on failure.
-  static std::unique_ptr<Operation> NewOperation(EVP_PKEY *key, bool encrypts);
-  int32_t Run(Operation *operation, const RsaBlock &in, RsaBlock *out) const;
+  // NewPublicOperation makes a pool of contexts of `key` for the raw public
+  // operation; null on failure.
+  static std::unique_ptr<Operation> NewPublicOperation(EVP_PKEY *key);
 
-  std::unique_ptr<EVP_PKEY, Deleter> private_key_;
+  std::unique_ptr<RSA, RsaDeleter> private_key_;
   std::unique_ptr<EVP_PKEY, Deleter> public_key_;
-  // Each keeps one context set up for its raw operation, so that a call
-  // costs the exponentiation and little else.
-  std::unique_ptr<Operation> private_operation_;
+  // Set up for the raw public operation, so that a call costs the
+  // exponentiation and little else.
   std::unique_ptr<Operation> public_operation_;
   RsaBlock modulus_{};
   uint32_t exponent_ = 0;

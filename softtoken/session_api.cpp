@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "api_common.h"
+#include "pin.h"
 #include "softtoken_api.h"
 #include "softtoken_os.h"
 
@@ -47,7 +48,17 @@ int32_t DisconnectEkey(XcHandle session) {
   if (closed == nullptr) return XCST_BAD_HANDLE;
   // The session is gone from the tables, so no other thread reaches it; the
   // lock is still held until `closed` is destroyed.
-  return CommitSession(closed.get());
+  const int32_t status = CommitSession(closed.get());
+  if (status != 0) {
+    // A login that moved the store to a new token key (or wrap) counts only
+    // for the change just lost: its token key goes too.
+    os::ProcessStateGuard guard;
+    const std::string &store = closed->paths.store;
+    if (IsLoggedIn(store, *closed->state) && !IsLoggedIn(store, *closed->committed)) {
+      ForgetLogin(store);
+    }
+  }
+  return status;
 }
 
 int32_t GenRandom(XcHandle session, uint8_t *out, uint32_t len) {

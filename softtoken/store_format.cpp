@@ -331,6 +331,14 @@ int32_t ParseStore(const uint8_t *file_data, size_t file_len, TokenState *out_st
   // Keys are sealed once a token key exists: a clear one beside it was put
   // there by someone who wants it used without the PIN.
   if (parsed.token_key_wrap.present() && HasClearKey(parsed)) return XCST_STORE_BAD_KEY;
+  // A user PIN under scrypt was only ever written with the token key wrapped
+  // under it (and so every key sealed). A store that says otherwise was
+  // written by someone without the PIN, so that the PIN's next check would
+  // seal their clear key in as the user's.
+  if (parsed.user_pin.hash.kdf == PinKdf::kScrypt &&
+      parsed.token_key_wrap.form != WrapForm::kUserPin) {
+    return XCST_STORE_BAD_KEY;
+  }
   *out_state = std::move(parsed);
   if (out_stamp != nullptr) *out_stamp = stamp;
   return 0;

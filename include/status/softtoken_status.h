@@ -50,7 +50,8 @@
   X(XCST_STORE_CHANGED, 0x58430024, "store changed by another session; nothing was kept") \
   X(XCST_DISK_FULL, 0x58430025, "no room left on the token store's disk")                 \
   X(XCST_TOKEN_DIR_FOREIGN, 0x58430026,                                                   \
-    "token folder, or a folder above it, in another account's control")
+    "token folder, or a folder above it, in another account's control")                   \
+  X(XCST_BAD_SETTING, 0x58430027, "XCSP_TOKEN_SCRYPT_LOG2N not a number from 10 to 17")
 
 #define XCST_DEFINE_CONSTANT(name, value, text) name = value,
 enum XcSoftTokenStatus { XCST_STATUS_LIST(XCST_DEFINE_CONSTANT) };

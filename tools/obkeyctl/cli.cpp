@@ -549,6 +549,12 @@ void Context::Check(const std::string &what, int32_t status, const Explainer &ex
     case XCST_PIN_LENGTH:
       seen.push_back({"the PIN is empty or longer than 64 bytes", "give a PIN of 1 to 64 bytes"});
       break;
+    case XCST_BAD_SETTING:
+      seen.push_back(
+          {"$XCSP_TOKEN_SCRYPT_LOG2N asks for a PIN derivation cost no token store may "
+           "carry; nothing was written",
+           "unset it, or set a number from 10 to 17 (15 is the default)"});
+      break;
     case XCST_NOT_LOGGED_IN:
       seen.push_back({"the operation needs the user PIN verified first",
                       "give the PIN (--pin-file, --pin-env, --pin-stdin, or at the prompt)"});

@@ -10,6 +10,11 @@
 #include "diagnose.h"
 #include "obkey_types.h"
 #include "pkcs11_view.h"
+#include "secret_array.h"
+#include "softtoken_os.h"
+#include "softtoken_status.h"
+#include "store_format.h"
+#include "store_restore.h"
 #include "system.h"
 #include "token_view.h"
 
@@ -138,32 +143,67 @@ void LockToken(const Environment &environment, const char *what, TokenFileLock *
   }
 }
 
+// CopyFault says why the token would not read a store copy.
+std::string CopyFault(int32_t status) {
+  return StatusName(status) + ", " + StatusText(status);
+}
+
 int BackupCommand(Context &context, const Args &args) {
   Environment environment = TokenFiles(context, "backup");
   const std::string out = args.Get("out");
   if (out == "-") UsageError("backup: --out needs a file (the copy holds the sealed keys)");
   TokenFileLock lock;
   LockToken(environment, "backup", &lock);
-  std::vector<uint8_t> store;
-  std::string error;
-  if (!ReadTokenFile(environment.store_path, &store, &error)) {
-    Failure("backup: cannot read the token store " + environment.store_path + ": " + error,
+  // Read as the token reads its store: one opening, never through a link,
+  // and only a regular file.
+  obkey::softtoken::os::ReadOnlyFile file;
+  obkey::SecretBytes store;
+  if (file.Open(environment.store_path) != obkey::softtoken::os::ReadStatus::kOk ||
+      file.ReadAll(obkey::softtoken::kMaxStoreSize, &store) !=
+          obkey::softtoken::os::ReadStatus::kOk) {
+    Failure("backup: cannot read the token store " + environment.store_path +
+                " (missing, unreadable, over 1 MiB, or a link, a FIFO or a device); nothing was "
+                "written",
             DiagnoseReach(environment));
   }
-  if (!IsTokenStore(store)) {
-    Failure("backup: " + environment.store_path + " is not a token store; nothing was written");
+  if (int32_t fault = obkey::softtoken::CheckStoreCopy(store.data(), store.size())) {
+    Failure("backup: the token store " + environment.store_path + " would not restore (" +
+            CopyFault(fault) + "); nothing was written");
   }
   WriteOutput(out, store.data(), store.size(), true);
   return context.Done("backup of device " + std::to_string(environment.device));
 }
 
+// ReadBackup reads a backup whole (a file or a FIFO; "-" standard input),
+// refusing one larger than any store the token reads.
+obkey::SecretBytes ReadBackup(const std::string &from) {
+  if (from == "-") return ReadSecretInput(from);
+  std::FILE *file = std::fopen(from.c_str(), "rb");
+  if (file == nullptr) Failure("restore: cannot read " + from + ": " + SystemErrorText());
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  obkey::SecretBytes backup;
+  obkey::SecretArray<4096> chunk;
+  size_t got = 0;
+  while (backup.size() <= obkey::softtoken::kMaxStoreSize &&
+         (got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
+    backup.insert(backup.end(), chunk.data(), chunk.data() + got);
+  }
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) Failure("restore: cannot read " + from + "; nothing was changed");
+  return backup;
+}
+
 int RestoreCommand(Context &context, const Args &args) {
   Environment environment = TokenFiles(context, "restore");
   const std::string from = args.at(0);
-  std::vector<uint8_t> store = ReadInput(from);
-  if (!IsTokenStore(store)) {
-    Failure("restore: " + from + " is not a token backup; nothing was changed",
-            {{"a backup begins with the store's mark OBKEYTOK", "give a file made by backup"}});
+  // The whole backup is read and checked as a connect checks a store before
+  // anything is asked or replaced.
+  const obkey::SecretBytes store = ReadBackup(from);
+  if (int32_t fault = obkey::softtoken::CheckStoreCopy(store.data(), store.size())) {
+    Failure("restore: " + from + " is not a sound token backup (" + CopyFault(fault) +
+                "); nothing was changed",
+            {{"a backup is a whole store as backup wrote it", "give a file made by backup"}});
   }
   const std::string device = std::to_string(environment.device);
   const std::string target = "device " + device + " (" + environment.store_path + ")";
@@ -176,16 +216,14 @@ int RestoreCommand(Context &context, const Args &args) {
                                  device + ") to go on: ");
     if (answer != device) Failure("restore not confirmed; nothing was changed");
   }
-  PathState folder = ExaminePath(environment.token_dir);
-  std::string error;
-  if (!folder.exists && !CreateFolders(environment.token_dir, 0700, &error)) {
-    Failure("restore: cannot make the token folder " + environment.token_dir + ": " + error);
-  }
-  TokenFileLock lock;
-  LockToken(environment, "restore", &lock);
-  if (!WriteFileAtomically(environment.store_path, store.data(), store.size(), 0600, &error)) {
-    Failure("restore: cannot write " + environment.store_path + ": " + error,
-            DiagnoseWritable(environment));
+  // The token's own commit: under its lock, a temporary file flushed and
+  // renamed over whatever is at the store's name.
+  const int32_t status =
+      obkey::softtoken::RestoreStore(environment.device, store.data(), store.size());
+  if (status != 0) {
+    Failure("restore: cannot replace " + environment.store_path + ": " + StatusLabel(status) +
+                "; the store is as it was",
+            status == XCST_TOKEN_BUSY ? DiagnoseReach(environment) : DiagnoseWritable(environment));
   }
   return context.Done("restore of " + target, std::to_string(store.size()) + " bytes from " + from);
 }
@@ -207,11 +245,16 @@ void AddInventoryCommands(std::vector<Command> *table) {
        "Copies token-N.db while holding the token's lock, so that no session changes it\n"
        "meanwhile. The copy holds everything on the token: containers, key pairs (their\n"
        "private keys sealed as on the token, readable with the PIN of the day), certificates,\n"
-       "labelled files, the PIN and its tries left. Keep it as safe as the token.\n"
+       "labelled files, the PIN and its tries left. Keep it as safe as the token. A link,\n"
+       "a FIFO or a device at the store's name is refused, and so is a store that would\n"
+       "not restore.\n"
        "\nexample:\n  obkeyctl backup --out token-0.backup\n",
        BackupCommand, false});
   table->push_back(
       {"restore", "BACKUP", "yes", "replace the software token's store with a backup",
+       "Reads the whole backup and checks it as the token checks its store (layout,\n"
+       "checksum, every key) before anything is asked or replaced, then writes it as the\n"
+       "token commits: a new file, flushed and renamed over the store.\n"
        "Replaces everything on the device with the backup, under the token's lock. The\n"
        "PIN becomes the one of the day of the backup, and so does its count of tries left:\n"
        "a restore undoes wrong PINs given since, and any change made since is lost. On a\n"

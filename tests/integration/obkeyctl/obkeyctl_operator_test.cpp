@@ -276,6 +276,54 @@ TEST_F(OperatorTest, BackupAndRestoreBringTheTokenBack) {
                   "$CTL verify data before.sig && $CTL file get NOTES | cmp - data"));
 }
 
+// A restore reads and checks the whole backup before it replaces anything,
+// and replaces the store only as the token commits (a new file renamed over
+// whatever is at the name); a backup reads the store only as a regular file.
+TEST_F(OperatorTest, RestoreChecksTheWholeBackupAndReplacesTheStoreByRename) {
+  FormatWithSignatureKey();
+  ASSERT_EQ(Run("backup --out token.bak").exit_status, 0);
+  struct Case {
+    const char *what;
+    const char *prepare;  // run before the command (a FIFO's writer in the background)
+    const char *command;
+    int exit_status;
+    bool restores;  // else the store stays byte for byte
+  };
+  const Case cases[] = {
+      {"a damaged backup",
+       "cp token.bak bad.bak && printf x | dd of=bad.bak bs=1 seek=300 conv=notrunc 2>/dev/null",
+       "restore bad.bak --yes", 1, false},
+      {"a truncated backup through a FIFO",
+       "mkfifo cut.bak && { (exec >/dev/null 2>&1; head -c 200 token.bak >cut.bak) & }",
+       "restore cut.bak --yes", 1, false},
+      {"a backup through a FIFO",
+       "mkfifo whole.bak && { (exec >/dev/null 2>&1; cat token.bak >whole.bak) & }",
+       "restore whole.bak --yes", 0, true},
+      {"a FIFO at the store's name", "rm tokens/token-0.db && mkfifo tokens/token-0.db",
+       "restore token.bak --yes", 0, true},
+      {"a backup of a linked store",
+       "mv tokens/token-0.db real.db && ln -s ../real.db tokens/token-0.db",
+       "backup --out linked.bak", 1, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    Format();
+    ASSERT_TRUE(ShellPasses(c.prepare));
+    // (A FIFO at the store's name is not read: that would wait for a writer.)
+    const std::string before = c.restores ? "" : ReadText(dir_ + "/tokens/token-0.db");
+    ShellResult result = Shell(std::string("timeout 20 $CTL ") + c.command);
+    EXPECT_EQ(result.exit_status, c.exit_status) << result.err;
+    if (c.restores) {
+      EXPECT_TRUE(IsRegularFile(dir_ + "/tokens/token-0.db"));
+      EXPECT_TRUE(ShellPasses("$CTL sign data --pin-file pin --out restored.sig"));
+    } else {
+      EXPECT_TRUE(ReadText(dir_ + "/tokens/token-0.db") == before) << "the store changed";
+    }
+    ASSERT_TRUE(ShellPasses("rm -f tokens/token-0.db && cp token.bak tokens/token-0.db"));
+  }
+  EXPECT_FALSE(IsRegularFile(dir_ + "/linked.bak"));
+}
+
 // Each mishap an operator meets is named by the status the call returned,
 // the command that was run, its real cause and a fix that works, with the
 // exit status of its kind; diagnose sees the lasting ones and exits 1.
@@ -355,6 +403,13 @@ TEST_F(OperatorTest, MishapsNameTheirStatusCauseAndFix) {
                    "$CTL diagnose",
                    1,
                    {"problem: the user PIN is locked", "obkeyctl restore BACKUP"},
+                   {}});
+  cases.push_back({"a PIN derivation cost no store may carry",
+                   "",
+                   "XCSP_TOKEN_SCRYPT_LOG2N=18 $CTL format --yes",
+                   1,
+                   {"format device 0: failed, XCST_BAD_SETTING", "nothing was written",
+                    "a number from 10 to 17"},
                    {}});
   cases.push_back({"a full file space",
                    "head -c 60000 /dev/zero > big && head -c 10000 "

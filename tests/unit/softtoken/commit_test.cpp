@@ -6,7 +6,10 @@
 #include <vector>
 
 #include "file_faults.h"
+#include "pin.h"
+#include "rsa_test_keys.h"
 #include "softtoken_status.h"
+#include "store_format.h"
 #include "token_fixture.h"
 
 namespace obkey::softtoken::testing {
@@ -126,6 +129,44 @@ TEST_F(CommitTest, APinChangeWhoseLastCommitFailsKeepsTheOldPinAndEndsTheLogin) 
   EXPECT_EQ(Login(session, "new pin!"), XCST_PIN_INCORRECT);
   EXPECT_EQ(Login(session), 0);
   EXPECT_EQ(RSASign(container, block, sizeof(block), signature, &len, XC_KEY_SIGNATURE), 0);
+}
+
+// A login that moves a version 2 store (keys in the clear) makes its token
+// key; when that change is lost, the login must not outlive it, or the next
+// key would be sealed under a token key the store does not hold.
+TEST_F(CommitTest, ALoginWhoseMoveIsLostIsNotRemembered) {
+  Pkey key = NewRsaKey(1024);
+  TokenState old;
+  ASSERT_EQ(ParseStore(ReadFileBytes(StorePath()), &old), 0);
+  old.user_pin.hash = HashPinPbkdf2(Bytes(kInitialUserPin), Len(kInitialUserPin));
+  old.token_key_wrap = TokenKeyWrap{};
+  old.containers[XC_SLOT_EXCHANGE].present = true;
+  old.containers[XC_SLOT_EXCHANGE].name = "ENC";
+  old.containers[XC_SLOT_EXCHANGE].keys[0].private_key_der = Secret(StrictDer(key.get()));
+  WriteFileBytes(StorePath(), Plain(SerializeStore(old, 3, kStoreFormatVersion2)));
+
+  XcHandle session = LoggedInSession();
+  FailRenamesFrom(1);
+  EXPECT_EQ(DisconnectEkey(session), XCST_STORE_IO);
+  open_sessions_.clear();
+  FailRenamesFrom(0);
+  session = Connect();
+  XcHandle container = Container(session, "SIG");
+  EXPECT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), XCST_NOT_LOGGED_IN);
+  ASSERT_EQ(Login(session), 0);
+  ASSERT_EQ(GenRSAKey(container, XC_KEY_SIGNATURE), 0);
+  Disconnect(session);
+  // Both keys open under the token key the store holds.
+  ForgetAllParsedStores();
+  session = LoggedInSession();
+  uint8_t block[XC_RSA_BLOCK] = {0, 1};
+  uint8_t out[XC_RSA_BLOCK];
+  for (uint32_t slot : {XC_SLOT_SIGNATURE, XC_SLOT_EXCHANGE}) {
+    const uint32_t key_type = slot == XC_SLOT_SIGNATURE ? XC_KEY_SIGNATURE : XC_KEY_EXCHANGE;
+    uint32_t len = sizeof(out);
+    ASSERT_EQ(SetCurContainer(session, slot, &container), 0);
+    EXPECT_EQ(RSASign(container, block, sizeof(block), out, &len, key_type), 0) << slot;
+  }
 }
 
 }  // namespace

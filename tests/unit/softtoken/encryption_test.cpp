@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "pin.h"
@@ -191,6 +192,83 @@ TEST_F(EncryptionTest, TamperedSealIsRefusedByItsTag) {
   Store(good);
   XcHandle session = LoggedInSession();
   EXPECT_EQ(Sign(session), 0);
+}
+
+// Stores written once by someone without the PIN (a sync folder, a restored
+// backup), their checksum made right: what a connect, the public part and a
+// signature with the user's own PIN then give.
+TEST_F(EncryptionTest, StoresWrittenWithoutThePin) {
+  ImportKey();
+  const TokenState good = Stored();
+  Pkey planted = NewRsaKey(1024);
+  const SecretBytes planted_der = Secret(StrictDer(planted.get()));
+  std::vector<uint8_t> planted_public(static_cast<size_t>(i2d_PublicKey(planted.get(), nullptr)));
+  unsigned char *cursor = planted_public.data();
+  i2d_PublicKey(planted.get(), &cursor);
+  const auto clear_key = [&](TokenState &s) {
+    KeySlot &keys = s.containers[XC_SLOT_SIGNATURE].keys[XC_KEY_SIGNATURE - 1];
+    keys = KeySlot{{}, {}, {}, keys.certificate};
+    keys.private_key_der = planted_der;
+  };
+  struct Case {
+    const char *what;
+    std::function<void(TokenState &)> edit;
+    int32_t connect;
+    bool planted_modulus;  // what the public part then says
+    int32_t sign;
+  };
+  const Case cases[] = {
+      {"token key marked absent, a clear key planted",
+       [&](TokenState &s) { s.token_key_wrap = TokenKeyWrap{}, clear_key(s); }, XCST_STORE_BAD_KEY,
+       false, 0},
+      {"token key marked absent", [](TokenState &s) { s.token_key_wrap = TokenKeyWrap{}; },
+       XCST_STORE_BAD_KEY, false, 0},
+      {"token key under a salt of its own beside a scrypt PIN",
+       [](TokenState &s) {
+         s.token_key_wrap.form = WrapForm::kOwnSalt;
+         s.token_key_wrap.iterations = 1;
+       },
+       XCST_STORE_BAD_KEY, false, 0},
+      {"a clear key planted beside the token key", clear_key, XCST_STORE_BAD_KEY, false, 0},
+      // Public operations need no PIN, so nothing binds the public part
+      // until the sealed key is opened with it.
+      {"public part replaced",
+       [&](TokenState &s) {
+         s.containers[XC_SLOT_SIGNATURE].keys[XC_KEY_SIGNATURE - 1].public_key_der = planted_public;
+       },
+       0, true, XCST_STORE_BAD_KEY},
+      // What a version 2 store becomes when changed before its first login:
+      // it still opens, with the PIN its derivation holds.
+      {"a PBKDF2 PIN, no token key, a clear key",
+       [&](TokenState &s) {
+         s.user_pin.hash = HashPinPbkdf2(Bytes(kInitialUserPin), Len(kInitialUserPin));
+         s.token_key_wrap = TokenKeyWrap{};
+         clear_key(s);
+       },
+       0, true, 0},
+  };
+  const std::vector<uint8_t> planted_modulus = Part(planted.get(), OSSL_PKEY_PARAM_RSA_N, 128);
+  for (const Case &c : cases) {
+    TokenState state = good;
+    c.edit(state);
+    Store(state);
+    XcHandle session = 0;
+    ASSERT_EQ(ConnectEkey(0, &session), c.connect) << c.what;
+    if (c.connect != 0) continue;
+    open_sessions_.push_back(session);
+    XcHandle container = 0;
+    uint8_t public_key[XC_PUBKEY_SIZE];
+    uint32_t len = sizeof(public_key);
+    ASSERT_EQ(SetCurContainer(session, XC_SLOT_SIGNATURE, &container), 0) << c.what;
+    ASSERT_EQ(ReadRSAPubKey(container, public_key, &len, XC_KEY_SIGNATURE), 0) << c.what;
+    EXPECT_EQ(std::vector<uint8_t>(public_key + XC_PUBKEY_MODULUS_OFFSET, public_key + len) ==
+                  planted_modulus,
+              c.planted_modulus)
+        << c.what;
+    ASSERT_EQ(Login(session), 0) << c.what;
+    EXPECT_EQ(Sign(session), c.sign) << c.what;
+    Disconnect(session);
+  }
 }
 
 TEST_F(EncryptionTest, OldStoreKeysAreSealedAtTheFirstCommitAfterALogin) {

@@ -148,33 +148,69 @@ class PinDerivationTest : public TokenTest {
   }
 };
 
-TEST_F(PinDerivationTest, FormatStoresScryptAtTheCurrentCost) {
+// A format stores the cost in force; a cost the store's reader refuses (its
+// memory bound stops N at 2^17) is refused before anything is written, by a
+// format and by a PIN change, which then costs no try.
+TEST_F(PinDerivationTest, FormatStoresTheCurrentCostAndRefusesOneNoStoreMayCarry) {
   struct Case {
     const char *log2_n;  // null: the variable unset
-    ScryptCost expected;
+    int32_t status;
+    uint8_t stored_log2_n;
   };
   const Case cases[] = {
-      {nullptr, kDefaultScryptCost},
-      {"10", ScryptCost{10, kDefaultScryptCost.r, kDefaultScryptCost.p}},
-      {"9", kDefaultScryptCost},  // below the floor: ignored
+      {nullptr, 0, kDefaultScryptCost.log2_n},
+      {"10", 0, 10},
+      {"17", 0, 17},
+      {"18", XCST_BAD_SETTING, 0},
+      {"20", XCST_BAD_SETTING, 0},
+      {"9", XCST_BAD_SETTING, 0},
   };
   const char *saved = std::getenv(kScryptLog2NVariable);
   const std::string saved_value = saved != nullptr ? saved : "";
   for (const Case &c : cases) {
+    const char *what = c.log2_n != nullptr ? c.log2_n : "unset";
     if (c.log2_n == nullptr) {
       unsetenv(kScryptLog2NVariable);
     } else {
       setenv(kScryptLog2NVariable, c.log2_n, 1);
     }
-    ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
+    const Blob before = ReadFileBytes(StorePath());
+    ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), c.status) << what;
+    if (c.status != 0) {
+      EXPECT_EQ(ReadFileBytes(StorePath()), before) << what << ": the store was written";
+      XcHandle session = Connect();
+      EXPECT_EQ(ChangePin(session, Bytes(kInitialUserPin), Len(kInitialUserPin), Bytes("new pin!"),
+                          8, XC_PIN_USER),
+                c.status)
+          << what;
+      Disconnect(session);
+      EXPECT_EQ(ReadFileBytes(StorePath()), before) << what << ": the PIN change wrote";
+      continue;
+    }
     const TokenState state = Stored();
     EXPECT_EQ(state.user_pin.hash.kdf, PinKdf::kScrypt);
-    EXPECT_TRUE(state.user_pin.hash.scrypt == c.expected) << (c.log2_n ? c.log2_n : "unset");
+    EXPECT_EQ(state.user_pin.hash.scrypt.log2_n, c.stored_log2_n) << what;
     EXPECT_EQ(state.token_key_wrap.form, WrapForm::kUserPin);
+    Disconnect(Connect());  // the store opens
   }
   if (saved != nullptr) setenv(kScryptLog2NVariable, saved_value.c_str(), 1);
   // The default costs at least 32 MiB per guess.
   EXPECT_GE((uint64_t{128} * kDefaultScryptCost.r) << kDefaultScryptCost.log2_n, 32u << 20);
+}
+
+// A login raises a stored cost below the one in force, and never lowers one
+// above it.
+TEST_F(PinDerivationTest, ALoginRaisesALowerStoredCost) {
+  const char *saved = std::getenv(kScryptLog2NVariable);
+  const std::string saved_value = saved != nullptr ? saved : "";
+  setenv(kScryptLog2NVariable, "10", 1);
+  ASSERT_EQ(FormatToken(kInitialAdminPin, kInitialAdminPin, 0), 0);
+  for (const char *log2_n : {"11", "10"}) {
+    setenv(kScryptLog2NVariable, log2_n, 1);
+    Disconnect(LoggedInSession());
+    EXPECT_EQ(Stored().user_pin.hash.scrypt.log2_n, 11) << "logged in at " << log2_n;
+  }
+  if (saved != nullptr) setenv(kScryptLog2NVariable, saved_value.c_str(), 1);
 }
 
 // One scrypt run, done here with another OpenSSL interface, gives the

@@ -123,9 +123,12 @@ TEST(StoreFormat, ChecksummedBodyWithBadLayoutIsCorrupt) {
   TokenState state;
   state.admin_pin.iterations = 1;
   state.user_pin.hash.iterations = 1;
+  state.containers[0].present = true;
+  state.containers[0].name = "S";
   const std::vector<uint8_t> good = obkey::softtoken::testing::Plain(SerializeStore(state, 1));
   // Body offsets: epoch 16, admin 52, user kind 1 and 52, tries, then the
-  // token key form and the containers.
+  // token key form and the containers: slot 0's present byte, name length,
+  // name, and its first key's form byte.
   const size_t tries = kStoreHeaderSize + 16 + 52 + 1 + 52;
   struct Case {
     const char *what;
@@ -144,6 +147,11 @@ TEST(StoreFormat, ChecksummedBodyWithBadLayoutIsCorrupt) {
        }},
       {"unknown PIN derivation", [](std::vector<uint8_t> *f, size_t t) { (*f)[t - 53] = 3; }},
       {"token key form 3", [](std::vector<uint8_t> *f, size_t t) { (*f)[t + 1] = 3; }},
+      {"a clear key of no bytes",
+       [](std::vector<uint8_t> *f, size_t t) {
+         (*f)[t + 5] = 1;
+         f->insert(f->begin() + static_cast<std::ptrdiff_t>(t + 6), 2, 0);
+       }},
       {"trailing byte", [](std::vector<uint8_t> *f, size_t) { f->push_back(0); }},
       {"missing file entries", [](std::vector<uint8_t> *f, size_t) { f->back() = 1; }},
   };
@@ -240,6 +248,14 @@ TEST(StoreFormat, ForgedDerivationsAndSealsAreRefused) {
       {"token key under a PBKDF2 PIN",
        [](TokenState *s) {
          s->user_pin.hash = PinHash{PinKdf::kPbkdf2Sha256, {}, {}, 1, {}};
+       },
+       XCST_STORE_CORRUPT},
+      // An own-salt wrap derives its key with PBKDF2 at the stored count.
+      {"own-salt wrap with PBKDF2 iterations past the bound",
+       [](TokenState *s) {
+         s->user_pin.hash = PinHash{PinKdf::kPbkdf2Sha256, {}, {}, 1, {}};
+         s->token_key_wrap.form = WrapForm::kOwnSalt;
+         s->token_key_wrap.iterations = 1000001;
        },
        XCST_STORE_CORRUPT},
       {"sealed key no longer than its overhead",

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "pin.h"
 #include "rsa_test_keys.h"
 #include "store_format.h"
 #include "token_fixture.h"
@@ -178,8 +179,10 @@ TEST_F(StoreSafetyTest, StoreWithAnInconsistentKeyIsRefused) {
   };
   TokenState base;
   ASSERT_EQ(ParseStore(ReadFileBytes(StorePath()), &base), 0);
-  // Clear keys, as a store from before sealing holds them.
+  // Clear keys, as a store from before sealing holds them (with its PIN
+  // under PBKDF2).
   base.token_key_wrap = TokenKeyWrap{};
+  base.user_pin.hash = HashPinPbkdf2(Bytes(kInitialUserPin), Len(kInitialUserPin));
   for (const Case &c : cases) {
     TokenState state = base;
     state.containers[0].present = true;
