@@ -18,7 +18,10 @@ namespace {
 
 class Library {
  public:
-  explicit Library(const char *path) : handle_(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {}
+  // Never unmapped: the software token keeps its lock files open, and the
+  // tables of them, for the life of the process.
+  explicit Library(const char *path)
+      : handle_(dlopen(path, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) {}
   ~Library() {
     if (handle_ != nullptr) dlclose(handle_);
   }
